@@ -1,0 +1,49 @@
+# Thin front end over CMake. Each goal installs missing dependencies first
+# (scripts/install-deps.sh is idempotent), configures once and builds.
+BUILD       ?= build
+JOBS        ?= $(shell nproc)
+CMAKE_FLAGS ?=
+FUZZ_SECONDS ?= 60
+DEMO_DIR    ?= $(BUILD)/demo
+
+ifneq ($(CI),)
+  CMAKE_FLAGS += -DLE_WERROR=ON
+endif
+
+.PHONY: all deps build check demo bench fuzz install clean
+
+all: build
+
+deps:
+	@bash scripts/install-deps.sh
+
+$(BUILD)/build.ninja:
+	cmake -S . -B $(BUILD) -G Ninja $(CMAKE_FLAGS)
+
+build: deps $(BUILD)/build.ninja
+	cmake --build $(BUILD) -j $(JOBS)
+
+check: build
+	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
+
+demo: build
+	rm -rf $(DEMO_DIR) && mkdir -p $(DEMO_DIR)
+	PYTHONPATH=tests/fixtures /usr/bin/python3 -m lefix bundle --imx --out $(DEMO_DIR)/sample.imx
+	$(BUILD)/tools/le-resolve $(DEMO_DIR)/sample.imx
+
+bench:
+	@bash scripts/install-deps.sh --bench
+	cmake -S . -B $(BUILD)-bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DLE_BUILD_BENCH=ON -DLE_BUILD_TESTS=OFF $(CMAKE_FLAGS)
+	cmake --build $(BUILD)-bench -j $(JOBS)
+	cmake --build $(BUILD)-bench --target run-bench
+
+fuzz: deps
+	CC=clang CXX=clang++ cmake -S . -B $(BUILD)-fuzz -G Ninja -DLE_BUILD_FUZZ=ON -DLE_BUILD_TESTS=OFF -DLE_BUILD_TOOLS=OFF -DLE_SANITIZE=address,undefined $(CMAKE_FLAGS)
+	cmake --build $(BUILD)-fuzz -j $(JOBS)
+	FUZZ_SECONDS=$(FUZZ_SECONDS) bash scripts/run-fuzz.sh $(BUILD)-fuzz/fuzz
+
+install: build
+	cmake --install $(BUILD) $(if $(PREFIX),--prefix $(PREFIX))
+
+clean:
+	rm -rf $(BUILD) $(BUILD)-bench $(BUILD)-fuzz $(BUILD)-asan $(BUILD)-tsan

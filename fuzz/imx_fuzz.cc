@@ -1,0 +1,47 @@
+// Container reader and unwrap: any bytes as a container must unwrap or be
+// refused, and never write outside the unwrap root.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+#include "le/bundle.h"
+#include "le/fsutil.h"
+
+namespace {
+std::string& scratch() {
+  static std::string dir = [] {
+    std::string t = "/dev/shm/le_imx_fuzz.XXXXXX";
+    if (!::mkdtemp(t.data())) {
+      t = "/tmp/le_imx_fuzz.XXXXXX";
+      if (!::mkdtemp(t.data())) std::abort();
+    }
+    ::mkdir((t + "/root").c_str(), 0755);
+    ::setenv("LE_IMX_UNWRAP_ROOT", (t + "/root").c_str(), 1);
+    return t;
+  }();
+  return dir;
+}
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  const std::string& dir = scratch();
+  const std::string C = dir + "/c.imx";
+  if (FILE* f = std::fopen(C.c_str(), "wb")) {
+    std::fwrite(data, 1, size, f);
+    std::fclose(f);
+  }
+  try {
+    le::imx::unwrapOnce(C);
+  } catch (const std::exception&) {
+  }
+  // Only the unwrap directory and its marker may appear under the root.
+  le::fs::rmTree(dir + "/root/c.lebundle");
+  ::unlink((dir + "/root/c.lebundle.imx_unwrapped").c_str());
+  if (::rmdir((dir + "/root").c_str()) != 0) std::abort();  // something else was written
+  ::mkdir((dir + "/root").c_str(), 0755);
+  return 0;
+}

@@ -1,0 +1,55 @@
+// The error convention shared by every le_ entry point: one helper empties the
+// family's last-error text, runs the body and turns any exception into
+// "<function>: <message>" plus the documented failure value.
+#pragma once
+
+#include <cstddef>
+#include <exception>
+#include <string>
+#include <string_view>
+
+namespace le::capi {
+
+enum class Family { Core, A2x, Motion, Fca, Stream, Utt };
+
+// This thread's message for a family; created empty on first use, freed at
+// thread exit.
+std::string& lastError(Family f) noexcept;
+const char* lastErrorText(Family f) noexcept;
+
+// Stores "<fn>: <what>" without throwing (an allocation failure leaves the
+// text empty rather than escaping).
+void storeError(Family f, const char* fn, std::string_view what) noexcept;
+
+// Copies text with its terminator when it fits in cap; otherwise empties out
+// (when cap > 0) and returns false.
+bool copyOut(std::string_view text, char* out, size_t cap) noexcept;
+
+// One entry point's call: `reject` stores a fixed argument message and hands
+// back the failure value so a body can `return call.reject("bad args")`.
+template <class R>
+struct Call {
+  Family family;
+  const char* fn;
+  R failValue;
+  R reject(std::string_view reason) const noexcept {
+    storeError(family, fn, reason);
+    return failValue;
+  }
+};
+
+template <class R, class Body>
+R guard(Family family, const char* fn, R failValue, Body&& body) noexcept {
+  lastError(family).clear();
+  const Call<R> call{family, fn, failValue};
+  try {
+    return body(call);
+  } catch (const std::exception& e) {
+    storeError(family, fn, e.what());
+  } catch (...) {
+    storeError(family, fn, "unknown error");
+  }
+  return failValue;
+}
+
+}  // namespace le::capi

@@ -1,0 +1,75 @@
+// Per-thread last-error texts and the entry points of the le_ family that need
+// no handle.
+#include "le/capi.h"
+
+#include <cstring>
+
+#include "le/bundle.h"
+#include "le/fsutil.h"
+#include "le/le.h"
+
+namespace le::capi {
+
+namespace {
+constexpr int kFamilies = 6;
+thread_local std::string tlsErrors[kFamilies];
+}  // namespace
+
+std::string& lastError(Family f) noexcept { return tlsErrors[static_cast<int>(f)]; }
+
+const char* lastErrorText(Family f) noexcept { return lastError(f).c_str(); }
+
+void storeError(Family f, const char* fn, std::string_view what) noexcept {
+  std::string& err = lastError(f);
+  try {
+    err.assign(fn);
+    err.append(": ");
+    err.append(what);
+  } catch (...) {
+    err.clear();
+  }
+}
+
+bool copyOut(std::string_view text, char* out, size_t cap) noexcept {
+  if (!out || cap == 0) return false;
+  if (text.size() >= cap) {
+    out[0] = 0;
+    return false;
+  }
+  std::memcpy(out, text.data(), text.size());
+  out[text.size()] = 0;
+  return true;
+}
+
+}  // namespace le::capi
+
+using le::capi::Family;
+
+extern "C" {
+
+LE_API const char* le_last_error(void) { return le::capi::lastErrorText(Family::Core); }
+
+LE_API int le_host_kp_rows(void) { return 21; }
+
+LE_API int le_bundle_resolve_handle(const char* path, char* out, size_t cap) {
+  return le::capi::guard(Family::Core, "le_bundle_resolve_handle", -1, [&](const auto& call) {
+    if (!path || !out || cap == 0) return -1;
+    out[0] = 0;  // a throw below leaves the caller an empty text
+    const std::string dir = le::resolveBundlePath(path);
+    if (!le::capi::copyOut(dir, out, cap)) return call.reject("buffer too small");
+    return 1;
+  });
+}
+
+LE_API int le_bundle_resolve_member(const char* bundle, const char* member, char* out,
+                                    size_t cap) {
+  return le::capi::guard(Family::Core, "le_bundle_resolve_member", -1, [&](const auto& call) {
+    if (!bundle || !member || !out || cap == 0) return -1;
+    out[0] = 0;
+    const std::string path = le::resolveMember(le::resolveBundlePath(bundle), member);
+    if (!le::capi::copyOut(path, out, cap)) return call.reject("buffer too small");
+    return le::fs::readable(path) ? 1 : 0;
+  });
+}
+
+}  // extern "C"

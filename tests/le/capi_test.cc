@@ -1,0 +1,129 @@
+// The error convention and the handle-free entry points of the le_ family.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <stdexcept>
+#include <string>
+#include <thread>
+
+#include "le/capi.h"
+#include "le/le.h"
+#include "testkit/testkit.h"
+
+namespace {
+
+using le::capi::Family;
+using le::test::TempDir;
+using le::test::writeFile;
+
+TEST(ErrorConvention, CatchesEverythingAndNamesTheFunction) {
+  EXPECT_EQ(le::capi::guard(Family::Core, "le_x", -1,
+                            [](const auto&) -> int { throw std::runtime_error("boom"); }),
+            -1);
+  EXPECT_STREQ(le_last_error(), "le_x: boom");
+  EXPECT_EQ(le::capi::guard(Family::Core, "le_y", 0, [](const auto&) -> int { throw 42; }), 0);
+  EXPECT_STREQ(le_last_error(), "le_y: unknown error");
+  EXPECT_EQ(le::capi::guard(Family::Core, "le_z", -1,
+                            [](const auto& call) { return call.reject("bad args"); }),
+            -1);
+  EXPECT_STREQ(le_last_error(), "le_z: bad args");
+  EXPECT_EQ(le::capi::guard(Family::Core, "le_z", -1, [](const auto&) { return 7; }), 7);
+  EXPECT_STREQ(le_last_error(), "");
+}
+
+TEST(ErrorConvention, FamiliesAndThreadsAreSeparate) {
+  le::capi::guard(Family::Utt, "le_utt_x", -1, [](const auto& c) { return c.reject("bad"); });
+  le::capi::guard(Family::Core, "le_x", -1, [](const auto&) { return 1; });
+  EXPECT_STREQ(le::capi::lastErrorText(Family::Utt), "le_utt_x: bad");
+  EXPECT_STREQ(le_last_error(), "");
+  le::capi::guard(Family::Core, "le_x", -1, [](const auto& c) { return c.reject("main"); });
+  std::string seen = "unset";
+  std::thread([&] {
+    const char* e = le_last_error();
+    seen = e ? e : "null";
+  }).join();
+  EXPECT_EQ(seen, "");
+  EXPECT_STREQ(le_last_error(), "le_x: main");
+}
+
+TEST(ErrorConvention, CopyOutTerminatesOrEmpties) {
+  char buf[4] = {'x', 'x', 'x', 'x'};
+  EXPECT_TRUE(le::capi::copyOut("abc", buf, 4));
+  EXPECT_STREQ(buf, "abc");
+  EXPECT_FALSE(le::capi::copyOut("abcd", buf, 4));
+  EXPECT_STREQ(buf, "");
+  EXPECT_FALSE(le::capi::copyOut("a", nullptr, 4));
+  buf[0] = 'q';
+  EXPECT_FALSE(le::capi::copyOut("a", buf, 0));
+  EXPECT_EQ(buf[0], 'q');
+}
+
+TEST(KeypointRows, AlwaysTwentyOne) { EXPECT_EQ(le_host_kp_rows(), 21); }
+
+class ResolveC : public testing::Test {
+ protected:
+  TempDir t;
+  le::test::ScopedEnv noRoot{"LE_IMX_UNWRAP_ROOT", std::nullopt};
+  char out[4096];
+};
+
+TEST_F(ResolveC, DirectoryUnchangedAndBufferTooSmall) {
+  ASSERT_EQ(le_bundle_resolve_handle(t.path().c_str(), out, sizeof out), 1);
+  EXPECT_EQ(std::string(out), t.path());
+  EXPECT_STREQ(le_last_error(), "");
+  ASSERT_EQ(le_bundle_resolve_handle(t.path().c_str(), out, t.path().size()), -1);
+  EXPECT_STREQ(out, "");
+  EXPECT_STREQ(le_last_error(), "le_bundle_resolve_handle: buffer too small");
+  ASSERT_EQ(le_bundle_resolve_handle(t.path().c_str(), out, t.path().size() + 1), 1);
+  EXPECT_STREQ(le_last_error(), "");  // a success clears the failure before it
+}
+
+TEST_F(ResolveC, NullArgumentsFailQuietly) {
+  le_bundle_resolve_handle(t.path().c_str(), out, 1);  // leaves a message
+  EXPECT_EQ(le_bundle_resolve_handle(nullptr, out, sizeof out), -1);
+  EXPECT_STREQ(le_last_error(), "");
+  EXPECT_EQ(le_bundle_resolve_handle("x", nullptr, 10), -1);
+  EXPECT_EQ(le_bundle_resolve_handle("x", out, 0), -1);
+  EXPECT_EQ(le_bundle_resolve_member(nullptr, "m", out, sizeof out), -1);
+  EXPECT_EQ(le_bundle_resolve_member("x", nullptr, out, sizeof out), -1);
+  EXPECT_EQ(le_bundle_resolve_member("x", "m", out, 0), -1);
+  EXPECT_STREQ(le_last_error(), "");
+}
+
+TEST_F(ResolveC, ContainerResolvesToItsUnwrap) {
+  const std::string C = t / "id7.imx";
+  writeFile(C, le::test::imxBytes({{"paste_transform.f32", "m"}}));
+  testing::internal::CaptureStderr();
+  ASSERT_EQ(le_bundle_resolve_handle(C.c_str(), out, sizeof out), 1);
+  testing::internal::GetCapturedStderr();
+  EXPECT_EQ(std::string(out), t / "id7.lebundle");
+}
+
+TEST_F(ResolveC, MembersUnderOlderNames) {
+  writeFile(t / "paste_transform.f32", "m");
+  ASSERT_EQ(le_bundle_resolve_member(t.path().c_str(), "M.f32", out, sizeof out), 1);
+  EXPECT_EQ(std::string(out), t / "paste_transform.f32");
+  ASSERT_EQ(le_bundle_resolve_member(t.path().c_str(), "absent.bin", out, sizeof out), 0);
+  EXPECT_EQ(std::string(out), t / "absent.bin");
+  EXPECT_STREQ(le_last_error(), "");
+  EXPECT_EQ(le_bundle_resolve_member(t.path().c_str(), "absent.bin", out, 5), -1);
+  EXPECT_STREQ(out, "");
+}
+
+TEST_F(ResolveC, DamagedContainerReportsThroughLastError) {
+  const std::string C = t / "bad.imx";
+  std::string bytes = le::test::imxBytes({{"m", "payload"}});
+  writeFile(C, bytes.substr(0, 12));
+  std::strcpy(out, "stale");
+  EXPECT_EQ(le_bundle_resolve_member(C.c_str(), "m", out, sizeof out), -1);
+  EXPECT_STREQ(out, "");
+  EXPECT_EQ(std::string(le_last_error()),
+            "le_bundle_resolve_member: " + C + ": truncated TOC offsets at member m");
+  std::strcpy(out, "stale");
+  EXPECT_EQ(le_bundle_resolve_handle(C.c_str(), out, sizeof out), -1);
+  EXPECT_STREQ(out, "");
+  EXPECT_EQ(std::string(le_last_error()),
+            "le_bundle_resolve_handle: " + C + ": truncated TOC offsets at member m");
+}
+
+}  // namespace

@@ -1,0 +1,64 @@
+// Shared helpers for le_core's tests: per-test temporary directories, file
+// I/O, scoped environment variables, raw IMX container bytes and the python
+// fixture generator.
+#pragma once
+
+#include <cstdint>
+#include <initializer_list>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace le::test {
+
+// A fresh directory under $TMPDIR (or /tmp), removed with its contents.
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+  const std::string& path() const { return path_; }
+  std::string operator/(const std::string& rel) const { return path_ + "/" + rel; }
+
+ private:
+  std::string path_;
+};
+
+// Sets (or with nullopt unsets) an environment variable for a scope.
+class ScopedEnv {
+ public:
+  ScopedEnv(const char* name, std::optional<std::string> value);
+  ~ScopedEnv();
+  ScopedEnv(const ScopedEnv&) = delete;
+  ScopedEnv& operator=(const ScopedEnv&) = delete;
+
+ private:
+  std::string name_;
+  std::optional<std::string> old_;
+};
+
+void writeFile(const std::string& path, const std::string& bytes);
+std::string readFile(const std::string& path);
+bool exists(const std::string& path);
+
+// Raw IMX container bytes; entries may lie about offsets and sizes.
+struct ImxEntry {
+  ImxEntry(std::string n, std::string p, std::optional<uint64_t> off = std::nullopt,
+           std::optional<uint64_t> sz = std::nullopt)
+      : name(std::move(n)), payload(std::move(p)), offset(off), size(sz) {}
+  std::string name;
+  std::string payload;
+  std::optional<uint64_t> offset;  // default: where the payload is placed
+  std::optional<uint64_t> size;    // default: payload size
+};
+std::string imxBytes(const std::vector<ImxEntry>& entries, uint16_t version = 2);
+
+// Runs `python3 -m lefix <args>` from tests/fixtures; returns the exit status.
+int runFixture(const std::vector<std::string>& args);
+
+// Counts non-overlapping occurrences of needle in hay.
+int countOf(const std::string& hay, const std::string& needle);
+
+}  // namespace le::test

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <hwy/targets.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -213,8 +214,14 @@ TEST(HalfTargets, AllHalfPatternsOnEveryTarget) {
   le::test::forEachTarget([&](const char*) {
     std::vector<float> got(all.size());
     le::simd::f16ToF32(all.data(), got.data(), all.size());
-    for (uint32_t h = 0; h < 0x10000; ++h)
+    // Bitwise: NaN payloads and signed zeros count.
+    const size_t h = static_cast<size_t>(
+        std::mismatch(got.begin(), got.end(), want.begin(),
+                      [](float a, float b) { return floatBits(a) == floatBits(b); })
+            .first - got.begin());
+    if (h < all.size()) {
       ASSERT_EQ(floatBits(got[h]), floatBits(want[h])) << std::hex << h;
+    }
   });
 }
 
@@ -225,8 +232,12 @@ TEST(HalfTargets, FloatSweepOnEveryTarget) {
   le::test::forEachTarget([&](const char*) {
     std::vector<uint16_t> got(in.size());
     le::simd::f32ToF16(in.data(), got.data(), in.size());
-    for (size_t i = 0; i < in.size(); ++i)
+    // Locate the first difference cheaply; assert on that one only.
+    const size_t i = static_cast<size_t>(
+        std::mismatch(got.begin(), got.end(), want.begin()).first - got.begin());
+    if (i < in.size()) {
       ASSERT_EQ(got[i], want[i]) << std::hex << floatBits(in[i]);
+    }
   });
 }
 

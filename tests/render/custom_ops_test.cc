@@ -1,6 +1,7 @@
 // The band functions of the com.quillfin operators against the sampling rules
 // written out in double precision, their edge cases, and the one-time domain.
 #include <gtest/gtest.h>
+#include <hwy/targets.h>
 #include <onnxruntime_cxx_api.h>
 
 #include <cmath>
@@ -149,6 +150,27 @@ TEST(WarpDirectorBand, BandsCoverExactlyTheirRows) {
     for (int i = 16 * W; i < H * W; ++i) EXPECT_EQ(banded[c * H * W + i], -7.f);
   le::warpDirectorBand(x.data(), g.data(), banded.data(), W, H, 16, 1000);
   EXPECT_EQ(banded, whole);
+}
+
+// Every compiled vector target, with widths that leave partial vectors and
+// partial chunks, against the rules.
+TEST(CustomOpBands, EveryVectorTargetFollowsTheRules) {
+  struct Case { int H, W; };
+  for (const int64_t target : hwy::SupportedAndGeneratedTargets()) {
+    hwy::SetSupportedTargetsForTest(target);
+    for (const Case k : {Case{5, 3}, Case{4, 21}, Case{3, 300}, Case{19, 17}}) {
+      const auto x = randomFloats(4 * k.H * k.W, -1, 1, 13);
+      auto g = randomFloats(k.H * k.W * 2, -1.2f, 1.2f, 14);
+      g[0] = kNaN, g[3] = kInf, g[5] = -3.3e9f;
+      EXPECT_LT(maxRelError(gridFast(x, g, 4, k.H, k.W), le::test::refGridSample(x, g, 1, 4, k.H, k.W)),
+                kRoundOff)
+          << hwy::TargetName(target) << " " << k.H << "x" << k.W;
+      const std::vector<float> x3(x.begin(), x.begin() + 3 * k.H * k.W);
+      EXPECT_LT(maxRelError(warp(x3, g, k.H, k.W), le::test::refWarpDirector(x3, g, 1, k.H, k.W)), kRoundOff)
+          << hwy::TargetName(target) << " " << k.H << "x" << k.W;
+    }
+  }
+  hwy::SetSupportedTargetsForTest(0);
 }
 
 TEST(QuillfinDomain, CreatedOnceUnderConcurrentRegistration) {

@@ -1,0 +1,77 @@
+// Model rebuild: the first graph is re-emitted field by field under an edit;
+// every field kept is copied from its raw bytes, so an empty edit reproduces
+// the model exactly (given the minimal length encoding every writer uses).
+#include <stdexcept>
+
+#include "le/render/onnx_wire.h"
+
+namespace le {
+namespace {
+
+constexpr uint32_t kWireLen = 2;
+constexpr uint32_t kModelGraph = 7;
+constexpr uint32_t kNode = 1, kInput = 11, kOutput = 12, kValueInfo = 13;
+constexpr std::string_view kSourceInput = "P_rgb";
+// Room for the appended value-info and the graph's new length prefix.
+constexpr size_t kSlack = 256;
+
+bool dropsField(const GsField& f, const GsGraphEdit& edit, size_t& nodeIndex) {
+  if (f.wire != kWireLen) return false;
+  switch (f.number) {
+    case kNode: {
+      const size_t k = nodeIndex++;
+      return k < edit.dropNode.size() && edit.dropNode[k];
+    }
+    case kInput: {
+      const bool isSource = gsFirstStr(f.payload, 1) == kSourceInput;
+      if (edit.keepOnlyPrgbInput) return !isSource || edit.dropPrgbInput;
+      return isSource && edit.dropPrgbInput;
+    }
+    case kOutput:
+      return edit.dropOutputs;
+    case kValueInfo:
+      return edit.valueInfo && gsFirstStr(f.payload, 1) == edit.valueInfo->name;
+    default:
+      return false;
+  }
+}
+
+void rebuildGraph(GsSlice graph, const GsGraphEdit& edit, GsBytes& out) {
+  size_t nodeIndex = 0;
+  GsReader r(graph);
+  GsField f;
+  while (r.next(f))
+    if (!dropsField(f, edit, nodeIndex)) gsPutRaw(out, f.raw);
+  if (const auto& vi = edit.valueInfo)
+    gsPutTensorValueInfo(out, vi->number, vi->name, vi->dims.empty() ? nullptr : vi->dims.data(),
+                         vi->rank);
+}
+
+}  // namespace
+
+void gsRebuild(GsSlice model, const GsGraphEdit& edit, GsBytes& out) {
+  if (const auto& vi = edit.valueInfo; vi && !vi->dims.empty() && vi->dims.size() != vi->rank)
+    throw std::invalid_argument("gsRebuild: the new value-info has " +
+                                std::to_string(vi->dims.size()) + " dims for rank " +
+                                std::to_string(vi->rank));
+  // Built aside and swapped in: model may be a view of out itself.
+  GsBytes result;
+  result.reserve(model.n + kSlack);
+  bool rebuilt = false;
+  GsReader r(model);
+  GsField f;
+  while (r.next(f)) {
+    if (!rebuilt && f.number == kModelGraph && f.wire == kWireLen) {
+      GsBytes graph;
+      graph.reserve(f.payload.n + kSlack);
+      rebuildGraph(f.payload, edit, graph);
+      gsPutBytes(result, kModelGraph, graph.data(), graph.size());
+      rebuilt = true;
+    } else {
+      gsPutRaw(result, f.raw);
+    }
+  }
+  out.swap(result);
+}
+
+}  // namespace le

@@ -16,7 +16,7 @@ static_assert(std::endian::native == std::endian::little,
 
 // Node, attribute, tensor and value-info field numbers.
 constexpr uint32_t kModelGraph = 7;
-constexpr uint32_t kGraphNode = 1, kGraphInput = 11;
+constexpr uint32_t kGraphInput = 11;
 constexpr uint32_t kNodeOpType = 4, kNodeAttr = 5;
 constexpr uint32_t kAttrName = 1, kAttrF = 2, kAttrI = 3, kAttrS = 4, kAttrT = 5, kAttrInts = 8;
 constexpr uint32_t kTensorDims = 1, kTensorType = 2, kTensorFloats = 4, kTensorRaw = 9;

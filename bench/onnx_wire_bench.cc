@@ -12,13 +12,20 @@
 
 namespace {
 
+// Appending, not operator+: GCC 12 misreports a prefix + to_string at -O3.
+std::string nm(const char* prefix, int i) {
+  std::string s(prefix);
+  s += std::to_string(i);
+  return s;
+}
+
 // 4000 nodes with attributes and 400 initializers of 32 KiB: about 13 MiB,
 // most of it weights, the shape of a real director graph.
 le::GsBytes makeModel() {
   le::GsBytes graph;
   std::vector<float> w(8192, 0.5f);
   for (int i = 0; i < 400; ++i)
-    le::hcInit(graph, "w" + std::to_string(i), 1, {32, 16, 4, 4}, w.data(), w.size() * 4);
+    le::hcInit(graph, nm("w", i), 1, {32, 16, 4, 4}, w.data(), w.size() * 4);
   const int64_t pads[] = {1, 1, 1, 1}, ks[] = {3, 3};
   for (int i = 0; i < 4000; ++i) {
     le::GsBytes attrs;
@@ -26,8 +33,8 @@ le::GsBytes makeModel() {
     le::hcAttrIs(attrs, "kernel_shape", ks, 2);
     le::hcAttrI(attrs, "group", 1);
     le::hcAttrS(attrs, "auto_pad", "NOTSET");
-    le::hcNode(graph, "Conv", {"t" + std::to_string(i), "w" + std::to_string(i % 400), "b"},
-               "t" + std::to_string(i + 1), "/n" + std::to_string(i), attrs);
+    le::hcNode(graph, "Conv", {nm("t", i), nm("w", i % 400), "b"},
+               nm("t", i + 1), nm("/n", i), attrs);
   }
   const int64_t dims[] = {1, 3, 512, 512};
   le::gsPutTensorValueInfo(graph, 11, "P_rgb", dims, 4);

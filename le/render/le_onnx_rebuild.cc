@@ -12,7 +12,7 @@ constexpr uint32_t kWireLen = 2;
 constexpr uint32_t kModelGraph = 7;
 constexpr uint32_t kNode = 1, kInput = 11, kOutput = 12, kValueInfo = 13;
 constexpr std::string_view kSourceInput = "P_rgb";
-// Room for the appended value-info and the graph's new length prefix.
+// Room for the appended value-info and a longer length prefix of the graph.
 constexpr size_t kSlack = 256;
 
 bool dropsField(const GsField& f, const GsGraphEdit& edit, size_t& nodeIndex) {
@@ -36,15 +36,25 @@ bool dropsField(const GsField& f, const GsGraphEdit& edit, size_t& nodeIndex) {
   }
 }
 
+// Two passes over the graph's fields: the first sizes what is kept (the
+// length prefix comes first), the second copies it straight into the model,
+// so the kept bytes are copied once.
 void rebuildGraph(GsSlice graph, const GsGraphEdit& edit, GsBytes& out) {
-  size_t nodeIndex = 0;
-  GsReader r(graph);
-  GsField f;
-  while (r.next(f))
-    if (!dropsField(f, edit, nodeIndex)) gsPutRaw(out, f.raw);
+  GsBytes appended;
   if (const auto& vi = edit.valueInfo)
-    gsPutTensorValueInfo(out, vi->number, vi->name, vi->dims.empty() ? nullptr : vi->dims.data(),
+    gsPutTensorValueInfo(appended, vi->number, vi->name, vi->dims.empty() ? nullptr : vi->dims.data(),
                          vi->rank);
+  uint64_t kept = appended.size();
+  size_t nodeIndex = 0;
+  GsField f;
+  for (GsReader r(graph); r.next(f);)
+    if (!dropsField(f, edit, nodeIndex)) kept += f.raw.n;
+  gsPutVarint(out, (uint64_t{kModelGraph} << 3) | kWireLen);
+  gsPutVarint(out, kept);
+  nodeIndex = 0;
+  for (GsReader r(graph); r.next(f);)
+    if (!dropsField(f, edit, nodeIndex)) gsPutRaw(out, f.raw);
+  gsPutRaw(out, appended);
 }
 
 }  // namespace
@@ -62,10 +72,7 @@ void gsRebuild(GsSlice model, const GsGraphEdit& edit, GsBytes& out) {
   GsField f;
   while (r.next(f)) {
     if (!rebuilt && f.number == kModelGraph && f.wire == kWireLen) {
-      GsBytes graph;
-      graph.reserve(f.payload.n + kSlack);
-      rebuildGraph(f.payload, edit, graph);
-      gsPutBytes(result, kModelGraph, graph.data(), graph.size());
+      rebuildGraph(f.payload, edit, result);
       rebuilt = true;
     } else {
       gsPutRaw(result, f.raw);

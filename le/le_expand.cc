@@ -53,9 +53,11 @@ bool readSmallFile(const std::string& path, std::string& out, size_t max) {
   out.resize(max);
   size_t got = 0;
   while (got < max) {
-    const ssize_t n = ::read(fd, out.data() + got, max - got);
+    const size_t want = max - got;
+    const ssize_t n = ::read(fd, out.data() + got, want);
     if (n <= 0) break;
     got += size_t(n);
+    if (size_t(n) < want) break;  // a short read of a regular file is its end
   }
   ::close(fd);
   out.resize(got);

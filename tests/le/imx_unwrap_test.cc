@@ -1,6 +1,8 @@
 // Container unwrapping: the cache marker, hostile containers and concurrency.
 #include <gtest/gtest.h>
 #include <fcntl.h>
+#include <sys/resource.h>
+#include <csignal>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -271,6 +273,30 @@ TEST_F(Unwrap, TwoThreadsUnwrapOnce) {
   EXPECT_EQ(a, D);
   EXPECT_EQ(b, D);
   EXPECT_EQ(test::countOf(log, "[le] unwrapped"), 1);
+}
+
+TEST_F(Unwrap, FailedWriteRemovesThePartFile) {
+  writeFile(C, test::imxBytes({{"small", "ok"}, {"big.bin", std::string(1 << 20, 'b')}}));
+  // A file-size limit below the member makes the write fail part way.
+  struct rlimit old;
+  ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &old), 0);
+  void (*oldHandler)(int) = ::signal(SIGXFSZ, SIG_IGN);
+  struct rlimit lim = old;
+  lim.rlim_cur = 64 * 1024;
+  ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &lim), 0);
+  const std::string err = errorOf([&] { imx::unwrapOnce(C); });
+  ::setrlimit(RLIMIT_FSIZE, &old);
+  ::signal(SIGXFSZ, oldHandler);
+  EXPECT_TRUE(err == "short write materialising " + D + "/big.bin" ||
+              err == "flush failed materialising " + D + "/big.bin")
+      << err;
+  EXPECT_FALSE(test::exists(D + "/big.bin.part"));
+  EXPECT_FALSE(test::exists(D + "/big.bin"));
+  EXPECT_FALSE(test::exists(D + ".imx_unwrapped"));
+  EXPECT_EQ(readFile(D + "/small"), "ok");  // earlier members stay; no marker, so redone next time
+  std::string log;
+  EXPECT_EQ(resolveQuiet(C, &log), D);
+  EXPECT_EQ(readFile(D + "/big.bin"), std::string(1 << 20, 'b'));
 }
 
 TEST_F(Unwrap, LargeMemberCrossesCopyChunks) {

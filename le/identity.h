@@ -1,0 +1,77 @@
+// The identity of a bundle: read-only per-frame access to the warp prior, the
+// pooled source features, the optional feature-synthesis tensor and the paste
+// matrices rescaled to the driver frame. Large members are memory-mapped,
+// never copied; a bundle without a raw prior plays its HEVC prior through a
+// driver cursor created on first use.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "le/manifest.h"
+
+namespace le {
+
+class DriverCursor;
+
+// Refuses a bundle that would leave the renderer without a warp prior.
+void ensureIdentityMembers(const Manifest& manifest);
+
+// binary16 -> float32, one value at a time.
+void halfToFloat(const uint16_t* src, float* dst, size_t n);
+
+class Identity {
+ public:
+  explicit Identity(const Manifest& manifest);
+  ~Identity();
+  Identity(const Identity&) = delete;
+  Identity& operator=(const Identity&) = delete;
+
+  int NT() const { return NT_; }
+  int crop() const { return crop_; }
+  const Manifest& manifest() const { return manifest_; }
+
+  // Frame si of pooled64.f16: 64 x 32 x 32 binary16 values.
+  const uint16_t* pooled64(int si) const;
+  // Frame si of the warp prior, 3 planes of crop x crop binary16 values. On the
+  // HEVC path the memory belongs to the prior cursor and the next pull
+  // overwrites it: a caller that may run beside another thread uses copyP.
+  const uint16_t* P(int si);
+  // Frame si of the warp prior copied into dst (3 x crop x crop values) while
+  // the prior cursor is held, so concurrent callers never see a torn frame.
+  void copyP(int si, uint16_t* dst);
+  // Keeps the HEVC prior's decoding position with the session; no-op otherwise.
+  void walkP(int si);
+  // Frame si of fs_red.f16: 64 x 64 x 64 binary16 values (only with hasFsRed()).
+  const uint16_t* fsRed(int si) const;
+  // Frame si's paste matrix: 6 floats, row order, rescaled to the driver frame.
+  const float* M(int si) const;
+
+  bool hasRawP() const;      // P.f16 is mapped
+  bool hasFsRed() const;     // fs_red.f16 is mapped
+  bool hasHevcPrior() const; // the prior is played from the HEVC member
+
+  // The prior cursor, created exactly once even under concurrent first calls.
+  DriverCursor* prior();
+  std::string priorBackend();
+  int64_t priorSeeks();
+  int64_t priorResidentBytes();
+
+ private:
+  struct Mapping;
+  int32_t NT_ = 0;
+  int32_t crop_ = 0;
+  std::unique_ptr<Mapping> pooled64_, P_, fsRed_;
+  std::vector<float> M_;
+  Manifest manifest_;
+  std::string hevcPath_;
+  std::once_flag priorOnce_;
+  std::unique_ptr<DriverCursor> prior_;
+  std::mutex priorMutex_;  // serialises pulls that copy out of the cursor
+};
+
+}  // namespace le

@@ -200,12 +200,16 @@ void DriverCursor::Impl::produceLoop() {
     lk.lock();
     producing = false;
     sourceResident = res;
-    // A hard seek posted during the decode makes this frame invisible.
+    // A hard seek posted during the decode makes this frame invisible. Its
+    // pixels replaced what the slot held, so the slot's old index must not be
+    // found by a later jump back into the window.
     if (epoch == ep) {
       slotFrame[slot] = id;
       produced += 1;
       nextFrame = (id + 1) % NT;
       ready.notify_all();
+    } else {
+      slotFrame[slot] = -1;
     }
   }
 }

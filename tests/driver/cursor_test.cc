@@ -56,6 +56,10 @@ struct Probe {
   int blockAt = -1;
   bool blocked = false;
   bool released = false;
+  // seek() to this frame blocks until seekReleased.
+  int blockSeekTo = -1;
+  bool seekBlocked = false;
+  bool seekReleased = false;
 
   int nextCalls() {
     std::lock_guard lk(m);
@@ -84,6 +88,15 @@ struct Probe {
   void release() {
     std::lock_guard lk(m);
     released = true;
+    cv.notify_all();
+  }
+  bool waitSeekBlocked() {
+    std::unique_lock lk(m);
+    return cv.wait_for(lk, std::chrono::seconds(20), [&] { return seekBlocked; });
+  }
+  void releaseSeek() {
+    std::lock_guard lk(m);
+    seekReleased = true;
     cv.notify_all();
   }
 };
@@ -133,8 +146,13 @@ class ScriptedSource : public driver::Source {
   }
   void seek(int i) override {
     {
-      std::lock_guard lk(p_->m);
+      std::unique_lock lk(p_->m);
       p_->seekTargets.push_back(i);
+      if (i == p_->blockSeekTo) {
+        p_->seekBlocked = true;
+        p_->cv.notify_all();
+        p_->cv.wait(lk, [&] { return p_->seekReleased; });
+      }
     }
     if (s_.failSeek) throw std::runtime_error("no index in this member");
     pos_ = i;
@@ -309,6 +327,27 @@ TEST(DriverCursorJumps, FrameDecodedAcrossAHardSeekIsDropped) {
   EXPECT_EQ(c->seeks(), 1);
   c->pull(&idx);
   EXPECT_EQ(idx, 31);
+}
+
+TEST(DriverCursorJumps, DroppedFrameInvalidatesItsSlot) {
+  auto p = std::make_shared<Probe>();
+  p->blockAt = 21;
+  p->blockSeekTo = 90;
+  auto c = cursor({.NT = 100}, p, 2, 11);
+  int idx = -1;
+  for (int k = 0; k < 20; ++k) c->pull(&idx);
+  // Frame 21 is being decoded into slot 21 mod 14, the slot of index 7.
+  ASSERT_TRUE(p->waitBlocked());
+  c->seek(90);
+  p->release();
+  ASSERT_TRUE(p->waitSeekBlocked());  // frame 21 dropped, nothing republished
+  c->seek(9);                         // history: read index back to 9
+  c->seek(7);                         // index 7's slot now holds frame 21
+  p->releaseSeek();
+  const uint8_t* f = c->pull(&idx);
+  EXPECT_EQ(idx, 7);
+  EXPECT_TRUE(holdsFrame(f, 7));
+  EXPECT_EQ(c->seeks(), 2);
 }
 
 TEST(DriverCursorErrors, SeekOutsideTheDriverIsRefusedAndHarmless) {

@@ -130,11 +130,11 @@ void Yuv420RowToRgb24(const uint8_t* y, const uint8_t* u, const uint8_t* v, int 
   yuv::rowScalar(y, u, v, done, w, step, rgb);
 }
 
-void Yuv420FrameToRgb24(const uint8_t* y, ptrdiff_t yStride, const uint8_t* u, const uint8_t* v,
-                        ptrdiff_t cStride, int width, int height, int step, uint8_t* rgb,
-                        ptrdiff_t rgbStride) {
+void Yuv420FrameToRgb24(const uint8_t* y, ptrdiff_t yStride, const uint8_t* u, ptrdiff_t uStride,
+                        const uint8_t* v, ptrdiff_t vStride, int width, int height, int step,
+                        uint8_t* rgb, ptrdiff_t rgbStride) {
   for (ptrdiff_t r = 0; r < height; ++r)
-    Yuv420RowToRgb24(y + r * yStride, u + (r / 2) * cStride, v + (r / 2) * cStride, width, step,
+    Yuv420RowToRgb24(y + r * yStride, u + (r / 2) * uStride, v + (r / 2) * vStride, width, step,
                      rgb + r * rgbStride);
 }
 
@@ -153,11 +153,11 @@ void yuv420RowToRgb24(const uint8_t* y, const uint8_t* u, const uint8_t* v, int 
   HWY_DYNAMIC_DISPATCH(Yuv420RowToRgb24)(y, u, v, width, step, rgb);
 }
 
-void yuv420FrameToRgb24(const uint8_t* y, ptrdiff_t yStride, const uint8_t* u, const uint8_t* v,
-                        ptrdiff_t cStride, int width, int height, int step, uint8_t* rgb,
-                        ptrdiff_t rgbStride) {
-  HWY_DYNAMIC_DISPATCH(Yuv420FrameToRgb24)(y, yStride, u, v, cStride, width, height, step, rgb,
-                                           rgbStride);
+void yuv420FrameToRgb24(const uint8_t* y, ptrdiff_t yStride, const uint8_t* u, ptrdiff_t uStride,
+                        const uint8_t* v, ptrdiff_t vStride, int width, int height, int step,
+                        uint8_t* rgb, ptrdiff_t rgbStride) {
+  HWY_DYNAMIC_DISPATCH(Yuv420FrameToRgb24)(y, yStride, u, uStride, v, vStride, width, height, step,
+                                           rgb, rgbStride);
 }
 
 }  // namespace le::simd

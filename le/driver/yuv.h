@@ -16,10 +16,10 @@ void yuv420RowToRgb24(const uint8_t* y, const uint8_t* u, const uint8_t* v, int 
                       uint8_t* rgb);
 
 // Every row of a frame through one dispatch: luma row r with chroma row r / 2
-// (u and v advance by cStride per chroma row), output rows rgbStride apart.
-void yuv420FrameToRgb24(const uint8_t* y, ptrdiff_t yStride, const uint8_t* u, const uint8_t* v,
-                        ptrdiff_t cStride, int width, int height, int step, uint8_t* rgb,
-                        ptrdiff_t rgbStride);
+// of u and v, output rows rgbStride apart.
+void yuv420FrameToRgb24(const uint8_t* y, ptrdiff_t yStride, const uint8_t* u, ptrdiff_t uStride,
+                        const uint8_t* v, ptrdiff_t vStride, int width, int height, int step,
+                        uint8_t* rgb, ptrdiff_t rgbStride);
 
 }  // namespace le::simd
 

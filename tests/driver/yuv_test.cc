@@ -196,10 +196,11 @@ TEST(Yuv420FrameToRgb24, RowsUseHalfHeightChromaAndStrides) {
   const auto y = randomBytes(rng, ys * h), u = randomBytes(rng, cs * 5), v = randomBytes(rng, cs * 5);
   le::test::forEachTarget([&](const char*) {
     std::vector<uint8_t> out(os * h, kCanary);
-    le::simd::yuv420FrameToRgb24(y.data(), ys, u.data(), v.data(), cs, w, h, 1, out.data(), os);
+    le::simd::yuv420FrameToRgb24(y.data(), ys, u.data(), cs, v.data(), cs - 4, w, h, 1, out.data(),
+                                  os);
     for (int r = 0; r < h; ++r) {
       const auto want = refRow(y.data() + r * ys, u.data() + (r / 2) * cs,
-                               v.data() + (r / 2) * cs, w, 1);
+                               v.data() + (r / 2) * (cs - 4), w, 1);
       const std::vector<uint8_t> got(out.begin() + r * os, out.begin() + r * os + 3 * w);
       ASSERT_EQ(firstMismatch(got, want), want.size()) << "row " << r;
       for (ptrdiff_t i = 3 * w; i < os; ++i) ASSERT_EQ(out[r * os + i], kCanary) << r;

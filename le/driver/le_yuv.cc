@@ -1,15 +1,16 @@
 // Yuv420RowToRgb24 kernel family.
 //
-// The 32-bit sum 298 Y - 4640 + k C of each channel is split so that it fits
-// 16-bit lanes exactly: with 298 = 256 + 42, 409 = 256 + 153, -208 = -256 + 48
-// and 516 = 512 + 4,
-//   R = Y + V' + ((42 Y + 153 V' - 4640) >> 8)
-//   G = Y - V' + ((42 Y - 100 U' + 48 V' - 4640) >> 8)
-//   B = Y + 2U' + ((42 Y + 4 U' - 4640) >> 8)
-// The multiples of 256 leave the floor of the shift unchanged, and every inner
-// sum stays within [-24224, 25501], so i16 lanes give the scalar result bit for
-// bit. Luma is split into even and odd pixels, which share chroma sample k, so
-// chroma needs no duplication: each parity is one lane of a u16 pair.
+// The 32-bit sum X = 298 Y - 4640 + K(U, V) of each channel is even apart
+// from K's own parity, so floor(X / 256) = floor((149 Y + floor(K / 2)) / 128)
+// with halves that fit 16-bit lanes exactly:
+//   R: floor(K / 2) = 204 V' + (V' >> 1) - 2320        in [-28496, 23651]
+//   G: floor(K / 2) = -50 U' - 104 V' - 2320           in [-21878, 17392]
+//   B: floor(K / 2) = 2 (129 U - 17672)                in [-35344, 30446]
+// Each half is kept as two unsigned parts P = max(h, 0) and N = max(-h, 0),
+// one of them zero, so T = (149 Y +sat P) -sat N is X / 2 clamped below at 0
+// by unsigned saturation; (T +sat T) >> 8 is then floor(T / 128) clamped at
+// 255. Luma is split into even and odd pixels, which share chroma sample k,
+// so chroma needs no duplication: each parity is one byte of a u16 pair.
 #include "le/runtime/simd_targets.h"
 #undef HWY_TARGET_INCLUDE
 #define HWY_TARGET_INCLUDE "le/driver/le_yuv.cc"
@@ -38,45 +39,51 @@ HWY_INLINE void Block(D8 d8, const uint8_t* HWY_RESTRICT y, const uint8_t* u, co
   const auto k128 = hn::Set(di16, 128);
 
   const auto yy = hn::BitCast(du16, hn::LoadU(d8, y));
-  const VI ye = hn::BitCast(di16, hn::And(yy, kLow));
-  const VI yo = hn::BitCast(di16, hn::ShiftRight<8>(yy));
+  const auto ye = hn::And(yy, kLow);
+  const auto yo = hn::ShiftRight<8>(yy);
 
-  VI cu, cv;
+  hn::Vec<decltype(du16)> uu, vv;
   if constexpr (kStep == 1) {
-    const hn::Rebind<uint8_t, decltype(di16)> dc;
-    cu = hn::Sub(hn::PromoteTo(di16, hn::LoadU(dc, u)), k128);
-    cv = hn::Sub(hn::PromoteTo(di16, hn::LoadU(dc, v)), k128);
+    const hn::Rebind<uint8_t, decltype(du16)> dc;
+    uu = hn::PromoteTo(du16, hn::LoadU(dc, u));
+    vv = hn::PromoteTo(du16, hn::LoadU(dc, v));
   } else {
     const auto uv = hn::BitCast(du16, hn::LoadU(d8, u));
-    const VI lo = hn::Sub(hn::BitCast(di16, hn::And(uv, kLow)), k128);
-    const VI hi = hn::Sub(hn::BitCast(di16, hn::ShiftRight<8>(uv)), k128);
-    cu = uFirst ? lo : hi;
-    cv = uFirst ? hi : lo;
+    const auto lo = hn::And(uv, kLow), hi = hn::ShiftRight<8>(uv);
+    uu = uFirst ? lo : hi;
+    vv = uFirst ? hi : lo;
     (void)v;
   }
+  const VI cu = hn::Sub(hn::BitCast(di16, uu), k128);  // U'
+  const VI cv = hn::Sub(hn::BitCast(di16, vv), k128);  // V'
 
-  const auto kBias = hn::Set(di16, -4640);
-  const VI tR = hn::Add(hn::Mul(cv, hn::Set(di16, 153)), kBias);
-  const VI tG = hn::Add(hn::Sub(hn::Mul(cv, hn::Set(di16, 48)), hn::Mul(cu, hn::Set(di16, 100))),
-                        kBias);
-  const VI tB = hn::Add(hn::ShiftLeft<2>(cu), kBias);
-  const VI oG = hn::Neg(cv);
-  const VI oB = hn::Add(cu, cu);
-
-  const auto k42 = hn::Set(di16, 42);
-  const VI de = hn::Mul(ye, k42);
-  const VI dodd = hn::Mul(yo, k42);
+  // Positive and negative parts of the chroma halves (see the top comment).
   const VI kZero = hn::Zero(di16);
-  const VI kMax = hn::Set(di16, 255);
+  const auto kBias = hn::Set(di16, -2320);
+  const VI hR = hn::Add(hn::Add(hn::Mul(cv, hn::Set(di16, 204)), hn::ShiftRight<1>(cv)), kBias);
+  const VI hG = hn::Add(
+      hn::Sub(hn::Mul(cu, hn::Set(di16, -50)), hn::Mul(cv, hn::Set(di16, 104))), kBias);
+  const VI pR = hn::Max(hR, kZero), pG = hn::Max(hG, kZero);
+  const auto PR = hn::BitCast(du16, pR), NR = hn::BitCast(du16, hn::Sub(pR, hR));
+  const auto PG = hn::BitCast(du16, pG), NG = hn::BitCast(du16, hn::Sub(pG, hG));
+  const auto m = hn::Mul(uu, hn::Set(du16, 129));
+  const auto k17672 = hn::Set(du16, 17672);
+  const auto PB = hn::ShiftLeft<1>(hn::SaturatedSub(m, k17672));
+  const auto NB = hn::ShiftLeft<1>(hn::SaturatedSub(k17672, m));
+
+  const auto k149 = hn::Set(du16, 149);
+  const auto ae = hn::Mul(ye, k149);
+  const auto ao = hn::Mul(yo, k149);
+  const auto kHigh = hn::Set(du16, 0xFF00);
   // One channel for both parities, packed back into pixel order as bytes.
-  const auto channel = [&](VI t, VI o) {
-    const VI e = hn::Add(hn::Add(hn::ShiftRight<8>(hn::Add(de, t)), ye), o);
-    const VI od = hn::Add(hn::Add(hn::ShiftRight<8>(hn::Add(dodd, t)), yo), o);
-    const auto ec = hn::BitCast(du16, hn::Min(hn::Max(e, kZero), kMax));
-    const auto oc = hn::BitCast(du16, hn::Min(hn::Max(od, kZero), kMax));
-    return hn::BitCast(d8, hn::Or(ec, hn::ShiftLeft<8>(oc)));
+  const auto channel = [&](hn::Vec<decltype(du16)> P, hn::Vec<decltype(du16)> N) {
+    const auto te = hn::SaturatedSub(hn::SaturatedAdd(ae, P), N);
+    const auto to = hn::SaturatedSub(hn::SaturatedAdd(ao, P), N);
+    const auto e = hn::ShiftRight<8>(hn::SaturatedAdd(te, te));
+    const auto o = hn::And(hn::SaturatedAdd(to, to), kHigh);
+    return hn::BitCast(d8, hn::Or(e, o));
   };
-  hn::StoreInterleaved3(channel(tR, cv), channel(tG, oG), channel(tB, oB), d8, rgb);
+  hn::StoreInterleaved3(channel(PR, NR), channel(PG, NG), channel(PB, NB), d8, rgb);
 }
 
 // Whole blocks over the even pixels [0, even), the last one shifted back to

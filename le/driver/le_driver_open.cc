@@ -1,0 +1,89 @@
+// Choosing and opening the driver member and the HEVC warp prior of a bundle.
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <stdexcept>
+#include <string>
+
+#include "le/bundle.h"
+#include "le/driver/cursor.h"
+#include "le/fsutil.h"
+#include "le/manifest.h"
+#include "le/manifest_key.h"
+
+namespace le {
+
+namespace {
+
+std::string manifestText(const Manifest& m) { return readFile(m.dir + "/manifest.json"); }
+
+// The last frame's file decides: a directory cut short is not a driver.
+bool jpgDirPopulated(const std::string& dir, int NT) {
+  if (NT < 1) return false;
+  char name[32];
+  std::snprintf(name, sizeof name, "/frame_%06d.jpg", NT - 1);
+  return fs::isRegularFile(dir + name);
+}
+
+}  // namespace
+
+std::unique_ptr<DriverCursor> DriverCursor::open(const Manifest& m, int lookAhead, int history) {
+  const std::string text = manifestText(m);
+  std::string jpgName = "target_frames";
+  std::string mp4Name = "target_frames.mp4";
+  optStrNonEmpty(text, "target_frames", jpgName);
+  optStrNonEmpty(text, "target_frames_mp4", mp4Name);
+
+  const std::string jpgDir = m.dir + "/" + jpgName;
+  const bool populated = jpgDirPopulated(jpgDir, m.NT);
+  const std::string mp4Path = resolveMember(m.dir, mp4Name);
+  const bool haveMp4 = fs::isRegularFile(mp4Path);
+
+  const char* prefer = std::getenv("LE_DRIVER_PREFER_MP4");
+  const bool preferMp4 = prefer && std::strcmp(prefer, "1") == 0 && haveMp4 && populated;
+  if (preferMp4) {
+    std::fprintf(stderr,
+                 "[le-driver] LE_DRIVER_PREFER_MP4=1 — %s/ is populated and NOT used; %s is the "
+                 "member this consumer reads\n",
+                 jpgName.c_str(), mp4Name.c_str());
+  } else if (populated) {
+    std::fprintf(stderr, "[le-driver] %s/ (raw jpg, %d frames) — read one frame per pull\n",
+                 jpgName.c_str(), m.NT);
+    return over(driver::openJpgDir(jpgDir, m.NT, m.W, m.H), lookAhead, history);
+  }
+
+  if (!haveMp4)
+    throw std::runtime_error("this bundle carries neither a populated " + jpgName + "/ nor " +
+                             mp4Name + " (" + mp4Path +
+                             ") — there is no driver video to play. REFUSING to create a session.");
+  std::unique_ptr<driver::Source> src = driver::openMp4(mp4Path, m.NT, m.W, m.H);
+  const std::string srcName = src->name();
+  auto cursor = over(std::move(src), lookAhead, history);
+  std::fprintf(stderr,
+               "[le-driver] %s decoded IN PLACE (%s, %d frames %dx%d, look-ahead %d, history %d) "
+               "— no frame of the driver is expanded ahead of the paste\n",
+               mp4Name.c_str(), srcName.c_str(), m.NT, m.W, m.H, lookAhead < 1 ? 1 : lookAhead,
+               history < 0 ? 0 : history);
+  return cursor;
+}
+
+std::unique_ptr<DriverCursor> DriverCursor::openPrior(const Manifest& m, int lookAhead,
+                                                      int history) {
+  const std::string text = manifestText(m);
+  std::string name = "P_hevc.mov";
+  optStrNonEmpty(text, "P_hevc", name);
+  const std::string path = resolveMember(m.dir, name);
+  if (!fs::isRegularFile(path))
+    throw std::runtime_error("this bundle carries neither a raw P.f16 nor " + name + " (" + path +
+                             ") — there is no warp prior to play. REFUSING to create a session.");
+  std::unique_ptr<driver::Source> src = driver::openPriorHevc(path, m.NT, m.crop);
+  const std::string srcName = src->name();
+  auto cursor = over(std::move(src), lookAhead, history);
+  std::fprintf(stderr,
+               "quillFin: identity source ready — %d frames %dx%d, played straight from %s (%s); "
+               "nothing is unpacked to disk\n",
+               m.NT, m.crop, m.crop, name.c_str(), srcName.c_str());
+  return cursor;
+}
+
+}  // namespace le

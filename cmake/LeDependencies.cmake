@@ -64,4 +64,9 @@ add_library(le_deps INTERFACE)
 target_include_directories(le_deps SYSTEM INTERFACE ${LE_STB_INCLUDE_DIR})
 target_link_libraries(le_deps INTERFACE ${LE_ORT_TARGET} PkgConfig::LE_FFMPEG PkgConfig::LE_HWY
                       Threads::Threads ${CMAKE_DL_LIBS})
+# The Highway target set (see le/runtime/simd_targets.h) is a build-wide
+# definition: in unoptimised builds Highway's dispatch helpers are ordinary
+# inline functions, merged across translation units, so a test or benchmark
+# that saw a different set would corrupt the library's dispatch.
+target_compile_definitions(le_deps INTERFACE HWY_WANT_AVX3_DL=1)
 add_library(le::deps ALIAS le_deps)

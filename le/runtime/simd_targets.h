@@ -2,9 +2,9 @@
 // this FIRST in a family's .cc, before any Highway header: Highway fixes its
 // target set when hwy/detect_targets.h is first seen.
 //
-// x86_64: Highway's default attainable set (AVX3, AVX2, SSE4, SSSE3) plus its
-//   baseline (SCALAR with GCC < 12.3, EMU128 otherwise) as the fallback slot.
-//   AVX3_DL is left out: it adds no instruction our kernels use.
+// x86_64: AVX3_DL, AVX3, AVX2, SSE4, SSSE3 plus Highway's baseline (SCALAR
+//   with GCC < 12.3, EMU128 otherwise) as the fallback slot. AVX3_DL carries
+//   the 8-bit dot product (VNNI) the int8 convolution is built on.
 // aarch64: SVE2_128, SVE_256, SVE2, SVE, NEON with NEON as the fallback, no
 //   scalar variant (Advanced SIMD is the floor).
 //
@@ -53,8 +53,10 @@
 #error "the kernel target set is fixed here; do not override Highway's policy elsewhere"
 #endif
 
-#if defined(__x86_64__) || defined(__i386__)
-#define HWY_DISABLED_TARGETS (HWY_AVX3_DL)
+// HWY_WANT_AVX3_DL comes from the build (le::deps) so that every translation
+// unit including Highway, in whatever order, sees this same set.
+#if !defined(HWY_WANT_AVX3_DL)
+#error "build with le::deps: it defines HWY_WANT_AVX3_DL for every translation unit"
 #endif
 
 #include <hwy/detect_targets.h>

@@ -12,6 +12,7 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <vector>
 
 #include "le/render/int8_kernels.h"
 
@@ -180,25 +181,18 @@ struct Tile {
   int64_t tapStride;    // weight elements per tap
 };
 
-// Stores one accumulator of a pixel and a column: dequantised, channels past
-// the group's last one dropped.
-HWY_INLINE void StoreColumn(const Plan& p, V32 acc, int64_t g, int64_t m0, float* out, int64_t plane) {
+// Dequantises one accumulator (one pixel, one column) into the row buffer,
+// which holds each pixel's channels contiguously.
+HWY_INLINE void StoreColumn(const Plan& p, V32 acc, int64_t pm, float* dst) {
   const D32 d32;
   const DF df;
-  const size_t NL = hn::Lanes(d32);
-  const int64_t pm = g * p.blocks * 16 + m0;
   const auto v = hn::Sub(acc, hn::LoadU(d32, p.corr + pm));
-  const auto f = hn::Add(hn::Mul(hn::ConvertTo(df, v), hn::LoadU(df, p.scale + pm)),
-                         hn::LoadU(df, p.bias + pm));
-  HWY_ALIGN float tmp[16];
-  hn::Store(f, df, tmp);
-  const int64_t count = std::min<int64_t>(static_cast<int64_t>(NL), p.mg - m0);
-  for (int64_t l = 0; l < count; ++l) out[l * plane] = tmp[l];
+  hn::StoreU(hn::Add(hn::Mul(hn::ConvertTo(df, v), hn::LoadU(df, p.scale + pm)), hn::LoadU(df, p.bias + pm)),
+             df, dst);
 }
 
 template <int kCols>
-LE_INT8_ATTR void RunTile(const Tile& t, int64_t g, const int64_t m0[3], int valid, float* out0,
-                          int64_t plane) {
+LE_INT8_ATTR void RunTile(const Tile& t, const int64_t pm[3], int valid, float* row, int64_t ld) {
   const D32 d32;
   const DW dw;
   const Plan& p = *t.p;
@@ -240,11 +234,8 @@ LE_INT8_ATTR void RunTile(const Tile& t, int64_t g, const int64_t m0[3], int val
     }
   }
   // Pixels past the row's end repeated the last one and are not stored.
-  float* outs[4] = {out0, out0 + 1, out0 + 2, out0 + 3};
-#define LE_INT8_STORE(P, C)                                                              \
-  if (P < valid && C < kCols)                                                            \
-    StoreColumn(p, hn::RearrangeToOddPlusEven(a##P##C, b##P##C), g, m0[C], outs[P] + m0[C] * plane, \
-                plane);
+#define LE_INT8_STORE(P, C) \
+  if (P < valid && C < kCols) StoreColumn(p, hn::RearrangeToOddPlusEven(a##P##C, b##P##C), pm[C], row + P * ld + pm[C]);
   LE_INT8_STORE(0, 0) LE_INT8_STORE(0, 1) LE_INT8_STORE(0, 2)
   LE_INT8_STORE(1, 0) LE_INT8_STORE(1, 1) LE_INT8_STORE(1, 2)
   LE_INT8_STORE(2, 0) LE_INT8_STORE(2, 1) LE_INT8_STORE(2, 2)
@@ -259,6 +250,10 @@ LE_INT8_ATTR void ProductRows(const Plan& p, const void* qv, float* HWY_RESTRICT
   const int64_t steps = p.cg4 / kStepValues;
   const int64_t image = p.hp * p.wp * pv, plane = p.ho * p.wo;
   const int64_t cols = (p.mg + NL - 1) / NL;
+  // One output row, channel-last, before its transposition into the planes:
+  // scattering straight into planes 4 KiB apart stalls on store aliasing.
+  const int64_t ld = p.group * p.blocks * 16;
+  std::vector<float> rowBuf(static_cast<size_t>(p.wo * ld));
   const WElem* weights;
 #if LE_INT8_VNNI
   weights = p.w8;
@@ -269,18 +264,17 @@ LE_INT8_ATTR void ProductRows(const Plan& p, const void* qv, float* HWY_RESTRICT
     const int64_t n = static_cast<int64_t>(it) / p.ho, oy = static_cast<int64_t>(it) % p.ho;
     const Elem* rowOrigin = q + n * image + (oy * p.strideH) * p.wp * pv;
     for (int64_t g = 0; g < p.group; ++g) {
-      float* outRow = y + (n * p.group * p.mg + g * p.mg) * plane + oy * p.wo;
       for (int64_t col0 = 0; col0 < cols; col0 += 3) {
         const int kCols = static_cast<int>(std::min<int64_t>(3, cols - col0));
         Tile t;
         t.p = &p;
         t.steps = steps;
         t.tapStride = steps * kStepW;
-        int64_t m0[3];
+        int64_t pm[3];  // first channel of each column in the padded channel order
         for (int c = 0; c < 3; ++c) {
-          const int64_t col = col0 + std::min(c, kCols - 1);
-          m0[c] = col * NL;
-          t.w[c] = weights + ((g * p.blocks + m0[c] / 16) * taps) * t.tapStride + (m0[c] % 16) * kStepValues;
+          const int64_t m0 = (col0 + std::min(c, kCols - 1)) * NL;
+          pm[c] = g * p.blocks * 16 + m0;
+          t.w[c] = weights + ((g * p.blocks + m0 / 16) * taps) * t.tapStride + (m0 % 16) * kStepValues;
         }
         for (int64_t ox0 = 0; ox0 < p.wo; ox0 += 4) {
           const int valid = static_cast<int>(std::min<int64_t>(4, p.wo - ox0));
@@ -288,16 +282,22 @@ LE_INT8_ATTR void ProductRows(const Plan& p, const void* qv, float* HWY_RESTRICT
             const int64_t ox = ox0 + std::min(i, valid - 1);
             t.win[i] = rowOrigin + ox * p.strideW * pv + g * p.cg4;
           }
-          float* out0 = outRow + ox0;
+          float* row = rowBuf.data() + ox0 * ld;
           if (kCols == 3)
-            RunTile<3>(t, g, m0, valid, out0, plane);
+            RunTile<3>(t, pm, valid, row, ld);
           else if (kCols == 2)
-            RunTile<2>(t, g, m0, valid, out0, plane);
+            RunTile<2>(t, pm, valid, row, ld);
           else
-            RunTile<1>(t, g, m0, valid, out0, plane);
+            RunTile<1>(t, pm, valid, row, ld);
         }
       }
     }
+    for (int64_t g = 0; g < p.group; ++g)
+      for (int64_t m = 0; m < p.mg; ++m) {
+        float* out = y + (n * p.group * p.mg + g * p.mg + m) * plane + oy * p.wo;
+        const float* src = rowBuf.data() + g * p.blocks * 16 + m;
+        for (int64_t ox = 0; ox < p.wo; ++ox) out[ox] = src[ox * ld];
+      }
   }
 }
 

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "le/render/le_int8_conv.h"
+#include "le/render/onnx_wire.h"
 #include "testkit/testkit.h"
 
 namespace {
@@ -239,6 +240,18 @@ TEST_F(Int8Op, BadAttributesFailTheSession) {
     e = runError(s, {floats({1, 2, 5, 5}, -1, 1, 6), int8s({3, 2, 3, 3}), floats({3}, 0.01f, 0.02f, 7)});
   }
   EXPECT_FALSE(e.empty());
+}
+
+// Director graphs carrying these nodes pass through the load-time rewrite;
+// an unedited rebuild must keep every byte (int8 initializers included).
+TEST_F(Int8Op, UneditedRebuildKeepsEveryByte) {
+  for (const std::string name : {"g1_s2_p1_d2_int8", "dw_s1_p0_d1_int8", "asym_int8", "loose", "no_bias"}) {
+    const std::string bytes = le::test::readFile(model(name + ".onnx"));
+    const le::GsBytes in(bytes.begin(), bytes.end());
+    le::GsBytes out;
+    le::gsRebuild(le::GsSlice{in.data(), in.size()}, {}, out);
+    EXPECT_EQ(out, in) << name;
+  }
 }
 
 TEST_F(Int8Op, RegistersOnceFromManyThreads) {

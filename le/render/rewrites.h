@@ -119,4 +119,38 @@ void rwPutNodeWithout(GsBytes& graph, GsSlice node, Drop drop, const GsBytes& ex
   gsPutBytes(graph, 1, payload.data(), payload.size());
 }
 
+// Rewrites in place every node that match(node info) selects: the fields
+// drop(field) selects are removed and `extra` appended. Returns how many
+// nodes changed; with none the model is left untouched.
+template <class Match, class Drop>
+size_t rwRetagNodes(GsBytes& model, Match match, Drop drop, const GsBytes& extra,
+                    bool addQuillfin) {
+  GsGraphInfo g;
+  if (!gsReadGraph(model, g)) return 0;
+  std::vector<bool> hit(g.nodes.size(), false);
+  size_t count = 0;
+  for (size_t i = 0; i < g.nodes.size(); ++i)
+    if (match(g.nodes[i])) {
+      hit[i] = true;
+      ++count;
+    }
+  if (count == 0) return 0;
+
+  const GsSlice graphIn = gsGraphOf(model);
+  GsBytes graph;
+  graph.reserve(graphIn.n + extra.size() * count);
+  size_t k = 0;
+  GsReader r(graphIn);
+  GsField f;
+  while (r.next(f)) {
+    // GraphProto field 1 (node), length-delimited: the k-th node in reading order.
+    if (f.number == 1 && f.wire == 2 && hit[k++]) rwPutNodeWithout(graph, f.payload, drop, extra);
+    else gsPutRaw(graph, f.raw);
+  }
+  GsBytes out;
+  rwReplaceGraph(model, graph, addQuillfin, out);
+  model.swap(out);
+  return count;
+}
+
 }  // namespace le

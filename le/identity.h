@@ -35,6 +35,7 @@ class Identity {
   int crop() const { return crop_; }
   const Manifest& manifest() const { return manifest_; }
 
+  // Every per-frame accessor throws std::out_of_range for si outside [0, NT).
   // Frame si of pooled64.f16: 64 x 32 x 32 binary16 values.
   const uint16_t* pooled64(int si) const;
   // Frame si of the warp prior, 3 planes of crop x crop binary16 values. On the
@@ -46,7 +47,7 @@ class Identity {
   void copyP(int si, uint16_t* dst);
   // Keeps the HEVC prior's decoding position with the session; no-op otherwise.
   void walkP(int si);
-  // Frame si of fs_red.f16: 64 x 64 x 64 binary16 values (only with hasFsRed()).
+  // Frame si of fs_red.f16: 64 x 64 x 64 binary16 values; throws without it.
   const uint16_t* fsRed(int si) const;
   // Frame si's paste matrix: 6 floats, row order, rescaled to the driver frame.
   const float* M(int si) const;
@@ -55,7 +56,8 @@ class Identity {
   bool hasFsRed() const;     // fs_red.f16 is mapped
   bool hasHevcPrior() const; // the prior is played from the HEVC member
 
-  // The prior cursor, created exactly once even under concurrent first calls.
+  // The prior cursor, created exactly once even under concurrent first calls;
+  // null when the prior is not played from the HEVC member.
   DriverCursor* prior();
   std::string priorBackend();
   int64_t priorSeeks();
@@ -63,6 +65,11 @@ class Identity {
 
  private:
   struct Mapping;
+  void rescaleM();
+  // Throws std::out_of_range for si outside [0, NT).
+  void checkIndex(const char* what, int si) const;
+  DriverCursor* requirePrior(const char* what);
+
   int32_t NT_ = 0;
   int32_t crop_ = 0;
   std::unique_ptr<Mapping> pooled64_, P_, fsRed_;

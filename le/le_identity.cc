@@ -193,7 +193,7 @@ DriverCursor* Identity::prior() {
 DriverCursor* Identity::requirePrior(const char* what) {
   if (!hasHevcPrior())
     throw std::logic_error(std::string("le::Identity::") + what +
-                           ": this bundle has no warp prior (only fs_red.f16)");
+                           ": this bundle has no warp prior to read (no P.f16, no playable P_hevc)");
   return prior();
 }
 

@@ -134,4 +134,8 @@ Manifest loadManifest(const std::string& dirArg) {
   return m;
 }
 
+std::string Manifest::modelPath(const std::string& key) const {
+  return resolveMember(dir, "model_" + key + ".onnx");
+}
+
 }  // namespace le

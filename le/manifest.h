@@ -26,6 +26,9 @@ struct Manifest {
   Unsharp unsharp;
   int32_t frames = 0; // drive-table entries
   std::string lipTemplateJson;  // lip_template.v1.json, empty when absent
+
+  // The director member "model_" + key + ".onnx", through le::resolveMember.
+  std::string modelPath(const std::string& key) const;
 };
 
 // Resolves dir (unwrapping a container), reads and checks its manifest.json.

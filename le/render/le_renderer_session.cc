@@ -1,0 +1,304 @@
+// The session builder: options, execution provider, custom domains, the
+// load-time rewrites in their fixed order, the source-cone hoist decision and
+// the director session itself.
+#include <cstdio>
+#include <cstdlib>
+#include <stdexcept>
+#include <string>
+#include <unordered_map>
+
+#include "le/identity.h"
+#include "le/render/le_custom_ops.h"
+#include "le/render/renderer_impl.h"
+#include "le/render/rewrites.h"
+
+#if __has_include("le/render/le_int8_conv.h")
+#include "le/render/le_int8_conv.h"
+#define LE_HAVE_INT8_DOMAIN 1
+#endif
+
+namespace le {
+namespace {
+
+bool startsWith(const std::string& s, const char* prefix) { return s.rfind(prefix, 0) == 0; }
+
+bool envStartsWith(const char* name, char c) {
+  const char* v = std::getenv(name);
+  return v != nullptr && v[0] == c;
+}
+
+void registerInt8Domain(Ort::SessionOptions& options) {
+#ifdef LE_HAVE_INT8_DOMAIN
+  registerInt8ConvVNNI(options);
+#else
+  (void)options;
+#endif
+}
+
+GsBytes readModel(const std::string& path) {
+  std::FILE* f = std::fopen(path.c_str(), "rb");
+  if (f == nullptr) throw std::runtime_error("Renderer: cannot open " + path);
+  GsBytes bytes;
+  long size = -1;
+  if (std::fseek(f, 0, SEEK_END) == 0) size = std::ftell(f);
+  if (size < 0 || std::fseek(f, 0, SEEK_SET) != 0) {
+    std::fclose(f);
+    throw std::runtime_error("Renderer: short read on " + path);
+  }
+  bytes.resize(static_cast<size_t>(size));
+  const size_t got = bytes.empty() ? 0 : std::fread(bytes.data(), 1, bytes.size(), f);
+  std::fclose(f);
+  if (got != bytes.size()) throw std::runtime_error("Renderer: short read on " + path);
+  return bytes;
+}
+
+std::vector<int64_t> shapeOf(const Ort::TypeInfo& info) {
+  return info.GetTensorTypeAndShapeInfo().GetShape();
+}
+
+}  // namespace
+
+const char* coremlComputeUnits(const std::string& unit) {
+  if (unit == "cpu") return "CPUOnly";
+  if (unit == "gpu") return "CPUAndGPU";
+  if (unit == "ane") return "CPUAndNeuralEngine";
+  return "ALL";
+}
+
+std::string coremlCacheDir(const std::string& dir) {
+  const std::string v = Ort::GetVersionString();
+  return dir + "/.coreml_cache/ort" + (v.empty() ? std::string("unknown") : v);
+}
+
+bool Renderer::Impl::applyHoist(const GsBytes& model, bool coreml, const std::string& unit,
+                                bool warpApplied) {
+  const char* k = key.c_str();
+  if (coreml && (unit == "all" || unit == "gpu")) {
+    if (warpApplied)
+      std::fprintf(stderr,
+                   "[le] source-cone hoist SKIPPED (%s): the warp node subsumes the cone — there is "
+                   "nothing left to hoist\n",
+                   k);
+    else
+      std::fprintf(stderr,
+                   "[le] source-cone hoist NOT applied (%s): CoreML unit set '%s' can place the "
+                   "director on the GPU and the 12.58 MB boundary input would cross that partition "
+                   "every frame (measured 0.61x on an M4) — the cone stays in the graph\n",
+                   k, unit.c_str());
+    return false;
+  }
+  if (warpApplied) {
+    std::fprintf(stderr,
+                 "[le] source-cone hoist SKIPPED (%s): the warp node subsumes the cone — there is "
+                 "nothing left to hoist\n",
+                 k);
+    return false;
+  }
+  if (identity == nullptr || model.empty() ||
+      !(identity->hasRawP() || identity->hasHevcPrior() || identity->hasFsRed()))
+    return false;
+
+  std::string reason;
+  GsBytes perFrame;
+  try {
+    std::string name;
+    const size_t concats = findSourceConeBoundary(model, name);
+    GsBytes prepBytes;
+    if (concats != 1) {
+      reason = "expected exactly one Concat consuming P_rgb, found " + std::to_string(concats);
+    } else if (buildSourceConePrep(model, name, prepBytes, reason)) {
+      Ort::SessionOptions po;
+      po.SetIntraOpNumThreads(1);
+      po.SetInterOpNumThreads(1);
+      po.SetGraphOptimizationLevel(ORT_ENABLE_ALL);
+      po.AddConfigEntry("session.intra_op.allow_spinning", "0");
+      po.AddConfigEntry("mlas.disable_kleidiai", "1");
+      auto prep = std::make_unique<Ort::Session>(env, prepBytes.data(), prepBytes.size(), po);
+      const std::vector<int64_t> in = shapeOf(prep->GetInputTypeInfo(0));
+      const std::vector<int64_t> outShape = shapeOf(prep->GetOutputTypeInfo(0));
+      bool staticOut = outShape.size() == 4;
+      for (int64_t d : outShape) staticOut = staticOut && d > 0;
+      if (in.size() != 4 || in[0] != 1) {
+        reason = "batch-1 lever; this graph declares batch " +
+                 (in.empty() ? std::string("?") : std::to_string(in[0]));
+      } else if (!staticOut) {
+        reason = "boundary shape is not static";
+      } else if (buildSourceConePerFrame(model, name, outShape.data(), 4, perFrame, reason)) {
+        auto director = std::make_unique<Ort::Session>(env, perFrame.data(), perFrame.size(), options);
+        session = std::move(director);
+        prepSession = std::move(prep);
+        boundary = name;
+        for (int i = 0; i < 4; ++i) boundaryDims[i] = outShape[i];
+        std::fprintf(stderr,
+                     "[le] source-cone hoist: '%s' [%lld,%lld,%lld,%lld] leaves the per-frame graph "
+                     "and is prefetched per SOURCE FRAME on one spare core (%s)\n",
+                     name.c_str(), static_cast<long long>(outShape[0]),
+                     static_cast<long long>(outShape[1]), static_cast<long long>(outShape[2]),
+                     static_cast<long long>(outShape[3]), k);
+        return true;
+      }
+    }
+  } catch (const std::exception& e) {
+    reason = e.what();
+  }
+  prepSession.reset();
+  boundary.clear();
+  std::fprintf(stderr, "[le] source-cone hoist NOT applied (%s): %s\n", k,
+               reason.empty() ? "no reason given" : reason.c_str());
+  return false;
+}
+
+void Renderer::Impl::buildSession(const std::string& epIn) {
+  const bool coreml = startsWith(epIn, "coreml");
+  ring.reset();
+  prepSession.reset();
+  boundary.clear();
+  binding.reset();
+  session.reset();
+
+  options = Ort::SessionOptions();
+  options.SetIntraOpNumThreads(threads);
+  options.SetInterOpNumThreads(1);
+  options.SetGraphOptimizationLevel(ORT_ENABLE_ALL);
+  options.AddConfigEntry("session.intra_op.allow_spinning", envStartsWith("LE_ORT_SPIN", '1') ? "1" : "0");
+  options.AddConfigEntry("mlas.disable_kleidiai", "1");
+  const char* prof = std::getenv("LE_ORT_PROFILE");
+  if (prof != nullptr && prof[0] != '\0') {
+    options.EnableProfiling(prof);
+    profiling = true;
+  }
+
+  std::string unit;
+  if (epIn.empty()) {
+    // the CPU provider: nothing to append
+  } else if (startsWith(epIn, "xnnpack")) {
+    throw std::runtime_error(
+        "Renderer: ep '" + epIn +
+        "' is REFUSED. This renderer rewrites its graph to quillFin custom-domain nodes "
+        "(com.quillfin::GridSampleFast, and com.quillfin::WarpDirector wherever LE_WARP_NODE is on), "
+        "and ORT's XNNPACK execution provider SEGFAULTS while partitioning a graph that carries them "
+        "— measured 2026-09-15 on a published cadenza2-android AAR, null deref inside "
+        "libonnxruntime.so at session create, on both a door-served and a hand-staged copy of the "
+        "same identity. It is a signal, not an exception, so it cannot be caught and reported. Use "
+        "the default ep (\"\", the ORT CPU EP), which opens the same bundle on the same bytes.");
+  } else if (!coreml) {
+    throw std::runtime_error("Renderer: unknown ep '" + epIn + "'");
+  } else {
+    unit = epIn.size() < 8 ? std::string("all") : epIn.substr(7);
+    options.AppendExecutionProvider("CoreML", {{"ModelFormat", "MLProgram"},
+                                               {"MLComputeUnits", coremlComputeUnits(unit)},
+                                               {"ModelCacheDirectory", coremlCacheDir(dir)}});
+  }
+
+  GsBytes bytes;
+  bool haveBytes = false;
+  bool gsRewrite = true;
+  if (envStartsWith("LE_GS_FAST", '0')) {
+    bytes = readModel(modelPath);
+    haveBytes = true;
+    bool baked = false;
+    try {
+      baked = graphHasBakedGridSampleFast(bytes);
+    } catch (const std::exception&) {
+      baked = false;  // unreadable here: onnxruntime gives the real diagnosis
+    }
+    if (baked)
+      throw std::runtime_error(
+          "Renderer: LE_GS_FAST=0 (or QUILLFIN_CADENZA2_GRIDSAMPLE_FAST=0, which sets it) was asked "
+          "for, but " +
+          modelPath +
+          " has com.quillfin::GridSampleFast BAKED INTO THE GRAPH. That flag disables the custom-op "
+          "registration, so there would be no kernel to bind and this session would die inside ORT "
+          "with 'GridSampleFast(-1) is not a registered function/op'. There is no standard-GridSample "
+          "arm on this bundle to measure: the artifact itself is non-standard. Run the A/B on a "
+          "STANDARD-ONNX bundle (the shipping format since INFERENCE_STANDARDIZATION.md #1), or unset "
+          "the flag to load this one.");
+    registerInt8Domain(options);
+    gsRewrite = false;
+  } else {
+    registerGridSampleFast(options);
+    registerInt8Domain(options);
+    if (envStartsWith("LE_GS_REWRITE", '0')) {
+      gsRewrite = false;
+      if (!coreml)
+        std::fprintf(stderr,
+                     "[le] LE_GS_REWRITE=0: load-time std GridSample -> com.quillfin::GridSampleFast "
+                     "rewrite DISABLED (%s); the custom op is still registered, so a baked bundle "
+                     "loads and runs its baked kernel. A standard bundle now runs ORT's own "
+                     "GridSample.\n",
+                     key.c_str());
+    }
+  }
+  if (!haveBytes) bytes = readModel(modelPath);
+
+  const char* k = key.c_str();
+  size_t warpN = 0, gsN = 0, blendN = 0, headN = 0;
+  const char* warpEnv = std::getenv("LE_WARP_NODE");
+  if (warpEnv != nullptr && warpEnv[0] != '\0' && warpEnv[0] != '0') {
+    std::string reason;
+    warpN = rewriteWarpBlockToCustomOp(bytes, reason);
+    if (warpN > 0) {
+      // LE_GS_FAST=0 leaves the domain out; the new node needs its kernel.
+      registerWarpDirector(options);
+      std::fprintf(stderr,
+                   "[le] director warp -> com.quillfin::WarpDirector (%zu nodes removed, the source "
+                   "cone with them)\n",
+                   warpN);
+    } else {
+      std::fprintf(stderr,
+                   "[le] director warp NOT moved to one node (%s) — the graph loads exactly as it did "
+                   "before\n",
+                   reason.empty() ? "no reason given" : reason.c_str());
+    }
+  }
+  if (gsRewrite && !coreml) gsN = rewriteGridSampleToFast(bytes);
+  blendN = normaliseStudentBlend(bytes);
+  headN = rewriteHeadCubicResize(bytes);
+
+  // Lip-contour binding. The contour reader arrives with the lip-contour
+  // work; until then a bundle's template is reported and the ellipse serves.
+  if (lipTemplate.empty())
+    std::fprintf(stderr,
+                 "[le] !!! compose alpha: ELLIPSE (%s) — this bundle carries no %s, so the director "
+                 "generates the over-covering elliptical region the contour replaces. BACKFILL IT: "
+                 "models/cadenza-2/tools/carry_lip_template_fleet\n",
+                 k, "lip_template.v1.json");
+  else
+    std::fprintf(stderr,
+                 "[le] !!! lip contour NOT bound to the compose alpha (%s): %s — this session serves "
+                 "the graph's own ELLIPSE\n",
+                 k, "this build has no lip-contour reader");
+
+  const bool hoisted = applyHoist(bytes, coreml, unit, warpN > 0);
+
+  if (gsN > 0)
+    std::fprintf(stderr, "[le] std GridSample -> com.quillfin::GridSampleFast load-time rewrite: %zu node(s) (%s)\n",
+                 gsN, k);
+  if (blendN > 0)
+    std::fprintf(stderr,
+                 "[le] L3 student blend MatMul -> Gemm load-time normalisation: %zu node(s) (%s) — a "
+                 "pre-2026-09-11 student; as MatMul this graph aborts Apple's MPSGraph compiler on "
+                 "every CoreML unit that includes the GPU\n",
+                 blendN, k);
+  if (headN > 0)
+    std::fprintf(stderr,
+                 "[le] head cubic x2 -> Pad(edge,2)+Conv5x5(dw)+DepthToSpace(2,CRD) load-time rewrite: "
+                 "%zu node(s) (%s) — the same filter to fp32 round-off; ORT's cubic Resize kernel is "
+                 "the pole on every CPU-class EP and no CoreML/NNAPI EP can claim it\n",
+                 headN, k);
+
+  if (!hoisted) {
+    const bool rewritten = warpN > 0 || gsN > 0 || blendN > 0 || headN > 0 || lipBound;
+    if (rewritten)
+      session = std::make_unique<Ort::Session>(env, bytes.data(), bytes.size(), options);
+    else
+      session = std::make_unique<Ort::Session>(env, modelPath.c_str(), options);
+  }
+
+  ep = epIn.empty() ? std::string("cpu") : epIn;
+  std::fprintf(stderr, "[le] director ep=%s (%s)\n", ep.c_str(),
+               coreml ? "ORT CoreML EP; unclaimed nodes on the CPU EP; std GridSample kept in the graph"
+                      : "ORT CPU EP");
+}
+
+}  // namespace le

@@ -1,0 +1,82 @@
+// Renderer internals shared by its source files (construction, session
+// building, input binding, rendering) and reachable by the library's tests.
+#pragma once
+
+#include <onnxruntime_cxx_api.h>
+
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "le/render/le_renderer.h"
+#include "le/render/onnx_wire.h"
+#include "le/render/source_cone.h"
+
+namespace le {
+
+// CoreML's MLComputeUnits for the unit text after "coreml" and a separator.
+const char* coremlComputeUnits(const std::string& unit);
+
+struct Renderer::Impl {
+  std::string ep;  // in use; "" = the CPU provider
+  std::string key, modelPath, dir;
+  int32_t threads = 1;
+
+  // onnxruntime objects. The ring (below) owns the prep session and binding.
+  Ort::Env env{ORT_LOGGING_LEVEL_WARNING, "le"};
+  Ort::SessionOptions options{nullptr};
+  Ort::RunOptions runOptions;
+  std::unique_ptr<Ort::Session> session;
+  std::unique_ptr<Ort::IoBinding> binding;
+  Ort::AllocatorWithDefaultOptions allocator;
+  Ort::MemoryInfo mem = Ort::MemoryInfo::CreateCpu(OrtArenaAllocator, OrtMemTypeDefault);
+
+  bool profiling = false;
+  double runMs = 0;
+  int64_t runFrames = 0;
+
+  Identity* identity = nullptr;
+  int32_t crop = 0;
+  int32_t batch = 0;
+
+  static constexpr size_t kPooledN = 64 * 32 * 32;
+  static constexpr size_t kFsRedN = 64 * 64 * 64;
+  size_t priorN = 0;  // 3 x crop x crop
+
+  // Host buffers sized for `batch` frames, bound once.
+  std::vector<float> pooled, prior, kd, ks, out;
+  std::vector<Ort::Value> bound;  // tensors over the buffers above
+
+  bool featSynth = false;
+
+  // The lip-contour binding narrows the compose alpha to the lip polygon;
+  // until it is built no bundle binds one and the graph's ellipse serves.
+  std::string lipTemplate;  // the manifest's lip template text
+  bool lipBound = false;
+
+  // Source-cone hoist: set by the session builder when it applies. The prep
+  // session waits here until the ring is built over the bound buffers.
+  std::string boundary;
+  std::array<int64_t, 4> boundaryDims{};
+  std::unique_ptr<Ort::Session> prepSession;
+  std::unique_ptr<SourceConeRing> ring;
+
+  ~Impl();
+
+  // Session builder: options, provider, custom domains, rewrites, session.
+  void buildSession(const std::string& epIn);
+  // Input inspection, the keypoint contract and the prior-presence refusals.
+  void inspectInputs();
+  // Buffers, I/O binding and (hoisted) the ring with its prefetch thread.
+  void bindOnce();
+  const float* renderPlain(const int32_t* si, const float* ks, const float* kd, int32_t n);
+  const float* renderHoisted(int32_t si, const float* ks, const float* kd);
+  void run();
+
+ private:
+  bool applyHoist(const GsBytes& model, bool coreml, const std::string& unit, bool warpApplied);
+};
+
+}  // namespace le

@@ -1,0 +1,115 @@
+// Fixture bundles for the renderer: a lefix bundle directory, fixture
+// director graphs as model_<variant>.onnx, and random identity members
+// (pooled64.f16, P.f16, fs_red.f16) written here.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdio>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "le/manifest.h"
+#include "le/runtime/le_simd.h"
+#include "render/rewrite_runner.h"
+#include "testkit/testkit.h"
+
+namespace le::test {
+
+struct RenderBundle {
+  int nt = 6;
+  int crop = 32;
+  bool withP = true;
+  bool withFsRed = true;
+};
+
+inline std::string halfFile(size_t n, uint32_t seed) {
+  std::mt19937 rng(seed);
+  std::uniform_real_distribution<float> d(0.f, 1.f);
+  std::string s(n * 2, '\0');
+  for (size_t i = 0; i < n; ++i) {
+    const uint16_t h = le::f32ToF16(d(rng));
+    std::memcpy(&s[i * 2], &h, 2);
+  }
+  return s;
+}
+
+// Writes the bundle into dir; directors of `batch` for every variant.
+inline void writeRenderBundle(const std::string& dir, const RenderBundle& b, int batch = 1) {
+  const std::string c = std::to_string(b.crop);
+  ASSERT_EQ(runFixture({"bundle", "--out", dir, "--nt", std::to_string(b.nt), "--crop", c, "--size", "64", "64"}), 0);
+  const std::string models = dir + "/.directors";
+  ASSERT_EQ(runFixture({"director", "--out", models, "--crop", c, "--batch", std::to_string(batch)}), 0);
+  for (const char* v : {"plain", "featsynth", "baked", "two_concats", "no_cone", "named_batch"})
+    ASSERT_EQ(std::rename((models + "/director_" + v + ".onnx").c_str(), (dir + "/model_" + v + ".onnx").c_str()), 0);
+  const size_t N = static_cast<size_t>(b.nt);
+  writeFile(dir + "/pooled64.f16", halfFile(N * 65536, 1));
+  if (b.withP) writeFile(dir + "/P.f16", halfFile(N * 3 * b.crop * b.crop, 2));
+  if (b.withFsRed) writeFile(dir + "/fs_red.f16", halfFile(N * 262144, 3));
+}
+
+inline std::vector<float> halfsAt(const std::string& file, size_t frame, size_t per) {
+  const std::string bytes = readFile(file);
+  std::vector<float> out(per);
+  std::vector<uint16_t> h(per);
+  std::memcpy(h.data(), bytes.data() + frame * per * 2, per * 2);
+  simd::f16ToF32(h.data(), out.data(), per);
+  return out;
+}
+
+// Keypoints near the face centre; the driving set a small move away.
+inline void randomKeypoints(std::mt19937& rng, std::vector<float>& ks, std::vector<float>& kd, size_t frames) {
+  std::uniform_real_distribution<float> pos(-0.6f, 0.6f), move(-0.08f, 0.08f);
+  ks.resize(frames * 63);
+  kd.resize(frames * 63);
+  for (size_t i = 0; i < ks.size(); ++i) {
+    ks[i] = pos(rng);
+    kd[i] = ks[i] + move(rng);
+  }
+}
+
+// onnxruntime's output of the unmodified graph for frames si, one run each.
+inline std::vector<float> referenceCrops(const std::string& dir, const std::string& variant, int crop,
+                                         const std::vector<int32_t>& si, const std::vector<float>& ks,
+                                         const std::vector<float>& kd) {
+  const std::string model = readFile(dir + "/model_" + variant + ".onnx");
+  const GsBytes bytes(model.begin(), model.end());
+  Ort::Session s = sessionOf(bytes, 1);
+  const bool fs = variant == "featsynth";
+  const int64_t S = crop;
+  std::vector<float> out;
+  const int64_t B = s.GetInputTypeInfo(0).GetTensorTypeAndShapeInfo().GetShape()[0] < 1
+                        ? 1
+                        : s.GetInputTypeInfo(0).GetTensorTypeAndShapeInfo().GetShape()[0];
+  for (size_t f = 0; f < si.size(); ++f) {
+    // Every batch position carries the same frame; the first is read.
+    auto rep = [&](std::vector<float> v) {
+      std::vector<float> r;
+      for (int64_t b = 0; b < B; ++b) r.insert(r.end(), v.begin(), v.end());
+      return r;
+    };
+    Feeds feeds(1, B);
+    const std::vector<float> k1(ks.begin() + f * 63, ks.begin() + (f + 1) * 63);
+    const std::vector<float> k2(kd.begin() + f * 63, kd.begin() + (f + 1) * 63);
+    feeds.set(fs ? "pooled" : "pooled64", {B, 64, 32, 32}, rep(halfsAt(dir + "/pooled64.f16", si[f], 65536)));
+    if (fs) feeds.set("fs_red", {B, 64, 64, 64}, rep(halfsAt(dir + "/fs_red.f16", si[f], 262144)));
+    else feeds.set("P_rgb", {B, 3, S, S}, rep(halfsAt(dir + "/P.f16", si[f], 3 * S * S)));
+    feeds.set(fs ? "ks" : "kp_source", {B, 21, 3}, rep(k1));
+    feeds.set(fs ? "kd" : "kp_driving", {B, 21, 3}, rep(k2));
+    Tensors t = runAll(s, feeds);
+    const std::vector<float>& rgb = t.at("rgb").second;
+    out.insert(out.end(), rgb.begin(), rgb.begin() + 3 * S * S);
+  }
+  return out;
+}
+
+// Largest absolute difference; NaN when sizes differ.
+inline float maxDiff(const float* a, const float* b, size_t n) {
+  float m = 0.f;
+  for (size_t i = 0; i < n; ++i) m = std::max(m, std::fabs(a[i] - b[i]));
+  return m;
+}
+
+}  // namespace le::test

@@ -1,0 +1,414 @@
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <optional>
+#include <random>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "le/identity.h"
+#include "le/manifest.h"
+#include "le/render/le_renderer.h"
+#include "le/render/renderer_impl.h"
+#include "render/renderer_fixture.h"
+#include "testkit/testkit.h"
+
+namespace le {
+namespace {
+
+using test::ScopedEnv;
+using test::TempDir;
+
+constexpr int kCrop = 32;
+constexpr int kNT = 6;
+constexpr float kTol = 2e-4f;
+
+// Bundles shared by the tests of this file, written once.
+struct Bundles {
+  TempDir b1, b4, onlyP, onlyFs;
+  Bundles() {
+    test::writeRenderBundle(b1.path(), {kNT, kCrop, true, true}, 1);
+    test::writeRenderBundle(b4.path(), {kNT, kCrop, true, true}, 4);
+    test::writeRenderBundle(onlyP.path(), {kNT, kCrop, true, false}, 1);
+    test::writeRenderBundle(onlyFs.path(), {kNT, kCrop, false, true}, 1);
+  }
+};
+Bundles& bundles() {
+  static Bundles b;  // removed at exit
+  return b;
+}
+
+// A Renderer with the Identity it reads.
+struct Loaded {
+  Manifest manifest;
+  std::unique_ptr<Identity> identity;
+  std::unique_ptr<Renderer> renderer;
+  std::string log;
+};
+
+Loaded load(const std::string& dir, const std::string& key, const std::string& ep = "", int threads = 1) {
+  Loaded l;
+  l.manifest = loadManifest(dir);
+  l.identity = std::make_unique<Identity>(l.manifest);
+  testing::internal::CaptureStderr();
+  try {
+    l.renderer = std::make_unique<Renderer>(l.manifest, l.identity.get(), key, threads, ep);
+  } catch (...) {
+    l.log = testing::internal::GetCapturedStderr();
+    throw;
+  }
+  l.log = testing::internal::GetCapturedStderr();
+  return l;
+}
+
+std::string refusal(const std::string& dir, const std::string& key, const std::string& ep = "") {
+  try {
+    load(dir, key, ep);
+  } catch (const std::exception& e) {
+    return e.what();
+  }
+  return "(no refusal)";
+}
+
+// Renders frames si in runs of n and compares every crop with onnxruntime's
+// output of the unmodified graph.
+void expectMatchesReference(const std::string& dir, const std::string& variant, int n,
+                            const std::vector<int32_t>& si, Loaded& l, uint32_t seed = 5) {
+  std::mt19937 rng(seed);
+  std::vector<float> ks, kd;
+  test::randomKeypoints(rng, ks, kd, si.size());
+  const std::vector<float> ref = test::referenceCrops(dir, variant, kCrop, si, ks, kd);
+  const size_t crop = 3 * kCrop * kCrop;
+  for (size_t f = 0; f < si.size(); f += static_cast<size_t>(n)) {
+    const int32_t m = static_cast<int32_t>(std::min<size_t>(n, si.size() - f));
+    const float* out = l.renderer->render(si.data() + f, ks.data() + f * 63, kd.data() + f * 63, m);
+    for (int32_t i = 0; i < m; ++i)
+      ASSERT_LT(test::maxDiff(out + i * crop, ref.data() + (f + i) * crop, crop), kTol)
+          << variant << " frame " << f + i << " (si " << si[f + i] << ") of a run of " << m;
+    for (int32_t i = m; i < l.renderer->batch(); ++i)  // padding repeats frame m-1
+      ASSERT_EQ(test::maxDiff(out + i * crop, out + (m - 1) * crop, crop), 0.f) << "padding " << i;
+  }
+}
+
+struct Switches {
+  const char* name;
+  std::optional<std::string> gsFast, gsRewrite, warpNode;
+};
+const Switches kSwitches[] = {
+    {"defaults", std::nullopt, std::nullopt, std::nullopt},
+    {"LE_GS_REWRITE=0", std::nullopt, "0", std::nullopt},
+    {"LE_GS_FAST=0", "0", std::nullopt, std::nullopt},
+    {"LE_WARP_NODE=1", std::nullopt, std::nullopt, "1"},
+};
+
+TEST(RendererRender, MatchesTheUnmodifiedGraphUnderEverySwitch) {
+  const std::vector<int32_t> walk{0, 3, 5, 1, 1, 4, 2};
+  for (const Switches& sw : kSwitches) {
+    ScopedEnv a("LE_GS_FAST", sw.gsFast), b("LE_GS_REWRITE", sw.gsRewrite), c("LE_WARP_NODE", sw.warpNode);
+    for (const char* variant : {"plain", "featsynth", "no_cone"}) {
+      SCOPED_TRACE(std::string(sw.name) + " " + variant);
+      Loaded l1 = load(bundles().b1.path(), variant);
+      EXPECT_EQ(l1.renderer->batch(), 1);
+      expectMatchesReference(bundles().b1.path(), variant, 1, walk, l1);
+      Loaded l4 = load(bundles().b4.path(), variant);
+      ASSERT_EQ(l4.renderer->batch(), 4);
+      EXPECT_FALSE(l4.renderer->impl().ring);
+      for (int n = 1; n <= 4; ++n) expectMatchesReference(bundles().b4.path(), variant, n, walk, l4, 10 + n);
+    }
+  }
+}
+
+TEST(RendererRender, LogsEachRewriteAndTheEp) {
+  Loaded l = load(bundles().b1.path(), "plain");
+  EXPECT_EQ(test::countOf(l.log, "[le] std GridSample -> com.quillfin::GridSampleFast load-time rewrite: 1 node(s) (plain)\n"), 1) << l.log;
+  EXPECT_EQ(test::countOf(l.log, "[le] L3 student blend MatMul -> Gemm load-time normalisation: 1 node(s) (plain) — "), 1);
+  EXPECT_EQ(test::countOf(l.log, "[le] head cubic x2 -> Pad(edge,2)+Conv5x5(dw)+DepthToSpace(2,CRD) load-time rewrite: 1 node(s) (plain) — "), 1);
+  EXPECT_EQ(test::countOf(l.log, "[le] !!! compose alpha: ELLIPSE (plain) — this bundle carries no lip_template.v1.json, so"), 1);
+  EXPECT_EQ(test::countOf(l.log, "[le] source-cone hoist: '"), 1);
+  EXPECT_EQ(test::countOf(l.log, "' [1,12,32,32] leaves the per-frame graph and is prefetched per SOURCE FRAME on one spare core (plain)\n"), 1);
+  EXPECT_EQ(test::countOf(l.log, "[le] director ep=cpu (ORT CPU EP)\n"), 1);
+  EXPECT_EQ(l.renderer->ep(), "cpu");
+  EXPECT_STREQ(l.renderer->backend(), "ort");
+  EXPECT_STREQ(l.renderer->directorNote(), "");
+  // The hoist ran the boundary through the ring: the graph no longer reads P_rgb.
+  EXPECT_TRUE(l.renderer->impl().ring);
+  EXPECT_TRUE(l.renderer->impl().prior.empty());
+
+  {
+    ScopedEnv w("LE_WARP_NODE", "1");
+    Loaded wl = load(bundles().b1.path(), "plain");
+    EXPECT_EQ(test::countOf(wl.log, "[le] director warp -> com.quillfin::WarpDirector ("), 1) << wl.log;
+    EXPECT_EQ(test::countOf(wl.log, "[le] source-cone hoist SKIPPED (plain): the warp node subsumes the cone — there is nothing left to hoist\n"), 1);
+    EXPECT_FALSE(wl.renderer->impl().ring);
+  }
+  {
+    ScopedEnv r("LE_GS_REWRITE", "0");
+    Loaded rl = load(bundles().b1.path(), "plain");
+    EXPECT_EQ(test::countOf(rl.log, "[le] LE_GS_REWRITE=0: load-time std GridSample -> com.quillfin::GridSampleFast rewrite DISABLED (plain); "), 1);
+    EXPECT_EQ(test::countOf(rl.log, "[le] std GridSample -> "), 0);
+  }
+  Loaded two = load(bundles().b1.path(), "two_concats");
+  EXPECT_EQ(test::countOf(two.log, "[le] source-cone hoist NOT applied (two_concats): expected exactly one Concat consuming P_rgb, found 2\n"), 1) << two.log;
+  EXPECT_FALSE(two.renderer->impl().ring);
+  // The batch must be declared: a named one cannot size the bound buffers.
+  EXPECT_EQ(refusal(bundles().b1.path(), "named_batch"), "pooled64 input not found / bad shape");
+}
+
+TEST(RendererRender, ArgumentChecksComeBeforeAnyRead) {
+  Loaded l = load(bundles().b4.path(), "plain");
+  std::vector<int32_t> si{0, 1, 2, 3, 4};
+  std::vector<float> k(5 * 63, 0.f);
+  EXPECT_THROW(
+      {
+        try {
+          l.renderer->render(si.data(), k.data(), k.data(), 0);
+        } catch (const std::runtime_error& e) {
+          EXPECT_STREQ(e.what(), "render: bad n");
+          throw;
+        }
+      },
+      std::runtime_error);
+  EXPECT_THROW(l.renderer->render(si.data(), k.data(), k.data(), 5), std::runtime_error);
+  for (int32_t bad : {-1, kNT, 1 << 30}) {
+    si[2] = bad;
+    try {
+      l.renderer->render(si.data(), k.data(), k.data(), 4);
+      ADD_FAILURE() << "si " << bad << " accepted";
+    } catch (const std::runtime_error& e) {
+      EXPECT_STREQ(e.what(), "render: bad si");
+    }
+  }
+  EXPECT_EQ(l.renderer->impl().runFrames, 0);
+  si[2] = 2;
+  EXPECT_NE(l.renderer->render(si.data(), k.data(), k.data(), 3), nullptr);
+  EXPECT_EQ(l.renderer->impl().runFrames, 1);
+  Loaded h = load(bundles().b1.path(), "plain");
+  ASSERT_TRUE(h.renderer->impl().ring);
+  const int32_t bad = kNT;
+  EXPECT_THROW(h.renderer->render(&bad, k.data(), k.data(), 1), std::runtime_error);
+}
+
+// ---- the source-cone hoist (also run under the thread sanitizer) ----------
+
+TEST(RendererHoist, SequentialWalkWithWrapMatchesAndHits) {
+  Loaded l = load(bundles().b1.path(), "plain");
+  ASSERT_TRUE(l.renderer->impl().ring);
+  std::vector<int32_t> walk;
+  for (int i = 0; i < kNT; ++i) walk.push_back(i);
+  walk.push_back(0);
+  expectMatchesReference(bundles().b1.path(), "plain", 1, walk, l);
+  const SourceConeRing& ring = *l.renderer->impl().ring;
+  // Frame 0 is a miss; 1..N-1 were prefetched; after N-1 the unwrapped walk
+  // predicts N-2 (already held), so the wrap to 0 misses once more.
+  EXPECT_EQ(ring.misses(), 2);
+  EXPECT_EQ(ring.hits(), kNT - 1);
+  EXPECT_TRUE(ring.predictor().wrap);
+  EXPECT_EQ(l.renderer->impl().runFrames, kNT + 1);
+}
+
+TEST(RendererHoist, RandomJumpsMatch) {
+  Loaded l = load(bundles().b1.path(), "plain");
+  std::mt19937 rng(3);
+  std::vector<int32_t> walk;
+  for (int i = 0; i < 24; ++i) walk.push_back(static_cast<int32_t>(rng() % kNT));
+  expectMatchesReference(bundles().b1.path(), "plain", 1, walk, l, 9);
+  const SourceConeRing& ring = *l.renderer->impl().ring;
+  EXPECT_EQ(ring.hits() + ring.misses(), 24);
+}
+
+TEST(RendererHoist, PrefetchFailureIsStickyRingError) {
+  Loaded l = load(bundles().b1.path(), "plain");
+  SourceConeRing& ring = *l.renderer->impl().ring;
+  ring.beforePrep = [](int32_t si) {
+    if (si == 3) throw std::runtime_error("prep refused frame 3");
+  };
+  std::vector<float> k(63, 0.1f);
+  for (int32_t si : {0, 1, 2}) ASSERT_NE(l.renderer->render(&si, k.data(), k.data(), 1), nullptr);
+  // Rendering 2 asked the prefetch thread for 3, which failed.
+  const std::string want = "Renderer: the hoisted source cone failed in ORT — prep refused frame 3";
+  for (int32_t si : {3, 0, 2}) {
+    try {
+      l.renderer->render(&si, k.data(), k.data(), 1);
+      ADD_FAILURE() << "render " << si << " after a ring error";
+    } catch (const std::runtime_error& e) {
+      EXPECT_EQ(std::string(e.what()), want);
+    }
+  }
+}
+
+TEST(RendererHoist, SynchronousFillFailureIsStickyToo) {
+  Loaded l = load(bundles().b1.path(), "plain");
+  SourceConeRing& ring = *l.renderer->impl().ring;
+  ring.beforePrep = [](int32_t) { throw std::runtime_error("no prior"); };
+  std::vector<float> k(63, 0.1f);
+  for (int32_t si : {4, 4}) {
+    try {
+      l.renderer->render(&si, k.data(), k.data(), 1);
+      ADD_FAILURE() << "rendered without a boundary";
+    } catch (const std::runtime_error& e) {
+      EXPECT_STREQ(e.what(), "Renderer: the hoisted source cone failed in ORT — no prior");
+    }
+  }
+  EXPECT_EQ(l.renderer->impl().runFrames, 0);
+}
+
+TEST(RendererHoist, DestroyWhilePrefetching) {
+  for (int i = 0; i < 3; ++i) {
+    Loaded l = load(bundles().b1.path(), "plain");
+    std::vector<float> k(63, 0.2f);
+    const int32_t si = i;
+    l.renderer->render(&si, k.data(), k.data(), 1);  // leaves a prefetch in flight
+  }
+}
+
+// ---- load-time refusals ----------------------------------------------------
+
+TEST(RendererLoad, ProviderRules) {
+  const std::string dir = bundles().b1.path();
+  EXPECT_EQ(refusal(dir, "plain", "xnnpack"),
+            "Renderer: ep 'xnnpack' is REFUSED. This renderer rewrites its graph to quillFin custom-domain nodes "
+            "(com.quillfin::GridSampleFast, and com.quillfin::WarpDirector wherever LE_WARP_NODE is on), and ORT's "
+            "XNNPACK execution provider SEGFAULTS while partitioning a graph that carries them — measured 2026-09-15 "
+            "on a published cadenza2-android AAR, null deref inside libonnxruntime.so at session create, on both a "
+            "door-served and a hand-staged copy of the same identity. It is a signal, not an exception, so it cannot "
+            "be caught and reported. Use the default ep (\"\", the ORT CPU EP), which opens the same bundle on the "
+            "same bytes.");
+  EXPECT_EQ(test::countOf(refusal(dir, "plain", "xnnpack:fp16"), "Renderer: ep 'xnnpack:fp16' is REFUSED."), 1);
+  EXPECT_EQ(refusal(dir, "plain", "cuda"), "Renderer: unknown ep 'cuda'");
+  EXPECT_EQ(refusal(dir, "plain", "cpu"), "Renderer: unknown ep 'cpu'");
+
+  // No CoreML provider on this platform: the append fails, the CPU provider serves.
+  for (const char* ep : {"coreml", "coreml:gpu", "coreml:ane"}) {
+    Loaded l = load(dir, "plain", ep);
+    EXPECT_EQ(l.renderer->ep(), "cpu") << ep;
+    EXPECT_EQ(test::countOf(l.log, "[le] CoreML EP session refused: "), 1) << l.log;
+    EXPECT_EQ(test::countOf(l.log, " — falling back to the ORT CPU EP\n"), 1);
+    EXPECT_EQ(test::countOf(l.log, "[le] director ep=cpu (ORT CPU EP)\n"), 1);
+  }
+  EXPECT_STREQ(coremlComputeUnits("cpu"), "CPUOnly");
+  EXPECT_STREQ(coremlComputeUnits("gpu"), "CPUAndGPU");
+  EXPECT_STREQ(coremlComputeUnits("ane"), "CPUAndNeuralEngine");
+  EXPECT_STREQ(coremlComputeUnits("all"), "ALL");
+  EXPECT_STREQ(coremlComputeUnits("npu"), "ALL");
+  const std::string cache = coremlCacheDir("/b");
+  EXPECT_EQ(cache, "/b/.coreml_cache/ort" + Ort::GetVersionString());
+}
+
+TEST(RendererLoad, NeonRequestIsServedByOnnxruntime) {
+  Loaded l = load(bundles().b1.path(), "plain", "neon");
+  EXPECT_EQ(l.renderer->ep(), "cpu");
+  EXPECT_EQ(test::countOf(l.log, "[le] fp16 NEON backend requested but unavailable on this build/CPU; using ORT\n"), 1);
+  ScopedEnv e("LE_CONV_BACKEND", "neon");
+  Loaded m = load(bundles().b1.path(), "plain");
+  EXPECT_STREQ(m.renderer->backend(), "ort");
+  EXPECT_EQ(test::countOf(m.log, "[le] fp16 NEON backend requested but unavailable"), 1);
+}
+
+TEST(RendererLoad, BakedGridSampleFastWithTheSwitchOff) {
+  const std::string dir = bundles().b1.path();
+  {
+    ScopedEnv e("LE_GS_FAST", "0");
+    const std::string path = loadManifest(dir).modelPath("baked");
+    EXPECT_EQ(refusal(dir, "baked"),
+              "Renderer: LE_GS_FAST=0 (or QUILLFIN_CADENZA2_GRIDSAMPLE_FAST=0, which sets it) was asked for, but " +
+                  path +
+                  " has com.quillfin::GridSampleFast BAKED INTO THE GRAPH. That flag disables the custom-op "
+                  "registration, so there would be no kernel to bind and this session would die inside ORT with "
+                  "'GridSampleFast(-1) is not a registered function/op'. There is no standard-GridSample arm on this "
+                  "bundle to measure: the artifact itself is non-standard. Run the A/B on a STANDARD-ONNX bundle (the "
+                  "shipping format since INFERENCE_STANDARDIZATION.md #1), or unset the flag to load this one.");
+  }
+  Loaded l = load(dir, "baked");  // registered: the baked kernel serves
+  EXPECT_EQ(l.renderer->batch(), 1);
+  EXPECT_EQ(refusal(dir, "missing"), "Renderer: cannot open " + loadManifest(dir).modelPath("missing"));
+}
+
+int kpGraph(const std::string& out, int rows, bool featSynth) {
+  std::vector<std::string> args{"kpgraph", "--out", out, "--rows", std::to_string(rows), "--crop",
+                                std::to_string(kCrop)};
+  if (featSynth) args.push_back("--featsynth");
+  return test::runFixture(args);
+}
+
+TEST(RendererLoad, HostKeypointContract) {
+  TempDir t;
+  test::writeRenderBundle(t.path(), {3, kCrop, true, true}, 1);
+  const std::string head = "Renderer: HOST KEYPOINT CONTRACT MISMATCH on ";
+  const std::string tail =
+      "REFUSING AT LOAD rather than dying inside ORT at the first Run. This build must not have been published to "
+      "a host that links this renderer: training/recipe/host_kp_contract is the publish gate that exists to prevent "
+      "it.";
+  const std::string width =
+      "That is the recipe_v4 / kd_v4 shape: row 21 is the WIDTH ROW (wn, seal, 0), fed from the a2x encoder's "
+      "second output. This engine has no width feed (see le_a2x_width / le_a2x_pull_wn in le/le_a2x, which nothing "
+      "on this path calls yet), so it cannot drive this director. ";
+  struct Case {
+    const char* key;
+    int rows;
+    bool fs;
+    const char* input;
+  };
+  for (const Case& c : {Case{"kp22", 22, false, "kp_driving"}, Case{"kp20", 20, false, "kp_driving"},
+                        Case{"fs22", 22, true, "kd"}}) {
+    ASSERT_EQ(kpGraph(t / ("model_" + std::string(c.key) + ".onnx"), c.rows, c.fs), 0);
+    const std::string path = loadManifest(t.path()).modelPath(c.key);
+    EXPECT_EQ(refusal(t.path(), c.key), head + path + " — the graph declares " + c.input + " with " +
+                                            std::to_string(c.rows) + " keypoint rows, and this renderer feeds 21 "
+                                            "(le::kHostKpRows, le/le). " +
+                                            (c.rows == 22 ? width : "") + tail);
+  }
+  for (const char* key : {"dyn", "fsdyn"}) {
+    const bool fs = std::string(key) == "fsdyn";
+    ASSERT_EQ(kpGraph(t / ("model_" + std::string(key) + ".onnx"), 0, fs), 0);
+    Loaded l = load(t.path(), key);
+    EXPECT_EQ(l.renderer->impl().featSynth, fs);
+    // The graph copies its prior through: the render is the identity's frame.
+    std::vector<float> k(63, 0.f);
+    const int32_t si = 2;
+    const float* out = l.renderer->render(&si, k.data(), k.data(), 1);
+    std::vector<float> want = test::halfsAt(t / "P.f16", 2, 3 * kCrop * kCrop);
+    if (fs) {  // the graph slices [3, crop, crop] out of [64, 64, 64]
+      const std::vector<float> f = test::halfsAt(t / "fs_red.f16", 2, 262144);
+      for (int c = 0; c < 3; ++c)
+        for (int y = 0; y < kCrop; ++y)
+          for (int x = 0; x < kCrop; ++x) want[(c * kCrop + y) * kCrop + x] = f[(c * 64 + y) * 64 + x];
+    }
+    EXPECT_EQ(test::maxDiff(out, want.data(), 3 * kCrop * kCrop), 0.f);
+  }
+}
+
+TEST(RendererLoad, PriorPresence) {
+  EXPECT_EQ(refusal(bundles().onlyP.path(), "featsynth"), "FeatSynth graph but bundle lacks fs_red.f16");
+  EXPECT_EQ(refusal(bundles().onlyFs.path(), "plain"),
+            "m4b graph (P_rgb input) but this bundle carries no warp prior: neither P.f16, nor fs_red.f16, nor a "
+            "P_hevc.mov to play in place is present, so le::Identity mapped NOTHING and Identity::P(si) would be an "
+            "offset from a null pointer — a SEGFAULT on the first frame, not a refusal. REFUSING to create a "
+            "session.");
+  Loaded l = load(bundles().onlyFs.path(), "featsynth");
+  EXPECT_TRUE(l.renderer->impl().featSynth);
+}
+
+TEST(RendererLoad, ProfilingLines) {
+  TempDir t;
+  {
+    ScopedEnv e("LE_ORT_PROFILE", t / "prof");
+    Loaded l = load(bundles().b4.path(), "plain");
+    std::vector<int32_t> si{0, 1};
+    std::vector<float> k(2 * 63, 0.f);
+    l.renderer->render(si.data(), k.data(), k.data(), 2);
+    l.renderer->render(si.data(), k.data(), k.data(), 1);
+    testing::internal::CaptureStderr();
+    l.renderer.reset();
+    const std::string log = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(test::countOf(log, "[le_ort_profile] 2 frames: "), 1) << log;
+    EXPECT_EQ(test::countOf(log, " ms/frame in Session::Run\n"), 1);
+    const size_t at = log.find("[le_ort_profile] " + t / "prof");
+    ASSERT_NE(at, std::string::npos) << log;
+    const std::string file = log.substr(at + 17, log.find('\n', at) - at - 17);
+    EXPECT_TRUE(test::exists(file)) << file;
+  }
+}
+
+}  // namespace
+}  // namespace le

@@ -24,19 +24,29 @@ constexpr int kCrop = 32;
 constexpr int kNT = 6;
 constexpr float kTol = 2e-4f;
 
-// Bundles shared by the tests of this file, written once.
-struct Bundles {
-  TempDir b1, b4, onlyP, onlyFs;
-  Bundles() {
-    test::writeRenderBundle(b1.path(), {kNT, kCrop, true, true}, 1);
-    test::writeRenderBundle(b4.path(), {kNT, kCrop, true, true}, 4);
-    test::writeRenderBundle(onlyP.path(), {kNT, kCrop, true, false}, 1);
-    test::writeRenderBundle(onlyFs.path(), {kNT, kCrop, false, true}, 1);
-  }
+// Bundles shared by the tests of this file, each written on first use (ctest
+// runs every test in its own process) and removed at exit.
+struct SharedBundle {
+  TempDir dir;
+  SharedBundle(bool p, bool fs, int batch) { test::writeRenderBundle(dir.path(), {kNT, kCrop, p, fs}, batch); }
+  std::string path() const { return dir.path(); }
 };
-Bundles& bundles() {
-  static Bundles b;  // removed at exit
-  return b;
+// Directors of batch 1 with P and fs_red; batch 4; without fs_red; without P.
+std::string b1() {
+  static SharedBundle b(true, true, 1);
+  return b.path();
+}
+std::string b4() {
+  static SharedBundle b(true, true, 4);
+  return b.path();
+}
+std::string onlyP() {
+  static SharedBundle b(true, false, 1);
+  return b.path();
+}
+std::string onlyFs() {
+  static SharedBundle b(false, true, 1);
+  return b.path();
 }
 
 // A Renderer with the Identity it reads.
@@ -96,31 +106,35 @@ struct Switches {
   std::optional<std::string> gsFast, gsRewrite, warpNode;
 };
 const Switches kSwitches[] = {
-    {"defaults", std::nullopt, std::nullopt, std::nullopt},
-    {"LE_GS_REWRITE=0", std::nullopt, "0", std::nullopt},
-    {"LE_GS_FAST=0", "0", std::nullopt, std::nullopt},
-    {"LE_WARP_NODE=1", std::nullopt, std::nullopt, "1"},
+    {"Defaults", std::nullopt, std::nullopt, std::nullopt},
+    {"GsRewriteOff", std::nullopt, "0", std::nullopt},
+    {"GsFastOff", "0", std::nullopt, std::nullopt},
+    {"WarpNodeOn", std::nullopt, std::nullopt, "1"},
 };
 
-TEST(RendererRender, MatchesTheUnmodifiedGraphUnderEverySwitch) {
+class RendererSwitch : public testing::TestWithParam<Switches> {};
+
+TEST_P(RendererSwitch, MatchesTheUnmodifiedGraph) {
+  const Switches& sw = GetParam();
   const std::vector<int32_t> walk{0, 3, 5, 1, 1, 4, 2};
-  for (const Switches& sw : kSwitches) {
-    ScopedEnv a("LE_GS_FAST", sw.gsFast), b("LE_GS_REWRITE", sw.gsRewrite), c("LE_WARP_NODE", sw.warpNode);
-    for (const char* variant : {"plain", "featsynth", "no_cone"}) {
-      SCOPED_TRACE(std::string(sw.name) + " " + variant);
-      Loaded l1 = load(bundles().b1.path(), variant);
-      EXPECT_EQ(l1.renderer->batch(), 1);
-      expectMatchesReference(bundles().b1.path(), variant, 1, walk, l1);
-      Loaded l4 = load(bundles().b4.path(), variant);
-      ASSERT_EQ(l4.renderer->batch(), 4);
-      EXPECT_FALSE(l4.renderer->impl().ring);
-      for (int n = 1; n <= 4; ++n) expectMatchesReference(bundles().b4.path(), variant, n, walk, l4, 10 + n);
-    }
+  ScopedEnv a("LE_GS_FAST", sw.gsFast), b("LE_GS_REWRITE", sw.gsRewrite), c("LE_WARP_NODE", sw.warpNode);
+  for (const char* variant : {"plain", "featsynth", "no_cone"}) {
+    SCOPED_TRACE(variant);
+    Loaded l1 = load(b1(), variant);
+    EXPECT_EQ(l1.renderer->batch(), 1);
+    expectMatchesReference(b1(), variant, 1, walk, l1);
+    Loaded l4 = load(b4(), variant);
+    ASSERT_EQ(l4.renderer->batch(), 4);
+    EXPECT_FALSE(l4.renderer->impl().ring);
+    for (int n = 1; n <= 4; ++n) expectMatchesReference(b4(), variant, n, walk, l4, 10 + n);
   }
 }
 
+INSTANTIATE_TEST_SUITE_P(Renderer, RendererSwitch, testing::ValuesIn(kSwitches),
+                         [](const testing::TestParamInfo<Switches>& i) { return std::string(i.param.name); });
+
 TEST(RendererRender, LogsEachRewriteAndTheEp) {
-  Loaded l = load(bundles().b1.path(), "plain");
+  Loaded l = load(b1(), "plain");
   EXPECT_EQ(test::countOf(l.log, "[le] std GridSample -> com.quillfin::GridSampleFast load-time rewrite: 1 node(s) (plain)\n"), 1) << l.log;
   EXPECT_EQ(test::countOf(l.log, "[le] L3 student blend MatMul -> Gemm load-time normalisation: 1 node(s) (plain) — "), 1);
   EXPECT_EQ(test::countOf(l.log, "[le] head cubic x2 -> Pad(edge,2)+Conv5x5(dw)+DepthToSpace(2,CRD) load-time rewrite: 1 node(s) (plain) — "), 1);
@@ -137,26 +151,26 @@ TEST(RendererRender, LogsEachRewriteAndTheEp) {
 
   {
     ScopedEnv w("LE_WARP_NODE", "1");
-    Loaded wl = load(bundles().b1.path(), "plain");
+    Loaded wl = load(b1(), "plain");
     EXPECT_EQ(test::countOf(wl.log, "[le] director warp -> com.quillfin::WarpDirector ("), 1) << wl.log;
     EXPECT_EQ(test::countOf(wl.log, "[le] source-cone hoist SKIPPED (plain): the warp node subsumes the cone — there is nothing left to hoist\n"), 1);
     EXPECT_FALSE(wl.renderer->impl().ring);
   }
   {
     ScopedEnv r("LE_GS_REWRITE", "0");
-    Loaded rl = load(bundles().b1.path(), "plain");
+    Loaded rl = load(b1(), "plain");
     EXPECT_EQ(test::countOf(rl.log, "[le] LE_GS_REWRITE=0: load-time std GridSample -> com.quillfin::GridSampleFast rewrite DISABLED (plain); "), 1);
     EXPECT_EQ(test::countOf(rl.log, "[le] std GridSample -> "), 0);
   }
-  Loaded two = load(bundles().b1.path(), "two_concats");
+  Loaded two = load(b1(), "two_concats");
   EXPECT_EQ(test::countOf(two.log, "[le] source-cone hoist NOT applied (two_concats): expected exactly one Concat consuming P_rgb, found 2\n"), 1) << two.log;
   EXPECT_FALSE(two.renderer->impl().ring);
   // The batch must be declared: a named one cannot size the bound buffers.
-  EXPECT_EQ(refusal(bundles().b1.path(), "named_batch"), "pooled64 input not found / bad shape");
+  EXPECT_EQ(refusal(b1(), "named_batch"), "pooled64 input not found / bad shape");
 }
 
 TEST(RendererRender, ArgumentChecksComeBeforeAnyRead) {
-  Loaded l = load(bundles().b4.path(), "plain");
+  Loaded l = load(b4(), "plain");
   std::vector<int32_t> si{0, 1, 2, 3, 4};
   std::vector<float> k(5 * 63, 0.f);
   EXPECT_THROW(
@@ -183,7 +197,7 @@ TEST(RendererRender, ArgumentChecksComeBeforeAnyRead) {
   si[2] = 2;
   EXPECT_NE(l.renderer->render(si.data(), k.data(), k.data(), 3), nullptr);
   EXPECT_EQ(l.renderer->impl().runFrames, 1);
-  Loaded h = load(bundles().b1.path(), "plain");
+  Loaded h = load(b1(), "plain");
   ASSERT_TRUE(h.renderer->impl().ring);
   const int32_t bad = kNT;
   EXPECT_THROW(h.renderer->render(&bad, k.data(), k.data(), 1), std::runtime_error);
@@ -192,12 +206,12 @@ TEST(RendererRender, ArgumentChecksComeBeforeAnyRead) {
 // ---- the source-cone hoist (also run under the thread sanitizer) ----------
 
 TEST(RendererHoist, SequentialWalkWithWrapMatchesAndHits) {
-  Loaded l = load(bundles().b1.path(), "plain");
+  Loaded l = load(b1(), "plain");
   ASSERT_TRUE(l.renderer->impl().ring);
   std::vector<int32_t> walk;
   for (int i = 0; i < kNT; ++i) walk.push_back(i);
   walk.push_back(0);
-  expectMatchesReference(bundles().b1.path(), "plain", 1, walk, l);
+  expectMatchesReference(b1(), "plain", 1, walk, l);
   const SourceConeRing& ring = *l.renderer->impl().ring;
   // Frame 0 is a miss; 1..N-1 were prefetched; after N-1 the unwrapped walk
   // predicts N-2 (already held), so the wrap to 0 misses once more.
@@ -208,17 +222,17 @@ TEST(RendererHoist, SequentialWalkWithWrapMatchesAndHits) {
 }
 
 TEST(RendererHoist, RandomJumpsMatch) {
-  Loaded l = load(bundles().b1.path(), "plain");
+  Loaded l = load(b1(), "plain");
   std::mt19937 rng(3);
   std::vector<int32_t> walk;
   for (int i = 0; i < 24; ++i) walk.push_back(static_cast<int32_t>(rng() % kNT));
-  expectMatchesReference(bundles().b1.path(), "plain", 1, walk, l, 9);
+  expectMatchesReference(b1(), "plain", 1, walk, l, 9);
   const SourceConeRing& ring = *l.renderer->impl().ring;
   EXPECT_EQ(ring.hits() + ring.misses(), 24);
 }
 
 TEST(RendererHoist, PrefetchFailureIsStickyRingError) {
-  Loaded l = load(bundles().b1.path(), "plain");
+  Loaded l = load(b1(), "plain");
   SourceConeRing& ring = *l.renderer->impl().ring;
   ring.beforePrep = [](int32_t si) {
     if (si == 3) throw std::runtime_error("prep refused frame 3");
@@ -238,7 +252,7 @@ TEST(RendererHoist, PrefetchFailureIsStickyRingError) {
 }
 
 TEST(RendererHoist, SynchronousFillFailureIsStickyToo) {
-  Loaded l = load(bundles().b1.path(), "plain");
+  Loaded l = load(b1(), "plain");
   SourceConeRing& ring = *l.renderer->impl().ring;
   ring.beforePrep = [](int32_t) { throw std::runtime_error("no prior"); };
   std::vector<float> k(63, 0.1f);
@@ -255,7 +269,7 @@ TEST(RendererHoist, SynchronousFillFailureIsStickyToo) {
 
 TEST(RendererHoist, DestroyWhilePrefetching) {
   for (int i = 0; i < 3; ++i) {
-    Loaded l = load(bundles().b1.path(), "plain");
+    Loaded l = load(b1(), "plain");
     std::vector<float> k(63, 0.2f);
     const int32_t si = i;
     l.renderer->render(&si, k.data(), k.data(), 1);  // leaves a prefetch in flight
@@ -265,7 +279,7 @@ TEST(RendererHoist, DestroyWhilePrefetching) {
 // ---- load-time refusals ----------------------------------------------------
 
 TEST(RendererLoad, ProviderRules) {
-  const std::string dir = bundles().b1.path();
+  const std::string dir = b1();
   EXPECT_EQ(refusal(dir, "plain", "xnnpack"),
             "Renderer: ep 'xnnpack' is REFUSED. This renderer rewrites its graph to quillFin custom-domain nodes "
             "(com.quillfin::GridSampleFast, and com.quillfin::WarpDirector wherever LE_WARP_NODE is on), and ORT's "
@@ -296,17 +310,17 @@ TEST(RendererLoad, ProviderRules) {
 }
 
 TEST(RendererLoad, NeonRequestIsServedByOnnxruntime) {
-  Loaded l = load(bundles().b1.path(), "plain", "neon");
+  Loaded l = load(b1(), "plain", "neon");
   EXPECT_EQ(l.renderer->ep(), "cpu");
   EXPECT_EQ(test::countOf(l.log, "[le] fp16 NEON backend requested but unavailable on this build/CPU; using ORT\n"), 1);
   ScopedEnv e("LE_CONV_BACKEND", "neon");
-  Loaded m = load(bundles().b1.path(), "plain");
+  Loaded m = load(b1(), "plain");
   EXPECT_STREQ(m.renderer->backend(), "ort");
   EXPECT_EQ(test::countOf(m.log, "[le] fp16 NEON backend requested but unavailable"), 1);
 }
 
 TEST(RendererLoad, BakedGridSampleFastWithTheSwitchOff) {
-  const std::string dir = bundles().b1.path();
+  const std::string dir = b1();
   {
     ScopedEnv e("LE_GS_FAST", "0");
     const std::string path = loadManifest(dir).modelPath("baked");
@@ -379,13 +393,13 @@ TEST(RendererLoad, HostKeypointContract) {
 }
 
 TEST(RendererLoad, PriorPresence) {
-  EXPECT_EQ(refusal(bundles().onlyP.path(), "featsynth"), "FeatSynth graph but bundle lacks fs_red.f16");
-  EXPECT_EQ(refusal(bundles().onlyFs.path(), "plain"),
+  EXPECT_EQ(refusal(onlyP(), "featsynth"), "FeatSynth graph but bundle lacks fs_red.f16");
+  EXPECT_EQ(refusal(onlyFs(), "plain"),
             "m4b graph (P_rgb input) but this bundle carries no warp prior: neither P.f16, nor fs_red.f16, nor a "
             "P_hevc.mov to play in place is present, so le::Identity mapped NOTHING and Identity::P(si) would be an "
             "offset from a null pointer — a SEGFAULT on the first frame, not a refusal. REFUSING to create a "
             "session.");
-  Loaded l = load(bundles().onlyFs.path(), "featsynth");
+  Loaded l = load(onlyFs(), "featsynth");
   EXPECT_TRUE(l.renderer->impl().featSynth);
 }
 
@@ -393,7 +407,7 @@ TEST(RendererLoad, ProfilingLines) {
   TempDir t;
   {
     ScopedEnv e("LE_ORT_PROFILE", t / "prof");
-    Loaded l = load(bundles().b4.path(), "plain");
+    Loaded l = load(b4(), "plain");
     std::vector<int32_t> si{0, 1};
     std::vector<float> k(2 * 63, 0.f);
     l.renderer->render(si.data(), k.data(), k.data(), 2);

@@ -276,6 +276,48 @@ TEST(RendererHoist, DestroyWhilePrefetching) {
   }
 }
 
+// A streamed (HEVC) prior renders what the same frames render from P.f16:
+// the second bundle's P.f16 holds the first one's decoded frames.
+TEST(RendererHoist, HevcPriorRendersLikeRawPrior) {
+  TempDir t;
+  const std::string hevc = t / "hevc", raw = t / "raw";
+  for (const auto& [dir, parts] : {std::pair{hevc, "pooled,hevc"}, std::pair{raw, "pooled"}}) {
+    ASSERT_EQ(test::runFixture({"bundle", "--out", dir, "--nt", std::to_string(kNT), "--crop", std::to_string(kCrop),
+                                "--size", "64", "64", "--identity", parts}),
+              0);
+    for (const char* v : {"plain", "no_cone"})
+      ASSERT_EQ(test::runFixture({"director", "--variant", v, "--crop", std::to_string(kCrop), "--out",
+                                  dir + "/model_" + v + ".onnx"}),
+                0);
+  }
+  {
+    Identity streamed(loadManifest(hevc));
+    ASSERT_TRUE(streamed.hasHevcPrior());
+    const size_t per = 3 * kCrop * kCrop;
+    std::string bytes(kNT * per * 2, '\0');
+    for (int si = 0; si < kNT; ++si) streamed.copyP(si, reinterpret_cast<uint16_t*>(&bytes[si * per * 2]));
+    test::writeFile(raw + "/P.f16", bytes);
+  }
+  std::vector<int32_t> walk;
+  for (int i = 0; i < 2 * kNT; ++i) walk.push_back(i % kNT);
+  for (int32_t si : {3, 0, 5, 2}) walk.push_back(si);
+  std::mt19937 rng(8);
+  std::vector<float> ks, kd;
+  test::randomKeypoints(rng, ks, kd, walk.size());
+  const size_t crop = 3 * kCrop * kCrop;
+  for (const char* v : {"plain", "no_cone"}) {
+    SCOPED_TRACE(v);
+    Loaded a = load(hevc, v), b = load(raw, v);
+    EXPECT_EQ(bool(a.renderer->impl().ring), std::string(v) == "plain");
+    for (size_t f = 0; f < walk.size(); ++f) {
+      const float* h = a.renderer->render(&walk[f], &ks[f * 63], &kd[f * 63], 1);
+      const std::vector<float> fromHevc(h, h + crop);
+      const float* fromRaw = b.renderer->render(&walk[f], &ks[f * 63], &kd[f * 63], 1);
+      ASSERT_EQ(test::maxDiff(fromHevc.data(), fromRaw, crop), 0.f) << "frame " << f << " si " << walk[f];
+    }
+  }
+}
+
 // ---- load-time refusals ----------------------------------------------------
 
 TEST(RendererLoad, ProviderRules) {

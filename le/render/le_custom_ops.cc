@@ -1,4 +1,5 @@
 #include "le/render/le_custom_ops.h"
+#include "le/render/ort_domain_warmup.h"
 
 #include <onnxruntime_cxx_api.h>
 
@@ -145,6 +146,7 @@ OrtCustomOpDomain* quillfinDomain() {
   static Ort::CustomOpDomain domain = [] {
     Ort::CustomOpDomain d("com.quillfin");
     domainOps(d);
+    warmCustomDomain(d);
     return d;
   }();
   return domain;

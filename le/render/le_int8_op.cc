@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "le/render/le_int8_conv.h"
+#include "le/render/ort_domain_warmup.h"
 
 namespace le {
 
@@ -125,6 +126,7 @@ OrtCustomOpDomain* int8Domain() {
   static Ort::CustomOpDomain domain = [] {
     Ort::CustomOpDomain d(kDomain);
     d.Add(&op);
+    warmCustomDomain(d);
     return d;
   }();
   return domain;

@@ -108,7 +108,8 @@ TEST_F(Rewrites, GridSampleBecomesFastAndComputesTheSame) {
     EXPECT_EQ(orderProblem(m), "");
     expectUnknownFieldsKept(m);
     // The rewritten node keeps its name, inputs and output, nothing else.
-    const auto* gs = nodeNamed(graphOf(m), "/warp/gs");
+    const auto g = graphOf(m);  // keep the graph alive while its node is read
+    const auto* gs = nodeNamed(g, "/warp/gs");
     ASSERT_NE(gs, nullptr);
     EXPECT_EQ(gs->inputs.size(), 2u);
     GsBytes again = m;

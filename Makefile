@@ -10,7 +10,7 @@ ifneq ($(CI),)
   CMAKE_FLAGS += -DLE_WERROR=ON
 endif
 
-.PHONY: all deps build check demo bench fuzz install clean
+.PHONY: all deps build check check-arm64 demo bench fuzz install clean
 
 all: build
 
@@ -25,6 +25,11 @@ build: deps $(BUILD)/build.ninja
 
 check: build
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
+
+# Cross build for aarch64, unit tests under qemu on five emulated processors.
+check-arm64:
+	@bash scripts/install-deps.sh --arm64
+	JOBS=$(JOBS) bash scripts/check-arm64.sh $(BUILD)-arm64
 
 demo: build
 	rm -rf $(DEMO_DIR) && mkdir -p $(DEMO_DIR)
@@ -46,4 +51,4 @@ install: build
 	cmake --install $(BUILD) $(if $(PREFIX),--prefix $(PREFIX))
 
 clean:
-	rm -rf $(BUILD) $(BUILD)-bench $(BUILD)-fuzz $(BUILD)-asan $(BUILD)-tsan
+	rm -rf $(BUILD) $(BUILD)-bench $(BUILD)-fuzz $(BUILD)-asan $(BUILD)-tsan $(BUILD)-arm64

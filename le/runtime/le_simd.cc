@@ -48,10 +48,10 @@ void F16ToF32(const uint16_t* HWY_RESTRICT src, float* HWY_RESTRICT dst, size_t 
     const auto exp = hn::And(shifted, kExpMask);
     const auto o = hn::Add(shifted, kRebias);
     // Infinity and NaN: rebias twice more to reach exponent 255.
-    const auto special = hn::IfThenElse(hn::RebindMask(du, exp == kExpMask), hn::Add(o, kRebias), o);
+    const auto special = hn::IfThenElse(hn::RebindMask(du, hn::Eq(exp, kExpMask)), hn::Add(o, kRebias), o);
     // Zero and subnormals: m * 2^-24 as (2^-14 + m * 2^-24) - 2^-14, exact.
     const auto sub = hn::BitCast(du, hn::Sub(hn::BitCast(df, hn::Add(o, kOne)), kMinNormal));
-    const auto mag = hn::IfThenElse(hn::RebindMask(du, exp == kZero), sub, special);
+    const auto mag = hn::IfThenElse(hn::RebindMask(du, hn::Eq(exp, kZero)), sub, special);
     const auto sign = hn::ShiftLeft<16>(hn::And(h, hn::Set(du, 0x8000u)));
     hn::StoreU(hn::BitCast(df, hn::Or(mag, sign)), df, dst + i);
   }
@@ -93,9 +93,9 @@ void F32ToF16(const float* HWY_RESTRICT src, uint16_t* HWY_RESTRICT dst, size_t 
     // Below 2^-14: adding 0.5 puts the half's subnormal ulp (2^-24) at the
     // float ulp, so the FPU's own ties-to-even rounding does the work.
     const auto sub = hn::Sub(hn::BitCast(du, hn::Add(hn::BitCast(df, abs), kHalfF)), kHalfBits);
-    auto mag = hn::IfThenElse(hn::RebindMask(du, absI < kMinNormal), sub, clamped);
+    auto mag = hn::IfThenElse(hn::RebindMask(du, hn::Lt(absI, kMinNormal)), sub, clamped);
     const auto nan = hn::Or(kQuietHalf, hn::And(hn::ShiftRight<13>(abs), kPayload));
-    mag = hn::IfThenElse(hn::RebindMask(du, absI > kInf), nan, mag);
+    mag = hn::IfThenElse(hn::RebindMask(du, hn::Gt(absI, kInf)), nan, mag);
     const auto half = hn::Or(mag, hn::And(hn::ShiftRight<16>(bits), hn::Set(du, 0x8000u)));
     hn::StoreU(hn::DemoteTo(d16, hn::BitCast(di, half)), d16, dst + i);
   }

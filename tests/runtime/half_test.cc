@@ -7,8 +7,10 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <random>
+#include <string>
 #include <vector>
 
 #include "le/runtime/half.h"
@@ -248,6 +250,10 @@ TEST(SimdTarget, ReportsTheVariantTheDispatcherRuns) {
   // one that was compiled, which need not be the best the processor has.
   EXPECT_STREQ(le::simd::target(), hwy::TargetName(runnable.front()));
   EXPECT_NE(le::simd::compiledTargets() & runnable.front(), 0);
+  // One line for logs of runs on emulated or unfamiliar processors.
+  std::string names;
+  for (const int64_t bit : runnable) names += std::string(" ") + hwy::TargetName(bit);
+  std::printf("[ target   ] dispatched to %s; runnable:%s\n", le::simd::target(), names.c_str());
 }
 
 }  // namespace

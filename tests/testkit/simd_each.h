@@ -28,6 +28,11 @@ struct ScopedTargetMock {
 inline std::vector<int64_t> runnableTargets() {
   std::vector<int64_t> out;
   const int64_t supported = hwy::SupportedTargets();
+  // Highway 1.0.3 re-detects on every SupportedTargets() call and stores the
+  // dispatcher's choice before adding the vector-length targets (SVE2_128,
+  // SVE_256), so a bare call demotes the dispatcher to plain SVE2/SVE. Clearing
+  // the test mask stores the complete set again.
+  hwy::SetSupportedTargetsForTest(0);
   for (int64_t t = le::simd::compiledTargets(); t != 0; t &= t - 1) {
     const int64_t bit = t & -t;
     if (supported & bit) out.push_back(bit);

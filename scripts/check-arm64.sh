@@ -1,0 +1,113 @@
+#!/usr/bin/env bash
+# Cross-builds le_core for aarch64 and runs its unit tests under
+# qemu-aarch64-static on several emulated processors, so that every Arm target
+# compiled into the vector kernel families is dispatched at least once.
+#   scripts/check-arm64.sh [--kernels] [BUILD_DIR] [CPU ...]
+# --kernels builds and runs only the kernel test executables (what CI runs).
+# Default CPUs: every model below. Run scripts/install-deps.sh --arm64 first.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+kernels_only=0
+if [ "${1:-}" = "--kernels" ]; then kernels_only=1; shift; fi
+build=${1:-build-arm64}
+[ $# -gt 0 ] && shift
+# The target each model must dispatch to with Highway 1.0.3 and this target set.
+# max defaults to 512-bit SVE2; the vector-length variants reach the fixed-size
+# targets; a64fx has SVE without SVE2; cortex-a72 has Advanced SIMD only.
+declare -A expect=(
+  [max]=SVE2
+  [max,sve-default-vector-length=16]=SVE2_128
+  [max,sve-default-vector-length=32]=SVE_256
+  [a64fx]=SVE
+  [cortex-a72]=NEON
+)
+cpus=("$@")
+[ ${#cpus[@]} -gt 0 ] || cpus=(max max,sve-default-vector-length=16 max,sve-default-vector-length=32
+                                a64fx cortex-a72)
+jobs=${JOBS:-$(nproc)}
+
+qemu=$(command -v qemu-aarch64-static) ||
+  { echo "check-arm64: qemu-aarch64-static missing: run scripts/install-deps.sh --arm64" >&2; exit 1; }
+# The multiarch libc6:arm64 supplies loader and libc together; a prefix of
+# /usr/aarch64-linux-gnu would pair the cross package's loader with the
+# multiarch libc, which hangs in the first pthread_create.
+unset QEMU_LD_PREFIX
+
+# Executables holding the tests that run every compiled target against a
+# reference, and the filter that selects those tests (plus the dispatch check).
+kernel_exes=(test_runtime_unit test_driver_unit test_paste_unit test_render_unit)
+kernel_filter='HalfTargets.*:SimdTarget.*:Yuv420RowToRgb24.*:Yuv420FrameToRgb24.*'
+kernel_filter+=':PasteTargets.*:PasteLanczos8Row.*:*PasteReference.*:CustomOpBands.*'
+kernel_filter+=':GridSampleFastBand.*:WarpDirectorBand.*:Int8Conv.EveryTarget*:MinmaxPar.*'
+
+cmake -S . -B "$build" -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/aarch64-linux-gnu.cmake \
+      -DLE_WERROR=ON ${LE_ARM64_CMAKE_FLAGS:-}
+if [ "$kernels_only" = 1 ]; then
+  cmake --build "$build" -j "$jobs" --target "${kernel_exes[@]}"
+  exes=("${kernel_exes[@]}")
+else
+  cmake --build "$build" -j "$jobs" --target unit-tests le-resolve
+  mapfile -t exes < <(cd "$build/tests" && ls test_*_unit)
+fi
+
+# Threadsafe death tests re-execute the test binary; without a binfmt_misc
+# entry for aarch64 the host kernel cannot exec it ("Exec format error").
+emu_skip='PasteTest.ExecutorLineIsPrintedOnceOnTheFirstComposite'
+emu_skip_reason='threadsafe death test re-executes the aarch64 binary, which the host cannot exec'
+
+# Runs one test executable under the given processor model; the output is kept
+# and shown only on failure.
+failed=()
+run() {
+  local cpu=$1 exe=$2; shift 2
+  local log="$build/arm64-logs/${cpu//[,=]/_}-$exe.log"
+  mkdir -p "$build/arm64-logs"
+  if QEMU_CPU=$cpu "$qemu" "$build/tests/$exe" "$@" >"$log" 2>&1; then
+    echo "  $exe: $(grep -E '^\[  PASSED  \]' "$log" | sed 's/^\[  PASSED  \] //')"
+  else
+    echo "  $exe: FAILED (log: $log)"; tail -n 40 "$log"; failed+=("$cpu $exe")
+  fi
+}
+
+start=$(date +%s)
+declare -A seen=()
+for cpu in "${cpus[@]}"; do
+  echo "== -cpu $cpu"
+  # The dispatch test prints the chosen target and what the model offers.
+  line=$(QEMU_CPU=$cpu "$qemu" "$build/tests/test_runtime_unit" --gtest_filter='SimdTarget.*' |
+         grep -E '^\[ *target *\]' || true)
+  echo "  ${line:-no target line printed}"
+  got=$(sed -n 's/.*dispatched to \([A-Z0-9_]*\).*/\1/p' <<<"$line")
+  if [ -n "${expect[$cpu]:-}" ] && [ "$got" != "${expect[$cpu]}" ]; then
+    echo "  expected ${expect[$cpu]}, dispatched to ${got:-nothing}"; failed+=("$cpu dispatch")
+  fi
+  [ -n "$got" ] && seen[$got]=1
+  # The first model runs every unit test (onnxruntime included), the others
+  # only the per-target kernel comparisons.
+  if [ "$cpu" = "${cpus[0]}" ] && [ "$kernels_only" = 0 ]; then
+    echo "  skipped under emulation: $emu_skip ($emu_skip_reason)"
+    for exe in "${exes[@]}"; do run "$cpu" "$exe" --gtest_filter="-$emu_skip"; done
+  else
+    for exe in "${kernel_exes[@]}"; do run "$cpu" "$exe" --gtest_filter="$kernel_filter"; done
+  fi
+done
+if [ "$kernels_only" = 0 ]; then
+  echo "== le-resolve under -cpu ${cpus[0]} on a fixture container"
+  demo="$build/arm64-demo"
+  rm -rf "$demo" && mkdir -p "$demo"
+  PYTHONPATH=tests/fixtures /usr/bin/python3 -m lefix bundle --imx --out "$demo/sample.imx" >/dev/null
+  if QEMU_CPU=${cpus[0]} "$qemu" "$build/tools/le-resolve" "$demo/sample.imx" >"$demo/out.txt" 2>&1 &&
+     grep -q '^  manifest.json' "$demo/out.txt"; then
+    echo "  le-resolve: $(grep -m 1 '^bundle' "$demo/out.txt")"
+  else
+    echo "  le-resolve: FAILED"; cat "$demo/out.txt"; failed+=("le-resolve")
+  fi
+fi
+
+echo "check-arm64: dispatched targets: ${!seen[*]} ($(( $(date +%s) - start )) s emulated)"
+if [ ${#failed[@]} -gt 0 ]; then
+  printf 'check-arm64: FAILED: %s\n' "${failed[@]}" >&2
+  exit 1
+fi
+echo "check-arm64: ok"

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "le/render/onnx_wire.h"
+#include "render/wire_bytes.h"
 
 namespace {
 
@@ -20,26 +21,10 @@ GsBytes bytes(std::initializer_list<int> v) {
   return b;
 }
 
-GsBytes cat(std::initializer_list<GsBytes> parts) {
-  GsBytes out;
-  for (const auto& p : parts) out.insert(out.end(), p.begin(), p.end());
-  return out;
-}
-
-GsBytes str(std::string_view s) { return GsBytes(s.begin(), s.end()); }
-
-GsBytes lenField(uint32_t number, const GsBytes& payload) {
-  GsBytes out;
-  le::gsPutBytes(out, number, payload.data(), payload.size());
-  return out;
-}
-
-GsBytes varintField(uint32_t number, uint64_t v) {
-  GsBytes out;
-  le::gsPutVarint(out, uint64_t{number} << 3);
-  le::gsPutVarint(out, v);
-  return out;
-}
+using le::test::cat;
+using le::test::lenField;
+using le::test::str;
+using le::test::varintField;
 
 GsBytes fixed32Field(uint32_t number, float v) {
   GsBytes out;

@@ -8,6 +8,7 @@
 #define LE_LE_H
 
 #include <stddef.h>
+#include <stdint.h>
 
 #if defined(LE_BUILDING_LIBRARY)
 #define LE_API __attribute__((visibility("default")))
@@ -38,6 +39,62 @@ LE_API int le_bundle_resolve_handle(const char* path, char* out, size_t cap);
  * still written to out), -1 on failure. */
 LE_API int le_bundle_resolve_member(const char* bundle, const char* member, char* out,
                                     size_t cap);
+
+/* Session context: one opened bundle (manifest, mapped priors, drive tables,
+ * driver-video cursor, compositor, and the director built on first render).
+ * Not safe for concurrent calls; different contexts are independent. */
+typedef struct le_ctx le_ctx;
+
+/* Opens a bundle (a directory or an IMX container) for the director model
+ * model_key. threads > 0 fixes the director's thread count; 0 or less sizes it
+ * from the worker pool. ep selects an execution provider; null or "" is the
+ * CPU. Null on failure (le_last_error tells why). Free with le_destroy. */
+LE_API le_ctx* le_create(const char* bundle_dir, const char* model_key, int threads,
+                         const char* ep);
+
+/* Stops the driver-video thread and frees everything the context owns; null is
+ * allowed. Every pointer the context handed out becomes invalid. */
+LE_API void le_destroy(le_ctx* ctx);
+
+/* Driver frame count, frame height and width, crop side, drive-table entry
+ * count. 0 for a null context. */
+LE_API int le_nt(const le_ctx* ctx);
+LE_API int le_height(const le_ctx* ctx);
+LE_API int le_width(const le_ctx* ctx);
+LE_API int le_crop(const le_ctx* ctx);
+LE_API int le_drive_frames(const le_ctx* ctx);
+
+/* Driver frame si (0 <= si < NT) as RGB24, height x width x 3 bytes, owned by
+ * the context and valid until its next frame pull. Null on failure. */
+LE_API const uint8_t* le_target_frame(le_ctx* ctx, int si);
+
+/* Renders the director crop of source frame si from source keypoints ks and
+ * driving keypoints kd (63 floats each). Returns three float planes R, G, B of
+ * crop x crop, owned by the context and valid until its next render; null on
+ * failure. The crop is kept as the context's last crop. */
+LE_API const float* le_render_kp_crop(le_ctx* ctx, int si, const float* ks, const float* kd);
+
+/* le_render_kp_crop with drive-table entry i (0 <= i < le_drive_frames):
+ * its source index and keypoint rows. */
+LE_API const float* le_render_drive_crop(le_ctx* ctx, int i);
+
+/* Pastes crop (as returned by a render) into driver frame si, written as RGB24
+ * into out (out_bytes >= height x width x 3). Returns 1, or 0 on failure. */
+LE_API int le_paste_crop(le_ctx* ctx, int si, const float* crop, uint8_t* out,
+                         size_t out_bytes);
+
+/* Pastes the last rendered crop into driver frame si. Returns the RGB24 frame
+ * (height x width x 3), owned by the context and overwritten by its next
+ * le_paste_last; null on failure or before any render. */
+LE_API const uint8_t* le_paste_last(le_ctx* ctx, int si);
+
+/* Render then paste, delivered as RGBA with alpha 255 into out
+ * (out_bytes >= width x height x 4). Returns 1, or 0 on failure; nothing is
+ * written to out when a step fails. The drive form uses entry i's source
+ * index. */
+LE_API int le_render_kp_rgba(le_ctx* ctx, int si, const float* ks, const float* kd, uint8_t* out,
+                             size_t out_bytes);
+LE_API int le_render_drive_rgba(le_ctx* ctx, int i, uint8_t* out, size_t out_bytes);
 
 /* Prior handle: reads decoded frames of a bundle's HEVC warp prior without a
  * session. One thread at a time per handle. */

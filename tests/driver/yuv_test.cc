@@ -189,23 +189,32 @@ TEST(Yuv420RowToRgb24, RandomRowsAndOtherSteps) {
   });
 }
 
+// Row pairs share their chroma terms: odd heights, widths past one full
+// vector with a shifted last block, and interleaved chroma all go through it.
 TEST(Yuv420FrameToRgb24, RowsUseHalfHeightChromaAndStrides) {
-  std::mt19937 rng(3);
-  const int w = 37, h = 9;
-  const ptrdiff_t ys = 40, cs = 24, os = 3 * w + 5;
-  const auto y = randomBytes(rng, ys * h), u = randomBytes(rng, cs * 5), v = randomBytes(rng, cs * 5);
-  le::test::forEachTarget([&](const char*) {
-    std::vector<uint8_t> out(os * h, kCanary);
-    le::simd::yuv420FrameToRgb24(y.data(), ys, u.data(), cs, v.data(), cs - 4, w, h, 1, out.data(),
-                                  os);
-    for (int r = 0; r < h; ++r) {
-      const auto want = refRow(y.data() + r * ys, u.data() + (r / 2) * cs,
-                               v.data() + (r / 2) * (cs - 4), w, 1);
-      const std::vector<uint8_t> got(out.begin() + r * os, out.begin() + r * os + 3 * w);
-      ASSERT_EQ(firstMismatch(got, want), want.size()) << "row " << r;
-      for (ptrdiff_t i = 3 * w; i < os; ++i) ASSERT_EQ(out[r * os + i], kCanary) << r;
-    }
-  });
+  struct Case { int w, h, step; };
+  for (const Case c : {Case{37, 9, 1}, Case{203, 6, 2}, Case{130, 1, 1}, Case{161, 5, 2}}) {
+    std::mt19937 rng(3 + c.w);
+    const ptrdiff_t ys = c.w + 3, cs = 2 * ((c.w + 1) / 2) + 8, os = 3 * c.w + 5;
+    const int ch = (c.h + 1) / 2;
+    const auto y = randomBytes(rng, ys * c.h), u = randomBytes(rng, cs * ch);
+    const auto v = randomBytes(rng, cs * ch);
+    // Step 2 reads U and V interleaved from one plane, V one byte after U.
+    const uint8_t* vp = c.step == 1 ? v.data() : u.data() + 1;
+    const ptrdiff_t vs = c.step == 1 ? cs - 4 : cs;
+    le::test::forEachTarget([&](const char*) {
+      std::vector<uint8_t> out(os * c.h, kCanary);
+      le::simd::yuv420FrameToRgb24(y.data(), ys, u.data(), cs, vp, vs, c.w, c.h, c.step,
+                                    out.data(), os);
+      for (int r = 0; r < c.h; ++r) {
+        const auto want = refRow(y.data() + r * ys, u.data() + (r / 2) * cs, vp + (r / 2) * vs,
+                                 c.w, c.step);
+        const std::vector<uint8_t> got(out.begin() + r * os, out.begin() + r * os + 3 * c.w);
+        ASSERT_EQ(firstMismatch(got, want), want.size()) << "w " << c.w << " row " << r;
+        for (ptrdiff_t i = 3 * c.w; i < os; ++i) ASSERT_EQ(out[r * os + i], kCanary) << r;
+      }
+    });
+  }
 }
 
 }  // namespace

@@ -26,19 +26,14 @@ namespace hn = hwy::HWY_NAMESPACE;
 
 #if HWY_TARGET != HWY_SCALAR
 
-// Unsigned positive and negative parts of the three chroma halves of
-// Lanes(d8) pixels (see the top comment); one set serves both luma rows of a
-// chroma row.
-template <class D8>
-struct ChromaTerms {
-  using V = hn::Vec<hn::RepartitionToWide<D8>>;
-  V PR, NR, PG, NG, PB, NB;
-};
-
+// Hands emit the unsigned positive and negative parts of the three chroma
+// halves of Lanes(d8) pixels (see the top comment): PR, NR, PG, NG, PB, NB.
+// One set serves both luma rows of a chroma row. (Vectors go by argument, not
+// in a struct: scalable vectors cannot be members.)
 // Step 1: u and v point at the chroma samples of an even pixel. Step 2: u
 // points at the interleaved pair of the pixel, the U byte first when uFirst.
-template <int kStep, class D8>
-HWY_INLINE ChromaTerms<D8> Chroma(D8 d8, const uint8_t* u, const uint8_t* v, bool uFirst) {
+template <int kStep, class D8, class Emit>
+HWY_INLINE void Chroma(D8 d8, const uint8_t* u, const uint8_t* v, bool uFirst, Emit&& emit) {
   const hn::RepartitionToWide<D8> du16;
   const hn::RebindToSigned<decltype(du16)> di16;
   using VI = hn::Vec<decltype(di16)>;
@@ -68,18 +63,15 @@ HWY_INLINE ChromaTerms<D8> Chroma(D8 d8, const uint8_t* u, const uint8_t* v, boo
   const VI pR = hn::Max(hR, kZero), pG = hn::Max(hG, kZero);
   const auto m = hn::Mul(uu, hn::Set(du16, 129));
   const auto k17672 = hn::Set(du16, 17672);
-  return {hn::BitCast(du16, pR),
-          hn::BitCast(du16, hn::Sub(pR, hR)),
-          hn::BitCast(du16, pG),
-          hn::BitCast(du16, hn::Sub(pG, hG)),
-          hn::ShiftLeft<1>(hn::SaturatedSub(m, k17672)),
-          hn::ShiftLeft<1>(hn::SaturatedSub(k17672, m))};
+  emit(hn::BitCast(du16, pR), hn::BitCast(du16, hn::Sub(pR, hR)), hn::BitCast(du16, pG),
+       hn::BitCast(du16, hn::Sub(pG, hG)), hn::ShiftLeft<1>(hn::SaturatedSub(m, k17672)),
+       hn::ShiftLeft<1>(hn::SaturatedSub(k17672, m)));
 }
 
 // Lanes(d8) pixels of one luma row starting at an even pixel, as RGB24.
-template <class D8>
-HWY_INLINE void Luma(D8 d8, const ChromaTerms<D8>& c, const uint8_t* HWY_RESTRICT y,
-                     uint8_t* HWY_RESTRICT rgb) {
+template <class D8, class V16 = hn::Vec<hn::RepartitionToWide<D8>>>
+HWY_INLINE void Luma(D8 d8, V16 PR, V16 NR, V16 PG, V16 NG, V16 PB, V16 NB,
+                     const uint8_t* HWY_RESTRICT y, uint8_t* HWY_RESTRICT rgb) {
   const hn::RepartitionToWide<D8> du16;
   const auto yy = hn::BitCast(du16, hn::LoadU(d8, y));
   const auto k149 = hn::Set(du16, 149);
@@ -94,7 +86,7 @@ HWY_INLINE void Luma(D8 d8, const ChromaTerms<D8>& c, const uint8_t* HWY_RESTRIC
     const auto o = hn::And(hn::SaturatedAdd(to, to), kHigh);
     return hn::BitCast(d8, hn::Or(e, o));
   };
-  hn::StoreInterleaved3(channel(c.PR, c.NR), channel(c.PG, c.NG), channel(c.PB, c.NB), d8, rgb);
+  hn::StoreInterleaved3(channel(PR, NR), channel(PG, NG), channel(PB, NB), d8, rgb);
 }
 
 // Whole blocks over the even pixels [0, even) of one row, or of two luma rows
@@ -105,10 +97,14 @@ HWY_INLINE void Blocks(D8 d8, const uint8_t* y0, const uint8_t* y1, const uint8_
                        const uint8_t* v, bool uFirst, size_t even, uint8_t* rgb0, uint8_t* rgb1) {
   const size_t n = hn::Lanes(d8);
   const auto at = [&](size_t x) {
-    const ChromaTerms<D8> c = kStep == 1 ? Chroma<1>(d8, u + x / 2, v + x / 2, uFirst)
-                                         : Chroma<kStep>(d8, u + x, v, uFirst);
-    Luma(d8, c, y0 + x, rgb0 + 3 * x);
-    if (y1) Luma(d8, c, y1 + x, rgb1 + 3 * x);
+    const auto rows = [&](auto PR, auto NR, auto PG, auto NG, auto PB, auto NB) {
+      Luma(d8, PR, NR, PG, NG, PB, NB, y0 + x, rgb0 + 3 * x);
+      if (y1) Luma(d8, PR, NR, PG, NG, PB, NB, y1 + x, rgb1 + 3 * x);
+    };
+    if constexpr (kStep == 1)
+      Chroma<1>(d8, u + x / 2, v + x / 2, uFirst, rows);
+    else
+      Chroma<2>(d8, u + x, v, uFirst, rows);
   };
   size_t x = 0;
   for (; x + n <= even; x += n) at(x);

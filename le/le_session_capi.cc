@@ -1,0 +1,145 @@
+// le_create ... le_render_drive_rgba: the session context's C entry points.
+#include <memory>
+#include <string>
+
+#include "le/capi.h"
+#include "le/le.h"
+#include "le/session.h"
+
+using le::capi::Family;
+
+namespace {
+
+bool inFrames(const le_ctx* ctx, int si) { return si >= 0 && si < ctx->NT(); }
+
+// The RGBA step after a successful render: stops at the first failed step, so
+// out is written only once the pasted frame exists. A failed paste keeps its
+// own message.
+int pasteToRGBA(le_ctx* ctx, int si, uint8_t* out, size_t outBytes) {
+  if (!out || uint64_t(outBytes) < ctx->rgbaBytes()) {
+    le::capi::storeError(Family::Core, "le_render_*_rgba", "out buffer too small");
+    return 0;
+  }
+  const uint8_t* rgb = le_paste_last(ctx, si);
+  if (!rgb) return 0;
+  le::session::rgbToRgba(rgb, out, uint64_t(ctx->W()) * uint64_t(ctx->H()));
+  return 1;
+}
+
+}  // namespace
+
+extern "C" {
+
+LE_API le_ctx* le_create(const char* bundle_dir, const char* model_key, int threads,
+                         const char* ep) {
+  return le::capi::guard(Family::Core, "le_create", static_cast<le_ctx*>(nullptr),
+                         [&](const auto& call) -> le_ctx* {
+                           if (!bundle_dir || !model_key)
+                             return call.reject("NULL bundle_dir/model_key");
+                           return std::make_unique<le_ctx>(bundle_dir, model_key, threads,
+                                                           ep ? ep : "")
+                               .release();
+                         });
+}
+
+LE_API void le_destroy(le_ctx* ctx) {
+  le::capi::guard(Family::Core, "le_destroy", 0, [&](const auto&) {
+    delete ctx;
+    return 0;
+  });
+}
+
+// Getters never fail; like every entry point they still empty the error.
+LE_API int le_nt(const le_ctx* ctx) {
+  return le::capi::guard(Family::Core, "le_nt", 0, [&](const auto&) { return ctx ? ctx->NT() : 0; });
+}
+LE_API int le_height(const le_ctx* ctx) {
+  return le::capi::guard(Family::Core, "le_height", 0, [&](const auto&) { return ctx ? ctx->H() : 0; });
+}
+LE_API int le_width(const le_ctx* ctx) {
+  return le::capi::guard(Family::Core, "le_width", 0, [&](const auto&) { return ctx ? ctx->W() : 0; });
+}
+LE_API int le_crop(const le_ctx* ctx) {
+  return le::capi::guard(Family::Core, "le_crop", 0,
+                         [&](const auto&) { return ctx ? ctx->manifest.crop : 0; });
+}
+LE_API int le_drive_frames(const le_ctx* ctx) {
+  return le::capi::guard(Family::Core, "le_drive_frames", 0,
+                         [&](const auto&) { return ctx ? ctx->drive.frames : 0; });
+}
+
+LE_API const uint8_t* le_target_frame(le_ctx* ctx, int si) {
+  return le::capi::guard(Family::Core, "le_target_frame", static_cast<const uint8_t*>(nullptr),
+                         [&](const auto& call) -> const uint8_t* {
+                           if (!ctx || !inFrames(ctx, si)) return call.reject("bad args");
+                           return ctx->cursor->pullAt(si, static_cast<int*>(nullptr));
+                         });
+}
+
+LE_API const float* le_render_kp_crop(le_ctx* ctx, int si, const float* ks, const float* kd) {
+  return le::capi::guard(Family::Core, "le_render_kp_crop", static_cast<const float*>(nullptr),
+                         [&](const auto& call) -> const float* {
+                           if (!ctx || !ks || !kd || !inFrames(ctx, si))
+                             return call.reject("bad args");
+                           return ctx->renderCrop(si, ks, kd);
+                         });
+}
+
+LE_API const float* le_render_drive_crop(le_ctx* ctx, int i) {
+  // Returns through the nested le_render_kp_crop, whose message stays.
+  const float* crop = nullptr;
+  const bool ok = le::capi::guard(Family::Core, "le_render_drive_crop", false,
+                                  [&](const auto& call) {
+                                    if (!ctx || i < 0 || i >= ctx->drive.frames)
+                                      return call.reject("bad frame index");
+                                    const int si = ctx->drive.si[size_t(i)];
+                                    if (!inFrames(ctx, si))
+                                      return call.reject(
+                                          "drive entry " + std::to_string(i) +
+                                          " names source frame " + std::to_string(si) +
+                                          " outside [0," + std::to_string(ctx->NT()) + ")");
+                                    crop = le_render_kp_crop(ctx, si, &ctx->drive.xs[size_t(i) * 63],
+                                                             &ctx->drive.xd[size_t(i) * 63]);
+                                    return true;
+                                  });
+  return ok ? crop : nullptr;
+}
+
+LE_API int le_paste_crop(le_ctx* ctx, int si, const float* crop, uint8_t* out,
+                         size_t out_bytes) {
+  return le::capi::guard(Family::Core, "le_paste_crop", 0, [&](const auto& call) {
+    if (!ctx || !crop || !out || !inFrames(ctx, si) || uint64_t(out_bytes) < ctx->frameBytes())
+      return call.reject("bad args / out too small");
+    ctx->pasteInto(si, crop, out);
+    return 1;
+  });
+}
+
+LE_API const uint8_t* le_paste_last(le_ctx* ctx, int si) {
+  return le::capi::guard(Family::Core, "le_paste_last", static_cast<const uint8_t*>(nullptr),
+                         [&](const auto& call) -> const uint8_t* {
+                           if (!ctx || !ctx->lastCrop || !inFrames(ctx, si))
+                             return call.reject("bad args / no prior render");
+                           return ctx->pasteLast(si);
+                         });
+}
+
+LE_API int le_render_kp_rgba(le_ctx* ctx, int si, const float* ks, const float* kd, uint8_t* out,
+                             size_t out_bytes) {
+  return le::capi::guard(Family::Core, "le_render_kp_rgba", 0, [&](const auto& call) {
+    if (!ctx) return call.reject("NULL ctx");
+    if (!le_render_kp_crop(ctx, si, ks, kd)) return 0;
+    return pasteToRGBA(ctx, si, out, out_bytes);
+  });
+}
+
+LE_API int le_render_drive_rgba(le_ctx* ctx, int i, uint8_t* out, size_t out_bytes) {
+  return le::capi::guard(Family::Core, "le_render_drive_rgba", 0, [&](const auto& call) {
+    if (!ctx) return call.reject("NULL ctx");
+    if (!le_render_drive_crop(ctx, i)) return 0;
+    // The render above range-checked i and its source index.
+    return pasteToRGBA(ctx, ctx->drive.si[size_t(i)], out, out_bytes);
+  });
+}
+
+}  // extern "C"

@@ -78,8 +78,9 @@ LE_API const float* le_render_kp_crop(le_ctx* ctx, int si, const float* ks, cons
  * its source index and keypoint rows. */
 LE_API const float* le_render_drive_crop(le_ctx* ctx, int i);
 
-/* Pastes crop (as returned by a render) into driver frame si, written as RGB24
- * into out (out_bytes >= height x width x 3). Returns 1, or 0 on failure. */
+/* Pastes crop (3 float planes of crop x crop, e.g. as returned by a render)
+ * into driver frame si, written as RGB24 into out (out_bytes >= height x
+ * width x 3). Returns 1, or 0 on failure. */
 LE_API int le_paste_crop(le_ctx* ctx, int si, const float* crop, uint8_t* out,
                          size_t out_bytes);
 
@@ -90,8 +91,9 @@ LE_API const uint8_t* le_paste_last(le_ctx* ctx, int si);
 
 /* Render then paste, delivered as RGBA with alpha 255 into out
  * (out_bytes >= width x height x 4). Returns 1, or 0 on failure; nothing is
- * written to out when a step fails. The drive form uses entry i's source
- * index. */
+ * written to out when a step fails, and the failing step's message is kept.
+ * The size of out is checked after the render, so a short buffer still
+ * replaces the last crop. The drive form uses entry i's source index. */
 LE_API int le_render_kp_rgba(le_ctx* ctx, int si, const float* ks, const float* kd, uint8_t* out,
                              size_t out_bytes);
 LE_API int le_render_drive_rgba(le_ctx* ctx, int i, uint8_t* out, size_t out_bytes);

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "le/le.h"
+#include "le/runtime/le_pool.h"
 #include "le/session.h"
 #include "testkit/testkit.h"
 
@@ -154,6 +155,47 @@ TEST(SessionRgba, ShortOutRendersThenFailsWithoutWriting) {
   std::vector<uint8_t> viaCrop(size_t(kW) * kH * 3);
   ASSERT_EQ(le_paste_crop(ctx.p, 5, ctx.p->lastCrop, viaCrop.data(), viaCrop.size()), 1) << err();
   EXPECT_EQ(std::memcmp(onOther, viaCrop.data(), viaCrop.size()), 0);
+}
+
+// Without the requested director model the first render fails after the intra-op choice:
+// the log line (or its absence) shows, lastCrop stays unset and the RGBA
+// forms stop there without touching out.
+TEST(SessionRender, FailedRenderStopsEveryLaterStep) {
+  TempDir t;
+  const std::string bundle = writeBundle(t, {"rawPrior", "pooled,P", false});
+  const float kp[63] = {};
+  std::vector<uint8_t> out(size_t(kW) * kH * 4, 0xAB);
+  {
+    Ctx ctx(le_create(bundle.c_str(), "absent", 0, nullptr));
+    ASSERT_NE(ctx.p, nullptr) << err();
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(le_render_kp_crop(ctx.p, 0, kp, kp), nullptr);
+    const std::string log = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(err().rfind("le_render_kp_crop: ", 0), 0u) << err();
+    const int pool = pool::threads();
+    const std::string line = "[le] director intra-op " + std::to_string(std::min(pool, 2)) + " of pool " +
+                             std::to_string(pool) +
+                             ": the caller did not choose, the core sized it for the le_utt pipeline\n";
+    EXPECT_NE(log.find(line), std::string::npos) << log;
+    EXPECT_EQ(ctx.p->lastCrop, nullptr);
+    EXPECT_EQ(ctx.p->renderer, nullptr);
+
+    EXPECT_EQ(le_render_kp_rgba(ctx.p, 0, kp, kp, out.data(), out.size()), 0);
+    EXPECT_EQ(err().rfind("le_render_kp_crop: ", 0), 0u) << err();
+    EXPECT_EQ(le_render_drive_rgba(ctx.p, 0, out.data(), out.size()), 0);
+    EXPECT_EQ(err().rfind("le_render_kp_crop: ", 0), 0u) << err();
+    for (uint8_t v : out) ASSERT_EQ(v, 0xAB);
+    EXPECT_EQ(le_paste_last(ctx.p, 0), nullptr);
+    EXPECT_EQ(err(), "le_paste_last: bad args / no prior render");
+  }
+  {
+    Ctx ctx(le_create(bundle.c_str(), "absent", 4, nullptr));
+    ASSERT_NE(ctx.p, nullptr) << err();
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(le_render_kp_crop(ctx.p, 0, kp, kp), nullptr);
+    const std::string log = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(log.find("director intra-op"), std::string::npos) << log;
+  }
 }
 
 TEST(SessionRender, AutomaticThreadsLogTheIntraOpChoiceOnce) {

@@ -1,13 +1,11 @@
 // The session context on bundles written here byte by byte (frames as a
 // lossless image directory, no director model): argument checks and their
 // messages, getters, frame access, the mask rule, pasting a given crop, the
-// intra-op rule, steps that stop at the first failure, and create/destroy
-// leaving no thread behind.
+// intra-op rule, and create/destroy leaving no thread behind.
 #include <dirent.h>
 #include <sys/stat.h>
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -16,7 +14,6 @@
 #include "le/driver/source.h"
 #include "le/le.h"
 #include "le/manifest.h"
-#include "le/runtime/le_pool.h"
 #include "le/session.h"
 #include "testkit/testkit.h"
 
@@ -256,48 +253,6 @@ TEST(SessionRender, IntraOpRule) {
   EXPECT_TRUE(note);
   EXPECT_EQ(session::intraThreads(8, false, "cuda", &note), 8);
   EXPECT_FALSE(note);
-}
-
-// Without a director model the first render fails after the intra-op choice:
-// the log line (or its absence) shows, lastCrop stays unset and the RGBA
-// forms stop there without touching out.
-TEST(SessionRender, FailedRenderStopsEveryLaterStep) {
-  TempDir t;
-  const Spec s;
-  writeBundle(t.path(), s);
-  const float kp[63] = {};
-  std::vector<uint8_t> out(size_t(s.w) * s.h * 4, 0xAB);
-  {
-    Ctx ctx(le_create(t.path().c_str(), "absent", 0, nullptr));
-    ASSERT_NE(ctx.p, nullptr) << err();
-    testing::internal::CaptureStderr();
-    EXPECT_EQ(le_render_kp_crop(ctx.p, 0, kp, kp), nullptr);
-    const std::string log = testing::internal::GetCapturedStderr();
-    EXPECT_EQ(err().rfind("le_render_kp_crop: ", 0), 0u) << err();
-    const int pool = pool::threads();
-    const std::string line = "[le] director intra-op " + std::to_string(std::min(pool, 2)) + " of pool " +
-                             std::to_string(pool) +
-                             ": the caller did not choose, the core sized it for the le_utt pipeline\n";
-    EXPECT_NE(log.find(line), std::string::npos) << log;
-    EXPECT_EQ(ctx.p->lastCrop, nullptr);
-    EXPECT_EQ(ctx.p->renderer, nullptr);
-
-    EXPECT_EQ(le_render_kp_rgba(ctx.p, 0, kp, kp, out.data(), out.size()), 0);
-    EXPECT_EQ(err().rfind("le_render_kp_crop: ", 0), 0u) << err();
-    EXPECT_EQ(le_render_drive_rgba(ctx.p, 0, out.data(), out.size()), 0);
-    EXPECT_EQ(err().rfind("le_render_kp_crop: ", 0), 0u) << err();
-    for (uint8_t v : out) ASSERT_EQ(v, 0xAB);
-    EXPECT_EQ(le_paste_last(ctx.p, 0), nullptr);
-    EXPECT_EQ(err(), "le_paste_last: bad args / no prior render");
-  }
-  {
-    Ctx ctx(le_create(t.path().c_str(), "absent", 4, nullptr));
-    ASSERT_NE(ctx.p, nullptr) << err();
-    testing::internal::CaptureStderr();
-    EXPECT_EQ(le_render_kp_crop(ctx.p, 0, kp, kp), nullptr);
-    const std::string log = testing::internal::GetCapturedStderr();
-    EXPECT_EQ(log.find("director intra-op"), std::string::npos) << log;
-  }
 }
 
 TEST(SessionLifetime, CreateDestroyHundredTimesLeavesNoThread) {

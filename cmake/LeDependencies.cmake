@@ -1,10 +1,12 @@
-# Locates the libraries le_core calls: FFmpeg and Highway through pkg-config,
+# Locates the libraries le_core calls: FFmpeg, Highway and libcurl through pkg-config,
 # stb from its header directory, onnxruntime from (in order) ONNXRUNTIME_ROOT,
 # a system install, or the cache that scripts/install-deps.sh fills.
 find_package(PkgConfig REQUIRED)
 find_package(Threads REQUIRED)
 pkg_check_modules(LE_FFMPEG REQUIRED IMPORTED_TARGET libavformat libavcodec libswscale libavutil)
 pkg_check_modules(LE_HWY REQUIRED IMPORTED_TARGET libhwy)
+# libcurl carries the telemetry batches (le/runtime/le_tel_http.cc).
+pkg_check_modules(LE_CURL REQUIRED IMPORTED_TARGET libcurl)
 
 find_path(LE_STB_INCLUDE_DIR stb_image.h PATH_SUFFIXES stb)
 if(NOT LE_STB_INCLUDE_DIR)
@@ -64,6 +66,7 @@ message(STATUS "onnxruntime: ${LE_ORT_FROM}")
 add_library(le_deps INTERFACE)
 target_include_directories(le_deps SYSTEM INTERFACE ${LE_STB_INCLUDE_DIR})
 target_link_libraries(le_deps INTERFACE ${LE_ORT_TARGET} PkgConfig::LE_FFMPEG PkgConfig::LE_HWY
+                      PkgConfig::LE_CURL
                       Threads::Threads ${CMAKE_DL_LIBS})
 # The Highway target set (see le/runtime/simd_targets.h) is a build-wide
 # definition: in unoptimised builds Highway's dispatch helpers are ordinary

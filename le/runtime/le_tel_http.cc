@@ -45,8 +45,7 @@ Endpoint endpointFromEnv() {
 int postJson(const std::string& baseUrl, const char* path, const std::string& body) noexcept {
   try {
     if (!curlReady()) return kTransportFailed;
-    std::unique_ptr<CURL, EasyDeleter> easy(curl_easy_init());
-    if (!easy) return kTransportFailed;
+    // The header list outlives the handle that points at it.
     std::unique_ptr<curl_slist, SlistDeleter> headers(
         curl_slist_append(nullptr, "Content-Type: application/json"));
     if (!headers) return kTransportFailed;
@@ -55,6 +54,8 @@ int postJson(const std::string& baseUrl, const char* path, const std::string& bo
     if (!more) return kTransportFailed;
     headers.release();
     headers.reset(more);
+    std::unique_ptr<CURL, EasyDeleter> easy(curl_easy_init());
+    if (!easy) return kTransportFailed;
     const std::string url = baseUrl + path;
     CURL* c = easy.get();
     const bool set =

@@ -105,7 +105,8 @@ TEST(TelJsonString, EveryByteStringGivesValidJson) {
 }
 
 TEST(TelJsonString, RoundTripsThroughAStrictReader) {
-  const std::string text = std::string("k\"\\\n\t\r\x01 \xC3\xA9", 12);
+  const char raw[] = "k\"\\\n\t\r\x01\0 \xC3\xA9";
+  const std::string text(raw, sizeof raw - 1);
   const auto doc = le::test::JsonReader::parse(str(text));
   ASSERT_TRUE(doc.has_value());
   EXPECT_EQ(doc->text, text);

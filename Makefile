@@ -31,10 +31,12 @@ check-arm64:
 	@bash scripts/install-deps.sh --arm64
 	JOBS=$(JOBS) bash scripts/check-arm64.sh $(BUILD)-arm64
 
+# The demo identity (a drawn face, IMX container) rendered by le-render.
 demo: build
-	rm -rf $(DEMO_DIR) && mkdir -p $(DEMO_DIR)
-	PYTHONPATH=tests/fixtures /usr/bin/python3 -m lefix bundle --imx --out $(DEMO_DIR)/sample.imx
-	$(BUILD)/tools/le-resolve $(DEMO_DIR)/sample.imx
+	rm -rf $(DEMO_DIR) && mkdir -p $(DEMO_DIR) out
+	PYTHONPATH=tests/fixtures /usr/bin/python3 -m lefix demo --out $(DEMO_DIR)/demo.imx
+	$(BUILD)/tools/le-render $(DEMO_DIR)/demo.imx -o out/demo.mp4 --sheet out/demo-sheet.png
+	@echo "demo: out/demo.mp4 and out/demo-sheet.png"
 
 bench:
 	@bash scripts/install-deps.sh --bench

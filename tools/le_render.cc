@@ -1,0 +1,336 @@
+// le-render: renders a bundle's drive table (or keypoint rows from a file)
+// through le_core into an H.264 MP4, with optional PNG stills and a contact
+// sheet. One-line errors carry the library's last-error text; exit status 1
+// for failures, 2 for usage errors.
+#include <dirent.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <charconv>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <memory>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "contact_sheet.h"
+#include "le/le.h"
+#include "mp4_writer.h"
+#include "progress.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+constexpr int kFps = 25;
+constexpr int kKpFloats = 63;
+constexpr int kSheetDefault = 9;
+
+const char kUsage[] =
+    "usage: le-render BUNDLE -o OUT.mp4 [options]\n"
+    "\n"
+    "Renders a bundle's own drive table (or driving keypoints from a file) with\n"
+    "le_core and writes an H.264 MP4 of the driver's size at 25 fps.\n"
+    "\n"
+    "  BUNDLE              bundle directory or IMX container\n"
+    "  -o, --output FILE   MP4 to write\n"
+    "  --model KEY         director member model_KEY.onnx (default: the bundle's only one)\n"
+    "  --threads N         director threads (default: chosen by the library)\n"
+    "  --frames N          render only the first N frames\n"
+    "  --keypoints FILE    driving keypoints, N rows of 63 float32 (21 x, y, z), frame k\n"
+    "                      on driver frame k mod NT, instead of the drive table\n"
+    "  --png-every K DIR   also write every K-th frame as DIR/frame_NNNNNN.png\n"
+    "  --sheet FILE        contact sheet PNG: chosen frames in a grid with their indices\n"
+    "  --sheet-frames LIST comma-separated frame indices (default: 9 evenly spaced)\n"
+    "  --crf N             H.264 quality, 0 best .. 51 worst (default 18)\n"
+    "  --audio FILE        speech input (not supported yet)\n"
+    "  -q, --quiet         no progress line\n"
+    "  -h, --help          this text\n";
+
+struct UsageError : std::runtime_error {
+  using std::runtime_error::runtime_error;
+};
+
+struct Options {
+  std::string bundle, output, model, keypoints, pngDir, sheet;
+  int threads = 0;
+  std::optional<int> frames;
+  int pngEvery = 0;
+  std::vector<int> sheetFrames;
+  int crf = 18;
+  bool quiet = false;
+};
+
+int parseInt(std::string_view text, const char* option, int lo, int hi) {
+  int v = 0;
+  const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), v);
+  if (ec != std::errc() || end != text.data() + text.size() || v < lo || v > hi)
+    throw UsageError(std::string(option) + " wants a whole number in [" + std::to_string(lo) + ", " +
+                     std::to_string(hi) + "], got '" + std::string(text) + "'");
+  return v;
+}
+
+std::vector<int> parseList(std::string_view text) {
+  std::vector<int> out;
+  while (!text.empty()) {
+    const size_t comma = text.find(',');
+    out.push_back(parseInt(text.substr(0, comma), "--sheet-frames", 0, 1 << 30));
+    if (comma == std::string_view::npos) break;
+    text.remove_prefix(comma + 1);
+  }
+  if (out.empty()) throw UsageError("--sheet-frames wants a list such as 0,10,20");
+  return out;
+}
+
+// Returns nullopt when --help was asked for.
+std::optional<Options> parse(int argc, char** argv) {
+  Options o;
+  std::vector<std::string> positional;
+  for (int i = 1; i < argc; ++i) {
+    const std::string a = argv[i];
+    auto value = [&] {
+      if (i + 1 >= argc) throw UsageError(a + " wants a value");
+      return std::string(argv[++i]);
+    };
+    if (a == "-h" || a == "--help") return std::nullopt;
+    if (a == "-o" || a == "--output") o.output = value();
+    else if (a == "--model") o.model = value();
+    else if (a == "--threads") o.threads = parseInt(value(), "--threads", 1, 1024);
+    else if (a == "--frames") o.frames = parseInt(value(), "--frames", 1, 1 << 30);
+    else if (a == "--keypoints") o.keypoints = value();
+    else if (a == "--png-every") {
+      if (i + 2 >= argc) throw UsageError("--png-every wants two values (K DIR)");
+      o.pngEvery = parseInt(value(), "--png-every", 1, 1 << 30);
+      o.pngDir = value();
+    } else if (a == "--sheet") o.sheet = value();
+    else if (a == "--sheet-frames") o.sheetFrames = parseList(value());
+    else if (a == "--crf") o.crf = parseInt(value(), "--crf", 0, 51);
+    else if (a == "--audio") {
+      throw UsageError("--audio is not supported yet: speech input arrives with the audio engines; "
+                       "render the drive table or --keypoints for now");
+    } else if (a == "-q" || a == "--quiet") o.quiet = true;
+    else if (a.size() > 1 && a[0] == '-') throw UsageError("unknown option " + a);
+    else positional.push_back(a);
+  }
+  if (positional.size() != 1) throw UsageError(positional.empty() ? "no BUNDLE given" : "more than one BUNDLE given");
+  o.bundle = positional[0];
+  if (o.output.empty()) throw UsageError("no output given (-o OUT.mp4)");
+  return o;
+}
+
+[[noreturn]] void libraryFailure(const char* what) {
+  const char* e = le_last_error();
+  throw std::runtime_error(std::string(what) + (e && *e ? std::string(": ") + e : std::string()));
+}
+
+std::string readWhole(const std::string& path, const char* what) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) throw std::runtime_error(std::string("cannot open ") + what + " " + path);
+  std::string s((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  if (in.bad()) throw std::runtime_error(std::string("cannot read ") + what + " " + path);
+  return s;
+}
+
+std::string resolveMember(const std::string& dir, const char* member) {
+  char out[4096];
+  if (le_bundle_resolve_member(dir.c_str(), member, out, sizeof out) != 1) libraryFailure(member);
+  return out;
+}
+
+// The single model_<key>.onnx of the bundle directory.
+std::string onlyModelKey(const std::string& dir) {
+  std::unique_ptr<DIR, int (*)(DIR*)> d(opendir(dir.c_str()), closedir);
+  if (!d) throw std::runtime_error("cannot list " + dir);
+  std::vector<std::string> keys;
+  while (const dirent* e = readdir(d.get())) {
+    const std::string n = e->d_name;
+    if (n.size() > 11 && n.rfind("model_", 0) == 0 && n.compare(n.size() - 5, 5, ".onnx") == 0)
+      keys.push_back(n.substr(6, n.size() - 11));
+  }
+  std::sort(keys.begin(), keys.end());
+  if (keys.size() == 1) return keys[0];
+  if (keys.empty()) throw std::runtime_error("no director model_<key>.onnx in " + dir + ": name one with --model");
+  std::string list;
+  for (const auto& k : keys) list += (list.empty() ? "" : ", ") + k;
+  throw std::runtime_error("several director models in " + dir + " (" + list + "): choose one with --model");
+}
+
+// What frame k renders: the drive entry, or the file's row k on driver frame k mod NT.
+struct Plan {
+  int total = 0;
+  std::vector<int32_t> si;      // driver frame per output frame
+  std::vector<float> ks, kd;    // keypoint mode: target rows (NT x 63) and driving rows
+  bool keypoints = false;
+};
+
+Plan planDrive(le_ctx* ctx, const std::string& dir) {
+  Plan p;
+  p.total = le_drive_frames(ctx);
+  const int nt = le_nt(ctx);
+  const std::string path = resolveMember(dir, "drive/si.i32");
+  const std::string bytes = readWhole(path, "drive table");
+  if (bytes.size() != static_cast<size_t>(p.total) * 4)
+    throw std::runtime_error("drive table " + path + " holds " + std::to_string(bytes.size()) + " bytes, expected " +
+                             std::to_string(static_cast<size_t>(p.total) * 4));
+  p.si.resize(p.total);
+  std::memcpy(p.si.data(), bytes.data(), bytes.size());
+  for (int32_t s : p.si)
+    if (s < 0 || s >= nt) throw std::runtime_error("drive table " + path + ": frame index out of range");
+  return p;
+}
+
+Plan planKeypoints(le_ctx* ctx, const std::string& dir, const std::string& file) {
+  Plan p;
+  p.keypoints = true;
+  const int nt = le_nt(ctx);
+  const size_t row = kKpFloats * sizeof(float);
+  const std::string rows = readWhole(file, "keypoints");
+  if (rows.empty() || rows.size() % row)
+    throw std::runtime_error("keypoints " + file + ": " + std::to_string(rows.size()) +
+                             " bytes is not a whole number of rows of 63 float32");
+  if (rows.size() / row > static_cast<size_t>(1 << 30)) throw std::runtime_error("keypoints " + file + ": too many rows");
+  p.total = static_cast<int>(rows.size() / row);
+  p.kd.resize(rows.size() / sizeof(float));
+  std::memcpy(p.kd.data(), rows.data(), rows.size());
+  const std::string target = resolveMember(dir, "xs_target.bin");
+  const std::string t = readWhole(target, "target keypoints");
+  if (t.size() != static_cast<size_t>(nt) * row)
+    throw std::runtime_error("target keypoints " + target + " holds " + std::to_string(t.size()) +
+                             " bytes, expected " + std::to_string(static_cast<size_t>(nt) * row));
+  p.ks.resize(t.size() / sizeof(float));
+  std::memcpy(p.ks.data(), t.data(), t.size());
+  p.si.resize(p.total);
+  for (int k = 0; k < p.total; ++k) p.si[k] = k % nt;
+  return p;
+}
+
+double ms(Clock::duration d) { return std::chrono::duration<double, std::milli>(d).count(); }
+
+int run(const Options& o, bool& created) {
+  char dirBuf[4096];
+  if (le_bundle_resolve_handle(o.bundle.c_str(), dirBuf, sizeof dirBuf) != 1) libraryFailure("cannot open the bundle");
+  const std::string dir = dirBuf;
+  const std::string key = o.model.empty() ? onlyModelKey(dir) : o.model;
+
+  const auto tOpen = Clock::now();
+  std::unique_ptr<le_ctx, void (*)(le_ctx*)> ctx(le_create(dir.c_str(), key.c_str(), o.threads, nullptr), le_destroy);
+  if (!ctx) libraryFailure("cannot open the bundle");
+  const double openMs = ms(Clock::now() - tOpen);
+  const int W = le_width(ctx.get()), H = le_height(ctx.get());
+
+  Plan plan = o.keypoints.empty() ? planDrive(ctx.get(), dir) : planKeypoints(ctx.get(), dir, o.keypoints);
+  if (plan.total < 1) throw std::runtime_error("the bundle's drive table is empty");
+  if (o.frames) {
+    if (*o.frames > plan.total)
+      throw std::runtime_error("--frames " + std::to_string(*o.frames) + " but " +
+                               (plan.keypoints ? "the keypoint file has " : "the drive table has ") +
+                               std::to_string(plan.total) + " frames");
+    plan.total = *o.frames;
+  }
+  std::vector<int> sheetFrames = o.sheetFrames;
+  if (!o.sheet.empty() && sheetFrames.empty())
+    for (int k = 0; k < std::min(kSheetDefault, plan.total); ++k)
+      sheetFrames.push_back(static_cast<int>(static_cast<int64_t>(k) * plan.total / std::min(kSheetDefault, plan.total)));
+  for (int f : sheetFrames)
+    if (f >= plan.total)
+      throw std::runtime_error("--sheet-frames " + std::to_string(f) + " is past the last frame " +
+                               std::to_string(plan.total - 1));
+  if (o.pngEvery > 0 && mkdir(o.pngDir.c_str(), 0777) != 0 && errno != EEXIST)
+    throw std::runtime_error("cannot create " + o.pngDir + ": " + std::strerror(errno));
+  le::tool::ContactSheet sheet(sheetFrames, W, H);
+
+  const size_t frameBytes = static_cast<size_t>(W) * H * 3;
+  std::vector<uint8_t> driverCopy;
+  le::tool::Progress progress(plan.total, o.quiet);
+  Clock::duration render{}, driver{}, paste{}, encode{};
+  double firstRenderMs = 0;
+  const auto tStart = Clock::now();
+  {
+    le::tool::Mp4Writer mp4(o.output, W, H, kFps, o.crf);
+    created = true;
+    try {
+      for (int k = 0; k < plan.total; ++k) {
+        const int si = plan.si[k];
+        const auto t0 = Clock::now();
+        const float* crop = plan.keypoints
+                                ? le_render_kp_crop(ctx.get(), si, &plan.ks[static_cast<size_t>(si) * kKpFloats],
+                                                    &plan.kd[static_cast<size_t>(k) * kKpFloats])
+                                : le_render_drive_crop(ctx.get(), k);
+        if (!crop) libraryFailure(("frame " + std::to_string(k)).c_str());
+        const auto t1 = Clock::now();
+        const uint8_t* drv = le_target_frame(ctx.get(), si);
+        if (!drv) libraryFailure(("frame " + std::to_string(k)).c_str());
+        const bool forSheet = sheet.wants(k);
+        if (forSheet) driverCopy.assign(drv, drv + frameBytes);
+        const auto t2 = Clock::now();
+        const uint8_t* out = le_paste_last(ctx.get(), si);
+        if (!out) libraryFailure(("frame " + std::to_string(k)).c_str());
+        const auto t3 = Clock::now();
+        mp4.write(out);
+        const auto t4 = Clock::now();
+        if (o.pngEvery > 0 && k % o.pngEvery == 0) {
+          char name[32];
+          std::snprintf(name, sizeof name, "/frame_%06d.png", k);
+          le::tool::writePng(o.pngDir + name, out, W, H);
+        }
+        if (forSheet) sheet.add(k, out, driverCopy.data());
+        // The first render builds the director; it is reported on its own.
+        if (k == 0 && plan.total > 1) firstRenderMs = ms(t1 - t0);
+        else render += t1 - t0;
+        driver += t2 - t1;
+        paste += t3 - t2;
+        encode += t4 - t3;
+        progress.update(k + 1);
+      }
+      mp4.finish();
+    } catch (...) {
+      progress.finish();
+      throw;
+    }
+    progress.finish();
+  }
+  if (!o.sheet.empty()) sheet.write(o.sheet);
+
+  const double wall = std::chrono::duration<double>(Clock::now() - tStart).count();
+  const int steady = plan.total > 1 ? plan.total - 1 : 1;
+  const double r = ms(render) / steady, d = ms(driver) / plan.total, p = ms(paste) / plan.total,
+               e = ms(encode) / plan.total;
+  const double sum = r + d + p + e > 0 ? r + d + p + e : 1;
+  std::fprintf(stderr, "le-render: wrote %s: %d frames of %dx%d at %d fps in %.1f s (%.1f frames/s)\n",
+               o.output.c_str(), plan.total, W, H, kFps, wall, wall > 0 ? plan.total / wall : 0.0);
+  std::fprintf(stderr,
+               "le-render: %.1f ms per frame: render %.1f (%.0f%%), driver %.1f (%.0f%%), paste %.1f (%.0f%%), "
+               "encode %.1f (%.0f%%); bundle opened in %.0f ms, director built on the first frame in %.0f ms\n",
+               sum, r, 100 * r / sum, d, 100 * d / sum, p, 100 * p / sum, e, 100 * e / sum, openMs, firstRenderMs);
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::optional<Options> o;
+  try {
+    o = parse(argc, argv);
+    if (!o) {
+      std::fputs(kUsage, stdout);
+      return 0;
+    }
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "le-render: %s (le-render --help for usage)\n", e.what());
+    return 2;
+  }
+  bool created = false;
+  try {
+    return run(*o, created);
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "le-render: %s\n", e.what());
+    // A half-written video is worse than none; a file that was there before stays.
+    if (created) std::remove(o->output.c_str());
+    return 1;
+  }
+}

@@ -47,7 +47,7 @@ if [ "$kernels_only" = 1 ]; then
   cmake --build "$build" -j "$jobs" --target "${kernel_exes[@]}"
   exes=("${kernel_exes[@]}")
 else
-  cmake --build "$build" -j "$jobs" --target unit-tests le-resolve
+  cmake --build "$build" -j "$jobs" --target unit-tests le-resolve le-render
   mapfile -t exes < <(cd "$build/tests" && ls test_*_unit)
 fi
 
@@ -102,6 +102,14 @@ if [ "$kernels_only" = 0 ]; then
     echo "  le-resolve: $(grep -m 1 '^bundle' "$demo/out.txt")"
   else
     echo "  le-resolve: FAILED"; cat "$demo/out.txt"; failed+=("le-resolve")
+  fi
+  # The renderer's command line starts and answers under emulation; rendering
+  # itself is covered by the unit tests above (emulated onnxruntime is slow).
+  if QEMU_CPU=${cpus[0]} "$qemu" "$build/tools/le-render" --help >"$demo/render.txt" 2>&1 &&
+     grep -q 'le-render' "$demo/render.txt"; then
+    echo "  le-render: $(head -n 1 "$demo/render.txt")"
+  else
+    echo "  le-render: FAILED"; cat "$demo/render.txt"; failed+=("le-render")
   fi
 fi
 

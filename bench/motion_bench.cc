@@ -3,7 +3,8 @@
 // the real-time factor as a counter. Peers in the same run: the bare model
 // runs the utterance needs (300 student windows, 22 lmdm chunks, 1500 stitch
 // runs) through the same sessions' wrapper, the log-mel features alone, and a
-// memcpy of the audio (the floor).
+// memcpy of the audio (the floor). Single-threaded sessions: on a shared
+// machine the CPU column is the figure to read.
 #include <benchmark/benchmark.h>
 #include <stdlib.h>
 
@@ -42,6 +43,10 @@ void BM_MotionUtterance60s(benchmark::State& st) {
   std::vector<int> idx(1600);
   std::vector<float> src(1600 * 63), drv(1600 * 63);
   int64_t frames = 0;
+  // One short utterance first: the sessions' first runs allocate their arenas.
+  e.push(gAudio.data(), 64000);
+  e.finish();
+  frames = e.pull(idx.data(), src.data(), drv.data(), 1600);
   for (auto _ : st) {
     e.reset(0, 1, true);
     frames = 0;
@@ -59,7 +64,7 @@ void BM_MotionUtterance60s(benchmark::State& st) {
   st.counters["x_realtime"] =
       benchmark::Counter(kSeconds * double(st.iterations()), benchmark::Counter::kIsRate);
 }
-BENCHMARK(BM_MotionUtterance60s)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(2.0);
+BENCHMARK(BM_MotionUtterance60s)->Unit(benchmark::kMillisecond);
 
 void BM_MotionModelsOnly60s(benchmark::State& st) {
   Ort::Env env(ORT_LOGGING_LEVEL_WARNING, "bench");
@@ -84,7 +89,7 @@ void BM_MotionModelsOnly60s(benchmark::State& st) {
   st.counters["x_realtime"] =
       benchmark::Counter(kSeconds * double(st.iterations()), benchmark::Counter::kIsRate);
 }
-BENCHMARK(BM_MotionModelsOnly60s)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(2.0);
+BENCHMARK(BM_MotionModelsOnly60s)->Unit(benchmark::kMillisecond);
 
 void BM_MelWindows60s(benchmark::State& st) {
   const std::vector<float> win = readF32(gDir + "/hubert_stft_window.bin");
@@ -109,7 +114,7 @@ void BM_MemcpyAudio60s(benchmark::State& st) {
   }
   st.SetBytesProcessed(int64_t(st.iterations()) * int64_t(gAudio.size() * sizeof(float)));
 }
-BENCHMARK(BM_MemcpyAudio60s)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_MemcpyAudio60s)->Unit(benchmark::kMillisecond);  // ratios compare like units
 
 }  // namespace
 
@@ -126,8 +131,7 @@ int main(int argc, char** argv) {
   if (gAudio.size() != 960000) return 1;
   const int rc = le::bench::runAndReport(argc, argv,
                                          {{"BM_MotionUtterance60s", "BM_MotionModelsOnly60s"},
-                                          {"BM_MelWindows60s", "BM_MemcpyAudio60s"},
-                                          {"BM_MotionUtterance60s", "BM_MemcpyAudio60s"}});
+                                          {"BM_MemcpyAudio60s", "BM_MelWindows60s"}});
   std::system(("rm -rf '" + std::string(tmpl) + "'").c_str());
   return rc;
 }

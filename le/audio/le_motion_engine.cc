@@ -231,8 +231,7 @@ int64_t MotionEngine::avail() {
   return std::max<int64_t>(ready() - pulled_, 0);
 }
 
-void MotionEngine::emit(int64_t k, const float* row, int64_t& d, float* src, float* drv) {
-  (void)k;
+void MotionEngine::emit(const float* row, int64_t& d, float* src, float* drv) {
   const float* g = row + kSmoothDim;
   if (!haveFirst_) {
     std::copy_n(g, kExpDim, gFirst_.begin());
@@ -270,7 +269,7 @@ int64_t MotionEngine::pull(int* idx, float* src, float* drv, int64_t n) {
       r = row;
     }
     int64_t d = 0;
-    emit(pulled_, r, d, src + written * kExpDim, drv + written * kExpDim);
+    emit(r, d, src + written * kExpDim, drv + written * kExpDim);
     idx[written] = static_cast<int>(d);
     ++pulled_;
     ++written;

@@ -60,7 +60,7 @@ class MotionEngine {
   void runChunk();
   void beginProvisional();
   void rollback();
-  void emit(int64_t k, const float* row, int64_t& d, float* src, float* drv);
+  void emit(const float* row, int64_t& d, float* src, float* drv);
   void dump(const char* name, const float* v, size_t n, bool append = false) const;
 
   MotionTables tables_;

@@ -24,8 +24,8 @@ struct Rdft {
     const float scale = 1.0f;
     if (av_tx_init(&ctx, &fn, AV_TX_FLOAT_RDFT, 0, kFftLen, &scale, 0) < 0 || ctx == nullptr)
       throw std::runtime_error("le_motion: av_tx_init(RDFT 512) failed");
-    in = static_cast<float*>(av_malloc(sizeof(float) * (kFftLen + 2)));
-    out = static_cast<AVComplexFloat*>(av_malloc(sizeof(AVComplexFloat) * (kFftLen / 2 + 1)));
+    in = static_cast<float*>(av_mallocz(sizeof(float) * (kFftLen + 2)));
+    out = static_cast<AVComplexFloat*>(av_mallocz(sizeof(AVComplexFloat) * (kFftLen / 2 + 1)));
     if (in == nullptr || out == nullptr) {
       release();
       throw std::runtime_error("le_motion: out of memory for the transform");
@@ -62,6 +62,10 @@ void magnitude512(const float* frame, float* mag) {
   Rdft& t = rdft();
   std::memcpy(t.in, frame, sizeof(float) * kFftLen);
   t.fn(t.ctx, t.out, t.in, sizeof(float));
+  // DC and Nyquist of a real input are real; libavutil 57 leaves the Nyquist
+  // bin's imaginary slot unwritten, so it would carry the previous call's value.
+  t.out[0].im = 0.0f;
+  t.out[kFftLen / 2].im = 0.0f;
   for (int b = 0; b < kFftBins; ++b) {
     const double re = t.out[b].re, im = t.out[b].im;
     mag[b] = static_cast<float>(std::sqrt(re * re + im * im));

@@ -1,0 +1,399 @@
+// le_motion on the fixture motion directory: creation refusals, the push and
+// finish rules, whole utterances (push-size invariance, index walk, rows the
+// stitcher and lip factor imply), the mel features and the chunk schedule
+// against numpy, eager mode and its rollback, the debug dump.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "le/audio/mel.h"
+#include "le/audio/motion_engine.h"
+#include "le/audio/motion_files.h"
+#include "le/audio/motion_schedule.h"
+#include "le/le_motion.h"
+#include "testkit/testkit.h"
+
+namespace le::motion {
+namespace {
+
+std::vector<float> readF32(const std::string& path) {
+  const std::string b = test::readFile(path);
+  std::vector<float> v(b.size() / 4);
+  std::memcpy(v.data(), b.data(), v.size() * 4);
+  return v;
+}
+
+void writeF32(const std::string& path, const std::vector<float>& v) {
+  test::writeFile(path, std::string(reinterpret_cast<const char*>(v.data()), v.size() * 4));
+}
+
+struct Fixture {
+  test::TempDir tmp;
+  std::string dir = tmp / "motion";
+  std::string speechPath = tmp / "speech.f32";
+  std::vector<float> speech;
+  Fixture() {
+    if (test::runFixture({"motion", "dir", "--out", dir}) != 0) std::abort();
+    if (test::runFixture({"motion", "speech", "--out", speechPath, "--seconds", "7"}) != 0)
+      std::abort();
+    speech = readF32(speechPath);
+  }
+};
+
+const Fixture& fx() {
+  static const auto* f = new Fixture();  // lives for the process; its directory is tiny
+  return *f;
+}
+
+// A copy of the fixture directory to damage.
+std::string copyDir(const test::TempDir& d) {
+  const std::string to = d / "m";
+  const std::string cmd = "cp -r '" + fx().dir + "' '" + to + "'";
+  if (std::system(cmd.c_str()) != 0) std::abort();
+  return to;
+}
+
+struct Frames {
+  std::vector<int> idx;
+  std::vector<float> src, drv;
+};
+
+// Pushes in pieces of `piece` samples, pulling whatever is ready in between.
+Frames run(le_motion* m, const std::vector<float>& audio, size_t piece) {
+  Frames f;
+  auto drain = [&] {
+    for (int n = le_motion_avail(m); n > 0; n = le_motion_avail(m)) {
+      const size_t at = f.idx.size();
+      f.idx.resize(at + n);
+      f.src.resize((at + n) * 63);
+      f.drv.resize((at + n) * 63);
+      const int got = le_motion_pull(m, f.idx.data() + at, f.src.data() + at * 63,
+                                     f.drv.data() + at * 63, n);
+      EXPECT_EQ(got, n) << le_motion_last_error();
+      if (got != n) break;
+    }
+  };
+  for (size_t at = 0; at < audio.size(); at += piece) {
+    const size_t n = std::min(piece, audio.size() - at);
+    EXPECT_EQ(le_motion_push(m, audio.data() + at, int(n)), 1);
+    drain();
+  }
+  le_motion_finish(m);
+  EXPECT_STREQ(le_motion_last_error(), "");
+  drain();
+  return f;
+}
+
+struct Handle {
+  le_motion* m;
+  explicit Handle(const std::string& dir, const char* ep = "") : m(le_motion_create(dir.c_str(), 1, ep)) {}
+  ~Handle() { le_motion_destroy(m); }
+};
+
+TEST(MotionCreate, OpensTheFixtureAndRefusesBrokenDirectories) {
+  {
+    Handle h(fx().dir);
+    ASSERT_NE(h.m, nullptr) << le_motion_last_error();
+    EXPECT_EQ(le_motion_nt(h.m), 12);
+    EXPECT_EQ(le_motion_total(h.m), -1);
+    EXPECT_EQ(le_motion_avail(h.m), 0);
+  }
+  EXPECT_EQ(le_motion_create(nullptr, 1, ""), nullptr);
+  EXPECT_STREQ(le_motion_last_error(), "le_motion_create: NULL motion_dir");
+  EXPECT_EQ(le_motion_nt(nullptr), 0);
+  EXPECT_EQ(le_motion_total(nullptr), -1);
+
+  test::TempDir d;
+  EXPECT_EQ(le_motion_create((d / "none").c_str(), 1, ""), nullptr);
+  EXPECT_EQ(std::string(le_motion_last_error()), "le_motion_create: cannot open " + d / "none/meta.json");
+
+  const std::string m = copyDir(d);
+  EXPECT_EQ(le_motion_create(m.c_str(), 1, "cuda"), nullptr);
+  EXPECT_STREQ(le_motion_last_error(), "le_motion_create: le_motion: unknown ep 'cuda'");
+  // No CoreML provider on this platform: creation fails with onnxruntime's reason.
+  EXPECT_EQ(le_motion_create(m.c_str(), 1, "coreml:ane"), nullptr);
+  EXPECT_EQ(std::string(le_motion_last_error()).rfind("le_motion_create: ", 0), 0u);
+
+  const std::string info = test::readFile(m + "/ch_xs_info.bin");
+  test::writeFile(m + "/ch_xs_info.bin", info.substr(0, info.size() - 4));
+  EXPECT_EQ(le_motion_create(m.c_str(), 1, ""), nullptr);
+  EXPECT_EQ(std::string(le_motion_last_error()),
+            "le_motion_create: " + m + "/ch_xs_info.bin: 327 floats, expected 328");
+  test::writeFile(m + "/ch_xs_info.bin", info);
+
+  test::writeFile(m + "/meta.json", "{\"nt\": 12, \"n_src\": 11, \"n_emo\": 4, \"s_bridge\": 1}");
+  EXPECT_EQ(le_motion_create(m.c_str(), 1, ""), nullptr);
+  EXPECT_STREQ(le_motion_last_error(), "le_motion_create: le_motion: n_src != nt unsupported");
+  test::writeFile(m + "/meta.json", "{\"nt\": 12, \"n_src\": 12, \"n_emo\": 4}");
+  EXPECT_EQ(le_motion_create(m.c_str(), 1, ""), nullptr);
+  EXPECT_STREQ(le_motion_last_error(), "le_motion_create: meta.json: missing s_bridge");
+  test::writeFile(m + "/meta.json", "{\"nt\": 12, \"n_src\": 12, \"n_emo\": 4, \"s_bridge\": 1}");
+
+  std::vector<float> src = readF32(m + "/src_xs_info.bin");
+  src[kRecScale] = 0.0f;
+  writeF32(m + "/src_xs_info.bin", src);
+  EXPECT_EQ(le_motion_create(m.c_str(), 1, ""), nullptr);
+  EXPECT_STREQ(le_motion_last_error(), "le_motion_create: le_motion: src scale is zero/non-finite");
+  src[kRecScale] = NAN;
+  writeF32(m + "/src_xs_info.bin", src);
+  EXPECT_EQ(le_motion_create(m.c_str(), 1, ""), nullptr);
+  EXPECT_STREQ(le_motion_last_error(), "le_motion_create: le_motion: src scale is zero/non-finite");
+}
+
+TEST(MotionPush, CountsNullsAndFinish) {
+  Handle h(fx().dir);
+  ASSERT_NE(h.m, nullptr);
+  const float x[4] = {0.1f, 0.2f, 0.3f, 0.4f};
+  EXPECT_EQ(le_motion_push(h.m, x, 0), 1);
+  EXPECT_EQ(le_motion_push(h.m, x, -1), 0);
+  EXPECT_STREQ(le_motion_last_error(), "le_motion_push: bad args / already finished");
+  EXPECT_EQ(le_motion_push(h.m, nullptr, 4), 0);
+  EXPECT_EQ(le_motion_push(nullptr, x, 4), 0);
+  EXPECT_EQ(le_motion_push(h.m, x, 4), 1);
+  EXPECT_STREQ(le_motion_last_error(), "");
+  le_motion_finish(h.m);
+  EXPECT_EQ(le_motion_total(h.m), 1);
+  EXPECT_EQ(le_motion_push(h.m, x, 4), 0);
+  EXPECT_STREQ(le_motion_last_error(), "le_motion_push: bad args / already finished");
+  int idx = -1;
+  float s[63], d[63];
+  EXPECT_EQ(le_motion_pull(h.m, nullptr, s, d, 1), 0);
+  EXPECT_STREQ(le_motion_last_error(), "le_motion_pull: bad args");
+  EXPECT_EQ(le_motion_pull(h.m, &idx, s, d, 0), 0);
+  EXPECT_EQ(le_motion_avail(h.m), 1);
+  EXPECT_EQ(le_motion_pull(h.m, &idx, s, d, 1), 1);
+  EXPECT_EQ(idx, 0);
+  EXPECT_EQ(le_motion_avail(h.m), 0);
+}
+
+TEST(MotionPush, FinishWithoutAudioYieldsNothing) {
+  MotionEngine e(fx().dir, 1, "");
+  e.finish();
+  EXPECT_EQ(e.total(), 0);
+  EXPECT_EQ(e.avail(), 0);
+  EXPECT_EQ(e.featureFrames(), 0);
+  EXPECT_EQ(e.motionRows(), 0);
+  int idx;
+  float s[63], d[63];
+  EXPECT_EQ(e.pull(&idx, s, d, 1), 0);
+}
+
+TEST(MotionReadiness, FirstChunkWaitsForItsEightyFeatureFrames) {
+  // Window 75 (frames 75..79) ends 2480 samples into frame 75: 50 480 samples.
+  std::vector<float> a(fx().speech.begin(), fx().speech.begin() + 50480);
+  MotionEngine e(fx().dir, 1, "");
+  e.push(a.data(), 50479);
+  EXPECT_EQ(e.avail(), 0);
+  EXPECT_EQ(e.featureFrames(), 75);
+  e.push(a.data() + 50479, 1);
+  // 80 rows generated; the last 10 wait for the next chunk's cross-fade.
+  EXPECT_EQ(e.avail(), 70);
+  EXPECT_EQ(e.motionRows(), 80);
+}
+
+TEST(MotionUtterance, FramesDoNotDependOnPushSizesAndFollowTheStitcher) {
+  const auto& audio = fx().speech;
+  const size_t F = (audio.size() + 639) / 640;
+  Handle a(fx().dir), b(fx().dir);
+  ASSERT_NE(a.m, nullptr);
+  const Frames fa = run(a.m, audio, 1000);
+  const Frames fb = run(b.m, audio, audio.size());
+  ASSERT_EQ(fa.idx.size(), F);
+  EXPECT_EQ(le_motion_total(a.m), int(F));
+  EXPECT_EQ(fa.idx, fb.idx);
+  EXPECT_EQ(fa.src, fb.src);
+  EXPECT_EQ(fa.drv, fb.drv);
+
+  const std::vector<float> target = readF32(fx().dir + "/xs_target.bin");
+  bool lipsMoved = false;
+  const bool lip[21] = {0, 0, 0, 0, 0, 0, 1, 0, 0, 0, 0, 0, 1, 0, 1, 0, 0, 1, 0, 1, 1};
+  for (size_t k = 0; k < F; ++k) {
+    ASSERT_EQ(fa.idx[k], int(k % 12));  // a fresh handle loops from 0
+    for (int i = 0; i < 63; ++i) {
+      ASSERT_EQ(fa.src[k * 63 + i], target[size_t(fa.idx[k]) * 63 + i]);
+      const float delta = fa.drv[k * 63 + i] - fa.src[k * 63 + i];
+      const float bias = 0.001f * float(i) - 0.03f;  // the fixture stitcher's correction
+      if (!lip[i / 3]) {
+        ASSERT_NEAR(delta, bias, 1e-5) << k << " " << i;
+      } else if (std::fabs(delta - bias) > 1e-3f) {
+        lipsMoved = true;
+      }
+    }
+  }
+  EXPECT_TRUE(lipsMoved);
+}
+
+TEST(MotionUtterance, ResetStartsANewWalkAndAFreshLipReference) {
+  Handle h(fx().dir);
+  ASSERT_NE(h.m, nullptr);
+  std::vector<float> part(fx().speech.begin(), fx().speech.begin() + 640 * 30);
+  const Frames first = run(h.m, part, 5000);
+  le_motion_reset(h.m, 2, -1, 0);
+  EXPECT_EQ(le_motion_total(h.m), -1);
+  const Frames again = run(h.m, part, 5000);
+  ASSERT_EQ(again.idx.size(), 30u);
+  const std::vector<int> head = {2, 1, 0, 1, 2, 3, 4};
+  EXPECT_EQ(std::vector<int>(again.idx.begin(), again.idx.begin() + 7), head);
+  // Frame 0 of each utterance is its own lip reference: only the stitcher's
+  // correction separates its driven row from its source row.
+  for (int i = 0; i < 63; ++i)
+    EXPECT_NEAR(again.drv[i] - again.src[i], 0.001f * float(i) - 0.03f, 1e-5);
+  le_motion_reset(h.m, 1000, 1, 0);  // clamped to NT - 1
+  const Frames tail = run(h.m, std::vector<float>(640 * 3, 0.0f), 640);
+  EXPECT_EQ(tail.idx, (std::vector<int>{11, 10, 9}));
+  (void)first;
+}
+
+TEST(MotionUtterance, LipOffsetsAreTheGeneratedExpressionTimesTheLipFactor) {
+  test::TempDir dumpDir;
+  test::ScopedEnv env("LE_MOTION_DUMP", dumpDir.path());
+  Handle h(fx().dir);
+  ASSERT_NE(h.m, nullptr);
+  const auto& audio = fx().speech;
+  const Frames f = run(h.m, audio, audio.size());
+  const size_t F = f.idx.size();
+  const std::vector<float> fin = readF32(dumpDir / "final.bin");
+  ASSERT_EQ(fin.size(), F * kMotionDim);
+  const std::vector<float> src = readF32(fx().dir + "/src_xs_info.bin");
+  const float lip = 1.2f / src[kRecScale];  // ch scale / first driver frame's scale
+  for (size_t k = 0; k < F; ++k) {
+    const float scale = src[size_t(f.idx[k]) * kRecord + kRecScale];
+    for (int kp : {6, 12, 14, 17, 19, 20})
+      for (int j = 0; j < 3; ++j) {
+        const int i = 3 * kp + j;
+        const float g = fin[k * kMotionDim + kSmoothDim + i] - fin[kSmoothDim + i];
+        const float want = scale * g * lip + (0.001f * float(i) - 0.03f);
+        ASSERT_NEAR(f.drv[k * 63 + i] - f.src[k * 63 + i], want, 2e-4) << k << " " << i;
+      }
+  }
+  struct Want {
+    const char* name;
+    size_t floats;
+  };
+  for (const Want& w : {Want{"mel0.bin", 80 * 21}, Want{"feat0.bin", 20 * 1024},
+                        Want{"lmdm0_kp.bin", 265}, Want{"lmdm0_aud.bin", 80 * 1103},
+                        Want{"lmdm0_pred.bin", 80 * 265}, Want{"res_post.bin", F * 265},
+                        Want{"final.bin", F * 265}, Want{"xs.bin", F * 63}, Want{"xd.bin", F * 63},
+                        Want{"xsla.bin", F * 63}, Want{"xdla.bin", F * 63}, Want{"cond.bin", 265}})
+    EXPECT_EQ(test::readFile(dumpDir / w.name).size(), w.floats * 4) << w.name;
+  EXPECT_EQ(readF32(dumpDir / "xdla.bin"), f.drv);
+  // Clamping: final rows lie inside v_min_max, res_post is the same rows before it.
+  const std::vector<float> mm = readF32(fx().dir + "/v_min_max.bin");
+  const std::vector<float> post = readF32(dumpDir / "res_post.bin");
+  for (size_t t = 0; t < F; ++t)
+    for (int c = 0; c < kMotionDim; ++c)
+      ASSERT_EQ(fin[t * kMotionDim + c],
+                std::min(mm[kMotionDim + c], std::max(mm[c], post[t * kMotionDim + c])));
+}
+
+TEST(MotionMelReference, LogMelMatchesNumpyAtEveryWindowPosition) {
+  test::TempDir d;
+  test::TempDir dumpDir;
+  const auto& audio = fx().speech;
+  const std::vector<int64_t> firsts = {-2000, 3000, 41360, int64_t(audio.size()) - 1000};
+  std::vector<std::string> args = {"motion", "ref-mel", "--out", d / "ref.f32", "--audio",
+                                   fx().speechPath, "--dir", fx().dir, "--first"};
+  for (int64_t f : firsts) args.push_back(std::to_string(f));
+  ASSERT_EQ(test::runFixture(args), 0);
+  const std::vector<float> ref = readF32(d / "ref.f32");
+  ASSERT_EQ(ref.size(), firsts.size() * 80 * 21);
+  const std::vector<float> win = readF32(fx().dir + "/hubert_stft_window.bin");
+  const std::vector<float> mat = readF32(fx().dir + "/hubert_stft_binmat.bin");
+  std::vector<float> buf(kAnalysisLen), mel(80 * 21);
+  for (size_t w = 0; w < firsts.size(); ++w) {
+    fillAnalysis(audio.data(), int64_t(audio.size()), firsts[w], buf.data());
+    logMel(buf.data(), win.data(), mat.data(), mel.data());
+    for (int i = 0; i < 80 * 21; ++i) {
+      const float r = ref[w * 80 * 21 + i];
+      ASSERT_NEAR(mel[i], r, r > -12.0f ? 1e-3f : 5e-2f) << w << " " << i;
+    }
+  }
+  // The engine's first window is the one at -2000.
+  test::ScopedEnv env("LE_MOTION_DUMP", dumpDir.path());
+  MotionEngine e(fx().dir, 1, "");
+  e.push(audio.data(), 3000);
+  e.finish();
+  const std::vector<float> mel0 = readF32(dumpDir / "mel0.bin");
+  ASSERT_EQ(mel0.size(), 80u * 21);
+  // Only 3000 samples pushed: the window sees zeros past them, which the
+  // reference at -2000 over the full audio does not; compare the frames whose
+  // 512 samples end before sample 3000 (buffer 256 + 5000).
+  for (int b = 0; b < 80; ++b)
+    for (int i = 0; i * 320 + 512 <= 256 + 5000; ++i)
+      ASSERT_NEAR(mel0[b * 21 + i], ref[b * 21 + i], ref[b * 21 + i] > -12.0f ? 1e-3f : 5e-2f);
+}
+
+TEST(MotionScheduleReference, BlendingAndSmoothingMatchNumpy) {
+  test::TempDir d;
+  std::mt19937 rng(3);
+  std::normal_distribution<float> g(0.0f, 1.0f);
+  const int K = 4;
+  std::vector<float> preds(size_t(K) * kChunk * kMotionDim);
+  for (float& v : preds) v = g(rng);
+  writeF32(d / "preds.f32", preds);
+  const int64_t frames = 80 + 70 * 3 - 17;
+  ASSERT_EQ(test::runFixture({"motion", "ref-schedule", "--out", d / "ref.f32", "--preds",
+                              d / "preds.f32", "--frames", std::to_string(frames)}),
+            0);
+  const std::vector<float> ref = readF32(d / "ref.f32");
+  std::vector<float> rows;
+  for (int k = 0; k < K; ++k) appendChunk(rows, preds.data() + size_t(k) * kChunk * kMotionDim);
+  rows.resize(size_t(frames) * kMotionDim);
+  smoothRows(rows, 0, frames);
+  ASSERT_EQ(rows.size(), ref.size());
+  for (size_t i = 0; i < rows.size(); ++i) ASSERT_NEAR(rows[i], ref[i], 1e-5) << i / kMotionDim;
+}
+
+TEST(MotionEager, ProvisionalFramesComeEarlyAndRollBackExactly) {
+  const auto& audio = fx().speech;
+  const int64_t part = 30000;  // 46 whole frames, short of the first chunk's audio
+  MotionEngine plain(fx().dir, 1, "");
+  plain.push(audio.data(), part);
+  EXPECT_EQ(plain.avail(), 0);
+  const int64_t committed = plain.featureFrames();
+
+  MotionEngine eager(fx().dir, 1, "");
+  eager.setEager(1);
+  eager.push(audio.data(), part);
+  EXPECT_EQ(eager.avail(), part / 640);
+  EXPECT_TRUE(eager.provisional());
+  EXPECT_GT(eager.featureFrames(), committed);
+  EXPECT_EQ(eager.avail(), part / 640);  // no new audio: nothing recomputed
+  eager.push(audio.data() + part, 1);
+  // The provisional windows and chunk are gone, the feature frontier with them.
+  EXPECT_FALSE(eager.provisional());
+  EXPECT_EQ(eager.featureFrames(), committed);
+  EXPECT_EQ(eager.motionRows(), 0);
+  eager.push(audio.data() + part + 1, int64_t(audio.size()) - part - 1);
+  plain.push(audio.data() + part, int64_t(audio.size()) - part);
+  EXPECT_GT(eager.avail(), 0);
+  eager.finish();
+  plain.finish();
+  const int64_t F = plain.total();
+  ASSERT_EQ(eager.total(), F);
+  std::vector<int> ia(F), ib(F);
+  std::vector<float> sa(F * 63), da(F * 63), sb(F * 63), db(F * 63);
+  ASSERT_EQ(plain.pull(ia.data(), sa.data(), da.data(), F), F);
+  ASSERT_EQ(eager.pull(ib.data(), sb.data(), db.data(), F), F);
+  EXPECT_EQ(ia, ib);
+  EXPECT_EQ(da, db);
+}
+
+TEST(MotionEager, PulledProvisionalFramesCountTowardsTheTotal) {
+  const auto& audio = fx().speech;
+  Handle h(fx().dir);
+  ASSERT_NE(h.m, nullptr);
+  le_motion_set_eager(h.m, 8);
+  const Frames f = run(h.m, audio, 3200);
+  EXPECT_EQ(f.idx.size(), (audio.size() + 639) / 640);
+  for (size_t k = 0; k < f.idx.size(); ++k) ASSERT_EQ(f.idx[k], int(k % 12));
+}
+
+}  // namespace
+}  // namespace le::motion

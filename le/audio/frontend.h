@@ -84,9 +84,10 @@ class Frontend {
   bool hasPair() const { return trunk_ != nullptr; }
   int64_t trunkPositions() const { return lt_.load(); }  // -1 until known
 
-  // Runs the legacy model on one normalised 128000-sample window; returns
-  // layer-major values (12 x 200 x 768).
-  std::vector<float> runLegacy(const float* window) const;
+  // Runs the legacy model on one normalised 128000-sample window into emb:
+  // layer-major values (12 x 200 x 768). A model declaring exactly that many
+  // values writes straight into emb, so repeated runs reuse its pages.
+  void runLegacy(const float* window, std::vector<float>& emb) const;
   // Runs the trunk on one normalised 32000-sample window; returns 640 x LT
   // binary16 bit patterns, channel-major. Fixes LT on the first run when the
   // model leaves it open.
@@ -100,6 +101,7 @@ class Frontend {
 
   Ort::Env env_;
   std::unique_ptr<Ort::Session> legacy_;
+  std::vector<int64_t> legacyShape_;  // empty unless fully static with the expected count
   bool pairTried_ = false;
   std::unique_ptr<Ort::Session> trunk_;
   std::unique_ptr<Ort::Session> head_;
@@ -114,6 +116,9 @@ struct FeatureRows {
   std::vector<float> rows;
   int64_t done = 0;     // frames with features
   int64_t winBase = 0;  // legacy window base, a multiple of 100 frames
+  // Scratch kept across runs (a window and the model output are megabytes).
+  std::vector<float> window;
+  std::vector<float> emb;
   void clear() {
     rows.clear();
     done = 0;

@@ -167,6 +167,16 @@ Frontend::Frontend(const std::string& path, int threads)
     : env_(ORT_LOGGING_LEVEL_WARNING, "le_a2x_w2v") {
   Ort::SessionOptions o = options(threads);
   legacy_ = openSession(env_, path, o);
+  if (legacy_->GetOutputCount() >= 1) {
+    const auto info = legacy_->GetOutputTypeInfo(0).GetTensorTypeAndShapeInfo();
+    std::vector<int64_t> shape = info.GetShape();
+    int64_t count = 1;
+    for (int64_t d : shape) count = d > 0 && count <= kLayers * kLegacyFrames * kChannels ? count * d : -1;
+    Ort::AllocatorWithDefaultOptions alloc;
+    if (count == kLayers * kLegacyFrames * kChannels && info.GetElementType() == ONNX_TENSOR_ELEMENT_DATA_TYPE_FLOAT &&
+        std::string(legacy_->GetOutputNameAllocated(0, alloc).get()) == "audio_emb")
+      legacyShape_ = std::move(shape);
+  }
 }
 
 Frontend& Frontend::shared(const std::string& path, int threads) {
@@ -226,20 +236,27 @@ bool Frontend::shortWindow(int threads, const std::string& w2vPath) {
   return false;
 }
 
-std::vector<float> Frontend::runLegacy(const float* window) const {
+void Frontend::runLegacy(const float* window, std::vector<float>& emb) const {
   const Ort::MemoryInfo mem = Ort::MemoryInfo::CreateCpu(OrtArenaAllocator, OrtMemTypeDefault);
   const int64_t shape[2] = {1, kLegacySamples};
   Ort::Value in = Ort::Value::CreateTensor<float>(mem, const_cast<float*>(window), kLegacySamples, shape, 2);
   const char* inName = "input_values";
   const char* outName = "audio_emb";
+  const int64_t want = kLayers * kLegacyFrames * kChannels;
+  emb.resize(static_cast<size_t>(want));
+  if (!legacyShape_.empty()) {
+    Ort::Value out = Ort::Value::CreateTensor<float>(mem, emb.data(), emb.size(), legacyShape_.data(),
+                                                     legacyShape_.size());
+    legacy_->Run(Ort::RunOptions{nullptr}, &inName, &in, 1, &outName, &out, 1);
+    return;
+  }
   auto out = legacy_->Run(Ort::RunOptions{nullptr}, &inName, &in, 1, &outName, 1);
   if (out.size() != 1 || !out[0].IsTensor()) throw std::runtime_error("w2v: no audio_emb tensor");
   if (out[0].GetTensorTypeAndShapeInfo().GetElementType() != ONNX_TENSOR_ELEMENT_DATA_TYPE_FLOAT)
     throw std::runtime_error("w2v: output audio_emb is not float32");
-  const int64_t want = kLayers * kLegacyFrames * kChannels;
   expectCount("w2v", "audio_emb", elementCount(out[0]), want);
   const float* p = out[0].GetTensorData<float>();
-  return std::vector<float>(p, p + want);
+  std::copy_n(p, want, emb.data());
 }
 
 std::vector<uint16_t> Frontend::runTrunk(const float* window, int64_t& lt) {
@@ -303,7 +320,8 @@ void takeLegacyRow(const std::vector<float>& emb, int64_t j, float* dst) {
 }  // namespace
 
 void legacyFill(const Frontend& fe, const AudioView& audio, int64_t right, int64_t needed, FeatureRows& rows) {
-  std::vector<float> window(kLegacySamples);
+  std::vector<float>& window = rows.window;
+  window.resize(kLegacySamples);
   while (rows.done < needed) {
     const int64_t w = rows.winBase;
     const int64_t first = kFrameSamples * w;
@@ -311,7 +329,8 @@ void legacyFill(const Frontend& fe, const AudioView& audio, int64_t right, int64
     std::fill(window.begin(), window.end(), 0.0f);
     if (have > 0) std::memcpy(window.data(), audio.samples + first, static_cast<size_t>(have) * sizeof(float));
     normaliseWindow(window.data(), window.size());
-    const std::vector<float> emb = fe.runLegacy(window.data());
+    fe.runLegacy(window.data(), rows.emb);
+    const std::vector<float>& emb = rows.emb;
     const int64_t limit = audio.finished ? w + kLegacyFrames : std::min(w + kLegacyFrames, audio.covered - right);
     rows.ensureFrames(std::max(rows.done, std::min(w + kLegacyFrames, limit)));
     for (int64_t j = w > 0 ? 50 : 0; j < kLegacyFrames; ++j) {
@@ -330,14 +349,16 @@ void legacyFill(const Frontend& fe, const AudioView& audio, int64_t right, int64
 void legacyWhole(const Frontend& fe, const float* samples, int64_t n, int64_t frames, FeatureRows& rows) {
   rows.clear();
   rows.ensureFrames(frames);
-  std::vector<float> window(kLegacySamples);
+  std::vector<float>& window = rows.window;
+  window.resize(kLegacySamples);
   for (int64_t k = 0; kLegacyHop * k < frames; ++k) {
     const int64_t first = k * (kLegacySamples / 2);
     const int64_t have = std::max<int64_t>(std::min(n - first, kLegacySamples), 0);
     std::fill(window.begin(), window.end(), 0.0f);
     if (have > 0) std::memcpy(window.data(), samples + first, static_cast<size_t>(have) * sizeof(float));
     normaliseWindow(window.data(), window.size());
-    const std::vector<float> emb = fe.runLegacy(window.data());
+    fe.runLegacy(window.data(), rows.emb);
+    const std::vector<float>& emb = rows.emb;
     for (int64_t j = k > 0 ? 50 : 0; j < kLegacyFrames; ++j) {
       const int64_t f = kLegacyHop * k + j;
       if (f >= frames) break;
@@ -367,7 +388,8 @@ void resampleTrunk(const uint16_t* trunk, int64_t lt, int64_t firstFrame, int64_
 }
 
 void shortWindowFill(Frontend& fe, const AudioView& audio, int64_t winRight, int64_t needed, FeatureRows& rows) {
-  std::vector<float> window(kTrunkSamples);
+  std::vector<float>& window = rows.window;
+  window.resize(kTrunkSamples);
   std::vector<float> head(kHeadFrames * kTrunkChannels);
   while (rows.done < needed) {
     const int64_t e = (rows.done + kHeadFrames + winRight) * kFrameSamples;

@@ -137,7 +137,7 @@ TEST(A2xStreaming, HoldBackFollowsTheEnvironment) {
 TEST(A2xStreaming, PushSizeInvariance) {
   REQUIRE_FRESH_FRONTEND();
   A2xEnv env("fe_legacy");
-  const std::vector<float> s = speech();
+  const std::vector<float> s = speechLong();  // past frame 200: the second legacy window
   auto run = [&](const std::vector<int>& cuts) {
     Handle h("model");
     Pulled p;

@@ -168,6 +168,36 @@ TEST(A2xPaths, LegacyAndShortWindowGiveTheSameGeometry) {
   EXPECT_GT(cov / std::sqrt(va * vb), 0.7);
 }
 
+// Features >= encoded >= decoded >= pulled after every call, on both paths,
+// with pushes that straddle block edges and pulls of odd sizes.
+TEST(A2xPaths, FrontiersStayOrdered) {
+  REQUIRE_FRESH_FRONTEND();
+  A2xEnv env("fe_pair");
+  const std::vector<float> s = speechLong();
+  for (bool shortWindow : {false, true}) {
+    A2x a(a2xPath("model"), 1, shortWindow);
+    std::vector<int> idx(7);
+    std::vector<float> src(7 * 63), drv(src.size());
+    auto ordered = [&] {
+      return a.featDone() >= a.encDone() && a.encDone() >= a.decDone() && a.decDone() >= a.pulled();
+    };
+    size_t at = 0;
+    for (size_t step = 0; at < s.size(); ++step) {
+      const size_t n = std::min(s.size() - at, size_t{3001} + 977 * (step % 5));
+      a.push(s.data() + at, static_cast<int64_t>(n));
+      at += n;
+      a.avail();
+      ASSERT_TRUE(ordered()) << shortWindow << " at " << at;
+      a.pull(idx.data(), src.data(), drv.data(), nullptr, 7);
+      ASSERT_TRUE(ordered()) << shortWindow << " at " << at;
+      ASSERT_LE(a.decDone(), a.readiness().ready);
+    }
+    a.finish();
+    while (a.pull(idx.data(), src.data(), drv.data(), nullptr, 7) > 0) ASSERT_TRUE(ordered());
+    EXPECT_EQ(a.pulled(), a.total()) << shortWindow;
+  }
+}
+
 TEST(A2xPaths, NumpyReferencesOfNormalisationAndResampling) {
   REQUIRE_FRESH_FRONTEND();
   A2xEnv env("fe_pair");

@@ -257,6 +257,26 @@ TEST(A2xWholeClip, StreamedRowsAreTargetPlusDeltas) {
   EXPECT_EQ(le_a2x_deltas(h.a, s.data(), 0, small.data(), 0), 0);
 }
 
+// Pulling 5 frames at a time runs the encoder over 5-frame blocks with their
+// own left context and look-ahead. Each frame still sees exactly its band
+// (4 frames back, 1 ahead) at its absolute positions, so the rows match the
+// 64-frame whole-clip blocks up to the summation order inside onnxruntime.
+TEST(A2xWholeClip, BlockSplitChangesRowsOnlyByRoundOff) {
+  REQUIRE_FRESH_FRONTEND();
+  A2xEnv env("fe_legacy");
+  Handle h("model");
+  ASSERT_NE(h.a, nullptr);
+  const std::vector<float> s = speechLong();
+  const int F = static_cast<int>((s.size() + 639) / 640);
+  std::vector<float> d(static_cast<size_t>(F) * 63);
+  ASSERT_EQ(le_a2x_deltas(h.a, s.data(), static_cast<int>(s.size()), d.data(), F), F);
+  const Pulled p = streamWhole(h.a, s, 5);
+  ASSERT_EQ(static_cast<int>(p.frames()), F);
+  double worst = 0;
+  for (size_t k = 0; k < d.size(); ++k) worst = std::max(worst, std::fabs(double(p.drv[k]) - p.src[k] - d[k]));
+  EXPECT_LT(worst, 1e-4);
+}
+
 TEST(A2xWholeClip, WidthNeedsTheSecondOutput) {
   REQUIRE_FRESH_FRONTEND();
   A2xEnv env("fe_legacy");

@@ -1,6 +1,6 @@
 // The a2x fixture tree (frontends, model directories, speech) written once
-// per fixture source version and shared by every test process, plus small
-// helpers to drive a handle.
+// per fixture source version beside the test executable and shared by every
+// test process, plus small helpers to drive a handle.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -25,9 +25,13 @@ inline const std::string& a2xTree() {
     std::string key;
     for (const char* f : {"a2x.py", "audio_frontend.py", "members.py"})
       key += readFile(std::string(LE_FIXTURES_DIR) + "/lefix/" + f);
-    const char* tmp = std::getenv("TMPDIR");
-    const std::string root = std::string(tmp != nullptr && tmp[0] != '\0' ? tmp : "/tmp") + "/le_a2x_fixture_" +
-                             std::to_string(std::hash<std::string>{}(key));
+    // Beside the test executable: the cache goes away with the build tree.
+    std::string exe(4096, '\0');
+    const ssize_t len = ::readlink("/proc/self/exe", exe.data(), exe.size() - 1);
+    exe.resize(len > 0 ? static_cast<size_t>(len) : 0);
+    const size_t slash = exe.rfind('/');
+    const std::string base = slash == std::string::npos ? std::string("/tmp") : exe.substr(0, slash);
+    const std::string root = base + "/a2x_fixture_" + std::to_string(std::hash<std::string>{}(key));
     if (exists(root + "/speech_long.f32")) return root;
     const std::string staging = root + ".staging." + std::to_string(::getpid());
     if (runFixture({"a2x", "--out", staging}) != 0) return std::string();

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "le/audio/frontend.h"  // normaliseWindow: the frontend's own rule
 #include "le/audio/ort_graph.h"
 
 namespace le::audio {
@@ -23,10 +24,6 @@ inline constexpr int kFcaLayers = 12;
 inline constexpr int kFcaHidden = 384;
 inline constexpr int kFcaDelta = 63;
 inline constexpr int kFcaTaps = 7;  // frames t-1 .. t+5
-
-// Mean and population variance in double; x = (x - mean) * (1 / sqrt(var +
-// 1e-7)) with the root taken in single precision.
-void normaliseWindow(float* x, size_t n);
 
 // Subtracts from each frame (rows of 768) the running mean of the frames so
 // far whose energy exceeds the causal 20 % quantile threshold.

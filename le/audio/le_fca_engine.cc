@@ -4,24 +4,11 @@
 #include <stdexcept>
 
 #include "le/audio/fca_engine.h"
+#include "le/audio/frontend.h"
 #include "le/audio/quantile_gate.h"
 #include "le/runtime/le_pool.h"
 
 namespace le::audio {
-
-void normaliseWindow(float* x, size_t n) {
-  double sum = 0.0;
-  for (size_t i = 0; i < n; ++i) sum += x[i];
-  const double mean = sum / double(n);
-  double var = 0.0;
-  for (size_t i = 0; i < n; ++i) {
-    const double d = x[i] - mean;
-    var += d * d;
-  }
-  var /= double(n);
-  const float inv = 1.0f / std::sqrt(static_cast<float>(var + 1e-7));
-  for (size_t i = 0; i < n; ++i) x[i] = static_cast<float>((x[i] - mean) * inv);
-}
 
 void gateAndNormalise(std::vector<float>& frames, int64_t F) {
   QuantileGate gate;

@@ -19,15 +19,7 @@
 namespace le::motion {
 namespace {
 
-template <class F>
-std::string errorOf(F&& f) {
-  try {
-    f();
-  } catch (const std::exception& e) {
-    return e.what();
-  }
-  return "(no error)";
-}
+using le::test::errorOf;
 
 TEST(MotionMeta, ReadsEveryKeyWithBlanksAroundTheColon) {
   const MotionMeta m = parseMotionMeta(

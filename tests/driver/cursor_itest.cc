@@ -16,6 +16,8 @@
 namespace le {
 namespace {
 
+using le::test::errorOf;
+
 using test::ScopedEnv;
 using test::TempDir;
 
@@ -52,15 +54,6 @@ int indexOfPrior(const uint8_t* planes, int side) {
     idx |= digitOf(double(v) * 255.0) << (2 * b);
   }
   return idx;
-}
-
-std::string errorOf(const std::function<void()>& f) {
-  try {
-    f();
-  } catch (const std::exception& e) {
-    return e.what();
-  }
-  return "(no exception)";
 }
 
 std::string lastLine(std::string log) {

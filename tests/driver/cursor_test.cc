@@ -16,9 +16,12 @@
 #include <vector>
 
 #include "le/driver/cursor.h"
+#include "testkit/testkit.h"
 
 namespace le {
 namespace {
+
+using le::test::errorOf;
 
 constexpr int kW = 4;
 constexpr int kH = 2;
@@ -169,15 +172,6 @@ class ScriptedSource : public driver::Source {
 std::unique_ptr<DriverCursor> cursor(Script s, const std::shared_ptr<Probe>& p, int lookAhead = 2,
                                      int history = 11) {
   return DriverCursor::over(std::make_unique<ScriptedSource>(s, p), lookAhead, history);
-}
-
-std::string errorOf(const std::function<void()>& f) {
-  try {
-    f();
-  } catch (const std::exception& e) {
-    return e.what();
-  }
-  return "(no exception)";
 }
 
 TEST(DriverCursorOrder, PullsLoopPastTheLastFrame) {

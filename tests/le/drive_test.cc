@@ -16,18 +16,10 @@
 namespace le {
 namespace {
 
+using le::test::errorOf;
+
 using test::TempDir;
 using test::writeFile;
-
-template <class F>
-std::string errorOf(F&& f) {
-  try {
-    f();
-  } catch (const std::exception& e) {
-    return e.what();
-  }
-  return "(no error)";
-}
 
 template <class T>
 std::string bytesOf(const std::vector<T>& v) {

@@ -20,21 +20,13 @@
 namespace le {
 namespace {
 
+using le::test::errorOf;
+
 using test::TempDir;
 using test::writeFile;
 
 constexpr size_t kPooledHalves = 64 * 32 * 32;
 constexpr size_t kFsRedHalves = 64 * 64 * 64;
-
-template <class F>
-std::string errorOf(F&& f) {
-  try {
-    f();
-  } catch (const std::exception& e) {
-    return e.what();
-  }
-  return "(no error)";
-}
 
 // Value j of frame i of a member with this salt, exact in binary16.
 uint16_t pattern(uint64_t i, uint64_t j, int salt) {

@@ -17,22 +17,14 @@
 namespace le {
 namespace {
 
+using le::test::errorOf;
+
 using test::ImxEntry;
 using test::TempDir;
 using test::readFile;
 using test::writeFile;
 
 // Runs fn and returns the runtime_error text it throws ("" when none).
-template <class F>
-std::string errorOf(F&& fn) {
-  try {
-    fn();
-  } catch (const std::exception& e) {
-    return e.what();
-  }
-  return "";
-}
-
 std::string resolveQuiet(const std::string& p, std::string* err = nullptr) {
   testing::internal::CaptureStderr();
   std::string d;

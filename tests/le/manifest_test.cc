@@ -15,6 +15,8 @@
 namespace le {
 namespace {
 
+using le::test::errorOf;
+
 using manifest_key::KeyHit;
 using manifest_key::keyHits;
 using manifest_key::kAbsent;
@@ -22,16 +24,6 @@ using manifest_key::scalarValuePos;
 using test::ScopedEnv;
 using test::TempDir;
 using test::writeFile;
-
-template <class F>
-std::string errorOf(F&& f) {
-  try {
-    f();
-  } catch (const std::runtime_error& e) {
-    return e.what();
-  }
-  return "(no error)";
-}
 
 std::string ambiguous(const std::string& key, const std::vector<size_t>& offsets) {
   std::string m = "manifest: key \"" + key + "\" is AMBIGUOUS \xE2\x80\x94 " +

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <exception>
 #include <initializer_list>
 #include <optional>
 #include <string>
@@ -57,6 +58,17 @@ std::string imxBytes(const std::vector<ImxEntry>& entries, uint16_t version = 2)
 
 // Runs `python3 -m lefix <args>` from tests/fixtures; returns the exit status.
 int runFixture(const std::vector<std::string>& args);
+
+// The message of the exception f throws, or "(no error)" when it throws none.
+template <class F>
+std::string errorOf(F&& f) {
+  try {
+    f();
+  } catch (const std::exception& e) {
+    return e.what();
+  }
+  return "(no error)";
+}
 
 // Counts non-overlapping occurrences of needle in hay.
 int countOf(const std::string& hay, const std::string& needle);

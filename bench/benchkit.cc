@@ -1,8 +1,13 @@
 #include "benchkit.h"
 
+#include "le/runtime/le_simd.h"
+
 #include <benchmark/benchmark.h>
 
 #include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <random>
 #include <map>
 
 namespace le::bench {
@@ -34,6 +39,21 @@ int runAndReport(int argc, char** argv, const std::vector<Ratio>& ratios) {
                 p->second / s->second);
   }
   return 0;
+}
+
+bool sh(const std::string& cmd) {
+  if (std::system(cmd.c_str()) == 0) return true;
+  std::printf("fixture failed: %s\n", cmd.c_str());
+  return false;
+}
+
+void writeRandomHalfs(const std::string& path, size_t n, uint32_t seed) {
+  std::mt19937 rng(seed);
+  std::uniform_real_distribution<float> d(0.f, 1.f);
+  std::vector<uint16_t> h(n);
+  for (uint16_t& v : h) v = le::f32ToF16(d(rng));
+  std::ofstream(path, std::ios::binary)
+      .write(reinterpret_cast<const char*>(h.data()), static_cast<std::streamsize>(n * 2));
 }
 
 }  // namespace le::bench

@@ -2,6 +2,8 @@
 // ratio against its peer measured in the same run.
 #pragma once
 
+#include <cstddef>
+#include <cstdint>
 #include <string>
 #include <utility>
 #include <vector>
@@ -15,5 +17,12 @@ struct Ratio {
 };
 
 int runAndReport(int argc, char** argv, const std::vector<Ratio>& ratios);
+
+// Runs a fixture command through the shell; prints it and returns false on failure.
+bool sh(const std::string& cmd);
+
+// n random binary16 values in [0, 1), seeded, written to path (bench bundles'
+// prior members).
+void writeRandomHalfs(const std::string& path, size_t n, uint32_t seed);
 
 }  // namespace le::bench

@@ -37,19 +37,7 @@ namespace {
 constexpr int kNT = 8;
 constexpr int kThreads = 2;
 
-bool sh(const std::string& cmd) {
-  if (std::system(cmd.c_str()) == 0) return true;
-  std::printf("fixture failed: %s\n", cmd.c_str());
-  return false;
-}
-
-void writeHalfs(const std::string& path, size_t n, uint32_t seed) {
-  std::mt19937 rng(seed);
-  std::uniform_real_distribution<float> d(0.f, 1.f);
-  std::vector<uint16_t> h(n);
-  for (uint16_t& v : h) v = le::f32ToF16(d(rng));
-  std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(h.data()), std::streamsize(n * 2));
-}
+using le::bench::sh;
 
 struct Bundle {
   std::string dir;
@@ -66,8 +54,8 @@ std::unique_ptr<Bundle> makeBundle(const std::string& root, int crop) {
       !sh(fx + "director --variant plain --crop " + c + " --out '" + b->dir + "/model_plain.onnx'") ||
       !sh(fx + "director --variant no_cone --crop " + c + " --out '" + b->dir + "/model_no_cone.onnx'"))
     return nullptr;
-  writeHalfs(b->dir + "/pooled64.f16", size_t(kNT) * 65536, 1);
-  writeHalfs(b->dir + "/P.f16", size_t(kNT) * 3 * crop * crop, 2);
+  le::bench::writeRandomHalfs(b->dir + "/pooled64.f16", size_t(kNT) * 65536, 1);
+  le::bench::writeRandomHalfs(b->dir + "/P.f16", size_t(kNT) * 3 * crop * crop, 2);
   b->manifest = le::loadManifest(b->dir);
   b->identity = std::make_unique<le::Identity>(b->manifest);
   return b;

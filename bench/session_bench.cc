@@ -28,19 +28,7 @@ namespace {
 constexpr int kNT = 25;
 constexpr int kThreads = 2;
 
-bool sh(const std::string& cmd) {
-  if (std::system(cmd.c_str()) == 0) return true;
-  std::printf("fixture failed: %s\n", cmd.c_str());
-  return false;
-}
-
-void writeHalfs(const std::string& path, size_t n, uint32_t seed) {
-  std::mt19937 rng(seed);
-  std::uniform_real_distribution<float> d(0.f, 1.f);
-  std::vector<uint16_t> h(n);
-  for (uint16_t& v : h) v = le::f32ToF16(d(rng));
-  std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(h.data()), std::streamsize(n * 2));
-}
+using le::bench::sh;
 
 struct Case {
   std::string name;  // "<crop>/<W>x<H>"
@@ -68,8 +56,8 @@ bool makeCases(const std::string& root, std::vector<Case>& cases) {
           !sh("ln '" + model + "' '" + k.dir + "/model_plain.onnx' && ln '" + root + "/drv" + std::to_string(h) +
               ".mp4' '" + k.dir + "/target_frames.mp4'"))
         return false;
-      writeHalfs(k.dir + "/pooled64.f16", size_t(kNT) * 65536, 1);
-      writeHalfs(k.dir + "/P.f16", size_t(kNT) * 3 * size_t(crop) * size_t(crop), 2);
+      le::bench::writeRandomHalfs(k.dir + "/pooled64.f16", size_t(kNT) * 65536, 1);
+      le::bench::writeRandomHalfs(k.dir + "/P.f16", size_t(kNT) * 3 * size_t(crop) * size_t(crop), 2);
       cases.push_back(k);
     }
   }

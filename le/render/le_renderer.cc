@@ -108,7 +108,16 @@ const float* Renderer::Impl::renderPlain(const int32_t* si, const float* ksIn, c
     const size_t f = static_cast<size_t>(i);
     if (i < n) {
       simd::f16ToF32(identity->pooled64(si[i]), pooled.data() + f * kPooledN, kPooledN);
-      const uint16_t* src = featSynth ? identity->fsRed(si[i]) : identity->P(si[i]);
+      const uint16_t* src = nullptr;
+      if (featSynth) {
+        src = identity->fsRed(si[i]);
+      } else if (identity->hasHevcPrior()) {
+        priorHalf.resize(priorN);
+        identity->copyP(si[i], priorHalf.data());
+        src = priorHalf.data();
+      } else {
+        src = identity->P(si[i]);
+      }
       simd::f16ToF32(src, prior.data() + f * priorFrame, priorFrame);
       std::memcpy(ks.data() + f * kp, ksIn + f * kp, kp * sizeof(float));
       std::memcpy(kd.data() + f * kp, kdIn + f * kp, kp * sizeof(float));

@@ -48,6 +48,9 @@ struct Renderer::Impl {
   // Host buffers sized for `batch` frames, bound once.
   std::vector<float> pooled, prior, kd, ks, out;
   std::vector<Ort::Value> bound;  // tensors over the buffers above
+  // A played HEVC prior is copied out under the identity's prior lock: its
+  // cursor memory is rewritten by any other thread that walks the prior.
+  std::vector<uint16_t> priorHalf;
 
   bool featSynth = false;
 

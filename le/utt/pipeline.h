@@ -1,0 +1,208 @@
+// The live utterance pipeline of one session. Threads: run (collects engine
+// rows, renders speech, ramp and idle frames), warm-up (creates the engine and
+// the optional chunk director), dispatch (the only caller of the engine) and,
+// when paste is pipelined, paste. Finished frames land in an eight-slot ring
+// that the host drains; the full ring is the only pacing. An interrupt bumps
+// the generation and every stage drops work of an older one.
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "le/le_utt.h"
+#include "le/utt/engine.h"
+#include "le/utt/mailbox.h"
+#include "le/utt/settings.h"
+#include "le/utt/stages.h"
+
+namespace le::utt {
+
+inline constexpr int kRingSlots = 8;
+inline constexpr int kBatchRows = 32;   // pending speech rows
+inline constexpr size_t kPasteQueue = 8;
+inline constexpr int kLowWater = 8;     // ask the engine for more below this
+
+// The unit passed from render to paste (and, later, through a borrow stage).
+struct PasteJob {
+  std::vector<float> crop;  // 3 x crop x crop, empty for idle frames
+  bool hasCrop = false;
+  int32_t kind = LE_UTT_IDLE;
+  int32_t driverIndex = 0;
+  int32_t speechNumber = -1;
+  std::array<float, kKpFloats> kp{};
+  uint64_t generation = 0;
+  double madeMs = 0.0;  // 0: untimed
+};
+
+class Pipeline;
+
+// Seam for a stage between render and paste (the teeth borrow). take() owns
+// the job and hands it on with Pipeline::rawPath; false when refused.
+class BorrowStage {
+ public:
+  virtual ~BorrowStage() = default;
+  virtual bool take(PasteJob job) = 0;
+  // Drops held work after an interrupt.
+  virtual void flush() = 0;
+};
+
+// Counters behind the stage report.
+struct StageTimes {
+  bool pipe = false;
+  int64_t jobsB = 0, jobsC = 0;
+  double aTotal = 0, aWait = 0;
+  int64_t aFrames = 0;
+  double bTotal = 0, cTotal = 0;
+  double latTotal = 0;
+  int64_t latFrames = 0;
+  int64_t speechDelivered = 0;
+};
+std::string stageReport(const StageTimes& t);
+
+double nowMs();
+
+class Pipeline {
+ public:
+  // Starts the threads; a thread that fails to start stops and joins the
+  // ones already running and the constructor throws.
+  Pipeline(Stages stages, Settings settings);
+  ~Pipeline();
+  Pipeline(const Pipeline&) = delete;
+  Pipeline& operator=(const Pipeline&) = delete;
+
+  // 1 ready, 0 warming, -1 failed (message in *msg).
+  int ready(std::string* msg);
+  void pushAudio(const int16_t* samples, int count);
+  void endUtterance();
+  void interrupt();
+  int framesAvailable();
+  enum class Pull { None, Copied, TooSmall };
+  Pull pull(uint8_t* buf, size_t cap, le_utt_frame_info* info);
+  le_utt_stats stats();
+  // 0, or -1 after a fatal failure; the count and the last message.
+  int renderStatus(std::string* msg, int* failures);
+  StageTimes stageTimes();
+
+  void noteFailure(const char* stage, const std::string& msg, bool fatal);
+  // Paste queue or inline paste; false when refused (shutdown, stale job).
+  bool rawPath(PasteJob job);
+  bool pipelined() const { return pipelined_; }
+  uint64_t frameBytes() const { return frameBytes_; }
+
+ private:
+  struct Slot {
+    std::vector<uint8_t> rgb;
+    uint64_t sequence = 0;
+    int32_t kind = 0, driverIndex = 0, speechNumber = -1;
+    std::array<float, kKpFloats> kp{};
+  };
+  struct LastPulled {
+    bool has = false;
+    int32_t kind = 0, driverIndex = 0;
+    std::array<float, kKpFloats> kp{};
+  };
+
+  void warmBody() noexcept;
+  void dispatchBody() noexcept;
+  void pasteBody() noexcept;
+  void runBody() noexcept;
+  // One pass of the run thread; false when it found nothing to do.
+  bool runPass();
+  void startThreads();
+  void stopThreads() noexcept;
+
+  bool enqueue(PasteJob job);
+  // Waits for a ring slot, pastes and publishes. True when the job was
+  // consumed (published, or dropped after a paste failure).
+  bool pasteJob(const PasteJob& job);
+  bool renderSpeech(int32_t n);
+  bool emitSpeech(const float* crop, int32_t row, double renderMs);
+  void startRamp(int32_t last, const float* kp, int32_t frames);
+  bool rampStep();
+  bool idleStep();
+  void closeUtterance();
+  void dropBatch();
+  void setState(int32_t s);
+  bool active();
+  const float* xsRow(int32_t i) const { return stages_.xsTarget.data() + size_t(i) * kKpFloats; }
+  int32_t wrap(int64_t i) const;
+
+  const Stages stages_;
+  const Settings settings_;
+  bool pipelined_ = false;
+  uint64_t frameBytes_ = 0;
+  size_t cropFloats_ = 0;
+  std::string mainEp_;
+
+  // Main lock: everything below up to the dispatch mailbox.
+  std::mutex mu_;
+  std::condition_variable cv_;       // audio, end, interrupt, ring space, warm-up
+  std::condition_variable pasteCv_;  // paste queue non-empty, paste stop
+  std::vector<float> audio_;
+  bool endFlag_ = false;
+  uint64_t gen_ = 0;
+  bool shutdown_ = false;
+  bool pasteStop_ = false;
+  double lastPushMs_ = 0, nextStartMs_ = 0, uttStartMs_ = 0;
+  bool uttActive_ = false;
+  bool finishDecided_ = false;
+  std::unique_ptr<Engine> engine_;
+  std::unique_ptr<Director> chunk_;
+  bool warmDone_ = false, warmFailed_ = false;
+  std::string warmMsg_;
+  std::array<Slot, kRingSlots> slots_;
+  uint64_t writeCount_ = 0, readCount_ = 0, sequence_ = 0;
+  LastPulled lastPulled_;
+  int32_t state_ = 0;
+  uint64_t delivered_ = 0, speechDelivered_ = 0, firstFrames_ = 0;
+  double firstLatencyMs_ = 0, renderAvgMs_ = 0;
+  bool renderAvgSet_ = false;
+  int failures_ = 0;
+  std::string failMsg_;
+  bool failFatal_ = false;
+  std::deque<PasteJob> pasteQ_;
+  StageTimes times_;
+
+  std::atomic<Engine*> enginePtr_{nullptr};
+  std::atomic<Director*> chunkPtr_{nullptr};
+  std::unique_ptr<BorrowStage> borrow_;  // attached by the borrow stage
+  std::mutex renderMu_;                  // main director: warm-up vs run thread
+  Mailbox mailbox_;
+
+  // Run thread only.
+  uint64_t servedGen_ = 0;
+  uint64_t uttSerial_ = 0;
+  std::vector<float> newAudio_;
+  bool resetNext_ = false;
+  int32_t resetStart_ = 0;
+  bool finishPosted_ = false, finishDelivered_ = false, engineDead_ = false;
+  int64_t received_ = 0;
+  int32_t total_ = -1;
+  int32_t engineAvail_ = 0;
+  int32_t speechNo_ = 0;
+  int32_t idleCursor_ = 0;
+  int32_t sentEager_ = 3, hybridEager_ = 3;  // the warm-up sets 3 when hybrid
+  std::vector<int32_t> bIdx_;
+  std::vector<float> bTarget_, bDriven_;
+  int32_t bConsumed_ = 0, bFilled_ = 0;
+  bool haveLastSpeech_ = false;
+  int32_t lastSpeechIdx_ = 0;
+  std::array<float, kKpFloats> lastSpeechKp_{};
+  bool rampActive_ = false;
+  int32_t rampCursor_ = 0, rampRemaining_ = 0, rampTotal_ = 0;
+  std::array<float, kKpFloats> rampOffset_{};
+  std::vector<float> kdScratch_;
+
+  std::thread run_, warm_, dispatch_, paste_;
+};
+
+}  // namespace le::utt

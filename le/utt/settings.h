@@ -1,0 +1,32 @@
+// Per-handle settings of the live pipeline, fixed at construction from the
+// host's options and the environment.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+
+#include "le/le_utt.h"
+
+namespace le::utt {
+
+struct Settings {
+  std::string motionDir;
+  int32_t threads = 1;        // engine threads
+  std::string ep;             // handed to the motion generator
+  std::string steadyModel;    // chunk director; empty: none
+  bool hybrid = false;        // eager 3, 24 under backlog
+  int32_t fixedEager = -1;    // used when hybrid is off; -1: no eager
+  double gapMs = 600.0;       // negative: an utterance never ends by itself
+  int32_t rampFrames = 6;
+  int32_t interruptRampFrames = 4;
+  int32_t pipelinePaste = -1;  // -1: on exactly for the a2x engine; 0 off; 1 on
+};
+
+using EnvFn = std::function<const char*(const char*)>;
+
+// Throws "opts.motion_dir required" when it is null or empty. poolThreads
+// replaces an engine thread count below 1.
+Settings resolveSettings(const le_utt_opts& opts, int32_t poolThreads, const EnvFn& env);
+
+}  // namespace le::utt

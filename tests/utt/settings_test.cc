@@ -1,0 +1,141 @@
+// Options and environment into the pipeline's settings; the stage report.
+#include <gtest/gtest.h>
+
+#include <map>
+#include <string>
+
+#include "le/utt/pipeline.h"
+#include "le/utt/settings.h"
+
+namespace le::utt {
+namespace {
+
+struct Env {
+  std::map<std::string, std::string> vars;
+  EnvFn fn() const {
+    return [this](const char* k) -> const char* {
+      auto it = vars.find(k);
+      return it == vars.end() ? nullptr : it->second.c_str();
+    };
+  }
+};
+
+le_utt_opts base() {
+  le_utt_opts o{};
+  o.motion_dir = "/m";
+  return o;
+}
+
+TEST(UttSettings, ZeroOptionsTakeTheDefaults) {
+  Env env;
+  const Settings s = resolveSettings(base(), 6, env.fn());
+  EXPECT_EQ(s.motionDir, "/m");
+  EXPECT_EQ(s.threads, 6);
+  EXPECT_EQ(s.ep, "");
+  EXPECT_EQ(s.steadyModel, "b24_fp32");
+  EXPECT_FALSE(s.hybrid);
+  EXPECT_EQ(s.fixedEager, -1);
+  EXPECT_DOUBLE_EQ(s.gapMs, 600.0);
+  EXPECT_EQ(s.rampFrames, 6);
+  EXPECT_EQ(s.interruptRampFrames, 4);
+  EXPECT_EQ(s.pipelinePaste, -1);
+}
+
+TEST(UttSettings, MotionDirIsRequired) {
+  Env env;
+  le_utt_opts o = base();
+  o.motion_dir = "";
+  EXPECT_THROW(
+      {
+        try {
+          resolveSettings(o, 1, env.fn());
+        } catch (const std::runtime_error& e) {
+          EXPECT_STREQ(e.what(), "opts.motion_dir required");
+          throw;
+        }
+      },
+      std::runtime_error);
+  o.motion_dir = nullptr;
+  EXPECT_THROW(resolveSettings(o, 1, env.fn()), std::runtime_error);
+}
+
+TEST(UttSettings, SteadyModelOptionDashAndEnvironment) {
+  Env env;
+  le_utt_opts o = base();
+  o.steady_model = "-";
+  EXPECT_EQ(resolveSettings(o, 1, env.fn()).steadyModel, "");
+  o.steady_model = "b8";
+  EXPECT_EQ(resolveSettings(o, 1, env.fn()).steadyModel, "b8");
+  env.vars["LE_STEADY_MODEL"] = "-";
+  EXPECT_EQ(resolveSettings(o, 1, env.fn()).steadyModel, "");
+  env.vars["LE_STEADY_MODEL"] = "";
+  EXPECT_EQ(resolveSettings(o, 1, env.fn()).steadyModel, "b8");
+}
+
+TEST(UttSettings, EagerModes) {
+  Env env;
+  le_utt_opts o = base();
+  o.eager = -2;
+  EXPECT_TRUE(resolveSettings(o, 1, env.fn()).hybrid);
+  o.eager = 5;
+  env.vars["LE_UTT_HYBRID"] = "1";
+  Settings s = resolveSettings(o, 1, env.fn());
+  EXPECT_FALSE(s.hybrid);  // a fixed eager wins over the environment
+  EXPECT_EQ(s.fixedEager, 5);
+  o.eager = 0;
+  EXPECT_TRUE(resolveSettings(o, 1, env.fn()).hybrid);
+  env.vars["LE_UTT_HYBRID"] = "0";
+  EXPECT_FALSE(resolveSettings(o, 1, env.fn()).hybrid);
+  env.vars["LE_UTT_HYBRID"] = "01";
+  EXPECT_TRUE(resolveSettings(o, 1, env.fn()).hybrid);
+  env.vars["LE_UTT_HYBRID"] = "";
+  EXPECT_FALSE(resolveSettings(o, 1, env.fn()).hybrid);
+}
+
+TEST(UttSettings, GapRampsAndPipelinedPaste) {
+  Env env;
+  le_utt_opts o = base();
+  o.gap_s = -0.1;
+  o.ramp_frames = 9;
+  o.interrupt_ramp_frames = -3;
+  o.threads = 3;
+  env.vars["LE_UTT_PIPELINE_PASTE"] = "2";
+  Settings s = resolveSettings(o, 8, env.fn());
+  EXPECT_LT(s.gapMs, 0);
+  EXPECT_EQ(s.rampFrames, 9);
+  EXPECT_EQ(s.interruptRampFrames, 4);
+  EXPECT_EQ(s.threads, 3);
+  EXPECT_EQ(s.pipelinePaste, 1);
+  o.gap_s = 1.5;
+  env.vars["LE_UTT_PIPELINE_PASTE"] = "0";
+  s = resolveSettings(o, 8, env.fn());
+  EXPECT_DOUBLE_EQ(s.gapMs, 1500.0);
+  EXPECT_EQ(s.pipelinePaste, 0);
+  env.vars["LE_UTT_PIPELINE_PASTE"] = "yes";  // not a number: the engine decides
+  EXPECT_EQ(resolveSettings(o, 8, env.fn()).pipelinePaste, -1);
+}
+
+TEST(UttStageReport, MeasuredAndNothingMeasured) {
+  StageTimes t;
+  t.jobsC = 4;
+  t.cTotal = 8.0;
+  t.aFrames = 2;
+  t.aTotal = 10.0;
+  t.aWait = 4.0;
+  t.latTotal = 9.0;
+  t.latFrames = 3;
+  EXPECT_EQ(stageReport(t),
+            "[le_utt-stage] pipe=0 jobsB=0 jobsC=4 stageA_ms=5.000 stageA_work_ms=3.000 "
+            "stageA_wait_ms=2.000 stageB_ms=0.000 stageC_ms=2.000 deliver_lat_ms=3.000 over 3 speech "
+            "frames\n");
+  StageTimes none;
+  none.speechDelivered = 7;
+  EXPECT_EQ(stageReport(none),
+            "[le_utt-stage] MEASURED NOTHING \u2014 the stage report was asked for and the paste-job "
+            "counter never advanced (pipe=0 jobsB=0 jobsC=0, 7 speech frames delivered). "
+            "stageA/stageB/stageC and the deliver latency are NOT reported rather than reported as "
+            "zero: on this path the paste does not run through the counted queue.\n");
+}
+
+}  // namespace
+}  // namespace le::utt

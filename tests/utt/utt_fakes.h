@@ -1,0 +1,264 @@
+// Fakes behind the live pipeline's seams: an engine, a director and a frame
+// side that encode what they were given into their outputs, with switches
+// that make each of them fail, and a harness that builds an le_utt on them.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <cmath>
+#include <cstring>
+#include <memory>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "le/le_utt.h"
+#include "le/utt/handle.h"
+#include "le/utt/pipeline.h"
+
+namespace le::test {
+
+using namespace std::chrono_literals;
+
+// xs_target row i: i * 100 + j, so every row is recognisable.
+inline std::vector<float> fakeXs(int nt) {
+  std::vector<float> xs(size_t(nt) * 63);
+  for (int i = 0; i < nt; ++i)
+    for (int j = 0; j < 63; ++j) xs[size_t(i) * 63 + size_t(j)] = float(i * 100 + j);
+  return xs;
+}
+
+inline constexpr float kDelta = 0.5f;  // driven = target + kDelta
+
+struct EngineKnobs {
+  int nt = 10;
+  int reportNt = -1;                 // engine NT; -1: nt
+  std::atomic<int> failPullAt{-1};   // pull throws at this frame of an utterance
+  std::atomic<int> stallAt{-1};      // after finish, no frame past this one
+  std::atomic<int> badIndexAt{-1};   // this frame gets driver index nt
+  std::atomic<int> availDelayMs{0};
+  std::atomic<int> resets{0};
+  std::atomic<int> eager{0};
+  std::atomic<bool> createThrows{false};
+};
+
+class FakeEngine : public le::utt::Engine {
+ public:
+  explicit FakeEngine(EngineKnobs& k) : k_(k), xs_(fakeXs(k.nt)) {}
+  void reset(int32_t start, int32_t direction) override {
+    samples_ = 0;
+    finished_ = false;
+    pulled_ = 0;
+    start_ = start;
+    dir_ = direction;
+    ++k_.resets;
+  }
+  void setEager(int32_t v) override { k_.eager = v; }
+  void push(const float*, int64_t n) override { samples_ += n; }
+  void finish() override { finished_ = true; }
+  int32_t ready() const {
+    int64_t r = finished_ ? (samples_ + 639) / 640 : samples_ / 640;
+    if (finished_ && k_.stallAt >= 0) r = std::min<int64_t>(r, k_.stallAt);
+    return int32_t(r);
+  }
+  int32_t avail() override {
+    if (k_.availDelayMs > 0) std::this_thread::sleep_for(std::chrono::milliseconds(int(k_.availDelayMs)));
+    return ready() - pulled_;
+  }
+  int32_t pull(int32_t* idx, float* t, float* d, int32_t n) override {
+    int32_t w = 0;
+    while (w < n && pulled_ < ready()) {
+      // Frames before the failure are handed out; the next call fails.
+      if (pulled_ == k_.failPullAt) {
+        if (w > 0) break;
+        throw std::runtime_error("fake engine failed at frame " + std::to_string(pulled_));
+      }
+      const int32_t i = int32_t(((start_ + int64_t(dir_) * pulled_) % k_.nt + k_.nt) % k_.nt);
+      idx[w] = pulled_ == k_.badIndexAt ? k_.nt : i;
+      for (int j = 0; j < 63; ++j) {
+        t[size_t(w) * 63 + size_t(j)] = xs_[size_t(i) * 63 + size_t(j)];
+        d[size_t(w) * 63 + size_t(j)] = xs_[size_t(i) * 63 + size_t(j)] + kDelta;
+      }
+      ++w;
+      ++pulled_;
+    }
+    return w;
+  }
+  int32_t total() override { return finished_ ? int32_t((samples_ + 639) / 640) : -1; }
+  int32_t nt() override { return k_.reportNt >= 0 ? k_.reportNt : k_.nt; }
+
+ private:
+  EngineKnobs& k_;
+  std::vector<float> xs_;
+  int64_t samples_ = 0;
+  bool finished_ = false;
+  int32_t pulled_ = 0, start_ = 0, dir_ = 1;
+};
+
+// Crop of 2 x 2 x 3 floats: [0] = kd[0], [1] = ks[0], [2] = si.
+inline constexpr int kCrop = 2;
+
+struct DirectorKnobs {
+  int batch = 1;
+  std::string ep = "cpu";
+  std::atomic<int> throwAtSpeech{-1};  // throw on this speech frame render (0-based, over the handle)
+  std::atomic<int> speechRenders{0};
+  std::atomic<bool> throwAlways{false};
+  std::atomic<int> calls{0};
+  std::atomic<int> maxN{0};
+};
+
+class FakeDirector : public le::utt::Director {
+ public:
+  explicit FakeDirector(DirectorKnobs& k) : k_(k), out_(size_t(k.batch) * kCrop * kCrop * 3) {}
+  const float* render(const int32_t* si, const float* ks, const float* kd, int32_t n) override {
+    ++k_.calls;
+    if (n > k_.maxN) k_.maxN = n;
+    if (n < 1 || n > k_.batch) throw std::runtime_error("render: bad n");
+    if (k_.throwAlways) throw std::runtime_error("director down");
+    for (int32_t i = 0; i < n; ++i) {
+      const float kd0 = kd[size_t(i) * 63];
+      if (kd0 - std::floor(kd0) == kDelta && k_.speechRenders++ == k_.throwAtSpeech) throw std::runtime_error("boom");
+      float* o = out_.data() + size_t(i) * kCrop * kCrop * 3;
+      o[0] = kd[size_t(i) * 63];
+      o[1] = ks[size_t(i) * 63];
+      o[2] = float(si[i]);
+    }
+    return out_.data();
+  }
+  int32_t batch() const override { return k_.batch; }
+  std::string ep() const override { return k_.ep; }
+
+ private:
+  DirectorKnobs& k_;
+  std::vector<float> out_;
+};
+
+inline constexpr int kW = 4, kH = 2;
+inline constexpr size_t kFrameBytes = size_t(kW) * kH * 3;
+
+struct FrameKnobs {
+  std::atomic<int> failIdx{-1};
+  std::atomic<int> walks{0};
+};
+
+// Frame bytes: [0..3] driver index, [4] 1 when a crop was pasted, [8..11]
+// the crop's kd[0], [12..15] its source index.
+class FakeFrames : public le::utt::FrameSide {
+ public:
+  explicit FakeFrames(FrameKnobs& k) : k_(k) {}
+  void pullDriver(int32_t idx, uint8_t* rgb) override {
+    if (idx == k_.failIdx) throw std::runtime_error("driver failed at " + std::to_string(idx));
+    std::memset(rgb, 0, kFrameBytes);
+    std::memcpy(rgb, &idx, 4);
+  }
+  void composite(const float* crop, int32_t, uint8_t* rgb) override {
+    rgb[4] = 1;
+    std::memcpy(rgb + 8, &crop[0], 4);
+    std::memcpy(rgb + 12, &crop[2], 4);
+  }
+  void walkPrior(int32_t) override { ++k_.walks; }
+
+ private:
+  FrameKnobs& k_;
+};
+
+struct Frame {
+  le_utt_frame_info info{};
+  int32_t idx = -1;
+  bool pasted = false;
+  float kd0 = 0, si = 0;
+};
+
+struct Rig {
+  EngineKnobs engine;
+  DirectorKnobs director;
+  DirectorKnobs chunk;
+  FrameKnobs frames;
+  bool withXs = true;
+  bool withChunk = false;
+  bool chunkThrows = false;
+  std::atomic<int> chunkMade{0};
+  le_utt_opts opts{};
+  le::utt::EngineKind kind = le::utt::EngineKind::A2x;
+  int pipelinePaste = -1;
+
+  Rig() {
+    opts.motion_dir = "fake";
+    opts.steady_model = "-";
+    opts.gap_s = -1;
+  }
+
+  le_utt* make() {
+    auto u = std::make_unique<le_utt>();
+    u->director = std::make_unique<FakeDirector>(director);
+    u->frames = std::make_unique<FakeFrames>(frames);
+    le::utt::Stages st;
+    st.nt = engine.nt;
+    st.width = kW;
+    st.height = kH;
+    st.crop = kCrop;
+    st.main = u->director.get();
+    st.frames = u->frames.get();
+    st.warmKp = fakeXs(1);
+    if (withXs) st.xsTarget = fakeXs(engine.nt);
+    st.engineKind = kind;
+    st.makeEngine = [this]() -> std::unique_ptr<le::utt::Engine> {
+      if (engine.createThrows) throw std::runtime_error("le_a2x_create: fake refused");
+      return std::make_unique<FakeEngine>(engine);
+    };
+    st.makeChunk = [this](const std::string&) -> std::unique_ptr<le::utt::Director> {
+      ++chunkMade;
+      if (chunkThrows) throw std::runtime_error("cannot open model_b24_fp32.onnx");
+      return std::make_unique<FakeDirector>(chunk);
+    };
+    le::utt::Settings s = le::utt::resolveSettings(opts, 2, [](const char*) { return nullptr; });
+    s.pipelinePaste = pipelinePaste;
+    u->pipeline = std::make_unique<le::utt::Pipeline>(std::move(st), std::move(s));
+    return u.release();
+  }
+};
+
+inline bool waitReady(le_utt* u) {
+  for (int i = 0; i < 2000; ++i) {
+    const int r = le_utt_ready(u);
+    if (r != 0) return r == 1;
+    std::this_thread::sleep_for(1ms);
+  }
+  return false;
+}
+
+// Next frame within `wait`, or nothing.
+inline std::optional<Frame> nextFrame(le_utt* u, std::chrono::milliseconds wait = 3000ms) {
+  uint8_t buf[kFrameBytes];
+  const auto until = std::chrono::steady_clock::now() + wait;
+  Frame f;
+  while (std::chrono::steady_clock::now() < until) {
+    if (le_utt_pull_frame(u, buf, sizeof buf, &f.info) == 1) {
+      std::memcpy(&f.idx, buf, 4);
+      f.pasted = buf[4] == 1;
+      std::memcpy(&f.kd0, buf + 8, 4);
+      std::memcpy(&f.si, buf + 12, 4);
+      return f;
+    }
+    std::this_thread::sleep_for(200us);
+  }
+  return std::nullopt;
+}
+
+inline std::vector<int16_t> speech(int frames) {
+  std::vector<int16_t> s(size_t(frames) * 640);
+  for (size_t i = 0; i < s.size(); ++i) s[i] = int16_t(1000 * std::sin(double(i) * 0.05));
+  return s;
+}
+
+struct Destroy {
+  le_utt* u;
+  ~Destroy() { le_utt_destroy(u); }
+};
+
+}  // namespace le::test

@@ -115,6 +115,7 @@ void Pipeline::pushAudio(const int16_t* samples, int count) {
       for (int i = 0; i < count; ++i) audio_[at + size_t(i)] = float(samples[i]) * kSampleScale;
       lastPushMs_ = now;
     }
+    poke_ = true;
   }
   cv_.notify_all();
   pasteCv_.notify_all();
@@ -128,6 +129,7 @@ void Pipeline::endUtterance() {
     // utterance that audio starts.
     if ((!uttActive_ || finishDecided_) && audio_.empty()) return;
     endFlag_ = true;
+    poke_ = true;
   }
   cv_.notify_all();
 }
@@ -140,6 +142,7 @@ void Pipeline::interrupt() {
     readCount_ = writeCount_;
     pasteQ_.clear();
     ++gen_;
+    poke_ = true;
   }
   cv_.notify_all();
   pasteCv_.notify_all();
@@ -170,6 +173,7 @@ Pipeline::Pull Pipeline::pull(uint8_t* buf, size_t cap, le_utt_frame_info* info)
     ++readCount_;
     ++delivered_;
     if (s.kind == LE_UTT_SPEECH) ++speechDelivered_;
+    poke_ = true;
   }
   cv_.notify_all();
   return Pull::Copied;
@@ -291,12 +295,20 @@ void Pipeline::warmBody() noexcept {
     chunk_ = std::move(chunk);
     engine_ = std::move(engine);
     warmDone_ = true;
+    poke_ = true;
   }
   cv_.notify_all();
 }
 
 void Pipeline::dispatchBody() noexcept {
-  mailbox_.serve([this] { return enginePtr_.load(); }, [this] { cv_.notify_all(); });
+  mailbox_.serve([this] { return enginePtr_.load(); },
+                 [this] {
+                   {
+                     std::lock_guard<std::mutex> lock(mu_);
+                     poke_ = true;
+                   }
+                   cv_.notify_all();
+                 });
 }
 
 // ---- paste -----------------------------------------------------------------
@@ -311,9 +323,8 @@ bool Pipeline::rawPath(PasteJob job) {
   if (!pipelined_) return pasteJob(job);
   {
     std::unique_lock<std::mutex> lock(mu_);
-    while (pasteQ_.size() >= kPasteQueue) {
-      if (shutdown_ || gen_ != job.generation) return false;
-      cv_.wait_for(lock, kStep);
+    const uint64_t gen = job.generation;
+    while (!cv_.wait_for(lock, kStep, [&] { return pasteQ_.size() < kPasteQueue || shutdown_ || gen_ != gen; })) {
     }
     if (shutdown_ || gen_ != job.generation) return false;
     pasteQ_.push_back(std::move(job));
@@ -332,6 +343,7 @@ void Pipeline::pasteBody() noexcept {
       job = std::move(pasteQ_.front());
       pasteQ_.pop_front();
       if (job.generation != gen_) continue;
+      poke_ = true;
     }
     cv_.notify_all();  // room in the paste queue
     const bool consumed = pasteJob(job);
@@ -346,9 +358,10 @@ bool Pipeline::pasteJob(const PasteJob& job) {
   Slot* slot = nullptr;
   {
     std::unique_lock<std::mutex> lock(mu_);
-    while (writeCount_ - readCount_ >= uint64_t(kRingSlots)) {
-      if (shutdown_ || gen_ != job.generation) return false;
-      cv_.wait_for(lock, kStep);
+    const uint64_t gen = job.generation;
+    while (!cv_.wait_for(lock, kStep, [&] {
+      return writeCount_ - readCount_ < uint64_t(kRingSlots) || shutdown_ || gen_ != gen;
+    })) {
     }
     if (shutdown_ || gen_ != job.generation) return false;
     // Only this producer writes slot writeCount_; the host reads [read, write).

@@ -34,7 +34,10 @@ void Pipeline::runBody() noexcept {
     }
     std::unique_lock<std::mutex> lock(mu_);
     if (shutdown_) return;
-    if (!worked) cv_.wait_for(lock, kStep);
+    // Idle passes sleep until a host call, a response or a free slot pokes
+    // the thread, or for one step (the silence gap is a clock, not an event).
+    if (!worked) cv_.wait_for(lock, kStep, [&] { return poke_ || shutdown_; });
+    poke_ = false;
   }
 }
 

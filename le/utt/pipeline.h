@@ -152,6 +152,7 @@ class Pipeline {
   uint64_t gen_ = 0;
   bool shutdown_ = false;
   bool pasteStop_ = false;
+  bool poke_ = false;  // the run thread has something new to look at
   double lastPushMs_ = 0, nextStartMs_ = 0, uttStartMs_ = 0;
   bool uttActive_ = false;
   bool finishDecided_ = false;

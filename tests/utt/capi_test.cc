@@ -35,8 +35,8 @@ TEST(UttCapi, NullHandlesAndBadArguments) {
 TEST(UttCapi, TooSmallBufferKeepsTheFrameForTheNextCall) {
   Rig rig;
   Destroy d{rig.make()};
-  for (int i = 0; i < 2000 && le_utt_frames_available(d.u) == 0; ++i) std::this_thread::sleep_for(1ms);
-  ASSERT_GT(le_utt_frames_available(d.u), 0);
+  for (int i = 0; i < 2000 && le_utt_frames_available(d.u) < 2; ++i) std::this_thread::sleep_for(1ms);
+  ASSERT_GE(le_utt_frames_available(d.u), 2);
   uint8_t buf[kFrameBytes];
   le_utt_frame_info info{};
   info.sequence = 99;

@@ -254,6 +254,7 @@ void Pipeline::dropBatch() {
 
 void Pipeline::closeUtterance() {
   dropBatch();
+  newAudio_.clear();  // unsent audio of a failed utterance: the engine never takes it
   {
     std::lock_guard<std::mutex> lock(mu_);
     uttActive_ = false;

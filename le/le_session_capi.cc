@@ -12,6 +12,9 @@ namespace {
 
 bool inFrames(const le_ctx* ctx, int si) { return si >= 0 && si < ctx->NT(); }
 
+// The frame-level entry points while an le_utt pipeline drives the context.
+constexpr const char* kInUse = "context in use by le_utt";
+
 // The RGBA step after a successful render: stops at the first failed step, so
 // out is written only once the pasted frame exists. A failed paste keeps its
 // own message.
@@ -71,6 +74,7 @@ LE_API int le_drive_frames(const le_ctx* ctx) {
 LE_API const uint8_t* le_target_frame(le_ctx* ctx, int si) {
   return le::capi::guard(Family::Core, "le_target_frame", static_cast<const uint8_t*>(nullptr),
                          [&](const auto& call) -> const uint8_t* {
+                           if (ctx && ctx->uttBusy) return call.reject(kInUse);
                            if (!ctx || !inFrames(ctx, si)) return call.reject("bad args");
                            return ctx->cursor->pullAt(si, static_cast<int*>(nullptr));
                          });
@@ -79,6 +83,7 @@ LE_API const uint8_t* le_target_frame(le_ctx* ctx, int si) {
 LE_API const float* le_render_kp_crop(le_ctx* ctx, int si, const float* ks, const float* kd) {
   return le::capi::guard(Family::Core, "le_render_kp_crop", static_cast<const float*>(nullptr),
                          [&](const auto& call) -> const float* {
+                           if (ctx && ctx->uttBusy) return call.reject(kInUse);
                            if (!ctx || !ks || !kd || !inFrames(ctx, si))
                              return call.reject("bad args");
                            return ctx->renderCrop(si, ks, kd);
@@ -90,6 +95,7 @@ LE_API const float* le_render_drive_crop(le_ctx* ctx, int i) {
   const float* crop = nullptr;
   const bool ok = le::capi::guard(Family::Core, "le_render_drive_crop", false,
                                   [&](const auto& call) {
+                                    if (ctx && ctx->uttBusy) return call.reject(kInUse);
                                     if (!ctx || i < 0 || i >= ctx->drive.frames)
                                       return call.reject("bad frame index");
                                     const int si = ctx->drive.si[size_t(i)];
@@ -108,6 +114,7 @@ LE_API const float* le_render_drive_crop(le_ctx* ctx, int i) {
 LE_API int le_paste_crop(le_ctx* ctx, int si, const float* crop, uint8_t* out,
                          size_t out_bytes) {
   return le::capi::guard(Family::Core, "le_paste_crop", 0, [&](const auto& call) {
+    if (ctx && ctx->uttBusy) return call.reject(kInUse);
     if (!ctx || !crop || !out || !inFrames(ctx, si) || uint64_t(out_bytes) < ctx->frameBytes())
       return call.reject("bad args / out too small");
     ctx->pasteInto(si, crop, out);
@@ -118,6 +125,7 @@ LE_API int le_paste_crop(le_ctx* ctx, int si, const float* crop, uint8_t* out,
 LE_API const uint8_t* le_paste_last(le_ctx* ctx, int si) {
   return le::capi::guard(Family::Core, "le_paste_last", static_cast<const uint8_t*>(nullptr),
                          [&](const auto& call) -> const uint8_t* {
+                           if (ctx && ctx->uttBusy) return call.reject(kInUse);
                            if (!ctx || !ctx->lastCrop || !inFrames(ctx, si))
                              return call.reject("bad args / no prior render");
                            return ctx->pasteLast(si);
@@ -128,6 +136,7 @@ LE_API int le_render_kp_rgba(le_ctx* ctx, int si, const float* ks, const float* 
                              size_t out_bytes) {
   return le::capi::guard(Family::Core, "le_render_kp_rgba", 0, [&](const auto& call) {
     if (!ctx) return call.reject("NULL ctx");
+    if (ctx->uttBusy) return call.reject(kInUse);
     if (!le_render_kp_crop(ctx, si, ks, kd)) return 0;
     return pasteToRGBA(ctx, si, out, out_bytes);
   });
@@ -136,6 +145,7 @@ LE_API int le_render_kp_rgba(le_ctx* ctx, int si, const float* ks, const float* 
 LE_API int le_render_drive_rgba(le_ctx* ctx, int i, uint8_t* out, size_t out_bytes) {
   return le::capi::guard(Family::Core, "le_render_drive_rgba", 0, [&](const auto& call) {
     if (!ctx) return call.reject("NULL ctx");
+    if (ctx->uttBusy) return call.reject(kInUse);
     if (!le_render_drive_crop(ctx, i)) return 0;
     // The render above range-checked i and its source index.
     return pasteToRGBA(ctx, ctx->drive.si[size_t(i)], out, out_bytes);

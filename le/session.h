@@ -4,6 +4,7 @@
 // on a context use it through the members below; one thread at a time.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -76,6 +77,9 @@ struct le_ctx {
   std::unique_ptr<le::DriverCursor> cursor;
   std::vector<uint8_t> frame;
   const float* lastCrop = nullptr;
+  // Set while an le_utt pipeline drives the context: its threads own the
+  // renderer, cursor and compositor, so the frame-level entry points refuse.
+  std::atomic<bool> uttBusy{false};
 
  private:
   void checkFrame(int32_t si, const char* what) const;

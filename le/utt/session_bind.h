@@ -1,0 +1,20 @@
+// Binds a live pipeline to a session context: the director adapter over the
+// session's renderer (built here when the session has none yet), the frame
+// side over its driver cursor, compositor and identity, the xs_target rows
+// and the engine and chunk-director factories.
+#pragma once
+
+#include "le/session.h"
+#include "le/utt/handle.h"
+#include "le/utt/settings.h"
+#include "le/utt/stages.h"
+
+namespace le::utt {
+
+// Fills u's adapters and returns the stages over them.
+Stages bindSession(le_ctx& ctx, const Settings& s, le_utt& u);
+// A non-empty director note becomes a non-fatal failure of stage
+// "director load".
+void noteDirector(le_ctx& ctx, Pipeline& p);
+
+}  // namespace le::utt

@@ -4,6 +4,7 @@
 
 #include <random>
 
+#include "testkit/testkit.h"
 #include "utt/utt_fakes.h"
 
 namespace le::test {
@@ -297,6 +298,24 @@ TEST(Pipeline, ChunkWarmUpFailureIsNotedAndServingGoesOn) {
   EXPECT_EQ(count(fs, LE_UTT_SPEECH), 3);
 }
 
+TEST(Pipeline, ChunkDirectorOnAnotherProviderThanCoreMLNativeIsDropped) {
+  Rig rig;
+  rig.opts.steady_model = nullptr;
+  rig.director.ep = "coreml-native-ane";
+  rig.chunk.batch = 4;
+  rig.chunk.ep = "cpu";
+  Destroy d{rig.make()};
+  ASSERT_TRUE(waitReady(d.u));
+  EXPECT_EQ(rig.chunkMade.load(), 1);
+  const auto audio = speech(8);
+  le_utt_push_audio(d.u, audio.data(), int(audio.size()));
+  le_utt_end_utterance(d.u);
+  const auto fs = pullUntil(d.u, [](const Frame& f) { return f.info.kind == LE_UTT_RAMP; });
+  EXPECT_EQ(count(fs, LE_UTT_SPEECH), 8);
+  EXPECT_EQ(rig.chunk.calls.load(), 0);  // neither the warm-up nor speech used it
+  EXPECT_EQ(rig.director.maxN.load(), 1);
+}
+
 TEST(Pipeline, SteadyModelDashBuildsNoChunkDirector) {
   Rig rig;  // steady_model "-"
   Destroy d{rig.make()};
@@ -335,6 +354,30 @@ TEST(Pipeline, HybridEagerRisesUnderBacklog) {
   const auto rest = pullUntil(d.u, [](const Frame& f) { return f.info.kind == LE_UTT_RAMP; });
   fs.insert(fs.end(), rest.begin(), rest.end());
   EXPECT_EQ(count(fs, LE_UTT_SPEECH), 60);
+}
+
+TEST(Pipeline, StageReportAtDestruction) {
+  ScopedEnv report("LE_UTT_STAGE_REPORT", "1");
+  for (int pipe : {1, 0}) {
+    Rig rig;
+    rig.pipelinePaste = pipe;
+    le_utt* u = rig.make();
+    ASSERT_TRUE(waitReady(u));
+    const auto audio = speech(4);
+    le_utt_push_audio(u, audio.data(), int(audio.size()));
+    le_utt_end_utterance(u);
+    pullUntil(u, [](const Frame& f) { return f.info.kind == LE_UTT_RAMP; });
+    ::testing::internal::CaptureStderr();
+    le_utt_destroy(u);
+    const std::string err = ::testing::internal::GetCapturedStderr();
+    if (pipe) {
+      EXPECT_EQ(err.rfind("[le_utt-stage] pipe=0 jobsB=0 jobsC=", 0), 0u) << err;
+      EXPECT_NE(err.find(" over 4 speech frames\n"), std::string::npos) << err;
+    } else {
+      EXPECT_EQ(err.rfind("[le_utt-stage] MEASURED NOTHING", 0), 0u) << err;
+      EXPECT_NE(err.find("4 speech frames delivered"), std::string::npos) << err;
+    }
+  }
 }
 
 TEST(PipelineFaults, EngineFailingMidUtteranceClosesItAndTheStreamGoesOn) {

@@ -38,7 +38,7 @@ struct EngineKnobs {
   int nt = 10;
   int reportNt = -1;                 // engine NT; -1: nt
   std::atomic<int> failPullAt{-1};   // pull throws at this frame of an utterance
-  std::atomic<int> stallAt{-1};      // after finish, no frame past this one
+  std::atomic<int> stallAt{-1};      // no frame past this one, finished or not
   std::atomic<int> badIndexAt{-1};   // this frame gets driver index nt
   std::atomic<int> availDelayMs{0};
   std::atomic<int> resets{0};
@@ -62,7 +62,7 @@ class FakeEngine : public le::utt::Engine {
   void finish() override { finished_ = true; }
   int32_t ready() const {
     int64_t r = finished_ ? (samples_ + 639) / 640 : samples_ / 640;
-    if (finished_ && k_.stallAt >= 0) r = std::min<int64_t>(r, k_.stallAt);
+    if (k_.stallAt >= 0) r = std::min<int64_t>(r, k_.stallAt);
     return int32_t(r);
   }
   int32_t avail() override {

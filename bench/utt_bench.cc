@@ -15,7 +15,6 @@
 #include <cstring>
 #include <fstream>
 #include <map>
-#include <random>
 #include <string>
 #include <thread>
 #include <vector>
@@ -23,7 +22,6 @@
 #include "benchkit.h"
 #include "le/le.h"
 #include "le/le_utt.h"
-#include "le/runtime/le_simd.h"
 #include "le/session.h"
 #include "le/utt/handle.h"
 #include "le/utt/session_bind.h"
@@ -34,19 +32,8 @@ constexpr int kNT = 25, kCrop = 256, kW = 1280, kH = 720;
 std::string gDir;
 std::vector<float> gXs;
 
-bool sh(const std::string& cmd) {
-  if (std::system(cmd.c_str()) == 0) return true;
-  std::printf("fixture failed: %s\n", cmd.c_str());
-  return false;
-}
-
-void writeHalfs(const std::string& path, size_t n, uint32_t seed) {
-  std::mt19937 rng(seed);
-  std::uniform_real_distribution<float> d(0.f, 1.f);
-  std::vector<uint16_t> h(n);
-  for (uint16_t& v : h) v = le::f32ToF16(d(rng));
-  std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(h.data()), std::streamsize(n * 2));
-}
+using le::bench::sh;
+using le::bench::writeRandomHalfs;
 
 bool makeBundle(const std::string& root) {
   const std::string fx = std::string("cd '") + LE_FIXTURES_DIR + "' && " + LE_PYTHON + " -m lefix ";
@@ -58,8 +45,8 @@ bool makeBundle(const std::string& root) {
           " --out '" + gDir + "/target_frames.mp4'") ||
       !sh(fx + "director --variant plain --crop " + c + " --out '" + gDir + "/model_plain.onnx'"))
     return false;
-  writeHalfs(gDir + "/pooled64.f16", size_t(kNT) * 65536, 1);
-  writeHalfs(gDir + "/P.f16", size_t(kNT) * 3 * size_t(kCrop) * size_t(kCrop), 2);
+  writeRandomHalfs(gDir + "/pooled64.f16", size_t(kNT) * 65536, 1);
+  writeRandomHalfs(gDir + "/P.f16", size_t(kNT) * 3 * size_t(kCrop) * size_t(kCrop), 2);
   std::ifstream f(gDir + "/xs_target.bin", std::ios::binary);
   gXs.resize(size_t(kNT) * 63);
   f.read(reinterpret_cast<char*>(gXs.data()), std::streamsize(gXs.size() * 4));

@@ -3,6 +3,7 @@
 extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavformat/avformat.h>
+#include <libavutil/channel_layout.h>
 #include <libavutil/error.h>
 #include <libavutil/frame.h>
 #include <libavutil/log.h>
@@ -10,7 +11,9 @@ extern "C" {
 #include <libswscale/swscale.h>
 }
 
+#include <algorithm>
 #include <stdexcept>
+#include <vector>
 
 namespace le::tool {
 namespace {
@@ -59,21 +62,89 @@ struct Mp4Writer::Impl {
   std::unique_ptr<SwsContext, ScalerFreer> scaler;
   AVStream* stream = nullptr;
 
+  // Audio track, when there is one.
+  std::unique_ptr<AVCodecContext, CodecFreer> acodec;
+  std::unique_ptr<AVFrame, FrameFreer> aframe;
+  AVStream* astream = nullptr;
+  int channels = 0;
+  int frameSize = 0;
+  int64_t audioNext = 0;     // pts of the next encoder frame, in samples
+  int64_t audioWritten = 0;  // samples per channel accepted
+  std::vector<std::vector<float>> pending;  // per channel, < frameSize each after a write
+
   // Sends frame f (null flushes) and writes every packet that comes out.
-  void drain(const AVFrame* f) {
-    check(avcodec_send_frame(codec.get(), f), "encoding " + path);
+  void drain(AVCodecContext* c, AVStream* s, const AVFrame* f) {
+    check(avcodec_send_frame(c, f), "encoding " + path);
     for (;;) {
-      const int r = avcodec_receive_packet(codec.get(), packet.get());
+      const int r = avcodec_receive_packet(c, packet.get());
       if (r == AVERROR(EAGAIN) || r == AVERROR_EOF) return;
       check(r, "encoding " + path);
-      av_packet_rescale_ts(packet.get(), codec->time_base, stream->time_base);
-      packet->stream_index = stream->index;
+      av_packet_rescale_ts(packet.get(), c->time_base, s->time_base);
+      packet->stream_index = s->index;
       check(av_interleaved_write_frame(out.get(), packet.get()), "writing " + path);
     }
   }
+  void drain(const AVFrame* f) { drain(codec.get(), stream, f); }
+
+  // Encodes `n` pending samples per channel (n <= frameSize) as one frame.
+  void encodeAudio(int n) {
+    AVFrame* f = aframe.get();
+    check(av_frame_make_writable(f), "audio frame buffer");
+    f->nb_samples = n;
+    for (int ch = 0; ch < channels; ++ch) {
+      std::vector<float>& q = pending[static_cast<size_t>(ch)];
+      auto* dst = reinterpret_cast<float*>(f->data[ch]);
+      const size_t take = std::min(q.size(), static_cast<size_t>(n));
+      std::copy(q.begin(), q.begin() + static_cast<std::ptrdiff_t>(take), dst);
+      std::fill(dst + take, dst + n, 0.0f);
+      q.erase(q.begin(), q.begin() + static_cast<std::ptrdiff_t>(take));
+    }
+    f->pts = audioNext;
+    audioNext += n;
+    drain(acodec.get(), astream, f);
+  }
+
+  void openAudio(const AudioFormat& a);
 };
 
+void Mp4Writer::Impl::openAudio(const AudioFormat& a) {
+  if (a.sampleRate < 8000 || a.sampleRate > 96000 || a.channels < 1 || a.channels > 2 || a.bitRate < 8000)
+    throw std::runtime_error("bad audio settings");
+  const AVCodec* enc = avcodec_find_encoder_by_name("aac");
+  if (!enc) throw std::runtime_error("this FFmpeg has no AAC encoder");
+  astream = avformat_new_stream(out.get(), nullptr);
+  if (!astream) throw std::runtime_error("cannot add an audio stream to " + path);
+  acodec.reset(avcodec_alloc_context3(enc));
+  if (!acodec) throw std::runtime_error("out of memory");
+  AVCodecContext* c = acodec.get();
+  c->sample_fmt = AV_SAMPLE_FMT_FLTP;
+  c->sample_rate = a.sampleRate;
+  c->bit_rate = a.bitRate;
+  av_channel_layout_default(&c->ch_layout, a.channels);
+  c->time_base = AVRational{1, a.sampleRate};
+  if (out->oformat->flags & AVFMT_GLOBALHEADER) c->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
+  check(avcodec_open2(c, enc, nullptr), "cannot open the AAC encoder");
+  check(avcodec_parameters_from_context(astream->codecpar, c), "audio encoder parameters");
+  astream->time_base = c->time_base;
+  channels = a.channels;
+  // 1024 for AAC; an encoder that takes any size gets the same.
+  frameSize = c->frame_size > 0 ? c->frame_size : 1024;
+  pending.assign(static_cast<size_t>(channels), {});
+
+  aframe.reset(av_frame_alloc());
+  if (!aframe) throw std::runtime_error("out of memory");
+  aframe->format = c->sample_fmt;
+  aframe->sample_rate = c->sample_rate;
+  aframe->nb_samples = frameSize;
+  check(av_channel_layout_copy(&aframe->ch_layout, &c->ch_layout), "audio channel layout");
+  check(av_frame_get_buffer(aframe.get(), 0), "audio frame buffer");
+}
+
 Mp4Writer::Mp4Writer(const std::string& path, int width, int height, int fps, int crf)
+    : Mp4Writer(path, width, height, fps, crf, std::nullopt) {}
+
+Mp4Writer::Mp4Writer(const std::string& path, int width, int height, int fps, int crf,
+                     const std::optional<AudioFormat>& audio)
     : impl_(std::make_unique<Impl>()) {
   Impl& m = *impl_;
   m.path = path;
@@ -119,6 +190,8 @@ Mp4Writer::Mp4Writer(const std::string& path, int width, int height, int fps, in
   check(avcodec_parameters_from_context(m.stream->codecpar, c), "encoder parameters");
   m.stream->time_base = c->time_base;
   m.stream->avg_frame_rate = c->framerate;
+  // Every stream exists before the header is written.
+  if (audio) m.openAudio(*audio);
 
   check(avio_open(&oc->pb, path.c_str(), AVIO_FLAG_WRITE), "cannot write " + path);
   AVDictionary* opts = nullptr;
@@ -155,11 +228,44 @@ void Mp4Writer::write(const uint8_t* rgb) {
   m.drain(m.frame.get());
 }
 
+void Mp4Writer::writeAudio(const int16_t* pcm, size_t count) {
+  Impl& m = *impl_;
+  if (!m.acodec) throw std::logic_error("Mp4Writer::writeAudio without an audio track");
+  if (m.finished) throw std::logic_error("Mp4Writer::writeAudio after finish");
+  const auto ch = static_cast<size_t>(m.channels);
+  if (count % ch) throw std::invalid_argument("Mp4Writer::writeAudio: sample count not a multiple of the channels");
+  if (count && !pcm) throw std::invalid_argument("Mp4Writer::writeAudio: null samples");
+  const size_t frames = count / ch;
+  for (size_t done = 0; done < frames;) {
+    const size_t room = static_cast<size_t>(m.frameSize) - m.pending[0].size();
+    const size_t take = std::min(room, frames - done);
+    for (size_t c = 0; c < ch; ++c) {
+      std::vector<float>& q = m.pending[c];
+      for (size_t i = 0; i < take; ++i) q.push_back(static_cast<float>(pcm[(done + i) * ch + c]) * (1.0f / 32768.0f));
+    }
+    done += take;
+    m.audioWritten += static_cast<int64_t>(take);
+    if (m.pending[0].size() == static_cast<size_t>(m.frameSize)) m.encodeAudio(m.frameSize);
+  }
+}
+
+int64_t Mp4Writer::audioSamples() const { return impl_->audioWritten; }
+
 void Mp4Writer::finish() {
   Impl& m = *impl_;
   if (m.finished) return;
   m.finished = true;
   m.drain(nullptr);
+  if (m.acodec) {
+    // The last partial frame goes out short where the encoder allows it (the
+    // track then ends on the last sample), else padded with silence.
+    const int rest = static_cast<int>(m.pending[0].size());
+    if (rest > 0) {
+      const bool small = m.acodec->codec->capabilities & AV_CODEC_CAP_SMALL_LAST_FRAME;
+      m.encodeAudio(small ? rest : m.frameSize);
+    }
+    m.drain(m.acodec.get(), m.astream, nullptr);
+  }
   check(av_write_trailer(m.out.get()), "finishing " + m.path);
 }
 

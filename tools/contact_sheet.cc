@@ -21,6 +21,29 @@ constexpr uint8_t kDigits[10][7] = {
     {0x0E, 0x11, 0x11, 0x0E, 0x11, 0x11, 0x0E}, {0x0E, 0x11, 0x11, 0x0F, 0x01, 0x02, 0x0C},
 };
 
+// The capitals the frame labels use, same layout.
+struct Letter {
+  char c;
+  uint8_t rows[7];
+};
+constexpr Letter kLetters[] = {
+    {'A', {0x0E, 0x11, 0x11, 0x1F, 0x11, 0x11, 0x11}}, {'C', {0x0E, 0x11, 0x10, 0x10, 0x10, 0x11, 0x0E}},
+    {'D', {0x1E, 0x11, 0x11, 0x11, 0x11, 0x11, 0x1E}}, {'E', {0x1F, 0x10, 0x10, 0x1E, 0x10, 0x10, 0x1F}},
+    {'H', {0x11, 0x11, 0x11, 0x1F, 0x11, 0x11, 0x11}}, {'I', {0x0E, 0x04, 0x04, 0x04, 0x04, 0x04, 0x0E}},
+    {'L', {0x10, 0x10, 0x10, 0x10, 0x10, 0x10, 0x1F}}, {'M', {0x11, 0x1B, 0x15, 0x15, 0x11, 0x11, 0x11}},
+    {'P', {0x1E, 0x11, 0x11, 0x1E, 0x10, 0x10, 0x10}}, {'R', {0x1E, 0x11, 0x11, 0x1E, 0x14, 0x12, 0x11}},
+    {'S', {0x0F, 0x10, 0x10, 0x0E, 0x01, 0x01, 0x1E}},
+};
+
+// Glyph rows of c, or null (drawn as a blank).
+const uint8_t* glyphOf(char c) {
+  if (c >= '0' && c <= '9') return kDigits[c - '0'];
+  if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+  for (const Letter& l : kLetters)
+    if (l.c == c) return l.rows;
+  return nullptr;
+}
+
 // A pixel changed by more than codec-free rounding: the paste's blend and
 // resampling move untouched areas by at most a step or two.
 constexpr int kPaintedThreshold = 6;
@@ -42,12 +65,16 @@ void writePng(const std::string& path, const uint8_t* rgb, int width, int height
 }
 
 void drawNumber(uint8_t* rgb, int width, int height, int x, int y, int n, int scale) {
-  const std::string text = std::to_string(n);
+  drawText(rgb, width, height, x, y, std::to_string(n), scale);
+}
+
+void drawText(uint8_t* rgb, int width, int height, int x, int y, const std::string& text, int scale) {
   const int advance = 6 * scale;
   fillRect(rgb, width, height, x - scale, y - scale, x + advance * static_cast<int>(text.size()) + scale,
            y + 8 * scale, 16);
   for (size_t i = 0; i < text.size(); ++i) {
-    const auto& glyph = kDigits[text[i] - '0'];
+    const uint8_t* glyph = glyphOf(text[i]);
+    if (!glyph) continue;
     for (int r = 0; r < 7; ++r)
       for (int col = 0; col < 5; ++col)
         if (glyph[r] & (0x10 >> col)) {
@@ -64,9 +91,9 @@ bool ContactSheet::wants(int index) const {
   return std::find(indices_.begin(), indices_.end(), index) != indices_.end();
 }
 
-void ContactSheet::add(int index, const uint8_t* rendered, const uint8_t* driver) {
+void ContactSheet::add(int index, const uint8_t* rendered, const uint8_t* driver, const std::string& label) {
   const size_t bytes = static_cast<size_t>(width_) * height_ * 3;
-  cells_.push_back({index, std::vector<uint8_t>(rendered, rendered + bytes)});
+  cells_.push_back({index, std::vector<uint8_t>(rendered, rendered + bytes), label});
   if (!driver) {
     x0_ = y0_ = 0;
     x1_ = width_ - 1;
@@ -119,7 +146,9 @@ void ContactSheet::write(const std::string& path) const {
           sheet[((static_cast<size_t>(oy) + y) * sw + ox + x) * 3 + c] =
               static_cast<uint8_t>((sum + step * step / 2) / (step * step));
         }
-    drawNumber(sheet.data(), sw, sh, ox + 8, oy + 8, cells_[k].index, std::max(2, ch / 90));
+    const std::string number = std::to_string(cells_[k].index);
+    drawText(sheet.data(), sw, sh, ox + 8, oy + 8,
+             cells_[k].label.empty() ? number : number + " " + cells_[k].label, std::max(2, ch / 90));
   }
   writePng(path, sheet.data(), sw, sh);
 }

@@ -19,7 +19,9 @@ class ContactSheet {
   bool wants(int index) const;
   // Keeps frame `index`; `driver` (the unedited driver frame, may be null)
   // tells which region the library painted, so cells can show it large.
-  void add(int index, const uint8_t* rendered, const uint8_t* driver);
+  // `label` is drawn after the index (digits, space and the capitals of
+  // "IDLE SPEECH RAMP").
+  void add(int index, const uint8_t* rendered, const uint8_t* driver, const std::string& label = {});
   // Lays out the kept frames (at most 4 columns) and writes the PNG.
   void write(const std::string& path) const;
 
@@ -27,6 +29,7 @@ class ContactSheet {
   struct Cell {
     int index;
     std::vector<uint8_t> rgb;
+    std::string label;
   };
   std::vector<int> indices_;
   int width_, height_;
@@ -38,5 +41,7 @@ class ContactSheet {
 // Draws the decimal number n at (x, y) into an RGB24 image of width x height,
 // white digits of 5 x 7 cells of `scale` pixels on a dark box; clipped.
 void drawNumber(uint8_t* rgb, int width, int height, int x, int y, int n, int scale);
+// The same for text; characters without a glyph leave a blank.
+void drawText(uint8_t* rgb, int width, int height, int x, int y, const std::string& text, int scale);
 
 }  // namespace le::tool

@@ -1,0 +1,277 @@
+// le-live end to end on the demo identity with the fixture motion generator:
+// the frame kinds run idle -> speech -> ramp -> idle, the MP4 holds as many
+// video frames as were delivered and an AAC track whose sound sits under the
+// speech frames and is the pushed speech; the interrupt cuts the speech and
+// gives the short ramp; raw PCM from standard input; the command line's errors.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "le/manifest.h"
+#include "tools/demo_fixture.h"
+
+namespace le::test {
+namespace {
+
+struct Cmd {
+  int status = -1;
+  std::string out, err;
+};
+
+std::string quote(const std::string& s) {
+  std::string q = "'";
+  for (char c : s) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  return q + "'";
+}
+
+Cmd run(const TempDir& tmp, const std::string& cmd) {
+  const std::string o = tmp / "cmd.out", e = tmp / "cmd.err";
+  const int r = std::system((cmd + " > " + quote(o) + " 2> " + quote(e)).c_str());
+  Cmd res;
+  res.status = WIFEXITED(r) ? WEXITSTATUS(r) : -1;
+  res.out = exists(o) ? readFile(o) : "";
+  res.err = exists(e) ? readFile(e) : "";
+  return res;
+}
+
+// Demo identity plus a motion directory built on its target rows, and about
+// 1.8 s of espeak-ng speech as a 16 kHz mono WAV; made once per process.
+struct LiveFixture {
+  TempDir dir;
+  std::string motion, wav;
+  std::vector<int16_t> speech;
+  bool ok = false;
+  LiveFixture() {
+    if (demoContainer().empty()) return;
+    const Manifest m = loadManifest(demoContainer());
+    motion = dir / "motion";
+    std::system(("mkdir -p " + quote(motion) + " && cp " + quote(m.dir + "/xs_target.bin") + " " + quote(motion))
+                    .c_str());
+    if (runFixture({"motion", "dir", "--out", motion}) != 0) return;
+    wav = dir / "speech.wav";
+    const std::string raw = dir / "espeak.wav";
+    if (std::system(("espeak-ng -s 170 -w " + quote(raw) + " 'Hello, how are you today?' && ffmpeg -nostdin -v error "
+                     "-y -i " + quote(raw) + " -ar 16000 -ac 1 -c:a pcm_s16le " + quote(wav))
+                        .c_str()) != 0)
+      return;
+    // The samples themselves, for comparison with what the MP4 carries.
+    const std::string pcm = dir / "speech.raw";
+    if (std::system(("ffmpeg -nostdin -v error -y -i " + quote(wav) + " -f s16le " + quote(pcm)).c_str()) != 0)
+      return;
+    const std::string b = readFile(pcm);
+    speech.resize(b.size() / 2);
+    std::memcpy(speech.data(), b.data(), speech.size() * 2);
+    ok = speech.size() > 8000;
+  }
+};
+
+const LiveFixture& live() {
+  static LiveFixture f;
+  return f;
+}
+
+Cmd leLive(const TempDir& tmp, const std::string& args) {
+  return run(tmp, quote(LE_LIVE_EXE) + " " + quote(demoContainer()) + " " + args);
+}
+
+std::map<std::string, std::string> readReport(const std::string& path) {
+  std::map<std::string, std::string> r;
+  const std::string text = exists(path) ? readFile(path) : "";
+  for (size_t at = 0; at < text.size();) {
+    const size_t nl = text.find('\n', at);
+    const std::string line = text.substr(at, nl - at);
+    at = nl == std::string::npos ? text.size() : nl + 1;
+    const size_t colon = line.find(": ");
+    if (colon != std::string::npos) r[line.substr(0, colon)] = line.substr(colon + 2);
+  }
+  return r;
+}
+
+// The MP4's sound decoded to 16 kHz mono s16 by the ffmpeg CLI.
+std::vector<int16_t> decodeSound(const TempDir& tmp, const std::string& mp4) {
+  const std::string raw = tmp / "sound.raw";
+  const Cmd r = run(tmp, "ffmpeg -nostdin -v error -y -i " + quote(mp4) + " -vn -f s16le -ac 1 -ar 16000 " + quote(raw));
+  EXPECT_EQ(r.status, 0) << r.err;
+  const std::string b = exists(raw) ? readFile(raw) : "";
+  std::vector<int16_t> s(b.size() / 2);
+  std::memcpy(s.data(), b.data(), s.size() * 2);
+  return s;
+}
+
+std::string probeStreams(const TempDir& tmp, const std::string& mp4) {
+  const Cmd r = run(tmp, "ffprobe -v error -count_frames -show_entries stream=codec_name,sample_rate,nb_read_frames "
+                         "-of csv=p=0 " + quote(mp4));
+  EXPECT_EQ(r.status, 0) << r.err;
+  return r.out;
+}
+
+double rms(const std::vector<int16_t>& s, size_t from, size_t to) {
+  double e = 0;
+  to = std::min(to, s.size());
+  for (size_t i = from; i < to; ++i) e += double(s[i]) * s[i];
+  return to > from ? std::sqrt(e / double(to - from)) : 0;
+}
+
+// Normalised correlation of a[ao ...] and b[bo ...] over n samples.
+double correlation(const std::vector<int16_t>& a, size_t ao, const std::vector<int16_t>& b, size_t bo, size_t n) {
+  double ab = 0, aa = 0, bb = 0;
+  for (size_t i = 0; i < n && ao + i < a.size() && bo + i < b.size(); ++i) {
+    ab += double(a[ao + i]) * b[bo + i];
+    aa += double(a[ao + i]) * a[ao + i];
+    bb += double(b[bo + i]) * b[bo + i];
+  }
+  return aa > 0 && bb > 0 ? ab / std::sqrt(aa * bb) : 0;
+}
+
+TEST(LeLive, FastRunGoesIdleSpeechRampIdleWithTheSpeechUnderTheMouth) {
+  ASSERT_TRUE(live().ok) << "demo, motion or speech fixture failed";
+  TempDir tmp;
+  const std::string mp4 = tmp / "live.mp4", report = tmp / "report.txt", sheet = tmp / "sheet.png";
+  const Cmd r = leLive(tmp, quote(live().wav) + " -o " + quote(mp4) + " --motion " + quote(live().motion) +
+                                " --fast --end-marks --lead 0.4 --tail 0.6 --threads 2 --report " + quote(report) +
+                                " --sheet " + quote(sheet) + " --sheet-frames 6");
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(r.err.find("le-live: stats: delivered "), std::string::npos) << r.err;
+  auto rep = readReport(report);
+  const std::string kinds = rep["kinds"];
+  ASSERT_FALSE(kinds.empty()) << readFile(report);
+  EXPECT_EQ(std::to_string(kinds.size()), rep["frames"]);
+  // idle+, speech+, exactly the 6-frame end ramp, idle+.
+  const size_t s0 = kinds.find('1'), r0 = kinds.find('2'), i1 = kinds.find('0', s0);
+  ASSERT_NE(s0, std::string::npos) << kinds;
+  ASSERT_NE(r0, std::string::npos) << kinds;
+  EXPECT_EQ(kinds.find_first_not_of('0'), s0) << kinds;
+  EXPECT_EQ(kinds.find_first_not_of('1', s0), r0) << kinds;
+  EXPECT_EQ(i1, r0 + 6) << kinds;
+  EXPECT_EQ(kinds.find_first_not_of('0', i1), std::string::npos) << kinds;
+  // Every pushed sample became a speech frame (640 samples each).
+  EXPECT_EQ(r0 - s0, (live().speech.size() + 639) / 640) << kinds;
+  EXPECT_EQ(rep["interrupted"], "no");
+  EXPECT_GT(std::stod(rep["first_frame_latency_ms"]), 0.0);
+  EXPECT_GT(std::stod(rep["frames_per_second"]), 0.0);
+  // The motion generator pastes inline: the stage report says it measured nothing.
+  EXPECT_NE(rep["stage_report"].find("[le_utt-stage] MEASURED NOTHING"), std::string::npos) << readFile(report);
+  EXPECT_EQ(rep["stage_shares"], "not measured");
+  EXPECT_EQ(readFile(sheet).substr(1, 3), "PNG");
+
+  const std::string streams = probeStreams(tmp, mp4);
+  EXPECT_NE(streams.find("h264,"), std::string::npos) << streams;
+  EXPECT_NE(streams.find("h264," + std::to_string(kinds.size())), std::string::npos) << streams;
+  EXPECT_NE(streams.find("aac,16000"), std::string::npos) << streams;
+
+  // The sound: the pushed speech, starting at the first speech frame; silence
+  // two frames away from any speech frame.
+  const std::vector<int16_t> sound = decodeSound(tmp, mp4);
+  ASSERT_GE(sound.size(), kinds.size() * 640 - 1024);
+  const size_t at = s0 * 640, n = live().speech.size();
+  EXPECT_GT(correlation(sound, at, live().speech, 0, n), 0.9);
+  EXPECT_LT(correlation(sound, at + 3 * 640, live().speech, 0, n), 0.5);  // not shifted by frames
+  EXPECT_LT(rms(sound, 0, (s0 - 2) * 640), 30.0);
+  EXPECT_LT(rms(sound, (r0 + 2) * 640, kinds.size() * 640), 30.0);
+  EXPECT_GT(rms(sound, at, at + n), 500.0);
+}
+
+TEST(LeLive, InterruptCutsTheSpeechIntoTheShortRampThenIdle) {
+  ASSERT_TRUE(live().ok);
+  TempDir tmp;
+  const std::string mp4 = tmp / "cut.mp4", report = tmp / "report.txt";
+  // Speech starts at 0.2 s; the interrupt lands 0.8 s into it. Eager frames
+  // make the motion generator speak before its first full chunk of audio.
+  const Cmd r = leLive(tmp, quote(live().wav) + " -o " + quote(mp4) + " --motion " + quote(live().motion) +
+                                " --fast --eager 3 --lead 0.2 --tail 0.4 --interrupt 1.0 --report " + quote(report));
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(r.err.find("(interrupted)"), std::string::npos) << r.err;
+  auto rep = readReport(report);
+  const std::string kinds = rep["kinds"];
+  EXPECT_EQ(rep["interrupted"], "yes");
+  EXPECT_LT(std::stod(rep["speech_seconds_pushed"]), live().speech.size() / 16000.0);
+  const size_t s0 = kinds.find('1'), r0 = kinds.find('2');
+  ASSERT_NE(s0, std::string::npos) << kinds;
+  ASSERT_NE(r0, std::string::npos) << kinds;
+  // Speech frames, then the 4-frame interrupt ramp, then idle to the end.
+  EXPECT_EQ(kinds.find_first_not_of('1', s0), r0) << kinds;
+  EXPECT_EQ(kinds.find_first_not_of('2', r0), r0 + 4) << kinds;
+  EXPECT_EQ(kinds.find_first_not_of('0', r0 + 4), std::string::npos) << kinds;
+  EXPECT_EQ(kinds.find('1', r0), std::string::npos) << kinds;
+  // The ramp starts where the host pulled the interrupt: at 1.0 s, frame 25.
+  EXPECT_EQ(r0, 25u) << kinds;
+  // The video ends on silence: nothing after the cut sounds.
+  const std::vector<int16_t> sound = decodeSound(tmp, mp4);
+  EXPECT_LT(rms(sound, (r0 + 2) * 640, sound.size()), 30.0);
+  EXPECT_GT(rms(sound, s0 * 640, r0 * 640), 500.0);
+}
+
+TEST(LeLive, RawSpeechFromStandardInput) {
+  ASSERT_TRUE(live().ok);
+  TempDir tmp;
+  const std::string raw = tmp / "speech.raw", mp4 = tmp / "stdin.mp4", report = tmp / "report.txt";
+  writeFile(raw, std::string(reinterpret_cast<const char*>(live().speech.data()), 16000 * 2));  // 1 s
+  const Cmd r = run(tmp, quote(LE_LIVE_EXE) + " " + quote(demoContainer()) + " - -o " + quote(mp4) + " --motion " +
+                             quote(live().motion) + " --fast --end-marks --chunk-ms 7 --tail 0.5 --report " +
+                             quote(report) + " < " + quote(raw));
+  ASSERT_EQ(r.status, 0) << r.err;
+  auto rep = readReport(report);
+  EXPECT_EQ(rep["speech_seconds_pushed"], "1.000");
+  EXPECT_EQ(std::count(rep["kinds"].begin(), rep["kinds"].end(), '1'), 25) << rep["kinds"];
+}
+
+TEST(LeLive, RealTimeRunIsPacedByTheClock) {
+  ASSERT_TRUE(live().ok);
+  TempDir tmp;
+  const std::string raw = tmp / "speech.raw", mp4 = tmp / "rt.mp4", report = tmp / "report.txt";
+  writeFile(raw, std::string(reinterpret_cast<const char*>(live().speech.data()), 8000 * 2));  // 0.5 s
+  const Cmd r = run(tmp, quote(LE_LIVE_EXE) + " " + quote(demoContainer()) + " - -o " + quote(mp4) + " --motion " +
+                             quote(live().motion) + " --end-marks --lead 0.2 --tail 0.5 --report " + quote(report) +
+                             " < " + quote(raw));
+  ASSERT_EQ(r.status, 0) << r.err;
+  auto rep = readReport(report);
+  // The frames cover at least the timeline, and pulling at 25 fps cannot
+  // deliver them faster than their own duration.
+  const double frames = std::stod(rep["frames"]);
+  EXPECT_GE(frames, 30);
+  EXPECT_GE(std::stod(rep["run_seconds"]), (frames - 1) / 25.0);
+  EXPECT_EQ(rep["mode"], "realtime");
+}
+
+TEST(LeLive, RefusesBadUsageAndOtherAudioFormatsWithOneLineErrors) {
+  TempDir tmp;
+  const Cmd help = run(tmp, quote(LE_LIVE_EXE) + " --help");
+  EXPECT_EQ(help.status, 0);
+  EXPECT_NE(help.out.find("usage: le-live BUNDLE AUDIO -o OUT.mp4"), std::string::npos);
+  const Cmd none = run(tmp, quote(LE_LIVE_EXE));
+  EXPECT_EQ(none.status, 2);
+  EXPECT_EQ(none.err, "le-live: no BUNDLE and AUDIO given (le-live --help for usage)\n");
+  const Cmd noOut = run(tmp, quote(LE_LIVE_EXE) + " b a.wav");
+  EXPECT_EQ(noOut.status, 2);
+  EXPECT_EQ(noOut.err, "le-live: no output given (-o OUT.mp4) (le-live --help for usage)\n");
+  const Cmd badT = run(tmp, quote(LE_LIVE_EXE) + " b a.wav -o x.mp4 --interrupt nan");
+  EXPECT_EQ(badT.status, 2);
+  EXPECT_NE(badT.err.find("--interrupt wants seconds in [0, 3600], got 'nan'"), std::string::npos) << badT.err;
+
+  ASSERT_TRUE(live().ok);
+  const std::string stereo = tmp / "stereo.wav", mp4 = tmp / "x.mp4";
+  ASSERT_EQ(run(tmp, "ffmpeg -nostdin -v error -y -i " + quote(live().wav) + " -ac 2 -ar 22050 " + quote(stereo)).status,
+            0);
+  const Cmd st = leLive(tmp, quote(stereo) + " -o " + quote(mp4) + " --motion " + quote(live().motion));
+  EXPECT_EQ(st.status, 1);
+  EXPECT_NE(st.err.find("holds 22050 Hz, 2 channel(s), 16-bit PCM; le-live takes 16 kHz mono 16-bit PCM"),
+            std::string::npos)
+      << st.err;
+  EXPECT_EQ(countOf(st.err, "\n"), 1) << st.err;
+  EXPECT_FALSE(exists(mp4));
+  // An engine directory without models: the pipeline's warm-up message.
+  const Cmd noEngine = leLive(tmp, quote(live().wav) + " -o " + quote(mp4) + " --motion " + quote(tmp / "nothing"));
+  EXPECT_EQ(noEngine.status, 1);
+  EXPECT_NE(noEngine.err.find("le-live: the audio engine did not start: "), std::string::npos) << noEngine.err;
+  EXPECT_FALSE(exists(mp4));
+}
+
+}  // namespace
+}  // namespace le::test

@@ -9,6 +9,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "le/audio/frontend.h"
@@ -74,11 +75,15 @@ class A2x {
   void push(const float* samples, int64_t n);
   void finish() { finished_ = true; }
   bool finished() const { return finished_; }
-  // Frames ready to pull; computes up to one chunk more first.
+  // Frames ready to pull; computes up to one chunk more first. A failure to
+  // compute leaves the count where it was and is kept for takeFailure() (and
+  // this thread's le_a2x last error).
   int64_t avail();
   // Writes up to n frames (wn may be null).
   int64_t pull(int* idx, float* src, float* drv, float* wn, int64_t n);
   int64_t total() const;
+  // The message of the last failed computation in avail or pull, then empty.
+  std::string takeFailure() { return std::exchange(failure_, std::string()); }
   bool hasWidth() const { return hasWn_; }
   int64_t nt() const { return nt_; }
   void reset(int start, int direction, bool loop);
@@ -156,6 +161,7 @@ class A2x {
   bool loop_ = true;
   int eager_ = -1;
   std::vector<float> clipWn_;
+  std::string failure_;
 };
 
 }  // namespace le::audio

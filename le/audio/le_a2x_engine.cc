@@ -282,10 +282,11 @@ void A2x::extend(int64_t target) {
 namespace {
 
 template <class F>
-void extendOrRecord(F&& f) {
+void extendOrRecord(std::string& failure, F&& f) {
   try {
     f();
   } catch (const std::exception& e) {
+    failure = e.what()[0] ? e.what() : "unknown failure";
     capi::storeError(capi::Family::A2x, "le_a2x extend", e.what());
   }
 }
@@ -294,13 +295,13 @@ void extendOrRecord(F&& f) {
 
 int64_t A2x::avail() {
   const Readiness r = readiness();
-  if (decDone_ < r.ready) extendOrRecord([&] { extend(std::min(decDone_ + chunk(), r.ready)); });
+  if (decDone_ < r.ready) extendOrRecord(failure_, [&] { extend(std::min(decDone_ + chunk(), r.ready)); });
   return std::max<int64_t>(decDone_ - pulled_, 0);
 }
 
 int64_t A2x::pull(int* idx, float* src, float* drv, float* wn, int64_t n) {
   const Readiness r = readiness();
-  if (n >= 1 && pulled_ >= decDone_) extendOrRecord([&] { extend(std::min(r.ready, pulled_ + n)); });
+  if (n >= 1 && pulled_ >= decDone_) extendOrRecord(failure_, [&] { extend(std::min(r.ready, pulled_ + n)); });
   const int64_t limit = std::min(r.ready, decDone_);
   if (n < 1 || limit <= pulled_) return 0;
   int64_t written = 0;

@@ -1,109 +1,80 @@
-// Engine selection and the adapters over the two engines' C surfaces. Both
-// report failures through their family's last-error text on the calling
-// thread (the dispatch thread); a non-empty text after a call is thrown.
-#include <algorithm>
+// Engine selection and one adapter over the two engines' C++ objects: their
+// exceptions reach the dispatch thread with the engines' own messages.
 #include <climits>
 #include <cstdio>
 #include <stdexcept>
+#include <string>
+#include <utility>
 
+#include "le/audio/a2x.h"
+#include "le/audio/motion_engine.h"
 #include "le/bundle.h"
-#include "le/le_a2x.h"
-#include "le/le_motion.h"
 #include "le/utt/engine.h"
 
 namespace le::utt {
 namespace {
 
-void check(const char* err) {
-  if (err && err[0]) throw std::runtime_error(err);
-}
+int32_t clampCount(int64_t v) { return v < 0 ? 0 : v > INT32_MAX ? INT32_MAX : static_cast<int32_t>(v); }
 
-// Engine calls take int counts: longer pushes go in pieces.
-template <class Push>
-void pushInPieces(const float* samples, int64_t count, Push push) {
-  while (count > 0) {
-    const int n = int(std::min<int64_t>(count, INT_MAX));
-    push(samples, n);
-    samples += n;
-    count -= n;
-  }
-}
-
-class A2xEngine : public Engine {
+template <class E>
+class EngineAdapter final : public Engine {
  public:
-  A2xEngine(const std::string& dir, int32_t threads) : h_(le_a2x_create(dir.c_str(), threads)) {
-    if (!h_) throw std::runtime_error(le_a2x_last_error());
+  // `createCall` names the engine's create function: a creation failure reads
+  // as that function's own message.
+  template <class... Args>
+  EngineAdapter(const char* createCall, Args&&... args) : e_(make(createCall, std::forward<Args>(args)...)) {}
+
+  void reset(int32_t start, int32_t direction) override { e_.reset(start, direction, true); }
+  void setEager(int32_t frames) override { e_.setEager(frames); }
+  void push(const float* samples, int64_t n) override {
+    if (n < 0 || (n > 0 && samples == nullptr)) throw std::invalid_argument("bad audio push");
+    if (n == 0) return;
+    // A finished utterance has a fixed total; more audio would move it.
+    if (e_.finished()) throw std::logic_error("audio pushed after the finish");
+    e_.push(samples, n);
   }
-  ~A2xEngine() override { le_a2x_destroy(h_); }
-  void reset(int32_t start, int32_t direction) override {
-    le_a2x_reset(h_, start, direction, 1);
-    check(le_a2x_last_error());
-  }
-  void setEager(int32_t frames) override { le_a2x_set_eager(h_, frames); }
-  void push(const float* s, int64_t n) override {
-    pushInPieces(s, n, [&](const float* p, int k) {
-      le_a2x_push(h_, p, k);
-      check(le_a2x_last_error());
-    });
-  }
-  void finish() override {
-    le_a2x_finish(h_);
-    check(le_a2x_last_error());
-  }
+  void finish() override { e_.finish(); }
   int32_t avail() override {
-    const int n = le_a2x_avail(h_);
-    check(le_a2x_last_error());
-    return n;
+    const int64_t n = e_.avail();
+    rethrowFailure();
+    return clampCount(n);
   }
-  int32_t pull(int32_t* idx, float* t, float* d, int32_t n) override {
-    const int got = le_a2x_pull(h_, idx, t, d, n);
-    check(le_a2x_last_error());
-    return got;
+  int32_t pull(int32_t* idx, float* target, float* driven, int32_t n) override {
+    if (n < 1) return 0;
+    if (idx == nullptr || target == nullptr || driven == nullptr) throw std::invalid_argument("bad pull buffers");
+    int64_t got;
+    if constexpr (requires { e_.pull(idx, target, driven, nullptr, int64_t{n}); })
+      got = e_.pull(idx, target, driven, nullptr, n);  // no width values wanted
+    else
+      got = e_.pull(idx, target, driven, n);
+    rethrowFailure();
+    if (got < 0 || got > n) throw std::runtime_error("engine pulled " + std::to_string(got) + " of " + std::to_string(n));
+    return static_cast<int32_t>(got);
   }
-  int32_t total() override { return le_a2x_total(h_); }
-  int32_t nt() override { return le_a2x_nt(h_); }
+  int32_t total() override {
+    const int64_t t = e_.total();
+    return t < 0 || t > INT32_MAX ? -1 : static_cast<int32_t>(t);
+  }
+  int32_t nt() override { return clampCount(e_.nt()); }
 
  private:
-  le_a2x* h_;
-};
-
-class MotionEngine : public Engine {
- public:
-  MotionEngine(const std::string& dir, int32_t threads, const std::string& ep)
-      : h_(le_motion_create(dir.c_str(), threads, ep.c_str())) {
-    if (!h_) throw std::runtime_error(le_motion_last_error());
+  // An engine that records a computation failure instead of throwing (to keep
+  // its counts usable) has it thrown here, with its own message.
+  void rethrowFailure() {
+    if constexpr (requires { e_.takeFailure(); }) {
+      std::string f = e_.takeFailure();
+      if (!f.empty()) throw std::runtime_error(f);
+    }
   }
-  ~MotionEngine() override { le_motion_destroy(h_); }
-  void reset(int32_t start, int32_t direction) override {
-    le_motion_reset(h_, start, direction, 1);
-    check(le_motion_last_error());
+  template <class... Args>
+  static E make(const char* createCall, Args&&... args) {
+    try {
+      return E(std::forward<Args>(args)...);
+    } catch (const std::exception& ex) {
+      throw std::runtime_error(std::string(createCall) + ": " + (ex.what()[0] ? ex.what() : "unknown failure"));
+    }
   }
-  void setEager(int32_t frames) override { le_motion_set_eager(h_, frames); }
-  void push(const float* s, int64_t n) override {
-    pushInPieces(s, n, [&](const float* p, int k) {
-      le_motion_push(h_, p, k);
-      check(le_motion_last_error());
-    });
-  }
-  void finish() override {
-    le_motion_finish(h_);
-    check(le_motion_last_error());
-  }
-  int32_t avail() override {
-    const int n = le_motion_avail(h_);
-    check(le_motion_last_error());
-    return n;
-  }
-  int32_t pull(int32_t* idx, float* t, float* d, int32_t n) override {
-    const int got = le_motion_pull(h_, idx, t, d, n);
-    check(le_motion_last_error());
-    return got;
-  }
-  int32_t total() override { return le_motion_total(h_); }
-  int32_t nt() override { return le_motion_nt(h_); }
-
- private:
-  le_motion* h_;
+  E e_;
 };
 
 }  // namespace
@@ -122,8 +93,10 @@ EngineKind selectEngine(const std::string& motionDir) {
 
 std::unique_ptr<Engine> createEngine(EngineKind kind, const std::string& motionDir, int32_t threads,
                                      const std::string& ep) {
-  if (kind == EngineKind::A2x) return std::make_unique<A2xEngine>(motionDir, threads);
-  return std::make_unique<MotionEngine>(motionDir, threads, ep);
+  if (kind == EngineKind::A2x)
+    return std::make_unique<EngineAdapter<audio::A2x>>("le_a2x_create", motionDir, static_cast<int>(threads));
+  return std::make_unique<EngineAdapter<motion::MotionEngine>>("le_motion_create", motionDir,
+                                                               static_cast<int>(threads), ep);
 }
 
 }  // namespace le::utt

@@ -9,6 +9,7 @@
 #include <chrono>
 #include <cmath>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <stdexcept>
@@ -186,6 +187,8 @@ struct Rig {
   le_utt_opts opts{};
   le::utt::EngineKind kind = le::utt::EngineKind::A2x;
   int pipelinePaste = -1;
+  // A real engine instead of the fake one (engine.nt must match it).
+  std::function<std::unique_ptr<le::utt::Engine>()> realEngine;
 
   Rig() {
     opts.motion_dir = "fake";
@@ -208,6 +211,7 @@ struct Rig {
     if (withXs) st.xsTarget = fakeXs(engine.nt);
     st.engineKind = kind;
     st.makeEngine = [this]() -> std::unique_ptr<le::utt::Engine> {
+      if (realEngine) return realEngine();
       if (engine.createThrows) throw std::runtime_error("le_a2x_create: fake refused");
       return std::make_unique<FakeEngine>(engine);
     };

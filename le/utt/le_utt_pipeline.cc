@@ -110,6 +110,8 @@ void Pipeline::pushAudio(const int16_t* samples, int count) {
       const double now = nowMs();
       // The first samples that no running utterance will take start the next.
       if (audio_.empty() && (!uttActive_ || finishDecided_)) nextStartMs_ = now;
+      // The first samples after an end mark start the utterance after it.
+      else if (!ends_.empty() && ends_.back().at == audio_.size()) ends_.back().nextStartMs = now;
       const size_t at = audio_.size();
       audio_.resize(at + size_t(count));
       for (int i = 0; i < count; ++i) audio_[at + size_t(i)] = float(samples[i]) * kSampleScale;
@@ -126,9 +128,12 @@ void Pipeline::endUtterance() {
     std::lock_guard<std::mutex> lock(mu_);
     // A mark with neither a running utterance that still takes audio nor
     // waiting audio has nothing to end; with waiting audio it ends the
-    // utterance that audio starts.
+    // utterance that audio starts. It sits after the audio pushed so far, so
+    // later pushes start the next utterance; a second mark with nothing
+    // pushed since the last one adds nothing.
     if ((!uttActive_ || finishDecided_) && audio_.empty()) return;
-    endFlag_ = true;
+    if (!ends_.empty() && ends_.back().at == audio_.size()) return;
+    ends_.push_back(EndMark{audio_.size(), 0.0});
     poke_ = true;
   }
   cv_.notify_all();
@@ -138,7 +143,7 @@ void Pipeline::interrupt() {
   {
     std::lock_guard<std::mutex> lock(mu_);
     audio_.clear();
-    endFlag_ = false;
+    ends_.clear();
     readCount_ = writeCount_;
     pasteQ_.clear();
     ++gen_;
@@ -244,7 +249,7 @@ void Pipeline::warmBody() noexcept {
     std::lock_guard<std::mutex> lock(mu_);
     if (warmFailed_) {
       audio_.clear();
-      endFlag_ = false;
+      ends_.clear();
     }
   }
   if (!engine) {

@@ -61,24 +61,35 @@ bool Pipeline::runPass() {
     // No input is taken while easing back: it waits for the next utterance.
     // Audio waits until the engine is installed so idle frames keep flowing.
     const bool accept = !interrupted && !rampActive_ && !(uttActive_ && finishDecided_) && engineReady;
-    if (accept && !audio_.empty()) {
+    // A mark at the head with no utterance left to end (it closed on its own
+    // after an engine failure) ends nothing; kept, it would hold back all audio.
+    while (!uttActive_ && !ends_.empty() && ends_.front().at == 0) ends_.pop_front();
+    // Audio up to the first end mark belongs to the running utterance (or
+    // starts one); what was pushed after the mark waits for the next.
+    const size_t upTo = ends_.empty() ? audio_.size() : std::min(ends_.front().at, audio_.size());
+    if (accept && upTo > 0) {
       if (!uttActive_) {
         uttActive_ = true;
         startUtt = true;
         uttStartMs_ = nextStartMs_;
         if (state_ == 0) state_ = 1;
       }
-      if (newAudio_.empty()) {
+      if (newAudio_.empty() && upTo == audio_.size()) {
         newAudio_.swap(audio_);
       } else {
-        newAudio_.insert(newAudio_.end(), audio_.begin(), audio_.end());
-        audio_.clear();
+        newAudio_.insert(newAudio_.end(), audio_.begin(), audio_.begin() + std::ptrdiff_t(upTo));
+        audio_.erase(audio_.begin(), audio_.begin() + std::ptrdiff_t(upTo));
       }
+      for (EndMark& m : ends_) m.at -= upTo;
     }
     if (accept && uttActive_ && !finishDecided_) {
+      const bool marked = !ends_.empty() && ends_.front().at == 0;
       const bool gapOver = settings_.gapMs >= 0 && audio_.empty() && nowMs() - lastPushMs_ >= settings_.gapMs;
-      if (endFlag_ || gapOver) finishDecided_ = true;
-      endFlag_ = false;
+      if (marked || gapOver) finishDecided_ = true;
+      if (marked) {
+        if (!audio_.empty()) nextStartMs_ = ends_.front().nextStartMs;
+        ends_.pop_front();
+      }
     }
   }
 

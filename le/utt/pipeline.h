@@ -148,7 +148,13 @@ class Pipeline {
   std::condition_variable cv_;       // audio, end, interrupt, ring space, warm-up
   std::condition_variable pasteCv_;  // paste queue non-empty, paste stop
   std::vector<float> audio_;
-  bool endFlag_ = false;
+  // End-of-utterance marks in the host's order: `at` samples of audio_ come
+  // before each; nextStartMs is the push time of the first sample after it.
+  struct EndMark {
+    size_t at = 0;
+    double nextStartMs = 0;
+  };
+  std::deque<EndMark> ends_;
   uint64_t gen_ = 0;
   bool shutdown_ = false;
   bool pasteStop_ = false;

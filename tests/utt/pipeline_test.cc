@@ -262,6 +262,53 @@ TEST(Pipeline, AudioPushedAfterTheFinishStartsTheNextUtterance) {
   EXPECT_EQ(st.first_frames, 2u);
 }
 
+// The end mark sits between two pushes in the host's order: the audio after
+// it belongs to the next utterance even when the run thread sees the mark
+// and both pushes in one pass (here the mark, the push and the next mark
+// come back to back while the first utterance is running).
+TEST(Pipeline, AudioPushedRightAfterAnEndMarkStartsTheNextUtterance) {
+  Rig rig;
+  Destroy d{rig.make()};
+  ASSERT_TRUE(waitReady(d.u));
+  const auto a = speech(6), b = speech(4);
+  le_utt_push_audio(d.u, a.data(), int(a.size()));
+  auto fs = pullUntil(d.u, [](const Frame& f) { return f.info.kind == LE_UTT_SPEECH; });
+  le_utt_end_utterance(d.u);
+  le_utt_push_audio(d.u, b.data(), int(b.size()));
+  le_utt_end_utterance(d.u);
+  int ramps = 0;
+  auto more = pullUntil(d.u, [&](const Frame& f) { return f.info.kind == LE_UTT_RAMP && ++ramps == 12; });
+  fs.insert(fs.end(), more.begin(), more.end());
+  expectConsecutive(fs, 10);
+  std::vector<int> numbers;
+  for (const Frame& f : fs)
+    if (f.info.kind == LE_UTT_SPEECH) numbers.push_back(f.info.speech_number);
+  EXPECT_EQ(numbers, (std::vector<int>{0, 1, 2, 3, 4, 5, 0, 1, 2, 3}));
+  EXPECT_EQ(ramps, 12);
+  le_utt_stats st{};
+  le_utt_get_stats(d.u, &st);
+  EXPECT_EQ(st.first_frames, 2u);
+}
+
+// Two marks with nothing pushed between them end one utterance, not two.
+TEST(Pipeline, RepeatedEndMarksWithoutAudioBetweenThemCountOnce) {
+  Rig rig;
+  Destroy d{rig.make()};
+  ASSERT_TRUE(waitReady(d.u));
+  const auto a = speech(5), b = speech(3);
+  le_utt_push_audio(d.u, a.data(), int(a.size()));
+  le_utt_end_utterance(d.u);
+  le_utt_end_utterance(d.u);
+  le_utt_push_audio(d.u, b.data(), int(b.size()));
+  le_utt_end_utterance(d.u);
+  int ramps = 0;
+  auto fs = pullUntil(d.u, [&](const Frame& f) { return f.info.kind == LE_UTT_RAMP && ++ramps == 12; });
+  std::vector<int> numbers;
+  for (const Frame& f : fs)
+    if (f.info.kind == LE_UTT_SPEECH) numbers.push_back(f.info.speech_number);
+  EXPECT_EQ(numbers, (std::vector<int>{0, 1, 2, 3, 4, 0, 1, 2}));
+}
+
 TEST(Pipeline, ChunkDirectorRendersFullChunksInOrder) {
   Rig rig;
   rig.opts.steady_model = nullptr;  // "b24_fp32"

@@ -307,6 +307,19 @@ int run(const Options& o, bool& created) {
   int64_t keepEvery = 1;
   const auto t0 = Clock::now();
 
+  // The interrupt falls at its time of the timeline: the wall clock, or with
+  // --fast between the frames before and after it. Under the push lock: no
+  // push can land after it.
+  auto interruptWhenDue = [&](double frameTime) {
+    if (!o.interruptAt) return;
+    const double now = o.fast ? frameTime : msSince(t0) / 1000.0;
+    std::lock_guard<std::mutex> lock(sh.mu);
+    if (sh.interrupted || now < *o.interruptAt) return;
+    sh.interrupted = true;
+    le_utt_interrupt(utt.get());
+    sh.cv.notify_all();
+  };
+
   // The puller: one frame per 40 ms of wall clock (or as they come), the
   // interrupt at its timeline time, video and the frame's sound into the MP4.
   std::thread puller([&] {
@@ -331,19 +344,15 @@ int run(const Options& o, bool& created) {
                                  idleRun >= std::max<int64_t>(1, std::llround(o.tail * kFps));
             if (tl >= end && (settled || tl >= end + kOverrunSeconds)) return;
           }
-          if (o.interruptAt && !sh.interrupted && tl >= *o.interruptAt) {
-            // Under the push lock: no push can land after the interrupt.
-            sh.interrupted = true;
-            le_utt_interrupt(utt.get());
-            sh.cv.notify_all();
-          }
         }
         if (!o.fast) std::this_thread::sleep_until(t0 + std::chrono::microseconds(n * 1000000 / kFps));
+        interruptWhenDue(tl);
         le_utt_frame_info info{};
         const auto waitStart = Clock::now();
         while (le_utt_pull_frame(utt.get(), frame.data(), frame.size(), &info) != 1) {
           const char* e = le_utt_last_error();
           if (e && *e) throw std::runtime_error(std::string("pulling a frame: ") + e);
+          interruptWhenDue(tl);
           // An engine that needs more audio than the pulled timeline has
           // released would wait for it forever (or until the silence gap cuts
           // the utterance): release audio until a frame comes.

@@ -101,7 +101,8 @@ LE_API int le_utt_ready(le_utt* u);
 LE_API int le_utt_push_audio(le_utt* u, const int16_t* samples, int count);
 
 /* Marks the end of the current utterance, or of the one the waiting audio
- * starts; ignored when neither exists. Null is ignored. */
+ * starts; ignored when neither exists. Audio pushed after the mark starts the
+ * next utterance. Null is ignored. */
 LE_API void le_utt_end_utterance(le_utt* u);
 
 /* Drops the waiting audio and every undelivered frame and eases back to the

@@ -63,6 +63,8 @@ const char kUsage[] =
     "                       s16le PCM on standard input\n"
     "  -o, --output FILE    MP4 to write\n"
     "  --motion DIR         audio model directory (default: the bundle directory)\n"
+    "  --w2v FILE           audio frontend of the streaming engine (sets W2V_ONNX; default:\n"
+    "                       $W2V_ONNX, else w2v/w2v.onnx in the audio model directory)\n"
     "  --model KEY          director member model_KEY.onnx (default: the bundle's only one)\n"
     "  --threads N          director and engine threads (default: chosen by the library)\n"
     "  --eager N            engine eager frames: -2 hybrid, 1 or more fixed (default: the library's)\n"
@@ -84,7 +86,7 @@ struct UsageError : std::runtime_error {
 };
 
 struct Options {
-  std::string bundle, audio, output, motion, model, sheet, report;
+  std::string bundle, audio, output, motion, w2v, model, sheet, report;
   int threads = 0;
   int eager = 0;
   bool fast = false;
@@ -128,6 +130,7 @@ std::optional<Options> parse(int argc, char** argv) {
     if (a == "-o" || a == "--output") o.output = value();
     else if (a == "--motion") o.motion = value();
     else if (a == "--model") o.model = value();
+    else if (a == "--w2v") o.w2v = value();
     else if (a == "--threads") o.threads = parseInt(value(), "--threads", 1, 1024);
     else if (a == "--eager") o.eager = parseInt(value(), "--eager", -2, 1024);
     else if (a == "--fast") o.fast = true;
@@ -266,6 +269,15 @@ int run(const Options& o, bool& created) {
   const std::string dir = dirBuf;
   const std::string key = o.model.empty() ? onlyModelKey(dir) : o.model;
   const std::string motion = o.motion.empty() ? dir : o.motion;
+
+  // The streaming engine finds its frontend through W2V_ONNX; a model
+  // directory that carries one is self-contained.
+  if (!o.w2v.empty()) {
+    ::setenv("W2V_ONNX", o.w2v.c_str(), 1);
+  } else if (std::getenv("W2V_ONNX") == nullptr) {
+    const std::string local = motion + "/w2v/w2v.onnx";
+    if (::access(local.c_str(), R_OK) == 0) ::setenv("W2V_ONNX", local.c_str(), 1);
+  }
 
   // The stage report is printed by the pipeline at destruction when asked.
   const bool userStageReport = std::getenv("LE_UTT_STAGE_REPORT") != nullptr;

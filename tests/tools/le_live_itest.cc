@@ -178,6 +178,30 @@ TEST(LeLive, FastRunGoesIdleSpeechRampIdleWithTheSpeechUnderTheMouth) {
   EXPECT_GT(rms(sound, at, at + n), 500.0);
 }
 
+// Without --motion the bundle's own streaming models speak; their frontend is
+// found beside them with W2V_ONNX unset, and the pipelined paste measures the
+// stage shares.
+TEST(LeLive, TheDemosOwnStreamingEngineSpeaksAndTheStageSharesAreMeasured) {
+  ASSERT_TRUE(live().ok);
+  TempDir tmp;
+  const std::string mp4 = tmp / "own.mp4", report = tmp / "report.txt";
+  const Cmd r = run(tmp, "env -u W2V_ONNX " + quote(LE_LIVE_EXE) + " " + quote(demoContainer()) + " " +
+                             quote(live().wav) + " -o " + quote(mp4) + " --fast --end-marks --tail 0.4 --report " +
+                             quote(report));
+  ASSERT_EQ(r.status, 0) << r.err;
+  auto rep = readReport(report);
+  const std::string kinds = rep["kinds"];
+  EXPECT_EQ(size_t(std::count(kinds.begin(), kinds.end(), '1')), (live().speech.size() + 639) / 640) << kinds;
+  EXPECT_EQ(std::count(kinds.begin(), kinds.end(), '2'), 6) << kinds;
+  EXPECT_EQ(rep["stage_report"].rfind("[le_utt-stage] pipe=0 jobsB=0 jobsC=", 0), 0u) << rep["stage_report"];
+  const double a = std::stod(rep["stage_share_render"]), b = std::stod(rep["stage_share_borrow"]),
+               c = std::stod(rep["stage_share_paste"]);
+  EXPECT_NEAR(a + b + c, 100.0, 0.2);
+  EXPECT_GT(a, 0.0);
+  EXPECT_GT(c, 0.0);
+  EXPECT_EQ(b, 0.0);  // no teeth borrow attached
+}
+
 TEST(LeLive, InterruptCutsTheSpeechIntoTheShortRampThenIdle) {
   ASSERT_TRUE(live().ok);
   TempDir tmp;

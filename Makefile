@@ -31,12 +31,16 @@ check-arm64:
 	@bash scripts/install-deps.sh --arm64
 	JOBS=$(JOBS) bash scripts/check-arm64.sh $(BUILD)-arm64
 
-# The demo identity (a drawn face, IMX container) rendered by le-render.
+# The demo identity (a drawn face with audio models, IMX container) speaking
+# synthesised sentences through the live pipeline, idle before and after.
 demo: build
 	rm -rf $(DEMO_DIR) && mkdir -p $(DEMO_DIR) out
 	PYTHONPATH=tests/fixtures /usr/bin/python3 -m lefix demo --out $(DEMO_DIR)/demo.imx
-	$(BUILD)/tools/le-render $(DEMO_DIR)/demo.imx -o out/demo.mp4 --sheet out/demo-sheet.png
-	@echo "demo: out/demo.mp4 and out/demo-sheet.png"
+	PYTHONPATH=tests/fixtures /usr/bin/python3 -m lefix speech --out $(DEMO_DIR)/speech.wav
+	$(BUILD)/tools/le-live $(DEMO_DIR)/demo.imx $(DEMO_DIR)/speech.wav -o out/demo.mp4 --fast \
+	  --end-marks --lead 1.5 --tail 1.5 --steady - --sheet out/demo-sheet.png --sheet-frames 16 \
+	  --report out/demo-report.txt
+	@echo "demo: out/demo.mp4, out/demo-sheet.png and out/demo-report.txt"
 
 bench:
 	@bash scripts/install-deps.sh --bench

@@ -68,6 +68,7 @@ const char kUsage[] =
     "  --model KEY          director member model_KEY.onnx (default: the bundle's only one)\n"
     "  --threads N          director and engine threads (default: chosen by the library)\n"
     "  --eager N            engine eager frames: -2 hybrid, 1 or more fixed (default: the library's)\n"
+    "  --steady NAME        chunk director model_NAME.onnx, - for none (default: the library's)\n"
     "  --fast               as fast as the pipeline goes instead of the wall clock\n"
     "  --chunk-ms N         audio pushed per call, 1 .. 1000 ms (default 20)\n"
     "  --lead SECONDS       idle before the first push (default 0.4)\n"
@@ -86,7 +87,7 @@ struct UsageError : std::runtime_error {
 };
 
 struct Options {
-  std::string bundle, audio, output, motion, w2v, model, sheet, report;
+  std::string bundle, audio, output, motion, w2v, model, sheet, report, steady;
   int threads = 0;
   int eager = 0;
   bool fast = false;
@@ -108,10 +109,10 @@ int parseInt(std::string_view text, const char* option, int lo, int hi) {
 }
 
 double parseSeconds(const std::string& text, const char* option) {
-  char* end = nullptr;
-  const double v = std::strtod(text.c_str(), &end);
+  double v = 0;
+  const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), v);
   // An hour bounds every timeline this tool is for.
-  if (text.empty() || end != text.c_str() + text.size() || !std::isfinite(v) || v < 0 || v > 3600)
+  if (ec != std::errc() || end != text.data() + text.size() || !std::isfinite(v) || v < 0 || v > 3600)
     throw UsageError(std::string(option) + " wants seconds in [0, 3600], got '" + text + "'");
   return v;
 }
@@ -133,6 +134,7 @@ std::optional<Options> parse(int argc, char** argv) {
     else if (a == "--w2v") o.w2v = value();
     else if (a == "--threads") o.threads = parseInt(value(), "--threads", 1, 1024);
     else if (a == "--eager") o.eager = parseInt(value(), "--eager", -2, 1024);
+    else if (a == "--steady") o.steady = value();
     else if (a == "--fast") o.fast = true;
     else if (a == "--chunk-ms") o.chunkMs = parseInt(value(), "--chunk-ms", 1, 1000);
     else if (a == "--lead") o.lead = parseSeconds(value(), "--lead");
@@ -255,9 +257,10 @@ std::optional<double> stageValue(const std::string& line, const char* key) {
   const std::string k = std::string(" ") + key + "=";
   const size_t at = line.find(k);
   if (at == std::string::npos) return std::nullopt;
-  char* end = nullptr;
-  const double v = std::strtod(line.c_str() + at + k.size(), &end);
-  if (end == line.c_str() + at + k.size() || !std::isfinite(v)) return std::nullopt;
+  const char* first = line.data() + at + k.size();
+  double v = 0;
+  const auto [end, ec] = std::from_chars(first, line.data() + line.size(), v);
+  if (ec != std::errc() || end == first || !std::isfinite(v)) return std::nullopt;
   return v;
 }
 
@@ -292,6 +295,7 @@ int run(const Options& o, bool& created) {
   uo.motion_dir = motion.c_str();
   uo.threads = o.threads;
   uo.eager = o.eager;
+  uo.steady_model = o.steady.empty() ? nullptr : o.steady.c_str();
   le_utt* rawUtt = le_utt_create(ctx.get(), &uo);
   if (!rawUtt) libraryFailure("cannot start the live pipeline", le_utt_last_error());
   std::unique_ptr<le_utt, void (*)(le_utt*)> utt(rawUtt, le_utt_destroy);

@@ -1,0 +1,152 @@
+// The batch stream: create in the order session, delta model, target rows;
+// a run computes the clip's deltas, then overlaps rendering (its own thread)
+// with pasting and delivery (the calling thread) through the crop ring.
+#include <cmath>
+#include <cstring>
+#include <stdexcept>
+#include <thread>
+
+#include "le/bundle.h"
+#include "le/le.h"
+#include "le/le_fca.h"
+#include "le/rawfile.h"
+#include "le/session.h"
+#include "le/stream/crop_ring.h"
+#include "le/stream/stream.h"
+
+namespace le::stream {
+
+int32_t driverIndex(int64_t j, int32_t NT) {
+  if (NT <= 1 || j <= 0) return 0;
+  return int32_t(j % NT);
+}
+
+void drivenRow(const float* target, const float* delta, float gain, float* out) {
+  for (int k = 0; k < kKpFloats; ++k) out[k] = target[k] + gain * delta[k];
+}
+
+int64_t clipFrames(int64_t count) {
+  return count < 1 ? 0 : (count + kFrameSamples - 1) / kFrameSamples;
+}
+
+void Stream::CtxFree::operator()(le_ctx* c) const { le_destroy(c); }
+void Stream::FcaFree::operator()(le_fca* f) const { le_fca_destroy(f); }
+
+Stream::Stream(const char* bundle, const char* frontend, int32_t threads, int32_t skip, float gain)
+    : skip_(skip), gain_(gain) {
+  if (skip < 0) throw std::invalid_argument("skip < 0");
+  // A non-finite gain would hand NaN keypoints to the director's sampling.
+  if (!std::isfinite(gain)) throw std::invalid_argument("gain not finite");
+  ctx_.reset(le_create(bundle, "render", threads, ""));
+  if (!ctx_) throw std::runtime_error(std::string("le_create: ") + le_last_error());
+  NT_ = le_nt(ctx_.get());
+  W_ = le_width(ctx_.get());
+  H_ = le_height(ctx_.get());
+  crop_ = le_crop(ctx_.get());
+  const std::string delta = ctx_->manifest.dir + "/fca_stream.onnx";
+  fca_.reset(le_fca_create(frontend, delta.c_str(), threads));
+  if (!fca_) throw std::runtime_error(std::string("le_fca_create: ") + le_fca_last_error());
+  try {
+    target_ = raw::readRaw<float>(resolveMember(ctx_->manifest.dir, "xs_target.bin"),
+                                  int64_t(NT_) * kKpFloats, "xs_target.bin");
+  } catch (const std::exception&) {
+    throw std::runtime_error("cannot read xs_target.bin (NT*63 f32)");
+  }
+}
+
+Stream::~Stream() = default;
+
+namespace {
+
+// Joins the render thread on every way out of a run; leaving early (a failed
+// paste, a throwing callback) first fails the ring so a producer waiting for
+// a free slot wakes.
+class RenderJoin {
+ public:
+  RenderJoin(CropRing& ring, std::thread& t) : ring_(ring), t_(t) {}
+  ~RenderJoin() {
+    if (!t_.joinable()) return;
+    ring_.fail("run left early");
+    t_.join();
+  }
+  void join() { t_.join(); }
+
+ private:
+  CropRing& ring_;
+  std::thread& t_;
+};
+
+struct RunningFlag {
+  std::atomic<bool>& flag;
+  ~RunningFlag() { flag.store(false); }
+};
+
+}  // namespace
+
+int32_t Stream::run(const float* samples, int32_t count, const FrameFn& cb) {
+  if (count < 0 || (samples == nullptr && count > 0)) throw std::invalid_argument("bad args");
+  // The callback may call back into this handle; a second run would share the
+  // session with the first one's render thread.
+  if (running_.exchange(true)) throw std::logic_error("already running");
+  const RunningFlag running{running_};
+
+  const int64_t F = clipFrames(count);
+  std::vector<float> deltas(size_t(F) * kKpFloats);
+  if (F > 0) {
+    const int r = le_fca_deltas(fca_.get(), samples, count, deltas.data(), int(F));
+    if (r != F) throw std::runtime_error(std::string("le_fca_deltas: ") + le_fca_last_error());
+  }
+  const int64_t M = F - skip_;
+  if (M < 1) return 0;
+
+  le_ctx* ctx = ctx_.get();
+  CropRing ring(size_t(crop_) * size_t(crop_) * 3);
+  std::vector<uint8_t> frame(ctx->frameBytes());
+
+  std::thread render([&]() noexcept {
+    try {
+      float driven[kKpFloats];
+      for (int64_t i = 0; i < M && !ring.failed(); ++i) {
+        const int64_t j = i + skip_;
+        const int32_t d = driverIndex(j, NT_);
+        const float* src = target_.data() + size_t(d) * kKpFloats;
+        drivenRow(src, deltas.data() + size_t(j) * kKpFloats, gain_, driven);
+        const float* crop = le_render_kp_crop(ctx, d, src, driven);
+        // This thread's own message: the caller's thread cannot read it.
+        if (crop == nullptr) return ring.fail(le_last_error());
+        float* slot = ring.acquire();
+        if (slot == nullptr) return;
+        std::memcpy(slot, crop, ring.cropFloats() * sizeof(float));
+        ring.publish();
+      }
+      ring.finish();
+    } catch (const std::exception& e) {
+      ring.fail(e.what());
+    } catch (...) {
+      ring.fail("unknown error on the render thread");
+    }
+  });
+  RenderJoin joiner(ring, render);
+
+  for (int64_t i = 0; i < M; ++i) {
+    const float* crop = ring.next();
+    if (crop == nullptr) {
+      if (!ring.failed())
+        ring.fail("render thread ended after " + std::to_string(i) + " of " + std::to_string(M) +
+                  " crops");
+      break;
+    }
+    const int32_t d = driverIndex(i + skip_, NT_);
+    if (le_paste_crop(ctx, d, crop, frame.data(), frame.size()) == 0) {
+      ring.fail(le_last_error());
+      break;
+    }
+    ring.release();
+    if (cb) cb(int32_t(i), frame.data(), W_, H_);
+  }
+  joiner.join();
+  if (ring.failed()) throw std::runtime_error("render/paste failed: " + ring.reason());
+  return int32_t(M);
+}
+
+}  // namespace le::stream

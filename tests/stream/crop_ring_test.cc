@@ -1,0 +1,114 @@
+// The batch stream's crop ring and plan: crops arrive in order and intact
+// with at most four waiting, a slot being pasted is never overwritten, a
+// failure on either side wakes the other, and the driver walk wraps.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <thread>
+#include <vector>
+
+#include "le/stream/crop_ring.h"
+#include "le/stream/stream.h"
+
+namespace {
+
+using le::stream::CropRing;
+
+TEST(StreamPlan, DriverIndicesWrapAndClipFramesRoundUp) {
+  std::vector<int32_t> got;
+  for (int j = 0; j < 7; ++j) got.push_back(le::stream::driverIndex(j, 3));
+  EXPECT_EQ(got, (std::vector<int32_t>{0, 1, 2, 0, 1, 2, 0}));
+  for (int j = 0; j < 5; ++j) {
+    EXPECT_EQ(le::stream::driverIndex(j, 1), 0);
+    EXPECT_EQ(le::stream::driverIndex(j, 0), 0);
+  }
+  EXPECT_EQ(le::stream::driverIndex(int64_t{1} << 40, 7), int32_t((int64_t{1} << 40) % 7));
+  EXPECT_EQ(le::stream::clipFrames(0), 0);
+  EXPECT_EQ(le::stream::clipFrames(-3), 0);
+  EXPECT_EQ(le::stream::clipFrames(1), 1);
+  EXPECT_EQ(le::stream::clipFrames(640), 1);
+  EXPECT_EQ(le::stream::clipFrames(641), 2);
+  EXPECT_EQ(le::stream::clipFrames(2147483647), 3355444);
+}
+
+TEST(StreamPlan, DrivenRowIsTargetPlusScaledDelta) {
+  std::vector<float> t(63), d(63), out(63);
+  for (int k = 0; k < 63; ++k) t[size_t(k)] = float(k), d[size_t(k)] = float(k % 5) - 2.0f;
+  le::stream::drivenRow(t.data(), d.data(), 0.5f, out.data());
+  for (int k = 0; k < 63; ++k) EXPECT_EQ(out[size_t(k)], float(k) + 0.5f * (float(k % 5) - 2.0f)) << k;
+}
+
+TEST(StreamRing, CropsArriveInOrderWithAtMostFourWaiting) {
+  constexpr int kN = 200;
+  CropRing ring(64);
+  std::thread producer([&] {
+    for (int i = 0; i < kN; ++i) {
+      float* slot = ring.acquire();
+      ASSERT_NE(slot, nullptr);
+      for (size_t k = 0; k < 64; ++k) slot[k] = float(i);
+      ring.publish();
+    }
+    ring.finish();
+  });
+  for (int i = 0; i < kN; ++i) {
+    const float* crop = ring.next();
+    ASSERT_NE(crop, nullptr) << i;
+    EXPECT_LE(ring.produced() - ring.consumed(), CropRing::kSlots);
+    // The producer gets time to run ahead while this slot is still read: it
+    // must not write into it.
+    if (i % 16 == 0) std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    for (size_t k = 0; k < 64; ++k) ASSERT_EQ(crop[k], float(i)) << "crop " << i << " value " << k;
+    ring.release();
+  }
+  EXPECT_EQ(ring.next(), nullptr);  // finished without another crop
+  EXPECT_FALSE(ring.failed());
+  producer.join();
+}
+
+TEST(StreamRing, FullRingProducerWakesOnConsumerFailure) {
+  CropRing ring(8);
+  for (int i = 0; i < CropRing::kSlots; ++i) {
+    ASSERT_NE(ring.acquire(), nullptr);
+    ring.publish();
+  }
+  float* fifth = reinterpret_cast<float*>(1);
+  std::thread producer([&] { fifth = ring.acquire(); });
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  ring.fail("paste failed");
+  producer.join();
+  EXPECT_EQ(fifth, nullptr);
+  EXPECT_TRUE(ring.failed());
+  EXPECT_EQ(ring.reason(), "paste failed");
+  EXPECT_EQ(ring.next(), nullptr);  // crops still waiting are not handed out
+}
+
+TEST(StreamRing, WaitingConsumerWakesOnProducerFailureAndKeepsTheFirstReason) {
+  CropRing ring(8);
+  const float* got = reinterpret_cast<const float*>(1);
+  std::thread consumer([&] { got = ring.next(); });
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  ring.fail("render failed");
+  consumer.join();
+  EXPECT_EQ(got, nullptr);
+  ring.fail("later");
+  EXPECT_EQ(ring.reason(), "render failed");
+  EXPECT_EQ(ring.acquire(), nullptr);
+}
+
+TEST(StreamRing, SlotsCycleThroughFourBuffers) {
+  CropRing ring(4);
+  std::vector<float*> seen;
+  for (int i = 0; i < 8; ++i) {
+    float* s = ring.acquire();
+    seen.push_back(s);
+    ring.publish();
+    ASSERT_EQ(ring.next(), s);
+    ring.release();
+  }
+  for (int i = 0; i < 4; ++i) {
+    EXPECT_EQ(seen[size_t(i)], seen[size_t(i + 4)]);
+    for (int k = i + 1; k < 4; ++k) EXPECT_GE(std::abs(seen[size_t(i)] - seen[size_t(k)]), 4);
+  }
+}
+
+}  // namespace

@@ -1,0 +1,302 @@
+// le_stream on the demo identity over espeak-ng speech: delivered frames
+// equal the session's own render and paste of the planned rows (order, wrap,
+// skip, gain); failures of the render thread, of the paste and of a host
+// callback end the run with -1 and the failing side's message, never a hang;
+// create and run refusals.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "le/le.h"
+#include "le/le_fca.h"
+#include "le/le_stream.h"
+#include "le/stream/stream.h"
+#include "stream/stream_fixture.h"
+
+namespace {
+
+using le::test::kSpeechFrames;
+using le::test::kStreamNT;
+using le::test::speech;
+using le::test::streamBundle;
+
+std::string frontend() { return streamBundle() + "/frontend.onnx"; }
+
+struct Stream {
+  le_stream* s;
+  explicit Stream(int skip = 0, float gain = 1.0f, const std::string& bundle = streamBundle())
+      : s(le_stream_create(bundle.c_str(), frontend().c_str(), 2, skip, gain)) {}
+  ~Stream() { le_stream_destroy(s); }
+};
+
+struct Seen {
+  std::vector<int> order;
+  std::vector<std::vector<uint8_t>> frames;  // kept for indices in `keep`
+  std::vector<int> keep;
+  int width = 0, height = 0;
+};
+
+int record(void* user, int index, const uint8_t* rgb, int w, int h) {
+  auto* seen = static_cast<Seen*>(user);
+  seen->order.push_back(index);
+  seen->width = w, seen->height = h;
+  for (int k : seen->keep)
+    if (k == index) seen->frames.emplace_back(rgb, rgb + size_t(w) * size_t(h) * 3);
+  return 0;
+}
+
+// What the stream must deliver as frame i: the planned row rendered and
+// pasted on a session of its own.
+class Reference {
+ public:
+  Reference()
+      : ctx_(le_create(streamBundle().c_str(), "render", 2, "")),
+        fca_(le_fca_create(frontend().c_str(), (streamBundle() + "/fca_stream.onnx").c_str(), 2)) {
+    const std::string b = le::test::readFile(streamBundle() + "/xs_target.bin");
+    xs_.resize(b.size() / 4);
+    std::memcpy(xs_.data(), b.data(), xs_.size() * 4);
+    deltas_.resize(size_t(kSpeechFrames) * 63);
+    ok_ = ctx_ && fca_ &&
+          le_fca_deltas(fca_, speech().data(), int(speech().size()), deltas_.data(),
+                        kSpeechFrames) == kSpeechFrames;
+  }
+  ~Reference() {
+    le_fca_destroy(fca_);
+    le_destroy(ctx_);
+  }
+  bool ok() const { return ok_; }
+  std::vector<uint8_t> frame(int j, float gain) {
+    const int d = j % kStreamNT;
+    std::vector<float> kd(63);
+    for (int k = 0; k < 63; ++k) kd[size_t(k)] = xs_[size_t(d) * 63 + size_t(k)] + gain * deltas_[size_t(j) * 63 + size_t(k)];
+    std::vector<uint8_t> out(size_t(le_width(ctx_)) * size_t(le_height(ctx_)) * 3);
+    const float* crop = le_render_kp_crop(ctx_, d, &xs_[size_t(d) * 63], kd.data());
+    EXPECT_NE(crop, nullptr) << le_last_error();
+    if (crop) {
+      EXPECT_EQ(le_paste_crop(ctx_, d, crop, out.data(), out.size()), 1) << le_last_error();
+    }
+    return out;
+  }
+
+ private:
+  le_ctx* ctx_;
+  le_fca* fca_;
+  std::vector<float> xs_, deltas_;
+  bool ok_ = false;
+};
+
+int maxDiff(const std::vector<uint8_t>& a, const std::vector<uint8_t>& b) {
+  if (a.size() != b.size()) return 256;
+  int m = 0;
+  for (size_t i = 0; i < a.size(); ++i) m = std::max(m, std::abs(int(a[i]) - int(b[i])));
+  return m;
+}
+
+std::vector<int> iota(int n) {
+  std::vector<int> v(static_cast<size_t>(n));
+  for (int i = 0; i < n; ++i) v[size_t(i)] = i;
+  return v;
+}
+
+// The fixture's delta model saturates at +-1 in head space, which would move
+// the lips out of the crop; small gains keep them where the director shows
+// them.
+constexpr float kGain = 0.04f;
+
+TEST(StreamRun, DeliversEveryPlannedFrameInOrder) {
+  ASSERT_EQ(int(speech().size() + 639) / 640, kSpeechFrames);
+  Stream st(0, kGain);
+  ASSERT_NE(st.s, nullptr) << le_stream_last_error();
+  EXPECT_EQ(le_stream_width(st.s), 1280);
+  EXPECT_EQ(le_stream_height(st.s), 720);
+  Seen seen;
+  // 0 and 20 share driver frame 0 with different deltas: the plan wraps.
+  seen.keep = {0, 9, 19, 20, 29};
+  ASSERT_EQ(le_stream_run(st.s, speech().data(), int(speech().size()), record, &seen), kSpeechFrames)
+      << le_stream_last_error();
+  EXPECT_STREQ(le_stream_last_error(), "");
+  EXPECT_EQ(seen.order, iota(kSpeechFrames));
+  EXPECT_EQ(seen.width, 1280);
+  EXPECT_EQ(seen.height, 720);
+  Reference ref;
+  ASSERT_TRUE(ref.ok()) << le_last_error() << le_fca_last_error();
+  ASSERT_EQ(seen.frames.size(), seen.keep.size());
+  for (size_t k = 0; k < seen.keep.size(); ++k)
+    EXPECT_LE(maxDiff(seen.frames[k], ref.frame(seen.keep[k], kGain)), 1) << "frame " << seen.keep[k];
+  EXPECT_GT(maxDiff(seen.frames[0], seen.frames[3]), 8) << "frames 0 and 20 should differ";
+
+  // Each run starts again at driver frame 0; a null callback still renders.
+  EXPECT_EQ(le_stream_run(st.s, speech().data(), int(speech().size()), nullptr, nullptr),
+            kSpeechFrames);
+  Seen again;
+  ASSERT_EQ(le_stream_run(st.s, speech().data(), 640 * 3, record, &again), 3);
+  EXPECT_EQ(again.order, iota(3));
+}
+
+TEST(StreamRun, SkipDropsLeadingFramesAndGainScalesDeltas) {
+  const int skip = 7;
+  const float gain = 1.5f * kGain;
+  Stream st(skip, gain);
+  ASSERT_NE(st.s, nullptr) << le_stream_last_error();
+  Seen seen;
+  seen.keep = {0, 13};  // clip frames 7 and 20 (driver frame 0)
+  ASSERT_EQ(le_stream_run(st.s, speech().data(), int(speech().size()), record, &seen),
+            kSpeechFrames - skip)
+      << le_stream_last_error();
+  EXPECT_EQ(seen.order, iota(kSpeechFrames - skip));
+  Reference ref;
+  ASSERT_TRUE(ref.ok());
+  EXPECT_LE(maxDiff(seen.frames.at(0), ref.frame(7, gain)), 1);
+  EXPECT_LE(maxDiff(seen.frames.at(1), ref.frame(20, gain)), 1);
+  // The fixture's deltas move the face visibly, so a lost gain would show.
+  EXPECT_GT(maxDiff(ref.frame(20, gain), ref.frame(20, 0.0f)), 8);
+}
+
+TEST(StreamRun, ClipsWithNothingToDeliver) {
+  Stream st(kSpeechFrames);
+  ASSERT_NE(st.s, nullptr) << le_stream_last_error();
+  Seen seen;
+  EXPECT_EQ(le_stream_run(st.s, nullptr, 0, record, &seen), 0);  // empty clip
+  EXPECT_STREQ(le_stream_last_error(), "");
+  EXPECT_EQ(le_stream_run(st.s, speech().data(), int(speech().size()), record, &seen), 0);  // skip == F
+  EXPECT_EQ(le_stream_run(st.s, speech().data(), 640, record, &seen), 0);  // skip > F
+  EXPECT_TRUE(seen.order.empty());
+  // One sample is one frame.
+  Stream one;
+  ASSERT_EQ(le_stream_run(one.s, speech().data(), 1, record, &seen), 1);
+  EXPECT_EQ(seen.order, iota(1));
+}
+
+TEST(StreamRun, RefusesBadArguments) {
+  Stream st;
+  ASSERT_NE(st.s, nullptr);
+  const float x = 0.0f;
+  EXPECT_EQ(le_stream_run(st.s, nullptr, 640, nullptr, nullptr), -1);
+  EXPECT_STREQ(le_stream_last_error(), "le_stream_run: bad args");
+  EXPECT_EQ(le_stream_run(st.s, &x, -1, nullptr, nullptr), -1);
+  EXPECT_STREQ(le_stream_last_error(), "le_stream_run: bad args");
+  EXPECT_EQ(le_stream_run(nullptr, &x, 1, nullptr, nullptr), -1);
+  EXPECT_STREQ(le_stream_last_error(), "le_stream_run: bad args");
+  EXPECT_EQ(le_stream_width(nullptr), 0);
+  EXPECT_EQ(le_stream_height(nullptr), 0);
+  le_stream_destroy(nullptr);
+}
+
+TEST(StreamCreate, RefusalsNameTheFailingStep) {
+  const std::string b = streamBundle(), fe = frontend();
+  EXPECT_EQ(le_stream_create(b.c_str(), fe.c_str(), 1, -1, 1.0f), nullptr);
+  EXPECT_STREQ(le_stream_last_error(), "le_stream_create: skip < 0");
+  EXPECT_EQ(le_stream_create(b.c_str(), fe.c_str(), 1, 0, NAN), nullptr);
+  EXPECT_STREQ(le_stream_last_error(), "le_stream_create: gain not finite");
+
+  le::test::TempDir t;
+  EXPECT_EQ(le_stream_create((t / "none").c_str(), fe.c_str(), 1, 0, 1.0f), nullptr);
+  EXPECT_EQ(std::string(le_stream_last_error()).rfind("le_stream_create: le_create: le_create: ", 0), 0u)
+      << le_stream_last_error();
+
+  const std::string noFca = t / "nofca";
+  le::test::linkBundle(b, noFca, {"fca_stream.onnx"});
+  EXPECT_EQ(le_stream_create(noFca.c_str(), fe.c_str(), 1, 0, 1.0f), nullptr);
+  EXPECT_EQ(std::string(le_stream_last_error()).rfind("le_stream_create: le_fca_create: le_fca_create: ", 0), 0u)
+      << le_stream_last_error();
+
+  const std::string shortXs = t / "shortxs";
+  le::test::linkBundle(b, shortXs, {"xs_target.bin"});
+  le::test::writeFile(shortXs + "/xs_target.bin", std::string(size_t(kStreamNT) * 63 * 4 - 4, '\0'));
+  EXPECT_EQ(le_stream_create(shortXs.c_str(), fe.c_str(), 1, 0, 1.0f), nullptr);
+  EXPECT_STREQ(le_stream_last_error(), "le_stream_create: cannot read xs_target.bin (NT*63 f32)");
+}
+
+TEST(StreamFailure, RenderThreadMessageReachesTheRun) {
+  le::test::TempDir t;
+  const std::string b = t / "b";
+  le::test::linkBundle(streamBundle(), b, {"model_render.onnx"});
+  le::test::writeFile(b + "/model_render.onnx", "not a model");
+  Stream st(0, 1.0f, b);  // the director is built by the first render
+  ASSERT_NE(st.s, nullptr) << le_stream_last_error();
+  Seen seen;
+  EXPECT_EQ(le_stream_run(st.s, speech().data(), int(speech().size()), record, &seen), -1);
+  EXPECT_EQ(std::string(le_stream_last_error())
+                .rfind("le_stream_run: render/paste failed: le_render_kp_crop: ", 0),
+            0u)
+      << le_stream_last_error();
+  EXPECT_TRUE(seen.order.empty());
+}
+
+TEST(StreamFailure, PasteFailureMidRunEndsWithMinusOne) {
+  le::test::TempDir t;
+  const std::string b = t / "b";
+  // The JPEG driver reads one file per pull: frame 12 is gone after create.
+  le::test::linkBundle(streamBundle(), b, {"target_frames/frame_000012.jpg"});
+  Stream st(0, 1.0f, b);
+  ASSERT_NE(st.s, nullptr) << le_stream_last_error();
+  Seen seen;
+  EXPECT_EQ(le_stream_run(st.s, speech().data(), int(speech().size()), record, &seen), -1);
+  EXPECT_EQ(std::string(le_stream_last_error()).rfind("le_stream_run: render/paste failed: le_paste_crop: ", 0),
+            0u)
+      << le_stream_last_error();
+  // Frames before the failure stay delivered, in order.
+  EXPECT_GE(seen.order.size(), 8u);
+  EXPECT_LE(seen.order.size(), 12u);
+  EXPECT_EQ(seen.order, iota(int(seen.order.size())));
+}
+
+int throwAt5(void* user, int index, const uint8_t*, int, int) {
+  ++*static_cast<int*>(user);
+  if (index == 5) throw std::runtime_error("host callback failed");
+  return 0;
+}
+
+TEST(StreamFailure, ThrowingCallbackJoinsAndTheStreamRunsAgain) {
+  Stream st;
+  ASSERT_NE(st.s, nullptr);
+  int calls = 0;
+  // Through the C boundary: the exception becomes the run's message.
+  EXPECT_EQ(le_stream_run(st.s, speech().data(), int(speech().size()), throwAt5, &calls), -1);
+  EXPECT_STREQ(le_stream_last_error(), "le_stream_run: host callback failed");
+  EXPECT_EQ(calls, 6);
+  // The C++ layer lets it through as it is, with the render thread joined.
+  le::stream::Stream direct(streamBundle().c_str(), frontend().c_str(), 2, 0, 1.0f);
+  int n = 0;
+  EXPECT_THROW(direct.run(speech().data(), int(speech().size()),
+                          [&](int32_t i, const uint8_t*, int32_t, int32_t) {
+                            ++n;
+                            if (i == 2) throw std::logic_error("stop");
+                          }),
+               std::logic_error);
+  EXPECT_EQ(n, 3);
+  EXPECT_EQ(direct.run(speech().data(), 640 * 4, {}), 4);
+  Seen seen;
+  EXPECT_EQ(le_stream_run(st.s, speech().data(), int(speech().size()), record, &seen), kSpeechFrames);
+  EXPECT_EQ(seen.order, iota(kSpeechFrames));
+}
+
+struct Nested {
+  le_stream* s;
+  int inner = 0;
+  std::string message;
+};
+
+int runAgain(void* user, int index, const uint8_t*, int, int) {
+  auto* n = static_cast<Nested*>(user);
+  if (index == 1) {
+    const float x = 0.1f;
+    n->inner = le_stream_run(n->s, &x, 1, nullptr, nullptr);
+    n->message = le_stream_last_error();
+  }
+  return 0;
+}
+
+TEST(StreamFailure, ARunFromTheCallbackIsRefused) {
+  Stream st;
+  ASSERT_NE(st.s, nullptr);
+  Nested n{st.s, 0, {}};
+  EXPECT_EQ(le_stream_run(st.s, speech().data(), 640 * 3, runAgain, &n), 3);
+  EXPECT_EQ(n.inner, -1);
+  EXPECT_EQ(n.message, "le_stream_run: already running");
+}
+
+}  // namespace

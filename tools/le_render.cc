@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <charconv>
+#include <cmath>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -21,8 +22,10 @@
 
 #include "contact_sheet.h"
 #include "le/le.h"
+#include "le/le_stream.h"
 #include "mp4_writer.h"
 #include "progress.h"
+#include "wav_reader.h"
 
 namespace {
 
@@ -30,6 +33,7 @@ using Clock = std::chrono::steady_clock;
 constexpr int kFps = 25;
 constexpr int kKpFloats = 63;
 constexpr int kSheetDefault = 9;
+constexpr int64_t kFrameSamples = 640;  // one frame of speech at 25 fps
 
 const char kUsage[] =
     "usage: le-render BUNDLE -o OUT.mp4 [options]\n"
@@ -48,7 +52,13 @@ const char kUsage[] =
     "  --sheet FILE        contact sheet PNG: chosen frames in a grid with their indices\n"
     "  --sheet-frames LIST comma-separated frame indices (default: 9 evenly spaced)\n"
     "  --crf N             H.264 quality, 0 best .. 51 worst (default 18)\n"
-    "  --audio FILE        speech input (not supported yet)\n"
+    "  --audio FILE        speak FILE (WAV, 16-bit PCM, 16 kHz mono) instead: the whole clip\n"
+    "                      is rendered with the bundle's model_render.onnx and fca_stream.onnx\n"
+    "                      and muxed into the MP4 as AAC\n"
+    "  --frontend FILE     speech frontend model for --audio (default: the bundle's\n"
+    "                      frontend.onnx)\n"
+    "  --gain G            --audio: scale of every expression delta (default 1)\n"
+    "  --skip N            --audio: leading frames (and their audio) left out (default 0)\n"
     "  -q, --quiet         no progress line\n"
     "  -h, --help          this text\n";
 
@@ -57,7 +67,9 @@ struct UsageError : std::runtime_error {
 };
 
 struct Options {
-  std::string bundle, output, model, keypoints, pngDir, sheet;
+  std::string bundle, output, model, keypoints, pngDir, sheet, audio, frontend;
+  float gain = 1.0f;
+  int skip = 0;
   int threads = 0;
   std::optional<int> frames;
   int pngEvery = 0;
@@ -73,6 +85,14 @@ int parseInt(std::string_view text, const char* option, int lo, int hi) {
     throw UsageError(std::string(option) + " wants a whole number in [" + std::to_string(lo) + ", " +
                      std::to_string(hi) + "], got '" + std::string(text) + "'");
   return v;
+}
+
+float parseGain(std::string_view text) {
+  double v = 0;
+  const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), v);
+  if (ec != std::errc() || end != text.data() + text.size() || !std::isfinite(v) || std::fabs(v) > 1e6)
+    throw UsageError("--gain wants a finite number, got '" + std::string(text) + "'");
+  return static_cast<float>(v);
 }
 
 std::vector<int> parseList(std::string_view text) {
@@ -110,16 +130,26 @@ std::optional<Options> parse(int argc, char** argv) {
     } else if (a == "--sheet") o.sheet = value();
     else if (a == "--sheet-frames") o.sheetFrames = parseList(value());
     else if (a == "--crf") o.crf = parseInt(value(), "--crf", 0, 51);
-    else if (a == "--audio") {
-      throw UsageError("--audio is not supported yet: speech input arrives with the audio engines; "
-                       "render the drive table or --keypoints for now");
-    } else if (a == "-q" || a == "--quiet") o.quiet = true;
+    else if (a == "--audio") o.audio = value();
+    else if (a == "--frontend") o.frontend = value();
+    else if (a == "--gain") o.gain = parseGain(value());
+    else if (a == "--skip") o.skip = parseInt(value(), "--skip", 0, 1 << 30);
+    else if (a == "-q" || a == "--quiet") o.quiet = true;
     else if (a.size() > 1 && a[0] == '-') throw UsageError("unknown option " + a);
     else positional.push_back(a);
   }
   if (positional.size() != 1) throw UsageError(positional.empty() ? "no BUNDLE given" : "more than one BUNDLE given");
   o.bundle = positional[0];
   if (o.output.empty()) throw UsageError("no output given (-o OUT.mp4)");
+  if (!o.audio.empty()) {
+    // The stream renders every frame of the clip with its own model key and
+    // never shows the driver frame alone.
+    for (const auto& [set, name] : {std::pair{!o.keypoints.empty(), "--keypoints"}, {!o.model.empty(), "--model"},
+                                    {o.frames.has_value(), "--frames"}, {!o.sheet.empty(), "--sheet"}})
+      if (set) throw UsageError(std::string(name) + " does not go with --audio");
+  } else if (!o.frontend.empty() || o.skip != 0 || o.gain != 1.0f) {
+    throw UsageError("--frontend, --gain and --skip need --audio");
+  }
   return o;
 }
 
@@ -310,6 +340,93 @@ int run(const Options& o, bool& created) {
   return 0;
 }
 
+// --audio: the whole clip through le_stream, frames muxed with the speech
+// they were rendered from.
+int runAudio(const Options& o, bool& created) {
+  // 16 kHz mono 16-bit PCM only; the reader names anything else.
+  const std::vector<int16_t> pcm = le::tool::readWav(o.audio);
+  if (pcm.empty()) throw std::runtime_error("audio " + o.audio + " holds no samples");
+  if (pcm.size() > size_t(1) << 30) throw std::runtime_error("audio " + o.audio + " is too long");
+  char dirBuf[4096];
+  if (le_bundle_resolve_handle(o.bundle.c_str(), dirBuf, sizeof dirBuf) != 1) libraryFailure("cannot open the bundle");
+  const std::string dir = dirBuf;
+  const std::string frontend = o.frontend.empty() ? resolveMember(dir, "frontend.onnx") : o.frontend;
+
+  const auto tOpen = Clock::now();
+  std::unique_ptr<le_stream, void (*)(le_stream*)> stream(
+      le_stream_create(dir.c_str(), frontend.c_str(), o.threads, o.skip, o.gain), le_stream_destroy);
+  if (!stream) throw std::runtime_error(std::string("cannot open the bundle: ") + le_stream_last_error());
+  const double openMs = ms(Clock::now() - tOpen);
+  const int W = le_stream_width(stream.get()), H = le_stream_height(stream.get());
+  const int64_t clip = (int64_t(pcm.size()) + kFrameSamples - 1) / kFrameSamples;
+  if (clip <= o.skip)
+    throw std::runtime_error("--skip " + std::to_string(o.skip) + " leaves none of the clip's " +
+                             std::to_string(clip) + " frames");
+  const int total = int(clip - o.skip);
+  if (o.pngEvery > 0 && mkdir(o.pngDir.c_str(), 0777) != 0 && errno != EEXIST)
+    throw std::runtime_error("cannot create " + o.pngDir + ": " + std::strerror(errno));
+
+  std::vector<float> samples(pcm.size());
+  for (size_t i = 0; i < samples.size(); ++i) samples[i] = float(pcm[i]) / 32768.0f;
+
+  struct Sink {
+    const Options& o;
+    le::tool::Mp4Writer& mp4;
+    le::tool::Progress& progress;
+    const int16_t* pcm;
+    size_t pcmCount, pcmDone;
+    std::string error;  // the first failure; later frames are dropped
+    int written = 0;
+    void audioUpTo(size_t end) {
+      end = std::min(end, pcmCount);
+      if (end > pcmDone) mp4.writeAudio(pcm + pcmDone, end - pcmDone);
+      pcmDone = std::max(pcmDone, end);
+    }
+  };
+  le::tool::Progress progress(total, o.quiet);
+  const auto tStart = Clock::now();
+  {
+    le::tool::Mp4Writer mp4(o.output, W, H, kFps, o.crf, le::tool::AudioFormat{le::tool::kSpeechRate, 1, 64000});
+    created = true;
+    // The skipped frames' speech is left out with them; each frame's 640
+    // samples go in beside it so the muxer interleaves as it goes.
+    const size_t first = std::min(pcm.size(), size_t(o.skip) * kFrameSamples);
+    Sink sink{o, mp4, progress, pcm.data() + first, pcm.size() - first, 0, {}, 0};
+    // C callback: nothing may be thrown back through the library.
+    auto onFrame = [](void* user, int index, const uint8_t* rgb, int w, int h) -> int {
+      auto* s = static_cast<Sink*>(user);
+      if (!s->error.empty()) return 0;
+      try {
+        s->audioUpTo((size_t(index) + 1) * kFrameSamples);
+        s->mp4.write(rgb);
+        if (s->o.pngEvery > 0 && index % s->o.pngEvery == 0) {
+          char name[32];
+          std::snprintf(name, sizeof name, "/frame_%06d.png", index);
+          le::tool::writePng(s->o.pngDir + name, rgb, w, h);
+        }
+        ++s->written;
+        s->progress.update(s->written);
+      } catch (const std::exception& e) {
+        s->error = std::string("frame ") + std::to_string(index) + ": " + e.what();
+      }
+      return 0;
+    };
+    const int n = le_stream_run(stream.get(), samples.data(), int(samples.size()), onFrame, &sink);
+    progress.finish();
+    if (n < 0) throw std::runtime_error(le_stream_last_error());
+    if (!sink.error.empty()) throw std::runtime_error(sink.error);
+    if (n != total) throw std::runtime_error("the stream delivered " + std::to_string(n) + " of " + std::to_string(total) + " frames");
+    sink.audioUpTo(sink.pcmCount);  // the last frame's partial share
+    mp4.finish();
+  }
+  const double wall = std::chrono::duration<double>(Clock::now() - tStart).count();
+  std::fprintf(stderr, "le-render: wrote %s: %d frames of %dx%d at %d fps with %.2f s of speech in %.1f s "
+               "(%.1f frames/s); bundle opened in %.0f ms\n",
+               o.output.c_str(), total, W, H, kFps, double(pcm.size()) / le::tool::kSpeechRate, wall,
+               wall > 0 ? total / wall : 0.0, openMs);
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -326,7 +443,7 @@ int main(int argc, char** argv) {
   }
   bool created = false;
   try {
-    return run(*o, created);
+    return o->audio.empty() ? run(*o, created) : runAudio(*o, created);
   } catch (const std::exception& e) {
     std::fprintf(stderr, "le-render: %s\n", e.what());
     // A half-written video is worse than none; a file that was there before stays.

@@ -225,7 +225,8 @@ TEST(LeRender, RefusesBadUsageWithOneLineErrors) {
   const std::vector<Case> cases = {
       {"", 2, "no BUNDLE given"},
       {"b", 2, "no output given"},
-      {"b -o x.mp4 --audio speech.wav", 2, "--audio is not supported yet"},
+      {"b -o x.mp4 --audio speech.wav --frames 3", 2, "--frames does not go with --audio"},
+      {"b -o x.mp4 --audio " + quote(tmp / "none.wav"), 1, "cannot open " + tmp / "none.wav"},
       {"b -o x.mp4 --frames 0", 2, "--frames wants a whole number in [1, "},
       {"b -o x.mp4 --threads 2x", 2, "--threads wants a whole number"},
       {"b -o x.mp4 --crf 52", 2, "--crf wants a whole number in [0, 51]"},

@@ -1,0 +1,143 @@
+// le-render --audio on the demo identity prepared for the batch stream: the
+// MP4 carries one video frame per 640 samples of the WAV (fewer by --skip) and
+// an AAC track of the speech; WAV files it cannot speak are refused with one
+// line, and the stream's options need --audio.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+#include "stream/stream_fixture.h"
+
+namespace le::test {
+namespace {
+
+struct Cmd {
+  int status = -1;
+  std::string out, err;
+};
+
+std::string quote(const std::string& s) {
+  std::string q = "'";
+  for (char c : s) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  return q + "'";
+}
+
+Cmd sh(const TempDir& tmp, const std::string& cmd) {
+  const std::string o = tmp / "cmd.out", e = tmp / "cmd.err";
+  const int r = std::system((cmd + " > " + quote(o) + " 2> " + quote(e)).c_str());
+  Cmd res;
+  res.status = WIFEXITED(r) ? WEXITSTATUS(r) : -1;
+  res.out = exists(o) ? readFile(o) : "";
+  res.err = exists(e) ? readFile(e) : "";
+  return res;
+}
+
+// Speech from espeak-ng as 16-bit PCM WAV at `rate` Hz with `channels`.
+std::string speechWav(const TempDir& tmp, const std::string& name, int rate, int channels) {
+  const std::string raw = tmp / "espeak.wav", out = tmp / name;
+  const Cmd r = sh(tmp, "espeak-ng -s 150 -w " + quote(raw) + " 'audio for the whole clip' && ffmpeg -nostdin -v error -y -i " +
+                            quote(raw) + " -ar " + std::to_string(rate) + " -ac " + std::to_string(channels) +
+                            " -c:a pcm_s16le " + quote(out));
+  EXPECT_EQ(r.status, 0) << r.err;
+  return out;
+}
+
+struct Streams {
+  int videoFrames = 0, audioRate = 0;
+  std::string audioCodec;
+  double audioSeconds = 0;
+};
+
+Streams probe(const TempDir& tmp, const std::string& mp4) {
+  Streams s;
+  Cmd r = sh(tmp, "ffprobe -v error -select_streams v:0 -count_frames -show_entries stream=nb_read_frames -of csv=p=0 " +
+                      quote(mp4));
+  EXPECT_EQ(std::sscanf(r.out.c_str(), "%d", &s.videoFrames), 1) << r.out << r.err;
+  r = sh(tmp, "ffprobe -v error -select_streams a:0 -show_entries stream=codec_name,sample_rate,duration -of csv=p=0 " +
+                  quote(mp4));
+  char codec[32] = {};
+  EXPECT_EQ(std::sscanf(r.out.c_str(), "%31[^,],%d,%lf", codec, &s.audioRate, &s.audioSeconds), 3) << r.out << r.err;
+  s.audioCodec = codec;
+  return s;
+}
+
+int wavSamples(const TempDir& tmp, const std::string& wav) {
+  const Cmd r = sh(tmp, "ffprobe -v error -show_entries stream=duration_ts -of csv=p=0 " + quote(wav));
+  int n = 0;
+  EXPECT_EQ(std::sscanf(r.out.c_str(), "%d", &n), 1) << r.out << r.err;
+  return n;
+}
+
+Cmd leRender(const TempDir& tmp, const std::string& args) { return sh(tmp, quote(LE_RENDER_EXE) + " " + args); }
+
+TEST(LeRenderAudio, MuxesTheSpeechBesideOneFramePerFortiethOfASecond) {
+  TempDir tmp;
+  ASSERT_FALSE(streamBundle().empty());
+  const std::string wav = speechWav(tmp, "s.wav", 16000, 1);
+  const int samples = wavSamples(tmp, wav);
+  ASSERT_GT(samples, 640 * 10);
+  const int frames = (samples + 639) / 640;
+
+  const std::string mp4 = tmp / "out.mp4";
+  Cmd r = leRender(tmp, quote(streamBundle()) + " -o " + quote(mp4) + " --audio " + quote(wav) + " --gain 0.04 -q");
+  ASSERT_EQ(r.status, 0) << r.err;
+  Streams s = probe(tmp, mp4);
+  EXPECT_EQ(s.videoFrames, frames);
+  EXPECT_EQ(s.audioCodec, "aac");
+  EXPECT_EQ(s.audioRate, 16000);
+  EXPECT_NEAR(s.audioSeconds, samples / 16000.0, 0.07);
+
+  // --skip leaves out the leading frames and their speech.
+  const std::string skipped = tmp / "skip.mp4";
+  const int skip = frames - 5;
+  r = leRender(tmp, quote(streamBundle()) + " -o " + quote(skipped) + " --audio " + quote(wav) +
+                        " --frontend " + quote(streamBundle() + "/frontend.onnx") + " --skip " +
+                        std::to_string(skip) + " -q");
+  ASSERT_EQ(r.status, 0) << r.err;
+  s = probe(tmp, skipped);
+  EXPECT_EQ(s.videoFrames, 5);
+  EXPECT_NEAR(s.audioSeconds, (samples - 640.0 * skip) / 16000.0, 0.07);
+}
+
+TEST(LeRenderAudio, RefusesAudioItCannotSpeakAndOptionsThatNeedAudio) {
+  TempDir tmp;
+  ASSERT_FALSE(streamBundle().empty());
+  const std::string b = quote(streamBundle()), out = quote(tmp / "x.mp4");
+  const std::string stereo = speechWav(tmp, "st.wav", 22050, 2);
+  Cmd r = leRender(tmp, b + " -o " + out + " --audio " + quote(stereo));
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("holds 22050 Hz, 2 channel(s), 16-bit PCM; "), std::string::npos) << r.err;
+  EXPECT_FALSE(exists(tmp / "x.mp4"));
+
+  writeFile(tmp / "junk.wav", "RIFX0000WAVEjunk");
+  r = leRender(tmp, b + " -o " + out + " --audio " + quote(tmp / "junk.wav"));
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("is not a WAV file"), std::string::npos) << r.err;
+
+  // A format chunk claiming more bytes than the file holds.
+  std::string lying = std::string("RIFF") + std::string(4, '\0') + "WAVEfmt " + std::string("\xff\xff\x00\x00", 4) +
+                      std::string(16, '\1');
+  writeFile(tmp / "lying.wav", lying);
+  r = leRender(tmp, b + " -o " + out + " --audio " + quote(tmp / "lying.wav"));
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("truncated fmt chunk"), std::string::npos) << r.err;
+
+  const std::string wav = quote(speechWav(tmp, "s.wav", 16000, 1));
+  r = leRender(tmp, b + " -o " + out + " --audio " + wav + " --keypoints " + wav);
+  EXPECT_EQ(r.status, 2);
+  EXPECT_NE(r.err.find("--keypoints does not go with --audio"), std::string::npos) << r.err;
+  r = leRender(tmp, b + " -o " + out + " --gain 2");
+  EXPECT_EQ(r.status, 2);
+  EXPECT_NE(r.err.find("--frontend, --gain and --skip need --audio"), std::string::npos) << r.err;
+  r = leRender(tmp, b + " -o " + out + " --audio " + wav + " --gain nan");
+  EXPECT_EQ(r.status, 2);
+  r = leRender(tmp, b + " -o " + out + " --audio " + wav + " --skip 100000");
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("leaves none of the clip's"), std::string::npos) << r.err;
+}
+
+}  // namespace
+}  // namespace le::test

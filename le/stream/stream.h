@@ -50,8 +50,6 @@ class Stream {
   int32_t width() const { return W_; }
   int32_t height() const { return H_; }
   int32_t NT() const { return NT_; }
-  // The session, for tests that look at what the stream renders with.
-  le_ctx& session() { return *ctx_; }
 
  private:
   struct CtxFree {

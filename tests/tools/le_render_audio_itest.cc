@@ -3,42 +3,20 @@
 // an AAC track of the speech; WAV files it cannot speak are refused with one
 // line, and the stream's options need --audio.
 #include <gtest/gtest.h>
-#include <sys/wait.h>
-
 #include <cstdio>
 #include <cstdlib>
 #include <string>
 
 #include "stream/stream_fixture.h"
+#include "tools/cli_run.h"
 
 namespace le::test {
 namespace {
 
-struct Cmd {
-  int status = -1;
-  std::string out, err;
-};
-
-std::string quote(const std::string& s) {
-  std::string q = "'";
-  for (char c : s) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
-  return q + "'";
-}
-
-Cmd sh(const TempDir& tmp, const std::string& cmd) {
-  const std::string o = tmp / "cmd.out", e = tmp / "cmd.err";
-  const int r = std::system((cmd + " > " + quote(o) + " 2> " + quote(e)).c_str());
-  Cmd res;
-  res.status = WIFEXITED(r) ? WEXITSTATUS(r) : -1;
-  res.out = exists(o) ? readFile(o) : "";
-  res.err = exists(e) ? readFile(e) : "";
-  return res;
-}
-
 // Speech from espeak-ng as 16-bit PCM WAV at `rate` Hz with `channels`.
 std::string speechWav(const TempDir& tmp, const std::string& name, int rate, int channels) {
   const std::string raw = tmp / "espeak.wav", out = tmp / name;
-  const Cmd r = sh(tmp, "espeak-ng -s 150 -w " + quote(raw) + " 'audio for the whole clip' && ffmpeg -nostdin -v error -y -i " +
+  const Cmd r = run(tmp, "espeak-ng -s 150 -w " + quote(raw) + " 'audio for the whole clip' && ffmpeg -nostdin -v error -y -i " +
                             quote(raw) + " -ar " + std::to_string(rate) + " -ac " + std::to_string(channels) +
                             " -c:a pcm_s16le " + quote(out));
   EXPECT_EQ(r.status, 0) << r.err;
@@ -53,10 +31,10 @@ struct Streams {
 
 Streams probe(const TempDir& tmp, const std::string& mp4) {
   Streams s;
-  Cmd r = sh(tmp, "ffprobe -v error -select_streams v:0 -count_frames -show_entries stream=nb_read_frames -of csv=p=0 " +
+  Cmd r = run(tmp, "ffprobe -v error -select_streams v:0 -count_frames -show_entries stream=nb_read_frames -of csv=p=0 " +
                       quote(mp4));
   EXPECT_EQ(std::sscanf(r.out.c_str(), "%d", &s.videoFrames), 1) << r.out << r.err;
-  r = sh(tmp, "ffprobe -v error -select_streams a:0 -show_entries stream=codec_name,sample_rate,duration -of csv=p=0 " +
+  r = run(tmp, "ffprobe -v error -select_streams a:0 -show_entries stream=codec_name,sample_rate,duration -of csv=p=0 " +
                   quote(mp4));
   char codec[32] = {};
   EXPECT_EQ(std::sscanf(r.out.c_str(), "%31[^,],%d,%lf", codec, &s.audioRate, &s.audioSeconds), 3) << r.out << r.err;
@@ -65,13 +43,13 @@ Streams probe(const TempDir& tmp, const std::string& mp4) {
 }
 
 int wavSamples(const TempDir& tmp, const std::string& wav) {
-  const Cmd r = sh(tmp, "ffprobe -v error -show_entries stream=duration_ts -of csv=p=0 " + quote(wav));
+  const Cmd r = run(tmp, "ffprobe -v error -show_entries stream=duration_ts -of csv=p=0 " + quote(wav));
   int n = 0;
   EXPECT_EQ(std::sscanf(r.out.c_str(), "%d", &n), 1) << r.out << r.err;
   return n;
 }
 
-Cmd leRender(const TempDir& tmp, const std::string& args) { return sh(tmp, quote(LE_RENDER_EXE) + " " + args); }
+Cmd leRender(const TempDir& tmp, const std::string& args) { return run(tmp, quote(LE_RENDER_EXE) + " " + args); }
 
 TEST(LeRenderAudio, MuxesTheSpeechBesideOneFramePerFortiethOfASecond) {
   TempDir tmp;

@@ -15,33 +15,13 @@
 #include "le/drive.h"
 #include "le/identity.h"
 #include "le/manifest.h"
+#include "tools/cli_run.h"
 #include "tools/demo_fixture.h"
 
 namespace le::test {
 namespace {
 
 constexpr int kUpperLip = 18, kLowerLip = 20;
-
-struct Cmd {
-  int status = -1;
-  std::string out, err;
-};
-
-std::string quote(const std::string& s) {
-  std::string q = "'";
-  for (char c : s) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
-  return q + "'";
-}
-
-Cmd run(const TempDir& tmp, const std::string& cmd) {
-  const std::string o = tmp / "cmd.out", e = tmp / "cmd.err";
-  const int r = std::system((cmd + " > " + quote(o) + " 2> " + quote(e)).c_str());
-  Cmd res;
-  res.status = WIFEXITED(r) ? WEXITSTATUS(r) : -1;
-  res.out = exists(o) ? readFile(o) : "";
-  res.err = exists(e) ? readFile(e) : "";
-  return res;
-}
 
 Cmd leRender(const TempDir& tmp, const std::string& args) { return run(tmp, quote(LE_RENDER_EXE) + " " + args); }
 

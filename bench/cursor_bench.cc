@@ -129,6 +129,27 @@ void BM_CursorPull(benchmark::State& st) {
 }
 BENCHMARK(BM_CursorPull)->Unit(benchmark::kMillisecond)->UseRealTime();
 
+// The borrowing form (what the session's render path uses): no copy out of
+// the ring slot.
+void BM_CursorPullRef(benchmark::State& st) {
+  auto c = openCursor();
+  int idx = -1;
+  for (auto _ : st) benchmark::DoNotOptimize(c->pull(&idx));
+  fps(st);
+}
+BENCHMARK(BM_CursorPullRef)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+// No history: three ring slots instead of fourteen, so the producer writes
+// into buffers that are still in cache; the difference to BM_CursorPullRef is
+// the cost of the history window's cold slots.
+void BM_CursorPullRefNoHistory(benchmark::State& st) {
+  auto c = le::DriverCursor::over(le::driver::openMp4(gClip, kFrames, kW, kH), 2, 0);
+  int idx = -1;
+  for (auto _ : st) benchmark::DoNotOptimize(c->pull(&idx));
+  fps(st);
+}
+BENCHMARK(BM_CursorPullRefNoHistory)->Unit(benchmark::kMillisecond)->UseRealTime();
+
 void BM_DecodeConvert(benchmark::State& st) {
   PlainDecoder d(gClip);
   std::vector<uint8_t> rgb(kRgbBytes);
@@ -223,6 +244,8 @@ int main(int argc, char** argv) {
           argc, argv,
           {{"BM_CursorPull/real_time", "BM_DecodeConvert/real_time"},
            {"BM_CursorPull/real_time", "BM_SourceNext/real_time"},
+           {"BM_CursorPullRef/real_time", "BM_DecodeConvert/real_time"},
+           {"BM_CursorPullRef/real_time", "BM_SourceNext/real_time"},
            {"BM_CursorPullWork/real_time", "BM_DecodeConvertWork/real_time"},
            {"BM_CursorPull/real_time", "BM_MemcpyFrame/real_time"}});
     } catch (const std::exception& e) {

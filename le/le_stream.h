@@ -20,13 +20,7 @@
 #include <stddef.h>
 #include <stdint.h>
 
-#ifndef LE_API
-#if defined(LE_BUILDING_LIBRARY)
-#define LE_API __attribute__((visibility("default")))
-#else
-#define LE_API
-#endif
-#endif
+#include "le/le_api.h"
 
 #ifdef __cplusplus
 extern "C" {

@@ -8,11 +8,7 @@
 #ifndef LE_LE_TEL_H
 #define LE_LE_TEL_H
 
-#if defined(LE_BUILDING_LIBRARY)
-#define LE_API __attribute__((visibility("default")))
-#else
-#define LE_API
-#endif
+#include "le/le_api.h"
 
 #ifdef __cplusplus
 extern "C" {

@@ -9,7 +9,6 @@
 // frame carries the 640 pushed samples it was rendered from, idle and ramp
 // frames carry silence, so mouth and sound stay in step whatever the
 // pipeline's latency.
-#include <dirent.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -30,6 +29,7 @@
 #include <thread>
 #include <vector>
 
+#include "cli.h"
 #include "contact_sheet.h"
 #include "le/le.h"
 #include "le/le_utt.h"
@@ -37,6 +37,10 @@
 #include "wav_reader.h"
 
 namespace {
+
+using le::tool::onlyModelKey;
+using le::tool::parseInt;
+using le::tool::UsageError;
 
 using Clock = std::chrono::steady_clock;
 constexpr int kFps = 25;
@@ -82,10 +86,6 @@ const char kUsage[] =
     "  --crf N              H.264 quality, 0 best .. 51 worst (default 18)\n"
     "  -h, --help           this text\n";
 
-struct UsageError : std::runtime_error {
-  using std::runtime_error::runtime_error;
-};
-
 struct Options {
   std::string bundle, audio, output, motion, w2v, model, sheet, report, steady;
   int threads = 0;
@@ -98,15 +98,6 @@ struct Options {
   int sheetFrames = kSheetDefault;
   int crf = 18;
 };
-
-int parseInt(std::string_view text, const char* option, int lo, int hi) {
-  int v = 0;
-  const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), v);
-  if (ec != std::errc() || end != text.data() + text.size() || v < lo || v > hi)
-    throw UsageError(std::string(option) + " wants a whole number in [" + std::to_string(lo) + ", " +
-                     std::to_string(hi) + "], got '" + std::string(text) + "'");
-  return v;
-}
 
 double parseSeconds(const std::string& text, const char* option) {
   double v = 0;
@@ -160,24 +151,6 @@ std::optional<Options> parse(int argc, char** argv) {
 
 [[noreturn]] void libraryFailure(const std::string& what, const char* err) {
   throw std::runtime_error(what + (err && *err ? std::string(": ") + err : std::string()));
-}
-
-// The single model_<key>.onnx of the bundle directory.
-std::string onlyModelKey(const std::string& dir) {
-  std::unique_ptr<DIR, int (*)(DIR*)> d(opendir(dir.c_str()), closedir);
-  if (!d) throw std::runtime_error("cannot list " + dir);
-  std::vector<std::string> keys;
-  while (const dirent* e = readdir(d.get())) {
-    const std::string n = e->d_name;
-    if (n.size() > 11 && n.rfind("model_", 0) == 0 && n.compare(n.size() - 5, 5, ".onnx") == 0)
-      keys.push_back(n.substr(6, n.size() - 11));
-  }
-  std::sort(keys.begin(), keys.end());
-  if (keys.size() == 1) return keys[0];
-  if (keys.empty()) throw std::runtime_error("no director model_<key>.onnx in " + dir + ": name one with --model");
-  std::string list;
-  for (const auto& k : keys) list += (list.empty() ? "" : ", ") + k;
-  throw std::runtime_error("several director models in " + dir + " (" + list + "): choose one with --model");
 }
 
 // Where the speech comes from: a whole WAV in memory, or standard input as it
@@ -582,24 +555,5 @@ int run(const Options& o, bool& created) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  std::optional<Options> o;
-  try {
-    o = parse(argc, argv);
-    if (!o) {
-      std::fputs(kUsage, stdout);
-      return 0;
-    }
-  } catch (const std::exception& e) {
-    std::fprintf(stderr, "le-live: %s (le-live --help for usage)\n", e.what());
-    return 2;
-  }
-  bool created = false;
-  try {
-    return run(*o, created);
-  } catch (const std::exception& e) {
-    std::fprintf(stderr, "le-live: %s\n", e.what());
-    // A half-written video is worse than none; a file that was there before stays.
-    if (created) std::remove(o->output.c_str());
-    return 1;
-  }
+  return le::tool::hostMain("le-live", kUsage, argc, argv, parse, run);
 }

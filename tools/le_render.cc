@@ -2,7 +2,6 @@
 // through le_core into an H.264 MP4, with optional PNG stills and a contact
 // sheet. One-line errors carry the library's last-error text; exit status 1
 // for failures, 2 for usage errors.
-#include <dirent.h>
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -20,6 +19,7 @@
 #include <string_view>
 #include <vector>
 
+#include "cli.h"
 #include "contact_sheet.h"
 #include "le/le.h"
 #include "le/le_stream.h"
@@ -28,6 +28,10 @@
 #include "wav_reader.h"
 
 namespace {
+
+using le::tool::onlyModelKey;
+using le::tool::parseInt;
+using le::tool::UsageError;
 
 using Clock = std::chrono::steady_clock;
 constexpr int kFps = 25;
@@ -62,10 +66,6 @@ const char kUsage[] =
     "  -q, --quiet         no progress line\n"
     "  -h, --help          this text\n";
 
-struct UsageError : std::runtime_error {
-  using std::runtime_error::runtime_error;
-};
-
 struct Options {
   std::string bundle, output, model, keypoints, pngDir, sheet, audio, frontend;
   float gain = 1.0f;
@@ -77,15 +77,6 @@ struct Options {
   int crf = 18;
   bool quiet = false;
 };
-
-int parseInt(std::string_view text, const char* option, int lo, int hi) {
-  int v = 0;
-  const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), v);
-  if (ec != std::errc() || end != text.data() + text.size() || v < lo || v > hi)
-    throw UsageError(std::string(option) + " wants a whole number in [" + std::to_string(lo) + ", " +
-                     std::to_string(hi) + "], got '" + std::string(text) + "'");
-  return v;
-}
 
 float parseGain(std::string_view text) {
   double v = 0;
@@ -170,24 +161,6 @@ std::string resolveMember(const std::string& dir, const char* member) {
   char out[4096];
   if (le_bundle_resolve_member(dir.c_str(), member, out, sizeof out) != 1) libraryFailure(member);
   return out;
-}
-
-// The single model_<key>.onnx of the bundle directory.
-std::string onlyModelKey(const std::string& dir) {
-  std::unique_ptr<DIR, int (*)(DIR*)> d(opendir(dir.c_str()), closedir);
-  if (!d) throw std::runtime_error("cannot list " + dir);
-  std::vector<std::string> keys;
-  while (const dirent* e = readdir(d.get())) {
-    const std::string n = e->d_name;
-    if (n.size() > 11 && n.rfind("model_", 0) == 0 && n.compare(n.size() - 5, 5, ".onnx") == 0)
-      keys.push_back(n.substr(6, n.size() - 11));
-  }
-  std::sort(keys.begin(), keys.end());
-  if (keys.size() == 1) return keys[0];
-  if (keys.empty()) throw std::runtime_error("no director model_<key>.onnx in " + dir + ": name one with --model");
-  std::string list;
-  for (const auto& k : keys) list += (list.empty() ? "" : ", ") + k;
-  throw std::runtime_error("several director models in " + dir + " (" + list + "): choose one with --model");
 }
 
 // What frame k renders: the drive entry, or the file's row k on driver frame k mod NT.
@@ -430,24 +403,7 @@ int runAudio(const Options& o, bool& created) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  std::optional<Options> o;
-  try {
-    o = parse(argc, argv);
-    if (!o) {
-      std::fputs(kUsage, stdout);
-      return 0;
-    }
-  } catch (const std::exception& e) {
-    std::fprintf(stderr, "le-render: %s (le-render --help for usage)\n", e.what());
-    return 2;
-  }
-  bool created = false;
-  try {
-    return o->audio.empty() ? run(*o, created) : runAudio(*o, created);
-  } catch (const std::exception& e) {
-    std::fprintf(stderr, "le-render: %s\n", e.what());
-    // A half-written video is worse than none; a file that was there before stays.
-    if (created) std::remove(o->output.c_str());
-    return 1;
-  }
+  return le::tool::hostMain("le-render", kUsage, argc, argv, parse, [](const Options& o, bool& created) {
+    return o.audio.empty() ? run(o, created) : runAudio(o, created);
+  });
 }

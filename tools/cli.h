@@ -1,0 +1,52 @@
+// What the host programs share: option parsing with one-line usage errors,
+// the bundle's single director key, and the exit convention of main (0 done or
+// --help, 2 usage, 1 failure with a half-written output removed).
+#pragma once
+
+#include <cstdio>
+#include <exception>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+
+namespace le::tool {
+
+struct UsageError : std::runtime_error {
+  using std::runtime_error::runtime_error;
+};
+
+// A whole number in [lo, hi]; anything else is a UsageError naming option.
+int parseInt(std::string_view text, const char* option, int lo, int hi);
+
+// The key of the one model_<key>.onnx in a bundle directory; throws when there
+// is none or several (the caller's --model chooses then).
+std::string onlyModelKey(const std::string& dir);
+
+// parse(argc, argv) gives the options or nullopt for --help; run(options,
+// created) sets created once it has made options.output.
+template <class Parse, class Run>
+int hostMain(const char* tool, const char* usage, int argc, char** argv, Parse parse, Run run) {
+  decltype(parse(argc, argv)) o;
+  try {
+    o = parse(argc, argv);
+    if (!o) {
+      std::fputs(usage, stdout);
+      return 0;
+    }
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "%s: %s (%s --help for usage)\n", tool, e.what(), tool);
+    return 2;
+  }
+  bool created = false;
+  try {
+    return run(*o, created);
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "%s: %s\n", tool, e.what());
+    // A half-written video is worse than none; a file that was there before stays.
+    if (created) std::remove(o->output.c_str());
+    return 1;
+  }
+}
+
+}  // namespace le::tool

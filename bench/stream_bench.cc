@@ -23,8 +23,8 @@
 #include "le/le_stream.h"
 #include "le/le_utt.h"
 #include "le/session.h"
-#include "le/utt/handle.h"
-#include "le/utt/session_bind.h"
+#include "le/pipeline/utt_handle.h"
+#include "le/pipeline/session_bind.h"
 
 namespace {
 

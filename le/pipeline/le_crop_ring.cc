@@ -1,4 +1,4 @@
-#include "le/stream/crop_ring.h"
+#include "le/pipeline/crop_ring.h"
 
 namespace le::stream {
 

@@ -11,8 +11,8 @@
 #include "le/le_fca.h"
 #include "le/rawfile.h"
 #include "le/session.h"
-#include "le/stream/crop_ring.h"
-#include "le/stream/stream.h"
+#include "le/pipeline/crop_ring.h"
+#include "le/pipeline/stream.h"
 
 namespace le::stream {
 

@@ -3,7 +3,7 @@
 
 #include "le/capi.h"
 #include "le/le_stream.h"
-#include "le/stream/stream.h"
+#include "le/pipeline/stream.h"
 
 struct le_stream {
   le::stream::Stream s;

@@ -4,7 +4,7 @@
 
 #include "le/capi.h"
 #include "le/le_utt.h"
-#include "le/utt/handle.h"
+#include "le/pipeline/utt_handle.h"
 
 using le::capi::Family;
 using le::capi::guard;

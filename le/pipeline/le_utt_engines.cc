@@ -9,7 +9,7 @@
 #include "le/audio/a2x.h"
 #include "le/audio/motion_engine.h"
 #include "le/bundle.h"
-#include "le/utt/engine.h"
+#include "le/pipeline/engine.h"
 
 namespace le::utt {
 namespace {

@@ -3,7 +3,7 @@
 #include <functional>
 #include <utility>
 
-#include "le/utt/mailbox.h"
+#include "le/pipeline/mailbox.h"
 
 namespace le::utt {
 

@@ -5,7 +5,7 @@
 #include <stdexcept>
 #include <utility>
 
-#include "le/utt/pipeline.h"
+#include "le/pipeline/pipeline.h"
 
 namespace le::utt {
 namespace {

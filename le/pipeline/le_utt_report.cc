@@ -1,7 +1,7 @@
 #include <cstdio>
 #include <string>
 
-#include "le/utt/pipeline.h"
+#include "le/pipeline/pipeline.h"
 
 namespace le::utt {
 

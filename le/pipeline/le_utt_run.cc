@@ -7,8 +7,8 @@
 #include <stdexcept>
 #include <utility>
 
-#include "le/utt/pipeline.h"
-#include "le/utt/ramp.h"
+#include "le/pipeline/pipeline.h"
+#include "le/pipeline/ramp.h"
 
 namespace le::utt {
 namespace {

@@ -11,8 +11,8 @@
 #include "le/rawfile.h"
 #include "le/runtime/le_pool.h"
 #include "le/session.h"
-#include "le/utt/handle.h"
-#include "le/utt/session_bind.h"
+#include "le/pipeline/utt_handle.h"
+#include "le/pipeline/session_bind.h"
 
 namespace le::utt {
 namespace {

@@ -3,7 +3,7 @@
 #include <cstring>
 #include <stdexcept>
 
-#include "le/utt/settings.h"
+#include "le/pipeline/settings.h"
 
 namespace le::utt {
 namespace {

@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "le/utt/engine.h"
+#include "le/pipeline/engine.h"
 
 namespace le::utt {
 

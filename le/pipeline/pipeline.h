@@ -19,10 +19,10 @@
 #include <vector>
 
 #include "le/le_utt.h"
-#include "le/utt/engine.h"
-#include "le/utt/mailbox.h"
-#include "le/utt/settings.h"
-#include "le/utt/stages.h"
+#include "le/pipeline/engine.h"
+#include "le/pipeline/mailbox.h"
+#include "le/pipeline/settings.h"
+#include "le/pipeline/stages.h"
 
 namespace le::utt {
 

@@ -6,7 +6,7 @@
 
 #include <cstdint>
 
-#include "le/utt/engine.h"
+#include "le/pipeline/engine.h"
 
 namespace le::utt {
 

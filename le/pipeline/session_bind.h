@@ -5,9 +5,9 @@
 #pragma once
 
 #include "le/session.h"
-#include "le/utt/handle.h"
-#include "le/utt/settings.h"
-#include "le/utt/stages.h"
+#include "le/pipeline/utt_handle.h"
+#include "le/pipeline/settings.h"
+#include "le/pipeline/stages.h"
 
 namespace le::utt {
 

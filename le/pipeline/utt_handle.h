@@ -7,8 +7,8 @@
 #include <memory>
 
 #include "le/le_utt.h"
-#include "le/utt/pipeline.h"
-#include "le/utt/stages.h"
+#include "le/pipeline/pipeline.h"
+#include "le/pipeline/stages.h"
 
 struct le_utt {
   std::unique_ptr<le::utt::Director> director;

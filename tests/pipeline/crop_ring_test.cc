@@ -7,8 +7,8 @@
 #include <thread>
 #include <vector>
 
-#include "le/stream/crop_ring.h"
-#include "le/stream/stream.h"
+#include "le/pipeline/crop_ring.h"
+#include "le/pipeline/stream.h"
 
 namespace {
 

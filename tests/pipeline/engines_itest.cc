@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "audio/a2x_fixture.h"
-#include "le/utt/engine.h"
+#include "le/pipeline/engine.h"
 #include "utt_fakes.h"
 
 namespace le::test {

@@ -5,7 +5,7 @@
 #include <random>
 
 #include "testkit/testkit.h"
-#include "utt/utt_fakes.h"
+#include "pipeline/utt_fakes.h"
 
 namespace le::test {
 namespace {

@@ -4,8 +4,8 @@
 #include <map>
 #include <string>
 
-#include "le/utt/pipeline.h"
-#include "le/utt/settings.h"
+#include "le/pipeline/pipeline.h"
+#include "le/pipeline/settings.h"
 
 namespace le::utt {
 namespace {

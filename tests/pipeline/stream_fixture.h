@@ -31,7 +31,7 @@ inline const std::string& streamBundle() {
   return path;
 }
 
-inline const std::vector<float>& speech() {
+inline const std::vector<float>& streamSpeech() {
   static TempDir dir;
   static const std::vector<float> samples = [] {
     std::vector<float> s;

@@ -13,14 +13,14 @@
 #include "le/le.h"
 #include "le/le_fca.h"
 #include "le/le_stream.h"
-#include "le/stream/stream.h"
-#include "stream/stream_fixture.h"
+#include "le/pipeline/stream.h"
+#include "pipeline/stream_fixture.h"
 
 namespace {
 
 using le::test::kSpeechFrames;
 using le::test::kStreamNT;
-using le::test::speech;
+using le::test::streamSpeech;
 using le::test::streamBundle;
 
 std::string frontend() { return streamBundle() + "/frontend.onnx"; }
@@ -64,7 +64,7 @@ class Reference {
     std::memcpy(xs_.data(), b.data(), xs_.size() * 4);
     deltas_.resize(size_t(kSpeechFrames) * 63);
     ok_ = ctx_ && fca_ &&
-          le_fca_deltas(fca_, speech().data(), int(speech().size()), deltas_.data(),
+          le_fca_deltas(fca_, streamSpeech().data(), int(streamSpeech().size()), deltas_.data(),
                         kSpeechFrames) == kSpeechFrames;
   }
   ~Reference() {
@@ -111,7 +111,7 @@ std::vector<int> iota(int n) {
 constexpr float kGain = 0.04f;
 
 TEST(StreamRun, DeliversEveryPlannedFrameInOrder) {
-  ASSERT_EQ(int(speech().size() + 639) / 640, kSpeechFrames);
+  ASSERT_EQ(int(streamSpeech().size() + 639) / 640, kSpeechFrames);
   Stream st(0, kGain);
   ASSERT_NE(st.s, nullptr) << le_stream_last_error();
   EXPECT_EQ(le_stream_width(st.s), 1280);
@@ -119,7 +119,7 @@ TEST(StreamRun, DeliversEveryPlannedFrameInOrder) {
   Seen seen;
   // 0 and 20 share driver frame 0 with different deltas: the plan wraps.
   seen.keep = {0, 9, 19, 20, 29};
-  ASSERT_EQ(le_stream_run(st.s, speech().data(), int(speech().size()), record, &seen), kSpeechFrames)
+  ASSERT_EQ(le_stream_run(st.s, streamSpeech().data(), int(streamSpeech().size()), record, &seen), kSpeechFrames)
       << le_stream_last_error();
   EXPECT_STREQ(le_stream_last_error(), "");
   EXPECT_EQ(seen.order, iota(kSpeechFrames));
@@ -133,10 +133,10 @@ TEST(StreamRun, DeliversEveryPlannedFrameInOrder) {
   EXPECT_GT(maxDiff(seen.frames[0], seen.frames[3]), 8) << "frames 0 and 20 should differ";
 
   // Each run starts again at driver frame 0; a null callback still renders.
-  EXPECT_EQ(le_stream_run(st.s, speech().data(), int(speech().size()), nullptr, nullptr),
+  EXPECT_EQ(le_stream_run(st.s, streamSpeech().data(), int(streamSpeech().size()), nullptr, nullptr),
             kSpeechFrames);
   Seen again;
-  ASSERT_EQ(le_stream_run(st.s, speech().data(), 640 * 3, record, &again), 3);
+  ASSERT_EQ(le_stream_run(st.s, streamSpeech().data(), 640 * 3, record, &again), 3);
   EXPECT_EQ(again.order, iota(3));
 }
 
@@ -147,7 +147,7 @@ TEST(StreamRun, SkipDropsLeadingFramesAndGainScalesDeltas) {
   ASSERT_NE(st.s, nullptr) << le_stream_last_error();
   Seen seen;
   seen.keep = {0, 13};  // clip frames 7 and 20 (driver frame 0)
-  ASSERT_EQ(le_stream_run(st.s, speech().data(), int(speech().size()), record, &seen),
+  ASSERT_EQ(le_stream_run(st.s, streamSpeech().data(), int(streamSpeech().size()), record, &seen),
             kSpeechFrames - skip)
       << le_stream_last_error();
   EXPECT_EQ(seen.order, iota(kSpeechFrames - skip));
@@ -165,12 +165,12 @@ TEST(StreamRun, ClipsWithNothingToDeliver) {
   Seen seen;
   EXPECT_EQ(le_stream_run(st.s, nullptr, 0, record, &seen), 0);  // empty clip
   EXPECT_STREQ(le_stream_last_error(), "");
-  EXPECT_EQ(le_stream_run(st.s, speech().data(), int(speech().size()), record, &seen), 0);  // skip == F
-  EXPECT_EQ(le_stream_run(st.s, speech().data(), 640, record, &seen), 0);  // skip > F
+  EXPECT_EQ(le_stream_run(st.s, streamSpeech().data(), int(streamSpeech().size()), record, &seen), 0);  // skip == F
+  EXPECT_EQ(le_stream_run(st.s, streamSpeech().data(), 640, record, &seen), 0);  // skip > F
   EXPECT_TRUE(seen.order.empty());
   // One sample is one frame.
   Stream one;
-  ASSERT_EQ(le_stream_run(one.s, speech().data(), 1, record, &seen), 1);
+  ASSERT_EQ(le_stream_run(one.s, streamSpeech().data(), 1, record, &seen), 1);
   EXPECT_EQ(seen.order, iota(1));
 }
 
@@ -222,7 +222,7 @@ TEST(StreamFailure, RenderThreadMessageReachesTheRun) {
   Stream st(0, 1.0f, b, 1);  // the director is built by the first render
   ASSERT_NE(st.s, nullptr) << le_stream_last_error();
   Seen seen;
-  EXPECT_EQ(le_stream_run(st.s, speech().data(), int(speech().size()), record, &seen), -1);
+  EXPECT_EQ(le_stream_run(st.s, streamSpeech().data(), int(streamSpeech().size()), record, &seen), -1);
   EXPECT_EQ(std::string(le_stream_last_error())
                 .rfind("le_stream_run: render/paste failed: le_render_kp_crop: ", 0),
             0u)
@@ -238,7 +238,7 @@ TEST(StreamFailure, PasteFailureMidRunEndsWithMinusOne) {
   Stream st(0, 1.0f, b, 1);
   ASSERT_NE(st.s, nullptr) << le_stream_last_error();
   Seen seen;
-  EXPECT_EQ(le_stream_run(st.s, speech().data(), int(speech().size()), record, &seen), -1);
+  EXPECT_EQ(le_stream_run(st.s, streamSpeech().data(), int(streamSpeech().size()), record, &seen), -1);
   EXPECT_EQ(std::string(le_stream_last_error()).rfind("le_stream_run: render/paste failed: le_paste_crop: ", 0),
             0u)
       << le_stream_last_error();
@@ -260,22 +260,22 @@ TEST(StreamFailure, ThrowingCallbackJoinsAndTheStreamRunsAgain) {
   int calls = 0;
   // Through the C boundary: the exception becomes the run's message. The
   // render thread is ahead of the callback, possibly waiting on a full ring.
-  EXPECT_EQ(le_stream_run(st.s, speech().data(), 640 * 12, throwAt5, &calls), -1);
+  EXPECT_EQ(le_stream_run(st.s, streamSpeech().data(), 640 * 12, throwAt5, &calls), -1);
   EXPECT_STREQ(le_stream_last_error(), "le_stream_run: host callback failed");
   EXPECT_EQ(calls, 6);
   // The C++ layer lets it through as it is, with the render thread joined.
   le::stream::Stream direct(streamBundle().c_str(), frontend().c_str(), 1, 0, 1.0f);
   int n = 0;
-  EXPECT_THROW(direct.run(speech().data(), 640 * 10,
+  EXPECT_THROW(direct.run(streamSpeech().data(), 640 * 10,
                           [&](int32_t i, const uint8_t*, int32_t, int32_t) {
                             ++n;
                             if (i == 2) throw std::logic_error("stop");
                           }),
                std::logic_error);
   EXPECT_EQ(n, 3);
-  EXPECT_EQ(direct.run(speech().data(), 640 * 4, {}), 4);
+  EXPECT_EQ(direct.run(streamSpeech().data(), 640 * 4, {}), 4);
   Seen seen;
-  EXPECT_EQ(le_stream_run(st.s, speech().data(), 640 * 8, record, &seen), 8);
+  EXPECT_EQ(le_stream_run(st.s, streamSpeech().data(), 640 * 8, record, &seen), 8);
   EXPECT_EQ(seen.order, iota(8));
 }
 
@@ -299,7 +299,7 @@ TEST(StreamFailure, ARunFromTheCallbackIsRefused) {
   Stream st(0, 1.0f, streamBundle(), 1);
   ASSERT_NE(st.s, nullptr);
   Nested n{st.s, 0, {}};
-  EXPECT_EQ(le_stream_run(st.s, speech().data(), 640 * 3, runAgain, &n), 3);
+  EXPECT_EQ(le_stream_run(st.s, streamSpeech().data(), 640 * 3, runAgain, &n), 3);
   EXPECT_EQ(n.inner, -1);
   EXPECT_EQ(n.message, "le_stream_run: already running");
 }

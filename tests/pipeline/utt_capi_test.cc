@@ -1,7 +1,7 @@
 // The le_utt_ entry points: argument checks, exact messages, text outputs.
 #include <gtest/gtest.h>
 
-#include "utt/utt_fakes.h"
+#include "pipeline/utt_fakes.h"
 
 namespace le::test {
 namespace {

@@ -18,8 +18,8 @@
 #include <vector>
 
 #include "le/le_utt.h"
-#include "le/utt/handle.h"
-#include "le/utt/pipeline.h"
+#include "le/pipeline/utt_handle.h"
+#include "le/pipeline/pipeline.h"
 
 namespace le::test {
 

@@ -7,7 +7,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "stream/stream_fixture.h"
+#include "pipeline/stream_fixture.h"
 #include "tools/cli_run.h"
 
 namespace le::test {

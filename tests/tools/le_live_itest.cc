@@ -4,7 +4,6 @@
 // speech frames and is the pushed speech; the interrupt cuts the speech and
 // gives the short ramp; raw PCM from standard input; the command line's errors.
 #include <gtest/gtest.h>
-#include <sys/wait.h>
 
 #include <algorithm>
 #include <cmath>
@@ -15,31 +14,11 @@
 #include <vector>
 
 #include "le/manifest.h"
+#include "tools/cli_run.h"
 #include "tools/demo_fixture.h"
 
 namespace le::test {
 namespace {
-
-struct Cmd {
-  int status = -1;
-  std::string out, err;
-};
-
-std::string quote(const std::string& s) {
-  std::string q = "'";
-  for (char c : s) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
-  return q + "'";
-}
-
-Cmd run(const TempDir& tmp, const std::string& cmd) {
-  const std::string o = tmp / "cmd.out", e = tmp / "cmd.err";
-  const int r = std::system((cmd + " > " + quote(o) + " 2> " + quote(e)).c_str());
-  Cmd res;
-  res.status = WIFEXITED(r) ? WEXITSTATUS(r) : -1;
-  res.out = exists(o) ? readFile(o) : "";
-  res.err = exists(e) ? readFile(e) : "";
-  return res;
-}
 
 // Demo identity plus a motion directory built on its target rows, and about
 // 1.8 s of espeak-ng speech as a 16 kHz mono WAV; made once per process.

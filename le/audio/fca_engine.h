@@ -15,12 +15,13 @@
 
 namespace le::audio {
 
-inline constexpr int64_t kFcaFrameSamples = 640;
-inline constexpr int64_t kFcaWindow = 128000;     // samples per frontend window
-inline constexpr int64_t kFcaWindowFrames = 200;
-inline constexpr int64_t kFcaHopFrames = 100;
-inline constexpr int kFcaDim = 768;
-inline constexpr int kFcaLayers = 12;
+// The delta model reads the legacy frontend's windows as they are.
+inline constexpr int64_t kFcaFrameSamples = kFrameSamples;
+inline constexpr int64_t kFcaWindow = kLegacySamples;
+inline constexpr int64_t kFcaWindowFrames = kLegacyFrames;
+inline constexpr int64_t kFcaHopFrames = kLegacyHop;
+inline constexpr int kFcaDim = int(kChannels);
+inline constexpr int kFcaLayers = int(kLayers);
 inline constexpr int kFcaHidden = 384;
 inline constexpr int kFcaDelta = 63;
 inline constexpr int kFcaTaps = 7;  // frames t-1 .. t+5

@@ -139,9 +139,9 @@ void BM_CursorPullRef(benchmark::State& st) {
 }
 BENCHMARK(BM_CursorPullRef)->Unit(benchmark::kMillisecond)->UseRealTime();
 
-// No history: three ring slots instead of fourteen, so the producer writes
-// into buffers that are still in cache; the difference to BM_CursorPullRef is
-// the cost of the history window's cold slots.
+// No history: three ring slots instead of fourteen. The difference to
+// BM_CursorPullRef is what the history window's eleven extra slots cost the
+// producer's writes.
 void BM_CursorPullRefNoHistory(benchmark::State& st) {
   auto c = le::DriverCursor::over(le::driver::openMp4(gClip, kFrames, kW, kH), 2, 0);
   int idx = -1;

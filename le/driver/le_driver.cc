@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "le/driver/cursor.h"
+#include "le/driver/ring_memory.h"
 
 namespace le {
 
@@ -42,7 +43,7 @@ struct DriverCursor::Impl {
   int32_t lookAhead = 1;
   int32_t history = 0;
   int32_t slots = 2;
-  std::vector<std::unique_ptr<uint8_t[]>> ring;
+  driver::RingMemory ring;
   std::vector<int32_t> slotFrame;
 
   std::mutex m;
@@ -103,9 +104,7 @@ DriverCursor::Impl::Impl(std::unique_ptr<driver::Source> src, int lookAheadReq, 
   history = int32_t(hs);
   slots = int32_t(n);
   try {
-    ring.reserve(size_t(slots));
-    for (int32_t s = 0; s < slots; ++s)
-      ring.push_back(std::make_unique_for_overwrite<uint8_t[]>(size_t(frameBytes)));
+    ring = driver::RingMemory(size_t(slots), size_t(frameBytes));
   } catch (const std::bad_alloc&) {
     throw std::runtime_error("le_driver: cannot allocate " + num(slots) + " frame buffers of " +
                              unum(frameBytes) + " bytes");
@@ -189,7 +188,7 @@ void DriverCursor::Impl::produceLoop() {
       source->rewind();  // the driver loops
       srcPos = 0;
     }
-    if (!source->next(ring[slot].get()))
+    if (!source->next(ring.slot(slot)))
       throw std::runtime_error(sourceName + " ended after " + num(srcPos) +
                                " frames, the manifest says NT=" + num(NT) +
                                " — a short driver is a session that stops part way through "
@@ -271,7 +270,7 @@ uint8_t* DriverCursor::Impl::take(bool keep, int* idx) {
   const int32_t id = slotFrame[slot];
   position = (id + 1) % NT;
   *idx = id;
-  return ring[slot].get();
+  return ring.slot(slot);
 }
 
 // ---------------------------------------------------------------------------

@@ -14,12 +14,18 @@ namespace le::bench {
 
 namespace {
 // Console output as usual, plus the real time per iteration of every run.
+// With --benchmark_repetitions the median of the repetitions stands for the
+// benchmark (aggregates are reported after the repetitions they summarise).
 class Collector : public benchmark::ConsoleReporter {
  public:
   void ReportRuns(const std::vector<Run>& runs) override {
-    for (const Run& r : runs)
-      if (r.run_type == Run::RT_Iteration && !r.error_occurred)
+    for (const Run& r : runs) {
+      if (r.error_occurred) continue;
+      if (r.run_type == Run::RT_Iteration)
         seconds[r.benchmark_name()] = r.GetAdjustedRealTime();
+      else if (r.run_type == Run::RT_Aggregate && r.aggregate_name == "median")
+        seconds[r.run_name.str()] = r.GetAdjustedRealTime();
+    }
     ConsoleReporter::ReportRuns(runs);
   }
   std::map<std::string, double> seconds;

@@ -1,6 +1,8 @@
 // FFmpeg frame sources: the driver MP4 (H.264, 4:2:0, to RGB24) and the HEVC
 // warp prior (yuv444p, to planar binary16 RGB). Frames are decoded in order;
 // a seek decodes forward from the nearest frame already passed or from 0.
+#include <dlfcn.h>
+
 extern "C" {
 #include <libavcodec/version.h>
 #include <libavutil/pixdesc.h>
@@ -25,6 +27,22 @@ namespace {
 
 constexpr const char* kHwDecoder = "h264_cuvid";
 constexpr int kSoftwareThreads = 4;
+
+// FFmpeg builds (Debian's among them) carry h264_cuvid on every machine and
+// load NVIDIA's decode library only when the decoder opens, printing two lines
+// of their own and failing where there is none. The hardware decoder counts
+// as present only where that library loads; elsewhere nothing is attempted and
+// nothing printed. Checked once per process.
+bool hwDecoderPresent() {
+  static const bool present = [] {
+    if (!avcodec_find_decoder_by_name(kHwDecoder)) return false;
+    void* lib = ::dlopen("libnvcuvid.so.1", RTLD_LAZY | RTLD_LOCAL);
+    if (!lib) return false;
+    ::dlclose(lib);
+    return true;
+  }();
+  return present;
+}
 
 [[noreturn]] void fail(const std::string& msg) { throw std::runtime_error(msg); }
 
@@ -176,7 +194,8 @@ void FfSource::open() {
                  "one decoder on this fleet (same samples)\n",
                  kHwDecoder);
   } else if (mode_ == kDriverMp4 && par->codec_id == AV_CODEC_ID_H264) {
-    if (const AVCodec* codec = avcodec_find_decoder_by_name(kHwDecoder)) {
+    const AVCodec* codec = hwDecoderPresent() ? avcodec_find_decoder_by_name(kHwDecoder) : nullptr;
+    if (codec) {
       ff::CodecContext ctx(avcodec_alloc_context3(codec));
       if (!ctx) fail("le_driver: avcodec_alloc_context3 failed");
       if (avcodec_parameters_to_context(ctx.get(), par) < 0)

@@ -7,6 +7,7 @@ extern "C" {
 #include <libavcodec/version.h>
 }
 
+#include <dlfcn.h>
 #include <gtest/gtest.h>
 
 #include <cstdint>
@@ -275,6 +276,12 @@ TEST(Mp4Source, TruncatedMembersEndOrFailCleanly) {
 }
 
 // Which hardware-decoder lines an open prints, with and without the override.
+bool nvidiaDecodeLibrary() {
+  void* lib = ::dlopen("libnvcuvid.so.1", RTLD_LAZY | RTLD_LOCAL);
+  if (lib) ::dlclose(lib);
+  return lib != nullptr;
+}
+
 TEST(Mp4Source, HardwareDecoderRule) {
   const std::string path = mp4(), prior = prior444();
   {
@@ -298,8 +305,12 @@ TEST(Mp4Source, HardwareDecoderRule) {
     auto s = le::driver::openMp4(path, kNT, kW, kH);
     le::driver::openPriorHevc(prior, kNT, kCrop);  // never tries a hardware decoder
     const std::string err = testing::internal::GetCapturedStderr();
-    if (!avcodec_find_decoder_by_name("h264_cuvid")) {
+    if (!avcodec_find_decoder_by_name("h264_cuvid") || !nvidiaDecodeLibrary()) {
+      // Absent, or compiled into FFmpeg without the library it loads: nothing
+      // is attempted, so neither our line nor FFmpeg's own appears.
       EXPECT_EQ(le::test::countOf(err, "[le-driver]"), 0) << err;
+      EXPECT_EQ(le::test::countOf(err, "cuvid"), 0) << err;
+      EXPECT_EQ(s->name(), "mp4/libavcodec h264");
     } else if (s->name() != "mp4/libavcodec h264_cuvid") {
       // Present in this FFmpeg but not usable here: one fall-back line.
       EXPECT_EQ(le::test::countOf(err, "[le-driver] h264_cuvid refused " + path +

@@ -13,6 +13,7 @@
 #include <new>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -128,8 +129,13 @@ void DriverCursor::Impl::fail(const char* prefix, const char* what) noexcept {
   producing = false;
   if (!failed) {
     failed = true;
+    // Source messages carry the family's own "le_driver: " already; it is
+    // written once, in front of the whole text.
+    const std::string_view own = "le_driver: ";
+    std::string_view w = what;
+    if (w.substr(0, own.size()) == own) w.remove_prefix(own.size());
     try {
-      error = std::string(prefix) + what;
+      error = std::string(prefix) + std::string(w);
     } catch (...) {
       error.clear();  // throwStored() has a fixed text for this
     }

@@ -16,6 +16,33 @@ struct UsageError : std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
+// Walks the command line one argument at a time; value() takes the argument
+// after the current one as its value.
+class ArgWalk {
+ public:
+  ArgWalk(int argc, char** argv) : argc_(argc), argv_(argv) {}
+  bool next() {
+    if (++i_ >= argc_) return false;
+    name_ = argv_[i_];
+    return true;
+  }
+  const std::string& name() const { return name_; }
+  std::string value() {
+    if (i_ + 1 >= argc_) throw UsageError(name_ + " wants a value");
+    return argv_[++i_];
+  }
+  // Arguments after the current one.
+  int remaining() const { return argc_ - i_ - 1; }
+  // "-x" or "--x"; "-" alone names standard input, not an option.
+  bool isOption() const { return name_.size() > 1 && name_[0] == '-'; }
+
+ private:
+  int argc_;
+  char** argv_;
+  int i_ = 0;
+  std::string name_;
+};
+
 // A whole number in [lo, hi]; anything else is a UsageError naming option.
 int parseInt(std::string_view text, const char* option, int lo, int hi);
 

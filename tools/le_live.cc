@@ -112,12 +112,9 @@ double parseSeconds(const std::string& text, const char* option) {
 std::optional<Options> parse(int argc, char** argv) {
   Options o;
   std::vector<std::string> positional;
-  for (int i = 1; i < argc; ++i) {
-    const std::string a = argv[i];
-    auto value = [&] {
-      if (i + 1 >= argc) throw UsageError(a + " wants a value");
-      return std::string(argv[++i]);
-    };
+  for (le::tool::ArgWalk args(argc, argv); args.next();) {
+    const std::string& a = args.name();
+    auto value = [&] { return args.value(); };
     if (a == "-h" || a == "--help") return std::nullopt;
     if (a == "-o" || a == "--output") o.output = value();
     else if (a == "--motion") o.motion = value();
@@ -136,7 +133,7 @@ std::optional<Options> parse(int argc, char** argv) {
     else if (a == "--sheet-frames") o.sheetFrames = parseInt(value(), "--sheet-frames", 1, 64);
     else if (a == "--report") o.report = value();
     else if (a == "--crf") o.crf = parseInt(value(), "--crf", 0, 51);
-    else if (a != "-" && a.size() > 1 && a[0] == '-') throw UsageError("unknown option " + a);
+    else if (args.isOption()) throw UsageError("unknown option " + a);
     else positional.push_back(a);
   }
   if (positional.size() != 2)

@@ -102,12 +102,9 @@ std::vector<int> parseList(std::string_view text) {
 std::optional<Options> parse(int argc, char** argv) {
   Options o;
   std::vector<std::string> positional;
-  for (int i = 1; i < argc; ++i) {
-    const std::string a = argv[i];
-    auto value = [&] {
-      if (i + 1 >= argc) throw UsageError(a + " wants a value");
-      return std::string(argv[++i]);
-    };
+  for (le::tool::ArgWalk args(argc, argv); args.next();) {
+    const std::string& a = args.name();
+    auto value = [&] { return args.value(); };
     if (a == "-h" || a == "--help") return std::nullopt;
     if (a == "-o" || a == "--output") o.output = value();
     else if (a == "--model") o.model = value();
@@ -115,7 +112,7 @@ std::optional<Options> parse(int argc, char** argv) {
     else if (a == "--frames") o.frames = parseInt(value(), "--frames", 1, 1 << 30);
     else if (a == "--keypoints") o.keypoints = value();
     else if (a == "--png-every") {
-      if (i + 2 >= argc) throw UsageError("--png-every wants two values (K DIR)");
+      if (args.remaining() < 2) throw UsageError("--png-every wants two values (K DIR)");
       o.pngEvery = parseInt(value(), "--png-every", 1, 1 << 30);
       o.pngDir = value();
     } else if (a == "--sheet") o.sheet = value();
@@ -126,7 +123,7 @@ std::optional<Options> parse(int argc, char** argv) {
     else if (a == "--gain") o.gain = parseGain(value());
     else if (a == "--skip") o.skip = parseInt(value(), "--skip", 0, 1 << 30);
     else if (a == "-q" || a == "--quiet") o.quiet = true;
-    else if (a.size() > 1 && a[0] == '-') throw UsageError("unknown option " + a);
+    else if (args.isOption()) throw UsageError("unknown option " + a);
     else positional.push_back(a);
   }
   if (positional.size() != 1) throw UsageError(positional.empty() ? "no BUNDLE given" : "more than one BUNDLE given");

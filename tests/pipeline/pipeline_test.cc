@@ -43,6 +43,20 @@ std::vector<Frame> pullUntil(le_utt* u, P pred, int limit = 400) {
   return out;
 }
 
+// Pulls until the n-th ramp frame (included).
+std::vector<Frame> pullRamps(le_utt* u, int n) {
+  int ramps = 0;
+  return pullUntil(u, [&](const Frame& f) { return f.info.kind == LE_UTT_RAMP && ++ramps == n; });
+}
+
+// The speech_number of every speech frame, in order.
+std::vector<int> speechNumbers(const std::vector<Frame>& fs) {
+  std::vector<int> numbers;
+  for (const Frame& f : fs)
+    if (f.info.kind == LE_UTT_SPEECH) numbers.push_back(f.info.speech_number);
+  return numbers;
+}
+
 int count(const std::vector<Frame>& fs, int kind) {
   int n = 0;
   for (const Frame& f : fs) n += f.info.kind == kind;
@@ -248,15 +262,11 @@ TEST(Pipeline, AudioPushedAfterTheFinishStartsTheNextUtterance) {
   auto fs = pullUntil(d.u, [](const Frame& f) { return f.info.kind == LE_UTT_SPEECH; });
   le_utt_push_audio(d.u, b.data(), int(b.size()));
   le_utt_end_utterance(d.u);
-  int ramps = 0;
-  auto more = pullUntil(d.u, [&](const Frame& f) { return f.info.kind == LE_UTT_RAMP && ++ramps == 12; });
+  const auto more = pullRamps(d.u, 12);
   fs.insert(fs.end(), more.begin(), more.end());
   expectConsecutive(fs, 10);
   EXPECT_EQ(count(fs, LE_UTT_SPEECH), 10);
-  std::vector<int> numbers;
-  for (const Frame& f : fs)
-    if (f.info.kind == LE_UTT_SPEECH) numbers.push_back(f.info.speech_number);
-  EXPECT_EQ(numbers, (std::vector<int>{0, 1, 2, 3, 4, 5, 0, 1, 2, 3}));
+  EXPECT_EQ(speechNumbers(fs), (std::vector<int>{0, 1, 2, 3, 4, 5, 0, 1, 2, 3}));
   le_utt_stats st{};
   le_utt_get_stats(d.u, &st);
   EXPECT_EQ(st.first_frames, 2u);
@@ -276,15 +286,11 @@ TEST(Pipeline, AudioPushedRightAfterAnEndMarkStartsTheNextUtterance) {
   le_utt_end_utterance(d.u);
   le_utt_push_audio(d.u, b.data(), int(b.size()));
   le_utt_end_utterance(d.u);
-  int ramps = 0;
-  auto more = pullUntil(d.u, [&](const Frame& f) { return f.info.kind == LE_UTT_RAMP && ++ramps == 12; });
+  const auto more = pullRamps(d.u, 12);
   fs.insert(fs.end(), more.begin(), more.end());
   expectConsecutive(fs, 10);
-  std::vector<int> numbers;
-  for (const Frame& f : fs)
-    if (f.info.kind == LE_UTT_SPEECH) numbers.push_back(f.info.speech_number);
-  EXPECT_EQ(numbers, (std::vector<int>{0, 1, 2, 3, 4, 5, 0, 1, 2, 3}));
-  EXPECT_EQ(ramps, 12);
+  EXPECT_EQ(speechNumbers(fs), (std::vector<int>{0, 1, 2, 3, 4, 5, 0, 1, 2, 3}));
+  EXPECT_EQ(count(more, LE_UTT_RAMP), 12);
   le_utt_stats st{};
   le_utt_get_stats(d.u, &st);
   EXPECT_EQ(st.first_frames, 2u);
@@ -301,12 +307,7 @@ TEST(Pipeline, RepeatedEndMarksWithoutAudioBetweenThemCountOnce) {
   le_utt_end_utterance(d.u);
   le_utt_push_audio(d.u, b.data(), int(b.size()));
   le_utt_end_utterance(d.u);
-  int ramps = 0;
-  auto fs = pullUntil(d.u, [&](const Frame& f) { return f.info.kind == LE_UTT_RAMP && ++ramps == 12; });
-  std::vector<int> numbers;
-  for (const Frame& f : fs)
-    if (f.info.kind == LE_UTT_SPEECH) numbers.push_back(f.info.speech_number);
-  EXPECT_EQ(numbers, (std::vector<int>{0, 1, 2, 3, 4, 0, 1, 2}));
+  EXPECT_EQ(speechNumbers(pullRamps(d.u, 12)), (std::vector<int>{0, 1, 2, 3, 4, 0, 1, 2}));
 }
 
 TEST(Pipeline, ChunkDirectorRendersFullChunksInOrder) {

@@ -12,6 +12,7 @@
 #include <cstring>
 #include <memory>
 #include <numeric>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -140,13 +141,25 @@ double meanOver(const std::vector<double>& v, const std::vector<int>& at) {
   return at.empty() ? 0 : s / double(at.size());
 }
 
-TEST(DemoSpeech, DrivenRowsOpenOnlyTheMouthWithVoicedEnergy) {
-  const std::string dir = resolvedDemo();
-  ASSERT_FALSE(dir.empty()) << "lefix demo failed: " << le_last_error();
-  ScopedEnv w2v("W2V_ONNX", dir + "/w2v/w2v.onnx");
+// The demo bundle (resolved from its container), its own w2v model for the
+// audio frontend, and two sentences of speech.
+class DemoSpeech : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    dir = resolvedDemo();
+    ASSERT_FALSE(dir.empty()) << "lefix demo failed: " << le_last_error();
+    w2v.emplace("W2V_ONNX", dir + "/w2v/w2v.onnx");
+    pcm = twoSentences(t);
+    ASSERT_GT(pcm.size(), size_t(16000));
+  }
+
+  std::string dir;
+  std::optional<ScopedEnv> w2v;
   TempDir t;
-  const std::vector<int16_t> pcm = twoSentences(t);
-  ASSERT_GT(pcm.size(), size_t(16000));
+  std::vector<int16_t> pcm;
+};
+
+TEST_F(DemoSpeech, DrivenRowsOpenOnlyTheMouthWithVoicedEnergy) {
   std::vector<float> audio(pcm.size());
   for (size_t i = 0; i < pcm.size(); ++i) audio[i] = pcm[i] / 32768.f;
 
@@ -212,13 +225,7 @@ struct Ctx {
   ~Ctx() { le_destroy(p); }
 };
 
-TEST(DemoSpeech, LivePipelineIdlesThenOpensTheMouthOnVoicedFramesOnly) {
-  const std::string dir = resolvedDemo();
-  ASSERT_FALSE(dir.empty()) << "lefix demo failed: " << le_last_error();
-  ScopedEnv w2v("W2V_ONNX", dir + "/w2v/w2v.onnx");
-  TempDir t;
-  const std::vector<int16_t> pcm = twoSentences(t);
-  ASSERT_GT(pcm.size(), size_t(16000));
+TEST_F(DemoSpeech, LivePipelineIdlesThenOpensTheMouthOnVoicedFramesOnly) {
   const int speechFrames = int((pcm.size() + 639) / 640);
 
   Ctx ctx{le_create(demoContainer().c_str(), "demo", 2, "")};

@@ -4,8 +4,8 @@
 
 #include <cstring>
 
-#include "le/bundle.h"
-#include "le/fsutil.h"
+#include "le/bundle/fsutil.h"
+#include "le/bundle/paths.h"
 #include "le/le.h"
 #include "le/runtime/log.h"
 

@@ -4,7 +4,7 @@
 
 #include "le/capi.h"
 #include "le/le.h"
-#include "le/session.h"
+#include "le/session/session.h"
 
 using le::capi::Family;
 

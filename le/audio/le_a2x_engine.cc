@@ -9,8 +9,7 @@
 #include <string>
 
 #include "le/audio/a2x.h"
-#include "le/bundle.h"
-#include "le/capi.h"
+#include "le/bundle/paths.h"
 #include "le/runtime/env.h"
 #include "le/runtime/le_pool.h"
 #include "le/runtime/log.h"
@@ -294,7 +293,6 @@ void extendOrRecord(std::string& failure, F&& f) {
     f();
   } catch (const std::exception& e) {
     failure = e.what()[0] ? e.what() : "unknown failure";
-    capi::storeError(capi::Family::A2x, "le_a2x extend", e.what());
   }
 }
 

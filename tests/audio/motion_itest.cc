@@ -7,7 +7,9 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <memory>
+#include <tuple>
 #include <random>
 #include <string>
 #include <vector>
@@ -100,50 +102,41 @@ TEST(MotionCreate, OpensTheFixtureAndRefusesBrokenDirectories) {
   {
     Handle h(fx().dir);
     ASSERT_NE(h.m, nullptr) << le_motion_last_error();
-    EXPECT_EQ(le_motion_nt(h.m), 12);
-    EXPECT_EQ(le_motion_total(h.m), -1);
-    EXPECT_EQ(le_motion_avail(h.m), 0);
+    EXPECT_EQ(std::make_tuple(le_motion_nt(h.m), le_motion_total(h.m), le_motion_avail(h.m)), std::make_tuple(12, -1, 0));
   }
-  EXPECT_EQ(le_motion_create(nullptr, 1, ""), nullptr);
-  EXPECT_STREQ(le_motion_last_error(), "le_motion_create: NULL motion_dir");
-  EXPECT_EQ(le_motion_nt(nullptr), 0);
-  EXPECT_EQ(le_motion_total(nullptr), -1);
-
+  EXPECT_EQ(std::make_tuple(le_motion_create(nullptr, 1, ""), le_motion_nt(nullptr), le_motion_total(nullptr)),
+            std::make_tuple(static_cast<le_motion*>(nullptr), 0, -1));
   test::TempDir d;
+  const std::string m = copyDir(d), info = test::readFile(m + "/ch_xs_info.bin");
+  const std::vector<float> src = readF32(m + "/src_xs_info.bin");
+  // {damage, ep, message after "le_motion_create: "}; each case starts from the fixture's files.
+  const auto meta = [&](const char* text) { return [=] { test::writeFile(m + "/meta.json", text); }; };
+  const auto scale = [&](float v) {
+    return [=] {
+      std::vector<float> bad = src;
+      bad[kRecScale] = v;
+      writeF32(m + "/src_xs_info.bin", bad);
+    };
+  };
+  const std::tuple<std::function<void()>, const char*, std::string> cases[] = {
+      {[] {}, "cuda", "le_motion: unknown ep 'cuda'"},
+      {[&] { test::writeFile(m + "/ch_xs_info.bin", info.substr(0, info.size() - 4)); }, "",
+       m + "/ch_xs_info.bin: 327 floats, expected 328"},
+      {meta("{\"nt\": 12, \"n_src\": 11, \"n_emo\": 4, \"s_bridge\": 1}"), "", "le_motion: n_src != nt unsupported"},
+      {meta("{\"nt\": 12, \"n_src\": 12, \"n_emo\": 4}"), "", "meta.json: missing s_bridge"},
+      {scale(0.0f), "", "le_motion: src scale is zero/non-finite"},
+      {scale(NAN), "", "le_motion: src scale is zero/non-finite"}};
+  const std::string goodMeta = test::readFile(m + "/meta.json");
+  for (const auto& [damage, ep, why] : cases) {
+    damage();
+    EXPECT_EQ(le_motion_create(m.c_str(), 1, ep), nullptr) << why;
+    EXPECT_EQ(std::string(le_motion_last_error()), "le_motion_create: " + why);
+    test::writeFile(m + "/ch_xs_info.bin", info), test::writeFile(m + "/meta.json", goodMeta), writeF32(m + "/src_xs_info.bin", src);
+  }
   EXPECT_EQ(le_motion_create((d / "none").c_str(), 1, ""), nullptr);
   EXPECT_EQ(std::string(le_motion_last_error()), "le_motion_create: cannot open " + d / "none/meta.json");
-
-  const std::string m = copyDir(d);
-  EXPECT_EQ(le_motion_create(m.c_str(), 1, "cuda"), nullptr);
-  EXPECT_STREQ(le_motion_last_error(), "le_motion_create: le_motion: unknown ep 'cuda'");
-  // No CoreML provider on this platform: creation fails with onnxruntime's reason.
-  EXPECT_EQ(le_motion_create(m.c_str(), 1, "coreml:ane"), nullptr);
+  EXPECT_EQ(le_motion_create(m.c_str(), 1, "coreml:ane"), nullptr);  // no CoreML provider here: onnxruntime's reason
   EXPECT_EQ(std::string(le_motion_last_error()).rfind("le_motion_create: ", 0), 0u);
-
-  const std::string info = test::readFile(m + "/ch_xs_info.bin");
-  test::writeFile(m + "/ch_xs_info.bin", info.substr(0, info.size() - 4));
-  EXPECT_EQ(le_motion_create(m.c_str(), 1, ""), nullptr);
-  EXPECT_EQ(std::string(le_motion_last_error()),
-            "le_motion_create: " + m + "/ch_xs_info.bin: 327 floats, expected 328");
-  test::writeFile(m + "/ch_xs_info.bin", info);
-
-  test::writeFile(m + "/meta.json", "{\"nt\": 12, \"n_src\": 11, \"n_emo\": 4, \"s_bridge\": 1}");
-  EXPECT_EQ(le_motion_create(m.c_str(), 1, ""), nullptr);
-  EXPECT_STREQ(le_motion_last_error(), "le_motion_create: le_motion: n_src != nt unsupported");
-  test::writeFile(m + "/meta.json", "{\"nt\": 12, \"n_src\": 12, \"n_emo\": 4}");
-  EXPECT_EQ(le_motion_create(m.c_str(), 1, ""), nullptr);
-  EXPECT_STREQ(le_motion_last_error(), "le_motion_create: meta.json: missing s_bridge");
-  test::writeFile(m + "/meta.json", "{\"nt\": 12, \"n_src\": 12, \"n_emo\": 4, \"s_bridge\": 1}");
-
-  std::vector<float> src = readF32(m + "/src_xs_info.bin");
-  src[kRecScale] = 0.0f;
-  writeF32(m + "/src_xs_info.bin", src);
-  EXPECT_EQ(le_motion_create(m.c_str(), 1, ""), nullptr);
-  EXPECT_STREQ(le_motion_last_error(), "le_motion_create: le_motion: src scale is zero/non-finite");
-  src[kRecScale] = NAN;
-  writeF32(m + "/src_xs_info.bin", src);
-  EXPECT_EQ(le_motion_create(m.c_str(), 1, ""), nullptr);
-  EXPECT_STREQ(le_motion_last_error(), "le_motion_create: le_motion: src scale is zero/non-finite");
 }
 
 TEST(MotionPush, CountsNullsAndFinish) {

@@ -1,7 +1,14 @@
-// Member names, path helpers and bundle path resolution.
+// Member names, path helpers, bundle path resolution and container
+// unwrapping: the cache marker, hostile containers and concurrency.
 #include <gtest/gtest.h>
+#include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#include <csignal>
+#include <cstdio>
+#include <thread>
 
 #include "le/bundle/fsutil.h"
 #include "le/bundle/paths.h"
@@ -10,69 +17,57 @@
 namespace le {
 namespace {
 
+using test::errorOf;
+using test::exists;
+using test::ImxEntry;
+using test::readFile;
+using test::ScopedEnv;
 using test::TempDir;
 using test::writeFile;
 
 TEST(CanonicalMember, TableAndRules) {
-  EXPECT_EQ(canonicalMember("M.f32"), "paste_transform.f32");
-  EXPECT_EQ(canonicalMember("P_hevc.mov"), "source_frames.hevc");
-  EXPECT_EQ(canonicalMember("xs_target.bin"), "target_keypoints.bin");
-  EXPECT_EQ(canonicalMember("model_b4.onnx"), "render_model.batch4.onnx");
-  EXPECT_EQ(canonicalMember("model_b4_fp16.onnx"), "render_model.batch4.fp16.onnx");
-  EXPECT_EQ(canonicalMember("model_b8_fp16_x.onnx"), "render_model.batch8.fp16_x.onnx");
-  EXPECT_EQ(canonicalMember("model_b.onnx"), "render_model.batch.onnx");
-  EXPECT_EQ(canonicalMember("drive/xs.f32"), "idle_loop/source_keypoints.f32");
-  EXPECT_EQ(canonicalMember("drive/xd.f32"), "idle_loop/driven_keypoints.f32");
-  EXPECT_EQ(canonicalMember("drive/si.i32.bak"), "idle_loop/source_index.i32.bak");
-  EXPECT_EQ(canonicalMember("drive/other.bin"), "idle_loop/other.bin");
-  EXPECT_EQ(canonicalMember("drive/xs"), "idle_loop/source_keypoints");
-  // Not the rules' shapes: names are their own current names.
-  EXPECT_EQ(canonicalMember("model_b4.onnx.bak"), "model_b4.onnx.bak");
-  EXPECT_EQ(canonicalMember("xdrive/xs.f32"), "xdrive/xs.f32");
-  EXPECT_EQ(canonicalMember("manifest.json"), "manifest.json");
+  const std::pair<const char*, const char*> cases[] = {
+      {"M.f32", "paste_transform.f32"}, {"P_hevc.mov", "source_frames.hevc"}, {"xs_target.bin", "target_keypoints.bin"},
+      {"P.f16", "source_frames.f16"}, {"a2x_dec.onnx", "audio_motion_decoder.onnx"},
+      {"model_b4.onnx", "render_model.batch4.onnx"}, {"model_b4_fp16.onnx", "render_model.batch4.fp16.onnx"},
+      {"model_b8_fp16_x.onnx", "render_model.batch8.fp16_x.onnx"}, {"model_b.onnx", "render_model.batch.onnx"},
+      {"drive/xs.f32", "idle_loop/source_keypoints.f32"}, {"drive/xd.f32", "idle_loop/driven_keypoints.f32"},
+      {"drive/si.i32.bak", "idle_loop/source_index.i32.bak"}, {"drive/other.bin", "idle_loop/other.bin"},
+      {"drive/xs", "idle_loop/source_keypoints"}, {"model_b4.onnx.bak", "model_b4.onnx.bak"},
+      {"xdrive/xs.f32", "xdrive/xs.f32"}, {"manifest.json", "manifest.json"}};
+  for (const auto& [name, current] : cases) EXPECT_EQ(canonicalMember(name), current) << name;
 }
 
-TEST(ResolveMember, PrefersRequestedThenCurrentThenRequested) {
-  TempDir t;
-  EXPECT_EQ(resolveMember(t.path(), "M.f32"), t / "M.f32");
-  writeFile(t / "paste_transform.f32", "x");
-  EXPECT_EQ(resolveMember(t.path(), "M.f32"), t / "paste_transform.f32");
-  writeFile(t / "M.f32", "y");
-  EXPECT_EQ(resolveMember(t.path(), "M.f32"), t / "M.f32");
-  EXPECT_EQ(resolveMember(t.path(), "absent.bin"), t / "absent.bin");
-  ASSERT_TRUE(fs::mkdirs(t / "idle_loop"));
-  writeFile(t / "idle_loop/source_index.i32", "z");
-  EXPECT_EQ(resolveMember(t.path(), "drive/si.i32"), t / "idle_loop/source_index.i32");
-}
-
-TEST(PathHelpers, SlashesAndComponents) {
-  EXPECT_EQ(fs::rstripSlash("/"), "/");
-  EXPECT_EQ(fs::rstripSlash("//"), "/");
-  EXPECT_EQ(fs::rstripSlash("a/b//"), "a/b");
-  EXPECT_EQ(fs::baseName("a/b/c.imx"), "c.imx");
-  EXPECT_EQ(fs::baseName("c.imx"), "c.imx");
-  EXPECT_EQ(fs::dirName("c.imx"), ".");
-  EXPECT_EQ(fs::dirName("/c.imx"), "/");
+TEST(PathHelpers, ComponentsDirectoriesAndMembers) {
+  const std::pair<std::string, std::string> strip[] = {{"/", "/"}, {"//", "/"}, {"a/b//", "a/b"}};
+  for (const auto& [in, out] : strip) EXPECT_EQ(fs::rstripSlash(in), out) << in;
+  const std::tuple<const char*, const char*, const char*> parts[] = {
+      {"a/b/c.imx", "c.imx", "a/b"}, {"c.imx", "c.imx", "."}, {"/c.imx", "c.imx", "/"}, {"/x/y/z", "z", "/x/y"}};
+  for (const auto& [p, base, dir] : parts) {
+    EXPECT_EQ(fs::baseName(p), base) << p;
+    EXPECT_EQ(fs::dirName(p), dir) << p;
+  }
   EXPECT_EQ(fs::dirName("a/b/"), "a");
-  EXPECT_EQ(fs::dirName("/x/y/z"), "/x/y");
-}
-
-TEST(PathHelpers, MkdirsAndRmTree) {
   TempDir t;
-  EXPECT_TRUE(fs::mkdirs(""));
-  EXPECT_TRUE(fs::mkdirs("."));
-  EXPECT_TRUE(fs::mkdirs(t / "a/b//c/"));
+  EXPECT_TRUE(fs::mkdirs("") && fs::mkdirs(".") && fs::mkdirs(t / "a/b//c/"));
   EXPECT_TRUE(fs::isDirectory(t / "a/b/c"));
   writeFile(t / "a/b/c/f", "1");
   writeFile(t / "outside", "keep");
   ASSERT_EQ(::symlink((t / "outside").c_str(), (t / "a/link").c_str()), 0);
   ASSERT_EQ(::symlink(t.path().c_str(), (t / "a/dirlink").c_str()), 0);
-  EXPECT_TRUE(fs::rmTree(t / "a"));
-  EXPECT_FALSE(test::exists(t / "a"));
-  EXPECT_EQ(test::readFile(t / "outside"), "keep");  // links removed, not followed
-  EXPECT_TRUE(fs::rmTree(t / "never-existed"));
-  writeFile(t / "file", "x");
-  EXPECT_FALSE(fs::mkdirs(t / "file/sub"));
+  EXPECT_TRUE(fs::rmTree(t / "a") && fs::rmTree(t / "never-existed"));
+  EXPECT_FALSE(exists(t / "a"));
+  EXPECT_EQ(readFile(t / "outside"), "keep");  // links removed, not followed
+  EXPECT_FALSE(fs::mkdirs(t / "outside/sub"));
+  // resolveMember: the requested name, else the current one, else requested.
+  EXPECT_EQ(resolveMember(t.path(), "M.f32"), t / "M.f32");
+  writeFile(t / "paste_transform.f32", "x");
+  EXPECT_EQ(resolveMember(t.path(), "M.f32"), t / "paste_transform.f32");
+  writeFile(t / "M.f32", "y");
+  EXPECT_EQ(resolveMember(t.path(), "M.f32"), t / "M.f32");
+  ASSERT_TRUE(fs::mkdirs(t / "idle_loop"));
+  writeFile(t / "idle_loop/source_index.i32", "z");
+  EXPECT_EQ(resolveMember(t.path(), "drive/si.i32"), t / "idle_loop/source_index.i32");
 }
 
 TEST(IsImxV2File, MagicVersionAndKind) {
@@ -83,22 +78,213 @@ TEST(IsImxV2File, MagicVersionAndKind) {
   writeFile(t / "bad.imx", "IMY" + std::string(5, '\0'));
   ASSERT_TRUE(fs::mkdirs(t / "dir.imx"));
   EXPECT_TRUE(isImxV2File(t / "ok.imx"));
-  EXPECT_FALSE(isImxV2File(t / "v1.imx"));
-  EXPECT_FALSE(isImxV2File(t / "short.imx"));
-  EXPECT_FALSE(isImxV2File(t / "bad.imx"));
-  EXPECT_FALSE(isImxV2File(t / "dir.imx"));
-  EXPECT_FALSE(isImxV2File(t / "missing.imx"));
+  for (const char* p : {"v1.imx", "short.imx", "bad.imx", "dir.imx", "missing.imx"}) EXPECT_FALSE(isImxV2File(t / p)) << p;
   EXPECT_FALSE(isImxV2File(""));
+  // Paths that are no container pass through, a version 1 one included.
+  EXPECT_EQ(resolveBundlePath(""), "");
+  for (const std::string& p : {t.path(), t / "nowhere", t / "v1.imx"}) EXPECT_EQ(resolveBundlePath(p), p);
+  EXPECT_FALSE(exists(t / "v1.lebundle"));
 }
 
-TEST(ResolveBundlePath, PlainPathsPassThrough) {
+class Unwrap : public testing::Test {
+ protected:
   TempDir t;
-  EXPECT_EQ(resolveBundlePath(""), "");
-  EXPECT_EQ(resolveBundlePath(t.path()), t.path());
-  EXPECT_EQ(resolveBundlePath(t / "nowhere"), t / "nowhere");
-  writeFile(t / "v1.imx", test::imxBytes({{"a", "1"}}, 1));
-  EXPECT_EQ(resolveBundlePath(t / "v1.imx"), t / "v1.imx");
-  EXPECT_FALSE(test::exists(t / "v1.lebundle"));
+  ScopedEnv noRoot{"LE_IMX_UNWRAP_ROOT", std::nullopt};
+  std::string C = t / "x.imx", D = t / "x.lebundle", marker = D + ".imx_unwrapped";
+  void SetUp() override {
+    writeFile(C, test::imxBytes({{"manifest.json", "{\"format\": \"le-bundle-v0\"}"},
+                                 {"paste_transform.f32", std::string(24, '\1')},
+                                 {"idle_loop/source_index.i32", std::string(8, '\2')}}));
+  }
+  // Resolves p; *log receives what was printed.
+  std::string resolve(const std::string& p, std::string* log = nullptr) {
+    testing::internal::CaptureStderr();
+    std::string d, err;
+    try {
+      d = resolveBundlePath(p);
+    } catch (const std::exception& e) {
+      err = e.what();
+    }
+    const std::string printed = testing::internal::GetCapturedStderr();
+    if (log) *log = printed;
+    return err.empty() ? d : "error: " + err;
+  }
+  void setMtime(int64_t plusSeconds) {
+    struct stat st;
+    ASSERT_EQ(::lstat(C.c_str(), &st), 0);
+    timespec times[2] = {st.st_atim, st.st_mtim};
+    times[1].tv_sec += plusSeconds;
+    ASSERT_EQ(::utimensat(AT_FDCWD, C.c_str(), times, 0), 0);
+  }
+};
+
+TEST_F(Unwrap, OnceBesideTheContainerThenFromTheCache) {
+  std::string log;
+  EXPECT_EQ(resolve(C, &log), D);
+  EXPECT_EQ(log, "[le] unwrapped " + C + " -> " + D + "\n");
+  EXPECT_EQ(readFile(D + "/paste_transform.f32"), std::string(24, '\1'));
+  EXPECT_EQ(readFile(D + "/idle_loop/source_index.i32"), std::string(8, '\2'));
+  struct stat st;
+  ASSERT_EQ(::lstat(C.c_str(), &st), 0);
+  const uint64_t ns = uint64_t(st.st_mtim.tv_sec) * 1000000000ull + uint64_t(st.st_mtim.tv_nsec);
+  EXPECT_EQ(readFile(marker), "imx-unwrapped.v2 x.imx " + std::to_string(st.st_size) + " " + std::to_string(ns) +
+                                  " " + std::to_string(st.st_ino));
+  // Same size, time and inode over a damaged table: the cache is trusted, the
+  // container never read again; so are a blank-padded marker, the stem, a
+  // trailing slash and the unwrap directory itself.
+  std::string junk = readFile(C).substr(0, 8) + std::string(size_t(st.st_size) - 8, 'J');
+  FILE* f = std::fopen(C.c_str(), "r+b");
+  ASSERT_TRUE(f);
+  ASSERT_EQ(std::fwrite(junk.data(), 1, junk.size(), f), junk.size());
+  std::fclose(f);
+  setMtime(0);
+  writeFile(marker, " \t" + readFile(marker) + "\r\n");
+  for (const std::string& p : {C, t / "x", t / "x/", D}) {
+    EXPECT_EQ(resolve(p, &log), D) << p;
+    EXPECT_EQ(log, "") << p;
+  }
+}
+
+TEST_F(Unwrap, ChangedContainerOrMarkerRebuildsTheDirectory) {
+  for (int round = 0; round < 2; ++round) {
+    resolve(C);
+    writeFile(D + "/paste_transform.f32", "edited");
+    writeFile(D + "/stray", "left over");
+    if (round == 0) setMtime(5);
+    else writeFile(marker, "imx-unwrapped.v2 other.imx 1 2 3");
+    std::string log;
+    EXPECT_EQ(resolve(C, &log), D);
+    EXPECT_NE(log.find("[le] unwrapped"), std::string::npos) << round;
+    EXPECT_EQ(readFile(D + "/paste_transform.f32"), std::string(24, '\1'));
+    EXPECT_FALSE(exists(D + "/stray"));
+  }
+}
+
+TEST_F(Unwrap, DestinationRules) {
+  {
+    ScopedEnv env("LE_IMX_UNWRAP_ROOT", "/u/");
+    const std::pair<const char*, const char*> dirs[] = {{"/a/id7.imx", "/u/id7.lebundle"},
+                                                        {"/a/id7.lebundle", "/u/id7.lebundle"},
+                                                        {"/a/id7.lebundle.imx", "/u/id7.lebundle"},
+                                                        {"id7", "/u/id7.lebundle"}};
+    for (const auto& [c, d] : dirs) EXPECT_EQ(imx::unwrapDir(c), d) << c;
+    EXPECT_EQ(imx::markerPath("/u/id7.lebundle"), "/u/id7.lebundle.imx_unwrapped");
+  }
+  TempDir root;
+  {
+    ScopedEnv env("LE_IMX_UNWRAP_ROOT", root.path() + "//");
+    EXPECT_EQ(resolve(C), root / "x.lebundle");
+    EXPECT_TRUE(exists(root / "x.lebundle.imx_unwrapped"));
+    EXPECT_FALSE(exists(D));
+  }
+  ScopedEnv empty("LE_IMX_UNWRAP_ROOT", "");
+  EXPECT_EQ(resolve(C), D);
+  // A container named like its own destination is never removed to make room.
+  const std::string lb = t / "y.lebundle", bytes = test::imxBytes({{"m", "1"}});
+  writeFile(lb, bytes);
+  const std::string err = resolve(lb);
+  EXPECT_EQ(err.rfind("error: refusing to unwrap " + lb, 0), 0u) << err;
+  EXPECT_NE(err.find("LE_IMX_UNWRAP_ROOT"), std::string::npos);
+  EXPECT_EQ(readFile(lb), bytes);
+  ScopedEnv env("LE_IMX_UNWRAP_ROOT", root.path());
+  EXPECT_EQ(resolve(lb), root / "y.lebundle");
+  EXPECT_EQ(readFile(root / "y.lebundle/m"), "1");
+}
+
+TEST_F(Unwrap, EmptySyntheticAndLargeMembers) {
+  writeFile(C, test::imxBytes({}));
+  EXPECT_EQ(resolve(C), D);
+  EXPECT_TRUE(fs::isDirectory(D) && exists(marker));
+  std::string big(9u << 20, '\0');  // crosses the 8 MiB copy chunk
+  for (size_t i = 0; i < big.size(); ++i) big[i] = char(i * 2654435761u >> 13);
+  writeFile(C, test::imxBytes({{"manifest.json", "{\"_imx_synthetic_manifest\": 1}"},
+                               {"a/manifest.json", "{\"_imx_synthetic_manifest\": 1}"},
+                               {"empty", "", 3, 0},  // an empty member may point anywhere
+                               {"big.bin", big}}));
+  EXPECT_EQ(resolve(C), D);
+  EXPECT_FALSE(exists(D + "/manifest.json"));
+  EXPECT_TRUE(exists(D + "/a/manifest.json"));
+  EXPECT_EQ(readFile(D + "/empty"), "");
+  EXPECT_EQ(readFile(D + "/big.bin"), big);
+}
+
+TEST_F(Unwrap, HostileContainersAreRefusedWithoutLeftovers) {
+  TempDir outside;
+  const std::string full = test::imxBytes({{"abc", "payload"}});
+  std::string many = test::imxBytes({{"a", "1"}});
+  many[6] = many[7] = char(0xff);  // 65535 members in a short file
+  const uint64_t huge = ~0ull;
+  const std::pair<std::string, std::string> cases[] = {
+      {test::imxBytes({}, 1), ": unsupported IMX container version 1"},
+      {"IMX", ": not an IMX\\0 container"},
+      {full.substr(0, 9), ": truncated TOC at member 0"},
+      {full.substr(0, 11), ": truncated member name at 0"},
+      {full.substr(0, 20), ": truncated TOC offsets at member abc"},
+      {many, ": truncated TOC at member 1"},
+      {test::imxBytes({{"m", "abc", std::nullopt, 4}}), ": truncated payload for member m"},
+      {test::imxBytes({{"m", "abc", 1ull << 40, std::nullopt}}), ": truncated payload for member m"},
+      {test::imxBytes({{"m", "abc", std::nullopt, huge}}), ": truncated payload for member m"},
+      {test::imxBytes({{"m", "abc", huge - 1, 2}}), ": cannot seek to member m"},
+      // offset + size wraps to a small number: refused before a part file is
+      // made (a directory in its way would say so).
+      {test::imxBytes({{"m.part/x", "1"}, {"m", "abc", 8, huge - 7}}), ": truncated payload for member m"},
+  };
+  for (const auto& [bytes, why] : cases) {
+    writeFile(C, bytes);
+    EXPECT_EQ(errorOf([&] { imx::unwrapOnce(C); }), C + why);
+    EXPECT_FALSE(exists(D + "/m") || exists(marker) || (exists(D + "/m.part") && !fs::isDirectory(D + "/m.part")))
+        << why;
+  }
+  EXPECT_EQ(errorOf([&] { imx::unwrapOnce(t / "gone.imx"); }), "cannot stat container " + t / "gone.imx");
+  for (const std::string& name : {std::string("/etc/evil"), std::string("\\evil"), std::string("a..b"),
+                                  "../" + fs::baseName(outside.path()) + "/evil", std::string("a/../../evil"),
+                                  std::string(""), std::string("nul\0x", 5)}) {
+    writeFile(C, test::imxBytes({{"ok", "1"}, {name, "pwned"}}));
+    const std::string err = errorOf([&] { imx::unwrapOnce(C); });
+    EXPECT_EQ(err.rfind(C + ": refusing unsafe member name '", 0), 0u) << err;
+    EXPECT_FALSE(exists(marker));
+  }
+  EXPECT_FALSE(exists(outside / "evil"));
+  writeFile(C, test::imxBytes({{"a", "file"}, {"a/b", "x"}}));
+  EXPECT_EQ(errorOf([&] { imx::unwrapOnce(C); }), "cannot create " + D + "/a");
+  // A symbolic link left in an old unwrap directory is removed, not followed.
+  fs::rmTree(D);
+  ASSERT_TRUE(fs::mkdirs(D));
+  ASSERT_EQ(::symlink(outside.path().c_str(), (D + "/sub").c_str()), 0);
+  writeFile(C, test::imxBytes({{"sub/m", "inside"}}));
+  EXPECT_EQ(resolve(C), D);
+  EXPECT_FALSE(exists(outside / "m"));
+  EXPECT_EQ(readFile(D + "/sub/m"), "inside");
+}
+
+TEST_F(Unwrap, FailedWriteRemovesThePartFileAndIsRedone) {
+  writeFile(C, test::imxBytes({{"small", "ok"}, {"big.bin", std::string(1 << 20, 'b')}}));
+  struct rlimit old;  // a file-size limit below the member fails the write part way
+  ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &old), 0);
+  void (*oldHandler)(int) = ::signal(SIGXFSZ, SIG_IGN);
+  struct rlimit lim = old;
+  lim.rlim_cur = 64 * 1024;
+  ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &lim), 0);
+  const std::string err = errorOf([&] { imx::unwrapOnce(C); });
+  ::setrlimit(RLIMIT_FSIZE, &old);
+  ::signal(SIGXFSZ, oldHandler);
+  EXPECT_TRUE(err == "short write materialising " + D + "/big.bin" || err == "flush failed materialising " + D + "/big.bin")
+      << err;
+  EXPECT_FALSE(exists(D + "/big.bin.part") || exists(D + "/big.bin") || exists(marker));
+  EXPECT_EQ(resolve(C), D);
+  EXPECT_EQ(readFile(D + "/big.bin"), std::string(1 << 20, 'b'));
+}
+
+TEST_F(Unwrap, TwoThreadsUnwrapOnce) {
+  testing::internal::CaptureStderr();
+  std::string a, b;
+  std::thread t1([&] { a = resolveBundlePath(C); });
+  std::thread t2([&] { b = resolveBundlePath(C); });
+  t1.join();
+  t2.join();
+  EXPECT_EQ(test::countOf(testing::internal::GetCapturedStderr(), "[le] unwrapped"), 1);
+  EXPECT_EQ(a, D);
+  EXPECT_EQ(b, D);
 }
 
 }  // namespace

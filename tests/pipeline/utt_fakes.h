@@ -8,9 +8,11 @@
 #include <atomic>
 #include <chrono>
 #include <cmath>
+#include <condition_variable>
 #include <cstring>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -42,6 +44,12 @@ struct EngineKnobs {
   std::atomic<int> stallAt{-1};      // no frame past this one, finished or not
   std::atomic<int> badIndexAt{-1};   // this frame gets driver index nt
   std::atomic<int> availDelayMs{0};
+  // When set, avail() during an utterance (audio pushed) announces itself and
+  // waits until released: the test knows a request is inside the engine.
+  std::atomic<bool> hold{false};
+  std::mutex holdMu;
+  std::condition_variable holdCv;
+  bool held = false, released = false;
   std::atomic<int> resets{0};
   std::atomic<int> eager{0};
   std::atomic<bool> createThrows{false};
@@ -68,6 +76,12 @@ class FakeEngine : public le::utt::Engine {
   }
   int32_t avail() override {
     if (k_.availDelayMs > 0) std::this_thread::sleep_for(std::chrono::milliseconds(int(k_.availDelayMs)));
+    if (k_.hold && samples_ > 0) {
+      std::unique_lock<std::mutex> lk(k_.holdMu);
+      k_.held = true;
+      k_.holdCv.notify_all();
+      k_.holdCv.wait(lk, [&] { return k_.released; });
+    }
     return ready() - pulled_;
   }
   int32_t pull(int32_t* idx, float* t, float* d, int32_t n) override {

@@ -6,8 +6,6 @@
 #include <fstream>
 #include <limits>
 #include <optional>
-#include <set>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -17,60 +15,38 @@
 namespace {
 
 using le::test::ScopedEnv;
-
 constexpr int64_t kMin = std::numeric_limits<int64_t>::min();
 constexpr int64_t kMax = std::numeric_limits<int64_t>::max();
 
 TEST(EnvWhole, ParsesWholeTextsOnly) {
   struct Case {
     const char* text;
-    bool number;
-    int64_t value;
+    std::optional<int64_t> value;
     bool saturated;
   };
   const Case cases[] = {
-      {"0", true, 0, false},
-      {"42", true, 42, false},
-      {"-7", true, -7, false},
-      {"007", true, 7, false},
-      {"9223372036854775807", true, kMax, false},
-      {"-9223372036854775808", true, kMin, false},
-      {"9223372036854775808", true, kMax, true},
-      {"99999999999999999999999", true, kMax, true},
-      {"-99999999999999999999999", true, kMin, true},
-      {"", false, 0, false},
-      {"-", false, 0, false},
-      {"+5", false, 0, false},
-      {" 5", false, 0, false},
-      {"5 ", false, 0, false},
-      {"5x", false, 0, false},
-      {"0x10", false, 0, false},
-      {"1.5", false, 0, false},
-      {"--5", false, 0, false},
-      {"99999999999999999999999x", false, 0, false},
+      {"0", 0, false}, {"42", 42, false}, {"-7", -7, false}, {"007", 7, false},
+      {"9223372036854775807", kMax, false}, {"-9223372036854775808", kMin, false},
+      {"9223372036854775808", kMax, true}, {"99999999999999999999999", kMax, true},
+      {"-99999999999999999999999", kMin, true},
   };
   for (const Case& c : cases) {
     const auto w = le::env::parseWhole(c.text);
-    ASSERT_EQ(w.has_value(), c.number) << "'" << c.text << "'";
-    if (!w) continue;
-    EXPECT_EQ(w->value, c.value) << c.text;
+    ASSERT_TRUE(w.has_value()) << c.text;
+    EXPECT_EQ(w->value, *c.value) << c.text;
     EXPECT_EQ(w->saturated, c.saturated) << c.text;
   }
+  for (const char* text : {"", "-", "+5", " 5", "5 ", "5x", "0x10", "1.5", "--5", "99999999999999999999999x"})
+    EXPECT_FALSE(le::env::parseWhole(text).has_value()) << "'" << text << "'";
 }
 
 TEST(EnvWhole, WholeInKeepsNumbersInsideTheRange) {
-  struct Case {
-    std::optional<std::string> value;
-    std::optional<int64_t> expected;
-  };
-  const Case cases[] = {
-      {std::nullopt, std::nullopt}, {"", std::nullopt},  {"0", 0},
-      {"2", 2},                     {"3", std::nullopt}, {"-1", std::nullopt},
-      {"2x", std::nullopt},         {"99999999999999999999", std::nullopt},
-  };
-  for (const Case& c : cases) {
-    ScopedEnv v("LE_PASTE_FAST", c.value);
-    EXPECT_EQ(le::env::wholeIn("LE_PASTE_FAST", 0, 2), c.expected) << c.value.value_or("(unset)");
+  const std::pair<std::optional<std::string>, std::optional<int64_t>> cases[] = {
+      {std::nullopt, std::nullopt}, {"", std::nullopt}, {"0", 0}, {"2", 2}, {"3", std::nullopt},
+      {"-1", std::nullopt}, {"2x", std::nullopt}, {"99999999999999999999", std::nullopt}};
+  for (const auto& [value, want] : cases) {
+    ScopedEnv v("LE_PASTE_FAST", value);
+    EXPECT_EQ(le::env::wholeIn("LE_PASTE_FAST", 0, 2), want) << value.value_or("(unset)");
   }
   ScopedEnv wide("LE_PASTE_FAST", "99999999999999999999");
   EXPECT_EQ(le::env::wholeIn("LE_PASTE_FAST", kMin, kMax), std::nullopt);  // saturated is not a value
@@ -82,14 +58,10 @@ TEST(EnvFlags, ExactTextsFirstCharactersAndPresence) {
     bool set, isOne, startsOne, startsZero, nonEmpty;
   };
   const Case cases[] = {
-      {std::nullopt, false, false, false, false, false},
-      {"", true, false, false, false, false},
-      {"1", true, true, true, false, true},
-      {"1 ", true, false, true, false, true},
-      {"10", true, false, true, false, true},
-      {"true", true, false, false, false, true},
-      {"0", true, false, false, true, true},
-      {"01", true, false, false, true, true},
+      {std::nullopt, false, false, false, false, false}, {"", true, false, false, false, false},
+      {"1", true, true, true, false, true},   {"1 ", true, false, true, false, true},
+      {"10", true, false, true, false, true}, {"true", true, false, false, false, true},
+      {"0", true, false, false, true, true},  {"01", true, false, false, true, true},
   };
   for (const Case& c : cases) {
     ScopedEnv v("LE_ORT_SPIN", c.value);
@@ -110,40 +82,21 @@ TEST(EnvList, UnlistedNamesAreRefused) {
   EXPECT_THROW(le::env::wholeIn("le_core_threads", 1, 2), std::logic_error);
 }
 
-TEST(EnvList, NamesAreUniqueAndDescribed) {
-  std::set<std::string_view> names;
-  for (const auto& v : le::env::variables()) {
-    EXPECT_TRUE(names.insert(v.name).second) << v.name;
-    EXPECT_FALSE(v.effect.empty()) << v.name;
-    EXPECT_EQ(v.effect.find('|'), std::string_view::npos) << v.name;  // a table cell
-  }
-  EXPECT_GE(names.size(), 28u);
-}
-
 // The README's table of variables, row by row: | `NAME` | effect |.
-std::vector<std::pair<std::string, std::string>> readmeRows() {
+TEST(EnvList, TheReadmeTableIsTheList) {
   std::ifstream in(std::string(LE_SOURCE_DIR) + "/README.md");
-  std::vector<std::pair<std::string, std::string>> rows;
+  std::vector<std::pair<std::string, std::string>> rows, listed;
   std::string line;
   bool inTable = false;
   while (std::getline(in, line)) {
-    if (line == "| variable | effect |") {
-      inTable = true;
-      continue;
-    }
-    if (!inTable || line.rfind("|---", 0) == 0) continue;
-    if (line.rfind("| `", 0) != 0) break;
+    if (line == "| variable | effect |") inTable = true;
+    if (!inTable || line.rfind("| variable", 0) == 0 || line.rfind("|---", 0) == 0) continue;
     const size_t close = line.find("` | ");
-    if (close == std::string::npos || line.size() < close + 6 || line.substr(line.size() - 2) != " |") break;
+    if (line.rfind("| `", 0) != 0 || close == std::string::npos || line.size() < close + 6 ||
+        line.substr(line.size() - 2) != " |")
+      break;
     rows.emplace_back(line.substr(3, close - 3), line.substr(close + 4, line.size() - close - 6));
   }
-  return rows;
-}
-
-TEST(EnvList, TheReadmeTableIsTheList) {
-  const auto rows = readmeRows();
-  ASSERT_FALSE(rows.empty()) << "README.md has no '| variable | effect |' table";
-  std::vector<std::pair<std::string, std::string>> listed;
   for (const auto& v : le::env::variables()) listed.emplace_back(v.name, v.effect);
   EXPECT_EQ(rows, listed);
 }

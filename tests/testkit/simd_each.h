@@ -1,14 +1,15 @@
-// Runs a test body once per vector target compiled into the library that this
-// processor can execute, with Highway's dispatch restricted to that target, so
-// every variant of a kernel family is checked, not only the one the machine
-// would pick. Usage:
-//   le::test::forEachTarget([&](const char* target) { ... EXPECT_...; });
+// Runs a kernel test once per vector target compiled into the library that
+// this processor can execute, with Highway's dispatch restricted to that
+// target, so every variant is checked against the scalar reference, not only
+// the one the machine would pick. Sweeps add lengths and misalignments:
+//   le::test::sweep(33, 4, [&](size_t n, size_t off) { ... });
 #pragma once
 
 #include <gtest/gtest.h>
 #include <hwy/targets.h>
 
 #include <cstdint>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -54,5 +55,35 @@ void forEachTarget(Body&& body) {
     body(name);
   }
 }
+
+// body(n, offset) for every length 0 ... maxLen and element offset
+// 0 ... offsets - 1 (misaligned buffers), on every target. The body's own
+// messages should name n and offset; the target is traced here.
+template <class Body>
+void sweep(size_t maxLen, size_t offsets, Body&& body) {
+  forEachTarget([&](const char*) {
+    for (size_t n = 0; n <= maxLen; ++n)
+      for (size_t off = 0; off < offsets; ++off) body(n, off);
+  });
+}
+
+// A buffer of n elements at an element offset, fenced by a guard value on
+// both sides: intact() is false once a kernel wrote outside [at(), at() + n).
+template <class T>
+struct Fenced {
+  static constexpr size_t kFence = 16;
+  Fenced(size_t n, size_t offset, T guard) : n(n), off(offset + kFence), guard(guard),
+                                              buf(n + offset + 2 * kFence, guard) {}
+  T* at() { return buf.data() + off; }
+  T& operator[](size_t i) { return buf[off + i]; }
+  bool intact() const {
+    for (size_t i = 0; i < buf.size(); ++i)
+      if ((i < off || i >= off + n) && std::memcmp(&buf[i], &guard, sizeof(T)) != 0) return false;
+    return true;
+  }
+  size_t n, off;
+  T guard;
+  std::vector<T> buf;
+};
 
 }  // namespace le::test

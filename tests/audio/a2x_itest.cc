@@ -94,6 +94,9 @@ TEST(A2xCreate, RefusalsAndDiagnostics) {
   for (const std::string& p : {std::string(), a2xPath("fe_pair/w2v.onnx"), a2xPath("missing.onnx")})
     EXPECT_EQ(le_a2x_preload_w2v(p.empty() ? nullptr : p.c_str()), 1) << p;
   EXPECT_EQ(Frontend::loaded(), first);
+  ScopedEnv unset("W2V_ONNX", std::nullopt);  // a preloaded frontend serves handles without it
+  EXPECT_EQ(create("model"), "created");
+  EXPECT_EQ(Frontend::loaded(), first);
 }
 
 // Which pair the search finds, per environment: {frontend dir, trunk

@@ -437,6 +437,43 @@ TEST(Rewrites, RefusalsOfGraphsNoDirectorCarries) {
   }
 }
 
+// y = Add(x, w) with graph outputs y and c (an initializer given out as it
+// is); u1 and u2 are read by nothing, u2 also listed as a graph input the way
+// older exporters list initializers. With `subgraph` the node also carries a
+// graph attribute, whose nodes could read any outer tensor.
+TEST(DropUnusedInitializers, OnlyTheUnreadGoWithTheirInputs) {
+  for (const bool subgraph : {false, true}) {
+    GsBytes attrs, g;
+    if (subgraph) attrs = lenField(5, cat({lenField(1, str("then_branch")), lenField(6, {})}));
+    hcNode(g, "Add", {"x", "w"}, "y", "add", attrs);
+    const float one = 1.0f;
+    for (const char* name : {"u1", "w", "c", "u2"}) hcInit(g, name, 1, {1}, &one, sizeof one);
+    const int64_t dims[1] = {1};
+    for (const char* in : {"x", "u2"}) gsPutTensorValueInfo(g, 11, in, dims, 1);
+    for (const char* out : {"y", "c"}) gsPutTensorValueInfo(g, 12, out, dims, 1);
+    const GsBytes orig = cat({GsBytes{0x08, 0x08}, lenField(7, g), lenField(14, lenField(1, str("k")))});
+    GsBytes m = orig;
+    EXPECT_EQ(rwDropUnusedInitializers(m), subgraph ? 0u : 2u);
+    GsBytes once = m;
+    EXPECT_EQ(rwDropUnusedInitializers(once), 0u);
+    EXPECT_EQ(once, m);
+    if (subgraph) {  // a subgraph could read any outer tensor: nothing goes
+      EXPECT_EQ(m, orig);
+      continue;
+    }
+    GsGraphInfo info;
+    ASSERT_TRUE(gsReadGraph(m, info));
+    for (const auto& [name, initializer, input] : {std::tuple{"w", true, false}, {"c", true, false}, {"u1", false, false},
+                                                   {"u2", false, false}, {"x", false, true}})
+      EXPECT_EQ(std::make_pair(info.isInitializer(name), info.inputs.count(name) == 1), std::make_pair(initializer, input)) << name;
+    EXPECT_EQ(std::make_pair(info.outputs, info.nodes.size()), std::make_pair(std::vector<std::string>{"y", "c"}, size_t(1)));
+    EXPECT_EQ(m.size() < orig.size() && GsBytes(m.begin(), m.begin() + 2) == GsBytes{0x08, 0x08}, true);  // ir_version kept first
+  }
+  GsBytes none{0x08, 0x08};
+  EXPECT_EQ(rwDropUnusedInitializers(none), 0u);
+  EXPECT_EQ(none, (GsBytes{0x08, 0x08}));
+}
+
 // The source-cone predictor: {frames asked for, NT, predictions}.
 TEST(ConePredictor, WalksBouncesWrapsAndJumps) {
   using V = std::vector<int32_t>;

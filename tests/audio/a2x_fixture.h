@@ -23,7 +23,7 @@ namespace le::test {
 inline const std::string& a2xTree() {
   static const std::string dir = [] {
     std::string key;
-    for (const char* f : {"a2x.py", "audio_frontend.py", "members.py"})
+    for (const char* f : {"a2x.py", "audio_frontend.py", "members.py", "onnxkit.py", "speech.py"})
       key += readFile(std::string(LE_FIXTURES_DIR) + "/lefix/" + f);
     // Beside the test executable: the cache goes away with the build tree.
     std::string exe(4096, '\0');

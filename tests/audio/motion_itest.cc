@@ -42,7 +42,7 @@ struct Fixture {
   std::vector<float> speech;
   Fixture() {
     if (test::runFixture({"motion", "dir", "--out", dir}) != 0) std::abort();
-    if (test::runFixture({"motion", "speech", "--out", speechPath, "--seconds", "7"}) != 0)
+    if (test::runFixture({"speech", "--out", speechPath, "--text", "the quick brown fox jumps over the lazy dog", "--seconds", "7"}) != 0)
       std::abort();
     speech = readF32(speechPath);
   }
@@ -139,52 +139,52 @@ TEST(MotionCreate, OpensTheFixtureAndRefusesBrokenDirectories) {
   EXPECT_EQ(std::string(le_motion_last_error()).rfind("le_motion_create: ", 0), 0u);
 }
 
+// The calls in order on one handle: result and message after each.
 TEST(MotionPush, CountsNullsAndFinish) {
   Handle h(fx().dir);
   ASSERT_NE(h.m, nullptr);
   const float x[4] = {0.1f, 0.2f, 0.3f, 0.4f};
-  EXPECT_EQ(le_motion_push(h.m, x, 0), 1);
-  EXPECT_EQ(le_motion_push(h.m, x, -1), 0);
-  EXPECT_STREQ(le_motion_last_error(), "le_motion_push: bad args / already finished");
-  EXPECT_EQ(le_motion_push(h.m, nullptr, 4), 0);
-  EXPECT_EQ(le_motion_push(nullptr, x, 4), 0);
-  EXPECT_EQ(le_motion_push(h.m, x, 4), 1);
-  EXPECT_STREQ(le_motion_last_error(), "");
-  le_motion_finish(h.m);
-  EXPECT_EQ(le_motion_total(h.m), 1);
-  EXPECT_EQ(le_motion_push(h.m, x, 4), 0);
-  EXPECT_STREQ(le_motion_last_error(), "le_motion_push: bad args / already finished");
   int idx = -1;
   float s[63], d[63];
-  EXPECT_EQ(le_motion_pull(h.m, nullptr, s, d, 1), 0);
-  EXPECT_STREQ(le_motion_last_error(), "le_motion_pull: bad args");
-  EXPECT_EQ(le_motion_pull(h.m, &idx, s, d, 0), 0);
-  EXPECT_EQ(le_motion_avail(h.m), 1);
-  EXPECT_EQ(le_motion_pull(h.m, &idx, s, d, 1), 1);
-  EXPECT_EQ(idx, 0);
-  EXPECT_EQ(le_motion_avail(h.m), 0);
+  const char* const finished = "le_motion_push: bad args / already finished";
+  const struct {
+    std::function<int()> call;
+    int result;
+    const char* message;
+  } steps[] = {
+      {[&] { return le_motion_push(h.m, x, 0); }, 1, ""},
+      {[&] { return le_motion_push(h.m, x, -1); }, 0, finished},
+      {[&] { return le_motion_push(h.m, nullptr, 4); }, 0, finished},
+      {[&] { return le_motion_push(nullptr, x, 4); }, 0, finished},
+      {[&] { return le_motion_push(h.m, x, 4); }, 1, ""},
+      {[&] { return le_motion_finish(h.m), le_motion_total(h.m); }, 1, ""},
+      {[&] { return le_motion_push(h.m, x, 4); }, 0, finished},
+      {[&] { return le_motion_pull(h.m, nullptr, s, d, 1); }, 0, "le_motion_pull: bad args"},
+      {[&] { return le_motion_pull(h.m, &idx, s, d, 0); }, 0, ""},
+      {[&] { return le_motion_avail(h.m); }, 1, ""},
+      {[&] { return le_motion_pull(h.m, &idx, s, d, 1) * 10 + idx; }, 10, ""},
+      {[&] { return le_motion_avail(h.m); }, 0, ""},
+  };
+  for (size_t i = 0; i < std::size(steps); ++i) {
+    EXPECT_EQ(steps[i].call(), steps[i].result) << "step " << i;
+    EXPECT_STREQ(le_motion_last_error(), steps[i].message) << "step " << i;
+  }
 }
 
-TEST(MotionPush, FinishWithoutAudioYieldsNothing) {
-  MotionEngine e(fx().dir, 1, "");
-  e.finish();
-  EXPECT_EQ(e.total(), 0);
-  EXPECT_EQ(e.avail(), 0);
-  EXPECT_EQ(e.featureFrames(), 0);
-  EXPECT_EQ(e.motionRows(), 0);
+// Window 75 (frames 75..79) ends 2480 samples into frame 75: 50 480 samples;
+// no audio at all yields nothing.
+TEST(MotionReadiness, FirstChunkWaitsForItsEightyFeatureFrames) {
+  MotionEngine none(fx().dir, 1, "");
+  none.finish();
   int idx;
   float s[63], d[63];
-  EXPECT_EQ(e.pull(&idx, s, d, 1), 0);
-}
-
-TEST(MotionReadiness, FirstChunkWaitsForItsEightyFeatureFrames) {
-  // Window 75 (frames 75..79) ends 2480 samples into frame 75: 50 480 samples.
-  std::vector<float> a(fx().speech.begin(), fx().speech.begin() + 50480);
+  EXPECT_EQ(std::make_tuple(none.total(), none.avail(), none.featureFrames(), none.motionRows(), none.pull(&idx, s, d, 1)),
+            std::make_tuple(0, 0, 0, 0, 0));
   MotionEngine e(fx().dir, 1, "");
-  e.push(a.data(), 50479);
+  e.push(fx().speech.data(), 50479);
   EXPECT_EQ(e.avail(), 0);
   EXPECT_EQ(e.featureFrames(), 75);
-  e.push(a.data() + 50479, 1);
+  e.push(fx().speech.data() + 50479, 1);
   // 80 rows generated; the last 10 wait for the next chunk's cross-fade.
   EXPECT_EQ(e.avail(), 70);
   EXPECT_EQ(e.motionRows(), 80);

@@ -68,60 +68,42 @@ void expectWholeUtterance(const Streamed& s, size_t samples, int32_t nt, int32_t
   EXPECT_GT(moved, 1e-4);
 }
 
-TEST(EngineAdapters, A2xStreamsSpeechToItsTotalAndRefusesAudioAfterTheFinish) {
+// Both engines, twice each (a reset starts the next utterance); the a2x walk
+// loops over its 3 driver frames from the start index.
+TEST(EngineAdapters, EachEngineStreamsSpeechToItsTotalAndRefusesAudioAfterTheFinish) {
   ASSERT_FALSE(a2xTree().empty());
   A2xEnv env("fe_legacy");
-  EXPECT_EQ(utt::selectEngine(a2xPath("model")), EngineKind::A2x);
-  auto e = createEngine(EngineKind::A2x, a2xPath("model"), 1, "");
-  ASSERT_EQ(e->nt(), 3);
-  e->reset(1, 1);
-  const std::vector<float> s = speech();
-  const Streamed out = streamAll(*e, s);
-  expectWholeUtterance(out, s.size(), 3, 1);
-  // The walk loops over the 3 driver frames from the start index.
-  for (size_t k = 0; k < out.idx.size(); ++k) ASSERT_EQ(out.idx[k], int32_t((1 + k) % 3)) << k;
-  try {
-    e->push(s.data(), 640);
-    ADD_FAILURE() << "push after the finish accepted";
-  } catch (const std::logic_error& x) {
-    EXPECT_STREQ(x.what(), "audio pushed after the finish");
-  }
-  // A reset starts the next utterance: the same speech streams again.
-  e->reset(0, 1);
-  expectWholeUtterance(streamAll(*e, s), s.size(), 3, 0);
-}
-
-TEST(EngineAdapters, MotionGeneratorStreamsSpeechToItsTotal) {
-  ASSERT_FALSE(a2xTree().empty());
   TempDir tmp;
-  const std::string dir = tmp / "motion";
-  ASSERT_EQ(runFixture({"motion", "dir", "--out", dir}), 0);
-  EXPECT_EQ(utt::selectEngine(dir), EngineKind::Motion);
-  auto e = createEngine(EngineKind::Motion, dir, 1, "");
-  ASSERT_EQ(e->nt(), 12);
-  e->reset(5, 1);
+  ASSERT_EQ(runFixture({"motion", "dir", "--out", tmp / "motion"}), 0);
+  const struct {
+    EngineKind kind;
+    std::string dir;
+    int32_t nt, start;
+  } engines[] = {{EngineKind::A2x, a2xPath("model"), 3, 1}, {EngineKind::Motion, tmp / "motion", 12, 5}};
   const std::vector<float> s = speech();
-  expectWholeUtterance(streamAll(*e, s), s.size(), 12, 5);
-  EXPECT_THROW(e->push(s.data(), 640), std::logic_error);
+  for (const auto& k : engines) {
+    EXPECT_EQ(utt::selectEngine(k.dir), k.kind);
+    auto e = createEngine(k.kind, k.dir, 1, "");
+    ASSERT_EQ(e->nt(), k.nt);
+    for (int32_t start : {k.start, 0}) {
+      e->reset(start, 1);
+      const Streamed out = streamAll(*e, s);
+      expectWholeUtterance(out, s.size(), k.nt, start);
+      for (size_t i = 0; k.kind == EngineKind::A2x && i < out.idx.size(); ++i) ASSERT_EQ(out.idx[i], int32_t((start + i) % 3)) << i;
+      EXPECT_EQ(errorOf([&] { e->push(s.data(), 640); }), "audio pushed after the finish");
+    }
+  }
 }
 
 TEST(EngineAdapters, CreationFailuresReadAsTheCreateCallsMessages) {
   TempDir tmp;
-  try {
-    createEngine(EngineKind::Motion, tmp / "none", 1, "");
-    ADD_FAILURE() << "created";
-  } catch (const std::runtime_error& x) {
-    EXPECT_EQ(std::string(x.what()), "le_motion_create: cannot open " + tmp / "none/meta.json");
-  }
+  EXPECT_EQ(errorOf([&] { createEngine(EngineKind::Motion, tmp / "none", 1, ""); }),
+            "le_motion_create: cannot open " + tmp / "none/meta.json");
   ASSERT_FALSE(a2xTree().empty());
   A2xEnv env("fe_legacy");
-  try {
-    createEngine(EngineKind::A2x, a2xPath("model_no_window"), 1, "");
-    ADD_FAILURE() << "created";
-  } catch (const std::runtime_error& x) {
-    EXPECT_EQ(std::string(x.what()).rfind("le_a2x_create: ", 0), 0u) << x.what();
-    EXPECT_EQ(std::string(x.what()).find("le_a2x_create: le_a2x_create"), std::string::npos) << x.what();
-  }
+  const std::string e = errorOf([&] { createEngine(EngineKind::A2x, a2xPath("model_no_window"), 1, ""); });
+  EXPECT_EQ(e.rfind("le_a2x_create: ", 0), 0u) << e;
+  EXPECT_EQ(e.find("le_a2x_create: le_a2x_create"), std::string::npos) << e;
 }
 
 TEST(EngineAdapters, RunTimeEngineFailureReachesTheRenderStatusAsStageEngine) {

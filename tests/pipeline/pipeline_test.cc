@@ -313,22 +313,35 @@ TEST(PipelineStaleness, InterruptWhileTheEngineWorksDropsItsAnswer) {
   Rig rig;
   rig.engine.hold = true;
   Destroy d{rig.make()};
+  const auto release = [&] {
+    {
+      std::lock_guard<std::mutex> lk(rig.engine.holdMu);
+      rig.engine.released = true;
+    }
+    rig.engine.holdCv.notify_all();
+  };
+  struct OnExit {
+    std::function<void()> f;
+    ~OnExit() { f(); }
+  } releaseAtExit{release};  // before d goes: a failed assertion must not leave the engine held
   ASSERT_TRUE(waitReady(d.u));
   const auto audio = speech(30);
   le_utt_push_audio(d.u, audio.data(), int(audio.size()));
-  {
-    std::unique_lock<std::mutex> lk(rig.engine.holdMu);
-    ASSERT_TRUE(rig.engine.holdCv.wait_for(lk, 20s, [&] { return rig.engine.held; })) << "no request reached the engine";
-  }
-  le_utt_interrupt(d.u);
-  {
+  // The host keeps pulling (idle frames) until the audio's request is inside
+  // the engine, then interrupts and lets the engine answer.
+  const auto held = [&] {
     std::lock_guard<std::mutex> lk(rig.engine.holdMu);
-    rig.engine.released = true;
-  }
-  rig.engine.holdCv.notify_all();
+    return rig.engine.held;
+  };
   std::string kinds;
+  for (int i = 0; i < 400 && !held(); ++i) kinds += kindChar(play(d.u, "p1").at(0));
+  ASSERT_TRUE(held()) << "no request reached the engine";
+  le_utt_interrupt(d.u);
+  release();
+  // Nothing of the dropped utterance may follow: only idle frames.
   for (const Frame& f : play(d.u, "p15")) kinds += kindChar(f);
-  EXPECT_EQ(kinds, std::string(15, 'I'));
+  EXPECT_EQ(kinds, std::string(kinds.size(), 'I'));
+  EXPECT_GE(kinds.size(), 15u);
 }
 
 TEST(PipelineSettings, TheEnvironmentSwitchesAndTheStageReport) {

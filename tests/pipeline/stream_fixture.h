@@ -36,7 +36,7 @@ inline const std::vector<float>& streamSpeech() {
   static const std::vector<float> samples = [] {
     std::vector<float> s;
     const std::string p = dir / "s.f32";
-    if (runFixture({"motion", "speech", "--out", p, "--text", "a whole clip of speech", "--seconds",
+    if (runFixture({"speech", "--out", p, "--text", "a whole clip of speech", "--seconds",
                     "1.2"}) != 0)
       return s;
     const std::string b = readFile(p);

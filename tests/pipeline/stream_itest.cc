@@ -110,108 +110,97 @@ std::vector<int> iota(int n) {
 // them.
 constexpr float kGain = 0.04f;
 
+// Kept frames against the reference: 0 and 20 share driver frame 0 with
+// different deltas (the plan wraps); skip drops leading frames; the gain
+// scales the deltas (the fixture's move the face visibly, so a lost gain shows).
 TEST(StreamRun, DeliversEveryPlannedFrameInOrder) {
   ASSERT_EQ(int(streamSpeech().size() + 639) / 640, kSpeechFrames);
-  Stream st(0, kGain);
-  ASSERT_NE(st.s, nullptr) << le_stream_last_error();
-  EXPECT_EQ(le_stream_width(st.s), 1280);
-  EXPECT_EQ(le_stream_height(st.s), 720);
-  Seen seen;
-  // 0 and 20 share driver frame 0 with different deltas: the plan wraps.
-  seen.keep = {0, 9, 19, 20, 29};
-  ASSERT_EQ(le_stream_run(st.s, streamSpeech().data(), int(streamSpeech().size()), record, &seen), kSpeechFrames)
-      << le_stream_last_error();
-  EXPECT_STREQ(le_stream_last_error(), "");
-  EXPECT_EQ(seen.order, iota(kSpeechFrames));
-  EXPECT_EQ(seen.width, 1280);
-  EXPECT_EQ(seen.height, 720);
   Reference ref;
   ASSERT_TRUE(ref.ok()) << le_last_error() << le_fca_last_error();
-  ASSERT_EQ(seen.frames.size(), seen.keep.size());
-  for (size_t k = 0; k < seen.keep.size(); ++k)
-    EXPECT_LE(maxDiff(seen.frames[k], ref.frame(seen.keep[k], kGain)), 1) << "frame " << seen.keep[k];
-  EXPECT_GT(maxDiff(seen.frames[0], seen.frames[3]), 8) << "frames 0 and 20 should differ";
-
-  // Each run starts again at driver frame 0; a null callback still renders.
-  EXPECT_EQ(le_stream_run(st.s, streamSpeech().data(), int(streamSpeech().size()), nullptr, nullptr),
-            kSpeechFrames);
-  Seen again;
-  ASSERT_EQ(le_stream_run(st.s, streamSpeech().data(), 640 * 3, record, &again), 3);
-  EXPECT_EQ(again.order, iota(3));
+  EXPECT_GT(maxDiff(ref.frame(20, kGain), ref.frame(20, 0.0f)), 8);
+  const struct {
+    int skip;
+    float gain;
+    std::vector<int> keep;  // delivered indices
+  } runs[] = {{0, kGain, {0, 9, 19, 20, 29}}, {7, 1.5f * kGain, {0, 13}}};
+  for (const auto& r : runs) {
+    Stream st(r.skip, r.gain);
+    ASSERT_NE(st.s, nullptr) << le_stream_last_error();
+    EXPECT_EQ(le_stream_width(st.s), 1280);
+    EXPECT_EQ(le_stream_height(st.s), 720);
+    Seen seen;
+    seen.keep = r.keep;
+    ASSERT_EQ(le_stream_run(st.s, streamSpeech().data(), int(streamSpeech().size()), record, &seen), kSpeechFrames - r.skip)
+        << le_stream_last_error();
+    EXPECT_STREQ(le_stream_last_error(), "");
+    EXPECT_EQ(seen.order, iota(kSpeechFrames - r.skip));
+    EXPECT_EQ(seen.width * 10000 + seen.height, 1280 * 10000 + 720);
+    ASSERT_EQ(seen.frames.size(), r.keep.size());
+    for (size_t k = 0; k < r.keep.size(); ++k)
+      EXPECT_LE(maxDiff(seen.frames[k], ref.frame(r.keep[k] + r.skip, r.gain)), 1) << "frame " << r.keep[k] << " skip " << r.skip;
+    if (r.skip) continue;
+    EXPECT_GT(maxDiff(seen.frames[0], seen.frames[3]), 8) << "frames 0 and 20 should differ";
+    // Each run starts again at driver frame 0; a null callback still renders.
+    EXPECT_EQ(le_stream_run(st.s, streamSpeech().data(), int(streamSpeech().size()), nullptr, nullptr), kSpeechFrames);
+    Seen again;
+    ASSERT_EQ(le_stream_run(st.s, streamSpeech().data(), 640 * 3, record, &again), 3);
+    EXPECT_EQ(again.order, iota(3));
+  }
 }
 
-TEST(StreamRun, SkipDropsLeadingFramesAndGainScalesDeltas) {
-  const int skip = 7;
-  const float gain = 1.5f * kGain;
-  Stream st(skip, gain);
-  ASSERT_NE(st.s, nullptr) << le_stream_last_error();
-  Seen seen;
-  seen.keep = {0, 13};  // clip frames 7 and 20 (driver frame 0)
-  ASSERT_EQ(le_stream_run(st.s, streamSpeech().data(), int(streamSpeech().size()), record, &seen),
-            kSpeechFrames - skip)
-      << le_stream_last_error();
-  EXPECT_EQ(seen.order, iota(kSpeechFrames - skip));
-  Reference ref;
-  ASSERT_TRUE(ref.ok());
-  EXPECT_LE(maxDiff(seen.frames.at(0), ref.frame(7, gain)), 1);
-  EXPECT_LE(maxDiff(seen.frames.at(1), ref.frame(20, gain)), 1);
-  // The fixture's deltas move the face visibly, so a lost gain would show.
-  EXPECT_GT(maxDiff(ref.frame(20, gain), ref.frame(20, 0.0f)), 8);
-}
-
-TEST(StreamRun, ClipsWithNothingToDeliver) {
-  Stream st(kSpeechFrames);
-  ASSERT_NE(st.s, nullptr) << le_stream_last_error();
-  Seen seen;
-  EXPECT_EQ(le_stream_run(st.s, nullptr, 0, record, &seen), 0);  // empty clip
-  EXPECT_STREQ(le_stream_last_error(), "");
-  EXPECT_EQ(le_stream_run(st.s, streamSpeech().data(), int(streamSpeech().size()), record, &seen), 0);  // skip == F
-  EXPECT_EQ(le_stream_run(st.s, streamSpeech().data(), 640, record, &seen), 0);  // skip > F
-  EXPECT_TRUE(seen.order.empty());
-  // One sample is one frame.
-  Stream one;
-  ASSERT_EQ(le_stream_run(one.s, streamSpeech().data(), 1, record, &seen), 1);
-  EXPECT_EQ(seen.order, iota(1));
-}
-
-TEST(StreamRun, RefusesBadArguments) {
-  Stream st;
-  ASSERT_NE(st.s, nullptr);
-  const float x = 0.0f;
-  EXPECT_EQ(le_stream_run(st.s, nullptr, 640, nullptr, nullptr), -1);
-  EXPECT_STREQ(le_stream_last_error(), "le_stream_run: bad args");
-  EXPECT_EQ(le_stream_run(st.s, &x, -1, nullptr, nullptr), -1);
-  EXPECT_STREQ(le_stream_last_error(), "le_stream_run: bad args");
-  EXPECT_EQ(le_stream_run(nullptr, &x, 1, nullptr, nullptr), -1);
-  EXPECT_STREQ(le_stream_last_error(), "le_stream_run: bad args");
-  EXPECT_EQ(le_stream_width(nullptr), 0);
-  EXPECT_EQ(le_stream_height(nullptr), 0);
+// Runs with nothing to deliver, one sample, and bad arguments.
+TEST(StreamRun, FrameCountsAndRefusals) {
+  Stream all(kSpeechFrames), none;
+  ASSERT_NE(all.s, nullptr) << le_stream_last_error();
+  const float* speech = streamSpeech().data();
+  const int n = int(streamSpeech().size());
+  const struct {
+    le_stream* s;
+    const float* samples;
+    int count, frames;
+    const char* message;
+  } runs[] = {
+      {all.s, nullptr, 0, 0, ""},      // empty clip
+      {all.s, speech, n, 0, ""},       // skip == F
+      {all.s, speech, 640, 0, ""},     // skip > F
+      {none.s, speech, 1, 1, ""},      // one sample is one frame
+      {none.s, nullptr, 640, -1, "le_stream_run: bad args"},
+      {none.s, speech, -1, -1, "le_stream_run: bad args"},
+      {nullptr, speech, 1, -1, "le_stream_run: bad args"},
+  };
+  for (const auto& r : runs) {
+    Seen seen;
+    EXPECT_EQ(le_stream_run(r.s, r.samples, r.count, record, &seen), r.frames) << r.count;
+    EXPECT_STREQ(le_stream_last_error(), r.message);
+    EXPECT_EQ(seen.order, iota(std::max(r.frames, 0)));
+  }
+  EXPECT_EQ(le_stream_width(nullptr) + le_stream_height(nullptr), 0);
   le_stream_destroy(nullptr);
 }
 
 TEST(StreamCreate, RefusalsNameTheFailingStep) {
   const std::string b = streamBundle(), fe = frontend();
-  EXPECT_EQ(le_stream_create(b.c_str(), fe.c_str(), 1, -1, 1.0f), nullptr);
-  EXPECT_STREQ(le_stream_last_error(), "le_stream_create: skip < 0");
-  EXPECT_EQ(le_stream_create(b.c_str(), fe.c_str(), 1, 0, NAN), nullptr);
-  EXPECT_STREQ(le_stream_last_error(), "le_stream_create: gain not finite");
-
   le::test::TempDir t;
-  EXPECT_EQ(le_stream_create((t / "none").c_str(), fe.c_str(), 1, 0, 1.0f), nullptr);
-  EXPECT_EQ(std::string(le_stream_last_error()).rfind("le_stream_create: le_create: le_create: ", 0), 0u)
-      << le_stream_last_error();
-
-  const std::string noFca = t / "nofca";
-  le::test::linkBundle(b, noFca, {"fca_stream.onnx"});
-  EXPECT_EQ(le_stream_create(noFca.c_str(), fe.c_str(), 1, 0, 1.0f), nullptr);
-  EXPECT_EQ(std::string(le_stream_last_error()).rfind("le_stream_create: le_fca_create: le_fca_create: ", 0), 0u)
-      << le_stream_last_error();
-
-  const std::string shortXs = t / "shortxs";
-  le::test::linkBundle(b, shortXs, {"xs_target.bin"});
-  le::test::writeFile(shortXs + "/xs_target.bin", std::string(size_t(kStreamNT) * 63 * 4 - 4, '\0'));
-  EXPECT_EQ(le_stream_create(shortXs.c_str(), fe.c_str(), 1, 0, 1.0f), nullptr);
-  EXPECT_STREQ(le_stream_last_error(), "le_stream_create: cannot read xs_target.bin (NT*63 f32)");
+  le::test::linkBundle(b, t / "nofca", {"fca_stream.onnx"});
+  le::test::linkBundle(b, t / "shortxs", {"xs_target.bin"});
+  le::test::writeFile(t / "shortxs/xs_target.bin", std::string(size_t(kStreamNT) * 63 * 4 - 4, '\0'));
+  const struct {
+    std::string bundle;
+    int skip;
+    float gain;
+    std::string message;  // or its start, ending in ": "
+  } rows[] = {
+      {b, -1, 1.0f, "le_stream_create: skip < 0"},
+      {b, 0, NAN, "le_stream_create: gain not finite"},
+      {t / "none", 0, 1.0f, "le_stream_create: le_create: le_create: "},
+      {t / "nofca", 0, 1.0f, "le_stream_create: le_fca_create: le_fca_create: "},
+      {t / "shortxs", 0, 1.0f, "le_stream_create: cannot read xs_target.bin (NT*63 f32)"},
+  };
+  for (const auto& r : rows) {
+    EXPECT_EQ(le_stream_create(r.bundle.c_str(), fe.c_str(), 1, r.skip, r.gain), nullptr);
+    const std::string e = le_stream_last_error();
+    EXPECT_EQ(r.message.back() == ' ' ? e.substr(0, r.message.size()) : e, r.message);
+  }
 }
 
 TEST(StreamFailure, RenderThreadMessageReachesTheRun) {

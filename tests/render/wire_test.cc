@@ -280,7 +280,7 @@ TEST(GsRebuild, EditsInPlaceAndUnknownFieldsKept) {
   EXPECT_EQ(out, cat({varintField(7, 1), p.graph({p.n1}), second}));
   // Failures leave the output alone.
   out = {9};
-  const GsBytes truncated(p.full().begin(), p.full().end() - 3);
+  const GsBytes full = p.full(), truncated(full.begin(), full.end() - 3);
   EXPECT_THROW(gsRebuild(truncated, {}, out), std::runtime_error);
   EXPECT_THROW(gsRebuild(cat({varintField(1, 8), lenField(7, {0x0b, 0x00})}), {}, out), std::runtime_error);
   GsGraphEdit bad;

@@ -1,56 +1,36 @@
 // The session context end to end on fixture bundles (python lefix): the
 // fixture director, a lossless H.264 driver, the warp prior raw, as HEVC, and
-// the whole bundle inside an IMX container. Finished frames keep the driver's
-// pixels outside the pasted footprint, carry alpha 255, repeat exactly, and
-// le_paste_crop agrees with le_paste_last.
+// the whole bundle inside an IMX container; and the HEVC prior through
+// le::Identity and le_prior_*: frame-exact rows, seek counts, whole copies
+// under concurrent readers, both member names in a container.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include "le/bundle/drive.h"
+#include "le/bundle/identity.h"
+#include "le/bundle/manifest.h"
+#include "le/driver/cursor.h"
 #include "le/le.h"
+#include "le/runtime/half.h"
 #include "le/runtime/le_pool.h"
+#include "le/session/prior.h"
 #include "le/session/session.h"
 #include "testkit/testkit.h"
 
 namespace le {
 namespace {
 
+using test::ScopedEnv;
 using test::TempDir;
 
-constexpr int kNT = 6;
-constexpr int kW = 64;
-constexpr int kH = 48;
-constexpr int kCrop = 32;
-constexpr int kFrames = 9;  // entries wrap around the driver
-
-struct Variant {
-  const char* name;
-  const char* identity;
-  bool imx;
-};
-
-// Writes the bundle and returns the path le_create takes.
-std::string writeBundle(const TempDir& t, const Variant& v) {
-  const std::string dir = t / "b";
-  EXPECT_EQ(test::runFixture({"bundle", "--out", dir, "--nt", std::to_string(kNT), "--frames",
-                              std::to_string(kFrames), "--crop", std::to_string(kCrop), "--size",
-                              std::to_string(kW), std::to_string(kH), "--identity", v.identity}),
-            0);
-  EXPECT_EQ(test::runFixture({"video", "mp4", "--out", dir + "/target_frames.mp4", "--nt",
-                              std::to_string(kNT), "--size", std::to_string(kW), std::to_string(kH)}),
-            0);
-  EXPECT_EQ(test::runFixture({"director", "--variant", "plain", "--crop", std::to_string(kCrop), "--out",
-                              dir + "/model_plain.onnx"}),
-            0);
-  if (!v.imx) return dir;
-  const std::string c = t / "b.imx";
-  EXPECT_EQ(test::runFixture({"imx", dir, "--out", c}), 0);
-  return c;
-}
+constexpr int kNT = 6, kW = 64, kH = 48, kCrop = 32, kFrames = 9;  // drive entries wrap around the driver
+std::string err() { return le_last_error(); }
 
 struct Ctx {
   le_ctx* p;
@@ -58,58 +38,55 @@ struct Ctx {
   ~Ctx() { le_destroy(p); }
 };
 
-std::string err() { return le_last_error(); }
-
-// Frame pixels a crop pasted with M may touch: the crop square's image, two
-// pixels wider for the resampling kernel.
-struct Box {
-  double x0, y0, x1, y1;
-  bool contains(int x, int y) const { return x >= x0 && x <= x1 && y >= y0 && y <= y1; }
-};
-Box footprint(const float* M, int crop) {
-  Box b{1e9, 1e9, -1e9, -1e9};
-  for (double u : {0.0, double(crop)})
-    for (double v : {0.0, double(crop)}) {
-      const double x = M[0] * u + M[1] * v + M[2], y = M[3] * u + M[4] * v + M[5];
-      b = {std::min(b.x0, x), std::min(b.y0, y), std::max(b.x1, x), std::max(b.y1, y)};
-    }
-  return {b.x0 - 2, b.y0 - 2, b.x1 + 2, b.y1 + 2};
+// The fixture bundle for le_create: identity parts as lefix names them.
+std::string writeBundle(const TempDir& t, const char* identity, bool imx) {
+  const std::string dir = t / "b";
+  EXPECT_EQ(test::runFixture({"bundle", "--out", dir, "--nt", std::to_string(kNT), "--frames", std::to_string(kFrames), "--crop",
+                              std::to_string(kCrop), "--size", std::to_string(kW), std::to_string(kH), "--identity", identity}), 0);
+  EXPECT_EQ(test::runFixture({"video", "mp4", "--out", dir + "/target_frames.mp4", "--nt", std::to_string(kNT), "--size",
+                              std::to_string(kW), std::to_string(kH)}), 0);
+  EXPECT_EQ(test::runFixture({"director", "--variant", "plain", "--crop", std::to_string(kCrop), "--out", dir + "/model_plain.onnx"}), 0);
+  if (!imx) return dir;
+  EXPECT_EQ(test::runFixture({"imx", dir, "--out", t / "b.imx"}), 0);
+  return t / "b.imx";
 }
 
-class SessionEndToEnd : public testing::TestWithParam<Variant> {};
+class SessionEndToEnd : public testing::TestWithParam<std::pair<const char*, bool>> {};
 
+// Finished frames keep the driver's pixels outside the pasted footprint,
+// carry alpha 255, repeat exactly, and le_paste_crop agrees with
+// le_paste_last.
 TEST_P(SessionEndToEnd, DriveEntriesBecomeFinishedFrames) {
   TempDir t;
-  const std::string bundle = writeBundle(t, GetParam());
-  Ctx ctx(le_create(bundle.c_str(), "plain", 2, nullptr));
+  Ctx ctx(le_create(writeBundle(t, GetParam().first, GetParam().second).c_str(), "plain", 2, nullptr));
   ASSERT_NE(ctx.p, nullptr) << err();
   ASSERT_EQ(le_drive_frames(ctx.p), kFrames);
   const size_t px = size_t(kW) * kH;
   std::vector<uint8_t> rgba(px * 4), again(px * 4), viaCrop(px * 3);
   for (int i = 0; i < kFrames; ++i) {
-    SCOPED_TRACE("entry " + std::to_string(i));
     const int si = ctx.p->drive.si[size_t(i)];
     ASSERT_EQ(le_render_drive_rgba(ctx.p, i, rgba.data(), rgba.size()), 1) << err();
-    EXPECT_EQ(err(), "");
     const uint8_t* tf = le_target_frame(ctx.p, si);
     ASSERT_NE(tf, nullptr) << err();
     const std::vector<uint8_t> driver(tf, tf + px * 3);
-    const Box box = footprint(ctx.p->identity.M(si), kCrop);
-    int inside = 0, changed = 0;
+    const float* M = ctx.p->identity.M(si);  // the crop square's image, two pixels wider for the kernel
+    double x0 = 1e9, y0 = 1e9, x1 = -1e9, y1 = -1e9;
+    for (double u : {0.0, double(kCrop)})
+      for (double v : {0.0, double(kCrop)}) {
+        const double x = M[0] * u + M[1] * v + M[2], y = M[3] * u + M[4] * v + M[5];
+        x0 = std::min(x0, x - 2), y0 = std::min(y0, y - 2), x1 = std::max(x1, x + 2), y1 = std::max(y1, y + 2);
+      }
+    int changed = 0;
     for (int y = 0; y < kH; ++y)
       for (int x = 0; x < kW; ++x) {
         const size_t p = size_t(y) * kW + size_t(x);
-        ASSERT_EQ(rgba[p * 4 + 3], 255) << x << "," << y;
-        const bool same = std::memcmp(&rgba[p * 4], &driver[p * 3], 3) == 0;
-        if (!box.contains(x, y)) ASSERT_TRUE(same) << "outside the footprint at " << x << "," << y;
-        else ++inside, changed += !same;
+        const bool same = std::memcmp(&rgba[p * 4], &driver[p * 3], 3) == 0, inside = x >= x0 && x <= x1 && y >= y0 && y <= y1;
+        ASSERT_TRUE(rgba[p * 4 + 3] == 255 && (inside || same)) << "entry " << i << " at " << x << "," << y;
+        changed += !same;
       }
-    EXPECT_GT(inside, 0);
-    EXPECT_GT(changed, 0) << "the crop left no trace";
-
+    EXPECT_GT(changed, 0) << "entry " << i << ": the crop left no trace";
     ASSERT_EQ(le_render_drive_rgba(ctx.p, i, again.data(), again.size()), 1) << err();
     EXPECT_EQ(rgba, again);
-
     const float* crop = le_render_drive_crop(ctx.p, i);
     ASSERT_NE(crop, nullptr) << err();
     ASSERT_EQ(le_paste_crop(ctx.p, si, crop, viaCrop.data(), viaCrop.size()), 1) << err();
@@ -121,93 +98,206 @@ TEST_P(SessionEndToEnd, DriveEntriesBecomeFinishedFrames) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Bundles, SessionEndToEnd,
-                         testing::Values(Variant{"rawPrior", "pooled,P", false},
-                                         Variant{"hevcPrior", "pooled,hevc", false},
-                                         Variant{"container", "pooled,P", true}),
-                         [](const auto& info) { return std::string(info.param.name); });
+                         testing::Values(std::pair{"pooled,P", false}, std::pair{"pooled,hevc", false}, std::pair{"pooled,P", true}),
+                         [](const auto& i) { return std::string(i.param.second ? "container" : i.param.first[7] == 'P' ? "rawPrior" : "hevcPrior"); });
 
-TEST(SessionRgba, ShortOutRendersThenFailsWithoutWriting) {
+// A short output buffer fails after the render and writes nothing; a failed
+// render (no such model) stops every later step; the intra-op choice is
+// logged once, and only when the caller did not choose.
+TEST(SessionRender, EachStepStopsTheNextAndNothingIsWrittenOnFailure) {
   TempDir t;
-  const std::string bundle = writeBundle(t, {"rawPrior", "pooled,P", false});
-  Ctx ctx(le_create(bundle.c_str(), "plain", 2, nullptr));
+  const std::string bundle = writeBundle(t, "pooled,P", false);
+  Ctx ctx(le_create(bundle.c_str(), "plain", 0, nullptr));
   ASSERT_NE(ctx.p, nullptr) << err();
   const size_t n = size_t(kW) * kH * 4, cropFloats = size_t(3) * kCrop * kCrop;
+  testing::internal::CaptureStderr();
   const float* first = le_render_drive_crop(ctx.p, 0);
   ASSERT_NE(first, nullptr) << err();
   const std::vector<float> before(first, first + cropFloats);
-
   std::vector<float> ks(ctx.p->drive.xs.begin(), ctx.p->drive.xs.begin() + 63), kd = ks;
   for (size_t k = 0; k < 63; k += 3) kd[k] += 0.05f;
-  std::vector<uint8_t> out(n, 0x5A);
+  std::vector<uint8_t> out(n, 0x5A), viaCrop(size_t(kW) * kH * 3);
   EXPECT_EQ(le_render_kp_rgba(ctx.p, 3, ks.data(), kd.data(), out.data(), n - 1), 0);
   EXPECT_EQ(err(), "le_render_*_rgba: out buffer too small");
-  ASSERT_NE(ctx.p->lastCrop, nullptr);
-  const std::vector<float> after(ctx.p->lastCrop, ctx.p->lastCrop + cropFloats);
-  EXPECT_NE(before, after) << "the render before the size check did not happen";
+  EXPECT_NE(before, std::vector<float>(ctx.p->lastCrop, ctx.p->lastCrop + cropFloats)) << "the render before the size check did not happen";
   EXPECT_TRUE(std::all_of(out.begin(), out.end(), [](uint8_t v) { return v == 0x5A; }));
   EXPECT_EQ(le_render_drive_rgba(ctx.p, 0, nullptr, n), 0);
   EXPECT_EQ(err(), "le_render_*_rgba: out buffer too small");
-
-  // lastCrop is pasted whatever frame it was rendered for.
   ASSERT_EQ(le_render_kp_rgba(ctx.p, 3, ks.data(), kd.data(), out.data(), n), 1) << err();
-  const uint8_t* onOther = le_paste_last(ctx.p, 5);
+  const uint8_t* onOther = le_paste_last(ctx.p, 5);  // the last crop is pasted whatever frame it was for
   ASSERT_NE(onOther, nullptr) << err();
-  std::vector<uint8_t> viaCrop(size_t(kW) * kH * 3);
   ASSERT_EQ(le_paste_crop(ctx.p, 5, ctx.p->lastCrop, viaCrop.data(), viaCrop.size()), 1) << err();
   EXPECT_EQ(std::memcmp(onOther, viaCrop.data(), viaCrop.size()), 0);
-}
-
-// Without the requested director model the first render fails after the intra-op choice:
-// the log line (or its absence) shows, lastCrop stays unset and the RGBA
-// forms stop there without touching out.
-TEST(SessionRender, FailedRenderStopsEveryLaterStep) {
-  TempDir t;
-  const std::string bundle = writeBundle(t, {"rawPrior", "pooled,P", false});
+  const int pool = pool::threads();
+  const std::string intra = "[le] director intra-op " + std::to_string(std::min(pool, 2)) + " of pool " + std::to_string(pool) +
+                            ": the caller did not choose, the core sized it for the le_utt pipeline\n";
+  EXPECT_EQ(test::countOf(testing::internal::GetCapturedStderr(), intra), 1);
   const float kp[63] = {};
-  std::vector<uint8_t> out(size_t(kW) * kH * 4, 0xAB);
-  {
-    Ctx ctx(le_create(bundle.c_str(), "absent", 0, nullptr));
-    ASSERT_NE(ctx.p, nullptr) << err();
+  for (const int threads : {0, 4}) {
+    Ctx absent(le_create(bundle.c_str(), "absent", threads, nullptr));
+    ASSERT_NE(absent.p, nullptr) << err();
     testing::internal::CaptureStderr();
-    EXPECT_EQ(le_render_kp_crop(ctx.p, 0, kp, kp), nullptr);
-    const std::string log = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(le_render_kp_crop(absent.p, 0, kp, kp), nullptr);
+    EXPECT_EQ(test::countOf(testing::internal::GetCapturedStderr(), intra), threads ? 0 : 1);
     EXPECT_EQ(err().rfind("le_render_kp_crop: ", 0), 0u) << err();
-    const int pool = pool::threads();
-    const std::string line = "[le] director intra-op " + std::to_string(std::min(pool, 2)) + " of pool " +
-                             std::to_string(pool) +
-                             ": the caller did not choose, the core sized it for the le_utt pipeline\n";
-    EXPECT_NE(log.find(line), std::string::npos) << log;
-    EXPECT_EQ(ctx.p->lastCrop, nullptr);
-    EXPECT_EQ(ctx.p->renderer, nullptr);
-
-    EXPECT_EQ(le_render_kp_rgba(ctx.p, 0, kp, kp, out.data(), out.size()), 0);
+    EXPECT_TRUE(absent.p->lastCrop == nullptr && absent.p->renderer == nullptr);
+    std::fill(out.begin(), out.end(), 0xAB);
+    EXPECT_EQ(le_render_kp_rgba(absent.p, 0, kp, kp, out.data(), out.size()) + le_render_drive_rgba(absent.p, 0, out.data(), out.size()), 0);
     EXPECT_EQ(err().rfind("le_render_kp_crop: ", 0), 0u) << err();
-    EXPECT_EQ(le_render_drive_rgba(ctx.p, 0, out.data(), out.size()), 0);
-    EXPECT_EQ(err().rfind("le_render_kp_crop: ", 0), 0u) << err();
-    for (uint8_t v : out) ASSERT_EQ(v, 0xAB);
-    EXPECT_EQ(le_paste_last(ctx.p, 0), nullptr);
+    EXPECT_TRUE(std::all_of(out.begin(), out.end(), [](uint8_t v) { return v == 0xAB; }));
+    EXPECT_EQ(le_paste_last(absent.p, 0), nullptr);
     EXPECT_EQ(err(), "le_paste_last: bad args / no prior render");
   }
-  {
-    Ctx ctx(le_create(bundle.c_str(), "absent", 4, nullptr));
-    ASSERT_NE(ctx.p, nullptr) << err();
-    testing::internal::CaptureStderr();
-    EXPECT_EQ(le_render_kp_crop(ctx.p, 0, kp, kp), nullptr);
-    const std::string log = testing::internal::GetCapturedStderr();
-    EXPECT_EQ(log.find("director intra-op"), std::string::npos) << log;
-  }
 }
 
-TEST(SessionRender, AutomaticThreadsLogTheIntraOpChoiceOnce) {
+// ---- the HEVC prior ---------------------------------------------------------
+
+constexpr int kPriorNT = 12;
+constexpr size_t kRowBytes = size_t(kCrop) * kCrop * 6;
+
+// Fixture frames carry their index as four base-4 digits, grey blocks across
+// the top half of the R plane (RGB greys 28, 98, 168, 238).
+int indexOfPrior(const void* planes) {
+  const auto* r = static_cast<const uint16_t*>(planes);
+  const double levels[4] = {28, 98, 168, 238};
+  int idx = 0;
+  for (int b = 0; b < 4; ++b) {
+    const double v = double(half::toFloat(r[(kCrop / 4) * kCrop + b * 8 + 4])) * 255.0;
+    int best = 0;
+    for (int d = 1; d < 4; ++d) best = std::abs(v - levels[d]) < std::abs(v - levels[best]) ? d : best;
+    idx |= best << (2 * b);
+  }
+  return idx;
+}
+
+std::string hevcBundle(const TempDir& t, std::vector<std::string> extra = {}) {
+  std::vector<std::string> args = {"bundle", "--out", t / "b", "--nt", std::to_string(kPriorNT), "--crop", std::to_string(kCrop),
+                                   "--size", "64", "48", "--identity", "pooled,hevc"};
+  args.insert(args.end(), extra.begin(), extra.end());
+  EXPECT_EQ(test::runFixture(args), 0);
+  return args[2];
+}
+
+struct Prior {
+  explicit Prior(const std::string& dir, int lookAhead = 2, int history = 0) {
+    testing::internal::CaptureStderr();
+    h = le_prior_open(dir.c_str(), lookAhead, history);
+    testing::internal::GetCapturedStderr();
+  }
+  ~Prior() { le_prior_close(h); }
+  int row(int si, std::vector<uint8_t>& out) { return le_prior_row(h, si, out.data(), out.size()); }
+  le_prior* h = nullptr;
+};
+
+// {history, rows read in order, seeks after each read}: in order costs
+// nothing; backwards without history each earlier frame is its own seek
+// (the frame just delivered is still in its slot); within history nothing.
+TEST(PriorEntryPoints, RowsAreFrameExactAndSeeksFollowTheHistory) {
   TempDir t;
-  const std::string bundle = writeBundle(t, {"rawPrior", "pooled,P", false});
-  Ctx ctx(le_create(bundle.c_str(), "plain", 0, nullptr));
-  ASSERT_NE(ctx.p, nullptr) << err();
+  const std::string dir = hevcBundle(t);
+  std::vector<int> forwardBack, seeksBack, inHistory, seeksHistory(16, 0);
+  for (int si = 0; si < kPriorNT; ++si) forwardBack.push_back(si), seeksBack.push_back(0);
+  for (int si = kPriorNT - 1, n = 0; si >= 0; --si, ++n) forwardBack.push_back(si), seeksBack.push_back(n);
+  for (int si = 0; si < 8; ++si) inHistory.push_back(si);
+  for (int si = 7; si >= 0; --si) inHistory.push_back(si);
+  const std::tuple<int, std::vector<int>, std::vector<int>> walks[] = {
+      {0, {0, 1, 2, 3, 4, 5, 0, 1}, {0, 0, 0, 0, 0, 0, 1, 1}}, {0, forwardBack, seeksBack}, {kPriorNT, inHistory, seeksHistory}};
+  std::vector<uint8_t> row(kRowBytes);
+  for (const auto& [history, order, seeks] : walks) {
+    Prior p(dir, 2, history);
+    ASSERT_NE(p.h, nullptr) << err();
+    for (size_t k = 0; k < order.size(); ++k) {
+      ASSERT_EQ(p.row(order[k], row), 1) << err();
+      ASSERT_EQ(std::make_pair(indexOfPrior(row.data()), p.h->cursor->seeks()), std::make_pair(order[k], int64_t(seeks[k]))) << k;
+    }
+  }
+  Prior p(dir, 0, -5);  // defaults: look-ahead 2, history 0
+  ASSERT_NE(p.h, nullptr) << err();
+  EXPECT_EQ(std::make_pair(le_prior_row_bytes(p.h), std::string(le_prior_backend(p.h))), std::make_pair(kRowBytes, p.h->cursor->sourceName()));
+  const std::pair<std::function<int()>, std::string> refusals[] = {
+      {[&] { return le_prior_row(p.h, 0, row.data(), kRowBytes - 1); }, "le_prior_row: cap " + std::to_string(kRowBytes - 1) + " < row bytes " + std::to_string(kRowBytes)},
+      {[&] { return le_prior_row(p.h, 0, nullptr, kRowBytes); }, "le_prior_row: NULL prior/out"},
+      {[&] { return le_prior_row(nullptr, 0, row.data(), kRowBytes); }, "le_prior_row: NULL prior/out"},
+      {[&] { return p.row(-1, row); }, "le_prior_row: si -1 outside [0,12)"}, {[&] { return p.row(kPriorNT, row); }, "le_prior_row: si 12 outside [0,12)"},
+      {[&] { return le_prior_open(nullptr, 2, 0) != nullptr; }, "le_prior_open: NULL bundle_dir"}};
+  for (const auto& [call, why] : refusals) {
+    EXPECT_EQ(call(), 0) << why;
+    EXPECT_EQ(err(), why);
+  }
+  EXPECT_EQ(p.row(3, row), 1);  // a refused index leaves the handle usable
+  EXPECT_EQ(std::make_pair(indexOfPrior(row.data()), err()), std::make_pair(3, std::string()));
+  EXPECT_EQ(std::make_pair(std::string(le_prior_backend(nullptr)), le_prior_row_bytes(nullptr)), std::make_pair(std::string(), size_t(0)));
+  le_prior_close(nullptr);
+  TempDir raw;  // no HEVC member: the cursor's own refusal
+  ASSERT_EQ(test::runFixture({"bundle", "--out", raw / "b", "--nt", "4", "--crop", "16", "--identity", "pooled,P"}), 0);
+  EXPECT_EQ(le_prior_open((raw / "b").c_str(), 2, 0), nullptr);
+  EXPECT_EQ(err(), "le_prior_open: this bundle carries neither a raw P.f16 nor P_hevc.mov (" + raw / "b/P_hevc.mov) — there is no warp "
+                   "prior to play. REFUSING to create a session.");
+}
+
+TEST(IdentityHevcPrior, PMatchesThePriorRowsCountsSeeksAndCopiesWholeFrames) {
+  TempDir t;
+  const std::string dir = hevcBundle(t);
   testing::internal::CaptureStderr();
-  ASSERT_NE(le_render_drive_crop(ctx.p, 0), nullptr) << err();
-  ASSERT_NE(le_render_drive_crop(ctx.p, 1), nullptr) << err();
-  const std::string log = testing::internal::GetCapturedStderr();
-  EXPECT_EQ(test::countOf(log, "[le] director intra-op "), 1) << log;
+  Identity id(loadManifest(dir), driver::openPriorStream);
+  const std::string backend = id.priorBackend();  // opens the cursor, once
+  testing::internal::GetCapturedStderr();
+  EXPECT_TRUE(id.hasHevcPrior() && !id.hasRawP() && id.prior() != nullptr && id.prior() == id.prior());
+  Prior p(dir);
+  EXPECT_EQ(std::make_pair(backend, backend), std::make_pair(id.prior()->sourceName(), std::string(le_prior_backend(p.h))));
+  std::vector<uint8_t> row(kRowBytes);
+  std::vector<uint16_t> copy(kRowBytes / 2);
+  for (int si : {0, 1, 2, 9, 10, 5}) {  // in order, ahead to 9, back to 5 never decoded: two seeks
+    ASSERT_EQ(p.row(si, row), 1) << err();
+    EXPECT_EQ(std::memcmp(id.P(si), row.data(), kRowBytes), 0) << si;
+    id.copyP(si, copy.data());
+    EXPECT_EQ(std::memcmp(copy.data(), row.data(), kRowBytes), 0) << si;
+  }
+  id.walkP(6), id.walkP(7);
+  EXPECT_EQ(std::make_tuple(id.priorSeeks(), id.prior()->position()), std::make_tuple(int64_t(2), 8));
+  EXPECT_GE(id.priorResidentBytes(), int64_t(14 * kRowBytes));
+  std::vector<int> wrong(2, 0);
+  const auto reader = [&](int k) {
+    std::vector<uint16_t> buf(kRowBytes / 2);
+    for (int n = 0; n < 24; ++n) {
+      const int si = (n * (k ? 5 : 1)) % kPriorNT;
+      id.copyP(si, buf.data());
+      for (int plane = 0; plane < 3; ++plane)  // a grey code: a torn copy mixes frames across planes
+        wrong[size_t(k)] += indexOfPrior(buf.data() + size_t(plane) * kCrop * kCrop) != si;
+    }
+  };
+  std::thread a(reader, 0), b(reader, 1);
+  a.join();
+  b.join();
+  EXPECT_EQ(wrong, std::vector<int>(2, 0));
+}
+
+TEST(IdentityHevcPrior, ContainersAndBothNamesOpenAlike) {
+  for (bool legacy : {true, false}) {
+    TempDir t;
+    ScopedEnv root("LE_IMX_UNWRAP_ROOT", t / "unwrap");
+    std::vector<std::string> args = {"bundle", "--out", t / "id.imx", "--imx", "--nt", std::to_string(kPriorNT), "--crop",
+                                     std::to_string(kCrop), "--size", "64", "48", "--stamp", "128", "96", "--identity", "pooled,hevc",
+                                     "--drive-old-names"};
+    if (legacy) args.push_back("--legacy-names");
+    ASSERT_EQ(test::runFixture(args), 0);
+    testing::internal::CaptureStderr();
+    const Manifest m = loadManifest(t / "id.imx");
+    Identity id(m, driver::openPriorStream);
+    std::vector<uint16_t> copy(kRowBytes / 2);
+    id.copyP(7, copy.data());
+    testing::internal::GetCapturedStderr();
+    EXPECT_TRUE(test::exists(m.dir + (legacy ? "/P_hevc.mov" : "/source_frames.hevc")));
+    EXPECT_EQ(indexOfPrior(copy.data()), 7);
+    EXPECT_EQ(id.pooled64(kPriorNT - 1)[0], half::fromFloat(float((11 * 131 + 17) % 1000) / 8.0f));
+    const std::string mBytes = test::readFile(m.dir + (legacy ? "/M.f32" : "/paste_transform.f32"));
+    for (int k = 0; k < 6; ++k) EXPECT_EQ(id.M(3)[k], reinterpret_cast<const float*>(mBytes.data())[18 + k] * 0.5f);  // stamp twice the driver
+    EXPECT_EQ(loadDrive(m).si[5], 5);
+    Prior p(t / "id.imx");
+    std::vector<uint8_t> row(kRowBytes);
+    ASSERT_EQ(p.row(7, row), 1) << err();
+    EXPECT_EQ(std::memcmp(row.data(), copy.data(), kRowBytes), 0);
+  }
 }
 
 }  // namespace

@@ -83,38 +83,30 @@ TEST(LeRenderAudio, MuxesTheSpeechBesideOneFramePerFortiethOfASecond) {
 TEST(LeRenderAudio, RefusesAudioItCannotSpeakAndOptionsThatNeedAudio) {
   TempDir tmp;
   ASSERT_FALSE(streamBundle().empty());
-  const std::string b = quote(streamBundle()), out = quote(tmp / "x.mp4");
-  const std::string stereo = speechWav(tmp, "st.wav", 22050, 2);
-  Cmd r = leRender(tmp, b + " -o " + out + " --audio " + quote(stereo));
-  EXPECT_EQ(r.status, 1);
-  EXPECT_NE(r.err.find("holds 22050 Hz, 2 channel(s), 16-bit PCM; "), std::string::npos) << r.err;
-  EXPECT_FALSE(exists(tmp / "x.mp4"));
-
   writeFile(tmp / "junk.wav", "RIFX0000WAVEjunk");
-  r = leRender(tmp, b + " -o " + out + " --audio " + quote(tmp / "junk.wav"));
-  EXPECT_EQ(r.status, 1);
-  EXPECT_NE(r.err.find("is not a WAV file"), std::string::npos) << r.err;
-
   // A format chunk claiming more bytes than the file holds.
-  std::string lying = std::string("RIFF") + std::string(4, '\0') + "WAVEfmt " + std::string("\xff\xff\x00\x00", 4) +
-                      std::string(16, '\1');
-  writeFile(tmp / "lying.wav", lying);
-  r = leRender(tmp, b + " -o " + out + " --audio " + quote(tmp / "lying.wav"));
-  EXPECT_EQ(r.status, 1);
-  EXPECT_NE(r.err.find("truncated fmt chunk"), std::string::npos) << r.err;
-
-  const std::string wav = quote(speechWav(tmp, "s.wav", 16000, 1));
-  r = leRender(tmp, b + " -o " + out + " --audio " + wav + " --keypoints " + wav);
-  EXPECT_EQ(r.status, 2);
-  EXPECT_NE(r.err.find("--keypoints does not go with --audio"), std::string::npos) << r.err;
-  r = leRender(tmp, b + " -o " + out + " --gain 2");
-  EXPECT_EQ(r.status, 2);
-  EXPECT_NE(r.err.find("--frontend, --gain and --skip need --audio"), std::string::npos) << r.err;
-  r = leRender(tmp, b + " -o " + out + " --audio " + wav + " --gain nan");
-  EXPECT_EQ(r.status, 2);
-  r = leRender(tmp, b + " -o " + out + " --audio " + wav + " --skip 100000");
-  EXPECT_EQ(r.status, 1);
-  EXPECT_NE(r.err.find("leaves none of the clip's"), std::string::npos) << r.err;
+  writeFile(tmp / "lying.wav", std::string("RIFF") + std::string(4, '\0') + "WAVEfmt " + std::string("\xff\xff\x00\x00", 4) +
+                                   std::string(16, '\1'));
+  const std::string wav = quote(speechWav(tmp, "s.wav", 16000, 1)), stereo = quote(speechWav(tmp, "st.wav", 22050, 2));
+  const struct {
+    std::string args;
+    int status;
+    const char* says;
+  } rows[] = {
+      {"--audio " + stereo, 1, "holds 22050 Hz, 2 channel(s), 16-bit PCM; "},
+      {"--audio " + quote(tmp / "junk.wav"), 1, "is not a WAV file"},
+      {"--audio " + quote(tmp / "lying.wav"), 1, "truncated fmt chunk"},
+      {"--audio " + wav + " --keypoints " + wav, 2, "--keypoints does not go with --audio"},
+      {"--gain 2", 2, "--frontend, --gain and --skip need --audio"},
+      {"--audio " + wav + " --gain nan", 2, "--gain"},
+      {"--audio " + wav + " --skip 100000", 1, "leaves none of the clip's"},
+  };
+  for (const auto& r : rows) {
+    const Cmd c = leRender(tmp, quote(streamBundle()) + " -o " + quote(tmp / "x.mp4") + " " + r.args);
+    EXPECT_EQ(c.status, r.status) << r.args;
+    EXPECT_NE(c.err.find(r.says), std::string::npos) << r.args << ": " << c.err;
+    EXPECT_FALSE(exists(tmp / "x.mp4")) << r.args;
+  }
 }
 
 }  // namespace

@@ -45,13 +45,21 @@ struct EllParams {
 
 // A pixel rectangle, end-exclusive.
 struct Box {
+ public:
   int32_t x0 = 0;
   int32_t y0 = 0;
   int32_t x1 = 0;
   int32_t y1 = 0;
   bool empty() const { return x1 <= x0 || y1 <= y0; }
-  int32_t width() const { return x1 > x0 ? x1 - x0 : 0; }
-  int32_t height() const { return y1 > y0 ? y1 - y0 : 0; }
+  // Saturating, so a caller's extreme box cannot overflow.
+  int32_t width() const { return span(x0, x1); }
+  int32_t height() const { return span(y0, y1); }
+
+ private:
+  static int32_t span(int32_t a, int32_t b) {
+    const int64_t d = int64_t(b) - int64_t(a);
+    return d <= 0 ? 0 : d > INT32_MAX ? INT32_MAX : int32_t(d);
+  }
 };
 
 // A pi geometry of the built-in corpus a bank may have been built against.

@@ -11,7 +11,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size < 4) return 0;
   const int n = 1 + data[0] % 16, w = 1 + data[1] % 64, h = 1 + data[2] % 64;
   // A rotation of 0..n-1, or (for odd seeds) a non-permutation.
-  std::vector<int> order(size_t(n));
+  std::vector<int> order(static_cast<size_t>(n));
   for (int i = 0; i < n; ++i) order[size_t(i)] = (i + data[3]) % n;
   if (data[3] & 0x80) order[0] = order[size_t(n - 1)];
   const std::vector<uint8_t> track(data + 4, data + size);

@@ -160,6 +160,12 @@ TEST(TesseraCarriage, WhatABundleCarries) {
          b.members.set("head_config", "\"../outside.json\"");
        },
        false, true, {"head_config"}},
+      {"an older member name that climbs out",
+       [](Bundle& b) {
+         le::test::writeFile(b.t / "../outside.json", "{}");
+         b.members.set("head_config", "\"drive/../../outside.json\"");
+       },
+       false, true, {"head_config"}},
       {"an absolute name", [](Bundle& b) { b.members.set("bank_track", "\"/etc/hostname\""); }, false,
        true, {"bank_track"}},
       {"a directory as member", [](Bundle& b) { ::mkdir((b.t / "dir.pt").c_str(), 0755); b.members.set("head_weights", "\"dir.pt\""); },

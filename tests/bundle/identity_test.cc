@@ -51,7 +51,7 @@ std::vector<float> sampleM() {
   return m;
 }
 
-struct Spec {
+struct BundleShape {
   int w = 64, h = 48, stampW = 64, stampH = 48, frames = 5;
   bool current = false;  // current member names instead of the older ones
   bool pooled = true, P = true, fsRed = false, M = true;
@@ -59,7 +59,7 @@ struct Spec {
 };
 
 // Writes the bundle (identity members and drive tables) and returns its manifest.
-Manifest writeBundle(const std::string& dir, const Spec& s) {
+Manifest writeBundle(const std::string& dir, const BundleShape& s) {
   writeFile(dir + "/manifest.json",
             "{\"format\": \"le-bundle-v0\", \"agent\": \"t\", \"NT\": 3, \"H\": " + std::to_string(s.h) +
                 ", \"W\": " + std::to_string(s.w) + ", \"crop\": 8, \"amount\": 1.3, \"sigma\": 2.0, \"ksize\": 13, "
@@ -85,7 +85,7 @@ TEST(Identity, MapsOlderAndCurrentNamesAlike) {
   for (bool current : {false, true}) {
     SCOPED_TRACE(current ? "current names" : "older names");
     TempDir t;
-    Spec s;
+    BundleShape s;
     s.current = current;
     s.fsRed = true;
     Identity id(writeBundle(t.path(), s));
@@ -122,7 +122,7 @@ TEST(Identity, EveryMemberSizeIsExact) {
     for (int delta : {-1, +1, -4, +4}) {
       SCOPED_TRACE(std::string(member) + " " + std::to_string(delta));
       TempDir t;
-      Spec s;
+      BundleShape s;
       s.fsRed = true;
       const Manifest m = writeBundle(t.path(), s);
       std::string bytes = test::readFile(t / member);
@@ -136,7 +136,7 @@ TEST(Identity, EveryMemberSizeIsExact) {
   }
   for (const char* member : {"M.f32", "pooled64.f16", "drive/xd.f32"}) {
     TempDir t;
-    const Manifest m = writeBundle(t.path(), Spec{});
+    const Manifest m = writeBundle(t.path(), BundleShape{});
     ::unlink((t / member).c_str());
     EXPECT_EQ(errorOf([&] { Identity id(m); void(loadDrive(m)); }), "cannot open " + t / member);
   }
@@ -148,7 +148,7 @@ TEST(Identity, RescalesMatricesToTheDriverFrame) {
   // own factor, the product taken in double and rounded once.
   for (const auto& [w, h, sw, sh] : {std::tuple{64, 48, 64, 48}, {960, 540, 1920, 1080}, {1280, 720, 1080, 1920}}) {
     TempDir t;
-    Spec s;
+    BundleShape s;
     s.w = w, s.h = h, s.stampW = sw, s.stampH = sh;
     Identity id(writeBundle(t.path(), s));
     for (int si = 0; si < kNT; ++si)
@@ -157,7 +157,7 @@ TEST(Identity, RescalesMatricesToTheDriverFrame) {
             << w << "x" << h << " frame " << si << " entry " << k;
   }
   TempDir t;
-  Manifest m = writeBundle(t.path(), Spec{});
+  Manifest m = writeBundle(t.path(), BundleShape{});
   m.srcW = 0;
   EXPECT_EQ(errorOf([&] { Identity id(m); }),
             "le::Identity: manifest carries no paste-space stamp (M_src_w/M_src_h) — refusing to paste M without "
@@ -170,7 +170,7 @@ TEST(Identity, RefusesBundlesWithoutAWarpPrior) {
       "name P.f16 and would find nothing — it maps NOTHING silently and Identity::P(si) is then an offset from a "
       "null pointer. REFUSING rather than rendering off a prior nothing will read.";
   TempDir t;
-  Spec s;
+  BundleShape s;
   s.P = false;
   s.extraKeys = ", \"P_rgb\": \"prior_rgb.f16\"";
   Manifest m = writeBundle(t.path(), s);
@@ -195,7 +195,7 @@ TEST(Identity, RefusesBundlesWithoutAWarpPrior) {
 
 TEST(Identity, FsRedAloneAndIndicesOutsideTheFrames) {
   TempDir t;
-  Spec s;
+  BundleShape s;
   s.P = false;
   s.fsRed = true;
   Identity id(writeBundle(t.path(), s));
@@ -208,7 +208,7 @@ TEST(Identity, FsRedAloneAndIndicesOutsideTheFrames) {
   EXPECT_NE(errorOf([&] { id.copyP(0, dst.data()); }).find("no warp prior"), std::string::npos);
   id.walkP(0);
   TempDir u;
-  Identity raw(writeBundle(u.path(), Spec{}));
+  Identity raw(writeBundle(u.path(), BundleShape{}));
   for (int si : {-1, 3, std::numeric_limits<int>::min(), std::numeric_limits<int>::max()}) {
     EXPECT_THROW(raw.pooled64(si), std::out_of_range) << si;
     EXPECT_THROW(raw.P(si), std::out_of_range) << si;
@@ -222,7 +222,7 @@ TEST(Identity, FsRedAloneAndIndicesOutsideTheFrames) {
 
 TEST(Drive, SourceIndicesStayInsideTheDriver) {
   TempDir t;
-  const Manifest m = writeBundle(t.path(), Spec{});
+  const Manifest m = writeBundle(t.path(), BundleShape{});
   const std::string si = resolveMember(t.path(), "drive/si.i32");
   for (const auto& [values, ok] : {std::pair{std::vector<int32_t>{0, 2, 2, 0, 1}, true},  // both ends of [0, NT)
                                    {{0, 1, 3, 0, 1}, false}, {{0, -1, 2, 0, 1}, false}, {{0, 1, 1 << 30, 0, 1}, false}}) {
@@ -236,7 +236,7 @@ TEST(Drive, SourceIndicesStayInsideTheDriver) {
   bad.frames = 0x7fffffff;  // far beyond the files: refused by size before any allocation
   EXPECT_EQ(errorOf([&] { loadDrive(bad); }), "size mismatch " + t / "drive/xs.f32");
   TempDir z;
-  Spec none;
+  BundleShape none;
   none.frames = 0;
   const Drive d = loadDrive(writeBundle(z.path(), none));
   EXPECT_TRUE(d.frames == 0 && d.xs.empty() && d.xd.empty() && d.si.empty());
@@ -254,7 +254,7 @@ TEST(RawMembers, SizesAreCheckedIn64BitsBeforeAnyMapping) {
   EXPECT_EQ(errorOf([] { raw::checkedProduct({-1, 5}, "M.f32"); }),
             "M.f32: -1 x 5 bytes is negative or overflows 64 bits — refusing");
   TempDir t;
-  Manifest m = writeBundle(t.path(), Spec{});
+  Manifest m = writeBundle(t.path(), BundleShape{});
   m.NT = m.crop = std::numeric_limits<int32_t>::max();
   EXPECT_EQ(errorOf([&] { Identity id(m); }),
             "P.f16: 2147483647 x 2147483647 x 2147483647 x 6 bytes is negative or overflows 64 bits — refusing");

@@ -19,6 +19,7 @@
 #include "le/render/le_renderer.h"
 #include "le/render/renderer_impl.h"
 #include "render/renderer_fixture.h"
+#include "testkit/log_lines.h"
 #include "testkit/testkit.h"
 
 namespace le {
@@ -169,20 +170,15 @@ TEST(RendererRender, LogsEachRewriteAndTheEp) {
             std::make_tuple(std::string("cpu"), std::string("ort"), std::string(), true));
   // With a sink the same lines reach it, one call each without the newline,
   // and none of them reaches standard error.
-  struct Seen {
-    std::vector<std::pair<int, std::string>> lines;
-    static void fn(int level, const char* line, void* user) { static_cast<Seen*>(user)->lines.emplace_back(level, line); }
-  } seen;
-  le_log_set(&Seen::fn, &seen);
-  Loaded sunk = load(b1(), "plain");
-  le_log_set(nullptr, nullptr);
-  EXPECT_EQ(sunk.log.find("[le]"), std::string::npos) << sunk.log;
-  for (const auto& [prefix, level] : {std::pair{"[le] director ep=cpu (ORT CPU EP)", LE_LOG_INFO},
-                                      {"[le] std GridSample -> com.quillfin::GridSampleFast load-time rewrite: 1 node(s) (plain)", LE_LOG_INFO},
-                                      {"[le] !!! compose alpha: ELLIPSE (plain)", LE_LOG_WARNING}, {"[le] source-cone hoist: '", LE_LOG_INFO}}) {
-    int found = 0;
-    for (const auto& [lv, line] : seen.lines) found += line.rfind(prefix, 0) == 0 && lv == level && line.find('\n') == std::string::npos;
-    EXPECT_EQ(found, 1) << prefix;
+  {
+    test::LogLines log;
+    Loaded sunk = load(b1(), "plain");
+    EXPECT_EQ(sunk.log.find("[le]"), std::string::npos) << sunk.log;
+    for (const auto& [prefix, level] : {std::pair{"[le] director ep=cpu (ORT CPU EP)", LE_LOG_INFO},
+                                        {"[le] std GridSample -> com.quillfin::GridSampleFast load-time rewrite: 1 node(s) (plain)", LE_LOG_INFO},
+                                        {"[le] !!! compose alpha: ELLIPSE (plain)", LE_LOG_WARNING}, {"[le] source-cone hoist: '", LE_LOG_INFO}})
+      EXPECT_EQ(log.levelOf(prefix), level) << prefix;
+    for (const auto& [lv, line] : log.lines()) EXPECT_EQ(line.find('\n'), std::string::npos) << line;
   }
 }
 

@@ -379,30 +379,4 @@ TEST(TelemetryPendingText, BelongsToTheCallingThread) {
   EXPECT_EQ(parsed(other)["snapshot"]["extra"]["pending_thread_key"], "other");
 }
 
-// Two threads flush over HTTP while the server alternates answers; whatever
-// the interleaving, one accepted flush empties the queue and every request
-// body is valid JSON.
-TEST_F(TelemetryHttp, ConcurrentFlushesOverHttp) {
-  std::atomic<int> failures{0};
-  std::vector<std::thread> th;
-  for (int k = 0; k < 2; ++k)
-    th.emplace_back([&, k] {
-      for (int i = 0; i < 15; ++i) {
-        le_tel_record("http_concurrent", k * 100 + i);
-        const int r = le_tel_flush();
-        failures += r != 0 && r != -3;
-      }
-    });
-  for (int i = 0; i < 15; ++i) {
-    server.setStatus(i % 2 ? 200 : 500);
-    std::this_thread::sleep_for(std::chrono::milliseconds(2));
-  }
-  for (auto& t : th) t.join();
-  EXPECT_EQ(failures.load(), 0);
-  server.setStatus(200);
-  EXPECT_EQ(le_tel_flush(), 0);
-  EXPECT_EQ(queued(), 0);
-  for (const Json& r : server.requests()) EXPECT_FALSE(parsed(r["body"].get<std::string>()).is_discarded());
-}
-
 }  // namespace

@@ -8,6 +8,7 @@
 #include "le/audio/mel.h"
 #include "le/audio/motion_engine.h"
 #include "le/audio/pose.h"
+#include "le/bundle/member.h"
 #include "le/runtime/env.h"
 #include "le/runtime/le_pool.h"
 #include "le/runtime/log.h"
@@ -47,10 +48,12 @@ MotionEngine::MotionEngine(const std::string& dir, int threads, const std::strin
     throw std::runtime_error("le_motion: unknown ep '" + ep + "'");
   }
   options_ = std::move(ort::sessionOptions(recipe).options);
-  student_ = std::make_unique<audio::OrtGraph>(dir + "/hubert_student.onnx", options_,
-                                               "hubert_student.onnx");
-  lmdm_ = std::make_unique<audio::OrtGraph>(dir + "/lmdm.onnx", options_, "lmdm.onnx");
-  stitch_ = std::make_unique<audio::OrtGraph>(dir + "/stitch.onnx", options_, "stitch.onnx");
+  const auto graph = [&](const char* name) {
+    return std::make_unique<audio::OrtGraph>(member::confined(dir, name, "member"), options_, name);
+  };
+  student_ = graph("hubert_student.onnx");
+  lmdm_ = graph("lmdm.onnx");
+  stitch_ = graph("stitch.onnx");
 
   // Initial condition: the character's pose logits, translation, scale and
   // expression in motion-row order (pitch, yaw, roll, t, scale, expression).

@@ -45,7 +45,8 @@ bool existsNoFollow(const std::string& p) {
 }
 
 bool readable(const std::string& p) {
-  const int fd = ::open(p.c_str(), O_RDONLY | O_CLOEXEC);
+  // Non-blocking: opening a FIFO for reading would otherwise wait for a writer.
+  const int fd = ::open(p.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
   if (fd < 0) return false;
   ::close(fd);
   return true;

@@ -13,6 +13,7 @@
 #include "le/bundle/fsutil.h"
 #include "le/bundle/manifest.h"
 #include "le/bundle/manifest_key.h"
+#include "le/bundle/member.h"
 #include "le/bundle/paths.h"
 #include "le/runtime/env.h"
 #include "le/runtime/log.h"
@@ -73,9 +74,13 @@ std::optional<Found> optNumEither(const std::string& text, std::string_view k1,
 
 }  // namespace
 
+std::string manifestText(const std::string& dir) {
+  return readFile(member::confined(dir, "manifest.json", "member"));
+}
+
 Manifest loadManifest(const std::string& dirArg) {
   const std::string dir = resolveBundlePath(dirArg);
-  const std::string text = readFile(dir + "/manifest.json");
+  const std::string text = manifestText(dir);
 
   if (strField(text, "format") != kFormat) fail("not an le-bundle-v0: " + dir);
 

@@ -29,6 +29,12 @@ int pasteToRGBA(le_ctx* ctx, int si, uint8_t* out, size_t outBytes) {
   return 1;
 }
 
+// The first unusable value of either keypoint set, or empty.
+std::string badKeypoints(const float* ks, const float* kd) {
+  std::string bad = le::capi::badKeypoint("ks", ks);
+  return bad.empty() ? le::capi::badKeypoint("kd", kd) : bad;
+}
+
 }  // namespace
 
 extern "C" {
@@ -39,6 +45,9 @@ LE_API le_ctx* le_create(const char* bundle_dir, const char* model_key, int thre
                          [&](const auto& call) -> le_ctx* {
                            if (!bundle_dir || !model_key)
                              return call.reject("NULL bundle_dir/model_key");
+                           if (const std::string r = le::capi::threadsRefusal("threads", threads);
+                               !r.empty())
+                             return call.reject(r);
                            return std::make_unique<le_ctx>(bundle_dir, model_key, threads,
                                                            ep ? ep : "")
                                .release();
@@ -86,6 +95,8 @@ LE_API const float* le_render_kp_crop(le_ctx* ctx, int si, const float* ks, cons
                            if (ctx && ctx->uttBusy) return call.reject(kInUse);
                            if (!ctx || !ks || !kd || !inFrames(ctx, si))
                              return call.reject("bad args");
+                           if (const std::string bad = badKeypoints(ks, kd); !bad.empty())
+                             return call.reject(bad);
                            return ctx->renderCrop(si, ks, kd);
                          });
 }
@@ -117,6 +128,10 @@ LE_API int le_paste_crop(le_ctx* ctx, int si, const float* crop, uint8_t* out,
     if (ctx && ctx->uttBusy) return call.reject(kInUse);
     if (!ctx || !crop || !out || !inFrames(ctx, si) || uint64_t(out_bytes) < ctx->frameBytes())
       return call.reject("bad args / out too small");
+    // A NaN crop would paste as black and report success.
+    if (const std::string bad = le::capi::badValue("crop value", crop, ctx->cropValues());
+        !bad.empty())
+      return call.reject(bad);
     ctx->pasteInto(si, crop, out);
     return 1;
   });
@@ -137,6 +152,8 @@ LE_API int le_render_kp_rgba(le_ctx* ctx, int si, const float* ks, const float* 
   return le::capi::guard(Family::Core, "le_render_kp_rgba", 0, [&](const auto& call) {
     if (!ctx) return call.reject("NULL ctx");
     if (ctx->uttBusy) return call.reject(kInUse);
+    if (ks && kd)
+      if (const std::string bad = badKeypoints(ks, kd); !bad.empty()) return call.reject(bad);
     if (!le_render_kp_crop(ctx, si, ks, kd)) return 0;
     return pasteToRGBA(ctx, si, out, out_bytes);
   });

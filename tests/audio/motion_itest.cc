@@ -3,6 +3,11 @@
 // stitcher and lip factor imply), the mel features and the chunk schedule
 // against numpy, eager mode and its rollback, the debug dump.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
+
+#include <chrono>
 
 #include <cmath>
 #include <cstdlib>
@@ -16,6 +21,7 @@
 #include "le/audio/motion_engine.h"
 #include "le/audio/motion_files.h"
 #include "le/audio/motion_schedule.h"
+#include "le/le.h"
 #include "le/le_motion.h"
 #include "testkit/testkit.h"
 
@@ -170,6 +176,62 @@ TEST(MotionPush, CountsNullsAndFinish) {
   EXPECT_EQ(le_motion_pull(h.m, &idx, s, d, 1), 1);
   EXPECT_EQ(idx, 0);
   EXPECT_EQ(le_motion_avail(h.m), 0);
+}
+
+// Every file of the motion directory replaced by a FIFO (and a device, where
+// this process may make one): creation fails at once naming the file.
+TEST(MotionCreate, FifosAndDevicesInPlaceOfFilesFailAtOnce) {
+  const bool canMknod = [] {
+    test::TempDir t;
+    return ::mknod((t / "z").c_str(), S_IFCHR | 0644, makedev(1, 5)) == 0;
+  }();
+  for (const char* file : {"meta.json", "hubert_stft_window.bin", "emo.bin", "src_xs_info.bin", "xs_target.bin",
+                           "hubert_student.onnx", "lmdm.onnx", "stitch.onnx"}) {
+    for (const bool fifo : {true, false}) {
+      if (!fifo && !canMknod) continue;
+      SCOPED_TRACE(std::string(file) + (fifo ? " as a FIFO" : " as a device"));
+      test::TempDir d;
+      const std::string m = copyDir(d);
+      const std::string path = m + "/" + file;
+      ::unlink(path.c_str());
+      ASSERT_EQ(fifo ? ::mkfifo(path.c_str(), 0644) : ::mknod(path.c_str(), S_IFCHR | 0644, makedev(1, 5)), 0);
+      const auto t0 = std::chrono::steady_clock::now();
+      EXPECT_EQ(le_motion_create(m.c_str(), 1, ""), nullptr);
+      EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(1));
+      EXPECT_EQ(std::string(le_motion_last_error()), "le_motion_create: cannot open " + path);
+    }
+  }
+}
+
+// Thread counts beyond the pool and samples that are not finite are refused,
+// naming what was wrong; a refused push appends nothing.
+TEST(MotionPush, CarelessCallersAreRefused) {
+  for (const int threads : {LE_MAX_THREADS + 1, 100000}) {
+    EXPECT_EQ(le_motion_create(fx().dir.c_str(), threads, ""), nullptr);
+    EXPECT_EQ(std::string(le_motion_last_error()),
+              "le_motion_create: threads " + std::to_string(threads) + " above the limit of 256");
+  }
+  Handle h(fx().dir);
+  ASSERT_NE(h.m, nullptr);
+  const struct {
+    int at;
+    float value;
+    const char* text;
+  } cases[] = {
+      {0, NAN, "le_motion_push: sample 0 is nan, not a finite value"},
+      {639, INFINITY, "le_motion_push: sample 639 is inf, not a finite value"},
+      {100, -INFINITY, "le_motion_push: sample 100 is -inf, not a finite value"},
+  };
+  for (const auto& c : cases) {
+    std::vector<float> x(640, 0.1f);
+    x[size_t(c.at)] = c.value;
+    EXPECT_EQ(le_motion_push(h.m, x.data(), int(x.size())), 0);
+    EXPECT_STREQ(le_motion_last_error(), c.text);
+  }
+  const float ok[640] = {};
+  EXPECT_EQ(le_motion_push(h.m, ok, 640), 1);
+  le_motion_finish(h.m);
+  EXPECT_EQ(le_motion_total(h.m), 1);  // only the finite push counted
 }
 
 TEST(MotionPush, FinishWithoutAudioYieldsNothing) {

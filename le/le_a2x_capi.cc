@@ -2,6 +2,7 @@
 #include "le/le_a2x.h"
 
 #include <climits>
+#include <exception>
 #include <cstdlib>
 #include <memory>
 #include <string>
@@ -160,11 +161,15 @@ int le_a2x_deltas_wn(le_a2x* a, const float* samples, int n, float* out, float* 
     if (n > 0 && (int64_t{n} + 639) / 640 <= max_frames)
       if (const std::string bad = le::capi::badValue("sample", samples, n); !bad.empty())
         return call.reject(bad);
-    const int frames = le_a2x_deltas(a, samples, n, out, max_frames);
-    if (frames < 0) {
-      // The inner call's message names le_a2x_deltas; keep it for this family's reader.
-      return frames;
+    int frames = 0;
+    try {
+      frames = clampInt(a->engine.deltas(samples, n, out, max_frames));
+    } catch (const std::exception& e) {
+      // The deltas are le_a2x_deltas' work: its name heads the message.
+      le::capi::storeError(Family::A2x, "le_a2x_deltas", e.what());
+      return -1;
     }
+    if (frames < 0) return frames;
     const auto& kept = a->engine.clipWidth();
     for (int i = 0; i < frames; ++i) wn[i] = static_cast<size_t>(i) < kept.size() ? kept[static_cast<size_t>(i)] : 0.0f;
     return frames;

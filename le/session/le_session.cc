@@ -105,6 +105,51 @@ void le_ctx::pasteInto(int32_t si, const float* crop, uint8_t* out) {
   paste->composite(crop, 255.f, identity.M(si), out, manifest.W, manifest.H);
 }
 
+int32_t le_ctx::driveSource(int32_t i) const {
+  using le::session::Step;
+  using le::session::StepFailure;
+  if (i < 0 || i >= drive.frames) throw StepFailure(Step::DriveEntry, "bad frame index");
+  const int32_t si = drive.si[size_t(i)];
+  if (si < 0 || si >= manifest.NT)
+    throw StepFailure(Step::DriveEntry, "drive entry " + std::to_string(i) + " names source frame " +
+                                            std::to_string(si) + " outside [0," +
+                                            std::to_string(manifest.NT) + ")");
+  return si;
+}
+
+const float* le_ctx::renderDrive(int32_t i) {
+  const int32_t si = driveSource(i);
+  try {
+    return renderCrop(si, &drive.xs[size_t(i) * 63], &drive.xd[size_t(i) * 63]);
+  } catch (const std::exception& e) {
+    throw le::session::StepFailure(le::session::Step::Render, e.what());
+  }
+}
+
+void le_ctx::renderRgba(int32_t si, const float* ks, const float* kd, uint8_t* out,
+                        uint64_t outBytes) {
+  using le::session::Step;
+  using le::session::StepFailure;
+  const float* crop = nullptr;
+  try {
+    crop = renderCrop(si, ks, kd);
+  } catch (const std::exception& e) {
+    throw StepFailure(Step::Render, e.what());
+  }
+  if (!out || outBytes < rgbaBytes_) throw StepFailure(Step::Output, "out buffer too small");
+  try {
+    pasteInto(si, crop, frame.data());
+  } catch (const std::exception& e) {
+    throw StepFailure(Step::Paste, e.what());
+  }
+  le::session::rgbToRgba(frame.data(), out, uint64_t(manifest.W) * uint64_t(manifest.H));
+}
+
+void le_ctx::renderDriveRgba(int32_t i, uint8_t* out, uint64_t outBytes) {
+  const int32_t si = driveSource(i);
+  renderRgba(si, &drive.xs[size_t(i) * 63], &drive.xd[size_t(i) * 63], out, outBytes);
+}
+
 const uint8_t* le_ctx::pasteLast(int32_t si) {
   if (!lastCrop) throw std::logic_error("paste: no prior render");
   pasteInto(si, lastCrop, frame.data());

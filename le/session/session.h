@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -35,6 +36,16 @@ std::vector<uint8_t> readMask(const Manifest& manifest);
 // their cores. `note` says whether the choice was the core's own.
 int32_t intraThreads(int32_t threads, bool explicitThreads, const std::string& ep, bool* note);
 
+// The step of a composite call that failed: the drive-table entry, the
+// render, the output buffer or the paste. The C interface reports each under
+// the entry point that does that step alone.
+enum class Step { DriveEntry, Render, Output, Paste };
+
+struct StepFailure : std::runtime_error {
+  StepFailure(Step s, const std::string& what) : std::runtime_error(what), step(s) {}
+  Step step;
+};
+
 }  // namespace le::session
 
 // Members are declared in construction order; C++ destroys them in reverse, so
@@ -54,6 +65,17 @@ struct le_ctx {
   // Renders frame si's crop (batch of one) and keeps it as lastCrop; a throw
   // leaves lastCrop as it was. si is checked against NT.
   const float* renderCrop(int32_t si, const float* ks, const float* kd);
+  // renderCrop of drive-table entry i: its source index and keypoint rows.
+  // StepFailure: DriveEntry for an entry outside the table or naming a frame
+  // outside [0, NT), Render for a failed render.
+  const float* renderDrive(int32_t i);
+  // Renders frame si and pastes that crop into driver frame si, delivered into
+  // out as RGBA with alpha 255; out (outBytes) is written only when every step
+  // succeeded. The size of out is checked after the render, so a short buffer
+  // still replaces lastCrop. StepFailure: Render, Output, Paste.
+  void renderRgba(int32_t si, const float* ks, const float* kd, uint8_t* out, uint64_t outBytes);
+  // renderRgba of drive-table entry i (StepFailure DriveEntry as renderDrive).
+  void renderDriveRgba(int32_t i, uint8_t* out, uint64_t outBytes);
   // Driver frame si written into out (frameBytes() bytes) with crop pasted in.
   void pasteInto(int32_t si, const float* crop, uint8_t* out);
   // lastCrop pasted into driver frame si in the context's frame buffer.
@@ -86,6 +108,8 @@ struct le_ctx {
 
  private:
   void checkFrame(int32_t si, const char* what) const;
+  // Entry i's source index, checked; StepFailure DriveEntry otherwise.
+  int32_t driveSource(int32_t i) const;
 
   uint64_t frameBytes_ = 0;
   uint64_t rgbaBytes_ = 0;

@@ -37,7 +37,7 @@ TEST(UttCapi, NullHandlesAndBadArguments) {
 // An engine thread count beyond the pool is refused before anything is built.
 TEST(UttCapi, ThreadCountsBeyondThePoolAreRefused) {
   TempDir t;
-  writeBundle(t.path(), Spec{});
+  writeBundle(t.path(), BundleShape{});
   le_ctx* ctx = le_create(t.path().c_str(), "k", 1, nullptr);
   ASSERT_NE(ctx, nullptr) << le_last_error();
   for (const int threads : {LE_MAX_THREADS + 1, 100000}) {

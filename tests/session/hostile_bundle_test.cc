@@ -26,7 +26,7 @@
 namespace le {
 namespace {
 
-using test::Spec;
+using test::BundleShape;
 using test::TempDir;
 using test::writeBundle;
 using test::writeFile;
@@ -116,7 +116,7 @@ TEST(HostileBundle, EveryNameTheManifestGivesStaysInside) {
     SCOPED_TRACE(c.what);
     TempDir t;
     const std::string dir = t / "b";
-    Spec s;
+    BundleShape s;
     s.extraKeys = c.keys;
     writeBundle(dir, s);
     if (c.plant) c.plant(dir);
@@ -141,7 +141,7 @@ std::vector<test::ImxEntry> entriesOf(const std::string& root, const std::string
 TEST(HostileBundle, AContainerCannotNameOutsideItsUnwrapEither) {
   TempDir t;
   test::ScopedEnv noRoot("LE_IMX_UNWRAP_ROOT", std::nullopt);
-  Spec s;
+  BundleShape s;
   s.extraKeys = ", \"target_frames_mp4\": \"../../outside/x.mp4\"";
   writeBundle(t / "src", s);
   writeFile(t / "id.imx", test::imxBytes(entriesOf(t / "src")));
@@ -219,7 +219,7 @@ TEST(HostileBundle, FifosAndDevicesInPlaceOfMembersFailWithinASecond) {
     for (const std::string& member : members) {
       SCOPED_TRACE(kind + " as " + member);
       TempDir t;
-      writeBundle(t.path(), Spec{});
+      writeBundle(t.path(), BundleShape{});
       const std::string path = t / member;
       ::unlink(path.c_str());
       std::string want = expected(member, path);
@@ -245,7 +245,7 @@ TEST(HostileBundle, FifosAndDevicesInPlaceOfMembersFailWithinASecond) {
 
 TEST(CarelessCaller, ThreadCountsBeyondThePoolAreRefused) {
   TempDir t;
-  writeBundle(t.path(), Spec{});
+  writeBundle(t.path(), BundleShape{});
   const struct {
     int threads;
     std::string error;
@@ -265,7 +265,7 @@ TEST(CarelessCaller, ThreadCountsBeyondThePoolAreRefused) {
 
 TEST(CarelessCaller, KeypointsThatAreNotFiniteAreRefusedByRowAndColumn) {
   TempDir t;
-  writeBundle(t.path(), Spec{});
+  writeBundle(t.path(), BundleShape{});
   Ctx ctx(le_create(t.path().c_str(), "k", 1, nullptr));
   ASSERT_NE(ctx.p, nullptr) << err();
   const float inf = std::numeric_limits<float>::infinity();
@@ -295,15 +295,13 @@ TEST(CarelessCaller, KeypointsThatAreNotFiniteAreRefusedByRowAndColumn) {
     EXPECT_EQ(le_render_kp_crop(ctx.p, 1, ks, kd), nullptr);
     EXPECT_EQ(err(), "le_render_kp_crop: " + c.error);
     EXPECT_EQ(le_render_kp_rgba(ctx.p, 1, ks, kd, rgba.data(), rgba.size()), 0);
-    const std::string rgbaError = c.error == renderFailed ? "le_render_kp_crop: " + c.error
-                                                          : "le_render_kp_rgba: " + c.error;
-    EXPECT_EQ(err(), rgbaError);
+    EXPECT_EQ(err(), "le_render_kp_crop: " + c.error);  // the render step refused
   }
 }
 
 TEST(CarelessCaller, CropsThatAreNotFiniteAreNotPasted) {
   TempDir t;
-  const Spec s;
+  const BundleShape s;
   writeBundle(t.path(), s);
   Ctx ctx(le_create(t.path().c_str(), "k", 1, nullptr));
   ASSERT_NE(ctx.p, nullptr) << err();

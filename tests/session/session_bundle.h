@@ -14,7 +14,7 @@
 
 namespace le::test {
 
-struct Spec {
+struct BundleShape {
   int nt = 4;
   int w = 48;
   int h = 40;
@@ -33,7 +33,7 @@ inline uint8_t pixel(int frame, int x, int y, int c) { return uint8_t((frame * 5
 
 // A bundle whose paste matrices scale the crop by 1 at (8, 6): the footprint
 // is [8, 24) x [6, 22), everything else is the driver frame untouched.
-inline void writeBundle(const std::string& dir, const Spec& s) {
+inline void writeBundle(const std::string& dir, const BundleShape& s) {
   char manifest[512];
   std::snprintf(manifest, sizeof manifest,
                 "{\"format\": \"le-bundle-v0\", \"agent\": \"unit\", \"NT\": %d, \"H\": %d, \"W\": %d, "

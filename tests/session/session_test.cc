@@ -22,7 +22,7 @@ namespace le {
 namespace {
 
 using test::pixel;
-using test::Spec;
+using test::BundleShape;
 using test::TempDir;
 using test::writeBundle;
 using test::writeFile;
@@ -77,13 +77,13 @@ TEST(SessionCreate, LoaderFailuresCarryTheirMessage) {
   EXPECT_EQ(err().rfind("le_create: ", 0), 0u) << err();
   EXPECT_GT(err().size(), std::string("le_create: ").size());
 
-  Spec noMask;
+  BundleShape noMask;
   noMask.maskBytes = 0;
   writeBundle(t / "nomask", noMask);
   EXPECT_EQ(le_create((t / "nomask").c_str(), "k", 1, nullptr), nullptr);
   EXPECT_EQ(err(), "le_create: mask read failed");
 
-  Spec shortMask;
+  BundleShape shortMask;
   shortMask.maskBytes = 16 * 16 - 1;
   writeBundle(t / "short", shortMask);
   EXPECT_EQ(le_create((t / "short").c_str(), "k", 1, nullptr), nullptr);
@@ -105,7 +105,7 @@ TEST(SessionCreate, MaskIsExactlyTheCropSquare) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.bytes);
     TempDir t;
-    Spec s;
+    BundleShape s;
     s.maskBytes = c.bytes;
     writeBundle(t.path(), s);
     Ctx ctx(le_create(t.path().c_str(), "k", 1, nullptr));
@@ -124,7 +124,7 @@ TEST(SessionCreate, MaskIsExactlyTheCropSquare) {
 
 TEST(SessionFrames, GettersAndTargetFrames) {
   TempDir t;
-  const Spec s;
+  const BundleShape s;
   writeBundle(t.path(), s);
   Ctx ctx(le_create(t.path().c_str(), "k", 1, nullptr));
   ASSERT_NE(ctx.p, nullptr) << err();
@@ -150,7 +150,7 @@ TEST(SessionFrames, GettersAndTargetFrames) {
 
 TEST(SessionFrames, IndexChecksComeBeforeAnyRender) {
   TempDir t;
-  const Spec s;
+  const BundleShape s;
   writeBundle(t.path(), s);
   Ctx ctx(le_create(t.path().c_str(), "k", 1, nullptr));
   ASSERT_NE(ctx.p, nullptr) << err();
@@ -177,7 +177,7 @@ TEST(SessionFrames, IndexChecksComeBeforeAnyRender) {
 
 TEST(SessionPaste, CropPastedInsideItsFootprintOnly) {
   TempDir t;
-  const Spec s;
+  const BundleShape s;
   writeBundle(t.path(), s);
   Ctx ctx(le_create(t.path().c_str(), "k", 1, nullptr));
   ASSERT_NE(ctx.p, nullptr) << err();
@@ -217,7 +217,7 @@ TEST(SessionRender, IntraOpRule) {
 
 TEST(SessionLifetime, CreateDestroyHundredTimesLeavesNoThread) {
   TempDir t;
-  writeBundle(t.path(), Spec{});
+  writeBundle(t.path(), BundleShape{});
   const int before = taskCount();
   ASSERT_GT(before, 0);
   for (int i = 0; i < 100; ++i) {

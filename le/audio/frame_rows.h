@@ -34,12 +34,20 @@ class FrameRows {
 
   // Holds frames up to `frames` (new rows zero-filled); never shrinks.
   void growTo(int64_t frames);
+  // Lets go of frames from `frames` on (work done ahead that is undone).
+  void truncate(int64_t frames);
   // Nothing before frame f is read again.
   void dropBefore(int64_t f);
-  void clear() {
+  void clear() { startAt(0); }
+  // Empty, the next row held being frame `first`.
+  void startAt(int64_t first) {
     v_.clear();
-    base_ = 0;
+    base_ = first;
   }
+  // The held rows as one array, frame base() first, for code that walks
+  // rows itself.
+  std::vector<float>& values() { return v_; }
+  const std::vector<float>& values() const { return v_; }
 
  private:
   void check(int64_t f) const;

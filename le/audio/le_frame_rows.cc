@@ -27,6 +27,11 @@ void FrameRows::growTo(int64_t frames) {
   v_.resize(static_cast<size_t>(frames - base_) * static_cast<size_t>(width_), 0.0f);
 }
 
+void FrameRows::truncate(int64_t frames) {
+  if (frames < base_) throw std::logic_error("truncate to frame " + std::to_string(frames) + " below the held frames");
+  if (frames < end()) v_.resize(static_cast<size_t>(frames - base_) * static_cast<size_t>(width_));
+}
+
 void FrameRows::dropBefore(int64_t f) {
   const int64_t dead = std::min(f, end()) - base_;
   const int64_t live = end() - base_ - dead;

@@ -2,6 +2,7 @@
 // no handle.
 #include "le/capi.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -75,6 +76,18 @@ std::string badValue(std::string_view what, const float* v, int64_t n) {
       return std::string(what) + " " + std::to_string(i) + " is " + show(v[i]) +
              ", not a finite value";
   return {};
+}
+
+void fillErr(char* err, int errlen, std::string_view a, std::string_view b) noexcept {
+  if (!err || errlen < 1) return;
+  size_t n = 0;
+  const size_t cap = size_t(errlen) - 1;
+  for (std::string_view part : {a, b}) {
+    const size_t k = std::min(part.size(), cap - n);
+    if (k) std::memcpy(err + n, part.data(), k);
+    n += k;
+  }
+  err[n] = 0;
 }
 
 }  // namespace le::capi

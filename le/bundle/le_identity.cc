@@ -89,8 +89,10 @@ Identity::Identity(const Manifest& manifest, PriorOpener openPrior)
 
   const std::string pPath = resolveMember(dir, "P.f16");
   const std::string fsPath = resolveMember(dir, "fs_red.f16");
-  const bool fsReadable = fs::readable(fsPath);
-  if (fs::readable(pPath)) {
+  // Present decides which prior is read; mapping it refuses anything that is
+  // not a regular file of the declared size.
+  const bool fsReadable = fs::exists(fsPath);
+  if (fs::exists(pPath)) {
     P_ = std::make_unique<Mapping>();
     P_->map = raw::mapFile(pPath, pBytes);
     P_->frameBytes = pFrame;

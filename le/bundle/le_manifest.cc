@@ -136,7 +136,9 @@ Manifest loadManifest(const std::string& dirArg) {
     fail("manifest: bad paste-space stamp (M_src_w/M_src_h must be > 0)");
 
   const std::string lip = resolveMember(dir, "lip_template.v1.json");
-  if (fs::readable(lip)) m.lipTemplateJson = readFile(lip);
+  // Whatever sits under the name is opened as a member: a FIFO or device
+  // there is refused, not taken for a bundle without a template.
+  if (fs::exists(lip)) m.lipTemplateJson = readFile(lip);
   return m;
 }
 

@@ -45,11 +45,17 @@ LE_API void le_log_set(le_log_fn fn, void* user);
 
 /* Resolves a bundle path (a directory, or an IMX container unwrapped on first
  * use) into its bundle directory, written NUL-terminated into out.
- * Returns 1 on success, -1 on failure (out emptied when cap > 0). */
+ * Returns 1 on success, -1 on failure (out emptied when cap > 0). The unwrap
+ * is safe between threads and between processes: one unwraps while the others
+ * wait on an advisory lock beside the unwrap directory, then reuse its work;
+ * an unwrap cut short (a killed process) is redone by the next caller. A
+ * directory in the way that is not an unwrap of this container is never
+ * removed: the call fails instead. */
 LE_API int le_bundle_resolve_handle(const char* path, char* out, size_t cap);
 
 /* Resolves a member name inside a bundle, accepting older member names.
- * Returns 1 when the resolved member exists, 0 when it does not (its path is
+ * Returns 1 when the resolved member is a regular file that opens for
+ * reading, 0 when it is not (missing, a FIFO, a device; its path is
  * still written to out), -1 on failure. A name that leads outside the bundle
  * (an absolute path, a ".." above it, a symbolic link whose target lies
  * outside) is a failure naming the member. */

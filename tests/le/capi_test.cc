@@ -116,6 +116,7 @@ TEST_F(ResolveC, MembersOutsideTheBundleAreRefused) {
   ASSERT_EQ(::symlink((outside / "secret").c_str(), (t / "out_link").c_str()), 0);
   ASSERT_EQ(::symlink(outside.path().c_str(), (t / "out_dir").c_str()), 0);
   ASSERT_EQ(::symlink("inside.bin", (t / "in_link").c_str()), 0);
+  ASSERT_EQ(::mkfifo((t / "fifo").c_str(), 0644), 0);
   const std::string dir = t.path();
   auto refused = [&](const std::string& name, const std::string& reason) {
     return "le_bundle_resolve_member: member '" + name + "' leaves the bundle directory " + dir + " (" +
@@ -137,6 +138,9 @@ TEST_F(ResolveC, MembersOutsideTheBundleAreRefused) {
       {"sub/../inside.bin", 1, dir + "/sub/../inside.bin", ""},
       {"in_link", 1, dir + "/in_link", ""},
       {"sub/absent", 0, dir + "/sub/absent", ""},
+      // There but nothing to read: answered at once, never waiting on a writer.
+      {"fifo", 0, dir + "/fifo", ""},
+      {"sub", 0, dir + "/sub", ""},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.member);

@@ -29,7 +29,7 @@ namespace {
 using le::bench::sh;
 
 constexpr int kRate = 16000, kFrame = 640;
-std::string gBundle, gModels, gFrontend;
+std::string gRoot, gBundle, gModels, gFrontend;
 std::vector<int16_t> gSpeech;  // one sentence, repeated to any length
 
 double heapMiB() {
@@ -41,7 +41,7 @@ bool prepare() {
   static const bool ok = [] {
     char tmpl[] = "/tmp/le_utt_memory_bench.XXXXXX";
     if (!::mkdtemp(tmpl)) return false;
-    const std::string root = tmpl;
+    const std::string root = gRoot = tmpl;
     const std::string fx = std::string("cd '") + LE_FIXTURES_DIR + "' && " + LE_PYTHON + " -m lefix ";
     gBundle = root + "/b";
     gModels = root + "/a2x";
@@ -74,12 +74,19 @@ Heap run(double seconds, double uttSeconds) {
   le_ctx* ctx = le_create(gBundle.c_str(), "plain", 1, nullptr);
   if (!ctx) return h;
   le_utt_opts o{};
-  o.motion_dir = gModels.c_str();
+  const std::string motionDir = gModels + "/model";
+  o.motion_dir = motionDir.c_str();
   o.threads = 1;
   o.steady_model = "-";
   o.gap_s = -1;  // utterances end only where this run says
   le_utt* u = le_utt_create(ctx, &o);
   while (u && le_utt_ready(u) == 0) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  if (!u || le_utt_ready(u) != 1) {
+    std::fprintf(stderr, "utt_memory_bench: the pipeline did not start: %s\n", le_utt_last_error());
+    le_utt_destroy(u);
+    le_destroy(ctx);
+    return h;
+  }
   std::vector<uint8_t> frame(size_t(le_width(ctx)) * size_t(le_height(ctx)) * 3);
   le_utt_frame_info info{};
   const int64_t total = int64_t(seconds * kRate), perUtt = uttSeconds > 0 ? int64_t(uttSeconds * kRate) : total;
@@ -89,7 +96,7 @@ Heap run(double seconds, double uttSeconds) {
     // Keep about two seconds of speech ahead of what has been delivered.
     while (pushed < total && pushed < speechFrames * kFrame + 2 * kRate) {
       const int64_t n = std::min<int64_t>({kRate / 50, total - pushed, perUtt - pushed % perUtt});
-      std::vector<int16_t> chunk(size_t(n));
+      std::vector<int16_t> chunk(static_cast<size_t>(n));
       for (int64_t i = 0; i < n; ++i) chunk[size_t(i)] = gSpeech[size_t((pushed + i) % int64_t(gSpeech.size()))];
       le_utt_push_audio(u, chunk.data(), int(n));
       pushed += n;
@@ -143,6 +150,7 @@ int main(int argc, char** argv) {
   benchmark::Initialize(&argc, argv);
   benchmark::RunSpecifiedBenchmarks();
   benchmark::Shutdown();
+  if (!gRoot.empty()) sh("rm -rf '" + gRoot + "'");
   const double secs = longSeconds();
   std::printf("\nheap in use, MiB (floor: %.1f before the first push, pipeline warm)\n", gLong.idle);
   std::printf("  one utterance       after 10 s: %7.1f   after %.0f s: %7.1f   growth x%.3f\n", gLong.at10s, secs,

@@ -18,10 +18,10 @@ extern "C" {
 #include <vector>
 
 #include "le/bundle/member.h"
-#include "le/driver/ff_handles.h"
 #include "le/driver/source.h"
 #include "le/driver/yuv.h"
 #include "le/runtime/env.h"
+#include "le/runtime/ff_handles.h"
 #include "le/runtime/le_simd.h"
 #include "le/runtime/log.h"
 

@@ -21,7 +21,8 @@ done
 
 pkgs=(cmake ninja-build g++ pkg-config make libavformat-dev libavcodec-dev libswscale-dev
       libavutil-dev libhwy-dev libstb-dev libgtest-dev ffmpeg python3-onnx python3-numpy
-      ca-certificates espeak-ng libcurl4-openssl-dev rapidjson-dev locales)
+      ca-certificates espeak-ng libcurl4-openssl-dev rapidjson-dev locales
+      python3-pytest python3-setuptools python3-venv)
 # npm may come from a nodejs package that bundles it; Debian's npm conflicts with that.
 command -v npm >/dev/null 2>&1 || pkgs+=(npm)
 [ "$want_bench" = 1 ] && pkgs+=(libbenchmark-dev libopencv-dev libyuv-dev nlohmann-json3-dev)

@@ -56,6 +56,8 @@ _PROTOTYPES = {
     "le_render_drive_crop": (c_void_p, [c_void_p, c_int]),
     "le_render_kp_rgba": (c_int, [c_void_p, c_int, c_void_p, c_void_p, c_void_p, c_size_t]),
     "le_render_drive_rgba": (c_int, [c_void_p, c_int, c_void_p, c_size_t]),
+    "le_a2x_preload_w2v": (c_int, [c_char_p]),
+    "le_a2x_last_error": (c_char_p, []),
     "le_utt_create": (c_void_p, [c_void_p, P(UttOpts)]),
     "le_utt_ready": (c_int, [c_void_p]),
     "le_utt_push_audio": (c_int, [c_void_p, c_void_p, c_int]),

@@ -3,6 +3,7 @@ import ctypes
 import dataclasses
 import enum
 import math
+import os
 import time
 
 import numpy as np
@@ -49,20 +50,35 @@ def to_pcm16(samples):
     raise TypeError("push wants int16 or float samples, got %s" % a.dtype)
 
 
+def _load_frontend(motion_dir, w2v):
+    """Loads the streaming engine's frontend; nothing for a motion directory without one."""
+    if n.resolve_member(motion_dir, "a2x_enc_stream.onnx") is None:
+        return
+    if w2v is None and not os.environ.get("W2V_ONNX"):
+        local = os.path.join(motion_dir, "w2v", "w2v.onnx")
+        w2v = local if os.path.isfile(local) else None
+    if w2v is not None and n.lib.le_a2x_preload_w2v(n.fspath(w2v)) != 1:
+        raise Error((n.lib.le_a2x_last_error() or b"").decode("utf-8", "replace"))
+
+
 class Live:
     """The live pipeline on a session: push speech at any pace, iterate over frames.
 
     Frames keep coming while nobody speaks (the driver video), so iteration
     does not end by itself; take what you need (itertools.islice) or pull().
-    Options are those of le_utt_opts; motion_dir defaults to the bundle.
-    While a Live is open the session's own render calls are refused.
+    Options are those of le_utt_opts; motion_dir defaults to the bundle. The
+    streaming engine's audio frontend is w2v, else $W2V_ONNX, else
+    w2v/w2v.onnx of the motion directory (the first one loaded stays for the
+    process). While a Live is open the session's own render calls are refused.
     """
 
     def __init__(self, session, *, motion_dir=None, threads=0, ep=None, steady_model=None, eager=0,
-                 gap_s=0.0, ramp_frames=0, interrupt_ramp_frames=0):
+                 gap_s=0.0, ramp_frames=0, interrupt_ramp_frames=0, w2v=None):
         if not math.isfinite(gap_s):
             raise ValueError("gap_s must be finite")
-        keep = [n.fspath(session.bundle_dir if motion_dir is None else motion_dir),
+        motion_dir = session.bundle_dir if motion_dir is None else os.fsdecode(motion_dir)
+        _load_frontend(motion_dir, w2v)
+        keep = [n.fspath(motion_dir),
                 ep.encode() if ep else None, steady_model.encode() if steady_model else None]
         opts = n.UttOpts(keep[0], n.c_index(threads), keep[1], keep[2], n.c_index(eager), float(gap_s),
                          n.c_index(ramp_frames), n.c_index(interrupt_ramp_frames))

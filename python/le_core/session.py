@@ -14,7 +14,17 @@ KP_FLOATS = 63  # 21 keypoints of (x, y, z)
 
 def only_model_key(bundle_dir):
     """The key of the one model_<key>.onnx of a bundle directory."""
-    keys = sorted(m.group(1) for m in (re.fullmatch(r"model_(.+)\.onnx", f) for f in os.listdir(bundle_dir)) if m)
+    try:
+        names = os.listdir(bundle_dir)
+    except OSError as e:
+        # The key is only read at the first render: opening with none lets the
+        # library say what is wrong with the bundle.
+        ptr = n.lib.le_create(n.fspath(bundle_dir), b"", 0, None)
+        if not ptr:
+            raise Error(n.last_error()) from None
+        n.lib.le_destroy(ptr)
+        raise Error("cannot list %s: %s" % (bundle_dir, e.strerror)) from None
+    keys = sorted(m.group(1) for m in (re.fullmatch(r"model_(.+)\.onnx", f) for f in names) if m)
     if len(keys) == 1:
         return keys[0]
     if not keys:

@@ -3,8 +3,6 @@ the speech as AAC, progress reported, le-render's failures raised unchanged."""
 import json
 import os
 import subprocess
-import sys
-import types
 
 import pytest
 
@@ -33,30 +31,6 @@ def test_a_clip_is_written_with_its_speech(stream, speech, tmp_path, capsys):
     # Without tqdm the progress is a plain line, the last one complete.
     lines = [l for l in capsys.readouterr().err.splitlines() if l.startswith("render_clip: ")]
     assert lines and lines[-1].startswith("render_clip: %d/%d frames" % (frames, frames))
-
-
-def test_progress_goes_to_tqdm_when_it_is_installed(stream, speech, tmp_path, monkeypatch, capsys):
-    bars = []
-
-    class Bar:
-        def __init__(self, total, **kw):
-            self.total, self.n, self.closed = total, 0, False
-            bars.append(self)
-
-        def update(self, k):
-            assert k >= 0
-            self.n += k
-
-        def close(self):
-            self.closed = True
-
-    monkeypatch.setitem(sys.modules, "tqdm", types.SimpleNamespace(tqdm=Bar))
-    frames = le_core.render_clip(stream, speech, str(tmp_path / "a.mp4"), skip=3)
-    assert len(bars) == 1 and bars[0].total == frames and bars[0].n == frames and bars[0].closed
-    assert "render_clip:" not in capsys.readouterr().err
-    # progress=False: no bar at all.
-    le_core.render_clip(stream, speech, str(tmp_path / "b.mp4"), progress=False)
-    assert len(bars) == 1
 
 
 @pytest.mark.parametrize("case", ["44.1 kHz speech", "no bundle"])

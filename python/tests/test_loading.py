@@ -26,17 +26,20 @@ def import_in(tmp_path, env_library, beside):
     return r.returncode, (r.stdout + r.stderr).strip()
 
 
-def test_the_variable_comes_first(tmp_path):
-    assert import_in(tmp_path, le_core.library_path, beside=True) == (0, le_core.library_path)
-
-
-def test_beside_the_package_when_the_variable_is_unset(tmp_path):
-    assert import_in(tmp_path, None, beside=True) == (0, str(tmp_path / "le_core" / "lible_core.so"))
-
-
-def test_a_variable_naming_nothing_is_an_error_not_a_fallback(tmp_path):
-    status, out = import_in(tmp_path, str(tmp_path / "gone.so"), beside=True)
-    assert status != 0 and "ImportError" in out and "gone.so" in out and "LE_CORE_LIBRARY" in out
+@pytest.mark.parametrize("env_library, beside, found", [
+    ("built", True, "built"),                 # the variable comes first
+    (None, True, "beside"),                   # then a library beside the package
+    ("gone.so", True, None),                  # a variable naming nothing is an error, not a fallback
+])
+def test_where_the_library_comes_from(tmp_path, env_library, beside, found):
+    named = {"built": le_core.library_path, "gone.so": str(tmp_path / "gone.so"), None: None}
+    status, out = import_in(tmp_path, named[env_library], beside)
+    if found == "built":
+        assert (status, out) == (0, le_core.library_path)
+    elif found == "beside":
+        assert (status, out) == (0, str(tmp_path / "le_core" / "lible_core.so"))
+    else:
+        assert status != 0 and "ImportError" in out and "gone.so" in out and "LE_CORE_LIBRARY" in out
 
 
 @pytest.mark.skipif(subprocess.run(["ldconfig", "-p"], capture_output=True, text=True).stdout.count("lible_core.so"),

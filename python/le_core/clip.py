@@ -10,12 +10,11 @@ import re
 import shutil
 import subprocess
 import sys
-import time
 
 from . import _native as n
 from ._native import Error
 
-_PROGRESS = re.compile(r"le-render: (\d+)/(\d+) frames")
+_PROGRESS = re.compile(r"le-render: (\d+)/(\d+) frames +([0-9.]+) fps")
 _WROTE = re.compile(r"le-render: wrote .*: (\d+) frames of")
 _PREFIX = "le-render: "
 
@@ -39,7 +38,7 @@ class _Bar:
     def __init__(self, enabled):
         self.enabled, self.bar, self.total = enabled, None, None
 
-    def update(self, done, total):
+    def update(self, done, total, fps):
         if not self.enabled:
             return
         if self.total is None:
@@ -48,13 +47,11 @@ class _Bar:
                 from tqdm import tqdm
                 self.bar = tqdm(total=total, unit="frame", desc="render_clip")
             except ImportError:
-                self.bar, self.start = None, time.monotonic()
+                pass
         if self.bar is not None:
             self.bar.update(done - self.bar.n)
             return
-        s = time.monotonic() - self.start
-        print("render_clip: %d/%d frames  %.1f frames/s" % (done, total, done / s if s > 0 else 0.0),
-              file=sys.stderr, flush=True)
+        print("render_clip: %d/%d frames  %.1f frames/s" % (done, total, fps), file=sys.stderr, flush=True)
 
     def close(self):
         if self.bar is not None:
@@ -93,7 +90,7 @@ def render_clip(bundle, wav_path, out_path, progress=True, *, frontend=None, gai
             line = line.rstrip("\n")
             m = _PROGRESS.match(line)
             if m:
-                bar.update(int(m.group(1)), int(m.group(2)))
+                bar.update(int(m.group(1)), int(m.group(2)), float(m.group(3)))
                 continue
             m = _WROTE.match(line)
             if m:

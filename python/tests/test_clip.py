@@ -3,6 +3,8 @@ the speech as AAC, progress reported, le-render's failures raised unchanged."""
 import json
 import os
 import subprocess
+import sys
+import types
 
 import pytest
 
@@ -49,3 +51,21 @@ def test_le_renders_failure_is_raised_unchanged_and_nothing_is_left(stream, spee
         le_core.render_clip(bundle, wav, out, progress=False)
     assert str(e.value) == want
     assert not os.path.exists(out)
+
+
+def test_progress_goes_to_tqdm_when_it_is_installed(stream, speech, tmp_path, monkeypatch):
+    class Bar:
+        def __init__(self, total, **kw):
+            self.total, self.n, self.closed = total, 0, False
+            bars.append(self)
+
+        def update(self, k):
+            self.n += k
+
+        def close(self):
+            self.closed = True
+
+    bars = []
+    monkeypatch.setitem(sys.modules, "tqdm", types.SimpleNamespace(tqdm=Bar))
+    frames = le_core.render_clip(stream, speech, str(tmp_path / "a.mp4"), skip=3)
+    assert [(b.total, b.n, b.closed) for b in bars] == [(frames, frames, True)]

@@ -82,14 +82,14 @@ class Live:
                 ep.encode() if ep else None, steady_model.encode() if steady_model else None]
         opts = n.UttOpts(keep[0], n.c_index(threads), keep[1], keep[2], n.c_index(eager), float(gap_s),
                          n.c_index(ramp_frames), n.c_index(interrupt_ramp_frames))
+        self._session = session
+        self._shape = (session.height, session.width, 3)
         with session._h.lock:
             ptr = n.lib.le_utt_create(session._h.get(), ctypes.byref(opts))
             if not ptr:
                 raise Error(n.utt_last_error())
-        self._h = n.Handle(ptr, n.lib.le_utt_destroy, "live pipeline")
-        self._session = session
-        self._shape = (session.height, session.width, 3)
-        session._lives.append(self)
+            self._h = n.Handle(ptr, n.lib.le_utt_destroy, "live pipeline")
+            session._lives.append(self)
 
     def __enter__(self):
         return self

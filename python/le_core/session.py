@@ -77,9 +77,10 @@ class Session:
 
     def close(self):
         """Closes the live pipelines on this session, then the session itself."""
-        for live in list(self._lives):
-            live.close()
-        self._h.close()
+        with self._h.lock:  # no pipeline is created on it meanwhile
+            for live in list(self._lives):
+                live.close()
+            self._h.close()
 
     @property
     def closed(self):

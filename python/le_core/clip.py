@@ -58,11 +58,16 @@ class _Bar:
             self.bar.close()
 
 
+def _arg(path):
+    """A path as le-render's argument: one starting with '-' would read as an option."""
+    p = os.fsdecode(n.fspath(path))
+    return os.path.join(".", p) if p.startswith("-") else p
+
+
 def _command(exe, bundle, wav_path, out_path, frontend, gain, skip, threads):
-    cmd = [exe, os.fsdecode(n.fspath(bundle)), "-o", os.fsdecode(n.fspath(out_path)),
-           "--audio", os.fsdecode(n.fspath(wav_path))]
+    cmd = [exe, _arg(bundle), "-o", _arg(out_path), "--audio", _arg(wav_path)]
     if frontend is not None:
-        cmd += ["--frontend", os.fsdecode(n.fspath(frontend))]
+        cmd += ["--frontend", _arg(frontend)]
     if gain != 1.0:
         cmd += ["--gain", repr(float(gain))]
     if skip:

@@ -9,7 +9,15 @@
 // process fixed another one; ctest runs each test in its own process.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
 #include <cmath>
+#include <limits>
+#include <numeric>
 #include <string>
 #include <thread>
 #include <vector>
@@ -72,7 +80,12 @@ TEST(A2xCreate, RefusalsAndDiagnostics) {
       {"model_no_window", "meta lacks causal window/left (not a streaming a2x)"}, {"model_h_big", "meta h out of range"},
       {"model_layers_big", "meta layers out of range"}, {"model_short_pos", "pos/norm/xs_target read failed"},
       {"model_short_norm", "pos/norm/xs_target read failed"}, {"model_short_xs", "pos/norm/xs_target read failed"},
-      {"nowhere", "a2x_meta.json missing in " + a2xPath("nowhere")}};
+      {"nowhere", "a2x_meta.json missing in " + a2xPath("nowhere")},
+      // Long enough but not whole rows: a table written for another geometry.
+      {"model_ragged_pos", a2xPath("model_ragged_pos/a2x_pos.f32") +
+                               " holds 2556 bytes, not whole rows of 16 float32 values (64 bytes) — refusing"},
+      {"model_ragged_xs", a2xPath("model_ragged_xs/xs_target.bin") +
+                              " holds 760 bytes, not whole rows of 63 float32 values (252 bytes) — refusing"}};
   for (const auto& [model, why] : refusals) EXPECT_EQ(create(model, &all), "le_a2x_create: " + why) << model;
   for (const auto& [model, width] : {std::pair{"model", 0}, {"model_claims_wn", 0}, {"model_wn", 1}}) {
     testing::internal::CaptureStderr();
@@ -259,7 +272,9 @@ TEST(A2xWholeClip, RowsMatchTheNumpyTranscription) {
     std::vector<int> idx(static_cast<size_t>(F));
     std::vector<float> src(size_t(F) * 63), drv(src.size()), wn(static_cast<size_t>(F));
     ASSERT_EQ(a.pull(idx.data(), src.data(), drv.data(), wn.data(), F), F);
-    const std::vector<float> feat(a.features().rows.begin(), a.features().rows.begin() + ptrdiff_t(F) * audio::kFeatRow);
+    ASSERT_EQ(a.features().rows.base(), 0);  // a clip this short keeps every row
+    std::vector<float> feat;
+    for (int64_t f = 0; f < F; ++f) feat.insert(feat.end(), a.features().row(f), a.features().row(f) + audio::kFeatRow);
     writeFile(d / "feat.f32", bytes(feat));
     ASSERT_EQ(runFixture({"a2x-ref", "deltas", "--in", d / "feat.f32", "--model", a2xPath(model), "--out", d / "ref.f32"}), 0);
     const std::vector<float> ref = readF32(d / "ref.f32");
@@ -299,7 +314,7 @@ TEST(A2xWholeClip, RowsMatchTheNumpyTranscription) {
     const std::vector<float> rows = readF32(d / "rows.f32");
     for (int64_t j = k ? 100 : 0; j < 200 && 100 * k + j < F; ++j)  // a frame comes from the first window holding it
       for (int64_t c = 0; c < audio::kFeatRow; c += 97) {
-        const float got = a.features().rows[size_t((100 * k + j) * audio::kFeatRow + c)], want = rows[size_t(j * audio::kFeatRow + c)];
+        const float got = a.features().row(100 * k + j)[c], want = rows[size_t(j * audio::kFeatRow + c)];
         ASSERT_LE(std::fabs(got - want), std::ldexp(std::fabs(want), -10) + 1e-6f) << "frame " << 100 * k + j << " value " << c;
       }
   }
@@ -387,10 +402,12 @@ TEST(A2xPaths, LegacyAndShortWindowFrontiersAndGeometry) {
     a->finish();
     while (a->pull(idx.data(), src.data(), drv.data(), nullptr, 7) > 0) ASSERT_TRUE(ordered());
     ASSERT_EQ(a->pulled(), F);
-    for (size_t i = 0; i < size_t(F) * audio::kFeatRow; ++i) ASSERT_EQ(audio::roundToHalf(a->features().rows[i]), a->features().rows[i]) << i;
+    ASSERT_EQ(a->features().rows.base(), 0);  // a clip this short keeps every row
+    for (int64_t f = 0; f < F; ++f)
+      for (int64_t i = 0; i < audio::kFeatRow; ++i) ASSERT_EQ(audio::roundToHalf(a->features().row(f)[i]), a->features().row(f)[i]) << f << " " << i;
   }
   double cov = 0, va = 0, vb = 0, ma = 0, mb = 0;
-  const auto loud = [&](const A2x& a, int64_t f) { return double(a.features().rows[size_t(f * audio::kFeatRow)]); };
+  const auto loud = [&](const A2x& a, int64_t f) { return double(a.features().row(f)[0]); };
   for (int64_t f = 0; f < F; ++f) ma += loud(legacy, f) / double(F), mb += loud(shortw, f) / double(F);
   for (int64_t f = 0; f < F; ++f) {
     cov += (loud(legacy, f) - ma) * (loud(shortw, f) - mb);
@@ -450,6 +467,151 @@ TEST(A2xThreads, TwoHandlesMatchOneAlone) {
   ASSERT_EQ(alone.frames(), (s.size() + 639) / 640);
   EXPECT_EQ(std::tie(p1.drv, p1.idx), std::tie(alone.drv, alone.idx));
   EXPECT_EQ(p2.drv, alone.drv);
+}
+
+// Samples that are not finite are refused at every entry point that takes
+// them, naming the first one, and change nothing; a negative pull count is a
+// bad argument.
+TEST(A2xCarelessCaller, NonFiniteSamplesAndNegativeCountsAreRefused) {
+  REQUIRE_FRESH_FRONTEND();
+  A2xEnv env("fe_legacy");
+  Handle h("model_wn");
+  ASSERT_NE(h.a, nullptr);
+  const float inf = std::numeric_limits<float>::infinity();
+  const struct {
+    const char* call;
+    size_t at;
+    float value;
+    std::string text;
+  } cases[] = {
+      {"le_a2x_push", 0, std::numeric_limits<float>::quiet_NaN(), "sample 0 is nan, not a finite value"},
+      {"le_a2x_push", 1279, inf, "sample 1279 is inf, not a finite value"},
+      {"le_a2x_deltas", 700, -inf, "sample 700 is -inf, not a finite value"},
+      {"le_a2x_deltas_wn", 3, std::numeric_limits<float>::quiet_NaN(), "sample 3 is nan, not a finite value"},
+  };
+  std::vector<float> out(63 * 2), wn(2);
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.text);
+    std::vector<float> s(1280, 0.25f);
+    s[c.at] = c.value;
+    const std::string call = c.call;
+    int r = 0;
+    if (call == "le_a2x_push") r = le_a2x_push(h.a, s.data(), int(s.size()));
+    else if (call == "le_a2x_deltas") r = le_a2x_deltas(h.a, s.data(), int(s.size()), out.data(), 2);
+    else r = le_a2x_deltas_wn(h.a, s.data(), int(s.size()), out.data(), wn.data(), 2);
+    EXPECT_EQ(r, call == "le_a2x_push" ? 0 : -1);
+    EXPECT_EQ(std::string(le_a2x_last_error()), call + ": " + c.text);
+    if (call == "le_a2x_push") {
+      EXPECT_EQ(le_a2x_finish(h.a), 1);
+      EXPECT_EQ(le_a2x_total(h.a), 0);  // nothing was appended
+      le_a2x_reset(h.a, 0, 1, 1);
+    }
+  }
+  // A clip longer than max_frames is refused by size before its samples are read.
+  std::vector<float> one(1, std::numeric_limits<float>::quiet_NaN());
+  EXPECT_EQ(le_a2x_deltas(h.a, one.data(), 641 * 1000, out.data(), 2), -2);
+  // Pull counts: 0 reads nothing, a negative count is refused.
+  std::vector<int> idx(4);
+  std::vector<float> rows(63 * 4);
+  EXPECT_EQ(le_a2x_pull(h.a, idx.data(), rows.data(), rows.data(), 0), 0);
+  EXPECT_STREQ(le_a2x_last_error(), "");
+  for (int n : {-1, -3, std::numeric_limits<int>::min()}) {
+    EXPECT_EQ(le_a2x_pull(h.a, idx.data(), rows.data(), rows.data(), n), -1);
+    EXPECT_STREQ(le_a2x_last_error(), "le_a2x_pull: bad args");
+    EXPECT_EQ(le_a2x_pull_wn(h.a, idx.data(), rows.data(), rows.data(), wn.data(), n), -1);
+    EXPECT_STREQ(le_a2x_last_error(), "le_a2x_pull_wn: bad args");
+  }
+}
+
+// Every member of a model directory replaced by a FIFO or a device: create
+// fails at once, naming the member.
+TEST(A2xCreate, FifosAndDevicesInPlaceOfMembersFailAtOnce) {
+  REQUIRE_FRESH_FRONTEND();
+  A2xEnv env("fe_legacy");
+  const bool canMknod = [] {
+    TempDir t;
+    return ::mknod((t / "z").c_str(), S_IFCHR | 0644, makedev(1, 5)) == 0;
+  }();
+  for (const char* member : {"a2x_meta.json", "a2x_pos.f32", "a2x_norm.f32", "xs_target.bin",
+                             "a2x_enc_stream.onnx", "a2x_dec.onnx"}) {
+    for (const bool fifo : {true, false}) {
+      if (!fifo && !canMknod) continue;
+      SCOPED_TRACE(std::string(member) + (fifo ? " as a FIFO" : " as a device"));
+      TempDir t;
+      for (const std::string& name : listDir(a2xPath("model")))
+        writeFile(t / name, readFile(a2xPath("model/" + name)));
+      const std::string path = t / member;
+      ::unlink(path.c_str());
+      ASSERT_EQ(fifo ? ::mkfifo(path.c_str(), 0644) : ::mknod(path.c_str(), S_IFCHR | 0644, makedev(1, 5)), 0);
+      const auto t0 = std::chrono::steady_clock::now();
+      le_a2x* a = le_a2x_create(t.path().c_str(), 1);
+      EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(1));
+      EXPECT_EQ(a, nullptr);
+      EXPECT_EQ(std::string(le_a2x_last_error()), "le_a2x_create: cannot open " + path);
+      le_a2x_destroy(a);
+    }
+  }
+}
+
+// One utterance of s through a handle that lets consumed rows go and one that
+// keeps them all, pushed block by block and pulled five frames at a time.
+void longUtterance(const std::vector<float>& s, bool shortWindow) {
+  const int64_t F = int64_t((s.size() + 639) / 640);
+  audio::A2x bounded(a2xPath("model"), 1, shortWindow), reference(a2xPath("model"), 1, shortWindow);
+  ASSERT_EQ(bounded.shortWindow(), shortWindow);
+  reference.keepHistory(true);
+  std::vector<float> rows[2];
+  std::vector<int> idx(5);
+  std::vector<float> src(5 * 63), drv(5 * 63);
+  auto pullSome = [&](audio::A2x& a, std::vector<float>& out) {
+    for (int64_t got; (got = a.pull(idx.data(), src.data(), drv.data(), nullptr, 5)) > 0;)
+      out.insert(out.end(), drv.begin(), drv.begin() + got * 63);
+  };
+  size_t heldAt15s = 0, heldMax = 0;
+  for (size_t at = 0; at < s.size(); at += 5120) {
+    const int64_t n = int64_t(std::min<size_t>(5120, s.size() - at));
+    int k = 0;
+    for (audio::A2x* a : {&bounded, &reference}) {
+      a->push(s.data() + at, n);
+      a->avail();
+      pullSome(*a, rows[k++]);
+    }
+    if (at >= 15 * 16000 && heldAt15s == 0) heldAt15s = bounded.heldBytes();
+    heldMax = std::max(heldMax, bounded.heldBytes());
+  }
+  int k = 0;
+  for (audio::A2x* a : {&bounded, &reference}) {
+    a->finish();
+    pullSome(*a, rows[k++]);
+  }
+  ASSERT_EQ(int64_t(rows[0].size()), F * 63);
+  EXPECT_EQ(rows[0], rows[1]);
+  // The first rows were let go, and the held state stopped growing: what
+  // 40 s need is what 15 s needed, give or take one compaction's slack.
+  EXPECT_GT(bounded.features().rows.base(), 0);
+  EXPECT_EQ(reference.features().rows.base(), 0);
+  ASSERT_GT(heldAt15s, 0u);
+  EXPECT_LT(double(heldMax), 1.5 * double(heldAt15s));
+  EXPECT_GT(reference.heldBytes(), 2 * heldMax);
+  // Features for the encoder's reach and two compaction spans, far below the
+  // 1000 frames of the clip.
+  EXPECT_LT(bounded.features().rows.end() - bounded.features().rows.base(), 3 * audio::FrameRows::kMinDrop);
+}
+
+// One long utterance holds only what later frames read: pushed and pulled as
+// a host would, block by block, it gives the very rows of a handle that keeps
+// every row, and the state it holds stops growing once the first rows are let
+// go.
+TEST(A2xMemory, ALongUtteranceHoldsOnlyWhatLaterFramesRead) {
+  REQUIRE_FRESH_FRONTEND();
+  A2xEnv env("fe_pair");  // both frontends: the legacy window and the short-window pair
+  const std::vector<float> sentence = speechLong();
+  std::vector<float> s;
+  while (s.size() < size_t(40 * 16000)) s.insert(s.end(), sentence.begin(), sentence.end());
+  for (const bool shortWindow : {false, true}) {
+    SCOPED_TRACE(shortWindow ? "short window" : "legacy window");
+    longUtterance(s, shortWindow);
+  }
 }
 
 }  // namespace

@@ -70,6 +70,33 @@ TEST(PathHelpers, ComponentsDirectoriesAndMembers) {
   EXPECT_EQ(resolveMember(t.path(), "drive/si.i32"), t / "idle_loop/source_index.i32");
 }
 
+// readable: a regular file that opens, judged on the opened descriptor and
+// never waiting (a FIFO without a writer would block a plain open); exists:
+// anything at all under the name, links followed.
+TEST(PathHelpers, ReadableIsARegularFileThatOpens) {
+  TempDir t;
+  writeFile(t / "file", "x");
+  writeFile(t / "empty", "");
+  ASSERT_EQ(::mkfifo((t / "fifo").c_str(), 0644), 0);
+  ASSERT_TRUE(fs::mkdirs(t / "dir"));
+  ASSERT_EQ(::symlink("file", (t / "to_file").c_str()), 0);
+  ASSERT_EQ(::symlink("fifo", (t / "to_fifo").c_str()), 0);
+  ASSERT_EQ(::symlink("gone", (t / "dangling").c_str()), 0);
+  ASSERT_EQ(::symlink("/dev/null", (t / "to_device").c_str()), 0);
+  const struct {
+    std::string name;
+    bool readable, exists;
+  } cases[] = {
+      {"file", true, true},      {"empty", true, true},     {"to_file", true, true},
+      {"fifo", false, true},     {"to_fifo", false, true},  {"dir", false, true},
+      {"to_device", false, true}, {"dangling", false, false}, {"missing", false, false},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(fs::readable(t / c.name), c.readable) << c.name;
+    EXPECT_EQ(fs::exists(t / c.name), c.exists) << c.name;
+  }
+}
+
 TEST(IsImxV2File, MagicVersionAndKind) {
   TempDir t;
   writeFile(t / "ok.imx", test::imxBytes({}));
@@ -152,7 +179,7 @@ TEST_F(Unwrap, ChangedContainerOrMarkerRebuildsTheDirectory) {
     writeFile(D + "/paste_transform.f32", "edited");
     writeFile(D + "/stray", "left over");
     if (round == 0) setMtime(5);
-    else writeFile(marker, "imx-unwrapped.v2 other.imx 1 2 3");
+    else writeFile(marker, "imx-unwrapped.v2 x.imx 1 2 3");  // this container's marker, but stale
     std::string log;
     EXPECT_EQ(resolve(C, &log), D);
     EXPECT_NE(log.find("[le] unwrapped"), std::string::npos) << round;
@@ -251,6 +278,7 @@ TEST_F(Unwrap, HostileContainersAreRefusedWithoutLeftovers) {
   // A symbolic link left in an old unwrap directory is removed, not followed.
   fs::rmTree(D);
   ASSERT_TRUE(fs::mkdirs(D));
+  writeFile(D + ".imx_unwrapped", "imx-unwrapped.v2 x.imx 1 2 3");  // an older unwrap of x.imx
   ASSERT_EQ(::symlink(outside.path().c_str(), (D + "/sub").c_str()), 0);
   writeFile(C, test::imxBytes({{"sub/m", "inside"}}));
   EXPECT_EQ(resolve(C), D);

@@ -40,6 +40,7 @@ kernel_exes=(test_runtime_unit test_driver_unit test_paste_unit test_render_unit
 kernel_filter='HalfTargets.*:SimdTarget.*:Yuv420RowToRgb24.*:Yuv420FrameToRgb24.*'
 kernel_filter+=':PasteTargets.*:PasteLanczos8Row.*:*PasteReference.*:CustomOpBands.*'
 kernel_filter+=':GridSampleFastBand.*:WarpDirectorBand.*:Int8Conv.EveryTarget*:MinmaxPar.*'
+kernel_filter+=':TesseraKernels.*'
 
 cmake -S . -B "$build" -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/aarch64-linux-gnu.cmake \
       -DLE_WERROR=ON ${LE_ARM64_CMAKE_FLAGS:-}

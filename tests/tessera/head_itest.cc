@@ -1,0 +1,162 @@
+// Blend-head checkpoints in the training framework's own layout, written by
+// the python fixture (zipfile-checked, pickled by Python's Pickler): each
+// valid variant loads to its exact floats, each faulty one is refused with
+// its message, and no damaged file gets past the reader unnoticed.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "le/tessera/head.h"
+#include "testkit/testkit.h"
+
+namespace {
+
+using le::tessera::HeadWeights;
+using le::tessera::loadHeadPt;
+using le::test::errorOf;
+
+class HeadCheckpoints : public testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    dir_ = std::make_unique<le::test::TempDir>();
+    ASSERT_EQ(le::test::runFixture({"tessera", "heads", "--out", dir_->path()}), 0);
+  }
+  static void TearDownTestSuite() { dir_.reset(); }
+  static std::vector<uint8_t> bytes(const std::string& variant) {
+    const std::string s = le::test::readFile(*dir_ / (variant + ".pt"));
+    return {s.begin(), s.end()};
+  }
+  static std::string expected(const std::string& variant) {
+    return le::test::readFile(*dir_ / (variant + ".f32"));
+  }
+  static std::unique_ptr<le::test::TempDir> dir_;
+};
+std::unique_ptr<le::test::TempDir> HeadCheckpoints::dir_;
+
+std::string concatenated(const HeadWeights& w) {
+  std::string out;
+  for (const auto& t : le::tessera::headTensors()) {
+    const auto& v = w.*t.field;
+    out.append(reinterpret_cast<const char*>(v.data()), v.size() * sizeof(float));
+  }
+  return out;
+}
+
+TEST_F(HeadCheckpoints, VariantsLoadToTheirExactFloats) {
+  struct Case {
+    const char* variant;
+    int64_t params;
+  };
+  const Case cases[] = {
+      {"blendhead", 4082}, {"blendhead8", 3489}, {"older", 4082},
+      {"nested", 4082},    {"shared", 4082},     {"memo", 4082},
+  };
+  for (const Case& c : cases) {
+    HeadWeights w;
+    ASSERT_NO_THROW(w = loadHeadPt(bytes(c.variant))) << c.variant;
+    EXPECT_EQ(w.params(), c.params) << c.variant;
+    const std::string want = expected(c.variant);
+    const std::string got = concatenated(w);
+    ASSERT_EQ(got.size(), want.size()) << c.variant;
+    EXPECT_EQ(std::memcmp(got.data(), want.data(), want.size()), 0) << c.variant;
+  }
+}
+
+TEST_F(HeadCheckpoints, Blendhead8LeavesTheSynArraysEmpty) {
+  const HeadWeights w = loadHeadPt(bytes("blendhead8"));
+  EXPECT_EQ(w.cand0W.size(), 1008u);
+  EXPECT_EQ(w.cand4B.size(), 1u);
+  EXPECT_TRUE(w.syn0W.empty() && w.syn0B.empty() && w.syn2W.empty() && w.syn2B.empty());
+}
+
+TEST_F(HeadCheckpoints, Refusals) {
+  struct Case {
+    const char* variant;
+    const char* expected;
+  };
+  const Case cases[] = {
+      {"deflated",
+       "teeth: head .pt entry is DEFLATEd; torch writes ZIP_STORED — refusing to guess at a "
+       "compressed member"},
+      {"protocol4", "teeth: unsupported pickle opcode 0x95 in head .pt"},
+      {"big_endian", "teeth: head .pt byteorder is 'big', storages are read as little-endian"},
+      {"no_pickle", "teeth: head .pt has no data.pkl"},
+      {"no_storage", "teeth: head storage 3 missing"},
+      {"empty", "teeth: head .pt state_dict is empty"},
+      {"wrong_shape", "teeth: head 'cand.0.weight' has shape [16,8,3,3] — not the BlendHead(16) arch"},
+      {"small_storage", "teeth: head storage 1 too small"},
+      {"syn_partial", "teeth: head .pt lacks 'syn.0.weight'"},
+      {"cand_missing", "teeth: head .pt lacks 'cand.4.bias'"},
+      {"nan", "teeth: head 'cand.4.bias' carries a non-finite weight"},
+      {"duplicate", "teeth: head .pt names 'cand.0.bias' 2 times — ambiguous"},
+      {"half",
+       "teeth: head .pt storage is torch HalfStorage, not torch FloatStorage — refusing to "
+       "reinterpret it"},
+      {"parameter",
+       "teeth: head .pt calls torch._utils _rebuild_parameter — this reader refuses code it does "
+       "not model"},
+      {"negative_offset", "teeth: head storage 1 offset out of range"},
+  };
+  for (const Case& c : cases)
+    EXPECT_EQ(errorOf([&] { loadHeadPt(bytes(c.variant)); }), c.expected) << c.variant;
+}
+
+// Every message the reader may give for a damaged file, as prefixes.
+bool listed(const std::string& msg) {
+  static const char* const kPrefixes[] = {
+      "teeth: head .pt is not a zip",       "teeth: head .pt has no zip EOCD",
+      "teeth: head .pt has no data.pkl",    "teeth: head .pt central directory is malformed",
+      "teeth: head .pt entry is DEFLATEd",  "teeth: head .pt local header out of range",
+      "teeth: head .pt local header has no signature", "teeth: head .pt entry out of range",
+      "teeth: head .pt byteorder is '",     "teeth: pickle truncated",
+      "teeth: unsupported pickle opcode 0x", "teeth: pickle stack underflow",
+      "teeth: pickle mark missing",          "teeth: pickle SETITEMS holds an unpaired key",
+      "teeth: pickle BINGET out of range",   "teeth: pickle LONG_BINGET out of range",
+      "teeth: pickle memo index out of range", "teeth: pickle too deep",
+      "teeth: pickle too large",             "teeth: unexpected persistent id in head .pt",
+      "teeth: head .pt storage is ",         "teeth: head .pt calls ",
+      "teeth: malformed _rebuild_tensor_v2", "teeth: head .pt state_dict is empty",
+      "teeth: head .pt lacks '",             "teeth: head .pt names '",
+      "teeth: head '",                       "teeth: head storage ",
+  };
+  for (const char* p : kPrefixes)
+    if (msg.rfind(p, 0) == 0) return true;
+  return false;
+}
+
+// Loads damaged bytes: either weights of an accepted size or a listed refusal.
+void expectWeightsOrListed(const std::vector<uint8_t>& b, const std::string& what) {
+  try {
+    const HeadWeights w = loadHeadPt(b);
+    EXPECT_TRUE(w.params() == 4082 || w.params() == 3489) << what;
+  } catch (const std::runtime_error& e) {
+    EXPECT_TRUE(listed(e.what())) << what << ": " << e.what();
+  }
+}
+
+TEST_F(HeadCheckpoints, EveryByteFlipGivesWeightsOrAListedMessage) {
+  for (const char* variant : {"blendhead8", "memo"}) {
+    const std::vector<uint8_t> good = bytes(variant);
+    for (size_t i = 0; i < good.size(); ++i) {
+      std::vector<uint8_t> b = good;
+      b[i] ^= 0xFF;
+      expectWeightsOrListed(b, std::string(variant) + " flip at " + std::to_string(i));
+      if (HasFailure()) return;
+    }
+  }
+}
+
+TEST_F(HeadCheckpoints, EveryTruncationIsRefused) {
+  const std::vector<uint8_t> good = bytes("blendhead");
+  for (size_t n = 0; n < good.size(); ++n) {
+    const std::vector<uint8_t> b(good.begin(), good.begin() + n);
+    const std::string msg = errorOf([&] { loadHeadPt(b); });
+    EXPECT_TRUE(listed(msg)) << "cut at " << n << ": " << msg;
+    if (HasFailure()) return;
+  }
+}
+
+}  // namespace

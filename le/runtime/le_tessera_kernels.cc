@@ -108,7 +108,8 @@ float RetrieveTermPooled(const uint16_t* HWY_RESTRICT a, const uint16_t* HWY_RES
   return sum;
 }
 
-// One output pixel, every tap checked against the plane's edges.
+// One output pixel, every tap checked against the plane's edges: bias, then
+// the taps in (ci, ky, kx) order.
 HWY_INLINE float ConvPixel(const float* HWY_RESTRICT src, int cin, int h, int w,
                            const float* HWY_RESTRICT wk, float bias, int y, int x) {
   const size_t plane = static_cast<size_t>(h) * static_cast<size_t>(w);
@@ -130,7 +131,9 @@ HWY_INLINE float ConvPixel(const float* HWY_RESTRICT src, int cin, int h, int w,
 }
 
 // Output row y, columns [x, x + kBlocks * N): every column and its two
-// neighbours lie inside the plane, so each tap is one unaligned load.
+// neighbours lie inside the plane, so each tap is one unaligned load. Taps
+// are added in ConvPixel's order with a separate multiply and add (this file
+// builds without contraction): every target gives ConvPixel's bits.
 template <size_t kBlocks, class DF>
 HWY_INLINE void ConvInterior(DF df, const float* HWY_RESTRICT src, int cin, int h, int w,
                              const float* HWY_RESTRICT wk, float bias, int y, size_t x,
@@ -149,7 +152,7 @@ HWY_INLINE void ConvInterior(DF df, const float* HWY_RESTRICT src, int cin, int 
       for (int kx = 0; kx < 3; ++kx) {
         const auto kv = hn::Set(df, k[ky * 3 + kx]);
         for (size_t j = 0; j < kBlocks; ++j)
-          acc[j] = hn::MulAdd(kv, hn::LoadU(df, row + kx + j * N), acc[j]);
+          acc[j] = hn::Add(acc[j], hn::Mul(kv, hn::LoadU(df, row + kx + j * N)));
       }
     }
   }

@@ -37,7 +37,9 @@ float retrieveTermPooled(const uint16_t* a, const uint16_t* b, const uint16_t* w
 // [batch][cin][h][w] with weight [cout][cin][3][3] and bias [cout] into out
 // [batch][cout][h][w]. Computes output planes t in [begin, end) only
 // (item t / cout, channel t % cout), so disjoint ranges may run on different
-// threads. The order of the float additions is not fixed.
+// threads. Each value is the bias plus the taps inside the plane added in
+// (input channel, kernel row, kernel column) order, every product rounded
+// before it is added: the same bits on every target.
 void conv3x3Range(const float* in, int batch, int cin, int h, int w, const float* weight,
                   const float* bias, int cout, float* out, int begin, int end);
 

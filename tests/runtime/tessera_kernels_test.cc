@@ -242,6 +242,30 @@ struct ConvShape {
   int batch, cin, h, w, cout;
 };
 
+// Float transcription: bias, then every tap inside the plane in (ci, ky, kx)
+// order, each product rounded before it is added.
+std::vector<float> floatConv(const std::vector<float>& in, const ConvShape& s, const std::vector<float>& wt,
+                             const std::vector<float>& bias) {
+  std::vector<float> out(static_cast<size_t>(s.batch) * s.cout * s.h * s.w);
+  for (int n = 0; n < s.batch; ++n)
+    for (int co = 0; co < s.cout; ++co)
+      for (int y = 0; y < s.h; ++y)
+        for (int x = 0; x < s.w; ++x) {
+          float acc = bias[co];
+          for (int ci = 0; ci < s.cin; ++ci)
+            for (int ky = 0; ky < 3; ++ky)
+              for (int kx = 0; kx < 3; ++kx) {
+                const int yy = y + ky - 1, xx = x + kx - 1;
+                if (yy < 0 || yy >= s.h || xx < 0 || xx >= s.w) continue;
+                const float t = wt[((co * s.cin + ci) * 3 + ky) * 3 + kx] *
+                                in[((static_cast<size_t>(n) * s.cin + ci) * s.h + yy) * s.w + xx];
+                acc += t;
+              }
+          out[((static_cast<size_t>(n) * s.cout + co) * s.h + y) * s.w + x] = acc;
+        }
+  return out;
+}
+
 // Double-precision convolution and, per output, the sum of the magnitudes of
 // its terms: the scale a float sum in any order stays within.
 void refConv(const std::vector<float>& in, const ConvShape& s, const std::vector<float>& wt,
@@ -294,8 +318,11 @@ TEST(TesseraKernels, Conv3x3RangeMatchesAReferenceOnEveryTarget) {
                              whole.data(), 0, planes);
       const std::string at = std::to_string(s.batch) + "x" + std::to_string(s.cin) + "x" +
                              std::to_string(s.h) + "x" + std::to_string(s.w) + "->" + std::to_string(s.cout);
-      for (size_t i = 0; i < want.size(); ++i)
+      const std::vector<float> exact = floatConv(in, s, wt, bias);
+      for (size_t i = 0; i < want.size(); ++i) {
         ASSERT_LE(std::fabs(whole[i] - want[i]), 1e-5 * mag[i] + 1e-30) << at << " at " << i;
+        ASSERT_EQ(bitsOf(whole[i]), bitsOf(exact[i])) << at << " at " << i << ": not the fixed order";
+      }
       // Split at every plane boundary: each part writes only its planes, and
       // together they give the whole call's bits.
       for (int k = 0; k <= planes; ++k) {

@@ -56,6 +56,7 @@ template <class DF>
 HWY_INLINE hn::VFromD<hn::RebindToUnsigned<DF>> F32ToHalfBits(DF df, hn::VFromD<DF> v) {
   const hn::RebindToUnsigned<DF> du;
 #if LE_SIMD_NATIVE_F32_TO_F16
+  (void)df;
   const hn::Rebind<hwy::float16_t, DF> dh;
   const hn::Rebind<uint16_t, DF> d16;
   return hn::PromoteTo(du, hn::BitCast(d16, hn::DemoteTo(dh, v)));
@@ -95,6 +96,7 @@ template <class DF>
 HWY_INLINE void StoreHalfU(DF df, hn::VFromD<DF> v, uint16_t* HWY_RESTRICT p) {
   const hn::Rebind<uint16_t, DF> d16;
 #if LE_SIMD_NATIVE_F32_TO_F16
+  (void)df;
   const hn::Rebind<hwy::float16_t, DF> dh;
   hn::StoreU(hn::BitCast(d16, hn::DemoteTo(dh, v)), d16, p);
 #else

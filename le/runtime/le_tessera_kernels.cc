@@ -32,17 +32,20 @@ void Rgb8ToPlanarF16(const uint8_t* HWY_RESTRICT rgb, uint16_t* HWY_RESTRICT pla
   const auto k255 = hn::Set(df, 255.0f);
   HWY_ALIGN uint8_t channel[hn::MaxLanes(hn::ScalableTag<uint8_t>())];
   size_t i = 0;
-  for (; i + N8 <= pixels; i += N8) {
-    hn::VFromD<decltype(d8)> v[3];
-    hn::LoadInterleaved3(d8, rgb + 3 * i, v[0], v[1], v[2]);
-    for (size_t c = 0; c < 3; ++c) {
-      hn::Store(v[c], d8, channel);
-      uint16_t* dst = planes + c * planeStride + i;
-      for (size_t q = 0; q < N8; q += NF) {
-        const auto f = hn::ConvertTo(df, hn::PromoteTo(di, hn::Load(dq, channel + q)));
-        StoreHalfU(df, hn::Div(f, k255), dst + q);
-      }
+  // Through a buffer: a channel's bytes widen to four float vectors.
+  auto store = [&](hn::VFromD<decltype(d8)> v, uint16_t* dst) {
+    hn::Store(v, d8, channel);
+    for (size_t q = 0; q < N8; q += NF) {
+      const auto f = hn::ConvertTo(df, hn::PromoteTo(di, hn::Load(dq, channel + q)));
+      StoreHalfU(df, hn::Div(f, k255), dst + q);
     }
+  };
+  for (; i + N8 <= pixels; i += N8) {
+    hn::VFromD<decltype(d8)> r, g, b;
+    hn::LoadInterleaved3(d8, rgb + 3 * i, r, g, b);
+    store(r, planes + i);
+    store(g, planes + planeStride + i);
+    store(b, planes + 2 * planeStride + i);
   }
   for (; i < pixels; ++i)
     for (size_t c = 0; c < 3; ++c)
@@ -130,18 +133,12 @@ HWY_INLINE float ConvPixel(const float* HWY_RESTRICT src, int cin, int h, int w,
   return sum;
 }
 
-// Output row y, columns [x, x + kBlocks * N): every column and its two
-// neighbours lie inside the plane, so each tap is one unaligned load. Taps
-// are added in ConvPixel's order with a separate multiply and add (this file
-// builds without contraction): every target gives ConvPixel's bits.
-template <size_t kBlocks, class DF>
-HWY_INLINE void ConvInterior(DF df, const float* HWY_RESTRICT src, int cin, int h, int w,
-                             const float* HWY_RESTRICT wk, float bias, int y, size_t x,
-                             float* HWY_RESTRICT dstRow) {
-  const size_t N = hn::Lanes(df);
+// Calls tap(kernel value, row pointer at column x - 1 + kx) for every tap
+// of output row y inside the plane, in ConvPixel's order.
+template <class Tap>
+HWY_INLINE void ForEachTap(const float* HWY_RESTRICT src, int cin, int h, int w,
+                           const float* HWY_RESTRICT wk, int y, size_t x, const Tap& tap) {
   const size_t plane = static_cast<size_t>(h) * static_cast<size_t>(w);
-  hn::VFromD<DF> acc[kBlocks];
-  for (size_t j = 0; j < kBlocks; ++j) acc[j] = hn::Set(df, bias);
   for (int ci = 0; ci < cin; ++ci) {
     const float* k = wk + static_cast<size_t>(ci) * 9;
     for (int ky = 0; ky < 3; ++ky) {
@@ -149,14 +146,43 @@ HWY_INLINE void ConvInterior(DF df, const float* HWY_RESTRICT src, int cin, int 
       if (sy < 0 || sy >= h) continue;
       const float* row = src + static_cast<size_t>(ci) * plane +
                          static_cast<size_t>(sy) * static_cast<size_t>(w) + x - 1;
-      for (int kx = 0; kx < 3; ++kx) {
-        const auto kv = hn::Set(df, k[ky * 3 + kx]);
-        for (size_t j = 0; j < kBlocks; ++j)
-          acc[j] = hn::Add(acc[j], hn::Mul(kv, hn::LoadU(df, row + kx + j * N)));
-      }
+      for (int kx = 0; kx < 3; ++kx) tap(k[ky * 3 + kx], row + kx);
     }
   }
-  for (size_t j = 0; j < kBlocks; ++j) hn::StoreU(acc[j], df, dstRow + x + j * N);
+}
+
+// Output row y, columns [x, x + 4N) (or [x, x + N)): every column and its
+// two neighbours lie inside the plane, so each tap is one unaligned load.
+// Taps are added in ConvPixel's order with a separate multiply and add (this
+// file builds without contraction): every target gives ConvPixel's bits.
+template <class DF>
+HWY_INLINE void ConvInterior4(DF df, const float* HWY_RESTRICT src, int cin, int h, int w,
+                              const float* HWY_RESTRICT wk, float bias, int y, size_t x,
+                              float* HWY_RESTRICT dstRow) {
+  const size_t N = hn::Lanes(df);
+  auto a0 = hn::Set(df, bias), a1 = a0, a2 = a0, a3 = a0;
+  ForEachTap(src, cin, h, w, wk, y, x, [&](float k, const float* p) {
+    const auto kv = hn::Set(df, k);
+    a0 = hn::Add(a0, hn::Mul(kv, hn::LoadU(df, p)));
+    a1 = hn::Add(a1, hn::Mul(kv, hn::LoadU(df, p + N)));
+    a2 = hn::Add(a2, hn::Mul(kv, hn::LoadU(df, p + 2 * N)));
+    a3 = hn::Add(a3, hn::Mul(kv, hn::LoadU(df, p + 3 * N)));
+  });
+  hn::StoreU(a0, df, dstRow + x);
+  hn::StoreU(a1, df, dstRow + x + N);
+  hn::StoreU(a2, df, dstRow + x + 2 * N);
+  hn::StoreU(a3, df, dstRow + x + 3 * N);
+}
+
+template <class DF>
+HWY_INLINE void ConvInterior1(DF df, const float* HWY_RESTRICT src, int cin, int h, int w,
+                              const float* HWY_RESTRICT wk, float bias, int y, size_t x,
+                              float* HWY_RESTRICT dstRow) {
+  auto a = hn::Set(df, bias);
+  ForEachTap(src, cin, h, w, wk, y, x, [&](float k, const float* p) {
+    a = hn::Add(a, hn::Mul(hn::Set(df, k), hn::LoadU(df, p)));
+  });
+  hn::StoreU(a, df, dstRow + x);
 }
 
 HWY_INLINE void ConvPlane(const float* HWY_RESTRICT src, int cin, int h, int w,
@@ -169,9 +195,9 @@ HWY_INLINE void ConvPlane(const float* HWY_RESTRICT src, int cin, int h, int w,
     // Columns 1 ... w - 2 have both neighbours inside the plane.
     size_t x = 1;
     for (; width >= 2 && x + 4 * N + 1 <= width; x += 4 * N)
-      ConvInterior<4>(df, src, cin, h, w, wk, bias, y, x, row);
+      ConvInterior4(df, src, cin, h, w, wk, bias, y, x, row);
     for (; width >= 2 && x + N + 1 <= width; x += N)
-      ConvInterior<1>(df, src, cin, h, w, wk, bias, y, x, row);
+      ConvInterior1(df, src, cin, h, w, wk, bias, y, x, row);
     row[0] = ConvPixel(src, cin, h, w, wk, bias, y, 0);
     for (x = std::max<size_t>(x, 1); x < width; ++x)
       row[x] = ConvPixel(src, cin, h, w, wk, bias, y, static_cast<int>(x));

@@ -111,112 +111,171 @@ float RetrieveTermPooled(const uint16_t* HWY_RESTRICT a, const uint16_t* HWY_RES
   return sum;
 }
 
+// One item's input planes.
+struct ConvSrc {
+  const float* p;
+  int cin, h, w;
+  size_t plane;  // h * w
+};
+
 // One output pixel, every tap checked against the plane's edges: bias, then
 // the taps in (ci, ky, kx) order.
-HWY_INLINE float ConvPixel(const float* HWY_RESTRICT src, int cin, int h, int w,
-                           const float* HWY_RESTRICT wk, float bias, int y, int x) {
-  const size_t plane = static_cast<size_t>(h) * static_cast<size_t>(w);
+HWY_INLINE float ConvPixel(const ConvSrc& s, const float* HWY_RESTRICT wk, float bias, int y, int x) {
   float sum = bias;
-  for (int ci = 0; ci < cin; ++ci) {
-    const float* p = src + static_cast<size_t>(ci) * plane;
+  for (int ci = 0; ci < s.cin; ++ci) {
+    const float* p = s.p + static_cast<size_t>(ci) * s.plane;
     const float* k = wk + static_cast<size_t>(ci) * 9;
     for (int ky = 0; ky < 3; ++ky) {
       const int sy = y + ky - 1;
-      if (sy < 0 || sy >= h) continue;
+      if (sy < 0 || sy >= s.h) continue;
       for (int kx = 0; kx < 3; ++kx) {
         const int sx = x + kx - 1;
-        if (sx < 0 || sx >= w) continue;
-        sum += k[ky * 3 + kx] * p[static_cast<size_t>(sy) * static_cast<size_t>(w) + static_cast<size_t>(sx)];
+        if (sx < 0 || sx >= s.w) continue;
+        sum += k[ky * 3 + kx] * p[static_cast<size_t>(sy) * static_cast<size_t>(s.w) + static_cast<size_t>(sx)];
       }
     }
   }
   return sum;
 }
 
-// Calls tap(kernel value, row pointer at column x - 1 + kx) for every tap
-// of output row y inside the plane, in ConvPixel's order.
-template <class Tap>
-HWY_INLINE void ForEachTap(const float* HWY_RESTRICT src, int cin, int h, int w,
-                           const float* HWY_RESTRICT wk, int y, size_t x, const Tap& tap) {
-  const size_t plane = static_cast<size_t>(h) * static_cast<size_t>(w);
-  for (int ci = 0; ci < cin; ++ci) {
+// The vector blocks below cover columns [x, x + kCols * N) of row y, where
+// every column and its two neighbours lie inside the plane, so a tap is one
+// unaligned load. They add the taps in ConvPixel's order with a separate
+// multiply and add (this file builds without contraction): every target
+// gives ConvPixel's bits.
+
+// Four output channels at once (weights wk + j * cin * 9, planes out +
+// j * plane): each input load feeds four channels.
+template <int kCols, class DF>
+HWY_INLINE void ConvBlock4Ch(DF df, const ConvSrc& s, const float* HWY_RESTRICT wk, const float* bias, int y,
+                             size_t x, float* HWY_RESTRICT out) {
+  const size_t N = hn::Lanes(df), ks = static_cast<size_t>(s.cin) * 9;
+  auto a00 = hn::Set(df, bias[0]), a10 = hn::Set(df, bias[1]), a20 = hn::Set(df, bias[2]), a30 = hn::Set(df, bias[3]);
+  [[maybe_unused]] auto a01 = a00, a11 = a10, a21 = a20, a31 = a30;
+  for (int ci = 0; ci < s.cin; ++ci) {
     const float* k = wk + static_cast<size_t>(ci) * 9;
     for (int ky = 0; ky < 3; ++ky) {
       const int sy = y + ky - 1;
-      if (sy < 0 || sy >= h) continue;
-      const float* row = src + static_cast<size_t>(ci) * plane +
-                         static_cast<size_t>(sy) * static_cast<size_t>(w) + x - 1;
-      for (int kx = 0; kx < 3; ++kx) tap(k[ky * 3 + kx], row + kx);
+      if (sy < 0 || sy >= s.h) continue;
+      const float* row = s.p + static_cast<size_t>(ci) * s.plane + static_cast<size_t>(sy) * s.w + x - 1;
+      for (int kx = 0; kx < 3; ++kx) {
+        const size_t o = static_cast<size_t>(ky * 3 + kx);
+        const auto v0 = hn::LoadU(df, row + kx);
+        [[maybe_unused]] const auto v1 = kCols == 2 ? hn::LoadU(df, row + kx + N) : v0;
+        auto kv = hn::Set(df, k[o]);
+        a00 = hn::Add(a00, hn::Mul(kv, v0));
+        if constexpr (kCols == 2) a01 = hn::Add(a01, hn::Mul(kv, v1));
+        kv = hn::Set(df, k[ks + o]);
+        a10 = hn::Add(a10, hn::Mul(kv, v0));
+        if constexpr (kCols == 2) a11 = hn::Add(a11, hn::Mul(kv, v1));
+        kv = hn::Set(df, k[2 * ks + o]);
+        a20 = hn::Add(a20, hn::Mul(kv, v0));
+        if constexpr (kCols == 2) a21 = hn::Add(a21, hn::Mul(kv, v1));
+        kv = hn::Set(df, k[3 * ks + o]);
+        a30 = hn::Add(a30, hn::Mul(kv, v0));
+        if constexpr (kCols == 2) a31 = hn::Add(a31, hn::Mul(kv, v1));
+      }
     }
   }
-}
-
-// Output row y, columns [x, x + 4N) (or [x, x + N)): every column and its
-// two neighbours lie inside the plane, so each tap is one unaligned load.
-// Taps are added in ConvPixel's order with a separate multiply and add (this
-// file builds without contraction): every target gives ConvPixel's bits.
-template <class DF>
-HWY_INLINE void ConvInterior4(DF df, const float* HWY_RESTRICT src, int cin, int h, int w,
-                              const float* HWY_RESTRICT wk, float bias, int y, size_t x,
-                              float* HWY_RESTRICT dstRow) {
-  const size_t N = hn::Lanes(df);
-  auto a0 = hn::Set(df, bias), a1 = a0, a2 = a0, a3 = a0;
-  ForEachTap(src, cin, h, w, wk, y, x, [&](float k, const float* p) {
-    const auto kv = hn::Set(df, k);
-    a0 = hn::Add(a0, hn::Mul(kv, hn::LoadU(df, p)));
-    a1 = hn::Add(a1, hn::Mul(kv, hn::LoadU(df, p + N)));
-    a2 = hn::Add(a2, hn::Mul(kv, hn::LoadU(df, p + 2 * N)));
-    a3 = hn::Add(a3, hn::Mul(kv, hn::LoadU(df, p + 3 * N)));
-  });
-  hn::StoreU(a0, df, dstRow + x);
-  hn::StoreU(a1, df, dstRow + x + N);
-  hn::StoreU(a2, df, dstRow + x + 2 * N);
-  hn::StoreU(a3, df, dstRow + x + 3 * N);
-}
-
-template <class DF>
-HWY_INLINE void ConvInterior1(DF df, const float* HWY_RESTRICT src, int cin, int h, int w,
-                              const float* HWY_RESTRICT wk, float bias, int y, size_t x,
-                              float* HWY_RESTRICT dstRow) {
-  auto a = hn::Set(df, bias);
-  ForEachTap(src, cin, h, w, wk, y, x, [&](float k, const float* p) {
-    a = hn::Add(a, hn::Mul(hn::Set(df, k), hn::LoadU(df, p)));
-  });
-  hn::StoreU(a, df, dstRow + x);
-}
-
-HWY_INLINE void ConvPlane(const float* HWY_RESTRICT src, int cin, int h, int w,
-                          const float* HWY_RESTRICT wk, float bias, float* HWY_RESTRICT dst) {
-  const hn::ScalableTag<float> df;
-  const size_t N = hn::Lanes(df);
-  const size_t width = static_cast<size_t>(w);
-  for (int y = 0; y < h; ++y) {
-    float* row = dst + static_cast<size_t>(y) * width;
-    // Columns 1 ... w - 2 have both neighbours inside the plane.
-    size_t x = 1;
-    for (; width >= 2 && x + 4 * N + 1 <= width; x += 4 * N)
-      ConvInterior4(df, src, cin, h, w, wk, bias, y, x, row);
-    for (; width >= 2 && x + N + 1 <= width; x += N)
-      ConvInterior1(df, src, cin, h, w, wk, bias, y, x, row);
-    row[0] = ConvPixel(src, cin, h, w, wk, bias, y, 0);
-    for (x = std::max<size_t>(x, 1); x < width; ++x)
-      row[x] = ConvPixel(src, cin, h, w, wk, bias, y, static_cast<int>(x));
+  float* r = out + static_cast<size_t>(y) * s.w + x;
+  hn::StoreU(a00, df, r);
+  hn::StoreU(a10, df, r + s.plane);
+  hn::StoreU(a20, df, r + 2 * s.plane);
+  hn::StoreU(a30, df, r + 3 * s.plane);
+  if constexpr (kCols == 2) {
+    hn::StoreU(a01, df, r + N);
+    hn::StoreU(a11, df, r + s.plane + N);
+    hn::StoreU(a21, df, r + 2 * s.plane + N);
+    hn::StoreU(a31, df, r + 3 * s.plane + N);
   }
+}
+
+// One output channel, kCols (1 or 4) vectors of columns.
+template <int kCols, class DF>
+HWY_INLINE void ConvBlock1Ch(DF df, const ConvSrc& s, const float* HWY_RESTRICT wk, float bias, int y, size_t x,
+                             float* HWY_RESTRICT out) {
+  const size_t N = hn::Lanes(df);
+  auto a0 = hn::Set(df, bias);
+  [[maybe_unused]] auto a1 = a0, a2 = a0, a3 = a0;
+  for (int ci = 0; ci < s.cin; ++ci) {
+    const float* k = wk + static_cast<size_t>(ci) * 9;
+    for (int ky = 0; ky < 3; ++ky) {
+      const int sy = y + ky - 1;
+      if (sy < 0 || sy >= s.h) continue;
+      const float* row = s.p + static_cast<size_t>(ci) * s.plane + static_cast<size_t>(sy) * s.w + x - 1;
+      for (int kx = 0; kx < 3; ++kx) {
+        const auto kv = hn::Set(df, k[ky * 3 + kx]);
+        a0 = hn::Add(a0, hn::Mul(kv, hn::LoadU(df, row + kx)));
+        if constexpr (kCols == 4) {
+          a1 = hn::Add(a1, hn::Mul(kv, hn::LoadU(df, row + kx + N)));
+          a2 = hn::Add(a2, hn::Mul(kv, hn::LoadU(df, row + kx + 2 * N)));
+          a3 = hn::Add(a3, hn::Mul(kv, hn::LoadU(df, row + kx + 3 * N)));
+        }
+      }
+    }
+  }
+  float* r = out + static_cast<size_t>(y) * s.w + x;
+  hn::StoreU(a0, df, r);
+  if constexpr (kCols == 4) {
+    hn::StoreU(a1, df, r + N);
+    hn::StoreU(a2, df, r + 2 * N);
+    hn::StoreU(a3, df, r + 3 * N);
+  }
+}
+
+// Row of w columns: column 0 and w - 1 element by element, the interior in
+// blocks of `big` columns (or `small` when the interior is narrower); the
+// last block is moved left to end at column w - 2, recomputing a few columns
+// with the same bits rather than leaving a scalar tail.
+template <class Big, class Small, class Scalar>
+HWY_INLINE void ConvRow(size_t w, size_t big, size_t small, const Big& bigBlock, const Small& smallBlock,
+                        const Scalar& scalar) {
+  scalar(0);
+  if (w < 2) return;
+  const size_t last = w - 1;  // interior columns: [1, last)
+  size_t x = 1;
+  if (last - 1 >= big) {
+    for (; x + big <= last; x += big) bigBlock(x);
+    if (x < last) bigBlock(last - big);
+  } else if (last - 1 >= small) {
+    for (; x + small <= last; x += small) smallBlock(x);
+    if (x < last) smallBlock(last - small);
+  } else {
+    for (; x < last; ++x) scalar(x);
+  }
+  scalar(last);
 }
 
 void Conv3x3Range(const float* HWY_RESTRICT in, int batch, int cin, int h, int w,
                   const float* HWY_RESTRICT weight, const float* HWY_RESTRICT bias, int cout,
                   float* HWY_RESTRICT out, int begin, int end) {
   if (h <= 0 || w <= 0 || cin < 0 || cout <= 0 || batch <= 0) return;
-  const size_t plane = static_cast<size_t>(h) * static_cast<size_t>(w);
-  const int64_t planes = static_cast<int64_t>(batch) * cout;
-  const int64_t stop = std::min<int64_t>(end, planes);
-  for (int64_t t = std::max(begin, 0); t < stop; ++t) {
+  const hn::ScalableTag<float> df;
+  const size_t N = hn::Lanes(df);
+  const size_t plane = static_cast<size_t>(h) * static_cast<size_t>(w), ks = static_cast<size_t>(cin) * 9;
+  const int64_t stop = std::min<int64_t>(end, static_cast<int64_t>(batch) * cout);
+  for (int64_t t = std::max(begin, 0); t < stop;) {
     const int64_t item = t / cout;
     const int co = static_cast<int>(t % cout);
-    ConvPlane(in + static_cast<size_t>(item) * static_cast<size_t>(cin) * plane, cin, h, w,
-              weight + static_cast<size_t>(co) * static_cast<size_t>(cin) * 9, bias[co],
-              out + static_cast<size_t>(t) * plane);
+    const ConvSrc s{in + static_cast<size_t>(item) * static_cast<size_t>(cin) * plane, cin, h, w, plane};
+    const float* wk = weight + static_cast<size_t>(co) * ks;
+    float* dst = out + static_cast<size_t>(t) * plane;
+    // Four channels of one item share every input load.
+    const int group = co + 4 <= cout && t + 4 <= stop ? 4 : 1;
+    for (int y = 0; y < h; ++y) {
+      auto scalar = [&](size_t x) {
+        for (int j = 0; j < group; ++j)
+          dst[j * plane + static_cast<size_t>(y) * w + x] = ConvPixel(s, wk + j * ks, bias[co + j], y, static_cast<int>(x));
+      };
+      if (group == 4)
+        ConvRow(static_cast<size_t>(w), 2 * N, N,
+                [&](size_t x) { ConvBlock4Ch<2>(df, s, wk, bias + co, y, x, dst); },
+                [&](size_t x) { ConvBlock4Ch<1>(df, s, wk, bias + co, y, x, dst); }, scalar);
+      else
+        ConvRow(static_cast<size_t>(w), 4 * N, N, [&](size_t x) { ConvBlock1Ch<4>(df, s, wk, bias[co], y, x, dst); },
+                [&](size_t x) { ConvBlock1Ch<1>(df, s, wk, bias[co], y, x, dst); }, scalar);
+    }
+    t += group;
   }
 }
 

@@ -298,7 +298,10 @@ TEST(TesseraKernels, Conv3x3RangeMatchesAReferenceOnEveryTarget) {
   std::vector<ConvShape> shapes = {{1, 1, 1, 1, 1}, {2, 3, 1, 1, 2}, {1, 7, 33, 5, 3},
                                    {3, 16, 9, 17, 2}, {2, 2, 13, 1, 3}, {1, 16, 6, 48, 1},
                                    {2, 7, 7, 71, 4}};
+  shapes.push_back({2, 3, 4, 90, 9});   // groups of four channels and a single one
+  shapes.push_back({1, 16, 3, 64, 16});  // a head layer's shape, smaller
   for (int w = 1; w <= 40; ++w) shapes.push_back({2, 3, 1, w, 2});
+  for (int w = 1; w <= 40; ++w) shapes.push_back({1, 2, 2, w, 5});
   for (int w = 1; w <= 20; ++w) shapes.push_back({1, 2, 3, w, 2});
   std::mt19937 rng(11);
   std::uniform_real_distribution<float> u(-1.0f, 1.0f);

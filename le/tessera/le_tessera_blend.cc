@@ -110,45 +110,57 @@ void TeethPass::headInputs(const uint8_t* candidates, int count, const uint8_t* 
 
 // Rows [y0, y1) of the blend: per pixel the logits brought to full resolution,
 // their softmax, the weighted colour, the largest weight and the row's share
-// of every candidate's total weight.
+// of every candidate's total weight. Each step runs over a whole row, one
+// candidate after another, so every per-pixel sum still adds the candidates
+// in order.
 void TeethPass::blendRows(const uint8_t* candidates, int y0, int y1) {
   const int k = headCount_, wh = s_.window_h, ww = s_.window_w, hh = wh / 2, hw = ww / 2;
-  const size_t plane = static_cast<size_t>(hh) * static_cast<size_t>(hw);
-  const size_t windowBytes = static_cast<size_t>(wh) * static_cast<size_t>(ww) * 3;
-  std::vector<float> prob(static_cast<size_t>(k));
+  const size_t plane = static_cast<size_t>(hh) * static_cast<size_t>(hw), w = static_cast<size_t>(ww);
+  const size_t windowBytes = static_cast<size_t>(wh) * w * 3;
+  std::vector<Tap> cols(w);
+  for (int x = 0; x < ww; ++x) cols[static_cast<size_t>(x)] = upsampleTap(x, hw);
+  std::vector<float> up(static_cast<size_t>(k) * w), top(w), sum(w), rgb(3 * w), peak(w);
   for (int y = y0; y < y1; ++y) {
     const Tap ty = upsampleTap(y, hh);
-    double* rowTotal = rowTotals_.data() + static_cast<size_t>(y) * k;
-    std::fill(rowTotal, rowTotal + k, 0.0);
-    for (int x = 0; x < ww; ++x) {
-      const Tap tx = upsampleTap(x, hw);
-      float top = -INFINITY;
-      for (int c = 0; c < k; ++c) {
-        const float* l = logits_.data() + static_cast<size_t>(c) * plane;
-        const float* r0 = l + static_cast<size_t>(ty.i0) * hw;
-        const float* r1 = l + static_cast<size_t>(ty.i1) * hw;
+    std::fill(top.begin(), top.end(), -INFINITY);
+    for (int c = 0; c < k; ++c) {
+      const float* l = logits_.data() + static_cast<size_t>(c) * plane;
+      const float* r0 = l + static_cast<size_t>(ty.i0) * hw;
+      const float* r1 = l + static_cast<size_t>(ty.i1) * hw;
+      float* u = &up[static_cast<size_t>(c) * w];
+      for (size_t x = 0; x < w; ++x) {
+        const Tap& tx = cols[x];
         const float a = (1.0f - tx.frac) * r0[tx.i0] + tx.frac * r0[tx.i1];
         const float b = (1.0f - tx.frac) * r1[tx.i0] + tx.frac * r1[tx.i1];
-        prob[c] = (1.0f - ty.frac) * a + ty.frac * b;
-        top = std::max(top, prob[c]);
+        u[x] = (1.0f - ty.frac) * a + ty.frac * b;
+        top[x] = std::max(top[x], u[x]);
       }
-      float sum = 0.0f;
-      for (int c = 0; c < k; ++c) {
-        prob[c] = std::exp(prob[c] - top);
-        sum += prob[c];
-      }
-      const size_t px = static_cast<size_t>(y) * ww + x;
-      float rgb[3] = {0.0f, 0.0f, 0.0f}, peak = 0.0f;
-      for (int c = 0; c < k; ++c) {
-        const float p = prob[c] / sum;
-        const uint8_t* cand = candidates + c * windowBytes + px * 3;
-        for (int ch = 0; ch < 3; ++ch) rgb[ch] += p * static_cast<float>(cand[ch]);
-        peak = std::max(peak, p);
-        rowTotal[c] += p;
-      }
-      std::copy(rgb, rgb + 3, &blend_.rgb[px * 3]);
-      blend_.peak[px] = peak;
     }
+    std::fill(sum.begin(), sum.end(), 0.0f);
+    for (int c = 0; c < k; ++c) {
+      float* u = &up[static_cast<size_t>(c) * w];
+      for (size_t x = 0; x < w; ++x) {
+        u[x] = std::exp(u[x] - top[x]);
+        sum[x] += u[x];
+      }
+    }
+    std::fill(rgb.begin(), rgb.end(), 0.0f);
+    std::fill(peak.begin(), peak.end(), 0.0f);
+    const size_t row = static_cast<size_t>(y) * w;
+    for (int c = 0; c < k; ++c) {
+      const float* u = &up[static_cast<size_t>(c) * w];
+      const uint8_t* cand = candidates + static_cast<size_t>(c) * windowBytes + row * 3;
+      double total = 0.0;
+      for (size_t x = 0; x < w; ++x) {
+        const float p = u[x] / sum[x];
+        for (size_t ch = 0; ch < 3; ++ch) rgb[3 * x + ch] += p * static_cast<float>(cand[3 * x + ch]);
+        peak[x] = std::max(peak[x], p);
+        total += p;
+      }
+      rowTotals_[static_cast<size_t>(y) * k + c] = total;
+    }
+    std::copy(rgb.begin(), rgb.end(), &blend_.rgb[row * 3]);
+    std::copy(peak.begin(), peak.end(), &blend_.peak[row]);
   }
 }
 

@@ -1,6 +1,7 @@
-// Reference bank track → donor-ordered RGB24 patches. Each decoded frame is
-// converted straight into its donor's slot, so no per-frame buffer or second
-// reordering pass exists.
+// Reference bank track → donor-ordered RGB24 patches. Each decoded frame goes
+// into its donor's slot as it arrives (through one reused row buffer), so no
+// second reordering pass exists.
+#include <cstring>
 #include <stdexcept>
 #include <string>
 
@@ -63,7 +64,8 @@ CodecContext openDecoder(const AVCodecParameters* par) {
 class SlotWriter {
  public:
   SlotWriter(int n, int h, int w, const std::vector<int>& order)
-      : n_(n), h_(h), w_(w), order_(order), out_(uint64_t(n) * h * w * 3, 0) {}
+      : n_(n), h_(h), w_(w), order_(order), out_(uint64_t(n) * h * w * 3, 0),
+        scratchStride_((w * 3 + kRowSlack + 63) & ~63), scratch_(size_t(scratchStride_) * h + kRowSlack) {}
 
   void take(const AVFrame* f) {
     if (f->width != w_ || f->height != h_)
@@ -80,9 +82,15 @@ class SlotWriter {
     if (taken_ >= n_)
       refuse("bank track carries more frames than the sidecar's n_donors — sidecar/track mismatch, "
              "refusing to serve");
-    uint8_t* dst[4] = {out_.data() + uint64_t(order_[size_t(taken_)]) * h_ * w_ * 3};
-    const int stride[4] = {w_ * 3};
+    // swscale's vector paths store past the end of a row, so a frame is
+    // converted into padded rows first: straight into a packed slot, the last
+    // row would spill into the next donor's patch (or past the bank).
+    uint8_t* dst[4] = {scratch_.data()};
+    const int stride[4] = {scratchStride_};
     sws_scale(scaler_.get(), f->data, f->linesize, 0, h_, dst, stride);
+    const size_t row = size_t(w_) * 3;
+    uint8_t* slot = out_.data() + uint64_t(order_[size_t(taken_)]) * h_ * row;
+    for (int y = 0; y < h_; ++y) std::memcpy(slot + y * row, scratch_.data() + size_t(y) * scratchStride_, row);
     ++taken_;
   }
 
@@ -104,6 +112,9 @@ class SlotWriter {
   int taken_ = 0;
   int format_ = AV_PIX_FMT_NONE;
   Scaler scaler_;
+  static constexpr int kRowSlack = 64;  // bytes a converted row may overrun
+  int scratchStride_;
+  std::vector<uint8_t> scratch_;
 };
 
 // Every frame the decoder has ready (after the flush request: every frame).

@@ -84,10 +84,11 @@ TesseraCarriage carriageOfDir(const std::string& dir) {
   applyManifest(dir, c);
   for (int i = 0; i < kSlots; ++i) {
     const std::string& name = c.names[i];
-    c.paths[size_t(i)] = resolveMember(dir, name);
-    // A name that would leave the bundle is never opened.
-    if (!memberNameInside(name) || !regularMember(c.paths[size_t(i)]))
-      c.missing.push_back(kSlotKeys[i]);
+    // A name that would leave the bundle is never opened, not even by the
+    // older-name lookup of member resolution.
+    const bool inside = memberNameInside(name);
+    c.paths[size_t(i)] = inside ? resolveMember(dir, name) : dir + "/" + name;
+    if (!inside || !regularMember(c.paths[size_t(i)])) c.missing.push_back(kSlotKeys[i]);
   }
   c.complete = c.missing.empty();
   return c;

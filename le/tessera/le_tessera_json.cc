@@ -68,6 +68,13 @@ struct DepthGuard {
 
 }  // namespace
 
+JVal::JVal() = default;
+JVal::JVal(const JVal&) = default;
+JVal::JVal(JVal&&) noexcept = default;
+JVal& JVal::operator=(const JVal&) = default;
+JVal& JVal::operator=(JVal&&) noexcept = default;
+JVal::~JVal() = default;
+
 const JVal* JVal::find(std::string_view key) const {
   for (const auto& [k, v] : obj)
     if (k == key) return &v;

@@ -21,6 +21,15 @@ inline constexpr int kMaxDepth = 64;
 struct JVal {
   enum Kind : int { kNull = 0, kBool = 1, kNum = 2, kStr = 3, kArr = 4, kObj = 5 };
 
+  // Out of line: the members hold JVal itself, which must be complete before
+  // their destructors are instantiated (clang with libstdc++ insists).
+  JVal();
+  JVal(const JVal&);
+  JVal(JVal&&) noexcept;
+  JVal& operator=(const JVal&);
+  JVal& operator=(JVal&&) noexcept;
+  ~JVal();
+
   int kind = kNull;
   bool b = false;
   double num = 0.0;

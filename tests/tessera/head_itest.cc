@@ -1,7 +1,7 @@
 // Blend-head checkpoints in the training framework's own layout, written by
 // the python fixture (zipfile-checked, pickled by Python's Pickler): each
 // valid variant loads to its exact floats, each faulty one is refused with
-// its message, and no damaged file gets past the reader unnoticed.
+// its message.
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -102,61 +102,6 @@ TEST_F(HeadCheckpoints, Refusals) {
   };
   for (const Case& c : cases)
     EXPECT_EQ(errorOf([&] { loadHeadPt(bytes(c.variant)); }), c.expected) << c.variant;
-}
-
-// Every message the reader may give for a damaged file, as prefixes.
-bool listed(const std::string& msg) {
-  static const char* const kPrefixes[] = {
-      "teeth: head .pt is not a zip",       "teeth: head .pt has no zip EOCD",
-      "teeth: head .pt has no data.pkl",    "teeth: head .pt central directory is malformed",
-      "teeth: head .pt entry is DEFLATEd",  "teeth: head .pt local header out of range",
-      "teeth: head .pt local header has no signature", "teeth: head .pt entry out of range",
-      "teeth: head .pt byteorder is '",     "teeth: pickle truncated",
-      "teeth: unsupported pickle opcode 0x", "teeth: pickle stack underflow",
-      "teeth: pickle mark missing",          "teeth: pickle SETITEMS holds an unpaired key",
-      "teeth: pickle BINGET out of range",   "teeth: pickle LONG_BINGET out of range",
-      "teeth: pickle memo index out of range", "teeth: pickle too deep",
-      "teeth: pickle too large",             "teeth: unexpected persistent id in head .pt",
-      "teeth: head .pt storage is ",         "teeth: head .pt calls ",
-      "teeth: malformed _rebuild_tensor_v2", "teeth: head .pt state_dict is empty",
-      "teeth: head .pt lacks '",             "teeth: head .pt names '",
-      "teeth: head '",                       "teeth: head storage ",
-  };
-  for (const char* p : kPrefixes)
-    if (msg.rfind(p, 0) == 0) return true;
-  return false;
-}
-
-// Loads damaged bytes: either weights of an accepted size or a listed refusal.
-void expectWeightsOrListed(const std::vector<uint8_t>& b, const std::string& what) {
-  try {
-    const HeadWeights w = loadHeadPt(b);
-    EXPECT_TRUE(w.params() == 4082 || w.params() == 3489) << what;
-  } catch (const std::runtime_error& e) {
-    EXPECT_TRUE(listed(e.what())) << what << ": " << e.what();
-  }
-}
-
-TEST_F(HeadCheckpoints, EveryByteFlipGivesWeightsOrAListedMessage) {
-  for (const char* variant : {"blendhead8", "memo"}) {
-    const std::vector<uint8_t> good = bytes(variant);
-    for (size_t i = 0; i < good.size(); ++i) {
-      std::vector<uint8_t> b = good;
-      b[i] ^= 0xFF;
-      expectWeightsOrListed(b, std::string(variant) + " flip at " + std::to_string(i));
-      if (HasFailure()) return;
-    }
-  }
-}
-
-TEST_F(HeadCheckpoints, EveryTruncationIsRefused) {
-  const std::vector<uint8_t> good = bytes("blendhead");
-  for (size_t n = 0; n < good.size(); ++n) {
-    const std::vector<uint8_t> b(good.begin(), good.begin() + n);
-    const std::string msg = errorOf([&] { loadHeadPt(b); });
-    EXPECT_TRUE(listed(msg)) << "cut at " << n << ": " << msg;
-    if (HasFailure()) return;
-  }
 }
 
 }  // namespace

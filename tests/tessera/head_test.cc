@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "le/tessera/head.h"
 #include "le/tessera/head_pt.h"
 #include "testkit/testkit.h"
 
@@ -333,6 +334,78 @@ TEST(HeadPickle, MessagesCutLongValues) {
   EXPECT_EQ(msg.rfind("teeth: head .pt calls " + std::string(20, '(') + "'xxx", 0), 0u)
       << msg.substr(0, 80);
   EXPECT_LT(msg.size(), 300u);
+}
+
+// ------------------------------------------------------------ whole checkpoints
+
+// A BlendHead8(16) checkpoint assembled here: the six cand tensors, one
+// storage each, element k of tensor i holding (i + 1) + k / 4096.
+std::vector<uint8_t> blendHead8() {
+  const std::pair<const char*, std::vector<int>> kCand[] = {
+      {"cand.0.weight", {16, 7, 3, 3}}, {"cand.0.bias", {16}}, {"cand.2.weight", {16, 16, 3, 3}},
+      {"cand.2.bias", {16}},            {"cand.4.weight", {1, 16, 3, 3}}, {"cand.4.bias", {1}}};
+  std::string p = proto() + kEmptyDict + kMark;
+  std::vector<Rec> recs{{"h/data.pkl", "", ""}, {"h/byteorder", "little", ""}};
+  for (int i = 0; i < 6; ++i) {
+    std::string sizes = kMark, data;
+    int n = 1;
+    for (int s : kCand[i].second) sizes += int1(s), n *= s;
+    for (int k = 0; k < n; ++k) {
+      const float v = float(i + 1) + float(k) / 4096.f;
+      data.append(reinterpret_cast<const char*>(&v), 4);  // the test machines are little-endian
+    }
+    p += str(kCand[i].first) + tensor(std::to_string(i), int1(0), sizes + kTuple);
+    recs.push_back({"h/data/" + std::to_string(i), data, ""});
+  }
+  recs[0].data = p + kSetItems + kStop;
+  const std::string z = zipOf(recs).bytes;
+  return {z.begin(), z.end()};
+}
+
+TEST(HeadCheckpoint, LoadsAHandBuiltBlendHead8) {
+  const le::tessera::HeadWeights w = le::tessera::loadHeadPt(blendHead8());
+  EXPECT_EQ(w.params(), 3489);
+  ASSERT_EQ(w.cand2W.size(), 2304u);
+  EXPECT_EQ(w.cand2W[2303], 3.f + 2303.f / 4096.f);
+  EXPECT_EQ(w.cand4B, std::vector<float>{6.f});
+  EXPECT_TRUE(w.syn0W.empty() && w.syn2B.empty());
+}
+
+// Every message the reader may give for a damaged file, as prefixes.
+bool listed(const std::string& msg) {
+  static const char* const kPrefixes[] = {
+      "teeth: head .pt is not a zip", "teeth: head .pt has no zip EOCD", "teeth: head .pt has no data.pkl",
+      "teeth: head .pt central directory is malformed", "teeth: head .pt entry is DEFLATEd",
+      "teeth: head .pt local header out of range", "teeth: head .pt local header has no signature",
+      "teeth: head .pt entry out of range", "teeth: head .pt byteorder is '", "teeth: pickle truncated",
+      "teeth: unsupported pickle opcode 0x", "teeth: pickle stack underflow", "teeth: pickle mark missing",
+      "teeth: pickle SETITEMS holds an unpaired key", "teeth: pickle BINGET out of range",
+      "teeth: pickle LONG_BINGET out of range", "teeth: pickle memo index out of range",
+      "teeth: pickle too deep", "teeth: pickle too large", "teeth: unexpected persistent id in head .pt",
+      "teeth: head .pt storage is ", "teeth: head .pt calls ", "teeth: malformed _rebuild_tensor_v2",
+      "teeth: head .pt state_dict is empty", "teeth: head .pt lacks '", "teeth: head .pt names '",
+      "teeth: head '", "teeth: head storage "};
+  for (const char* p : kPrefixes)
+    if (msg.rfind(p, 0) == 0) return true;
+  return false;
+}
+
+// Each damaged copy lives in an exactly sized heap buffer, so the address
+// sanitizer sees any read past its end.
+TEST(HeadCheckpoint, EveryByteFlipAndCutGivesWeightsOrAListedMessage) {
+  const std::vector<uint8_t> good = blendHead8();
+  for (size_t i = 0; i < 2 * good.size(); ++i) {
+    std::vector<uint8_t> b = good;
+    if (i < good.size()) b[i] ^= 0xFF;
+    else b.resize(i - good.size());
+    try {
+      const int64_t n = le::tessera::loadHeadPt(b).params();
+      EXPECT_TRUE(n == 3489 || n == 4082) << i;
+    } catch (const std::runtime_error& e) {
+      EXPECT_TRUE(listed(e.what())) << i << ": " << e.what();
+    }
+    if (HasFailure()) return;
+  }
 }
 
 }  // namespace

@@ -15,6 +15,8 @@
 
 #include "le/bundle.h"
 #include "le/fsutil.h"
+#include "le/runtime/env.h"
+#include "le/runtime/log.h"
 
 namespace le::imx {
 
@@ -195,8 +197,7 @@ std::string unwrapDir(const std::string& C) {
   std::string stem = fs::baseName(C);
   if (endsWith(stem, ".imx")) stem.resize(stem.size() - 4);
   if (!endsWith(stem, ".lebundle")) stem += ".lebundle";
-  const char* env = std::getenv("LE_IMX_UNWRAP_ROOT");
-  const std::string root = env && *env ? std::string(env) : fs::dirName(C);
+  const std::string root = env::nonEmpty("LE_IMX_UNWRAP_ROOT").value_or(fs::dirName(C));
   std::string r = root;
   while (!r.empty() && r.back() == '/') r.pop_back();
   return r + "/" + stem;
@@ -240,7 +241,7 @@ std::string unwrapOnce(const std::string& C) {
   }
   f.reset();
   writeMarker(marker, expected);
-  std::fprintf(stderr, "[le] unwrapped %s -> %s\n", C.c_str(), D.c_str());
+  log::linef(log::Level::Info, "[le] unwrapped %s -> %s", C.c_str(), D.c_str());
   return D;
 }
 

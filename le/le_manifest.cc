@@ -14,6 +14,8 @@
 #include "le/fsutil.h"
 #include "le/manifest.h"
 #include "le/manifest_key.h"
+#include "le/runtime/env.h"
+#include "le/runtime/log.h"
 
 namespace le {
 
@@ -109,8 +111,7 @@ Manifest loadManifest(const std::string& dirArg) {
     m.srcW = toInt32(sw->value, sw->key);
     m.srcH = toInt32(sh->value, sh->key);
   } else {
-    const char* ok = std::getenv("CADENZA2_MSRC_MISSING_OK");
-    if (!ok || std::strcmp(ok, "1") != 0)
+    if (!env::is("CADENZA2_MSRC_MISSING_OK", "1"))
       fail(dir +
            "/manifest.json declares no paste-space stamp (M_src_w/M_src_h, aka "
            "paste_source_width/height) \xE2\x80\x94 the canvas is " +
@@ -118,11 +119,11 @@ Manifest loadManifest(const std::string& dirArg) {
            ", so M cannot be placed: absence is not evidence that M was authored at that size. "
            "Re-stamp the bundle (models/cadenza-2/inference/backfill_msrc), or set "
            "CADENZA2_MSRC_MISSING_OK=1 to restore the legacy assumption.");
-    std::fprintf(stderr,
-                 "[le] WARNING CADENZA2_MSRC_MISSING_OK=1: %s/manifest.json carries no "
-                 "paste-space stamp; ASSUMING M was authored on this %dx%d canvas. If it was "
-                 "not, the face pastes off-target (qf#144) and nothing will say so.\n",
-                 dir.c_str(), m.W, m.H);
+    log::linef(log::Level::Warning,
+               "[le] WARNING CADENZA2_MSRC_MISSING_OK=1: %s/manifest.json carries no "
+               "paste-space stamp; ASSUMING M was authored on this %dx%d canvas. If it was "
+               "not, the face pastes off-target (qf#144) and nothing will say so.",
+               dir.c_str(), m.W, m.H);
     m.srcW = m.W;
     m.srcH = m.H;
   }

@@ -1,7 +1,5 @@
 // The session context: construction in loader order, the lazily built
 // director, and the render and paste steps the C entry points share.
-#include "le/session.h"
-
 #include <algorithm>
 #include <cstdio>
 #include <fstream>
@@ -11,6 +9,8 @@
 #include "le/bundle.h"
 #include "le/rawfile.h"
 #include "le/runtime/le_pool.h"
+#include "le/runtime/log.h"
+#include "le/session.h"
 
 namespace le::session {
 
@@ -72,10 +72,10 @@ le::Renderer& le_ctx::ensureRenderer() {
     bool note = false;
     const int32_t intra = le::session::intraThreads(threads, explicitThreads, ep, &note);
     if (note)
-      std::fprintf(stderr,
-                   "[le] director intra-op %d of pool %d: the caller did not choose, the core "
-                   "sized it for the le_utt pipeline\n",
-                   intra, threads);
+      le::log::linef(le::log::Level::Info,
+                     "[le] director intra-op %d of pool %d: the caller did not choose, the core "
+                     "sized it for the le_utt pipeline",
+                     intra, threads);
     renderer = std::make_unique<le::Renderer>(manifest, &identity, modelKey, intra, ep);
   }
   return *renderer;

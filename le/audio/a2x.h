@@ -40,8 +40,8 @@ std::optional<bool> metaBool(const std::string& text, const char* key);
 A2xMeta parseMeta(const std::string& text);
 
 // Whole non-negative decimal environment number, clamped to [0, hi];
-// `fallback` when unset, empty or not a number (a leading '-' reads as 0).
-int envCount(const char* text, int fallback, int hi);
+// `fallback` when unset, empty or not a number (a negative number reads as 0).
+int envCount(const std::optional<std::string>& text, int fallback, int hi);
 
 // Readiness of S pushed samples.
 struct Readiness {
@@ -121,9 +121,8 @@ class A2x {
   void prime(int64_t frames);
   void ensureFeatures(int64_t needed, const Readiness& r);
 
-  // Declaration order is destruction order reversed: the environment and
-  // options outlive the sessions made from them.
-  Ort::Env env_;
+  // Declaration order is destruction order reversed: the options outlive
+  // the sessions made from them.
   Ort::SessionOptions options_;
   Frontend* frontend_ = nullptr;
   bool shortWindow_ = false;

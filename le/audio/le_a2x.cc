@@ -9,6 +9,7 @@
 #include "le/audio/a2x.h"
 #include "le/audio/frontend.h"
 #include "le/capi.h"
+#include "le/runtime/env.h"
 #include "le/runtime/le_pool.h"
 
 struct le_a2x {
@@ -148,9 +149,10 @@ int le_a2x_deltas_wn(le_a2x* a, const float* samples, int n, float* out, float* 
 
 int le_a2x_preload_w2v(const char* path) {
   return guard(Family::A2x, "le_a2x_preload_w2v", 0, [&](const auto& call) {
-    const char* p = path != nullptr && path[0] != '\0' ? path : std::getenv("W2V_ONNX");
-    if (p == nullptr || p[0] == '\0') return call.reject("no path and $W2V_ONNX unset");
-    le::audio::Frontend::shared(p, le::pool::threads());
+    const std::optional<std::string> p =
+        path != nullptr && path[0] != '\0' ? std::optional<std::string>(path) : le::env::nonEmpty("W2V_ONNX");
+    if (!p) return call.reject("no path and $W2V_ONNX unset");
+    le::audio::Frontend::shared(*p, le::pool::threads());
     return 1;
   });
 }

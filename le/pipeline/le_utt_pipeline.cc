@@ -6,6 +6,8 @@
 #include <utility>
 
 #include "le/pipeline/pipeline.h"
+#include "le/runtime/env.h"
+#include "le/runtime/log.h"
 
 namespace le::utt {
 namespace {
@@ -78,10 +80,7 @@ Pipeline::~Pipeline() {
   chunkPtr_.store(nullptr);
   engine_.reset();
   chunk_.reset();
-  if (std::getenv("LE_UTT_STAGE_REPORT") != nullptr) {
-    const std::string r = stageReport(stageTimes());
-    std::fputs(r.c_str(), stderr);
-  }
+  if (env::isSet("LE_UTT_STAGE_REPORT")) log::line(log::Level::Info, stageReport(stageTimes()));
 }
 
 int32_t Pipeline::wrap(int64_t i) const {
@@ -262,13 +261,13 @@ void Pipeline::warmBody() noexcept {
       if (chunk) {
         const std::string chunkEp = chunk->ep();
         if (mainEp_.rfind("coreml-native", 0) == 0 && chunkEp.rfind("coreml-native", 0) != 0) {
-          std::fprintf(stderr,
-                       "[le_utt] steady chunk renderer '%s' DROPPED (rendering b1-only): this frame "
-                       "graph runs on ep=%s while the chunk graph fell back to ep=%s. A chunk that "
-                       "gives up the bundle's own CoreML director costs MORE per frame than the "
-                       "per-frame path it was meant to amortize, and letting timing choose between "
-                       "two runtimes makes the delivered pixels depend on scheduling.\n",
-                       settings_.steadyModel.c_str(), mainEp_.c_str(), chunkEp.c_str());
+          log::linef(log::Level::Warning,
+                     "[le_utt] steady chunk renderer '%s' DROPPED (rendering b1-only): this frame "
+                     "graph runs on ep=%s while the chunk graph fell back to ep=%s. A chunk that "
+                     "gives up the bundle's own CoreML director costs MORE per frame than the "
+                     "per-frame path it was meant to amortize, and letting timing choose between "
+                     "two runtimes makes the delivered pixels depend on scheduling.",
+                     settings_.steadyModel.c_str(), mainEp_.c_str(), chunkEp.c_str());
           chunk.reset();
         }
       }

@@ -9,6 +9,7 @@
 #include "le/capi.h"
 #include "le/le_utt.h"
 #include "le/rawfile.h"
+#include "le/runtime/env.h"
 #include "le/runtime/le_pool.h"
 #include "le/session.h"
 #include "le/pipeline/utt_handle.h"
@@ -112,7 +113,8 @@ LE_API le_utt* le_utt_create(le_ctx* ctx, const le_utt_opts* opts) {
   return guard(Family::Utt, "le_utt_create", static_cast<le_utt*>(nullptr), [&](const auto& call) -> le_utt* {
     if (ctx == nullptr || opts == nullptr) return call.reject("NULL ctx/opts");
     namespace utt = le::utt;
-    utt::Settings s = utt::resolveSettings(*opts, le::pool::threads(), [](const char* k) { return std::getenv(k); });
+    utt::Settings s =
+        utt::resolveSettings(*opts, le::pool::threads(), [](const char* k) { return le::env::text(k); });
     bool expected = false;
     if (!ctx->uttBusy.compare_exchange_strong(expected, true))
       return call.reject("context already drives a pipeline");

@@ -1,26 +1,21 @@
-#include <charconv>
-#include <cstdlib>
-#include <cstring>
 #include <stdexcept>
 
 #include "le/pipeline/settings.h"
+#include "le/runtime/env.h"
 
 namespace le::utt {
 namespace {
 
-bool hybridFromEnv(const char* v) {
+bool hybridFromEnv(const std::optional<std::string>& v) {
   // Only the exact text "0" (or an empty value) turns it off: "01" is on.
-  if (v == nullptr || v[0] == '\0') return false;
-  return !(v[0] == '0' && v[1] == '\0');
+  return v && !v->empty() && *v != "0";
 }
 
-int32_t pipelineFromEnv(const char* v) {
-  if (v == nullptr || v[0] == '\0') return -1;
-  long long n = 0;
-  const char* end = v + std::strlen(v);
-  const auto r = std::from_chars(v, end, n);
-  if (r.ec != std::errc() || r.ptr != end) return -1;
-  return n != 0 ? 1 : 0;
+int32_t pipelineFromEnv(const std::optional<std::string>& v) {
+  if (!v || v->empty()) return -1;
+  const std::optional<env::Whole> n = env::parseWhole(*v);
+  if (!n || n->saturated) return -1;
+  return n->value != 0 ? 1 : 0;
 }
 
 }  // namespace
@@ -34,7 +29,7 @@ Settings resolveSettings(const le_utt_opts& opts, int32_t poolThreads, const Env
   s.ep = opts.ep ? opts.ep : "";
 
   std::string steady = opts.steady_model && opts.steady_model[0] ? opts.steady_model : "b24_fp32";
-  if (const char* e = env("LE_STEADY_MODEL"); e && e[0]) steady = e;
+  if (const std::optional<std::string> e = env("LE_STEADY_MODEL"); e && !e->empty()) steady = *e;
   s.steadyModel = steady == "-" ? std::string() : steady;
 
   s.hybrid = opts.eager == -2 || (opts.eager < 1 && hybridFromEnv(env("LE_UTT_HYBRID")));

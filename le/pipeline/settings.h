@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 
 #include "le/le_utt.h"
@@ -23,7 +24,8 @@ struct Settings {
   int32_t pipelinePaste = -1;  // -1: on exactly for the a2x engine; 0 off; 1 on
 };
 
-using EnvFn = std::function<const char*(const char*)>;
+// The value of an environment variable, nullopt when unset.
+using EnvFn = std::function<std::optional<std::string>(const char*)>;
 
 // Throws "opts.motion_dir required" when it is null or empty. poolThreads
 // replaces an engine thread count below 1.

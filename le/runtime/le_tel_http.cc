@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <memory>
 
+#include "le/runtime/env.h"
 #include "le/runtime/tel_http.h"
 
 namespace le::tel {
@@ -29,15 +30,10 @@ bool curlReady() {
 
 size_t discard(char*, size_t size, size_t n, void*) { return size * n; }
 
-std::string envText(const char* name) {
-  const char* v = std::getenv(name);
-  return v ? std::string(v) : std::string();
-}
-
 }  // namespace
 
 Endpoint endpointFromEnv() {
-  Endpoint e{envText("LE_TEL_URL"), envText("LE_TEL_TOKEN")};
+  Endpoint e{env::text("LE_TEL_URL").value_or(""), env::text("LE_TEL_TOKEN").value_or("")};
   while (!e.url.empty() && e.url.back() == '/') e.url.pop_back();
   return e;
 }

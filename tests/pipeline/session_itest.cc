@@ -155,7 +155,7 @@ TEST(UttSession, SpeechFramesAreWhatTheSerialPathRenders) {
     o.motion_dir = dir.c_str();
     o.steady_model = "-";
     o.gap_s = -1;
-    utt::Settings s = utt::resolveSettings(o, 2, [](const char*) { return nullptr; });
+    utt::Settings s = utt::resolveSettings(o, 2, [](const char*) -> std::optional<std::string> { return std::nullopt; });
     s.pipelinePaste = pipe;
     auto u = std::make_unique<le_utt>();
     utt::Stages st = utt::bindSession(*ctx.p, s, *u);

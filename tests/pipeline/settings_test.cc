@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <map>
+#include <optional>
 #include <string>
 
 #include "le/pipeline/pipeline.h"
@@ -13,9 +14,10 @@ namespace {
 struct Env {
   std::map<std::string, std::string> vars;
   EnvFn fn() const {
-    return [this](const char* k) -> const char* {
+    return [this](const char* k) -> std::optional<std::string> {
       auto it = vars.find(k);
-      return it == vars.end() ? nullptr : it->second.c_str();
+      if (it == vars.end()) return std::nullopt;
+      return it->second;
     };
   }
 };
@@ -127,14 +129,14 @@ TEST(UttStageReport, MeasuredAndNothingMeasured) {
   EXPECT_EQ(stageReport(t),
             "[le_utt-stage] pipe=0 jobsB=0 jobsC=4 stageA_ms=5.000 stageA_work_ms=3.000 "
             "stageA_wait_ms=2.000 stageB_ms=0.000 stageC_ms=2.000 deliver_lat_ms=3.000 over 3 speech "
-            "frames\n");
+            "frames");
   StageTimes none;
   none.speechDelivered = 7;
   EXPECT_EQ(stageReport(none),
             "[le_utt-stage] MEASURED NOTHING \u2014 the stage report was asked for and the paste-job "
             "counter never advanced (pipe=0 jobsB=0 jobsC=0, 7 speech frames delivered). "
             "stageA/stageB/stageC and the deliver latency are NOT reported rather than reported as "
-            "zero: on this path the paste does not run through the counted queue.\n");
+            "zero: on this path the paste does not run through the counted queue.");
 }
 
 }  // namespace

@@ -220,7 +220,7 @@ struct Rig {
       if (chunkThrows) throw std::runtime_error("cannot open model_b24_fp32.onnx");
       return std::make_unique<FakeDirector>(chunk);
     };
-    le::utt::Settings s = le::utt::resolveSettings(opts, 2, [](const char*) { return nullptr; });
+    le::utt::Settings s = le::utt::resolveSettings(opts, 2, [](const char*) -> std::optional<std::string> { return std::nullopt; });
     s.pipelinePaste = pipelinePaste;
     u->pipeline = std::make_unique<le::utt::Pipeline>(std::move(st), std::move(s));
     return u.release();

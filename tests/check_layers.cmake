@@ -1,0 +1,68 @@
+# The library's floors, checked on its sources: every #include "le/..." of a
+# file under ROOT/le must name its own folder or a folder on a lower floor
+# (FLOORS: floors bottom to top, separated by '|', folders of one floor by
+# ','; "le" is the top folder itself). Only le/runtime/le_env.cc reads the
+# environment and only le/runtime/le_log.cc writes to standard error.
+# Fails naming file and line of every offence.
+if(NOT ROOT OR NOT FLOORS)
+  message(FATAL_ERROR "usage: cmake -DROOT=<source dir> -DFLOORS=<a|b,c|...> -P check_layers.cmake")
+endif()
+
+string(REPLACE "|" ";" floors "${FLOORS}")
+set(level 0)
+foreach(floor IN LISTS floors)
+  string(REPLACE "," ";" folders "${floor}")
+  foreach(folder IN LISTS folders)
+    set(floor_of_${folder} ${level})
+  endforeach()
+  math(EXPR level "${level} + 1")
+endforeach()
+
+# The folder of a path relative to le/: its first directory, or "le" for a
+# file of the top folder.
+function(folder_of rel out)
+  if(rel MATCHES "^([^/]+)/")
+    set(${out} ${CMAKE_MATCH_1} PARENT_SCOPE)
+  else()
+    set(${out} le PARENT_SCOPE)
+  endif()
+endfunction()
+
+file(GLOB_RECURSE files RELATIVE ${ROOT}/le ${ROOT}/le/*.h ${ROOT}/le/*.cc)
+list(SORT files)
+set(offences "")
+set(edges 0)
+foreach(rel IN LISTS files)
+  folder_of(${rel} from)
+  if(NOT DEFINED floor_of_${from})
+    string(APPEND offences "le/${rel}: folder le/${from}/ is on no floor\n")
+    continue()
+  endif()
+  file(STRINGS ${ROOT}/le/${rel} lines)
+  set(n 0)
+  foreach(line IN LISTS lines)
+    math(EXPR n "${n} + 1")
+    if(line MATCHES "^[ \t]*#[ \t]*include[ \t]*\"le/([^\"]+)\"")
+      set(target ${CMAKE_MATCH_1})
+      math(EXPR edges "${edges} + 1")
+      folder_of(${target} to)
+      if(NOT DEFINED floor_of_${to})
+        string(APPEND offences "le/${rel}:${n}: includes le/${target}, in no floor's folder\n")
+      elseif(NOT to STREQUAL from AND NOT floor_of_${to} LESS floor_of_${from})
+        string(APPEND offences
+               "le/${rel}:${n}: includes le/${target}: ${to} is not below ${from}\n")
+      endif()
+    endif()
+    if(line MATCHES "getenv" AND NOT rel STREQUAL "runtime/le_env.cc")
+      string(APPEND offences "le/${rel}:${n}: reads the environment outside le/runtime/env.h\n")
+    endif()
+    if(line MATCHES "stderr" AND NOT rel STREQUAL "runtime/le_log.cc")
+      string(APPEND offences "le/${rel}:${n}: writes to standard error outside le/runtime/log.h\n")
+    endif()
+  endforeach()
+endforeach()
+if(offences)
+  message(FATAL_ERROR "the library's layering is broken:\n${offences}")
+endif()
+list(LENGTH files count)
+message(STATUS "${count} files, ${edges} includes of le/, none upward")

@@ -5,8 +5,8 @@
 #include <algorithm>
 #include <cstring>
 
-#include "le/bundle.h"
-#include "le/fsutil.h"
+#include "le/bundle/fsutil.h"
+#include "le/bundle/paths.h"
 #include "le/le.h"
 #include "le/runtime/log.h"
 

@@ -4,6 +4,7 @@
 # ','; "le" is the top folder itself). Only le/runtime/le_env.cc reads the
 # environment and only le/runtime/le_log.cc writes to standard error.
 # Fails naming file and line of every offence.
+cmake_minimum_required(VERSION 3.25)
 if(NOT ROOT OR NOT FLOORS)
   message(FATAL_ERROR "usage: cmake -DROOT=<source dir> -DFLOORS=<a|b,c|...> -P check_layers.cmake")
 endif()
@@ -62,7 +63,8 @@ foreach(rel IN LISTS files)
   endforeach()
 endforeach()
 if(offences)
-  message(FATAL_ERROR "the library's layering is broken:\n${offences}")
+  message(NOTICE "${offences}")
+  message(FATAL_ERROR "the library's layering is broken (offences above)")
 endif()
 list(LENGTH files count)
 message(STATUS "${count} files, ${edges} includes of le/, none upward")

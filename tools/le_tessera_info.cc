@@ -12,7 +12,7 @@
 
 #include "cli.h"
 #include "contact_sheet.h"
-#include "le/bundle.h"
+#include "le/bundle/paths.h"
 #include "le/tessera/bankdec.h"
 #include "le/tessera/bundle_tessera.h"
 #include "le/tessera/head.h"

@@ -76,8 +76,7 @@ class A2x {
   void finish() { finished_ = true; }
   bool finished() const { return finished_; }
   // Frames ready to pull; computes up to one chunk more first. A failure to
-  // compute leaves the count where it was and is kept for takeFailure() (and
-  // this thread's le_a2x last error).
+  // compute leaves the count where it was and is kept for takeFailure().
   int64_t avail();
   // Writes up to n frames (wn may be null).
   int64_t pull(int* idx, float* src, float* drv, float* wn, int64_t n);

@@ -80,6 +80,8 @@ class Frontend {
   static Frontend& shared(const std::string& path, int threads);
   // The frontend when one was loaded, else null.
   static Frontend* loaded();
+  // The legacy model it was loaded from.
+  const std::string& path() const { return path_; }
 
   // Looks for the trunk/head pair once per process; true when it is loaded.
   bool shortWindow(int threads, const std::string& w2vPath);
@@ -101,6 +103,7 @@ class Frontend {
   Frontend(const std::string& path, int threads);
   Ort::SessionOptions options(int threads) const;
 
+  std::string path_;
   std::unique_ptr<Ort::Session> legacy_;
   std::vector<int64_t> legacyShape_;  // empty unless fully static with the expected count
   bool pairTried_ = false;

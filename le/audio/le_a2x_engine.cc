@@ -9,8 +9,7 @@
 #include <string>
 
 #include "le/audio/a2x.h"
-#include "le/bundle.h"
-#include "le/capi.h"
+#include "le/bundle/paths.h"
 #include "le/runtime/env.h"
 #include "le/runtime/le_pool.h"
 #include "le/runtime/log.h"
@@ -92,7 +91,12 @@ A2x::A2x(const std::string& dir, int threadsIn, bool allowShortWindow) {
   nt_ = static_cast<int64_t>(xs->size()) / kRow;
   xs_.assign(xs->begin(), xs->begin() + static_cast<std::ptrdiff_t>(nt_ * kRow));
 
-  const std::optional<std::string> w2v = env::nonEmpty("W2V_ONNX");
+  // W2V_ONNX names the frontend; without it, one the host has loaded (the
+  // process keeps its first) serves.
+  std::optional<std::string> w2v = env::nonEmpty("W2V_ONNX");
+  if (!w2v) {
+    if (const Frontend* loaded = Frontend::loaded()) w2v = loaded->path();
+  }
   if (!w2v) throw std::runtime_error("$W2V_ONNX not set");
   try {
     frontend_ = &Frontend::shared(*w2v, threads);
@@ -294,7 +298,6 @@ void extendOrRecord(std::string& failure, F&& f) {
     f();
   } catch (const std::exception& e) {
     failure = e.what()[0] ? e.what() : "unknown failure";
-    capi::storeError(capi::Family::A2x, "le_a2x extend", e.what());
   }
 }
 

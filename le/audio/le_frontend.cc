@@ -145,7 +145,7 @@ Ort::SessionOptions Frontend::options(int threads) const {
   return std::move(ort::sessionOptions(recipe).options);
 }
 
-Frontend::Frontend(const std::string& path, int threads) {
+Frontend::Frontend(const std::string& path, int threads) : path_(path) {
   Ort::SessionOptions o = options(threads);
   legacy_ = openSession(path, o);
   if (legacy_->GetOutputCount() >= 1) {

@@ -5,11 +5,11 @@
 #include <stdexcept>
 #include <string>
 
-#include "le/bundle.h"
+#include "le/bundle/fsutil.h"
+#include "le/bundle/manifest.h"
+#include "le/bundle/manifest_key.h"
+#include "le/bundle/paths.h"
 #include "le/driver/cursor.h"
-#include "le/fsutil.h"
-#include "le/manifest.h"
-#include "le/manifest_key.h"
 #include "le/runtime/env.h"
 #include "le/runtime/log.h"
 
@@ -86,5 +86,30 @@ std::unique_ptr<DriverCursor> DriverCursor::openPrior(const Manifest& m, int loo
              m.NT, m.crop, m.crop, name.c_str(), srcName.c_str());
   return cursor;
 }
+
+namespace driver {
+namespace {
+
+class CursorPriorStream final : public PriorStream {
+ public:
+  explicit CursorPriorStream(std::unique_ptr<DriverCursor> c) : c_(std::move(c)) {}
+  const uint8_t* pullAt(int si) override { return c_->pullAt(si, static_cast<int*>(nullptr)); }
+  void pullAt(int si, uint8_t* dst) override { c_->pullAt(si, dst); }
+  const std::string& sourceName() const override { return c_->sourceName(); }
+  int position() const override { return c_->position(); }
+  int64_t seeks() const override { return c_->seeks(); }
+  int64_t residentBytes() const override { return c_->residentBytes(); }
+
+ private:
+  std::unique_ptr<DriverCursor> c_;
+};
+
+}  // namespace
+
+std::unique_ptr<PriorStream> openPriorStream(const Manifest& m) {
+  return std::make_unique<CursorPriorStream>(DriverCursor::openPrior(m, 2, 11));
+}
+
+}  // namespace driver
 
 }  // namespace le

@@ -20,15 +20,15 @@ int32_t pipelineFromEnv(const std::optional<std::string>& v) {
 
 }  // namespace
 
-Settings resolveSettings(const le_utt_opts& opts, int32_t poolThreads, const EnvFn& env) {
-  if (opts.motion_dir == nullptr || opts.motion_dir[0] == '\0')
+Settings resolveSettings(const Options& opts, int32_t poolThreads, const EnvFn& env) {
+  if (opts.motionDir == nullptr || opts.motionDir[0] == '\0')
     throw std::runtime_error("opts.motion_dir required");
   Settings s;
-  s.motionDir = opts.motion_dir;
+  s.motionDir = opts.motionDir;
   s.threads = opts.threads >= 1 ? opts.threads : (poolThreads >= 1 ? poolThreads : 1);
   s.ep = opts.ep ? opts.ep : "";
 
-  std::string steady = opts.steady_model && opts.steady_model[0] ? opts.steady_model : "b24_fp32";
+  std::string steady = opts.steadyModel && opts.steadyModel[0] ? opts.steadyModel : "b24_fp32";
   if (const std::optional<std::string> e = env("LE_STEADY_MODEL"); e && !e->empty()) steady = *e;
   s.steadyModel = steady == "-" ? std::string() : steady;
 
@@ -37,7 +37,7 @@ Settings resolveSettings(const le_utt_opts& opts, int32_t poolThreads, const Env
 
   // NaN would compare false everywhere and silently mean "never": treat it as
   // the default gap.
-  const double gap = opts.gap_s;
+  const double gap = opts.gapS;
   if (gap != gap || gap == 0.0)
     s.gapMs = 600.0;
   else if (gap < 0.0)
@@ -45,8 +45,8 @@ Settings resolveSettings(const le_utt_opts& opts, int32_t poolThreads, const Env
   else
     s.gapMs = gap * 1000.0;
 
-  s.rampFrames = opts.ramp_frames >= 1 ? opts.ramp_frames : 6;
-  s.interruptRampFrames = opts.interrupt_ramp_frames >= 1 ? opts.interrupt_ramp_frames : 4;
+  s.rampFrames = opts.rampFrames >= 1 ? opts.rampFrames : 6;
+  s.interruptRampFrames = opts.interruptRampFrames >= 1 ? opts.interruptRampFrames : 4;
   s.pipelinePaste = pipelineFromEnv(env("LE_UTT_PIPELINE_PASTE"));
   return s;
 }

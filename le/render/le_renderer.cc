@@ -6,8 +6,8 @@
 #include <cstring>
 #include <stdexcept>
 
-#include "le/identity.h"
-#include "le/manifest.h"
+#include "le/bundle/identity.h"
+#include "le/bundle/manifest.h"
 #include "le/render/renderer_impl.h"
 #include "le/runtime/env.h"
 #include "le/runtime/le_pool.h"

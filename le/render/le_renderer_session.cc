@@ -7,7 +7,7 @@
 #include <string>
 #include <unordered_map>
 
-#include "le/identity.h"
+#include "le/bundle/identity.h"
 #include "le/render/le_custom_ops.h"
 #include "le/render/renderer_impl.h"
 #include "le/render/rewrites.h"

@@ -2,8 +2,8 @@
 // and the one predicate that refuses a bundle missing any of the four.
 #include <exception>
 
-#include "le/bundle.h"
-#include "le/manifest.h"
+#include "le/bundle/paths.h"
+#include "le/bundle/manifest.h"
 #include "le/tessera/bundle_tessera.h"
 #include "le/tessera/member_file.h"
 #include "le/tessera/tessera_carriage.h"

@@ -6,8 +6,8 @@
 #include <cstdint>
 #include <limits>
 
-#include "le/bundle.h"
-#include "le/manifest.h"
+#include "le/bundle/paths.h"
+#include "le/bundle/manifest.h"
 #include "le/tessera/bundle_tessera.h"
 #include "le/tessera/member_file.h"
 #include "le/tessera/tessera_carriage.h"

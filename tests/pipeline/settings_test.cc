@@ -22,9 +22,9 @@ struct Env {
   }
 };
 
-le_utt_opts base() {
-  le_utt_opts o{};
-  o.motion_dir = "/m";
+Options base() {
+  Options o;
+  o.motionDir = "/m";
   return o;
 }
 
@@ -45,8 +45,8 @@ TEST(UttSettings, ZeroOptionsTakeTheDefaults) {
 
 TEST(UttSettings, MotionDirIsRequired) {
   Env env;
-  le_utt_opts o = base();
-  o.motion_dir = "";
+  Options o = base();
+  o.motionDir = "";
   EXPECT_THROW(
       {
         try {
@@ -57,16 +57,16 @@ TEST(UttSettings, MotionDirIsRequired) {
         }
       },
       std::runtime_error);
-  o.motion_dir = nullptr;
+  o.motionDir = nullptr;
   EXPECT_THROW(resolveSettings(o, 1, env.fn()), std::runtime_error);
 }
 
 TEST(UttSettings, SteadyModelOptionDashAndEnvironment) {
   Env env;
-  le_utt_opts o = base();
-  o.steady_model = "-";
+  Options o = base();
+  o.steadyModel = "-";
   EXPECT_EQ(resolveSettings(o, 1, env.fn()).steadyModel, "");
-  o.steady_model = "b8";
+  o.steadyModel = "b8";
   EXPECT_EQ(resolveSettings(o, 1, env.fn()).steadyModel, "b8");
   env.vars["LE_STEADY_MODEL"] = "-";
   EXPECT_EQ(resolveSettings(o, 1, env.fn()).steadyModel, "");
@@ -76,7 +76,7 @@ TEST(UttSettings, SteadyModelOptionDashAndEnvironment) {
 
 TEST(UttSettings, EagerModes) {
   Env env;
-  le_utt_opts o = base();
+  Options o = base();
   o.eager = -2;
   EXPECT_TRUE(resolveSettings(o, 1, env.fn()).hybrid);
   o.eager = 5;
@@ -96,10 +96,10 @@ TEST(UttSettings, EagerModes) {
 
 TEST(UttSettings, GapRampsAndPipelinedPaste) {
   Env env;
-  le_utt_opts o = base();
-  o.gap_s = -0.1;
-  o.ramp_frames = 9;
-  o.interrupt_ramp_frames = -3;
+  Options o = base();
+  o.gapS = -0.1;
+  o.rampFrames = 9;
+  o.interruptRampFrames = -3;
   o.threads = 3;
   env.vars["LE_UTT_PIPELINE_PASTE"] = "2";
   Settings s = resolveSettings(o, 8, env.fn());
@@ -108,7 +108,7 @@ TEST(UttSettings, GapRampsAndPipelinedPaste) {
   EXPECT_EQ(s.interruptRampFrames, 4);
   EXPECT_EQ(s.threads, 3);
   EXPECT_EQ(s.pipelinePaste, 1);
-  o.gap_s = 1.5;
+  o.gapS = 1.5;
   env.vars["LE_UTT_PIPELINE_PASTE"] = "0";
   s = resolveSettings(o, 8, env.fn());
   EXPECT_DOUBLE_EQ(s.gapMs, 1500.0);

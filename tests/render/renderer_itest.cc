@@ -7,9 +7,10 @@
 #include <string>
 #include <vector>
 
-#include "le/identity.h"
+#include "le/bundle/identity.h"
+#include "le/bundle/manifest.h"
+#include "le/driver/cursor.h"
 #include "le/le.h"
-#include "le/manifest.h"
 #include "le/render/le_renderer.h"
 #include "le/render/renderer_impl.h"
 #include "render/renderer_fixture.h"
@@ -61,7 +62,7 @@ struct Loaded {
 Loaded load(const std::string& dir, const std::string& key, const std::string& ep = "", int threads = 1) {
   Loaded l;
   l.manifest = loadManifest(dir);
-  l.identity = std::make_unique<Identity>(l.manifest);
+  l.identity = std::make_unique<Identity>(l.manifest, driver::openPriorStream);
   testing::internal::CaptureStderr();
   try {
     l.renderer = std::make_unique<Renderer>(l.manifest, l.identity.get(), key, threads, ep);
@@ -294,7 +295,7 @@ TEST(RendererPrior, HevcPriorRendersLikeRawPrior) {
                 0);
   }
   {
-    Identity streamed(loadManifest(hevc));
+    Identity streamed(loadManifest(hevc), driver::openPriorStream);
     ASSERT_TRUE(streamed.hasHevcPrior());
     const size_t per = 3 * kCrop * kCrop;
     std::string bytes(kNT * per * 2, '\0');

@@ -10,7 +10,7 @@
 #include <utility>
 #include <vector>
 
-#include "le/manifest.h"
+#include "le/bundle/manifest.h"
 #include "le/tessera/bundle_tessera.h"
 #include "le/tessera/head.h"
 #include "testkit/testkit.h"

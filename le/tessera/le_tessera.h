@@ -24,7 +24,10 @@
 //   bilinear upsampling returns to the full window.
 // - Pooled means: the 16 (or 4) values added row by row in float, times 1/16
 //   (1/4). The normaliser is the weight sum in double, pixel order; an exact
-//   distance is float(float sum / normaliser).
+//   distance is the float sum, divided in double by the normaliser, as float.
+// - Every sum has a fixed order (retrieval terms by element, convolution taps
+//   by channel and tap, softmax sums by candidate, totals by row), so a frame
+//   gives the same bytes on every vector target and thread count.
 // - FrameResult's statistics are the mean and maximum, over the band pixels,
 //   of each pixel's largest softmax weight (how decided the blend is there).
 // - Byte conversions: a value not above 0 gives 0, at least 1 gives 255,

@@ -45,36 +45,57 @@ struct Bytes {
   }
 };
 
+// A coherent stamp on a 40-pixel canvas (window 24 x 16 at (8, 12), band
+// rows 2..14 and columns 4..20, pad 4, margin 2) with each field sometimes
+// moved by up to +-28 or replaced by any int32, so both coherent and hostile
+// stamps reach the pass.
 le::tessera::GeometryStamp stampOf(Bytes& in) {
   le::tessera::GeometryStamp s;
-  s.canvas_w = s.canvas_h = 8 + in.u8() % 41;  // small canvases keep runs fast
-  if (in.u8() == 255) s.canvas_h = in.raw<int32_t>();
-  s.window_x0 = in.coord(24), s.window_y0 = in.coord(24);
-  s.window_w = in.coord(32), s.window_h = in.coord(32), s.pad = in.coord(12);
-  s.band_r0 = in.coord(16), s.band_r1 = in.coord(32), s.band_c0 = in.coord(16), s.band_c1 = in.coord(32);
-  s.shift_margin = in.coord(12);
+  const int32_t base[12] = {40, 40, 8, 12, 24, 16, 4, 2, 14, 4, 20, 2};
+  int32_t* f = &s.canvas_w;
+  for (int i = 0; i < 12; ++i) {
+    const uint8_t k = in.u8();
+    f[i] = k == 255 ? in.raw<int32_t>() : k >= 200 ? base[i] + (k - 227) : base[i];
+  }
   return s;
 }
 
+// Weights from a seed: small random values, sometimes one non-finite one,
+// one tensor short, or the syn tensors of the larger architecture.
 le::tessera::HeadWeights headOf(Bytes& in) {
   le::tessera::HeadWeights h;
-  const uint8_t kind = in.u8();
+  const uint8_t kind = in.u8(), seed = in.u8();
+  uint32_t state = 0x9E3779B9u * (seed + 1u);
   auto fill = [&](std::vector<float>& v, size_t n) {
     v.resize(n);
-    for (float& x : v) x = kind % 4 == 0 ? in.raw<float>() : static_cast<float>(in.real(0.0, 2.0));
+    for (float& x : v) {
+      state = state * 1664525u + 1013904223u;
+      x = static_cast<float>(static_cast<int32_t>(state >> 8) % 2001 - 1000) / 1000.0f;
+    }
   };
   fill(h.cand0W, 1008), fill(h.cand0B, 16), fill(h.cand2W, 2304), fill(h.cand2B, 16);
   fill(h.cand4W, 144), fill(h.cand4B, 1);
-  if (kind % 3 == 1) fill(h.syn0W, 432), fill(h.syn0B, 16), fill(h.syn2W, 144), fill(h.syn2B, 1);
-  if (kind == 7) h.cand2B.pop_back();
+  if (kind & 1) fill(h.syn0W, 432), fill(h.syn0B, 16), fill(h.syn2W, 144), fill(h.syn2B, 1);
+  if (kind == 254) h.cand2W[in.u8()] = in.raw<float>();
+  if (kind == 252) h.cand2B.pop_back();
+  if (kind == 250) h.cand4W[7] = 1e38f;  // finite, overflows the logits to infinity
   return h;
 }
 
+// Mostly in range (kshort, cut 1..20, K 1..8, hysteresis and lookahead up to
+// K), sometimes any int32 or any double.
 le::tessera::ServeConfig configOf(Bytes& in) {
   le::tessera::ServeConfig c;
-  c.kshort = in.coord(20), c.cut = in.coord(20), c.K = in.coord(12);
-  c.hysteresis = in.coord(12), c.lookahead = in.coord(12);
-  c.aperture_tol = in.real(0.3, 1.0), c.maskDecay = in.real(0.6, 1.0);
+  auto pick = [&](int32_t lo, int32_t span) {
+    const uint8_t k = in.u8();
+    return k == 255 ? in.raw<int32_t>() : lo + k % span;
+  };
+  c.kshort = pick(1, 20), c.cut = pick(1, 20), c.K = pick(1, 8);
+  c.hysteresis = pick(0, c.K > 0 && c.K < 100 ? c.K + 1 : 9);
+  c.lookahead = pick(0, c.K > 0 && c.K < 100 ? c.K + 1 : 9);
+  c.aperture_tol = in.real(0.5, 1.0), c.maskDecay = in.real(0.6, 1.0);
+  c.teethLumaMin = in.real(100, 200), c.teethGreenRedMax = in.real(25, 50);
+  c.teethMinPixels = pick(0, 40);
   c.fromHead = in.u8() & 1;
   return c;
 }
@@ -96,7 +117,7 @@ void runFrames(le::tessera::TeethPass& pass, const le::tessera::GeometryStamp& s
     for (size_t i = 0; i < rgb.size(); ++i) rgb[i] = static_cast<uint8_t>(seed + i * step);
     for (size_t i = 0; i < mask.size(); ++i) mask[i] = static_cast<uint8_t>((i * (step | 1) + seed) >> 2);
     const uint8_t how = in.u8();
-    int shift[2] = {in.coord(20), in.coord(20)};
+    int shift[2] = {in.coord(12), in.coord(12)};
     le::tessera::FrameResult out;
     if (pass.push(f, rgb.data(), mask.data(), how & 1 ? shift : nullptr, &out)) check(out);
   }
@@ -119,7 +140,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   bank.track.resize(static_cast<size_t>(std::max<int64_t>(bytes, 0)));
   const uint8_t texture = in.u8();
   for (size_t i = 0; i < bank.track.size(); ++i) bank.track[i] = static_cast<uint8_t>(i * 7 + texture);
-  bank.c_canon = {in.real(24, 32), in.real(24, 32)};
+  bank.c_canon = {in.real(20, 16), in.real(20, 16)};
   const int donors = std::max(bank.n_donors, 0) + (in.u8() == 255 ? 1 : 0);
   for (int d = 0; d < donors; ++d) {
     bank.cent.push_back(in.real(bank.c_canon[0], 16));

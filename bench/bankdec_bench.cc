@@ -23,7 +23,7 @@ extern "C" {
 #include <vector>
 
 #include "benchkit.h"
-#include "le/fsutil.h"
+#include "le/bundle/fsutil.h"
 #include "le/tessera/bankdec.h"
 
 namespace {

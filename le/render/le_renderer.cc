@@ -17,8 +17,6 @@
 namespace le {
 namespace {
 
-bool startsWith(const std::string& s, const char* prefix) { return s.rfind(prefix, 0) == 0; }
-
 // The fp16 convolution engine is not part of this build: a request for it is
 // reported and served by onnxruntime, as on a CPU the engine cannot run on.
 bool convBackendAvailable() { return false; }

@@ -138,16 +138,6 @@ TEST(TesseraCapi, MembersAgreeWithTheirFiles) {
   le_tessera_members_close(m);
 }
 
-TEST(TesseraCapi, RefusalTextsPassThrough) {
-  TempDir t;
-  writeMembers(t.path(), R"({"format": "tessera_bank.v0"})");
-  char err[512];
-  EXPECT_EQ(le_tessera_members_open(t.path().c_str(), err, sizeof err), nullptr);
-  EXPECT_EQ(std::string(err),
-            "tessera_bank.v1.json declares format 'tessera_bank.v0', not 'tessera_bank.v1' — this reader "
-            "does not know that generation and will not guess at its keys.");
-}
-
 TEST(TesseraCapi, CarriageOfBrokenBundles) {
   TempDir t;
   le::test::ScopedEnv root("LE_IMX_UNWRAP_ROOT", t / "unwrap");

@@ -2,11 +2,8 @@
 #include <gtest/gtest.h>
 
 #include <climits>
-#include <cstring>
-#include <string>
 
 #include "le/tessera/bank_io.h"
-#include "testkit/testkit.h"
 
 namespace {
 
@@ -59,14 +56,6 @@ TEST(BankMemoryReader, ReadsUpToTheEndThenReportsEof) {
   EXPECT_EQ(buf[1], 10);
   EXPECT_EQ(readMemory(&r, buf, 8), AVERROR_EOF);
   EXPECT_EQ(r.pos, 10);
-}
-
-TEST(BankMemoryDemuxer, RefusesBytesThatAreNoContainer) {
-  const std::string junk(5000, 'x');
-  EXPECT_EQ(le::test::errorOf([&] {
-              MemoryDemuxer d(reinterpret_cast<const uint8_t*>(junk.data()), junk.size());
-            }),
-            "reference bank track is not a readable container — refusing to serve");
 }
 
 }  // namespace

@@ -65,13 +65,6 @@ TEST_F(HeadCheckpoints, VariantsLoadToTheirExactFloats) {
   }
 }
 
-TEST_F(HeadCheckpoints, Blendhead8LeavesTheSynArraysEmpty) {
-  const HeadWeights w = loadHeadPt(bytes("blendhead8"));
-  EXPECT_EQ(w.cand0W.size(), 1008u);
-  EXPECT_EQ(w.cand4B.size(), 1u);
-  EXPECT_TRUE(w.syn0W.empty() && w.syn0B.empty() && w.syn2W.empty() && w.syn2B.empty());
-}
-
 TEST_F(HeadCheckpoints, Refusals) {
   struct Case {
     const char* variant;

@@ -62,3 +62,28 @@ TEST(ConvEngineOrt, Crop256Batch1) {
 
 }  // namespace
 }  // namespace le
+#include <chrono>
+namespace le { namespace {
+TEST(ConvEngineTmp, Timing) {
+  for (int threads : {1, 2}) {
+    const std::string model = test::m4bModel("plain", 256, 1);
+    M4bFrames in(256, 1, 3);
+    auto e = engineOf(model, threads);
+    renderAll(*e, in, 0, 1);
+    auto t0 = std::chrono::steady_clock::now();
+    for (int i = 0; i < 5; ++i) renderAll(*e, in, 0, 1);
+    double ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count() / 5;
+    auto* eng = static_cast<conv::Engine*>(e.get());
+    auto ph = eng->lastPhaseMs();
+    std::printf("engine threads %d: %.1f ms (A %.1f basis %.1f B %.1f) target %s\n", threads, ms, ph[0], ph[1], ph[2], eng->kernels().target);
+    const std::string bytes = test::readFile(model);
+    Ort::Session s = test::sessionOf(GsBytes(bytes.begin(), bytes.end()), threads);
+    test::Feeds feeds(1, 1);
+    test::runAll(s, feeds);
+    t0 = std::chrono::steady_clock::now();
+    for (int i = 0; i < 5; ++i) test::runAll(s, feeds);
+    ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count() / 5;
+    std::printf("ort threads %d: %.1f ms\n", threads, ms);
+  }
+}
+}}

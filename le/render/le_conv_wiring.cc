@@ -85,18 +85,16 @@ class Wiring {
             ruleF("extrapolation_value", 0.0f, true)};
   }
   int upNearest(int x, int f) {
-    std::vector<Rule> r = resizeCommon();
-    r.push_back(ruleS("mode", "nearest"));
-    r.push_back(ruleS("coordinate_transformation_mode", "asymmetric"));
-    r.push_back(ruleS("nearest_mode", "floor"));
+    std::vector<Rule> r = {ruleS("mode", "nearest"), ruleS("coordinate_transformation_mode", "asymmetric"),
+                           ruleS("nearest_mode", "floor")};
+    for (Rule& x : resizeCommon()) r.push_back(std::move(x));
     const float ff = static_cast<float>(f);
     return add("Resize", {node(x), empty(), floats({1, 1, ff, ff})}, std::move(r));
   }
   int upLinear(int x, int f) {
-    std::vector<Rule> r = resizeCommon();
-    r.push_back(ruleS("mode", "linear"));
-    r.push_back(ruleS("coordinate_transformation_mode", "half_pixel", true));
-    r.push_back(ruleS("nearest_mode", "round_prefer_floor", true));
+    std::vector<Rule> r = {ruleS("mode", "linear"), ruleS("coordinate_transformation_mode", "half_pixel", true),
+                           ruleS("nearest_mode", "round_prefer_floor", true)};
+    for (Rule& x : resizeCommon()) r.push_back(std::move(x));
     const float ff = static_cast<float>(f);
     return add("Resize", {node(x), empty(), floats({1, 1, ff, ff})}, std::move(r));
   }
@@ -345,32 +343,36 @@ class Matcher {
     return true;
   }
 
+  // Attributes the rule list does not know first, then the rules in their
+  // order (the one that decides the operator's kind comes first).
   bool matchAttrs(const Pat& p, const GsNodeInfo& n, const std::string& label, std::string& reason) {
     const std::vector<Attr> attrs = attrsOf(n.payload);
     for (const Attr& a : attrs) {
-      const Rule* r = nullptr;
-      for (const Rule& x : p.rules)
-        if (x.name == a.name) r = &x;
-      if (r == nullptr) return fail(reason, label + ": attribute " + a.name + " is not expected");
-      bool ok = false;
-      std::string got, want;
-      switch (r->type) {
-        case Rule::kInt: ok = a.hasI && a.i == r->i; got = std::to_string(a.i); want = std::to_string(r->i); break;
-        case Rule::kInts: ok = a.ints == r->is; got = listText(a.ints); want = listText(r->is); break;
-        case Rule::kFloat:
-          ok = a.hasF && a.f == r->f;
-          got = std::to_string(a.f);
-          want = std::to_string(r->f);
-          break;
-        case Rule::kString: ok = a.hasS && a.s == r->s; got = "\"" + a.s + "\""; want = "\"" + r->s + "\""; break;
-      }
-      if (!ok) return fail(reason, label + ": attribute " + a.name + " is " + got + ", expected " + want);
+      bool known = false;
+      for (const Rule& r : p.rules) known = known || r.name == a.name;
+      if (!known) return fail(reason, label + ": attribute " + a.name + " is not expected");
     }
     for (const Rule& r : p.rules) {
-      if (r.optional) continue;
-      bool present = false;
-      for (const Attr& a : attrs) present = present || a.name == r.name;
-      if (!present) return fail(reason, label + ": attribute " + r.name + " is missing");
+      const Attr* a = nullptr;
+      for (const Attr& x : attrs)
+        if (x.name == r.name) a = &x;
+      if (a == nullptr) {
+        if (r.optional) continue;
+        return fail(reason, label + ": attribute " + r.name + " is missing");
+      }
+      bool ok = false;
+      std::string got, want;
+      switch (r.type) {
+        case Rule::kInt: ok = a->hasI && a->i == r.i; got = std::to_string(a->i); want = std::to_string(r.i); break;
+        case Rule::kInts: ok = a->ints == r.is; got = listText(a->ints); want = listText(r.is); break;
+        case Rule::kFloat:
+          ok = a->hasF && a->f == r.f;
+          got = std::to_string(a->f);
+          want = std::to_string(r.f);
+          break;
+        case Rule::kString: ok = a->hasS && a->s == r.s; got = "\"" + a->s + "\""; want = "\"" + r.s + "\""; break;
+      }
+      if (!ok) return fail(reason, label + ": attribute " + r.name + " is " + got + ", expected " + want);
     }
     return true;
   }

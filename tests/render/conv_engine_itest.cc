@@ -2,13 +2,18 @@
 // output and every stage, batches, threads, and the refusals of the loader.
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <cstdio>
+#include <cstring>
+#include <algorithm>
+#include <functional>
 #include <map>
 #include <string>
 #include <vector>
 
 #include "le/render/conv_backend.h"
 #include "le/render/conv_engine.h"
+#include "le/render/rewrites.h"
 #include "render/m4b_fixture.h"
 #include "testkit/testkit.h"
 
@@ -32,58 +37,219 @@ std::vector<float> renderAll(ConvBackend& e, const M4bFrames& in, int f0, int n)
   return out;
 }
 
-TEST(ConvEngineOrt, Crop256Batch1) {
-  const std::string model = test::m4bModel("plain", 256, 1, true);
-  M4bFrames in(256, 2, 3);
-  auto e = engineOf(model);
-  for (int f = 0; f < 2; ++f) {
-    const std::vector<float> got = renderAll(*e, in, f, 1);
-    const test::Tensors ref = test::ortRun(model, in, f, 1);
-    const std::vector<float>& rgb = ref.at("rgb").second;
-    const Diff d = test::diffOf(got.data(), rgb.data(), got.size());
-    std::printf("frame %d: max %g mean %g\n", f, d.max, d.mean);
-    {
-      int zero = 0, one = 0; double sum = 0, sq = 0;
-      for (float v : rgb) { zero += v == 0.f; one += v == 1.f; sum += v; sq += v * v; }
-      const double m = sum / rgb.size();
-      std::printf("rgb: %zu values, %d zero, %d one, mean %g sd %g\n", rgb.size(), zero, one, m, std::sqrt(sq / rgb.size() - m * m));
-      for (const char* st : {"warped", "refined", "tile3_conv", "grid_add", "w64", "basisimg", "occ_sig"}) {
-        auto it = ref.find(st);
-        if (it == ref.end()) continue;
-        double s2 = 0, q2 = 0; for (float v : it->second.second) { s2 += v; q2 += v * v; }
-        const double m2 = s2 / it->second.second.size();
-        std::printf("%s mean %g sd %g\n", st, m2, std::sqrt(q2 / it->second.second.size() - m2 * m2));
-      }
-    }
-    EXPECT_LE(d.max, kMaxTol);
-    EXPECT_LE(d.mean, kMeanTol);
+// The engine's frames [f0, f0 + n) against onnxruntime's run of the same
+// graph with batch `batch` (frames past the input repeat the last one).
+void expectMatchesOrt(const std::string& model, int crop, int batch, int n, int f0 = 0, int threads = 1) {
+  M4bFrames in(crop, f0 + n, 7 + static_cast<uint32_t>(f0));
+  auto e = engineOf(model, threads);
+  ASSERT_EQ(e->batch(), batch);
+  const std::vector<float> got = renderAll(*e, in, f0, n);
+  const test::Tensors ref = test::ortRun(model, in, f0, batch);
+  const std::vector<float>& rgb = ref.at("rgb").second;
+  const size_t per = 3 * static_cast<size_t>(crop) * crop;
+  for (int i = 0; i < n; ++i) {
+    const Diff d = test::diffOf(got.data() + i * per, rgb.data() + i * per, per);
+    EXPECT_LE(d.max, kMaxTol) << "frame " << i << " of " << n;
+    EXPECT_LE(d.mean, kMeanTol) << "frame " << i << " of " << n;
+    std::printf("[ accuracy ] crop %d batch %d n %d frame %d: max %.3g mean %.3g\n", crop, batch, n, i, d.max, d.mean);
   }
+}
+
+TEST(ConvEngineOrt, Crop256Batch1) {
+  const std::string model = test::m4bModel("plain", 256, 1);
+  expectMatchesOrt(model, 256, 1, 1, 0);
+  expectMatchesOrt(model, 256, 1, 1, 1);
+}
+
+// One onnxruntime run of four distinct frames; the engine renders the first
+// n of them for every n.
+TEST(ConvEngineOrt, Crop256Batch4EveryN) {
+  const std::string model = test::m4bModel("plain", 256, 4);
+  M4bFrames in(256, 4, 9);
+  const std::vector<float>& rgb = test::ortRun(model, in, 0, 4).at("rgb").second;
+  auto e = engineOf(model, 2);
+  ASSERT_EQ(e->batch(), 4);
+  const size_t per = 3 * 256 * 256;
+  for (int n = 1; n <= 4; ++n) {
+    const std::vector<float> got = renderAll(*e, in, 0, n);
+    for (int i = 0; i < n; ++i) {
+      const Diff d = test::diffOf(got.data() + i * per, rgb.data() + i * per, per);
+      EXPECT_LE(d.max, kMaxTol) << "frame " << i << " of " << n;
+      EXPECT_LE(d.mean, kMeanTol) << "frame " << i << " of " << n;
+      std::printf("[ accuracy ] crop 256 batch 4 n %d frame %d: max %.3g mean %.3g\n", n, i, d.max, d.mean);
+    }
+  }
+}
+
+TEST(ConvEngineOrt, Crop512Batch1) { expectMatchesOrt(test::m4bModel("plain", 512, 1), 512, 1, 1, 0, 2); }
+
+// Every dumped stage against the same tensor taken out of onnxruntime's run:
+// a wiring fault shows at the first stage that differs.
+TEST(ConvEngineOrt, EveryStageMatches) {
+  struct Stage {
+    const char* name;
+    size_t channels;  // 0: not an image (stored as the graph stores it)
+    float tol;        // of the largest reference magnitude
+  };
+  const Stage stages[] = {
+      {"pre_relu", 96, 1e-2f},   {"e0_relu", 96, 1e-2f},   {"e1_relu", 144, 1e-2f},   {"e2_relu", 192, 1e-2f},
+      {"d1_relu", 144, 1e-2f},   {"d0_relu", 96, 1e-2f},   {"ref_relu", 48, 1e-2f},   {"mask_conv", 22, 1e-2f},
+      {"occ_sig", 1, 1e-2f},     {"grid_add", 0, 1e-3f},   {"w64", 0, 1e-2f},         {"basisimg", 3, 1e-2f},
+      {"occ512", 1, 1e-2f},      {"warped", 3, 1e-2f},     {"corr0_relu", 24, 1e-2f}, {"corr1_relu", 24, 1e-2f},
+      {"corr2_conv", 12, 1e-2f}, {"refined", 3, 1e-2f},    {"tile2_relu", 32, 1e-2f}, {"tile3_conv", 3, 1e-2f},
+  };
+  test::TempDir dumps;
+  const std::string model = test::m4bModel("plain", 256, 1, true);
+  M4bFrames in(256, 1, 11);
+  std::vector<float> got;
+  {
+    test::ScopedEnv env("LE_CONV_DUMP", dumps.path());
+    auto e = engineOf(model, 2);
+    got = renderAll(*e, in, 0, 1);
+  }
+  const test::Tensors ref = test::ortRun(model, in, 0, 1);
+  for (const Stage& st : stages) {
+    SCOPED_TRACE(st.name);
+    const std::vector<float>& r = ref.at(st.name).second;
+    const std::string bytes = test::readFile(dumps / (std::string(st.name) + ".f32"));
+    ASSERT_EQ(bytes.size(), r.size() * sizeof(float));
+    std::vector<float> dumped(r.size());
+    std::memcpy(dumped.data(), bytes.data(), bytes.size());
+    const std::vector<float> want = st.channels == 0 ? r : test::toChannelLast(r.data(), st.channels, r.size() / st.channels);
+    float mag = 0;
+    for (float v : want) mag = std::max(mag, std::fabs(v));
+    const Diff d = test::diffOf(dumped.data(), want.data(), want.size());
+    std::printf("[ stage    ] %-11s max %.3g of %.3g, mean %.3g\n", st.name, d.max, mag, d.mean);
+    EXPECT_LE(d.max, st.tol * std::max(mag, 1.f));
+  }
+  const Diff d = test::diffOf(got.data(), ref.at("rgb").second.data(), got.size());
+  EXPECT_LE(d.max, kMaxTol);
+}
+
+// ---- the loader's refusals ----------------------------------------------------------
+
+// model with the graph field rebuilt by edit(field) -> keep?
+GsBytes withGraphFields(const GsBytes& model, const std::function<bool(const GsField&)>& keep) {
+  GsBytes graph;
+  GsReader r(gsGraphOf(model));
+  GsField f;
+  while (r.next(f))
+    if (keep(f)) gsPutRaw(graph, f.raw);
+  GsBytes out;
+  rwReplaceGraph(model, graph, false, out);
+  return out;
+}
+
+GsBytes withoutInitializer(const GsBytes& model, const std::string& name) {
+  return withGraphFields(model, [&](const GsField& f) { return f.number != 5 || gsFirstStr(f.payload, 8) != name; });
+}
+
+// Every occurrence of `from` replaced by `to` of the same length (a name in
+// the initializer and in the nodes that read it).
+GsBytes renamed(GsBytes model, const std::string& from, const std::string& to) {
+  EXPECT_EQ(from.size(), to.size());
+  int hits = 0;
+  for (auto it = model.begin(); (it = std::search(it, model.end(), from.begin(), from.end())) != model.end(); ++hits)
+    it = std::copy(to.begin(), to.end(), it);
+  EXPECT_GE(hits, 2) << from;
+  return model;
+}
+
+GsBytes bytesOf(const std::string& path) {
+  const std::string s = test::readFile(path);
+  return GsBytes(s.begin(), s.end());
+}
+
+const std::string kTopo = "le_conv: this graph is not the fused m4b topology this kernel implements (";
+const std::string kUseOrt = ") — use ORT for it";
+
+struct Refusal {
+  const char* what;
+  std::function<std::string(const test::TempDir&)> model;  // writes the model, returns its path
+  std::string message;  // create's message; graphSupported is false
+  bool exact = true;    // else: message is a part of the text
+};
+
+std::string variant(const std::string& v) { return test::m4bModel(v, 256, 1); }
+
+std::string written(const test::TempDir& t, const char* name, const GsBytes& b) {
+  test::writeFile(t / name, std::string(b.begin(), b.end()));
+  return t / name;
+}
+
+TEST(ConvEngineLoad, RefusalsNameTheirReason) {
+  const GsBytes plain = bytesOf(variant("plain"));
+  const std::vector<Refusal> table = {
+      {"no file", [](const test::TempDir& t) { return t / "absent.onnx"; }, "le_conv: cannot open ", false},
+      {"a directory", [](const test::TempDir& t) { return t.path(); }, " (not a regular file)", false},
+      {"truncated", [&](const test::TempDir& t) { return written(t, "cut.onnx", GsBytes(plain.begin(), plain.end() - 9)); },
+       "onnx: truncated"},
+      {"two bases", [](const test::TempDir&) { return variant("two_basis"); },
+       kTopo + "basis (64,196608) absent or ambiguous" + kUseOrt},
+      {"no pre bias", [](const test::TempDir&) { return variant("no_pre_bias"); },
+       kTopo + "pre bias onnx::Conv_314 absent or not (96)" + kUseOrt},
+      {"a shape off", [](const test::TempDir&) { return variant("shape_off"); },
+       kTopo + "s.e1.conv.weight is (144,96,3,1), not (144,96,3,3)" + kUseOrt},
+      {"dynamic batch", [](const test::TempDir&) { return variant("dynamic_batch"); },
+       kTopo + "pooled64 batch is not static" + kUseOrt},
+      {"concat swapped", [](const test::TempDir&) { return variant("concat_swapped"); },
+       ": input 0 comes from Relu node /Relu_", false},
+      {"bilinear for nearest", [](const test::TempDir&) { return variant("bilinear_up"); },
+       ": attribute mode is \"linear\", expected \"nearest\"" + kUseOrt, false},
+      {"missing fixed", [&](const test::TempDir& t) { return written(t, "m.onnx", withoutInitializer(plain, "s.occ.bias")); },
+       kTopo + "missing s.occ.bias" + kUseOrt},
+      {"no pre weight", [&](const test::TempDir& t) { return written(t, "p.onnx", withoutInitializer(plain, "onnx::Conv_313")); },
+       kTopo + "pre weight (96,85,1,1) absent or ambiguous" + kUseOrt},
+      {"no counter", [&](const test::TempDir& t) { return written(t, "c.onnx", renamed(plain, "onnx::Conv_313", "onnx::Conv_pre")); },
+       kTopo + "pre weight name carries no SSA counter" + kUseOrt},
+      {"no grid32", [&](const test::TempDir& t) { return written(t, "g.onnx", withoutInitializer(plain, "onnx::Sub_316")); },
+       kTopo + "grid32 (1,1,32,32,2) absent or ambiguous" + kUseOrt},
+      {"no basis", [&](const test::TempDir& t) { return written(t, "b.onnx", withoutInitializer(plain, "onnx::MatMul_338")); },
+       kTopo + "basis (64,196608) absent or ambiguous" + kUseOrt},
+      {"no pooled64", [&](const test::TempDir& t) {
+         return written(t, "i.onnx", renamed(plain, "pooled64", "pooled65"));
+       }, "le_conv: pooled64 input not found"},
+      {"an extra node", [&](const test::TempDir& t) {
+         GsBytes g = withGraphFields(plain, [](const GsField&) { return true; });
+         GsBytes graph;
+         GsReader r(gsGraphOf(plain));
+         GsField f;
+         while (r.next(f)) gsPutRaw(graph, f.raw);
+         hcNode(graph, "Relu", {"warped"}, "stray", "/stray", {});
+         rwReplaceGraph(plain, graph, false, g);
+         return written(t, "x.onnx", g);
+       }, kTopo + "node /stray: not part of the m4b wiring" + kUseOrt},
+  };
+  EXPECT_FALSE(ConvBackend::graphSupported(variant("two_basis")));
+  for (const Refusal& r : table) {
+    SCOPED_TRACE(r.what);
+    test::TempDir t;
+    const std::string path = r.model(t);
+    const M4bProbe probe = probeM4b(path);
+    EXPECT_FALSE(probe.supported);
+    const std::string got = test::errorOf([&] { ConvBackend::create(path, 1); });
+    if (r.exact)
+      EXPECT_EQ(got, r.message);
+    else
+      EXPECT_NE(got.find(r.message), std::string::npos) << got;
+    EXPECT_EQ(probe.reason, got.rfind(kTopo, 0) == 0 ? got.substr(kTopo.size(), got.size() - kTopo.size() - kUseOrt.size()) : got);
+  }
+}
+
+// The pre weight's counter drifts between exports: 401 with its bias at 402
+// is the same graph, and renders the same bits.
+TEST(ConvEngineLoad, ADriftedCounterRendersTheSame) {
+  const std::string drifted = variant("counter401");
+  ASSERT_TRUE(ConvBackend::graphSupported(drifted));
+  const M4bProbe p = probeM4b(drifted);
+  EXPECT_EQ(p.crop, 256);
+  EXPECT_EQ(p.batch, 1);
+  M4bFrames in(256, 1, 5);
+  auto a = engineOf(drifted), b = engineOf(variant("plain"));
+  EXPECT_EQ(renderAll(*a, in, 0, 1), renderAll(*b, in, 0, 1));
+  EXPECT_EQ(probeM4b(test::m4bModel("plain", 512, 4)).crop, 512);
+  EXPECT_EQ(probeM4b(test::m4bModel("plain", 512, 4)).batch, 4);
 }
 
 }  // namespace
 }  // namespace le
-#include <chrono>
-namespace le { namespace {
-TEST(ConvEngineTmp, Timing) {
-  for (int threads : {1, 2}) {
-    const std::string model = test::m4bModel("plain", 256, 1);
-    M4bFrames in(256, 1, 3);
-    auto e = engineOf(model, threads);
-    renderAll(*e, in, 0, 1);
-    auto t0 = std::chrono::steady_clock::now();
-    for (int i = 0; i < 5; ++i) renderAll(*e, in, 0, 1);
-    double ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count() / 5;
-    auto* eng = static_cast<conv::Engine*>(e.get());
-    auto ph = eng->lastPhaseMs();
-    std::printf("engine threads %d: %.1f ms (A %.1f basis %.1f B %.1f) target %s\n", threads, ms, ph[0], ph[1], ph[2], eng->kernels().target);
-    const std::string bytes = test::readFile(model);
-    Ort::Session s = test::sessionOf(GsBytes(bytes.begin(), bytes.end()), threads);
-    test::Feeds feeds(1, 1);
-    test::runAll(s, feeds);
-    t0 = std::chrono::steady_clock::now();
-    for (int i = 0; i < 5; ++i) test::runAll(s, feeds);
-    ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count() / 5;
-    std::printf("ort threads %d: %.1f ms\n", threads, ms);
-  }
-}
-}}

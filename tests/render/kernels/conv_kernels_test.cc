@@ -453,13 +453,4 @@ TEST(ConvKernels, RefineAndComposeRowsEveryTargetEqualTheReference) {
   });
 }
 
-TEST(ConvKernels, HalfFmaOnlyWhereTheTargetHasBoth) {
-  le::test::forEachTarget([](const char* name) {
-    const std::string t = name;
-    const bool expect = t == "AVX2" || t == "AVX3" || t == "AVX3_DL" || t.rfind("NEON", 0) == 0 || t.rfind("SVE", 0) == 0;
-    EXPECT_EQ(le::conv::kernels().halfFma, expect) << t;
-    EXPECT_STREQ(le::conv::kernels().target, name);
-  });
-}
-
 }  // namespace

@@ -126,6 +126,63 @@ TEST(ConvEngineOrt, EveryStageMatches) {
   EXPECT_LE(d.max, kMaxTol);
 }
 
+// Frames whole per worker, or one after another with rows split: the same
+// arithmetic per value, so the same bits, whatever the thread count.
+TEST(ConvEngineThreads, EveryThreadCountRendersTheSameBits) {
+  const std::string model = test::m4bModel("plain", 256, 4);
+  M4bFrames in(256, 4, 13);
+  auto one = engineOf(model, 1), two = engineOf(model, 2), three = engineOf(model, 3);
+  for (int n = 1; n <= 4; ++n) {
+    const std::vector<float> ref = renderAll(*one, in, 0, n);
+    EXPECT_EQ(renderAll(*two, in, 0, n), ref) << "2 threads, n " << n;
+    EXPECT_EQ(renderAll(*three, in, 0, n), ref) << "3 threads, n " << n;
+  }
+}
+
+TEST(ConvEngineRender, BadNIsRefused) {
+  auto e = engineOf(test::m4bModel("plain", 256, 4));
+  M4bFrames in(256, 4, 1);
+  const auto pooled = in.pooledPtrs(), prior = in.priorPtrs();
+  std::vector<float> out(3 * 256 * 256 * 5);
+  for (const int n : {0, -1, 5, 1 << 30})
+    EXPECT_EQ(test::errorOf([&] { e->render(pooled.data(), prior.data(), in.ks.data(), in.kd.data(), n, out.data()); }),
+              "le_conv: bad n")
+        << n;
+}
+
+// Dumps hold frame 0 only; a dump that cannot be written is reported once
+// and the render goes on.
+TEST(ConvEngineRender, DumpsAreOfFrameZeroAndNeverFailTheRender) {
+  const std::string model = test::m4bModel("plain", 256, 4);
+  M4bFrames in(256, 4, 17);
+  test::TempDir a, b;
+  std::vector<float> first;
+  {
+    test::ScopedEnv env("LE_CONV_DUMP", a.path());
+    auto e = engineOf(model, 2);
+    first = renderAll(*e, in, 0, 4);
+  }
+  {
+    // the same frame 0 alone: the same dump
+    test::ScopedEnv env("LE_CONV_DUMP", b.path());
+    auto e = engineOf(model, 1);
+    renderAll(*e, in, 0, 1);
+  }
+  for (const char* stage : {"pre_relu", "grid_add", "w64", "warped", "tile3_conv"})
+    EXPECT_EQ(test::readFile(a / (std::string(stage) + ".f32")), test::readFile(b / (std::string(stage) + ".f32")))
+        << stage;
+
+  test::ScopedEnv env("LE_CONV_DUMP", a / "no/such/dir");
+  auto e = engineOf(model, 2);
+  testing::internal::CaptureStderr();
+  std::vector<float> got;
+  EXPECT_NO_THROW(got = renderAll(*e, in, 0, 4));
+  EXPECT_NO_THROW(renderAll(*e, in, 0, 2));
+  const std::string log = testing::internal::GetCapturedStderr();
+  EXPECT_EQ(test::countOf(log, "[le] le_conv: cannot write the dump "), 1) << log;
+  EXPECT_EQ(got, first);
+}
+
 // ---- the loader's refusals ----------------------------------------------------------
 
 // model with the graph field rebuilt by edit(field) -> keep?

@@ -66,7 +66,8 @@ TEST(ConvEngineOrt, Crop256Batch1) {
 TEST(ConvEngineOrt, Crop256Batch4EveryN) {
   const std::string model = test::m4bModel("plain", 256, 4);
   M4bFrames in(256, 4, 9);
-  const std::vector<float>& rgb = test::ortRun(model, in, 0, 4).at("rgb").second;
+  const test::Tensors ref = test::ortRun(model, in, 0, 4);
+  const std::vector<float>& rgb = ref.at("rgb").second;
   auto e = engineOf(model, 2);
   ASSERT_EQ(e->batch(), 4);
   const size_t per = 3 * 256 * 256;

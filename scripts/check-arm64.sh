@@ -36,10 +36,11 @@ unset QEMU_LD_PREFIX
 
 # Executables holding the tests that run every compiled target against a
 # reference, and the filter that selects those tests (plus the dispatch check).
-kernel_exes=(test_runtime_unit test_driver_unit test_paste_unit test_render_unit)
+kernel_exes=(test_runtime_unit test_driver_unit test_paste_unit test_render_unit test_render_kernels_unit)
 kernel_filter='HalfTargets.*:SimdTarget.*:Yuv420RowToRgb24.*:Yuv420FrameToRgb24.*'
 kernel_filter+=':PasteTargets.*:PasteLanczos8Row.*:*PasteReference.*:CustomOpBands.*'
 kernel_filter+=':GridSampleFastBand.*:WarpDirectorBand.*:Int8Conv.EveryTarget*:MinmaxPar.*'
+kernel_filter+=':ConvKernels.*:ConvRun.*:ConvBackendSelect.*:ConvEngineEmu.*'
 
 cmake -S . -B "$build" -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/aarch64-linux-gnu.cmake \
       -DLE_WERROR=ON ${LE_ARM64_CMAKE_FLAGS:-}
@@ -69,6 +70,21 @@ run() {
     echo "  $exe: FAILED (log: $log)"; tail -n 40 "$log"; failed+=("$cpu $exe")
   fi
 }
+
+# The fp16 engine's crop-256 render on this host (checked there against
+# onnxruntime) is the reference each emulated processor's render must meet.
+host=${LE_HOST_BUILD:-build}
+ref="$build/conv-reference"
+rm -rf "$ref"
+if [ -f "$host/build.ninja" ] &&
+   cmake --build "$host" -j "$jobs" --target test_render_integration >"$build/conv-reference.log" 2>&1 &&
+   LE_CONV_REFERENCE="$ref" "$host/tests/test_render_integration" \
+     --gtest_filter='ConvEngineOrt.HostRenderForOtherMachines' >>"$build/conv-reference.log" 2>&1; then
+  export LE_CONV_REFERENCE="$ref"
+  echo "== fp16 engine: the crop-256 render of $host is the reference of the emulated ones"
+else
+  echo "== fp16 engine: no host render from $host (log: $build/conv-reference.log); the emulated render comparison is skipped"
+fi
 
 start=$(date +%s)
 declare -A seen=()

@@ -4,6 +4,7 @@
 
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <algorithm>
 #include <functional>
@@ -63,6 +64,26 @@ TEST(ConvEngineOrt, Crop256Batch1) {
 
 // One onnxruntime run of four distinct frames; the engine renders the first
 // n of them for every n.
+// The engine's render of the reference frame, checked against onnxruntime and
+// kept (with its model) in LE_CONV_REFERENCE when set: the emulated Arm
+// targets compare their render with it (ConvEngineEmu).
+TEST(ConvEngineOrt, HostRenderForOtherMachines) {
+  const std::string model = test::m4bModel("plain", 256, 1);
+  const M4bFrames in(256, 1, 7);
+  auto e = engineOf(model, 2);
+  const std::vector<float> got = renderAll(*e, in, 0, 1);
+  const test::Tensors ref = test::ortRun(model, in, 0, 1);
+  const Diff d = test::diffOf(got.data(), ref.at("rgb").second.data(), got.size());
+  EXPECT_LE(d.max, kMaxTol);
+  EXPECT_LE(d.mean, kMeanTol);
+  const char* dir = std::getenv("LE_CONV_REFERENCE");
+  if (dir == nullptr || *dir == '\0') return;
+  le::fs::mkdirs(dir);
+  test::writeFile(std::string(dir) + "/model.onnx", test::readFile(model));
+  test::writeFile(std::string(dir) + "/render.f32",
+                  std::string(reinterpret_cast<const char*>(got.data()), got.size() * sizeof(float)));
+}
+
 TEST(ConvEngineOrt, Crop256Batch4EveryN) {
   const std::string model = test::m4bModel("plain", 256, 4);
   M4bFrames in(256, 4, 9);

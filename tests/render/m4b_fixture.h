@@ -15,6 +15,7 @@
 
 #include "le/fsutil.h"
 #include "le/runtime/le_simd.h"
+#include "render/m4b_frames.h"
 #include "render/rewrite_runner.h"
 #include "testkit/testkit.h"
 
@@ -42,59 +43,6 @@ inline std::string m4bModel(const std::string& variant, int crop, int batch, boo
   if (std::rename(tmp.c_str(), path.c_str()) != 0) throw std::runtime_error("cannot rename " + tmp);
   return path;
 }
-
-// Frames of binary16 inputs: smooth pooled features and priors in [0, 1],
-// keypoints of a face outline with the driving set moved a little.
-struct M4bFrames {
-  int crop = 256;
-  int n = 0;
-  std::vector<std::vector<uint16_t>> pooled, prior;
-  std::vector<float> ks, kd;
-
-  M4bFrames(int crop_, int n_, uint32_t seed) : crop(crop_), n(n_) {
-    std::mt19937 rng(seed);
-    std::uniform_real_distribution<float> u(0.f, 1.f), move(-0.06f, 0.06f);
-    for (int f = 0; f < n; ++f) {
-      pooled.push_back(smooth(64, 32, rng));
-      prior.push_back(smooth(3, crop, rng));
-      for (int k = 0; k < 21; ++k) {
-        const float a = 6.2831853f * static_cast<float>(k) / 21.f;
-        const float s[3] = {0.3f * std::cos(a) + 0.05f * (u(rng) - 0.5f), 0.35f * std::sin(a), 0.05f * std::cos(a)};
-        for (int j = 0; j < 3; ++j) {
-          ks.push_back(s[j]);
-          kd.push_back(s[j] + move(rng));
-        }
-      }
-    }
-  }
-
-  static std::vector<uint16_t> smooth(int planes, int side, std::mt19937& rng) {
-    std::uniform_real_distribution<float> fr(1.f, 5.f), ph(0.f, 6.28f);
-    std::vector<uint16_t> out(static_cast<size_t>(planes) * side * side);
-    for (int p = 0; p < planes; ++p) {
-      const float a = fr(rng), b = fr(rng), c = ph(rng), d = ph(rng);
-      for (int y = 0; y < side; ++y)
-        for (int x = 0; x < side; ++x) {
-          const float fx = (static_cast<float>(x) + 0.5f) / static_cast<float>(side);
-          const float fy = (static_cast<float>(y) + 0.5f) / static_cast<float>(side);
-          const float v = 0.5f + 0.25f * std::sin(6.28f * a * fx + c) + 0.2f * std::cos(6.28f * b * fy + d);
-          out[(static_cast<size_t>(p) * side + y) * side + x] = le::f32ToF16(v);
-        }
-    }
-    return out;
-  }
-
-  std::vector<const uint16_t*> pooledPtrs() const {
-    std::vector<const uint16_t*> v;
-    for (const auto& p : pooled) v.push_back(p.data());
-    return v;
-  }
-  std::vector<const uint16_t*> priorPtrs() const {
-    std::vector<const uint16_t*> v;
-    for (const auto& p : prior) v.push_back(p.data());
-    return v;
-  }
-};
 
 inline std::vector<float> widened(const std::vector<uint16_t>& h) {
   std::vector<float> f(h.size());

@@ -3,7 +3,11 @@
 // pool, and availability by vector target.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <cmath>
 #include <random>
 #include <set>
@@ -16,6 +20,8 @@
 #include "le/render/conv_backend.h"
 #include "le/render/conv_engine.h"
 #include "le/runtime/half.h"
+#include "le/runtime/le_simd.h"
+#include "render/m4b_frames.h"
 #include "testkit/simd_each.h"
 #include "testkit/testkit.h"
 
@@ -216,3 +222,29 @@ TEST(ConvBackendSelect, AvailableOnlyOnTargetsWithHardwareHalfAndFma) {
 }
 
 }  // namespace
+
+// ---- a whole render on another machine ---------------------------------------------------------
+
+// The reference frame rendered here by the dispatched target equals the
+// render of another machine (ConvEngineOrt.HostRenderForOtherMachines,
+// checked there against onnxruntime) within 1e-3: scripts/check-arm64.sh
+// hands the x86 render to each emulated Arm processor (NEON, SVE, SVE2)
+// through LE_CONV_REFERENCE.
+TEST(ConvEngineEmu, Crop256MatchesAnotherMachinesRender) {
+  const char* dir = std::getenv("LE_CONV_REFERENCE");
+  if (dir == nullptr || *dir == '\0') GTEST_SKIP() << "LE_CONV_REFERENCE names no reference render";
+  ASSERT_TRUE(le::ConvBackend::available()) << le::simd::target();
+  const std::string bytes = le::test::readFile(std::string(dir) + "/render.f32");
+  std::vector<float> ref(bytes.size() / sizeof(float));
+  std::memcpy(ref.data(), bytes.data(), ref.size() * sizeof(float));
+  ASSERT_EQ(ref.size(), 3u * 256 * 256);
+  const le::test::M4bFrames in(256, 1, 7);
+  auto e = le::ConvBackend::create(std::string(dir) + "/model.onnx", 2);
+  std::vector<float> out(ref.size());
+  const auto pooled = in.pooledPtrs(), prior = in.priorPtrs();
+  e->render(pooled.data(), prior.data(), in.ks.data(), in.kd.data(), 1, out.data());
+  float worst = 0;
+  for (size_t i = 0; i < out.size(); ++i) worst = std::max(worst, std::fabs(out[i] - ref[i]));
+  std::printf("[ emulated ] %s: max %.3g from the reference render\n", le::simd::target(), worst);
+  EXPECT_LE(worst, 1e-3f);
+}

@@ -67,27 +67,6 @@ TEST(ConvPack, RefusesWrongCountsWithTheLayerMessage) {
               c.message);
 }
 
-TEST(ConvPack, WeightsAreRoundedToHalfAndPlacedPerBlock) {
-  // co 37 in blocks (32, 8); ci 3 staged as 4; 3 x 3 taps
-  std::vector<float> w(37 * 3 * 9), b(37);
-  for (size_t i = 0; i < w.size(); ++i) w[i] = 1.0f + static_cast<float>(i) * 1e-4f;
-  for (size_t i = 0; i < b.size(); ++i) b[i] = 0.1f + static_cast<float>(i) * 1e-5f;
-  const ConvLayer L = le::conv::packConv("t", w, b, 37, 3, 4, 3, Act::kNone, 8);
-  ASSERT_EQ(L.blocks, (std::vector<int32_t>{32, 8}));
-  ASSERT_EQ(L.w.size(), 9u * 4 * 32 + 9u * 4 * 8);
-  for (int o = 0; o < 40; ++o)
-    for (int c = 0; c < 4; ++c)
-      for (int t = 0; t < 9; ++t) {
-        const int blk = o < 32 ? 0 : 1, j = o < 32 ? o : o - 32, bw = L.blocks[blk];
-        const float got = L.w[L.wOff[blk] + (static_cast<size_t>(t) * 4 + c) * bw + j];
-        const float want = (o < 37 && c < 3) ? toFloat(fromFloat(w[(static_cast<size_t>(o) * 3 + c) * 9 + t])) : 0.f;
-        ASSERT_EQ(got, want) << "o " << o << " c " << c << " tap " << t;
-        if (c == 0 && t == 0) {
-          ASSERT_EQ(L.bias[L.bOff[blk] + j], o < 37 ? b[o] : 0.f);  // bias stays float32
-        }
-      }
-}
-
 // runConv over concatenated, pooled and upsampled sources against a direct
 // double-precision convolution of the assembled input.
 TEST(ConvRun, AssembledInputsEqualTheReference) {

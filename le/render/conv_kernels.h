@@ -93,7 +93,7 @@ struct Kernels {
   // Binary16 converted in hardware and float32 FMA: the engine serves only
   // on such targets.
   bool halfFma = false;
-  int32_t lanes = 1;    // float lanes of a convolution vector (at most 16)
+  int32_t lanes = 1;    // convolution blocks are multiples of this (at most 8)
   int32_t maxTile = 1;  // pixels a convolution call may compute past `width`
 
   void (*convBlock)(const ConvBlockArgs&) = nullptr;

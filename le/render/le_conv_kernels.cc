@@ -45,18 +45,20 @@ constexpr int kMaxTile = 8;
 
 // ---- binary16 loads and stores ----------------------------------------------
 
-HWY_INLINE hn::Vec<DF> LoadHalf(DF d, const uint16_t* HWY_RESTRICT p) {
-  const hn::Rebind<uint16_t, DF> du16;
-  const hn::Rebind<hwy::float16_t, DF> dh;
+template <class D>
+HWY_INLINE hn::Vec<D> LoadHalf(D d, const uint16_t* HWY_RESTRICT p) {
+  const hn::Rebind<uint16_t, D> du16;
+  const hn::Rebind<hwy::float16_t, D> dh;
   return hn::PromoteTo(d, hn::BitCast(dh, hn::LoadU(du16, p)));
 }
 
 // The first `count` lanes (all when count >= lanes).
-HWY_INLINE void StoreHalf(DF d, hn::Vec<DF> v, uint16_t* HWY_RESTRICT p, size_t count) {
+template <class D>
+HWY_INLINE void StoreHalf(D d, hn::Vec<D> v, uint16_t* HWY_RESTRICT p, size_t count) {
   const size_t N = hn::Lanes(d);
 #if LE_CONV_HALF_FMA
-  const hn::Rebind<uint16_t, DF> du16;
-  const hn::Rebind<hwy::float16_t, DF> dh;
+  const hn::Rebind<uint16_t, D> du16;
+  const hn::Rebind<hwy::float16_t, D> dh;
   const auto h = hn::BitCast(du16, hn::DemoteTo(dh, v));
   if (count >= N) {
     hn::StoreU(h, du16, p);
@@ -86,14 +88,16 @@ void NarrowRun(DF d, const float* HWY_RESTRICT src, uint16_t* HWY_RESTRICT dst, 
   for (; i < n; ++i) dst[i] = half::fromFloat(src[i]);
 }
 
-HWY_INLINE hn::Vec<DF> Sigmoid(DF d, hn::Vec<DF> v) {
+template <class D>
+HWY_INLINE hn::Vec<D> Sigmoid(D d, hn::Vec<D> v) {
   const auto one = hn::Set(d, 1.0f);
   return hn::Div(one, hn::Add(one, hn::Exp(d, hn::Neg(v))));
 }
 
 // ---- convolution ------------------------------------------------------------
 
-HWY_INLINE void PutAct(DF d, hn::Vec<DF> v, Act act, uint16_t* HWY_RESTRICT o, int count) {
+template <class D>
+HWY_INLINE void PutAct(D d, hn::Vec<D> v, Act act, uint16_t* HWY_RESTRICT o, int count) {
   if (count <= 0) return;
   if (act == Act::kRelu) v = hn::Max(v, hn::Zero(d));
   if (act == Act::kSigmoid) v = Sigmoid(d, v);
@@ -122,8 +126,8 @@ HWY_INLINE void PutAct(DF d, hn::Vec<DF> v, Act act, uint16_t* HWY_RESTRICT o, i
     }                                                                           \
   }
 
-template <int P, int KV>
-HWY_INLINE void ConvTile(DF d, const float* HWY_RESTRICT in, size_t inPix, size_t inRow, int ci, int k,
+template <int P, int KV, class D>
+HWY_INLINE void ConvTile(D d, const float* HWY_RESTRICT in, size_t inPix, size_t inRow, int ci, int k,
                          const float* HWY_RESTRICT w, size_t wStride, const float* HWY_RESTRICT bias, Act act,
                          uint16_t* HWY_RESTRICT out, size_t outPix, int valid, int pixels) {
   const int NV = static_cast<int>(hn::Lanes(d));
@@ -162,35 +166,38 @@ constexpr int TileFor() {
   return KV <= 2 ? 8 : 6;
 }
 
-template <int KV>
-void ConvRows(DF d, const ConvBlockArgs& a, int sub) {
+// Sub-block of KV vectors starting at channel `first` of the block.
+template <int KV, class D>
+void ConvRows(D d, const ConvBlockArgs& a, int first) {
   constexpr int P = TileFor<KV>();
-  const int NV = static_cast<int>(hn::Lanes(d));
-  const size_t off = static_cast<size_t>(sub) * NV;
-  const int valid = a.valid - sub * NV;
+  const size_t off = static_cast<size_t>(first);
+  const int valid = a.valid - first;
   for (int y = 0; y < a.rows; ++y) {
     const float* row = a.in + static_cast<size_t>(y) * a.inRow;
     uint16_t* orow = a.out + static_cast<size_t>(y) * a.outRow + off;
     for (int x = 0; x < a.width; x += P)
-      ConvTile<P, KV>(d, row + static_cast<size_t>(x) * a.inPix, a.inPix, a.inRow, a.ci, a.k, a.w + off,
+      ConvTile<P, KV, D>(d, row + static_cast<size_t>(x) * a.inPix, a.inPix, a.inRow, a.ci, a.k, a.w + off,
                       static_cast<size_t>(a.block), a.bias + off, a.act, orow + static_cast<size_t>(x) * a.outPix,
                       a.outPix, valid, std::min(P, a.width - x));
   }
 }
 
-// convCoBlock: one block, in sub-blocks of at most four vectors.
+// convCoBlock: one block, in sub-blocks of at most four vectors; with
+// 16-lane vectors the last 8 channels of a block of 8 or 24 take one 8-lane
+// vector instead of a half-empty one.
 void ConvBlock(const ConvBlockArgs& a) {
   const DF d;
   const int NV = static_cast<int>(hn::Lanes(d));
   const int kv = a.block / NV;
   for (int s = 0; s < kv && s * NV < a.valid; s += 4) {
     switch (std::min(4, kv - s)) {
-      case 1: ConvRows<1>(d, a, s); break;
-      case 2: ConvRows<2>(d, a, s); break;
-      case 3: ConvRows<3>(d, a, s); break;
-      default: ConvRows<4>(d, a, s); break;
+      case 1: ConvRows<1>(d, a, s * NV); break;
+      case 2: ConvRows<2>(d, a, s * NV); break;
+      case 3: ConvRows<3>(d, a, s * NV); break;
+      default: ConvRows<4>(d, a, s * NV); break;
     }
   }
+  if (a.block % NV != 0 && kv * NV < a.valid) ConvRows<1>(hn::CappedTag<float, 8>(), a, kv * NV);
 }
 
 // ---- staging ------------------------------------------------------------------
@@ -528,7 +535,7 @@ const Kernels* GetKernels() {
     Kernels t;
     t.target = hwy::TargetName(HWY_TARGET);
     t.halfFma = LE_CONV_HALF_FMA != 0;
-    t.lanes = static_cast<int32_t>(hn::Lanes(DF()));
+    t.lanes = static_cast<int32_t>(std::min<size_t>(hn::Lanes(DF()), 8));
     t.maxTile = kMaxTile;
     t.convBlock = &ConvBlock;
     t.widenPixels = &WidenPixels;

@@ -151,6 +151,12 @@ class Pool {
   std::exception_ptr error_;
 };
 
+// Layer indices of Engine::layers().
+enum Layer : int32_t {
+  kPre, kE0, kE1, kE2, kD1, kD0, kRef, kMask, kOcc, kCorr0, kCorr1, kCorr2, kTile0, kTile1, kTile2, kTile3,
+  kLayerCount
+};
+
 // ---- the engine ----------------------------------------------------------------------
 
 // Per worker: the tensors of one frame in flight and the staged input.
@@ -198,6 +204,10 @@ class Engine final : public ConvBackend {
   };
 
   void buildStages();
+  void buildPhaseA();
+  void buildPhaseB();
+  void convStage(Layer l, const std::vector<Part>& parts, int32_t w, int32_t h, uint16_t* out, int32_t r0, int32_t r1,
+                 Scratch& wk) const;
   void allocate(Scratch& s) const;
   // Frames [0, whole) one per job; the rest one after another with every
   // stage's rows split over the workers.
@@ -226,12 +236,6 @@ class Engine final : public ConvBackend {
   std::atomic<bool> dumpFailed_{false};
   std::array<double, 3> phaseMs_{};
   std::unique_ptr<Pool> pool_;  // started last, once everything it reads exists
-};
-
-// Layer indices of Engine::layers().
-enum Layer : int32_t {
-  kPre, kE0, kE1, kE2, kD1, kD0, kRef, kMask, kOcc, kCorr0, kCorr1, kCorr2, kTile0, kTile1, kTile2, kTile3,
-  kLayerCount
 };
 
 inline constexpr int32_t kTileH = 256, kTileW = 208, kBasisSide = 256;

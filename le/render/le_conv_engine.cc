@@ -49,7 +49,7 @@ Engine::Engine(const LoadedOnnx& m, const M4bNames& nm, int32_t crop, int32_t th
   tileY0_ = 3 * (crop - kTileH) / 4;
   tileX0_ = (crop - kTileW) / 2;
   auto vals = [&](const std::string& name) -> const std::vector<float>& { return m.inits.get(name).values; };
-  struct Spec {
+  struct LayerDef {
     const char* name;
     std::string weight, bias;
     int32_t co, ciGraph, ci, k;
@@ -57,7 +57,7 @@ Engine::Engine(const LoadedOnnx& m, const M4bNames& nm, int32_t crop, int32_t th
   };
   // The input of "pre" is staged with 88 channels (85 used), so its pixels
   // stay aligned; the three extra channels get zero weights.
-  const Spec specs[kLayerCount] = {
+  const LayerDef defs[kLayerCount] = {
       {"pre", nm.pre, nm.preBias, 96, 85, 88, 1, Act::kRelu},
       {"s.e0.conv", "s.e0.conv.weight", "s.e0.conv.bias", 96, 96, 96, 3, Act::kRelu},
       {"s.e1.conv", "s.e1.conv.weight", "s.e1.conv.bias", 144, 96, 96, 3, Act::kRelu},
@@ -75,7 +75,7 @@ Engine::Engine(const LoadedOnnx& m, const M4bNames& nm, int32_t crop, int32_t th
       {"s.tile.2.conv", "s.tile.2.conv.weight", "s.tile.2.conv.bias", 32, 32, 32, 3, Act::kRelu},
       {"s.tile.3", "s.tile.3.weight", "s.tile.3.bias", 3, 32, 32, 3, Act::kNone},
   };
-  for (const Spec& s : specs)
+  for (const LayerDef& s : defs)
     layers_.push_back(packConv(s.name, vals(s.weight), vals(s.bias), s.co, s.ciGraph, s.ci, s.k, s.act, kr_.lanes));
   mlp0_ = roundedHalf(vals("s.wmlp.0.weight"));
   mlp0b_ = vals("s.wmlp.0.bias");
@@ -163,11 +163,20 @@ void Engine::mlp(const Frame& f) {
 }
 
 void Engine::buildStages() {
-  const int32_t C = crop_, H = half_;
-  auto conv = [this](Layer l, std::vector<Part> parts, int32_t w, int32_t h, uint16_t* out, int32_t r0, int32_t r1,
-                     Scratch& wk) {
-    runConv(kr_, layers_[l], parts.data(), static_cast<int>(parts.size()), w, h, out, r0, r1, wk.staging);
-  };
+  buildPhaseA();
+  buildPhaseB();
+}
+
+void Engine::convStage(Layer l, const std::vector<Part>& parts, int32_t w, int32_t h, uint16_t* out, int32_t r0,
+                       int32_t r1, Scratch& wk) const {
+  runConv(kr_, layers_[l], parts.data(), static_cast<int>(parts.size()), w, h, out, r0, r1, wk.staging);
+}
+
+// Stages 1 to 11 of a frame at 32 x 32 and 64 x 64: the input, the encoder
+// and decoder, the motion grid and occlusion, the basis coefficients.
+void Engine::buildPhaseA() {
+  auto conv = [this](Layer l, const std::vector<Part>& parts, int32_t w, int32_t h, uint16_t* out, int32_t r0,
+                     int32_t r1, Scratch& wk) { convStage(l, parts, w, h, out, r0, r1, wk); };
   using P = Part;
   stagesA_ = {
       {32,
@@ -227,6 +236,16 @@ void Engine::buildStages() {
        }},
   };
 
+}
+
+// Full resolution: the prior warped by the upsampled grid, the correction
+// network at half the crop, the refined image, the tile network and the
+// composed float32 output.
+void Engine::buildPhaseB() {
+  const int32_t C = crop_, H = half_;
+  auto conv = [this](Layer l, const std::vector<Part>& parts, int32_t w, int32_t h, uint16_t* out, int32_t r0,
+                     int32_t r1, Scratch& wk) { convStage(l, parts, w, h, out, r0, r1, wk); };
+  using P = Part;
   const size_t planeC = static_cast<size_t>(C) * static_cast<size_t>(C);
   const Part::Kind basisKind = H == kBasisSide ? P::kPlain : P::kPool2;
   stagesB_ = {

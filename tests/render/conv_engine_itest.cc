@@ -271,6 +271,8 @@ TEST(ConvEngineLoad, RefusalsNameTheirReason) {
        kTopo + "s.e1.conv.weight is (144,96,3,1), not (144,96,3,3)" + kUseOrt},
       {"dynamic batch", [](const test::TempDir&) { return variant("dynamic_batch"); },
        kTopo + "pooled64 batch is not static" + kUseOrt},
+      {"batch 65", [](const test::TempDir&) { return test::m4bModel("plain", 256, 65); },
+       kTopo + "pooled64 batch 65 is above 64" + kUseOrt},
       {"concat swapped", [](const test::TempDir&) { return variant("concat_swapped"); },
        ": input 0 comes from Relu node /Relu_", false},
       {"bilinear for nearest", [](const test::TempDir&) { return variant("bilinear_up"); },

@@ -8,10 +8,13 @@
 //    its load-time rewrites applied), frames converted from the identity;
 //  - conv_engine/... and conv_ort/...: one convolution layer of each phase
 //    (240 -> 96 at 32 x 32, 32 -> 32 at 256 x 208), GFLOP/s as a counter,
-//    printed beside the measured FMA peak of the dispatched target.
+//    printed beside the measured FMA peak of the dispatched target;
+//  - engine@<target>/...: the same restricted to each other target this
+//    processor runs the engine on (AVX2 beside AVX-512, say).
 // The floors are memcpys of the bytes a render must read at least: the basis
 // (its product is memory-bound) and a frame's prior and output.
 #include <benchmark/benchmark.h>
+#include <hwy/targets.h>
 #include <onnxruntime_cxx_api.h>
 #include <unistd.h>
 
@@ -80,8 +83,17 @@ struct Inputs {
   }
 };
 
-void engineRender(benchmark::State& st, int crop, int batch, int threads) {
+// The engine keeps the kernel table of the target dispatched when it is
+// built: a target bit other than 0 builds it restricted to that target.
+std::unique_ptr<le::ConvBackend> engineOn(int64_t target, int crop, int batch, int threads) {
+  if (target != 0) hwy::SetSupportedTargetsForTest(target);
   auto e = le::ConvBackend::create(modelPath(crop, batch), threads);
+  if (target != 0) hwy::SetSupportedTargetsForTest(0);
+  return e;
+}
+
+void engineRender(benchmark::State& st, int crop, int batch, int threads, int64_t target) {
+  auto e = engineOn(target, crop, batch, threads);
   const auto* eng = dynamic_cast<const le::conv::Engine*>(e.get());
   const Inputs in(crop, batch);
   std::vector<float> out(size_t(batch) * 3 * crop * crop);
@@ -169,8 +181,10 @@ std::vector<float> weights(const Shape& s) {
   return w;
 }
 
-void convEngine(benchmark::State& st, const Shape& s, int threads) {
+void convEngine(benchmark::State& st, const Shape& s, int threads, int64_t target) {
+  if (target != 0) hwy::SetSupportedTargetsForTest(target);
   const le::conv::Kernels& kr = le::conv::kernels();
+  if (target != 0) hwy::SetSupportedTargetsForTest(0);
   const le::conv::ConvLayer L = le::conv::packConv("bench", weights(s), std::vector<float>(s.co, 0.1f), s.co, s.ci,
                                                    s.ci, 3, le::conv::Act::kRelu, kr.lanes);
   const std::vector<uint16_t> in = halfs(size_t(s.h) * s.w * s.ci, 7);
@@ -257,6 +271,22 @@ bool writeFixtures() {
   return true;
 }
 
+// Runnable targets with hardware binary16 and FMA, other than the dispatched one.
+std::vector<int64_t> otherTargets() {
+  std::vector<int64_t> out;
+  const int64_t supported = hwy::SupportedTargets();
+  hwy::SetSupportedTargetsForTest(0);
+  for (int64_t t = le::simd::compiledTargets(); t != 0; t &= t - 1) {
+    const int64_t bit = t & -t;
+    if (!(supported & bit) || std::string(hwy::TargetName(bit)) == le::simd::target()) continue;
+    hwy::SetSupportedTargetsForTest(bit);
+    const bool ok = le::ConvBackend::available();
+    hwy::SetSupportedTargetsForTest(0);
+    if (ok) out.push_back(bit);
+  }
+  return out;
+}
+
 std::vector<le::bench::Ratio> registerAll() {
   std::vector<le::bench::Ratio> ratios;
   auto name = [](const char* what, int crop, int batch, int threads) {
@@ -268,7 +298,8 @@ std::vector<le::bench::Ratio> registerAll() {
       for (const int threads : {1, 2}) {
         const std::string e = name("engine", crop, batch, threads), o = name("ort", crop, batch, threads);
         const std::string rn = name("renderer_neon", crop, batch, threads), ro = name("renderer_ort", crop, batch, threads);
-        benchmark::RegisterBenchmark(e.c_str(), engineRender, crop, batch, threads)->Unit(benchmark::kMillisecond)->UseRealTime();
+        benchmark::RegisterBenchmark(e.c_str(), engineRender, crop, batch, threads, int64_t{0})
+            ->Unit(benchmark::kMillisecond)->UseRealTime();
         benchmark::RegisterBenchmark(o.c_str(), ortRender, crop, batch, threads)->Unit(benchmark::kMillisecond)->UseRealTime();
         benchmark::RegisterBenchmark(rn.c_str(), rendererRender, crop, batch, threads, "neon")
             ->Unit(benchmark::kMillisecond)->UseRealTime();
@@ -278,10 +309,24 @@ std::vector<le::bench::Ratio> registerAll() {
         ratios.push_back({e + rt, o + rt});
         ratios.push_back({rn + rt, ro + rt});
       }
+  // The other targets this processor runs the engine on, batch 1.
+  for (const int64_t bit : otherTargets())
+    for (const int crop : {256, 512})
+      for (const int threads : {1, 2}) {
+        const std::string tag = std::string("engine@") + hwy::TargetName(bit);
+        const std::string e = name(tag.c_str(), crop, 1, threads);
+        benchmark::RegisterBenchmark(e.c_str(), engineRender, crop, 1, threads, bit)
+            ->Unit(benchmark::kMillisecond)->UseRealTime();
+        ratios.push_back({e + "/real_time", name("ort", crop, 1, threads) + "/real_time"});
+      }
   for (const Shape& s : kShapes)
     for (const int threads : {1, 2}) {
       const std::string t = std::string(s.tag) + "/t" + std::to_string(threads);
-      benchmark::RegisterBenchmark(("conv_engine/" + t).c_str(), convEngine, s, threads)->UseRealTime();
+      benchmark::RegisterBenchmark(("conv_engine/" + t).c_str(), convEngine, s, threads, int64_t{0})->UseRealTime();
+      for (const int64_t bit : otherTargets())
+        benchmark::RegisterBenchmark(("conv_engine@" + std::string(hwy::TargetName(bit)) + "/" + t).c_str(), convEngine,
+                                     s, threads, bit)
+            ->UseRealTime();
       benchmark::RegisterBenchmark(("conv_ort/" + t).c_str(), convOrt, s, threads)->UseRealTime();
       ratios.push_back({"conv_engine/" + t + "/real_time", "conv_ort/" + t + "/real_time"});
     }

@@ -12,13 +12,18 @@
 //  - engine@<target>/...: the same restricted to each other target this
 //    processor runs the engine on (AVX2 beside AVX-512, say).
 // The floors are memcpys of the bytes a render must read at least: the basis
-// (its product is memory-bound) and a frame's prior and output.
+// (its product is memory-bound) and a frame's prior and output. Whole renders
+// also count the process's processor time per frame (cpu_ms_frame), steadier
+// than the wall clock on a shared machine; run with
+// --benchmark_repetitions=5 --benchmark_enable_random_interleaving=true for
+// medians that a slow spell does not land on one side of.
 #include <benchmark/benchmark.h>
 #include <hwy/targets.h>
 #include <onnxruntime_cxx_api.h>
 #include <unistd.h>
 
 #include <cstdio>
+#include <ctime>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -92,6 +97,14 @@ std::unique_ptr<le::ConvBackend> engineOn(int64_t target, int crop, int batch, i
   return e;
 }
 
+// Processor time of the whole process (every thread), in milliseconds: on a
+// shared machine a steadier measure of the work than the wall clock.
+double processCpuMs() {
+  timespec t{};
+  clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
+  return double(t.tv_sec) * 1e3 + double(t.tv_nsec) * 1e-6;
+}
+
 void engineRender(benchmark::State& st, int crop, int batch, int threads, int64_t target) {
   auto e = engineOn(target, crop, batch, threads);
   const auto* eng = dynamic_cast<const le::conv::Engine*>(e.get());
@@ -99,6 +112,7 @@ void engineRender(benchmark::State& st, int crop, int batch, int threads, int64_
   std::vector<float> out(size_t(batch) * 3 * crop * crop);
   e->render(in.pp.data(), in.rp.data(), in.ks.data(), in.kd.data(), batch, out.data());
   double a = 0, b = 0, c = 0;
+  const double cpu0 = processCpuMs();
   for (auto _ : st) {
     e->render(in.pp.data(), in.rp.data(), in.ks.data(), in.kd.data(), batch, out.data());
     const auto ms = eng->lastPhaseMs();
@@ -107,6 +121,7 @@ void engineRender(benchmark::State& st, int crop, int batch, int threads, int64_
     c += ms[2];
   }
   const double frames = double(st.iterations()) * batch;
+  st.counters["cpu_ms_frame"] = (processCpuMs() - cpu0) / frames;
   st.counters["phaseA_ms"] = a / frames;
   st.counters["basis_ms"] = b / frames;
   st.counters["phaseB_ms"] = c / frames;
@@ -144,7 +159,9 @@ void ortRender(benchmark::State& st, int crop, int batch, int threads) {
   io.BindOutput("rgb", v[4]);
   const Ort::RunOptions ro;
   s.Run(ro, io);
+  const double cpu0 = processCpuMs();
   for (auto _ : st) s.Run(ro, io);
+  st.counters["cpu_ms_frame"] = (processCpuMs() - cpu0) / (double(st.iterations()) * batch);
   st.SetItemsProcessed(int64_t(st.iterations()) * batch);
 }
 
@@ -160,7 +177,9 @@ void rendererRender(benchmark::State& st, int crop, int batch, int threads, cons
   std::vector<int32_t> si;
   for (int i = 0; i < batch; ++i) si.push_back(i);
   r.render(si.data(), in.ks.data(), in.kd.data(), batch);
+  const double cpu0 = processCpuMs();
   for (auto _ : st) benchmark::DoNotOptimize(r.render(si.data(), in.ks.data(), in.kd.data(), batch));
+  st.counters["cpu_ms_frame"] = (processCpuMs() - cpu0) / (double(st.iterations()) * batch);
   st.SetItemsProcessed(int64_t(st.iterations()) * batch);
 }
 

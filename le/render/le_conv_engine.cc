@@ -400,7 +400,7 @@ void Engine::writeDump(const std::string& stage, const float* data, size_t n) {
   bool ok = f != nullptr && std::fwrite(data, sizeof(float), n, f) == n;
   if (f != nullptr) ok = std::fclose(f) == 0 && ok;
   if (!ok && !dumpFailed_.exchange(true))
-    logLine("[le] le_conv: cannot write the dump " + path + "; the render goes on without dumps of this kind");
+    logLine("[le] le_conv: cannot write the dump " + path + " (reported once; rendering goes on)");
 }
 
 void Engine::writeDumpHalf(const std::string& stage, const uint16_t* data, size_t n) {

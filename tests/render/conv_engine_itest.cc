@@ -202,6 +202,7 @@ TEST(ConvEngineRender, DumpsAreOfFrameZeroAndNeverFailTheRender) {
   EXPECT_NO_THROW(renderAll(*e, in, 0, 2));
   const std::string log = testing::internal::GetCapturedStderr();
   EXPECT_EQ(test::countOf(log, "[le] le_conv: cannot write the dump "), 1) << log;
+  EXPECT_EQ(test::countOf(log, " (reported once; rendering goes on)\n"), 1) << log;
   EXPECT_EQ(got, first);
 }
 

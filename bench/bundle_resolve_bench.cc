@@ -11,7 +11,7 @@
 #include <string>
 
 #include "benchkit.h"
-#include "le/fsutil.h"
+#include "le/bundle/fsutil.h"
 #include "le/le.h"
 
 namespace {

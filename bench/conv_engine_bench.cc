@@ -33,9 +33,9 @@
 
 #include "benchkit.h"
 #include "fma_peak.h"
-#include "le/fsutil.h"
-#include "le/identity.h"
-#include "le/manifest.h"
+#include "le/bundle/fsutil.h"
+#include "le/bundle/identity.h"
+#include "le/bundle/manifest.h"
 #include "le/render/conv_backend.h"
 #include "le/render/conv_engine.h"
 #include "le/render/le_renderer.h"

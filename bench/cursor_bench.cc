@@ -28,8 +28,8 @@ extern "C" {
 #include <vector>
 
 #include "benchkit.h"
+#include "le/bundle/fsutil.h"
 #include "le/driver/cursor.h"
-#include "le/fsutil.h"
 
 namespace {
 

@@ -17,17 +17,13 @@
 #include <vector>
 
 #include "benchkit.h"
-#include "le/fsutil.h"
+#include "le/bundle/fsutil.h"
 #include "le/render/le_custom_ops.h"
+#include "le/runtime/ort_env.h"
 
 namespace {
 
 std::string gDir;
-
-Ort::Env& env() {
-  static Ort::Env e(ORT_LOGGING_LEVEL_WARNING, "custom_ops_bench");
-  return e;
-}
 
 std::vector<float> randomFloats(size_t n, float lo, float hi, uint32_t seed) {
   std::mt19937 rng(seed);
@@ -58,7 +54,7 @@ void runSession(benchmark::State& st, const char* model, Case& k, int threads) {
   so.SetIntraOpNumThreads(threads);
   so.SetInterOpNumThreads(1);
   le::registerGridSampleFast(so);
-  Ort::Session s(env(), (gDir + "/" + model).c_str(), so);
+  Ort::Session s(le::ort::env(), (gDir + "/" + model).c_str(), so);
   const Ort::MemoryInfo mem = Ort::MemoryInfo::CreateCpu(OrtArenaAllocator, OrtMemTypeDefault);
   std::array<int64_t, 4> xs{1, k.c, k.h, k.w}, gs{1, k.h, k.w, 2};
   Ort::Value in[2] = {Ort::Value::CreateTensor<float>(mem, k.x.data(), k.x.size(), xs.data(), 4),

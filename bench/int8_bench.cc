@@ -24,6 +24,7 @@
 #include "le/render/le_int8_conv.h"
 #include "le/runtime/le_pool.h"
 #include "le/runtime/le_simd.h"
+#include "le/runtime/ort_env.h"
 
 namespace {
 
@@ -35,11 +36,6 @@ constexpr Shape kShapes[] = {{"bench96", 96, 32, 32, 96}, {"bench48", 48, 64, 64
 
 std::string gModels;
 
-Ort::Env& env() {
-  static Ort::Env e(ORT_LOGGING_LEVEL_FATAL, "int8_bench");
-  return e;
-}
-
 struct Runner {
   Ort::Session session;
   std::vector<float> x;
@@ -50,7 +46,7 @@ struct Runner {
     so.SetIntraOpNumThreads(threads);
     so.SetInterOpNumThreads(1);
     le::registerInt8ConvVNNI(so);
-    session = Ort::Session(env(), file.c_str(), so);
+    session = Ort::Session(le::ort::env(), file.c_str(), so);
     shape = {1, s.c, s.h, s.w};
     x.resize(static_cast<size_t>(s.c * s.h * s.w));
     std::mt19937 rng(1);

@@ -67,13 +67,12 @@ void BM_MotionUtterance60s(benchmark::State& st) {
 BENCHMARK(BM_MotionUtterance60s)->Unit(benchmark::kMillisecond);
 
 void BM_MotionModelsOnly60s(benchmark::State& st) {
-  Ort::Env env(ORT_LOGGING_LEVEL_WARNING, "bench");
   Ort::SessionOptions o;
   o.SetIntraOpNumThreads(1);
   o.AddConfigEntry("session.intra_op.allow_spinning", "0");
-  le::audio::OrtGraph student(env, gDir + "/hubert_student.onnx", o, "s");
-  le::audio::OrtGraph lmdm(env, gDir + "/lmdm.onnx", o, "l");
-  le::audio::OrtGraph stitch(env, gDir + "/stitch.onnx", o, "t");
+  le::audio::OrtGraph student(gDir + "/hubert_student.onnx", o, "s");
+  le::audio::OrtGraph lmdm(gDir + "/lmdm.onnx", o, "l");
+  le::audio::OrtGraph stitch(gDir + "/stitch.onnx", o, "t");
   std::vector<float> mel(80 * 21, 0.5f), vecs(20 * 1024), aud(80 * 1103, 0.1f), cond(265, 0.1f),
       pred(80 * 265), xs(63, 0.1f), xd(63, 0.2f), out(63);
   for (auto _ : st) {

@@ -24,13 +24,15 @@
 #include <vector>
 
 #include "benchkit.h"
-#include "le/identity.h"
-#include "le/manifest.h"
+#include "le/bundle/identity.h"
+#include "le/bundle/manifest.h"
+#include "le/driver/cursor.h"
 #include "le/render/le_custom_ops.h"
 #include "le/render/le_renderer.h"
 #include "le/render/renderer_impl.h"
 #include "le/render/rewrites.h"
 #include "le/runtime/le_simd.h"
+#include "le/runtime/ort_env.h"
 
 namespace {
 
@@ -57,7 +59,7 @@ std::unique_ptr<Bundle> makeBundle(const std::string& root, int crop) {
   le::bench::writeRandomHalfs(b->dir + "/pooled64.f16", size_t(kNT) * 65536, 1);
   le::bench::writeRandomHalfs(b->dir + "/P.f16", size_t(kNT) * 3 * crop * crop, 2);
   b->manifest = le::loadManifest(b->dir);
-  b->identity = std::make_unique<le::Identity>(b->manifest);
+  b->identity = std::make_unique<le::Identity>(b->manifest, le::driver::openPriorStream);
   return b;
 }
 
@@ -124,14 +126,13 @@ void walkUnhoisted(benchmark::State& st, Bundle* b) {
   le::rewriteGridSampleToFast(model);
   le::normaliseStudentBlend(model);
   le::rewriteHeadCubicResize(model);
-  static Ort::Env env(ORT_LOGGING_LEVEL_ERROR, "renderer_bench");
   Ort::SessionOptions so;
   so.SetIntraOpNumThreads(kThreads);
   so.SetInterOpNumThreads(1);
   so.SetGraphOptimizationLevel(ORT_ENABLE_ALL);
   so.AddConfigEntry("session.intra_op.allow_spinning", "0");
   le::registerGridSampleFast(so);
-  Ort::Session s(env, model.data(), model.size(), so);
+  Ort::Session s(le::ort::env(), model.data(), model.size(), so);
   const int64_t S = b->manifest.crop;
   const size_t priorN = size_t(3 * S * S);
   std::vector<float> pooled(65536), prior(priorN), out(priorN);

@@ -22,15 +22,11 @@
 #include "benchkit.h"
 #include "le/render/le_custom_ops.h"
 #include "le/render/rewrites.h"
+#include "le/runtime/ort_env.h"
 
 namespace {
 
 using le::GsBytes;
-
-Ort::Env& env() {
-  static Ort::Env e(ORT_LOGGING_LEVEL_ERROR, "rewrites_bench");
-  return e;
-}
 
 GsBytes readAll(const std::string& path) {
   std::ifstream f(path, std::ios::binary);
@@ -52,7 +48,7 @@ struct Runner {
     so.SetGraphOptimizationLevel(GraphOptimizationLevel::ORT_ENABLE_ALL);
     so.AddConfigEntry("session.intra_op.allow_spinning", "0");
     le::registerGridSampleFast(so);
-    session = std::make_unique<Ort::Session>(env(), model.data(), model.size(), so);
+    session = std::make_unique<Ort::Session>(le::ort::env(), model.data(), model.size(), so);
     const Ort::MemoryInfo mem = Ort::MemoryInfo::CreateCpu(OrtArenaAllocator, OrtMemTypeDefault);
     Ort::AllocatorWithDefaultOptions alloc;
     std::mt19937 rng(5);

@@ -21,7 +21,7 @@
 #include "benchkit.h"
 #include "le/le.h"
 #include "le/runtime/le_simd.h"
-#include "le/session.h"
+#include "le/session/session.h"
 
 namespace {
 

@@ -22,9 +22,9 @@
 #include "le/le_fca.h"
 #include "le/le_stream.h"
 #include "le/le_utt.h"
-#include "le/session.h"
-#include "le/pipeline/utt_handle.h"
 #include "le/pipeline/session_bind.h"
+#include "le/pipeline/utt_handle.h"
+#include "le/session/session.h"
 
 namespace {
 
@@ -145,11 +145,11 @@ void uttClip(benchmark::State& st) {
     return;
   }
   {
-    le_utt_opts o{};
-    o.motion_dir = gDir.c_str();
-    o.steady_model = "-";
-    o.gap_s = -1;
-    le::utt::Settings s = le::utt::resolveSettings(o, kThreads, [](const char*) { return nullptr; });
+    le::utt::Options o;
+    o.motionDir = gDir.c_str();
+    o.steadyModel = "-";
+    o.gapS = -1;
+    le::utt::Settings s = le::utt::resolveSettings(o, kThreads, [](const char*) -> std::optional<std::string> { return std::nullopt; });
     s.pipelinePaste = 1;
     auto u = std::make_unique<le_utt>();
     le::utt::Stages stages = le::utt::bindSession(*ctx, s, *u);

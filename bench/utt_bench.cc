@@ -22,9 +22,9 @@
 #include "benchkit.h"
 #include "le/le.h"
 #include "le/le_utt.h"
-#include "le/session.h"
-#include "le/pipeline/utt_handle.h"
 #include "le/pipeline/session_bind.h"
+#include "le/pipeline/utt_handle.h"
+#include "le/session/session.h"
 
 namespace {
 
@@ -101,11 +101,11 @@ bool openLive(benchmark::State& st, Live& l, int threads, bool endless) {
     st.SkipWithError(le_last_error());
     return false;
   }
-  le_utt_opts o{};
-  o.motion_dir = gDir.c_str();
-  o.steady_model = "-";
-  o.gap_s = -1;
-  le::utt::Settings s = le::utt::resolveSettings(o, threads, [](const char*) { return nullptr; });
+  le::utt::Options o;
+  o.motionDir = gDir.c_str();
+  o.steadyModel = "-";
+  o.gapS = -1;
+  le::utt::Settings s = le::utt::resolveSettings(o, threads, [](const char*) -> std::optional<std::string> { return std::nullopt; });
   s.pipelinePaste = 1;
   auto u = std::make_unique<le_utt>();
   le::utt::Stages stages = le::utt::bindSession(*l.ctx, s, *u);

@@ -5,7 +5,7 @@ find_package(PkgConfig REQUIRED)
 find_package(Threads REQUIRED)
 pkg_check_modules(LE_FFMPEG REQUIRED IMPORTED_TARGET libavformat libavcodec libswscale libavutil)
 pkg_check_modules(LE_HWY REQUIRED IMPORTED_TARGET libhwy)
-# libcurl carries the telemetry batches (le/runtime/le_tel_http.cc).
+# libcurl carries the telemetry batches (le/telemetry/le_tel_http.cc).
 pkg_check_modules(LE_CURL REQUIRED IMPORTED_TARGET libcurl)
 
 find_path(LE_STB_INCLUDE_DIR stb_image.h PATH_SUFFIXES stb)

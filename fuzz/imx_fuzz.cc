@@ -8,8 +8,8 @@
 #include <cstdlib>
 #include <string>
 
-#include "le/bundle.h"
-#include "le/fsutil.h"
+#include "le/bundle/fsutil.h"
+#include "le/bundle/paths.h"
 
 namespace {
 std::string& scratch() {

@@ -10,8 +10,8 @@
 #include <stdexcept>
 #include <string>
 
-#include "le/manifest.h"
-#include "le/manifest_key.h"
+#include "le/bundle/manifest.h"
+#include "le/bundle/manifest_key.h"
 
 namespace {
 

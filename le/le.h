@@ -25,6 +25,24 @@ LE_API const char* le_last_error(void);
  * float32, 63 floats row-major. */
 LE_API int le_host_kp_rows(void);
 
+/* Levels of a diagnostic line. */
+#define LE_LOG_ERROR 1
+#define LE_LOG_WARNING 2
+#define LE_LOG_INFO 3
+
+/* Receives one diagnostic line: its level, its text without the newline, and
+ * the user pointer given to le_log_set. */
+typedef void (*le_log_fn)(int level, const char* line, void* user);
+
+/* Routes every diagnostic line of the library (the bracketed "[le]",
+ * "[le-driver]", "[le_a2x]", ... lines, and onnxruntime's own warnings and
+ * errors as "[onnxruntime] ..." lines without colour codes) to fn, called on
+ * whichever thread logs, one line at a time. Null restores the default:
+ * standard error, each line followed by a newline. When le_log_set returns,
+ * the previous sink is not being called and its user data may be freed. A
+ * line that fn itself logs goes to standard error. */
+LE_API void le_log_set(le_log_fn fn, void* user);
+
 /* Resolves a bundle path (a directory, or an IMX container unwrapped on first
  * use) into its bundle directory, written NUL-terminated into out.
  * Returns 1 on success, -1 on failure (out emptied when cap > 0). */

@@ -4,9 +4,10 @@
 
 #include <cstring>
 
-#include "le/bundle.h"
-#include "le/fsutil.h"
+#include "le/bundle/fsutil.h"
+#include "le/bundle/paths.h"
 #include "le/le.h"
+#include "le/runtime/log.h"
 
 namespace le::capi {
 
@@ -50,6 +51,17 @@ extern "C" {
 LE_API const char* le_last_error(void) { return le::capi::lastErrorText(Family::Core); }
 
 LE_API int le_host_kp_rows(void) { return 21; }
+
+static_assert(LE_LOG_ERROR == static_cast<int>(le::log::Level::Error) &&
+              LE_LOG_WARNING == static_cast<int>(le::log::Level::Warning) &&
+              LE_LOG_INFO == static_cast<int>(le::log::Level::Info));
+
+LE_API void le_log_set(le_log_fn fn, void* user) {
+  le::capi::guard(Family::Core, "le_log_set", 0, [&](const auto&) {
+    le::log::setSink(fn, user);
+    return 0;
+  });
+}
 
 LE_API int le_bundle_resolve_handle(const char* path, char* out, size_t cap) {
   return le::capi::guard(Family::Core, "le_bundle_resolve_handle", -1, [&](const auto& call) {

@@ -4,7 +4,7 @@
 
 #include "le/capi.h"
 #include "le/le.h"
-#include "le/session.h"
+#include "le/session/session.h"
 
 using le::capi::Family;
 
@@ -15,18 +15,29 @@ bool inFrames(const le_ctx* ctx, int si) { return si >= 0 && si < ctx->NT(); }
 // The frame-level entry points while an le_utt pipeline drives the context.
 constexpr const char* kInUse = "context in use by le_utt";
 
-// The RGBA step after a successful render: stops at the first failed step, so
-// out is written only once the pasted frame exists. A failed paste keeps its
-// own message.
-int pasteToRGBA(le_ctx* ctx, int si, uint8_t* out, size_t outBytes) {
-  if (!out || uint64_t(outBytes) < ctx->rgbaBytes()) {
-    le::capi::storeError(Family::Core, "le_render_*_rgba", "out buffer too small");
-    return 0;
+// The entry point that does a composite call's failed step on its own: its
+// name heads the message, as when the composite calls were made of them.
+const char* stepName(le::session::Step step) {
+  switch (step) {
+    case le::session::Step::DriveEntry: return "le_render_drive_crop";
+    case le::session::Step::Render: return "le_render_kp_crop";
+    case le::session::Step::Output: return "le_render_*_rgba";
+    case le::session::Step::Paste: return "le_paste_last";
   }
-  const uint8_t* rgb = le_paste_last(ctx, si);
-  if (!rgb) return 0;
-  le::session::rgbToRgba(rgb, out, uint64_t(ctx->W()) * uint64_t(ctx->H()));
-  return 1;
+  return "le_render";
+}
+
+// guard() for the entry points whose session call fails by steps.
+template <class R, class Body>
+R stepGuard(const char* fn, R failValue, Body&& body) noexcept {
+  return le::capi::guard(Family::Core, fn, failValue, [&](const auto& call) -> R {
+    try {
+      return body(call);
+    } catch (const le::session::StepFailure& f) {
+      le::capi::storeError(Family::Core, stepName(f.step), f.what());
+      return failValue;
+    }
+  });
 }
 
 }  // namespace
@@ -91,24 +102,12 @@ LE_API const float* le_render_kp_crop(le_ctx* ctx, int si, const float* ks, cons
 }
 
 LE_API const float* le_render_drive_crop(le_ctx* ctx, int i) {
-  // Returns through the nested le_render_kp_crop, whose message stays.
-  const float* crop = nullptr;
-  const bool ok = le::capi::guard(Family::Core, "le_render_drive_crop", false,
-                                  [&](const auto& call) {
-                                    if (ctx && ctx->uttBusy) return call.reject(kInUse);
-                                    if (!ctx || i < 0 || i >= ctx->drive.frames)
-                                      return call.reject("bad frame index");
-                                    const int si = ctx->drive.si[size_t(i)];
-                                    if (!inFrames(ctx, si))
-                                      return call.reject(
-                                          "drive entry " + std::to_string(i) +
-                                          " names source frame " + std::to_string(si) +
-                                          " outside [0," + std::to_string(ctx->NT()) + ")");
-                                    crop = le_render_kp_crop(ctx, si, &ctx->drive.xs[size_t(i) * 63],
-                                                             &ctx->drive.xd[size_t(i) * 63]);
-                                    return true;
-                                  });
-  return ok ? crop : nullptr;
+  return stepGuard("le_render_drive_crop", static_cast<const float*>(nullptr),
+                   [&](const auto& call) -> const float* {
+                     if (ctx && ctx->uttBusy) return call.reject(kInUse);
+                     if (!ctx) return call.reject("bad frame index");
+                     return ctx->renderDrive(i);
+                   });
 }
 
 LE_API int le_paste_crop(le_ctx* ctx, int si, const float* crop, uint8_t* out,
@@ -134,21 +133,22 @@ LE_API const uint8_t* le_paste_last(le_ctx* ctx, int si) {
 
 LE_API int le_render_kp_rgba(le_ctx* ctx, int si, const float* ks, const float* kd, uint8_t* out,
                              size_t out_bytes) {
-  return le::capi::guard(Family::Core, "le_render_kp_rgba", 0, [&](const auto& call) {
+  return stepGuard("le_render_kp_rgba", 0, [&](const auto& call) {
     if (!ctx) return call.reject("NULL ctx");
     if (ctx->uttBusy) return call.reject(kInUse);
-    if (!le_render_kp_crop(ctx, si, ks, kd)) return 0;
-    return pasteToRGBA(ctx, si, out, out_bytes);
+    if (!ks || !kd || !inFrames(ctx, si))
+      throw le::session::StepFailure(le::session::Step::Render, "bad args");
+    ctx->renderRgba(si, ks, kd, out, out_bytes);
+    return 1;
   });
 }
 
 LE_API int le_render_drive_rgba(le_ctx* ctx, int i, uint8_t* out, size_t out_bytes) {
-  return le::capi::guard(Family::Core, "le_render_drive_rgba", 0, [&](const auto& call) {
+  return stepGuard("le_render_drive_rgba", 0, [&](const auto& call) {
     if (!ctx) return call.reject("NULL ctx");
     if (ctx->uttBusy) return call.reject(kInUse);
-    if (!le_render_drive_crop(ctx, i)) return 0;
-    // The render above range-checked i and its source index.
-    return pasteToRGBA(ctx, ctx->drive.si[size_t(i)], out, out_bytes);
+    ctx->renderDriveRgba(i, out, out_bytes);
+    return 1;
   });
 }
 

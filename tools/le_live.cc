@@ -32,6 +32,7 @@
 #include "cli.h"
 #include "contact_sheet.h"
 #include "le/le.h"
+#include "le/le_a2x.h"
 #include "le/le_utt.h"
 #include "mp4_writer.h"
 #include "wav_reader.h"
@@ -67,8 +68,8 @@ const char kUsage[] =
     "                       s16le PCM on standard input\n"
     "  -o, --output FILE    MP4 to write\n"
     "  --motion DIR         audio model directory (default: the bundle directory)\n"
-    "  --w2v FILE           audio frontend of the streaming engine (sets W2V_ONNX; default:\n"
-    "                       $W2V_ONNX, else w2v/w2v.onnx in the audio model directory)\n"
+    "  --w2v FILE           audio frontend of the streaming engine (default: $W2V_ONNX,\n"
+    "                       else w2v/w2v.onnx in the audio model directory)\n"
     "  --model KEY          director member model_KEY.onnx (default: the bundle's only one)\n"
     "  --threads N          director and engine threads (default: chosen by the library)\n"
     "  --eager N            engine eager frames: -2 hybrid, 1 or more fixed (default: the library's)\n"
@@ -199,27 +200,50 @@ const char* kindName(int32_t kind) {
   return kind == LE_UTT_SPEECH ? "SPEECH" : kind == LE_UTT_RAMP ? "RAMP" : "IDLE";
 }
 
-// What the library prints on standard error while `body` runs (the stage
-// report comes out at destruction); the caller passes it on.
-template <class Body>
-std::string captureStderr(Body body) {
-  std::fflush(stderr);
-  std::unique_ptr<std::FILE, int (*)(std::FILE*)> tmp(std::tmpfile(), std::fclose);
-  const int saved = tmp ? ::dup(2) : -1;
-  if (saved < 0 || ::dup2(::fileno(tmp.get()), 2) < 0) {
-    if (saved >= 0) ::close(saved);
-    body();
-    return {};
+// The library's lines go to standard error as they come, except its stage
+// report (printed when the pipeline goes), which is kept for the run report
+// and passed on only when the user asked for it with LE_UTT_STAGE_REPORT.
+class LibraryLog {
+ public:
+  explicit LibraryLog(bool passStage) : passStage_(passStage) { le_log_set(&LibraryLog::line, this); }
+  ~LibraryLog() { le_log_set(nullptr, nullptr); }
+  LibraryLog(const LibraryLog&) = delete;
+  LibraryLog& operator=(const LibraryLog&) = delete;
+
+  std::string stageLine() {
+    std::lock_guard<std::mutex> lock(mu_);
+    return stage_;
   }
-  body();
-  std::fflush(stderr);
-  ::dup2(saved, 2);
-  ::close(saved);
-  std::string text;
-  std::rewind(tmp.get());
-  char buf[4096];
-  for (size_t n; (n = std::fread(buf, 1, sizeof buf, tmp.get())) > 0;) text.append(buf, n);
-  return text;
+
+ private:
+  static void line(int, const char* text, void* user) {
+    auto* self = static_cast<LibraryLog*>(user);
+    const bool stage = std::strncmp(text, "[le_utt-stage]", 14) == 0;
+    if (stage) {
+      std::lock_guard<std::mutex> lock(self->mu_);
+      self->stage_ = text;
+    }
+    if (!stage || self->passStage_) std::fprintf(stderr, "%s\n", text);
+  }
+
+  const bool passStage_;
+  std::mutex mu_;
+  std::string stage_;
+};
+
+// Loads the streaming engine's frontend before the pipeline starts: --w2v,
+// else w2v/w2v.onnx of the audio model directory when $W2V_ONNX is unset.
+// Nothing for a motion directory without the streaming encoder.
+void loadFrontend(const Options& o, const std::string& motion) {
+  char path[4096];
+  if (le_bundle_resolve_member(motion.c_str(), "a2x_enc_stream.onnx", path, sizeof path) != 1) return;
+  std::string w2v = o.w2v;
+  if (w2v.empty() && std::getenv("W2V_ONNX") == nullptr) {
+    const std::string local = motion + "/w2v/w2v.onnx";
+    if (::access(local.c_str(), R_OK) == 0) w2v = local;
+  }
+  if (!w2v.empty() && le_a2x_preload_w2v(w2v.c_str()) != 1)
+    libraryFailure("cannot load the audio frontend " + w2v, le_a2x_last_error());
 }
 
 // "key=value" out of the stage report line; nullopt when absent.
@@ -243,18 +267,12 @@ int run(const Options& o, bool& created) {
   const std::string key = o.model.empty() ? onlyModelKey(dir) : o.model;
   const std::string motion = o.motion.empty() ? dir : o.motion;
 
-  // The streaming engine finds its frontend through W2V_ONNX; a model
-  // directory that carries one is self-contained.
-  if (!o.w2v.empty()) {
-    ::setenv("W2V_ONNX", o.w2v.c_str(), 1);
-  } else if (std::getenv("W2V_ONNX") == nullptr) {
-    const std::string local = motion + "/w2v/w2v.onnx";
-    if (::access(local.c_str(), R_OK) == 0) ::setenv("W2V_ONNX", local.c_str(), 1);
-  }
-
-  // The stage report is printed by the pipeline at destruction when asked.
+  // The stage report is printed by the pipeline at destruction when asked;
+  // no option of le_utt asks for it.
   const bool userStageReport = std::getenv("LE_UTT_STAGE_REPORT") != nullptr;
   if (!o.report.empty() && !userStageReport) ::setenv("LE_UTT_STAGE_REPORT", "1", 1);
+  LibraryLog libraryLog(userStageReport);
+  loadFrontend(o, motion);
 
   std::unique_ptr<le_ctx, void (*)(le_ctx*)> ctx(le_create(dir.c_str(), key.c_str(), o.threads, nullptr), le_destroy);
   if (!ctx) libraryFailure("cannot open the bundle", le_last_error());
@@ -470,16 +488,8 @@ int run(const Options& o, bool& created) {
   char msg[1024] = {};
   int failures = 0;
   const int status = le_utt_render_status(utt.get(), msg, sizeof msg, &failures);
-  const std::string captured = captureStderr([&] { utt.reset(); });
-  std::string stageLine;
-  for (size_t at = 0; at < captured.size();) {
-    const size_t nl = captured.find('\n', at);
-    const std::string line = captured.substr(at, nl == std::string::npos ? std::string::npos : nl - at);
-    at = nl == std::string::npos ? captured.size() : nl + 1;
-    const bool stage = line.rfind("[le_utt-stage]", 0) == 0;
-    if (stage) stageLine = line;
-    if (!stage || userStageReport) std::fprintf(stderr, "%s\n", line.c_str());
-  }
+  utt.reset();
+  const std::string stageLine = libraryLog.stageLine();
 
   if (!o.sheet.empty()) {
     // Evenly spaced over the kept frames; each labelled with its index and kind.

@@ -40,8 +40,8 @@ std::optional<bool> metaBool(const std::string& text, const char* key);
 A2xMeta parseMeta(const std::string& text);
 
 // Whole non-negative decimal environment number, clamped to [0, hi];
-// `fallback` when unset, empty or not a number (a leading '-' reads as 0).
-int envCount(const char* text, int fallback, int hi);
+// `fallback` when unset, empty or not a number (a negative number reads as 0).
+int envCount(const std::optional<std::string>& text, int fallback, int hi);
 
 // Readiness of S pushed samples.
 struct Readiness {
@@ -76,8 +76,7 @@ class A2x {
   void finish() { finished_ = true; }
   bool finished() const { return finished_; }
   // Frames ready to pull; computes up to one chunk more first. A failure to
-  // compute leaves the count where it was and is kept for takeFailure() (and
-  // this thread's le_a2x last error).
+  // compute leaves the count where it was and is kept for takeFailure().
   int64_t avail();
   // Writes up to n frames (wn may be null).
   int64_t pull(int* idx, float* src, float* drv, float* wn, int64_t n);
@@ -121,9 +120,8 @@ class A2x {
   void prime(int64_t frames);
   void ensureFeatures(int64_t needed, const Readiness& r);
 
-  // Declaration order is destruction order reversed: the environment and
-  // options outlive the sessions made from them.
-  Ort::Env env_;
+  // Declaration order is destruction order reversed: the options outlive
+  // the sessions made from them.
   Ort::SessionOptions options_;
   Frontend* frontend_ = nullptr;
   bool shortWindow_ = false;

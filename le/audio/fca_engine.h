@@ -37,7 +37,6 @@ class FcaEngine {
   void deltas(const float* samples, int64_t n, float* out);
 
  private:
-  Ort::Env env_;
   Ort::SessionOptions options_;
   std::unique_ptr<OrtGraph> frontend_, delta_;
 };

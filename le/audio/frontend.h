@@ -1,7 +1,7 @@
-// The process-wide speech frontend: one onnxruntime environment and the
-// sessions every a2x handle shares (the legacy 8 s window and, when deployed,
-// the short-window trunk/head pair), the GPU and session-opening policies of
-// all a2x sessions, and the feature fill of both paths.
+// The process-wide speech frontend: the sessions every a2x handle shares (the
+// legacy 8 s window and, when deployed, the short-window trunk/head pair), the
+// GPU and session-opening policies of all a2x sessions, and the feature fill
+// of both paths.
 #pragma once
 
 #include <onnxruntime_cxx_api.h>
@@ -12,6 +12,8 @@
 #include <optional>
 #include <string>
 #include <vector>
+
+#include "le/runtime/ort_env.h"
 
 namespace le::audio {
 
@@ -48,14 +50,14 @@ bool cudaWanted(const char* cudaEnv, const std::string& tag);
 // LE_A2X_CUDA_MEM_MIB when it parses to a whole number above 0 (and fits a
 // byte count), else 3072.
 uint64_t cudaMemMiB(const char* memEnv);
-// Appends the CUDA provider when wanted; a failure prints and leaves the
-// options on the CPU. Returns true when the provider was appended.
-bool applyGpuPolicy(Ort::SessionOptions& options, const std::string& tag);
+// Asks for the CUDA provider (LE_A2X_CUDA_MEM_MIB's limit) when wanted; the
+// options it becomes fall back to the processor with a line when appending
+// fails.
+void applyGpuPolicy(ort::Recipe& recipe, const std::string& tag);
 
-// Session from a file; when onnxruntime refuses a fused float16 Gelu it is
-// reopened once at the basic optimisation level.
-std::unique_ptr<Ort::Session> openSession(Ort::Env& env, const std::string& path,
-                                          Ort::SessionOptions& options);
+// Session on the process's environment from a file; when onnxruntime refuses
+// a fused float16 Gelu it is reopened once at the basic optimisation level.
+std::unique_ptr<Ort::Session> openSession(const std::string& path, Ort::SessionOptions& options);
 bool isGeluFloat16Failure(const std::string& what);
 
 // Where the short-window pair would come from: the two variables when both
@@ -78,6 +80,8 @@ class Frontend {
   static Frontend& shared(const std::string& path, int threads);
   // The frontend when one was loaded, else null.
   static Frontend* loaded();
+  // The legacy model it was loaded from.
+  const std::string& path() const { return path_; }
 
   // Looks for the trunk/head pair once per process; true when it is loaded.
   bool shortWindow(int threads, const std::string& w2vPath);
@@ -99,7 +103,7 @@ class Frontend {
   Frontend(const std::string& path, int threads);
   Ort::SessionOptions options(int threads) const;
 
-  Ort::Env env_;
+  std::string path_;
   std::unique_ptr<Ort::Session> legacy_;
   std::vector<int64_t> legacyShape_;  // empty unless fully static with the expected count
   bool pairTried_ = false;

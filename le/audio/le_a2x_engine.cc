@@ -9,9 +9,10 @@
 #include <string>
 
 #include "le/audio/a2x.h"
-#include "le/bundle.h"
-#include "le/capi.h"
+#include "le/bundle/paths.h"
+#include "le/runtime/env.h"
 #include "le/runtime/le_pool.h"
+#include "le/runtime/log.h"
 
 namespace le::audio {
 namespace {
@@ -49,22 +50,24 @@ std::vector<int64_t> vectorShape(Ort::Session& s, const char* name, int64_t n) {
 void printCadenceOnce(int threads) {
   static std::once_flag once;
   std::call_once(once, [threads] {
-    std::fprintf(stderr,
-                 "[le_a2x] live cadence: block-%d (one trunk window per %d frames), push-size invariant, "
-                 "threads=%d\n",
-                 320, 8, threads);
+    log::linef(
+        log::Level::Info,
+        "[le_a2x] live cadence: block-%d (one trunk window per %d frames), push-size invariant, "
+        "threads=%d",
+        320, 8, threads);
   });
 }
 
 }  // namespace
 
-A2x::A2x(const std::string& dir, int threadsIn, bool allowShortWindow) : env_(ORT_LOGGING_LEVEL_WARNING, "le_a2x") {
+A2x::A2x(const std::string& dir, int threadsIn, bool allowShortWindow) {
   const int poolSize = pool::threads();
   const int threads = threadsIn > 0 && threadsIn < poolSize ? threadsIn : poolSize;
   printCadenceOnce(threads);
-  options_.SetIntraOpNumThreads(threads);
-  options_.AddConfigEntry("session.intra_op.allow_spinning", "0");
-  applyGpuPolicy(options_, "enc/dec");
+  ort::Recipe recipe;
+  recipe.intraThreads = threads;
+  // The GPU policy keeps the encoder and decoder on the processor.
+  options_ = ort::sessionOptions(recipe).options;
 
   bool ok = false;
   const std::string metaText = readText(dir + "/a2x_meta.json", ok);
@@ -72,7 +75,7 @@ A2x::A2x(const std::string& dir, int threadsIn, bool allowShortWindow) : env_(OR
   meta_ = parseMeta(metaText);
   leftTotal_ = int64_t{meta_.left} * meta_.layers;
   aheadTotal_ = int64_t{meta_.window} * meta_.layers;
-  winRight_ = envCount(std::getenv("LE_A2X_W2V_RIGHT"), 12, 1024);
+  winRight_ = envCount(env::text("LE_A2X_W2V_RIGHT"), 12, 1024);
   right_ = winRight_;
 
   const auto pos = readFloats(dir + "/a2x_pos.f32");
@@ -88,21 +91,26 @@ A2x::A2x(const std::string& dir, int threadsIn, bool allowShortWindow) : env_(OR
   nt_ = static_cast<int64_t>(xs->size()) / kRow;
   xs_.assign(xs->begin(), xs->begin() + static_cast<std::ptrdiff_t>(nt_ * kRow));
 
-  const char* w2v = std::getenv("W2V_ONNX");
-  if (w2v == nullptr || w2v[0] == '\0') throw std::runtime_error("$W2V_ONNX not set");
+  // W2V_ONNX names the frontend; without it, one the host has loaded (the
+  // process keeps its first) serves.
+  std::optional<std::string> w2v = env::nonEmpty("W2V_ONNX");
+  if (!w2v) {
+    if (const Frontend* loaded = Frontend::loaded()) w2v = loaded->path();
+  }
+  if (!w2v) throw std::runtime_error("$W2V_ONNX not set");
   try {
-    frontend_ = &Frontend::shared(w2v, threads);
+    frontend_ = &Frontend::shared(*w2v, threads);
   } catch (const std::exception& e) {
-    std::fprintf(stderr, "[le_a2x] shared w2v load failed: %s\n", e.what());
+    log::linef(log::Level::Error, "[le_a2x] shared w2v load failed: %s", e.what());
     throw std::runtime_error("shared w2v load failed");
   }
-  if (frontend_->shortWindow(threads, w2v) && allowShortWindow) {
+  if (frontend_->shortWindow(threads, *w2v) && allowShortWindow) {
     shortWindow_ = true;
     right_ = winRight_ + kHeadFrames;
   }
 
-  enc_ = openSession(env_, resolveMember(dir, "a2x_enc_stream.onnx"), options_);
-  dec_ = openSession(env_, resolveMember(dir, "a2x_dec.onnx"), options_);
+  enc_ = openSession(resolveMember(dir, "a2x_enc_stream.onnx"), options_);
+  dec_ = openSession(resolveMember(dir, "a2x_dec.onnx"), options_);
   Ort::AllocatorWithDefaultOptions alloc;
   for (size_t i = 0; i < enc_->GetOutputCount() && i < 2; ++i)
     encOutputs_.emplace_back(enc_->GetOutputNameAllocated(i, alloc).get());
@@ -113,14 +121,15 @@ A2x::A2x(const std::string& dir, int threadsIn, bool allowShortWindow) : env_(OR
   (void)vectorShape(*dec_, "prev", kRow);
 
   if (meta_.width && *meta_.width != hasWn_)
-    std::fprintf(stderr,
-                 "[le_a2x] WARNING: a2x_meta width=%d but the encoder declares %zu output(s) — serving the "
-                 "GRAPH (width=%d). Repackage this bundle.\n",
-                 *meta_.width ? 1 : 0, enc_->GetOutputCount(), hasWn_ ? 1 : 0);
+    log::linef(
+        log::Level::Warning,
+        "[le_a2x] WARNING: a2x_meta width=%d but the encoder declares %zu output(s) — serving the "
+        "GRAPH (width=%d). Repackage this bundle.",
+        *meta_.width ? 1 : 0, enc_->GetOutputCount(), hasWn_ ? 1 : 0);
 
   int prime = meta_.silencePrime;
-  if (std::getenv("LE_A2X_SILENCE_PRIME") != nullptr)
-    prime = envCount(std::getenv("LE_A2X_SILENCE_PRIME"), prime, static_cast<int>(kLegacyFrames));
+  if (const auto text = env::text("LE_A2X_SILENCE_PRIME"))
+    prime = envCount(text, prime, static_cast<int>(kLegacyFrames));
   if (prime > 0) this->prime(prime);
   reset(0, 1, true);
 }
@@ -141,11 +150,13 @@ void A2x::prime(int64_t frames) {
     for (int64_t t = 0; t < frames; ++t) decodeStep(ctx.data() + t * meta_.h, rec, delta);
     primePrev_ = std::move(rec.prev);
     primeState_ = std::move(rec.state);
-    std::fprintf(stderr, "[le_a2x] silence-primed AR state cached (%d frames)\n", static_cast<int>(frames));
+    log::linef(log::Level::Info, "[le_a2x] silence-primed AR state cached (%d frames)",
+               static_cast<int>(frames));
   } catch (const std::exception& e) {
     primePrev_.clear();
     primeState_.clear();
-    std::fprintf(stderr, "[le_a2x] silence-prime failed (%s) -- legacy zero state\n", e.what());
+    log::linef(log::Level::Warning, "[le_a2x] silence-prime failed (%s) -- legacy zero state",
+               e.what());
   }
 }
 
@@ -287,7 +298,6 @@ void extendOrRecord(std::string& failure, F&& f) {
     f();
   } catch (const std::exception& e) {
     failure = e.what()[0] ? e.what() : "unknown failure";
-    capi::storeError(capi::Family::A2x, "le_a2x extend", e.what());
   }
 }
 

@@ -1,5 +1,6 @@
 // a2x_meta.json keys, environment counts, the readiness rule, the driver
 // index walk and the raw float members: pure functions of their inputs.
+#include <algorithm>
 #include <charconv>
 #include <cstdio>
 #include <cstring>
@@ -8,6 +9,7 @@
 #include <system_error>
 
 #include "le/audio/a2x.h"
+#include "le/runtime/env.h"
 
 namespace le::audio {
 namespace {
@@ -92,18 +94,11 @@ A2xMeta parseMeta(const std::string& text) {
   return m;
 }
 
-int envCount(const char* text, int fallback, int hi) {
-  if (text == nullptr || text[0] == '\0') return fallback;
-  const char* b = text;
-  const char* e = text + std::strlen(text);
-  const bool negative = *b == '-';
-  if (negative) ++b;
-  uint64_t v = 0;
-  const auto r = std::from_chars(b, e, v);
-  if (r.ec == std::errc::result_out_of_range && r.ptr == e) return negative ? 0 : hi;
-  if (r.ec != std::errc() || r.ptr != e) return fallback;
-  if (negative) return 0;
-  return v > static_cast<uint64_t>(hi) ? hi : static_cast<int>(v);
+int envCount(const std::optional<std::string>& text, int fallback, int hi) {
+  if (!text || text->empty()) return fallback;
+  const std::optional<env::Whole> v = env::parseWhole(*text);
+  if (!v) return fallback;
+  return static_cast<int>(std::clamp<int64_t>(v->value, 0, hi));
 }
 
 Readiness readiness(int64_t samples, bool finished, int64_t aheadTotal, int64_t right) {

@@ -6,7 +6,7 @@
 #include "le/audio/fca_engine.h"
 #include "le/audio/frontend.h"
 #include "le/audio/quantile_gate.h"
-#include "le/runtime/le_pool.h"
+#include "le/runtime/ort_env.h"
 
 namespace le::audio {
 
@@ -29,15 +29,17 @@ void gateAndNormalise(std::vector<float>& frames, int64_t F) {
   }
 }
 
-FcaEngine::FcaEngine(const std::string& frontend, const std::string& delta, int threads)
-    : env_(ORT_LOGGING_LEVEL_WARNING, "le_fca") {
-  options_.SetIntraOpNumThreads(threads >= 1 ? threads : le::pool::threads());
-  options_.SetInterOpNumThreads(1);
-  options_.SetGraphOptimizationLevel(ORT_ENABLE_ALL);
-  frontend_ = std::make_unique<OrtGraph>(env_, frontend, options_, "frontend");
+FcaEngine::FcaEngine(const std::string& frontend, const std::string& delta, int threads) {
+  ort::Recipe recipe;
+  recipe.intraThreads = threads;
+  recipe.interThreads = 1;
+  recipe.level = ORT_ENABLE_ALL;
+  recipe.spin = ort::Spin::OrtDefault;
+  options_ = std::move(ort::sessionOptions(recipe).options);
+  frontend_ = std::make_unique<OrtGraph>(frontend, options_, "frontend");
   frontend_->preferInputs({"input_values"});
   frontend_->preferOutputs({"audio_emb"});
-  delta_ = std::make_unique<OrtGraph>(env_, delta, options_, "fca_stream");
+  delta_ = std::make_unique<OrtGraph>(delta, options_, "fca_stream");
   delta_->preferInputs({"cond", "prev", "h"});
   delta_->preferOutputs({"m", "hn"});
 }

@@ -9,8 +9,10 @@
 #include <system_error>
 
 #include "le/audio/frontend.h"
+#include "le/runtime/env.h"
 #include "le/runtime/half.h"
 #include "le/runtime/le_pool.h"
+#include "le/runtime/log.h"
 
 namespace le::audio {
 namespace {
@@ -22,11 +24,6 @@ std::mutex& frontendLock() {
 
 // Never freed: the sessions serve handles until the process ends.
 Frontend* g_frontend = nullptr;
-
-const char* envText(const char* name) {
-  const char* v = std::getenv(name);
-  return v != nullptr && v[0] != '\0' ? v : nullptr;
-}
 
 int64_t elementCount(const Ort::Value& v) {
   return static_cast<int64_t>(v.GetTensorTypeAndShapeInfo().GetElementCount());
@@ -83,45 +80,31 @@ uint64_t cudaMemMiB(const char* memEnv) {
   return v;
 }
 
-bool applyGpuPolicy(Ort::SessionOptions& options, const std::string& tag) {
-  if (!cudaWanted(std::getenv("LE_A2X_CUDA"), tag)) return false;
-  const uint64_t mib = cudaMemMiB(std::getenv("LE_A2X_CUDA_MEM_MIB"));
-  try {
-    Ort::CUDAProviderOptions cuda;
-    const std::string limit = std::to_string(mib << 20);
-    cuda.Update({{"device_id", "0"},
-                 {"arena_extend_strategy", "kSameAsRequested"},
-                 {"gpu_mem_limit", limit},
-                 {"cudnn_conv_use_max_workspace", "0"},
-                 {"use_tf32", "0"}});
-    options.AppendExecutionProvider_CUDA_V2(*cuda);
-    std::fprintf(stderr, "[le_a2x] CUDA EP appended (%s, V2: no-max-workspace, mem<=%zuMiB)\n",
-                 tag.c_str(), static_cast<size_t>(mib));
-    return true;
-  } catch (const std::exception& e) {
-    std::fprintf(stderr, "[le_a2x] CUDA EP append failed (%s): %s -- falling back to CPU\n",
-                 tag.c_str(), e.what());
-  }
-  return false;
+void applyGpuPolicy(ort::Recipe& recipe, const std::string& tag) {
+  const std::optional<std::string> cuda = env::text("LE_A2X_CUDA");
+  if (!cudaWanted(cuda ? cuda->c_str() : nullptr, tag)) return;
+  const std::optional<std::string> mem = env::text("LE_A2X_CUDA_MEM_MIB");
+  recipe.provider = ort::Provider::Cuda;
+  recipe.cudaMemMiB = cudaMemMiB(mem ? mem->c_str() : nullptr);
+  recipe.cudaTag = tag;
 }
 
 bool isGeluFloat16Failure(const std::string& what) {
   return what.find("Gelu") != std::string::npos && what.find("float16") != std::string::npos;
 }
 
-std::unique_ptr<Ort::Session> openSession(Ort::Env& env, const std::string& path,
-                                          Ort::SessionOptions& options) {
+std::unique_ptr<Ort::Session> openSession(const std::string& path, Ort::SessionOptions& options) {
   try {
-    return std::make_unique<Ort::Session>(env, path.c_str(), options);
+    return std::make_unique<Ort::Session>(ort::env(), path.c_str(), options);
   } catch (const Ort::Exception& e) {
     if (!isGeluFloat16Failure(e.what())) throw;
   }
-  std::fprintf(stderr,
-               "[le_a2x] %s: ORT's level-2 Gelu fusion produced a float16 com.microsoft.Gelu this "
-               "runtime has no CPU kernel for; reopening at ORT_ENABLE_BASIC\n",
-               path.c_str());
+  log::linef(log::Level::Warning,
+             "[le_a2x] %s: ORT's level-2 Gelu fusion produced a float16 com.microsoft.Gelu this "
+             "runtime has no CPU kernel for; reopening at ORT_ENABLE_BASIC",
+             path.c_str());
   options.SetGraphOptimizationLevel(ORT_ENABLE_BASIC);
-  return std::make_unique<Ort::Session>(env, path.c_str(), options);
+  return std::make_unique<Ort::Session>(ort::env(), path.c_str(), options);
 }
 
 int64_t fileSize(const std::string& path) {
@@ -155,18 +138,16 @@ void expectCount(const char* model, const char* name, int64_t got, int64_t expec
 }
 
 Ort::SessionOptions Frontend::options(int threads) const {
-  Ort::SessionOptions o;
-  o.SetIntraOpNumThreads(threads < 1 ? pool::threads() : threads);
-  o.SetInterOpNumThreads(1);
-  o.AddConfigEntry("session.intra_op.allow_spinning", "0");
-  applyGpuPolicy(o, "w2v");
-  return o;
+  ort::Recipe recipe;
+  recipe.intraThreads = threads;
+  recipe.interThreads = 1;
+  applyGpuPolicy(recipe, "w2v");
+  return std::move(ort::sessionOptions(recipe).options);
 }
 
-Frontend::Frontend(const std::string& path, int threads)
-    : env_(ORT_LOGGING_LEVEL_WARNING, "le_a2x_w2v") {
+Frontend::Frontend(const std::string& path, int threads) : path_(path) {
   Ort::SessionOptions o = options(threads);
-  legacy_ = openSession(env_, path, o);
+  legacy_ = openSession(path, o);
   if (legacy_->GetOutputCount() >= 1) {
     const auto info = legacy_->GetOutputTypeInfo(0).GetTensorTypeAndShapeInfo();
     std::vector<int64_t> shape = info.GetShape();
@@ -194,23 +175,25 @@ bool Frontend::shortWindow(int threads, const std::string& w2vPath) {
   std::lock_guard<std::mutex> lock(frontendLock());
   if (pairTried_) return trunk_ != nullptr;
   pairTried_ = true;
-  const auto paths = findPair(envText("LE_A2X_W2V_WIN_ONNX"), envText("LE_A2X_W2V_HEAD_ONNX"), w2vPath);
+  const std::optional<std::string> trunkEnv = env::nonEmpty("LE_A2X_W2V_WIN_ONNX");
+  const std::optional<std::string> headEnv = env::nonEmpty("LE_A2X_W2V_HEAD_ONNX");
+  const auto paths = findPair(trunkEnv ? trunkEnv->c_str() : nullptr, headEnv ? headEnv->c_str() : nullptr, w2vPath);
   if (!paths) {
-    std::fprintf(stderr,
-                 "[le_a2x] short-window audio frontend NOT DEPLOYED on this plane: neither "
-                 "LE_A2X_W2V_WIN_ONNX/LE_A2X_W2V_HEAD_ONNX are set nor is the pair beside $W2V_ONNX "
-                 "(%s) as audio_encoder_fp16_window_{trunk,head}.onnx (legacy "
-                 "w2v_trunk32.onnx/w2v_head32.onnx). Serving the LEGACY 8s window — same reference "
-                 "quality, 2.8-3.9x the audio hop cost. Ship the pair beside the encoder "
-                 "(tools/export_w2v_window).\n",
-                 w2vPath.c_str());
+    log::linef(log::Level::Warning,
+               "[le_a2x] short-window audio frontend NOT DEPLOYED on this plane: neither "
+               "LE_A2X_W2V_WIN_ONNX/LE_A2X_W2V_HEAD_ONNX are set nor is the pair beside $W2V_ONNX "
+               "(%s) as audio_encoder_fp16_window_{trunk,head}.onnx (legacy "
+               "w2v_trunk32.onnx/w2v_head32.onnx). Serving the LEGACY 8s window — same reference "
+               "quality, 2.8-3.9x the audio hop cost. Ship the pair beside the encoder "
+               "(tools/export_w2v_window).",
+               w2vPath.c_str());
     return false;
   }
   try {
     Ort::SessionOptions o = options(threads);
-    auto trunk = openSession(env_, paths->trunk, o);
+    auto trunk = openSession(paths->trunk, o);
     Ort::SessionOptions ho = options(threads);
-    auto head = openSession(env_, paths->head, ho);
+    auto head = openSession(paths->head, ho);
     if (trunk->GetOutputCount() < 1 || head->GetOutputCount() < 1 || head->GetInputCount() < 1)
       throw std::runtime_error("short-window pair declares no output");
     Ort::AllocatorWithDefaultOptions alloc;
@@ -220,9 +203,11 @@ bool Frontend::shortWindow(int threads, const std::string& w2vPath) {
     const auto headIn = head->GetInputTypeInfo(0).GetTensorTypeAndShapeInfo().GetShape();
     int64_t lt = shape.size() >= 3 && shape[2] >= 1 ? shape[2] : -1;
     std::string ltText = lt >= 1 ? std::to_string(lt) : std::string("from-first-run");
-    std::fprintf(stderr, "[le_a2x] short-window w2v frontend loaded (LT=%s) trunk=%s (%lld B) head=%s (%lld B)\n",
-                 ltText.c_str(), paths->trunk.c_str(), static_cast<long long>(fileSize(paths->trunk)),
-                 paths->head.c_str(), static_cast<long long>(fileSize(paths->head)));
+    log::linef(
+        log::Level::Info,
+        "[le_a2x] short-window w2v frontend loaded (LT=%s) trunk=%s (%lld B) head=%s (%lld B)",
+        ltText.c_str(), paths->trunk.c_str(), static_cast<long long>(fileSize(paths->trunk)),
+        paths->head.c_str(), static_cast<long long>(fileSize(paths->head)));
     trunkOut_ = std::move(trunkOut);
     headOut_ = std::move(headOut);
     headRank_ = headIn.size() == 3 ? 3 : 2;
@@ -231,7 +216,8 @@ bool Frontend::shortWindow(int threads, const std::string& w2vPath) {
     head_ = std::move(head);
     return true;
   } catch (const std::exception& e) {
-    std::fprintf(stderr, "[le_a2x] short-window w2v load FAILED (%s) — legacy 8s path\n", e.what());
+    log::linef(log::Level::Warning, "[le_a2x] short-window w2v load FAILED (%s) — legacy 8s path",
+               e.what());
   }
   return false;
 }

@@ -8,53 +8,49 @@
 #include "le/audio/mel.h"
 #include "le/audio/motion_engine.h"
 #include "le/audio/pose.h"
-#include "le/render/le_renderer.h"
+#include "le/runtime/env.h"
 #include "le/runtime/le_pool.h"
+#include "le/runtime/log.h"
+#include "le/runtime/ort_env.h"
 
 namespace le::motion {
 namespace {
-
-bool startsWith(const std::string& s, const char* p) { return s.rfind(p, 0) == 0; }
 
 // A window of 4480 samples from 640 w - 2000 ends 2480 samples into frame w.
 constexpr int64_t kWindowTail = kWinSamples - kWinLead;
 
 }  // namespace
 
-const char* coremlUnitsForEp(const std::string& ep) {
+std::string coremlUnitOf(const std::string& ep) {
   const size_t colon = ep.find(':');
-  const std::string sel = colon == std::string::npos ? std::string() : ep.substr(colon + 1);
-  if (sel == "cpu") return "CPUOnly";
-  if (sel == "gpu") return "CPUAndGPU";
-  if (sel == "ane") return "CPUAndNeuralEngine";
-  return "ALL";
+  return colon == std::string::npos ? std::string() : ep.substr(colon + 1);
 }
 
 MotionEngine::MotionEngine(const std::string& dir, int threads, const std::string& ep)
-    : tables_(loadMotionTables(dir)), env_(ORT_LOGGING_LEVEL_WARNING, "le_motion") {
+    : tables_(loadMotionTables(dir)) {
   const float srcScale = tables_.srcInfo[kRecScale];
   if (!std::isfinite(srcScale) || !(std::fabs(srcScale) > 1e-6f))
     throw std::runtime_error("le_motion: src scale is zero/non-finite");
   lip_ = tables_.chInfo[kRecScale] / srcScale;
   if (!std::isfinite(lip_)) throw std::runtime_error("le_motion: lip factor is non-finite");
 
-  options_.SetIntraOpNumThreads(threads > 0 ? threads : le::pool::threads());
-  const char* spin = std::getenv("LE_ORT_SPIN");
-  if (spin == nullptr || std::strcmp(spin, "1") != 0)
-    options_.AddConfigEntry("session.intra_op.allow_spinning", "0");
+  ort::Recipe recipe;
+  recipe.intraThreads = threads;
+  recipe.spin = ort::Spin::IfAsked;
   if (ep.empty()) {
     // processor only
-  } else if (startsWith(ep, "coreml")) {
-    options_.AppendExecutionProvider("CoreML", {{"ModelFormat", "MLProgram"},
-                                                {"MLComputeUnits", coremlUnitsForEp(ep)},
-                                                {"ModelCacheDirectory", coremlCacheDir(dir)}});
+  } else if (ep.rfind("coreml", 0) == 0) {
+    recipe.provider = ort::Provider::CoreML;
+    recipe.coremlUnit = coremlUnitOf(ep);
+    recipe.coremlCacheDir = ort::coremlCacheDir(dir);
   } else {
     throw std::runtime_error("le_motion: unknown ep '" + ep + "'");
   }
-  student_ = std::make_unique<audio::OrtGraph>(env_, dir + "/hubert_student.onnx", options_,
+  options_ = std::move(ort::sessionOptions(recipe).options);
+  student_ = std::make_unique<audio::OrtGraph>(dir + "/hubert_student.onnx", options_,
                                                "hubert_student.onnx");
-  lmdm_ = std::make_unique<audio::OrtGraph>(env_, dir + "/lmdm.onnx", options_, "lmdm.onnx");
-  stitch_ = std::make_unique<audio::OrtGraph>(env_, dir + "/stitch.onnx", options_, "stitch.onnx");
+  lmdm_ = std::make_unique<audio::OrtGraph>(dir + "/lmdm.onnx", options_, "lmdm.onnx");
+  stitch_ = std::make_unique<audio::OrtGraph>(dir + "/stitch.onnx", options_, "stitch.onnx");
 
   // Initial condition: the character's pose logits, translation, scale and
   // expression in motion-row order (pitch, yaw, roll, t, scale, expression).
@@ -67,7 +63,7 @@ MotionEngine::MotionEngine(const std::string& dir, int threads, const std::strin
   initCond_.push_back(ch[kRecScale]);
   initCond_.insert(initCond_.end(), ch + kRecExp, ch + kRecExp + kExpDim);
 
-  if (const char* d = std::getenv("LE_MOTION_DUMP"); d != nullptr && d[0] != '\0') dumpDir_ = d;
+  if (auto d = env::nonEmpty("LE_MOTION_DUMP")) dumpDir_ = std::move(*d);
   dump("cond.bin", initCond_.data(), initCond_.size());
   reset(0, 1, true);
 }
@@ -79,7 +75,7 @@ void MotionEngine::dump(const char* name, const float* v, size_t n, bool append)
   const std::string path = dumpDir_ + "/" + name;
   std::FILE* f = std::fopen(path.c_str(), append ? "ab" : "wb");
   if (f == nullptr) {
-    std::fprintf(stderr, "[le] motion dump: cannot write %s\n", path.c_str());
+    log::linef(log::Level::Warning, "[le] motion dump: cannot write %s", path.c_str());
     return;
   }
   if (n > 0) std::fwrite(v, sizeof(float), n, f);

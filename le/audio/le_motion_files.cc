@@ -8,8 +8,8 @@
 #include <string>
 
 #include "le/audio/motion_files.h"
-#include "le/bundle.h"
-#include "le/rawfile.h"
+#include "le/bundle/paths.h"
+#include "le/bundle/rawfile.h"
 
 namespace le::motion {
 namespace {

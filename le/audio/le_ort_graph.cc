@@ -3,6 +3,7 @@
 #include <stdexcept>
 
 #include "le/audio/ort_graph.h"
+#include "le/runtime/ort_env.h"
 
 namespace le::audio {
 
@@ -30,10 +31,9 @@ std::vector<int64_t> shapeFor(const std::vector<int64_t>& declared, int64_t coun
   return fallback;
 }
 
-OrtGraph::OrtGraph(Ort::Env& env, const std::string& path, const Ort::SessionOptions& options,
-                   std::string tag)
+OrtGraph::OrtGraph(const std::string& path, const Ort::SessionOptions& options, std::string tag)
     : tag_(std::move(tag)) {
-  session_ = std::make_unique<Ort::Session>(env, path.c_str(), options);
+  session_ = std::make_unique<Ort::Session>(ort::env(), path.c_str(), options);
   Ort::AllocatorWithDefaultOptions alloc;
   for (size_t i = 0; i < session_->GetInputCount(); ++i) {
     inNames_.emplace_back(session_->GetInputNameAllocated(i, alloc).get());

@@ -18,9 +18,9 @@ namespace le::motion {
 
 inline constexpr int64_t kFrameSamples = 640;
 
-// The CoreML compute units for an ep name beginning with "coreml": the text
-// after its first ':' selects ("cpu", "gpu", "ane"), anything else is "ALL".
-const char* coremlUnitsForEp(const std::string& ep);
+// The CoreML unit text of an ep name beginning with "coreml": the text after
+// its first ':' ("cpu", "gpu", "ane"; anything else means every unit).
+std::string coremlUnitOf(const std::string& ep);
 
 class MotionEngine {
  public:
@@ -64,7 +64,6 @@ class MotionEngine {
   void dump(const char* name, const float* v, size_t n, bool append = false) const;
 
   MotionTables tables_;
-  Ort::Env env_;
   Ort::SessionOptions options_;
   std::unique_ptr<audio::OrtGraph> student_, lmdm_, stitch_;
   std::string dumpDir_;

@@ -25,8 +25,8 @@ struct GraphInput {
 
 class OrtGraph {
  public:
-  OrtGraph(Ort::Env& env, const std::string& path, const Ort::SessionOptions& options,
-           std::string tag);
+  // A session on the process's environment (le::ort::env()).
+  OrtGraph(const std::string& path, const Ort::SessionOptions& options, std::string tag);
   // Runs with the inputs in the graph's input order; outputs[i] receives
   // output i, which must hold exactly expected[i] values.
   void run(const std::vector<GraphInput>& inputs, const std::vector<int64_t>& expected,

@@ -9,6 +9,7 @@
 #include <mutex>
 #include <string>
 
+#include "le/bundle/identity.h"
 #include "le/driver/source.h"
 
 namespace le {
@@ -72,5 +73,13 @@ class DriverCursor {
   std::string name_;
   mutable std::mutex call_;
 };
+
+namespace driver {
+
+// The identity's HEVC prior played by a cursor (look-ahead 2, history 11): the
+// opener every session gives its le::Identity.
+std::unique_ptr<PriorStream> openPriorStream(const Manifest& m);
+
+}  // namespace driver
 
 }  // namespace le

@@ -20,7 +20,9 @@ extern "C" {
 #include "le/driver/ff_handles.h"
 #include "le/driver/source.h"
 #include "le/driver/yuv.h"
+#include "le/runtime/env.h"
 #include "le/runtime/le_simd.h"
+#include "le/runtime/log.h"
 
 namespace le::driver {
 namespace {
@@ -187,12 +189,11 @@ void FfSource::open() {
          " — member/manifest mismatch, refusing");
 
   ff::CodecContext dec;
-  const char* hw = std::getenv("LE_DRIVER_HWDEC");
-  if (hw && std::strcmp(hw, "0") == 0) {
-    std::fprintf(stderr,
-                 "[le-driver] LE_DRIVER_HWDEC=0 — %s not attempted; the software decoder is the "
-                 "one decoder on this fleet (same samples)\n",
-                 kHwDecoder);
+  if (env::is("LE_DRIVER_HWDEC", "0")) {
+    log::linef(log::Level::Info,
+               "[le-driver] LE_DRIVER_HWDEC=0 — %s not attempted; the software decoder is the "
+               "one decoder on this fleet (same samples)",
+               kHwDecoder);
   } else if (mode_ == kDriverMp4 && par->codec_id == AV_CODEC_ID_H264) {
     const AVCodec* codec = hwDecoderPresent() ? avcodec_find_decoder_by_name(kHwDecoder) : nullptr;
     if (codec) {
@@ -204,10 +205,10 @@ void FfSource::open() {
       if (avcodec_open2(ctx.get(), codec, nullptr) >= 0) {
         dec = std::move(ctx);
       } else {
-        std::fprintf(stderr,
-                     "[le-driver] %s refused %s — falling back to the software h264 decoder "
-                     "(same samples, more CPU)\n",
-                     kHwDecoder, path_.c_str());
+        log::linef(log::Level::Warning,
+                   "[le-driver] %s refused %s — falling back to the software h264 decoder "
+                   "(same samples, more CPU)",
+                   kHwDecoder, path_.c_str());
       }
     }
   }

@@ -5,11 +5,13 @@
 #include <stdexcept>
 #include <string>
 
-#include "le/bundle.h"
+#include "le/bundle/fsutil.h"
+#include "le/bundle/manifest.h"
+#include "le/bundle/manifest_key.h"
+#include "le/bundle/paths.h"
 #include "le/driver/cursor.h"
-#include "le/fsutil.h"
-#include "le/manifest.h"
-#include "le/manifest_key.h"
+#include "le/runtime/env.h"
+#include "le/runtime/log.h"
 
 namespace le {
 
@@ -39,16 +41,15 @@ std::unique_ptr<DriverCursor> DriverCursor::open(const Manifest& m, int lookAhea
   const std::string mp4Path = resolveMember(m.dir, mp4Name);
   const bool haveMp4 = fs::isRegularFile(mp4Path);
 
-  const char* prefer = std::getenv("LE_DRIVER_PREFER_MP4");
-  const bool preferMp4 = prefer && std::strcmp(prefer, "1") == 0 && haveMp4 && populated;
+  const bool preferMp4 = env::is("LE_DRIVER_PREFER_MP4", "1") && haveMp4 && populated;
   if (preferMp4) {
-    std::fprintf(stderr,
-                 "[le-driver] LE_DRIVER_PREFER_MP4=1 — %s/ is populated and NOT used; %s is the "
-                 "member this consumer reads\n",
-                 jpgName.c_str(), mp4Name.c_str());
+    log::linef(log::Level::Info,
+               "[le-driver] LE_DRIVER_PREFER_MP4=1 — %s/ is populated and NOT used; %s is the "
+               "member this consumer reads",
+               jpgName.c_str(), mp4Name.c_str());
   } else if (populated) {
-    std::fprintf(stderr, "[le-driver] %s/ (raw jpg, %d frames) — read one frame per pull\n",
-                 jpgName.c_str(), m.NT);
+    log::linef(log::Level::Info, "[le-driver] %s/ (raw jpg, %d frames) — read one frame per pull",
+               jpgName.c_str(), m.NT);
     return over(driver::openJpgDir(jpgDir, m.NT, m.W, m.H), lookAhead, history);
   }
 
@@ -59,11 +60,11 @@ std::unique_ptr<DriverCursor> DriverCursor::open(const Manifest& m, int lookAhea
   std::unique_ptr<driver::Source> src = driver::openMp4(mp4Path, m.NT, m.W, m.H);
   const std::string srcName = src->name();
   auto cursor = over(std::move(src), lookAhead, history);
-  std::fprintf(stderr,
-               "[le-driver] %s decoded IN PLACE (%s, %d frames %dx%d, look-ahead %d, history %d) "
-               "— no frame of the driver is expanded ahead of the paste\n",
-               mp4Name.c_str(), srcName.c_str(), m.NT, m.W, m.H, lookAhead < 1 ? 1 : lookAhead,
-               history < 0 ? 0 : history);
+  log::linef(log::Level::Info,
+             "[le-driver] %s decoded IN PLACE (%s, %d frames %dx%d, look-ahead %d, history %d) "
+             "— no frame of the driver is expanded ahead of the paste",
+             mp4Name.c_str(), srcName.c_str(), m.NT, m.W, m.H, lookAhead < 1 ? 1 : lookAhead,
+             history < 0 ? 0 : history);
   return cursor;
 }
 
@@ -79,11 +80,36 @@ std::unique_ptr<DriverCursor> DriverCursor::openPrior(const Manifest& m, int loo
   std::unique_ptr<driver::Source> src = driver::openPriorHevc(path, m.NT, m.crop);
   const std::string srcName = src->name();
   auto cursor = over(std::move(src), lookAhead, history);
-  std::fprintf(stderr,
-               "quillFin: identity source ready — %d frames %dx%d, played straight from %s (%s); "
-               "nothing is unpacked to disk\n",
-               m.NT, m.crop, m.crop, name.c_str(), srcName.c_str());
+  log::linef(log::Level::Info,
+             "quillFin: identity source ready — %d frames %dx%d, played straight from %s (%s); "
+             "nothing is unpacked to disk",
+             m.NT, m.crop, m.crop, name.c_str(), srcName.c_str());
   return cursor;
 }
+
+namespace driver {
+namespace {
+
+class CursorPriorStream final : public PriorStream {
+ public:
+  explicit CursorPriorStream(std::unique_ptr<DriverCursor> c) : c_(std::move(c)) {}
+  const uint8_t* pullAt(int si) override { return c_->pullAt(si, static_cast<int*>(nullptr)); }
+  void pullAt(int si, uint8_t* dst) override { c_->pullAt(si, dst); }
+  const std::string& sourceName() const override { return c_->sourceName(); }
+  int position() const override { return c_->position(); }
+  int64_t seeks() const override { return c_->seeks(); }
+  int64_t residentBytes() const override { return c_->residentBytes(); }
+
+ private:
+  std::unique_ptr<DriverCursor> c_;
+};
+
+}  // namespace
+
+std::unique_ptr<PriorStream> openPriorStream(const Manifest& m) {
+  return std::make_unique<CursorPriorStream>(DriverCursor::openPrior(m, 2, 11));
+}
+
+}  // namespace driver
 
 }  // namespace le

@@ -14,7 +14,9 @@
 
 #include "le/paste/le_paste_simd.h"
 #include "le/paste/paste_pixel.h"
+#include "le/runtime/env.h"
 #include "le/runtime/le_pool.h"
+#include "le/runtime/log.h"
 
 namespace le {
 
@@ -25,15 +27,6 @@ constexpr double kPi = 3.14159265358979323846;
 // Largest magnitude a 1/1024 coordinate term may reach: rint() of it, plus
 // the +16 phase offset, still fits an int32.
 constexpr double kFixedLimit = 2147483647.0 - 1024.0;
-
-// Whole decimal value of a set, non-empty environment variable.
-bool envInt(const char* name, int64_t& out) {
-  const char* text = std::getenv(name);
-  if (text == nullptr || *text == '\0') return false;
-  const char* end = text + std::strlen(text);
-  const auto [ptr, ec] = std::from_chars(text, end, out);
-  return ec == std::errc() && ptr == end;
-}
 
 std::string num(double v) {
   char buf[32];
@@ -75,10 +68,9 @@ Paste::Paste(std::vector<uint8_t> mask, int side, const Unsharp& unsharp)
   if (!std::isfinite(unsharp.amount))
     throw std::runtime_error("paste: amount " + num(unsharp.amount) + " must be finite");
 
-  int64_t v = 0;
-  if (envInt("LE_PASTE_FAST", v) && v >= 0 && v <= 2) mode_ = static_cast<int32_t>(v);
-  if (envInt("LE_PASTE_KSIZE", v) && v % 2 != 0 && v >= 3 && v <= ksize_)
-    ksize_ = static_cast<int32_t>(v);
+  if (const auto mode = env::wholeIn("LE_PASTE_FAST", 0, 2)) mode_ = static_cast<int32_t>(*mode);
+  if (const auto k = env::wholeIn("LE_PASTE_KSIZE", 3, ksize_); k && *k % 2 != 0)
+    ksize_ = static_cast<int32_t>(*k);
   padded_ = side_ + ksize_ - 1;
 
   const double sigma = unsharp.sigma;
@@ -189,8 +181,9 @@ void Paste::composite(const float* crop, float scale, const float M[6], uint8_t*
 
   static std::atomic<bool> logged{false};
   if (!logged.exchange(true))
-    std::fprintf(stderr, "[le-paste] executor=%s (side=%d, ksize=%d, threads=%d) \u2014 1080p frame\n",
-                 "cpu", side_, ksize_, le::pool::threads());
+    log::linef(log::Level::Info,
+               "[le-paste] executor=%s (side=%d, ksize=%d, threads=%d) \u2014 1080p frame", "cpu",
+               side_, ksize_, le::pool::threads());
 
   fillPlanes(crop, scale);
   for (auto& p : planes_) unsharpPlane(p.data());

@@ -12,7 +12,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "le/manifest.h"
+#include "le/bundle/manifest.h"
 
 namespace le {
 

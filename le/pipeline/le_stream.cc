@@ -6,13 +6,12 @@
 #include <stdexcept>
 #include <thread>
 
-#include "le/bundle.h"
-#include "le/le.h"
-#include "le/le_fca.h"
-#include "le/rawfile.h"
-#include "le/session.h"
+#include "le/audio/fca_engine.h"
+#include "le/bundle/paths.h"
+#include "le/bundle/rawfile.h"
 #include "le/pipeline/crop_ring.h"
 #include "le/pipeline/stream.h"
+#include "le/session/session.h"
 
 namespace le::stream {
 
@@ -29,23 +28,38 @@ int64_t clipFrames(int64_t count) {
   return count < 1 ? 0 : (count + kFrameSamples - 1) / kFrameSamples;
 }
 
-void Stream::CtxFree::operator()(le_ctx* c) const { le_destroy(c); }
-void Stream::FcaFree::operator()(le_fca* f) const { le_fca_destroy(f); }
+namespace {
+
+// The stream's failures read as they did when it drove the session and the
+// delta model through their C functions: "<function>: <function>: <why>".
+std::runtime_error stepFailure(const char* fn, const std::string& why) {
+  return std::runtime_error(std::string(fn) + ": " + fn + ": " + why);
+}
+
+}  // namespace
 
 Stream::Stream(const char* bundle, const char* frontend, int32_t threads, int32_t skip, float gain)
     : skip_(skip), gain_(gain) {
   if (skip < 0) throw std::invalid_argument("skip < 0");
   // A non-finite gain would hand NaN keypoints to the director's sampling.
   if (!std::isfinite(gain)) throw std::invalid_argument("gain not finite");
-  ctx_.reset(le_create(bundle, "render", threads, ""));
-  if (!ctx_) throw std::runtime_error(std::string("le_create: ") + le_last_error());
-  NT_ = le_nt(ctx_.get());
-  W_ = le_width(ctx_.get());
-  H_ = le_height(ctx_.get());
-  crop_ = le_crop(ctx_.get());
-  const std::string delta = ctx_->manifest.dir + "/fca_stream.onnx";
-  fca_.reset(le_fca_create(frontend, delta.c_str(), threads));
-  if (!fca_) throw std::runtime_error(std::string("le_fca_create: ") + le_fca_last_error());
+  if (bundle == nullptr) throw stepFailure("le_create", "NULL bundle_dir/model_key");
+  try {
+    ctx_ = std::make_unique<le_ctx>(bundle, "render", threads, "");
+  } catch (const std::exception& e) {
+    throw stepFailure("le_create", e.what());
+  }
+  NT_ = ctx_->NT();
+  W_ = ctx_->W();
+  H_ = ctx_->H();
+  crop_ = ctx_->manifest.crop;
+  if (frontend == nullptr) throw stepFailure("le_fca_create", "bad args");
+  try {
+    fca_ = std::make_unique<audio::FcaEngine>(frontend, ctx_->manifest.dir + "/fca_stream.onnx",
+                                              threads);
+  } catch (const std::exception& e) {
+    throw stepFailure("le_fca_create", e.what());
+  }
   try {
     target_ = raw::readRaw<float>(resolveMember(ctx_->manifest.dir, "xs_target.bin"),
                                   int64_t(NT_) * kKpFloats, "xs_target.bin");
@@ -93,8 +107,11 @@ int32_t Stream::run(const float* samples, int32_t count, const FrameFn& cb) {
   const int64_t F = clipFrames(count);
   std::vector<float> deltas(size_t(F) * kKpFloats);
   if (F > 0) {
-    const int r = le_fca_deltas(fca_.get(), samples, count, deltas.data(), int(F));
-    if (r != F) throw std::runtime_error(std::string("le_fca_deltas: ") + le_fca_last_error());
+    try {
+      fca_->deltas(samples, count, deltas.data());
+    } catch (const std::exception& e) {
+      throw stepFailure("le_fca_deltas", e.what());
+    }
   }
   const int64_t M = F - skip_;
   if (M < 1) return 0;
@@ -111,9 +128,12 @@ int32_t Stream::run(const float* samples, int32_t count, const FrameFn& cb) {
         const int32_t d = driverIndex(j, NT_);
         const float* src = target_.data() + size_t(d) * kKpFloats;
         drivenRow(src, deltas.data() + size_t(j) * kKpFloats, gain_, driven);
-        const float* crop = le_render_kp_crop(ctx, d, src, driven);
-        // This thread's own message: the caller's thread cannot read it.
-        if (crop == nullptr) return ring.fail(le_last_error());
+        const float* crop = nullptr;
+        try {
+          crop = ctx->renderCrop(d, src, driven);
+        } catch (const std::exception& e) {
+          return ring.fail(std::string("le_render_kp_crop: ") + e.what());
+        }
         float* slot = ring.acquire();
         if (slot == nullptr) return;
         std::memcpy(slot, crop, ring.cropFloats() * sizeof(float));
@@ -137,8 +157,10 @@ int32_t Stream::run(const float* samples, int32_t count, const FrameFn& cb) {
       break;
     }
     const int32_t d = driverIndex(i + skip_, NT_);
-    if (le_paste_crop(ctx, d, crop, frame.data(), frame.size()) == 0) {
-      ring.fail(le_last_error());
+    try {
+      ctx->pasteInto(d, crop, frame.data());
+    } catch (const std::exception& e) {
+      ring.fail(std::string("le_paste_crop: ") + e.what());
       break;
     }
     ring.release();

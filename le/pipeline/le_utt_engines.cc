@@ -8,7 +8,7 @@
 
 #include "le/audio/a2x.h"
 #include "le/audio/motion_engine.h"
-#include "le/bundle.h"
+#include "le/bundle/paths.h"
 #include "le/pipeline/engine.h"
 
 namespace le::utt {

@@ -6,6 +6,8 @@
 #include <utility>
 
 #include "le/pipeline/pipeline.h"
+#include "le/runtime/env.h"
+#include "le/runtime/log.h"
 
 namespace le::utt {
 namespace {
@@ -78,10 +80,7 @@ Pipeline::~Pipeline() {
   chunkPtr_.store(nullptr);
   engine_.reset();
   chunk_.reset();
-  if (std::getenv("LE_UTT_STAGE_REPORT") != nullptr) {
-    const std::string r = stageReport(stageTimes());
-    std::fputs(r.c_str(), stderr);
-  }
+  if (env::isSet("LE_UTT_STAGE_REPORT")) log::line(log::Level::Info, stageReport(stageTimes()));
 }
 
 int32_t Pipeline::wrap(int64_t i) const {
@@ -158,7 +157,7 @@ int Pipeline::framesAvailable() {
   return static_cast<int>(writeCount_ - readCount_);
 }
 
-Pipeline::Pull Pipeline::pull(uint8_t* buf, size_t cap, le_utt_frame_info* info) {
+Pipeline::Pull Pipeline::pull(uint8_t* buf, size_t cap, FrameInfo* info) {
   {
     std::lock_guard<std::mutex> lock(mu_);
     if (writeCount_ == readCount_) return Pull::None;
@@ -168,8 +167,8 @@ Pipeline::Pull Pipeline::pull(uint8_t* buf, size_t cap, le_utt_frame_info* info)
     if (info) {
       info->sequence = s.sequence;
       info->kind = s.kind;
-      info->driver_index = s.driverIndex;
-      info->speech_number = s.speechNumber;
+      info->driverIndex = s.driverIndex;
+      info->speechNumber = s.speechNumber;
     }
     lastPulled_.has = true;
     lastPulled_.kind = s.kind;
@@ -177,21 +176,21 @@ Pipeline::Pull Pipeline::pull(uint8_t* buf, size_t cap, le_utt_frame_info* info)
     lastPulled_.kp = s.kp;
     ++readCount_;
     ++delivered_;
-    if (s.kind == LE_UTT_SPEECH) ++speechDelivered_;
+    if (s.kind == kSpeech) ++speechDelivered_;
     poke_ = true;
   }
   cv_.notify_all();
   return Pull::Copied;
 }
 
-le_utt_stats Pipeline::stats() {
+Stats Pipeline::stats() {
   std::lock_guard<std::mutex> lock(mu_);
-  le_utt_stats st{};
-  st.frames_delivered = delivered_;
-  st.speech_frames_delivered = speechDelivered_;
-  st.first_frames = firstFrames_;
-  st.first_frame_latency_ms = firstLatencyMs_;
-  st.render_ms = renderAvgMs_;
+  Stats st;
+  st.framesDelivered = delivered_;
+  st.speechFramesDelivered = speechDelivered_;
+  st.firstFrames = firstFrames_;
+  st.firstFrameLatencyMs = firstLatencyMs_;
+  st.renderMs = renderAvgMs_;
   st.state = state_;
   return st;
 }
@@ -262,13 +261,13 @@ void Pipeline::warmBody() noexcept {
       if (chunk) {
         const std::string chunkEp = chunk->ep();
         if (mainEp_.rfind("coreml-native", 0) == 0 && chunkEp.rfind("coreml-native", 0) != 0) {
-          std::fprintf(stderr,
-                       "[le_utt] steady chunk renderer '%s' DROPPED (rendering b1-only): this frame "
-                       "graph runs on ep=%s while the chunk graph fell back to ep=%s. A chunk that "
-                       "gives up the bundle's own CoreML director costs MORE per frame than the "
-                       "per-frame path it was meant to amortize, and letting timing choose between "
-                       "two runtimes makes the delivered pixels depend on scheduling.\n",
-                       settings_.steadyModel.c_str(), mainEp_.c_str(), chunkEp.c_str());
+          log::linef(log::Level::Warning,
+                     "[le_utt] steady chunk renderer '%s' DROPPED (rendering b1-only): this frame "
+                     "graph runs on ep=%s while the chunk graph fell back to ep=%s. A chunk that "
+                     "gives up the bundle's own CoreML director costs MORE per frame than the "
+                     "per-frame path it was meant to amortize, and letting timing choose between "
+                     "two runtimes makes the delivered pixels depend on scheduling.",
+                     settings_.steadyModel.c_str(), mainEp_.c_str(), chunkEp.c_str());
           chunk.reset();
         }
       }
@@ -403,11 +402,11 @@ bool Pipeline::pasteJob(const PasteJob& job) {
     slot->kp = job.kp;
     slot->sequence = sequence_++;
     ++writeCount_;
-    if (job.kind == LE_UTT_SPEECH && job.madeMs > 0) {
+    if (job.kind == kSpeech && job.madeMs > 0) {
       times_.latTotal += t1 - job.madeMs;
       ++times_.latFrames;
     }
-    if (job.kind == LE_UTT_SPEECH && job.speechNumber == 0) {
+    if (job.kind == kSpeech && job.speechNumber == 0) {
       ++firstFrames_;
       firstLatencyMs_ = t1 - uttStartMs_;
     }

@@ -102,7 +102,7 @@ bool Pipeline::runPass() {
     finishPosted_ = finishDelivered_ = engineDead_ = false;
     rampActive_ = false;
     haveLastSpeech_ = false;
-    if (lp.has && lp.kind != LE_UTT_IDLE && !stages_.xsTarget.empty()) {
+    if (lp.has && lp.kind != kIdle && !stages_.xsTarget.empty()) {
       startRamp(lp.driverIndex, lp.kp.data(), settings_.interruptRampFrames);
     } else {
       if (lp.has) idleCursor_ = wrap(int64_t(lp.driverIndex) + 1);
@@ -334,7 +334,7 @@ bool Pipeline::emitSpeech(const float* crop, int32_t row, double renderMs) {
   PasteJob job;
   job.crop.assign(crop, crop + cropFloats_);
   job.hasCrop = true;
-  job.kind = LE_UTT_SPEECH;
+  job.kind = kSpeech;
   job.driverIndex = bIdx_[size_t(row)];
   job.speechNumber = speechNo_;
   std::memcpy(job.kp.data(), bDriven_.data() + size_t(row) * kKpFloats, kKpFloats * sizeof(float));
@@ -394,7 +394,7 @@ bool Pipeline::rampStep() {
     PasteJob job;
     job.crop.assign(crop, crop + cropFloats_);
     job.hasCrop = true;
-    job.kind = LE_UTT_RAMP;
+    job.kind = kRamp;
     job.driverIndex = rampCursor_;
     job.speechNumber = -1;
     std::memcpy(job.kp.data(), kdScratch_.data(), kKpFloats * sizeof(float));
@@ -411,7 +411,7 @@ bool Pipeline::rampStep() {
 
 bool Pipeline::idleStep() {
   PasteJob job;
-  job.kind = LE_UTT_IDLE;
+  job.kind = kIdle;
   job.driverIndex = idleCursor_;
   job.speechNumber = -1;
   if (!stages_.xsTarget.empty() && stages_.nt > 0)

@@ -1,18 +1,17 @@
-// le_utt_create on a session context: the adapters from the pipeline's seams
+// A live pipeline on a session context: the adapters from the pipeline's seams
 // to the session's director, driver cursor, compositor and identity.
-#include <cstdlib>
 #include <memory>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
-#include "le/bundle.h"
-#include "le/capi.h"
-#include "le/le_utt.h"
-#include "le/rawfile.h"
-#include "le/runtime/le_pool.h"
-#include "le/session.h"
-#include "le/pipeline/utt_handle.h"
+#include "le/bundle/paths.h"
+#include "le/bundle/rawfile.h"
 #include "le/pipeline/session_bind.h"
+#include "le/pipeline/utt_handle.h"
+#include "le/runtime/env.h"
+#include "le/runtime/le_pool.h"
+#include "le/session/session.h"
 
 namespace le::utt {
 namespace {
@@ -101,34 +100,18 @@ void noteDirector(le_ctx& ctx, Pipeline& p) {
   if (const char* n = ctx.renderer->directorNote(); n && n[0]) p.noteFailure("director load", n, false);
 }
 
+std::unique_ptr<le_utt> createOnSession(le_ctx& ctx, const Options& opts) {
+  Settings s = resolveSettings(opts, pool::threads(), [](const char* k) { return env::text(k); });
+  bool expected = false;
+  if (!ctx.uttBusy.compare_exchange_strong(expected, true))
+    throw std::runtime_error("context already drives a pipeline");
+  auto u = std::make_unique<le_utt>();
+  le_ctx* c = &ctx;
+  u->release = [c] { c->uttBusy.store(false); };
+  Stages st = bindSession(ctx, s, *u);
+  u->pipeline = std::make_unique<Pipeline>(std::move(st), std::move(s));
+  noteDirector(ctx, *u->pipeline);
+  return u;
+}
+
 }  // namespace le::utt
-
-using le::capi::Family;
-using le::capi::guard;
-
-extern "C" {
-
-LE_API le_utt* le_utt_create(le_ctx* ctx, const le_utt_opts* opts) {
-  return guard(Family::Utt, "le_utt_create", static_cast<le_utt*>(nullptr), [&](const auto& call) -> le_utt* {
-    if (ctx == nullptr || opts == nullptr) return call.reject("NULL ctx/opts");
-    namespace utt = le::utt;
-    utt::Settings s = utt::resolveSettings(*opts, le::pool::threads(), [](const char* k) { return std::getenv(k); });
-    bool expected = false;
-    if (!ctx->uttBusy.compare_exchange_strong(expected, true))
-      return call.reject("context already drives a pipeline");
-    auto u = std::make_unique<le_utt>();
-    u->release = [ctx] { ctx->uttBusy.store(false); };
-    utt::Stages st = utt::bindSession(*ctx, s, *u);
-    u->pipeline = std::make_unique<utt::Pipeline>(std::move(st), std::move(s));
-    utt::noteDirector(*ctx, *u->pipeline);
-    return u.release();
-  });
-}
-
-LE_API le_utt* le_utt_open(le_ctx* ctx, const char* motion_dir) {
-  le_utt_opts o{};
-  o.motion_dir = motion_dir;
-  return le_utt_create(ctx, &o);
-}
-
-}  // extern "C"

@@ -1,40 +1,35 @@
-#include <charconv>
-#include <cstdlib>
-#include <cstring>
 #include <stdexcept>
 
 #include "le/pipeline/settings.h"
+#include "le/runtime/env.h"
 
 namespace le::utt {
 namespace {
 
-bool hybridFromEnv(const char* v) {
+bool hybridFromEnv(const std::optional<std::string>& v) {
   // Only the exact text "0" (or an empty value) turns it off: "01" is on.
-  if (v == nullptr || v[0] == '\0') return false;
-  return !(v[0] == '0' && v[1] == '\0');
+  return v && !v->empty() && *v != "0";
 }
 
-int32_t pipelineFromEnv(const char* v) {
-  if (v == nullptr || v[0] == '\0') return -1;
-  long long n = 0;
-  const char* end = v + std::strlen(v);
-  const auto r = std::from_chars(v, end, n);
-  if (r.ec != std::errc() || r.ptr != end) return -1;
-  return n != 0 ? 1 : 0;
+int32_t pipelineFromEnv(const std::optional<std::string>& v) {
+  if (!v || v->empty()) return -1;
+  const std::optional<env::Whole> n = env::parseWhole(*v);
+  if (!n || n->saturated) return -1;
+  return n->value != 0 ? 1 : 0;
 }
 
 }  // namespace
 
-Settings resolveSettings(const le_utt_opts& opts, int32_t poolThreads, const EnvFn& env) {
-  if (opts.motion_dir == nullptr || opts.motion_dir[0] == '\0')
+Settings resolveSettings(const Options& opts, int32_t poolThreads, const EnvFn& env) {
+  if (opts.motionDir == nullptr || opts.motionDir[0] == '\0')
     throw std::runtime_error("opts.motion_dir required");
   Settings s;
-  s.motionDir = opts.motion_dir;
+  s.motionDir = opts.motionDir;
   s.threads = opts.threads >= 1 ? opts.threads : (poolThreads >= 1 ? poolThreads : 1);
   s.ep = opts.ep ? opts.ep : "";
 
-  std::string steady = opts.steady_model && opts.steady_model[0] ? opts.steady_model : "b24_fp32";
-  if (const char* e = env("LE_STEADY_MODEL"); e && e[0]) steady = e;
+  std::string steady = opts.steadyModel && opts.steadyModel[0] ? opts.steadyModel : "b24_fp32";
+  if (const std::optional<std::string> e = env("LE_STEADY_MODEL"); e && !e->empty()) steady = *e;
   s.steadyModel = steady == "-" ? std::string() : steady;
 
   s.hybrid = opts.eager == -2 || (opts.eager < 1 && hybridFromEnv(env("LE_UTT_HYBRID")));
@@ -42,7 +37,7 @@ Settings resolveSettings(const le_utt_opts& opts, int32_t poolThreads, const Env
 
   // NaN would compare false everywhere and silently mean "never": treat it as
   // the default gap.
-  const double gap = opts.gap_s;
+  const double gap = opts.gapS;
   if (gap != gap || gap == 0.0)
     s.gapMs = 600.0;
   else if (gap < 0.0)
@@ -50,8 +45,8 @@ Settings resolveSettings(const le_utt_opts& opts, int32_t poolThreads, const Env
   else
     s.gapMs = gap * 1000.0;
 
-  s.rampFrames = opts.ramp_frames >= 1 ? opts.ramp_frames : 6;
-  s.interruptRampFrames = opts.interrupt_ramp_frames >= 1 ? opts.interrupt_ramp_frames : 4;
+  s.rampFrames = opts.rampFrames >= 1 ? opts.rampFrames : 6;
+  s.interruptRampFrames = opts.interruptRampFrames >= 1 ? opts.interruptRampFrames : 4;
   s.pipelinePaste = pipelineFromEnv(env("LE_UTT_PIPELINE_PASTE"));
   return s;
 }

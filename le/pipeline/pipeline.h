@@ -18,7 +18,6 @@
 #include <thread>
 #include <vector>
 
-#include "le/le_utt.h"
 #include "le/pipeline/engine.h"
 #include "le/pipeline/mailbox.h"
 #include "le/pipeline/settings.h"
@@ -31,11 +30,33 @@ inline constexpr int kBatchRows = 32;   // pending speech rows
 inline constexpr size_t kPasteQueue = 8;
 inline constexpr int kLowWater = 8;     // ask the engine for more below this
 
+// Kinds of a delivered frame (the values of LE_UTT_IDLE, _SPEECH, _RAMP).
+inline constexpr int32_t kIdle = 0;
+inline constexpr int32_t kSpeech = 1;
+inline constexpr int32_t kRamp = 2;
+
+// What the host learns about a pulled frame.
+struct FrameInfo {
+  uint64_t sequence = 0;      // 0, 1, 2 ... over the pipeline's life
+  int32_t kind = kIdle;
+  int32_t driverIndex = 0;    // driver frame under the face
+  int32_t speechNumber = -1;  // within its utterance; -1 for idle and ramp
+};
+
+struct Stats {
+  uint64_t framesDelivered = 0;
+  uint64_t speechFramesDelivered = 0;
+  uint64_t firstFrames = 0;          // utterances whose first speech frame is out
+  double firstFrameLatencyMs = 0.0;  // of the latest such utterance
+  double renderMs = 0.0;             // moving average per frame
+  int32_t state = 0;                 // 0 idle, 1 started, 2 speaking, 3 ramping
+};
+
 // The unit passed from render to paste (and, later, through a borrow stage).
 struct PasteJob {
   std::vector<float> crop;  // 3 x crop x crop, empty for idle frames
   bool hasCrop = false;
-  int32_t kind = LE_UTT_IDLE;
+  int32_t kind = kIdle;
   int32_t driverIndex = 0;
   int32_t speechNumber = -1;
   std::array<float, kKpFloats> kp{};
@@ -86,8 +107,8 @@ class Pipeline {
   void interrupt();
   int framesAvailable();
   enum class Pull { None, Copied, TooSmall };
-  Pull pull(uint8_t* buf, size_t cap, le_utt_frame_info* info);
-  le_utt_stats stats();
+  Pull pull(uint8_t* buf, size_t cap, FrameInfo* info);
+  Stats stats();
   // 0, or -1 after a fatal failure; the count and the last message.
   int renderStatus(std::string* msg, int* failures);
   StageTimes stageTimes();

@@ -4,9 +4,9 @@
 
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 
-#include "le/le_utt.h"
 
 namespace le::utt {
 
@@ -23,10 +23,24 @@ struct Settings {
   int32_t pipelinePaste = -1;  // -1: on exactly for the a2x engine; 0 off; 1 on
 };
 
-using EnvFn = std::function<const char*(const char*)>;
+// The value of an environment variable, nullopt when unset.
+using EnvFn = std::function<std::optional<std::string>(const char*)>;
+
+// The host's options as given (the fields of le_utt_opts; null texts and
+// zero numbers ask for the defaults).
+struct Options {
+  const char* motionDir = nullptr;
+  int32_t threads = 0;
+  const char* ep = nullptr;
+  const char* steadyModel = nullptr;
+  int32_t eager = 0;
+  double gapS = 0.0;
+  int32_t rampFrames = 0;
+  int32_t interruptRampFrames = 0;
+};
 
 // Throws "opts.motion_dir required" when it is null or empty. poolThreads
 // replaces an engine thread count below 1.
-Settings resolveSettings(const le_utt_opts& opts, int32_t poolThreads, const EnvFn& env);
+Settings resolveSettings(const Options& opts, int32_t poolThreads, const EnvFn& env);
 
 }  // namespace le::utt

@@ -12,8 +12,8 @@
 #include <string>
 #include <vector>
 
-struct le_ctx;
-struct le_fca;
+#include "le/audio/fca_engine.h"
+#include "le/session/session.h"
 
 namespace le::stream {
 
@@ -52,16 +52,9 @@ class Stream {
   int32_t NT() const { return NT_; }
 
  private:
-  struct CtxFree {
-    void operator()(le_ctx* c) const;
-  };
-  struct FcaFree {
-    void operator()(le_fca* f) const;
-  };
-
   // Declared so the delta model goes before the session.
-  std::unique_ptr<le_ctx, CtxFree> ctx_;
-  std::unique_ptr<le_fca, FcaFree> fca_;
+  std::unique_ptr<le_ctx> ctx_;
+  std::unique_ptr<audio::FcaEngine> fca_;
   std::vector<float> target_;
   int32_t NT_ = 0, W_ = 0, H_ = 0, crop_ = 0, skip_ = 0;
   float gain_ = 1.0f;

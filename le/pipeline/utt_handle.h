@@ -6,7 +6,6 @@
 #include <functional>
 #include <memory>
 
-#include "le/le_utt.h"
 #include "le/pipeline/pipeline.h"
 #include "le/pipeline/stages.h"
 

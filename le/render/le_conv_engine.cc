@@ -8,24 +8,19 @@
 #include <chrono>
 #include <cmath>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <stdexcept>
 
 #include "le/render/conv_engine.h"
+#include "le/runtime/env.h"
 #include "le/runtime/half.h"
+#include "le/runtime/log.h"
 
 namespace le::conv {
 namespace {
 
 constexpr int32_t kBasisJobs = 48;
 
-void logLine(const std::string& line) { std::fprintf(stderr, "%s\n", line.c_str()); }
-
-std::string dumpDirFromEnv() {
-  const char* v = std::getenv("LE_CONV_DUMP");
-  return v == nullptr ? std::string() : std::string(v);
-}
 
 std::vector<float> roundedHalf(const std::vector<float>& v) {
   std::vector<float> out(v.size());
@@ -102,7 +97,7 @@ Engine::Engine(const LoadedOnnx& m, const M4bNames& nm, int32_t crop, int32_t th
   scratch_.resize(static_cast<size_t>(threads < 1 ? 1 : threads));
   for (Scratch& s : scratch_) allocate(s);
   buildStages();
-  dumpDir_ = dumpDirFromEnv();
+  dumpDir_ = env::text("LE_CONV_DUMP").value_or("");
   pool_ = std::make_unique<Pool>(static_cast<int32_t>(scratch_.size()), spawn);
 }
 
@@ -400,7 +395,7 @@ void Engine::writeDump(const std::string& stage, const float* data, size_t n) {
   bool ok = f != nullptr && std::fwrite(data, sizeof(float), n, f) == n;
   if (f != nullptr) ok = std::fclose(f) == 0 && ok;
   if (!ok && !dumpFailed_.exchange(true))
-    logLine("[le] le_conv: cannot write the dump " + path + " (reported once; rendering goes on)");
+    log::line(log::Level::Warning, "[le] le_conv: cannot write the dump " + path + " (reported once; rendering goes on)");
 }
 
 void Engine::writeDumpHalf(const std::string& stage, const uint16_t* data, size_t n) {

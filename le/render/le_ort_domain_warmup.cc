@@ -1,5 +1,7 @@
 #include "le/render/ort_domain_warmup.h"
 
+#include "le/runtime/ort_env.h"
+
 namespace le {
 
 namespace {
@@ -13,11 +15,10 @@ constexpr unsigned char kIdentityModel[] = {
 }  // namespace
 
 void warmCustomDomain(OrtCustomOpDomain* domain) {
-  Ort::Env env(ORT_LOGGING_LEVEL_ERROR, "le_domain_warmup");
   Ort::SessionOptions options;
   options.SetIntraOpNumThreads(1);
   options.Add(domain);
-  Ort::Session session(env, kIdentityModel, sizeof kIdentityModel, options);
+  Ort::Session session(ort::env(), kIdentityModel, sizeof kIdentityModel, options);
 }
 
 }  // namespace le

@@ -6,11 +6,12 @@
 #include <cstring>
 #include <stdexcept>
 
-#include "le/identity.h"
-#include "le/manifest.h"
+#include "le/bundle/identity.h"
+#include "le/bundle/manifest.h"
 #include "le/render/renderer_impl.h"
 #include "le/runtime/le_pool.h"
 #include "le/runtime/le_simd.h"
+#include "le/runtime/log.h"
 
 namespace le {
 namespace {
@@ -23,14 +24,14 @@ Renderer::Impl::~Impl() {
   ring.reset();  // joins the prefetch thread before anything it reads goes
   if (!profiling) return;
   if (runFrames > 0)
-    std::fprintf(stderr, "[le_ort_profile] %ld frames: %.2f ms/frame in Session::Run\n",
-                 static_cast<long>(runFrames), runMs / static_cast<double>(runFrames));
+    log::linef(log::Level::Info, "[le_ort_profile] %ld frames: %.2f ms/frame in Session::Run",
+               static_cast<long>(runFrames), runMs / static_cast<double>(runFrames));
   if (session) {
     try {
       Ort::AllocatedStringPtr file = session->EndProfilingAllocated(allocator);
-      std::fprintf(stderr, "[le_ort_profile] %s\n", file.get());
+      log::linef(log::Level::Info, "[le_ort_profile] %s", file.get());
     } catch (const std::exception& e) {
-      std::fprintf(stderr, "[le_ort_profile] FAILED: %s\n", e.what());
+      log::linef(log::Level::Warning, "[le_ort_profile] FAILED: %s", e.what());
     }
   }
 }
@@ -58,7 +59,8 @@ Renderer::Renderer(const Manifest& manifest, Identity* identity, const std::stri
     m.buildSession(ep);
   } catch (const std::exception& e) {
     if (!startsWith(ep, "coreml")) throw;
-    std::fprintf(stderr, "[le] CoreML EP session refused: %s — falling back to the ORT CPU EP\n", e.what());
+    log::linef(log::Level::Warning,
+               "[le] CoreML EP session refused: %s — falling back to the ORT CPU EP", e.what());
     m.buildSession("");
   }
   m.inspectInputs();

@@ -16,9 +16,6 @@ class Identity;
 // Keypoint rows the host feeds per frame (21 x 3 floats).
 inline constexpr int32_t kHostKpRows = 21;
 
-// dir + "/.coreml_cache/ort" + onnxruntime's version ("unknown" when it has none).
-std::string coremlCacheDir(const std::string& dir);
-
 class Renderer {
  public:
   // identity is not owned and must outlive the Renderer. threads < 1 means

@@ -1,24 +1,20 @@
 // The Renderer's side of the fp16 engine: the choice at construction (asked
 // for by the ep "neon" or LE_CONV_BACKEND=neon, never by default) and the
 // render step that hands it the identity's frames.
-#include <cstdio>
-#include <cstdlib>
-#include <cstring>
 #include <stdexcept>
+#include <string>
 
-#include "le/identity.h"
+#include "le/bundle/identity.h"
 #include "le/render/renderer_impl.h"
+#include "le/runtime/env.h"
 #include "le/runtime/le_simd.h"
+#include "le/runtime/log.h"
 
 namespace le {
 namespace {
 
-void logLine(const std::string& line) { std::fputs(line.c_str(), stderr); }
-
 bool convRequested(const std::string& ep) {
-  if (ep == "neon") return true;
-  const char* v = std::getenv("LE_CONV_BACKEND");
-  return ep.empty() && v != nullptr && std::strcmp(v, "neon") == 0;
+  return ep == "neon" || (ep.empty() && env::is("LE_CONV_BACKEND", "neon"));
 }
 
 }  // namespace
@@ -26,13 +22,14 @@ bool convRequested(const std::string& ep) {
 bool Renderer::Impl::chooseConvBackend(std::string& epIo, const std::string& lipTemplateText) {
   if (!convRequested(epIo)) return false;
   if (!ConvBackend::available()) {
-    logLine("[le] fp16 NEON backend requested but unavailable on this build/CPU; using ORT\n");
+    log::line(log::Level::Warning, "[le] fp16 NEON backend requested but unavailable on this build/CPU; using ORT");
     epIo.clear();
     return false;
   }
   const M4bProbe probe = probeM4b(modelPath);
   if (!probe.supported) {
-    logLine("[le] NEON backend refused: " + key + " is not the fused m4b graph (golden/unified director?); using ORT\n");
+    log::line(log::Level::Warning,
+              "[le] NEON backend refused: " + key + " is not the fused m4b graph (golden/unified director?); using ORT");
     epIo.clear();
     return false;
   }
@@ -60,10 +57,10 @@ bool Renderer::Impl::chooseConvBackend(std::string& epIo, const std::string& lip
   convPrior.assign(B, nullptr);
   if (identity->hasHevcPrior()) priorHalf.assign(B * priorN, 0);
   if (!lipTemplateText.empty())
-    logLine("[le] !!! lip contour NOT bound to the compose alpha (" + key +
-            "): the fp16 engine serves the fused m4b graph as written — this session serves the graph's own "
-            "ELLIPSE\n");
-  logLine(std::string("[le] director ep=neon (fp16 engine on ") + simd::target() + ")\n");
+    log::line(log::Level::Warning, "[le] !!! lip contour NOT bound to the compose alpha (" + key +
+                                       "): the fp16 engine serves the fused m4b graph as written — this session "
+                                       "serves the graph's own ELLIPSE");
+  log::line(log::Level::Info, std::string("[le] director ep=neon (fp16 engine on ") + simd::target() + ")");
   return true;
 }
 

@@ -5,7 +5,7 @@
 #include <string>
 #include <unordered_map>
 
-#include "le/identity.h"
+#include "le/bundle/identity.h"
 #include "le/render/renderer_impl.h"
 
 namespace le {

@@ -7,10 +7,13 @@
 #include <string>
 #include <unordered_map>
 
-#include "le/identity.h"
+#include "le/bundle/identity.h"
 #include "le/render/le_custom_ops.h"
 #include "le/render/renderer_impl.h"
 #include "le/render/rewrites.h"
+#include "le/runtime/env.h"
+#include "le/runtime/log.h"
+#include "le/runtime/ort_env.h"
 
 #if __has_include("le/render/le_int8_conv.h")
 #include "le/render/le_int8_conv.h"
@@ -21,11 +24,6 @@ namespace le {
 namespace {
 
 bool startsWith(const std::string& s, const char* prefix) { return s.rfind(prefix, 0) == 0; }
-
-bool envStartsWith(const char* name, char c) {
-  const char* v = std::getenv(name);
-  return v != nullptr && v[0] == c;
-}
 
 void registerInt8Domain(Ort::SessionOptions& options) {
 #ifdef LE_HAVE_INT8_DOMAIN
@@ -58,40 +56,28 @@ std::vector<int64_t> shapeOf(const Ort::TypeInfo& info) {
 
 }  // namespace
 
-const char* coremlComputeUnits(const std::string& unit) {
-  if (unit == "cpu") return "CPUOnly";
-  if (unit == "gpu") return "CPUAndGPU";
-  if (unit == "ane") return "CPUAndNeuralEngine";
-  return "ALL";
-}
-
-std::string coremlCacheDir(const std::string& dir) {
-  const std::string v = Ort::GetVersionString();
-  return dir + "/.coreml_cache/ort" + (v.empty() ? std::string("unknown") : v);
-}
-
 bool Renderer::Impl::applyHoist(const GsBytes& model, bool coreml, const std::string& unit,
                                 bool warpApplied) {
   const char* k = key.c_str();
   if (coreml && (unit == "all" || unit == "gpu")) {
     if (warpApplied)
-      std::fprintf(stderr,
-                   "[le] source-cone hoist SKIPPED (%s): the warp node subsumes the cone — there is "
-                   "nothing left to hoist\n",
-                   k);
+      log::linef(log::Level::Info,
+                 "[le] source-cone hoist SKIPPED (%s): the warp node subsumes the cone — there is "
+                 "nothing left to hoist",
+                 k);
     else
-      std::fprintf(stderr,
-                   "[le] source-cone hoist NOT applied (%s): CoreML unit set '%s' can place the "
-                   "director on the GPU and the 12.58 MB boundary input would cross that partition "
-                   "every frame (measured 0.61x on an M4) — the cone stays in the graph\n",
-                   k, unit.c_str());
+      log::linef(log::Level::Info,
+                 "[le] source-cone hoist NOT applied (%s): CoreML unit set '%s' can place the "
+                 "director on the GPU and the 12.58 MB boundary input would cross that partition "
+                 "every frame (measured 0.61x on an M4) — the cone stays in the graph",
+                 k, unit.c_str());
     return false;
   }
   if (warpApplied) {
-    std::fprintf(stderr,
-                 "[le] source-cone hoist SKIPPED (%s): the warp node subsumes the cone — there is "
-                 "nothing left to hoist\n",
-                 k);
+    log::linef(log::Level::Info,
+               "[le] source-cone hoist SKIPPED (%s): the warp node subsumes the cone — there is "
+               "nothing left to hoist",
+               k);
     return false;
   }
   if (identity == nullptr || model.empty() ||
@@ -107,13 +93,14 @@ bool Renderer::Impl::applyHoist(const GsBytes& model, bool coreml, const std::st
     if (concats != 1) {
       reason = "expected exactly one Concat consuming P_rgb, found " + std::to_string(concats);
     } else if (buildSourceConePrep(model, name, prepBytes, reason)) {
-      Ort::SessionOptions po;
-      po.SetIntraOpNumThreads(1);
-      po.SetInterOpNumThreads(1);
-      po.SetGraphOptimizationLevel(ORT_ENABLE_ALL);
-      po.AddConfigEntry("session.intra_op.allow_spinning", "0");
-      po.AddConfigEntry("mlas.disable_kleidiai", "1");
-      auto prep = std::make_unique<Ort::Session>(env, prepBytes.data(), prepBytes.size(), po);
+      ort::Recipe recipe;
+      recipe.intraThreads = 1;
+      recipe.interThreads = 1;
+      recipe.level = ORT_ENABLE_ALL;
+      recipe.noKleidiAi = true;
+      const ort::Options po = ort::sessionOptions(recipe);
+      auto prep = std::make_unique<Ort::Session>(ort::env(), prepBytes.data(), prepBytes.size(),
+                                                 po.options);
       const std::vector<int64_t> in = shapeOf(prep->GetInputTypeInfo(0));
       const std::vector<int64_t> outShape = shapeOf(prep->GetOutputTypeInfo(0));
       bool staticOut = outShape.size() == 4;
@@ -124,17 +111,18 @@ bool Renderer::Impl::applyHoist(const GsBytes& model, bool coreml, const std::st
       } else if (!staticOut) {
         reason = "boundary shape is not static";
       } else if (buildSourceConePerFrame(model, name, outShape.data(), 4, perFrame, reason)) {
-        auto director = std::make_unique<Ort::Session>(env, perFrame.data(), perFrame.size(), options);
+        auto director =
+            std::make_unique<Ort::Session>(ort::env(), perFrame.data(), perFrame.size(), options);
         session = std::move(director);
         prepSession = std::move(prep);
         boundary = name;
         for (int i = 0; i < 4; ++i) boundaryDims[i] = outShape[i];
-        std::fprintf(stderr,
-                     "[le] source-cone hoist: '%s' [%lld,%lld,%lld,%lld] leaves the per-frame graph "
-                     "and is prefetched per SOURCE FRAME on one spare core (%s)\n",
-                     name.c_str(), static_cast<long long>(outShape[0]),
-                     static_cast<long long>(outShape[1]), static_cast<long long>(outShape[2]),
-                     static_cast<long long>(outShape[3]), k);
+        log::linef(log::Level::Info,
+                   "[le] source-cone hoist: '%s' [%lld,%lld,%lld,%lld] leaves the per-frame graph "
+                   "and is prefetched per SOURCE FRAME on one spare core (%s)",
+                   name.c_str(), static_cast<long long>(outShape[0]),
+                   static_cast<long long>(outShape[1]), static_cast<long long>(outShape[2]),
+                   static_cast<long long>(outShape[3]), k);
         return true;
       }
     }
@@ -143,8 +131,8 @@ bool Renderer::Impl::applyHoist(const GsBytes& model, bool coreml, const std::st
   }
   prepSession.reset();
   boundary.clear();
-  std::fprintf(stderr, "[le] source-cone hoist NOT applied (%s): %s\n", k,
-               reason.empty() ? "no reason given" : reason.c_str());
+  log::linef(log::Level::Info, "[le] source-cone hoist NOT applied (%s): %s", k,
+             reason.empty() ? "no reason given" : reason.c_str());
   return false;
 }
 
@@ -156,17 +144,13 @@ void Renderer::Impl::buildSession(const std::string& epIn) {
   binding.reset();
   session.reset();
 
-  options = Ort::SessionOptions();
-  options.SetIntraOpNumThreads(threads);
-  options.SetInterOpNumThreads(1);
-  options.SetGraphOptimizationLevel(ORT_ENABLE_ALL);
-  options.AddConfigEntry("session.intra_op.allow_spinning", envStartsWith("LE_ORT_SPIN", '1') ? "1" : "0");
-  options.AddConfigEntry("mlas.disable_kleidiai", "1");
-  const char* prof = std::getenv("LE_ORT_PROFILE");
-  if (prof != nullptr && prof[0] != '\0') {
-    options.EnableProfiling(prof);
-    profiling = true;
-  }
+  ort::Recipe recipe;
+  recipe.intraThreads = threads;
+  recipe.interThreads = 1;
+  recipe.level = ORT_ENABLE_ALL;
+  recipe.spin = ort::Spin::IfAsked;
+  recipe.noKleidiAi = true;
+  recipe.profileIfAsked = true;
 
   std::string unit;
   if (epIn.empty()) {
@@ -185,15 +169,18 @@ void Renderer::Impl::buildSession(const std::string& epIn) {
     throw std::runtime_error("Renderer: unknown ep '" + epIn + "'");
   } else {
     unit = epIn.size() < 8 ? std::string("all") : epIn.substr(7);
-    options.AppendExecutionProvider("CoreML", {{"ModelFormat", "MLProgram"},
-                                               {"MLComputeUnits", coremlComputeUnits(unit)},
-                                               {"ModelCacheDirectory", coremlCacheDir(dir)}});
+    recipe.provider = ort::Provider::CoreML;
+    recipe.coremlUnit = unit;
+    recipe.coremlCacheDir = ort::coremlCacheDir(dir);
   }
+  ort::Options built = ort::sessionOptions(recipe);
+  options = std::move(built.options);
+  profiling = built.profiling;
 
   GsBytes bytes;
   bool haveBytes = false;
   bool gsRewrite = true;
-  if (envStartsWith("LE_GS_FAST", '0')) {
+  if (env::startsWith("LE_GS_FAST", '0')) {
     bytes = readModel(modelPath);
     haveBytes = true;
     bool baked = false;
@@ -218,37 +205,38 @@ void Renderer::Impl::buildSession(const std::string& epIn) {
   } else {
     registerGridSampleFast(options);
     registerInt8Domain(options);
-    if (envStartsWith("LE_GS_REWRITE", '0')) {
+    if (env::startsWith("LE_GS_REWRITE", '0')) {
       gsRewrite = false;
       if (!coreml)
-        std::fprintf(stderr,
-                     "[le] LE_GS_REWRITE=0: load-time std GridSample -> com.quillfin::GridSampleFast "
-                     "rewrite DISABLED (%s); the custom op is still registered, so a baked bundle "
-                     "loads and runs its baked kernel. A standard bundle now runs ORT's own "
-                     "GridSample.\n",
-                     key.c_str());
+        log::linef(log::Level::Info,
+                   "[le] LE_GS_REWRITE=0: load-time std GridSample -> com.quillfin::GridSampleFast "
+                   "rewrite DISABLED (%s); the custom op is still registered, so a baked bundle "
+                   "loads and runs its baked kernel. A standard bundle now runs ORT's own "
+                   "GridSample.",
+                   key.c_str());
     }
   }
   if (!haveBytes) bytes = readModel(modelPath);
 
   const char* k = key.c_str();
   size_t warpN = 0, gsN = 0, blendN = 0, headN = 0;
-  const char* warpEnv = std::getenv("LE_WARP_NODE");
-  if (warpEnv != nullptr && warpEnv[0] != '\0' && warpEnv[0] != '0') {
+  const std::optional<std::string> warpEnv = env::nonEmpty("LE_WARP_NODE");
+  if (warpEnv && (*warpEnv)[0] != '0') {
     std::string reason;
     warpN = rewriteWarpBlockToCustomOp(bytes, reason);
     if (warpN > 0) {
       // LE_GS_FAST=0 leaves the domain out; the new node needs its kernel.
       registerWarpDirector(options);
-      std::fprintf(stderr,
-                   "[le] director warp -> com.quillfin::WarpDirector (%zu nodes removed, the source "
-                   "cone with them)\n",
-                   warpN);
+      log::linef(log::Level::Info,
+                 "[le] director warp -> com.quillfin::WarpDirector (%zu nodes removed, the source "
+                 "cone with them)",
+                 warpN);
     } else {
-      std::fprintf(stderr,
-                   "[le] director warp NOT moved to one node (%s) — the graph loads exactly as it did "
-                   "before\n",
-                   reason.empty() ? "no reason given" : reason.c_str());
+      log::linef(
+          log::Level::Info,
+          "[le] director warp NOT moved to one node (%s) — the graph loads exactly as it did "
+          "before",
+          reason.empty() ? "no reason given" : reason.c_str());
     }
   }
   if (gsRewrite && !coreml) gsN = rewriteGridSampleToFast(bytes);
@@ -258,47 +246,51 @@ void Renderer::Impl::buildSession(const std::string& epIn) {
   // Lip-contour binding. The contour reader arrives with the lip-contour
   // work; until then a bundle's template is reported and the ellipse serves.
   if (lipTemplate.empty())
-    std::fprintf(stderr,
-                 "[le] !!! compose alpha: ELLIPSE (%s) — this bundle carries no %s, so the director "
-                 "generates the over-covering elliptical region the contour replaces. BACKFILL IT: "
-                 "models/cadenza-2/tools/carry_lip_template_fleet\n",
-                 k, "lip_template.v1.json");
+    log::linef(log::Level::Warning,
+               "[le] !!! compose alpha: ELLIPSE (%s) — this bundle carries no %s, so the director "
+               "generates the over-covering elliptical region the contour replaces. BACKFILL IT: "
+               "models/cadenza-2/tools/carry_lip_template_fleet",
+               k, "lip_template.v1.json");
   else
-    std::fprintf(stderr,
-                 "[le] !!! lip contour NOT bound to the compose alpha (%s): %s — this session serves "
-                 "the graph's own ELLIPSE\n",
-                 k, "this build has no lip-contour reader");
+    log::linef(log::Level::Warning,
+               "[le] !!! lip contour NOT bound to the compose alpha (%s): %s — this session serves "
+               "the graph's own ELLIPSE",
+               k, "this build has no lip-contour reader");
 
   const bool hoisted = applyHoist(bytes, coreml, unit, warpN > 0);
 
   if (gsN > 0)
-    std::fprintf(stderr, "[le] std GridSample -> com.quillfin::GridSampleFast load-time rewrite: %zu node(s) (%s)\n",
-                 gsN, k);
+    log::linef(
+        log::Level::Info,
+        "[le] std GridSample -> com.quillfin::GridSampleFast load-time rewrite: %zu node(s) (%s)",
+        gsN, k);
   if (blendN > 0)
-    std::fprintf(stderr,
-                 "[le] L3 student blend MatMul -> Gemm load-time normalisation: %zu node(s) (%s) — a "
-                 "pre-2026-09-11 student; as MatMul this graph aborts Apple's MPSGraph compiler on "
-                 "every CoreML unit that includes the GPU\n",
-                 blendN, k);
+    log::linef(log::Level::Info,
+               "[le] L3 student blend MatMul -> Gemm load-time normalisation: %zu node(s) (%s) — a "
+               "pre-2026-09-11 student; as MatMul this graph aborts Apple's MPSGraph compiler on "
+               "every CoreML unit that includes the GPU",
+               blendN, k);
   if (headN > 0)
-    std::fprintf(stderr,
-                 "[le] head cubic x2 -> Pad(edge,2)+Conv5x5(dw)+DepthToSpace(2,CRD) load-time rewrite: "
-                 "%zu node(s) (%s) — the same filter to fp32 round-off; ORT's cubic Resize kernel is "
-                 "the pole on every CPU-class EP and no CoreML/NNAPI EP can claim it\n",
-                 headN, k);
+    log::linef(
+        log::Level::Info,
+        "[le] head cubic x2 -> Pad(edge,2)+Conv5x5(dw)+DepthToSpace(2,CRD) load-time rewrite: "
+        "%zu node(s) (%s) — the same filter to fp32 round-off; ORT's cubic Resize kernel is "
+        "the pole on every CPU-class EP and no CoreML/NNAPI EP can claim it",
+        headN, k);
 
   if (!hoisted) {
     const bool rewritten = warpN > 0 || gsN > 0 || blendN > 0 || headN > 0 || lipBound;
     if (rewritten)
-      session = std::make_unique<Ort::Session>(env, bytes.data(), bytes.size(), options);
+      session = std::make_unique<Ort::Session>(ort::env(), bytes.data(), bytes.size(), options);
     else
-      session = std::make_unique<Ort::Session>(env, modelPath.c_str(), options);
+      session = std::make_unique<Ort::Session>(ort::env(), modelPath.c_str(), options);
   }
 
   ep = epIn.empty() ? std::string("cpu") : epIn;
-  std::fprintf(stderr, "[le] director ep=%s (%s)\n", ep.c_str(),
-               coreml ? "ORT CoreML EP; unclaimed nodes on the CPU EP; std GridSample kept in the graph"
-                      : "ORT CPU EP");
+  log::linef(log::Level::Info, "[le] director ep=%s (%s)", ep.c_str(),
+             coreml
+                 ? "ORT CoreML EP; unclaimed nodes on the CPU EP; std GridSample kept in the graph"
+                 : "ORT CPU EP");
 }
 
 }  // namespace le

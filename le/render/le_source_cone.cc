@@ -2,7 +2,7 @@
 
 #include <stdexcept>
 
-#include "le/identity.h"
+#include "le/bundle/identity.h"
 #include "le/runtime/le_simd.h"
 
 namespace le {

@@ -17,16 +17,13 @@
 
 namespace le {
 
-// CoreML's MLComputeUnits for the unit text after "coreml" and a separator.
-const char* coremlComputeUnits(const std::string& unit);
-
 struct Renderer::Impl {
   std::string ep;  // in use; "" = the CPU provider
   std::string key, modelPath, dir;
   int32_t threads = 1;
 
-  // onnxruntime objects. The ring (below) owns the prep session and binding.
-  Ort::Env env{ORT_LOGGING_LEVEL_WARNING, "le"};
+  // onnxruntime objects (on the process's environment, le::ort::env()). The
+  // ring (below) owns the prep session and binding.
   Ort::SessionOptions options{nullptr};
   Ort::RunOptions runOptions;
   std::unique_ptr<Ort::Session> session;

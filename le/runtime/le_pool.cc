@@ -1,11 +1,12 @@
 #include "le/runtime/le_pool.h"
 
 #include <algorithm>
-#include <charconv>
-#include <cstdio>
-#include <cstdlib>
 #include <memory>
-#include <system_error>
+#include <optional>
+#include <string>
+
+#include "le/runtime/env.h"
+#include "le/runtime/log.h"
 
 namespace le::pool {
 
@@ -26,21 +27,17 @@ struct InsideScope {
   InsideScope& operator=(const InsideScope&) = delete;
 };
 
-// Decimal value of a set, non-empty variable; nullopt-like false when unset,
-// empty or not a whole decimal number (which is reported and ignored).
+// Decimal value of a set, non-empty variable, clamped to [1, kMaxThreads];
+// false when unset, empty or not a whole decimal number (which is reported
+// and ignored).
 bool parseThreads(const char* name, const char* text, int64_t& out) {
   if (text == nullptr || *text == '\0') return false;
-  const char* end = text;
-  while (*end != '\0') ++end;
-  int64_t v = 0;
-  const auto [ptr, ec] = std::from_chars(text, end, v);
-  if (ec == std::errc::result_out_of_range) {
-    v = (*text == '-') ? 1 : kMaxThreads;
-  } else if (ec != std::errc() || ptr != end) {
-    std::fprintf(stderr, "[le] %s=\"%s\" is not a whole number; ignored\n", name, text);
+  const std::optional<env::Whole> v = env::parseWhole(text);
+  if (!v) {
+    log::linef(log::Level::Warning, "[le] %s=\"%s\" is not a whole number; ignored", name, text);
     return false;
   }
-  out = std::clamp<int64_t>(v, 1, kMaxThreads);
+  out = std::clamp<int64_t>(v->value, 1, kMaxThreads);
   return true;
 }
 
@@ -55,9 +52,12 @@ int threadsFrom(const char* coreThreads, const char* pasteThreads, unsigned hard
 }
 
 int threads() {
-  static const int n = threadsFrom(std::getenv("LE_CORE_THREADS"),
-                                   std::getenv("LE_PASTE_THREADS"),
-                                   std::thread::hardware_concurrency());
+  static const int n = [] {
+    const std::optional<std::string> core = env::text("LE_CORE_THREADS");
+    const std::optional<std::string> paste = env::text("LE_PASTE_THREADS");
+    return threadsFrom(core ? core->c_str() : nullptr, paste ? paste->c_str() : nullptr,
+                       std::thread::hardware_concurrency());
+  }();
   return n;
 }
 

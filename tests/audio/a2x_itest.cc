@@ -102,6 +102,10 @@ TEST(A2xCreate, PreloadKeepsTheFirstSession) {
   EXPECT_EQ(le_a2x_preload_w2v(a2xPath("fe_pair/w2v.onnx").c_str()), 1);
   EXPECT_EQ(Frontend::loaded(), first);
   EXPECT_EQ(le_a2x_preload_w2v(a2xPath("missing.onnx").c_str()), 1);
+  // A preloaded frontend serves handles created without W2V_ONNX.
+  ScopedEnv unset("W2V_ONNX", std::nullopt);
+  EXPECT_EQ(createError("model"), "created");
+  EXPECT_EQ(Frontend::loaded(), first);
 }
 
 TEST(A2xStreaming, ReadinessHoldBackAndChunks) {

@@ -80,7 +80,7 @@ TEST(A2xMeta, SilencePrimeIsClampedToItsWindow) {
 }
 
 TEST(A2xEnvCount, ParsesWithRangeChecks) {
-  EXPECT_EQ(envCount(nullptr, 12, 1024), 12);
+  EXPECT_EQ(envCount(std::nullopt, 12, 1024), 12);
   EXPECT_EQ(envCount("", 12, 1024), 12);
   EXPECT_EQ(envCount("4", 12, 1024), 4);
   EXPECT_EQ(envCount("-5", 12, 1024), 0);  // negative reads as 0
@@ -200,15 +200,21 @@ TEST(A2xGpuPolicy, OnlyExactOneAndTheFrontendTag) {
 
 TEST(A2xGpuPolicy, MissingProviderFallsBackWithItsLine) {
   ScopedEnv cuda("LE_A2X_CUDA", "1");
+  ScopedEnv mem("LE_A2X_CUDA_MEM_MIB", "512");
   {
-    Ort::SessionOptions o;
+    le::ort::Recipe r;
+    applyGpuPolicy(r, "enc/dec");
+    EXPECT_EQ(r.provider, le::ort::Provider::Cpu);
     testing::internal::CaptureStderr();
-    EXPECT_FALSE(applyGpuPolicy(o, "enc/dec"));
+    EXPECT_FALSE(le::ort::sessionOptions(r).cuda);
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
   }
-  Ort::SessionOptions o;
+  le::ort::Recipe r;
+  applyGpuPolicy(r, "w2v");
+  EXPECT_EQ(r.provider, le::ort::Provider::Cuda);
+  EXPECT_EQ(r.cudaMemMiB, 512u);
   testing::internal::CaptureStderr();
-  const bool appended = applyGpuPolicy(o, "w2v");
+  const bool appended = le::ort::sessionOptions(r).cuda;
   const std::string err = testing::internal::GetCapturedStderr();
   if (appended) GTEST_SKIP() << "this onnxruntime has the CUDA provider";
   EXPECT_EQ(err.rfind("[le_a2x] CUDA EP append failed (w2v): ", 0), 0u) << err;

@@ -14,6 +14,7 @@
 #include "le/audio/motion_schedule.h"
 #include "le/audio/ort_graph.h"
 #include "le/audio/pose.h"
+#include "le/runtime/ort_env.h"
 #include "testkit/testkit.h"
 
 namespace le::motion {
@@ -257,12 +258,14 @@ TEST(MotionSchedule, LiveRowSmoothsPoseValuesAndClampsEverything) {
 }
 
 TEST(MotionSession, CoremlSelectorIsTheTextAfterTheFirstColon) {
-  EXPECT_STREQ(coremlUnitsForEp("coreml"), "ALL");
-  EXPECT_STREQ(coremlUnitsForEp("coreml:cpu"), "CPUOnly");
-  EXPECT_STREQ(coremlUnitsForEp("coreml:gpu"), "CPUAndGPU");
-  EXPECT_STREQ(coremlUnitsForEp("coreml:ane"), "CPUAndNeuralEngine");
-  EXPECT_STREQ(coremlUnitsForEp("coremlane"), "ALL");
-  EXPECT_STREQ(coremlUnitsForEp("coreml:ane:x"), "ALL");
+  struct Case {
+    const char* ep;
+    const char* units;
+  };
+  for (const Case c : {Case{"coreml", "ALL"}, Case{"coreml:cpu", "CPUOnly"}, Case{"coreml:gpu", "CPUAndGPU"},
+                       Case{"coreml:ane", "CPUAndNeuralEngine"}, Case{"coremlane", "ALL"},
+                       Case{"coreml:ane:x", "ALL"}})
+    EXPECT_STREQ(le::ort::coremlComputeUnits(coremlUnitOf(c.ep)), c.units) << c.ep;
 }
 
 TEST(MotionSession, InputShapeFollowsTheGraphWhenItFits) {

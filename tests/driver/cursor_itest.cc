@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "le/bundle/manifest.h"
 #include "le/driver/cursor.h"
-#include "le/manifest.h"
 #include "le/runtime/le_simd.h"
 #include "testkit/testkit.h"
 

@@ -5,6 +5,8 @@
 #include <stdexcept>
 #include <string>
 #include <thread>
+#include <utility>
+#include <vector>
 
 #include "le/capi.h"
 #include "le/le.h"
@@ -97,6 +99,31 @@ TEST_F(ResolveC, ContainerResolvesToItsUnwrap) {
   ASSERT_EQ(le_bundle_resolve_handle(C.c_str(), out, sizeof out), 1);
   testing::internal::GetCapturedStderr();
   EXPECT_EQ(std::string(out), t / "id7.lebundle");
+}
+
+// The unwrap line goes to the host's sink while one is set and to standard
+// error, byte for byte, once le_log_set(NULL, NULL) restores the default.
+TEST_F(ResolveC, TheUnwrapLineFollowsTheLogSink) {
+  struct Seen {
+    std::vector<std::pair<int, std::string>> lines;
+    static void fn(int level, const char* line, void* user) {
+      static_cast<Seen*>(user)->lines.emplace_back(level, line);
+    }
+  } seen;
+  const std::string a = t / "a.imx", b = t / "b.imx";
+  writeFile(a, le::test::imxBytes({{"m", "1"}}));
+  writeFile(b, le::test::imxBytes({{"m", "2"}}));
+  testing::internal::CaptureStderr();
+  le_log_set(&Seen::fn, &seen);
+  EXPECT_STREQ(le_last_error(), "");
+  ASSERT_EQ(le_bundle_resolve_handle(a.c_str(), out, sizeof out), 1);
+  le_log_set(nullptr, nullptr);
+  ASSERT_EQ(le_bundle_resolve_handle(b.c_str(), out, sizeof out), 1);
+  EXPECT_EQ(testing::internal::GetCapturedStderr(),
+            "[le] unwrapped " + b + " -> " + (t / "b.lebundle") + "\n");
+  ASSERT_EQ(seen.lines.size(), 1u);
+  EXPECT_EQ(seen.lines[0].first, LE_LOG_INFO);
+  EXPECT_EQ(seen.lines[0].second, "[le] unwrapped " + a + " -> " + (t / "a.lebundle"));
 }
 
 TEST_F(ResolveC, MembersUnderOlderNames) {

@@ -171,7 +171,7 @@ TEST(Pipeline, EndMarkWithoutUtteranceIsIgnoredAndNegativeGapNeverEnds) {
 
 TEST(Pipeline, SilenceGapEndsTheUtteranceByItself) {
   Rig rig;
-  rig.opts.gap_s = 0;  // 0.6 s
+  rig.opts.gapS = 0;  // 0.6 s
   Destroy d{rig.make()};
   ASSERT_TRUE(waitReady(d.u));
   const auto audio = speech(4);
@@ -204,7 +204,7 @@ TEST(Pipeline, WithoutTargetRowsUtterancesEndStraightToIdle) {
 
 TEST(Pipeline, InterruptDropsUnreadFramesAndRampsFromTheLastPulled) {
   Rig rig;
-  rig.opts.interrupt_ramp_frames = 0;  // default 4
+  rig.opts.interruptRampFrames = 0;  // default 4
   Destroy d{rig.make()};
   ASSERT_TRUE(waitReady(d.u));
   const auto audio = speech(200);
@@ -312,7 +312,7 @@ TEST(Pipeline, RepeatedEndMarksWithoutAudioBetweenThemCountOnce) {
 
 TEST(Pipeline, ChunkDirectorRendersFullChunksInOrder) {
   Rig rig;
-  rig.opts.steady_model = nullptr;  // "b24_fp32"
+  rig.opts.steadyModel = nullptr;  // "b24_fp32"
   rig.chunk.batch = 4;
   Destroy d{rig.make()};
   ASSERT_TRUE(waitReady(d.u));
@@ -330,7 +330,7 @@ TEST(Pipeline, ChunkDirectorRendersFullChunksInOrder) {
 
 TEST(Pipeline, ChunkWarmUpFailureIsNotedAndServingGoesOn) {
   Rig rig;
-  rig.opts.steady_model = nullptr;
+  rig.opts.steadyModel = nullptr;
   rig.chunkThrows = true;
   Destroy d{rig.make()};
   ASSERT_TRUE(waitReady(d.u));
@@ -348,7 +348,7 @@ TEST(Pipeline, ChunkWarmUpFailureIsNotedAndServingGoesOn) {
 
 TEST(Pipeline, ChunkDirectorOnAnotherProviderThanCoreMLNativeIsDropped) {
   Rig rig;
-  rig.opts.steady_model = nullptr;
+  rig.opts.steadyModel = nullptr;
   rig.director.ep = "coreml-native-ane";
   rig.chunk.batch = 4;
   rig.chunk.ep = "cpu";
@@ -552,7 +552,7 @@ TEST(PipelineFaults, WarmUpFailuresReportThroughReady) {
 
 TEST(PipelineLoad, TwoHostThreadsAtUnevenPacesLoseNothing) {
   Rig rig;
-  rig.opts.gap_s = 0.05;
+  rig.opts.gapS = 0.05;
   Destroy d{rig.make()};
   ASSERT_TRUE(waitReady(d.u));
   std::atomic<bool> done{false};

@@ -10,9 +10,9 @@
 
 #include "le/le.h"
 #include "le/le_utt.h"
-#include "le/session.h"
-#include "le/pipeline/utt_handle.h"
 #include "le/pipeline/session_bind.h"
+#include "le/pipeline/utt_handle.h"
+#include "le/session/session.h"
 #include "render/renderer_fixture.h"
 #include "testkit/testkit.h"
 
@@ -151,11 +151,11 @@ TEST(UttSession, SpeechFramesAreWhatTheSerialPathRenders) {
     const std::vector<float> xs = targetRows(dir);
     ASSERT_EQ(xs.size(), size_t(kNT) * 63);
 
-    le_utt_opts o{};
-    o.motion_dir = dir.c_str();
-    o.steady_model = "-";
-    o.gap_s = -1;
-    utt::Settings s = utt::resolveSettings(o, 2, [](const char*) { return nullptr; });
+    utt::Options o;
+    o.motionDir = dir.c_str();
+    o.steadyModel = "-";
+    o.gapS = -1;
+    utt::Settings s = utt::resolveSettings(o, 2, [](const char*) -> std::optional<std::string> { return std::nullopt; });
     s.pipelinePaste = pipe;
     auto u = std::make_unique<le_utt>();
     utt::Stages st = utt::bindSession(*ctx.p, s, *u);

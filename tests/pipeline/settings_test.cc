@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <map>
+#include <optional>
 #include <string>
 
 #include "le/pipeline/pipeline.h"
@@ -13,16 +14,17 @@ namespace {
 struct Env {
   std::map<std::string, std::string> vars;
   EnvFn fn() const {
-    return [this](const char* k) -> const char* {
+    return [this](const char* k) -> std::optional<std::string> {
       auto it = vars.find(k);
-      return it == vars.end() ? nullptr : it->second.c_str();
+      if (it == vars.end()) return std::nullopt;
+      return it->second;
     };
   }
 };
 
-le_utt_opts base() {
-  le_utt_opts o{};
-  o.motion_dir = "/m";
+Options base() {
+  Options o;
+  o.motionDir = "/m";
   return o;
 }
 
@@ -43,8 +45,8 @@ TEST(UttSettings, ZeroOptionsTakeTheDefaults) {
 
 TEST(UttSettings, MotionDirIsRequired) {
   Env env;
-  le_utt_opts o = base();
-  o.motion_dir = "";
+  Options o = base();
+  o.motionDir = "";
   EXPECT_THROW(
       {
         try {
@@ -55,16 +57,16 @@ TEST(UttSettings, MotionDirIsRequired) {
         }
       },
       std::runtime_error);
-  o.motion_dir = nullptr;
+  o.motionDir = nullptr;
   EXPECT_THROW(resolveSettings(o, 1, env.fn()), std::runtime_error);
 }
 
 TEST(UttSettings, SteadyModelOptionDashAndEnvironment) {
   Env env;
-  le_utt_opts o = base();
-  o.steady_model = "-";
+  Options o = base();
+  o.steadyModel = "-";
   EXPECT_EQ(resolveSettings(o, 1, env.fn()).steadyModel, "");
-  o.steady_model = "b8";
+  o.steadyModel = "b8";
   EXPECT_EQ(resolveSettings(o, 1, env.fn()).steadyModel, "b8");
   env.vars["LE_STEADY_MODEL"] = "-";
   EXPECT_EQ(resolveSettings(o, 1, env.fn()).steadyModel, "");
@@ -74,7 +76,7 @@ TEST(UttSettings, SteadyModelOptionDashAndEnvironment) {
 
 TEST(UttSettings, EagerModes) {
   Env env;
-  le_utt_opts o = base();
+  Options o = base();
   o.eager = -2;
   EXPECT_TRUE(resolveSettings(o, 1, env.fn()).hybrid);
   o.eager = 5;
@@ -94,10 +96,10 @@ TEST(UttSettings, EagerModes) {
 
 TEST(UttSettings, GapRampsAndPipelinedPaste) {
   Env env;
-  le_utt_opts o = base();
-  o.gap_s = -0.1;
-  o.ramp_frames = 9;
-  o.interrupt_ramp_frames = -3;
+  Options o = base();
+  o.gapS = -0.1;
+  o.rampFrames = 9;
+  o.interruptRampFrames = -3;
   o.threads = 3;
   env.vars["LE_UTT_PIPELINE_PASTE"] = "2";
   Settings s = resolveSettings(o, 8, env.fn());
@@ -106,7 +108,7 @@ TEST(UttSettings, GapRampsAndPipelinedPaste) {
   EXPECT_EQ(s.interruptRampFrames, 4);
   EXPECT_EQ(s.threads, 3);
   EXPECT_EQ(s.pipelinePaste, 1);
-  o.gap_s = 1.5;
+  o.gapS = 1.5;
   env.vars["LE_UTT_PIPELINE_PASTE"] = "0";
   s = resolveSettings(o, 8, env.fn());
   EXPECT_DOUBLE_EQ(s.gapMs, 1500.0);
@@ -127,14 +129,14 @@ TEST(UttStageReport, MeasuredAndNothingMeasured) {
   EXPECT_EQ(stageReport(t),
             "[le_utt-stage] pipe=0 jobsB=0 jobsC=4 stageA_ms=5.000 stageA_work_ms=3.000 "
             "stageA_wait_ms=2.000 stageB_ms=0.000 stageC_ms=2.000 deliver_lat_ms=3.000 over 3 speech "
-            "frames\n");
+            "frames");
   StageTimes none;
   none.speechDelivered = 7;
   EXPECT_EQ(stageReport(none),
             "[le_utt-stage] MEASURED NOTHING \u2014 the stage report was asked for and the paste-job "
             "counter never advanced (pipe=0 jobsB=0 jobsC=0, 7 speech frames delivered). "
             "stageA/stageB/stageC and the deliver latency are NOT reported rather than reported as "
-            "zero: on this path the paste does not run through the counted queue.\n");
+            "zero: on this path the paste does not run through the counted queue.");
 }
 
 }  // namespace

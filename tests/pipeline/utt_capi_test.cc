@@ -56,7 +56,7 @@ TEST(UttCapi, TooSmallBufferKeepsTheFrameForTheNextCall) {
 
 TEST(UttCapi, RenderStatusTextIsTruncatedAndTerminated) {
   Rig rig;
-  rig.opts.steady_model = nullptr;
+  rig.opts.steadyModel = nullptr;
   rig.chunkThrows = true;  // "cpu warm-up: cannot open model_b24_fp32.onnx"
   Destroy d{rig.make()};
   ASSERT_TRUE(waitReady(d.u));

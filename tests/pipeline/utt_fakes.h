@@ -184,16 +184,16 @@ struct Rig {
   bool withChunk = false;
   bool chunkThrows = false;
   std::atomic<int> chunkMade{0};
-  le_utt_opts opts{};
+  le::utt::Options opts;
   le::utt::EngineKind kind = le::utt::EngineKind::A2x;
   int pipelinePaste = -1;
   // A real engine instead of the fake one (engine.nt must match it).
   std::function<std::unique_ptr<le::utt::Engine>()> realEngine;
 
   Rig() {
-    opts.motion_dir = "fake";
-    opts.steady_model = "-";
-    opts.gap_s = -1;
+    opts.motionDir = "fake";
+    opts.steadyModel = "-";
+    opts.gapS = -1;
   }
 
   le_utt* make() {
@@ -220,7 +220,7 @@ struct Rig {
       if (chunkThrows) throw std::runtime_error("cannot open model_b24_fp32.onnx");
       return std::make_unique<FakeDirector>(chunk);
     };
-    le::utt::Settings s = le::utt::resolveSettings(opts, 2, [](const char*) { return nullptr; });
+    le::utt::Settings s = le::utt::resolveSettings(opts, 2, [](const char*) -> std::optional<std::string> { return std::nullopt; });
     s.pipelinePaste = pipelinePaste;
     u->pipeline = std::make_unique<le::utt::Pipeline>(std::move(st), std::move(s));
     return u.release();

@@ -5,12 +5,14 @@
 #include <hwy/targets.h>
 
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
-#include "le/identity.h"
+#include "le/bundle/identity.h"
+#include "le/bundle/manifest.h"
+#include "le/driver/cursor.h"
 #include "le/le.h"
-#include "le/manifest.h"
 #include "le/render/conv_backend.h"
 #include "le/render/conv_kernels.h"
 #include "le/render/le_renderer.h"
@@ -71,7 +73,7 @@ struct Loaded {
 Loaded load(const std::string& dir, const std::string& ep, int threads = 1, const std::string& key = "m4b") {
   Loaded l;
   l.manifest = loadManifest(dir);
-  l.identity = std::make_unique<Identity>(l.manifest);
+  l.identity = std::make_unique<Identity>(l.manifest, driver::openPriorStream);
   testing::internal::CaptureStderr();
   try {
     l.renderer = std::make_unique<Renderer>(l.manifest, l.identity.get(), key, threads, ep);

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "le/render/le_custom_ops.h"
+#include "le/runtime/ort_env.h"
 #include "render/warp_reference.h"
 #include "testkit/testkit.h"
 
@@ -25,11 +26,6 @@ constexpr double kRoundOff = 2e-5;
 
 using le::test::maxRelError;
 using le::test::randomFloats;
-
-Ort::Env& env() {
-  static Ort::Env e(ORT_LOGGING_LEVEL_FATAL, "custom_ops_itest");
-  return e;
-}
 
 class CustomOps : public testing::Test {
  protected:
@@ -50,7 +46,7 @@ class CustomOps : public testing::Test {
     so.SetInterOpNumThreads(1);
     so.SetGraphOptimizationLevel(GraphOptimizationLevel::ORT_DISABLE_ALL);
     le::registerGridSampleFast(so);
-    return Ort::Session(env(), model(name).c_str(), so);
+    return Ort::Session(le::ort::env(), model(name).c_str(), so);
   }
 
   static le::test::TempDir* dir_;
@@ -199,7 +195,7 @@ TEST_F(CustomOps, ConcurrentSessionsShareTheDomain) {
       so.SetIntraOpNumThreads(1);
       le::registerWarpDirector(so);
       if (i == 1) le::registerGridSampleFast(so);
-      Ort::Session s(env(), model("warp_director.onnx").c_str(), so);
+      Ort::Session s(le::ort::env(), model("warp_director.onnx").c_str(), so);
       Feed mine = r;
       got[i] = runOn(s, mine);
     } catch (const std::exception& e) {

@@ -17,14 +17,10 @@
 
 #include "le/render/le_int8_conv.h"
 #include "le/render/onnx_wire.h"
+#include "le/runtime/ort_env.h"
 #include "testkit/testkit.h"
 
 namespace {
-
-Ort::Env& env() {
-  static Ort::Env e(ORT_LOGGING_LEVEL_FATAL, "int8_conv_itest");
-  return e;
-}
 
 class Int8Op : public testing::Test {
  protected:
@@ -43,7 +39,7 @@ class Int8Op : public testing::Test {
     so.SetIntraOpNumThreads(threads);
     so.SetInterOpNumThreads(1);
     le::registerInt8ConvVNNI(so);
-    return Ort::Session(env(), model(name).c_str(), so);
+    return Ort::Session(le::ort::env(), model(name).c_str(), so);
   }
 
   static le::test::TempDir* dir_;
@@ -263,7 +259,7 @@ TEST_F(Int8Op, RegistersOnceFromManyThreads) {
         Ort::SessionOptions so;
         le::registerInt8ConvVNNI(so);
         le::registerInt8ConvVNNI(so);  // twice on one options object is harmless
-        Ort::Session s(env(), model("wide_int8.onnx").c_str(), so);
+        Ort::Session s(le::ort::env(), model("wide_int8.onnx").c_str(), so);
         std::vector<Tensor> in{floats({1, 8, 6, 7}, -1, 1, 9)};
         results[t] = run(s, in);
       } catch (const std::exception& e) {

@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "le/fsutil.h"
+#include "le/bundle/fsutil.h"
 #include "le/runtime/le_simd.h"
 #include "render/m4b_frames.h"
 #include "render/rewrite_runner.h"

@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "le/manifest.h"
+#include "le/bundle/manifest.h"
 #include "le/runtime/le_simd.h"
 #include "render/rewrite_runner.h"
 #include "testkit/testkit.h"

@@ -7,8 +7,10 @@
 #include <string>
 #include <vector>
 
-#include "le/identity.h"
-#include "le/manifest.h"
+#include "le/bundle/identity.h"
+#include "le/bundle/manifest.h"
+#include "le/driver/cursor.h"
+#include "le/le.h"
 #include "le/render/conv_backend.h"
 #include "le/render/le_renderer.h"
 #include "le/render/renderer_impl.h"
@@ -61,7 +63,7 @@ struct Loaded {
 Loaded load(const std::string& dir, const std::string& key, const std::string& ep = "", int threads = 1) {
   Loaded l;
   l.manifest = loadManifest(dir);
-  l.identity = std::make_unique<Identity>(l.manifest);
+  l.identity = std::make_unique<Identity>(l.manifest, driver::openPriorStream);
   testing::internal::CaptureStderr();
   try {
     l.renderer = std::make_unique<Renderer>(l.manifest, l.identity.get(), key, threads, ep);
@@ -294,7 +296,7 @@ TEST(RendererPrior, HevcPriorRendersLikeRawPrior) {
                 0);
   }
   {
-    Identity streamed(loadManifest(hevc));
+    Identity streamed(loadManifest(hevc), driver::openPriorStream);
     ASSERT_TRUE(streamed.hasHevcPrior());
     const size_t per = 3 * kCrop * kCrop;
     std::string bytes(kNT * per * 2, '\0');
@@ -323,6 +325,33 @@ TEST(RendererPrior, HevcPriorRendersLikeRawPrior) {
 
 // ---- load-time refusals ----------------------------------------------------
 
+// With a sink the same lines reach it, one call each without the newline,
+// and none of them reaches standard error.
+TEST(RendererRender, BuildLinesReachTheLogSink) {
+  struct Seen {
+    std::vector<std::pair<int, std::string>> lines;
+    static void fn(int level, const char* line, void* user) {
+      static_cast<Seen*>(user)->lines.emplace_back(level, line);
+    }
+  } seen;
+  le_log_set(&Seen::fn, &seen);
+  Loaded l = load(b1(), "plain");
+  le_log_set(nullptr, nullptr);
+  EXPECT_EQ(l.log.find("[le]"), std::string::npos) << l.log;
+  auto levelOf = [&](const std::string& prefix) {
+    int found = 0, level = -1;
+    for (const auto& [lv, line] : seen.lines)
+      if (line.rfind(prefix, 0) == 0) ++found, level = lv;
+    return found == 1 ? level : -found - 1;
+  };
+  EXPECT_EQ(levelOf("[le] director ep=cpu (ORT CPU EP)"), LE_LOG_INFO);
+  EXPECT_EQ(levelOf("[le] std GridSample -> com.quillfin::GridSampleFast load-time rewrite: 1 node(s) (plain)"),
+            LE_LOG_INFO);
+  EXPECT_EQ(levelOf("[le] !!! compose alpha: ELLIPSE (plain)"), LE_LOG_WARNING);
+  EXPECT_EQ(levelOf("[le] source-cone hoist: '"), LE_LOG_INFO);
+  for (const auto& [lv, line] : seen.lines) EXPECT_EQ(line.find('\n'), std::string::npos) << line;
+}
+
 TEST(RendererLoad, ProviderRules) {
   const std::string dir = b1();
   EXPECT_EQ(refusal(dir, "plain", "xnnpack"),
@@ -345,13 +374,6 @@ TEST(RendererLoad, ProviderRules) {
     EXPECT_EQ(test::countOf(l.log, " — falling back to the ORT CPU EP\n"), 1);
     EXPECT_EQ(test::countOf(l.log, "[le] director ep=cpu (ORT CPU EP)\n"), 1);
   }
-  EXPECT_STREQ(coremlComputeUnits("cpu"), "CPUOnly");
-  EXPECT_STREQ(coremlComputeUnits("gpu"), "CPUAndGPU");
-  EXPECT_STREQ(coremlComputeUnits("ane"), "CPUAndNeuralEngine");
-  EXPECT_STREQ(coremlComputeUnits("all"), "ALL");
-  EXPECT_STREQ(coremlComputeUnits("npu"), "ALL");
-  const std::string cache = coremlCacheDir("/b");
-  EXPECT_EQ(cache, "/b/.coreml_cache/ort" + Ort::GetVersionString());
 }
 
 // The fixture director is not the fused m4b graph: the fp16 engine refuses it

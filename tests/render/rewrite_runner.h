@@ -13,15 +13,11 @@
 
 #include "le/render/le_custom_ops.h"
 #include "le/render/rewrites.h"
+#include "le/runtime/ort_env.h"
 
 namespace le::test {
 
 using Tensors = std::map<std::string, std::pair<std::vector<int64_t>, std::vector<float>>>;
-
-inline Ort::Env& rewriteEnv() {
-  static Ort::Env e(ORT_LOGGING_LEVEL_FATAL, "rewrites_itest");
-  return e;
-}
 
 inline Ort::Session sessionOf(const GsBytes& model, int threads = 1) {
   Ort::SessionOptions so;
@@ -29,7 +25,7 @@ inline Ort::Session sessionOf(const GsBytes& model, int threads = 1) {
   so.SetInterOpNumThreads(1);
   le::registerGridSampleFast(so);
   le::registerWarpDirector(so);
-  return Ort::Session(rewriteEnv(), model.data(), model.size(), so);
+  return Ort::Session(le::ort::env(), model.data(), model.size(), so);
 }
 
 // Inputs the session declares, drawn once per name: keypoints near the face

@@ -9,7 +9,7 @@
 #include <sstream>
 #include <stdexcept>
 
-#include "le/fsutil.h"
+#include "le/bundle/fsutil.h"
 
 namespace le::test {
 

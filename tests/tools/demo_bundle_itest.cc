@@ -9,10 +9,10 @@
 #include <memory>
 #include <vector>
 
-#include "le/drive.h"
+#include "le/bundle/drive.h"
+#include "le/bundle/identity.h"
+#include "le/bundle/manifest.h"
 #include "le/driver/cursor.h"
-#include "le/identity.h"
-#include "le/manifest.h"
 #include "tools/demo_fixture.h"
 
 namespace le::test {
@@ -62,7 +62,7 @@ TEST(DemoBundle, MembersAgreeWithTheDrawnDriverVideo) {
   EXPECT_EQ(m.srcW, m.W);
   EXPECT_EQ(m.srcH, m.H);
 
-  Identity id(m);
+  Identity id(m, driver::openPriorStream);
   ASSERT_TRUE(id.hasRawP());
   auto cursor = DriverCursor::open(m, 2, 11);
   ASSERT_EQ(cursor->W(), m.W);
@@ -86,7 +86,7 @@ TEST(DemoBundle, MembersAgreeWithTheDrawnDriverVideo) {
 TEST(DemoBundle, KeypointsSitOnTheDrawnFeaturesAndTheDriveOpensTheMouth) {
   ASSERT_FALSE(demoContainer().empty()) << "lefix demo failed";
   const Manifest m = loadManifest(demoContainer());
-  Identity id(m);
+  Identity id(m, driver::openPriorStream);
   const Drive d = loadDrive(m);
   ASSERT_EQ(d.frames, kDemoFrames);
   const std::string target = readFile(m.dir + "/xs_target.bin");

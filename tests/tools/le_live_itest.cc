@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "le/manifest.h"
+#include "le/bundle/manifest.h"
 #include "tools/cli_run.h"
 #include "tools/demo_fixture.h"
 

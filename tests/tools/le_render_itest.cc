@@ -12,9 +12,10 @@
 #include <string>
 #include <vector>
 
-#include "le/drive.h"
-#include "le/identity.h"
-#include "le/manifest.h"
+#include "le/bundle/drive.h"
+#include "le/bundle/identity.h"
+#include "le/bundle/manifest.h"
+#include "le/driver/cursor.h"
 #include "tools/cli_run.h"
 #include "tools/demo_fixture.h"
 
@@ -109,7 +110,7 @@ TEST(LeRender, RendersTwentyDemoFramesThatOpenTheMouthAndKeepTheRest) {
   EXPECT_FALSE(exists(tmp / "png/frame_000005.png"));
 
   const Manifest m = loadManifest(demoContainer());
-  Identity id(m);
+  Identity id(m, driver::openPriorStream);
   const Drive d = loadDrive(m);
   const Probe p = probe(tmp, mp4);
   EXPECT_EQ(p.w, m.W);
@@ -170,7 +171,7 @@ TEST(LeRender, RendersKeypointRowsFromAFile) {
   const size_t fb = static_cast<size_t>(m.W) * m.H * 3;
   ASSERT_EQ(out.size(), 3 * fb);
   ASSERT_EQ(drv.size(), 3 * fb);
-  Identity id(m);
+  Identity id(m, driver::openPriorStream);
   const int S = m.crop;
   const double cv = kpToCrop(0.5f * (d.xs[kUpperLip * 3 + 1] + d.xs[kLowerLip * 3 + 1]), S);
   for (int k = 0; k < 3; ++k)

@@ -1,0 +1,3 @@
+#include <cstdlib>
+
+const char* home() { return std::getenv("HOME"); }

@@ -1,0 +1,3 @@
+#include <cstdio>
+
+void say() { std::fputs("hi\n", stderr); }

@@ -1,0 +1,4 @@
+// An include from the bottom floor up to the renderer.
+#pragma once
+
+#include "le/render/x.h"

@@ -1,0 +1,3 @@
+// Two folders on different floors: the session may not use the pipeline.
+#include "le/pipeline/y.h"
+#include "le/render/x.h"

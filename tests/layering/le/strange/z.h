@@ -1,0 +1,2 @@
+// A folder that is on no floor.
+#pragma once

@@ -1,0 +1,113 @@
+// The process's onnxruntime environment: one object whatever the thread, its
+// warnings through the log sink as plain single lines, and the session
+// recipe's choices.
+#include <gtest/gtest.h>
+#include <onnxruntime_cxx_api.h>
+
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "le/runtime/log.h"
+#include "le/runtime/ort_env.h"
+#include "testkit/testkit.h"
+
+namespace {
+
+using le::test::ScopedEnv;
+
+// y = Identity(x) with an initializer no node reads: onnxruntime warns that
+// it removes it.
+constexpr unsigned char kUnusedInitializerModel[] = {
+    0x08, 0x07, 0x12, 0x00, 0x3a, 0x4b, 0x0a, 0x10, 0x0a, 0x01, 0x78, 0x12, 0x01, 0x79, 0x22,
+    0x08, 0x49, 0x64, 0x65, 0x6e, 0x74, 0x69, 0x74, 0x79, 0x12, 0x01, 0x67, 0x2a, 0x12, 0x08,
+    0x01, 0x10, 0x01, 0x22, 0x04, 0x00, 0x00, 0x80, 0x3f, 0x42, 0x06, 0x75, 0x6e, 0x75, 0x73,
+    0x65, 0x64, 0x5a, 0x0f, 0x0a, 0x01, 0x78, 0x12, 0x0a, 0x0a, 0x08, 0x08, 0x01, 0x12, 0x04,
+    0x0a, 0x02, 0x08, 0x01, 0x62, 0x0f, 0x0a, 0x01, 0x79, 0x12, 0x0a, 0x0a, 0x08, 0x08, 0x01,
+    0x12, 0x04, 0x0a, 0x02, 0x08, 0x01, 0x42, 0x04, 0x0a, 0x00, 0x10, 0x0d};
+
+struct Seen {
+  std::vector<int> levels;
+  std::vector<std::string> lines;
+};
+
+void record(int level, const char* line, void* user) {
+  static_cast<Seen*>(user)->levels.push_back(level);
+  static_cast<Seen*>(user)->lines.emplace_back(line);
+}
+
+TEST(OrtEnv, OneEnvironmentForEveryThread) {
+  std::vector<const Ort::Env*> seen(8, nullptr);
+  std::vector<std::thread> threads;
+  for (size_t i = 0; i < seen.size(); ++i) threads.emplace_back([&, i] { seen[i] = &le::ort::env(); });
+  for (auto& t : threads) t.join();
+  EXPECT_EQ(std::set<const Ort::Env*>(seen.begin(), seen.end()).size(), 1u);
+  EXPECT_EQ(seen[0], &le::ort::env());
+}
+
+TEST(OrtEnv, WarningsReachTheSinkAsSingleLines) {
+  Seen seen;
+  le::log::setSink(record, &seen);
+  {
+    Ort::SessionOptions o;
+    Ort::Session s(le::ort::env(), kUnusedInitializerModel, sizeof kUnusedInitializerModel, o);
+  }
+  le::log::setSink(nullptr, nullptr);
+  std::vector<std::string> ort;
+  for (size_t i = 0; i < seen.lines.size(); ++i) {
+    if (seen.lines[i].rfind("[onnxruntime] ", 0) != 0) continue;
+    ort.push_back(seen.lines[i]);
+    EXPECT_EQ(seen.levels[i], 2) << seen.lines[i];
+  }
+  ASSERT_EQ(ort.size(), 1u) << (seen.lines.empty() ? "(nothing)" : seen.lines[0]);
+  EXPECT_EQ(ort[0].rfind("[onnxruntime] warning: Removing initializer 'unused'", 0), 0u) << ort[0];
+  for (const char c : ort[0]) EXPECT_GE(static_cast<unsigned char>(c), 0x20) << ort[0];
+}
+
+TEST(OrtEnv, LogLinesHaveNoControlCharacters) {
+  EXPECT_EQ(le::ort::logLine(ORT_LOGGING_LEVEL_WARNING, "a\nb\x1b[1;31mc\td"),
+            "[onnxruntime] warning: a b [1;31mc d");
+  EXPECT_EQ(le::ort::logLine(ORT_LOGGING_LEVEL_ERROR, "x"), "[onnxruntime] error: x");
+  EXPECT_EQ(le::ort::logLine(ORT_LOGGING_LEVEL_FATAL, nullptr), "[onnxruntime] error: ");
+}
+
+TEST(OrtRecipe, CoreMLUnitsAndCacheDirectory) {
+  struct Case {
+    const char* unit;
+    const char* units;
+  };
+  for (const Case c : {Case{"cpu", "CPUOnly"}, Case{"gpu", "CPUAndGPU"}, Case{"ane", "CPUAndNeuralEngine"},
+                       Case{"all", "ALL"}, Case{"", "ALL"}, Case{"CPU", "ALL"}})
+    EXPECT_STREQ(le::ort::coremlComputeUnits(c.unit), c.units) << c.unit;
+  EXPECT_EQ(le::ort::coremlCacheDir("/b"), std::string("/b/.coreml_cache/ort") + Ort::GetVersionString());
+}
+
+TEST(OrtRecipe, ProfilingOnlyWhenAskedAndNamed) {
+  le::test::TempDir t;
+  const std::string prefix = t / "prof";
+  struct Case {
+    std::optional<std::string> env;
+    bool ask, profiling;
+  };
+  for (const Case& c : {Case{prefix, true, true}, Case{prefix, false, false}, Case{"", true, false},
+                        Case{std::nullopt, true, false}}) {
+    ScopedEnv p("LE_ORT_PROFILE", c.env);
+    le::ort::Recipe r;
+    r.intraThreads = 1;
+    r.profileIfAsked = c.ask;
+    EXPECT_EQ(le::ort::sessionOptions(r).profiling, c.profiling) << c.env.value_or("(unset)") << c.ask;
+  }
+}
+
+TEST(OrtRecipe, CoreMLIsRefusedByABuildWithoutIt) {
+  le::ort::Recipe r;
+  r.provider = le::ort::Provider::CoreML;
+  r.coremlCacheDir = "/nonexistent";
+  const std::vector<std::string> providers = Ort::GetAvailableProviders();
+  if (std::find(providers.begin(), providers.end(), "CoreMLExecutionProvider") != providers.end())
+    GTEST_SKIP() << "this onnxruntime has CoreML";
+  EXPECT_THROW(le::ort::sessionOptions(r), Ort::Exception);
+}
+
+}  // namespace

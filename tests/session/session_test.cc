@@ -1,0 +1,274 @@
+// The session context on bundles written here byte by byte (frames as a
+// lossless image directory, no director model): argument checks and their
+// messages, getters, frame access, the mask rule, pasting a given crop, the
+// intra-op rule, and create/destroy leaving no thread behind.
+#include <dirent.h>
+#include <sys/stat.h>
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "le/bundle/manifest.h"
+#include "le/driver/source.h"
+#include "le/le.h"
+#include "le/session/session.h"
+#include "testkit/testkit.h"
+
+namespace le {
+namespace {
+
+using test::TempDir;
+using test::writeFile;
+
+struct Spec {
+  int nt = 4;
+  int w = 48;
+  int h = 40;
+  int crop = 16;
+  int frames = 6;
+  int64_t maskBytes = -1;  // -1: crop x crop; 0: no mask member
+};
+
+template <class T>
+std::string bytesOf(const std::vector<T>& v) {
+  return std::string(reinterpret_cast<const char*>(v.data()), v.size() * sizeof(T));
+}
+
+uint8_t pixel(int frame, int x, int y, int c) { return uint8_t((frame * 53 + x * 7 + y * 13 + c * 71) & 255); }
+
+// A bundle whose paste matrices scale the crop by 1 at (8, 6): the footprint
+// is [8, 24) x [6, 22), everything else is the driver frame untouched.
+void writeBundle(const std::string& dir, const Spec& s) {
+  char manifest[512];
+  std::snprintf(manifest, sizeof manifest,
+                "{\"format\": \"le-bundle-v0\", \"agent\": \"unit\", \"NT\": %d, \"H\": %d, \"W\": %d, "
+                "\"crop\": %d, \"amount\": 1.3, \"sigma\": 2.0, \"ksize\": 5, \"frames\": %d, "
+                "\"M_src_w\": %d, \"M_src_h\": %d}\n",
+                s.nt, s.h, s.w, s.crop, s.frames, s.w, s.h);
+  ::mkdir(dir.c_str(), 0755);
+  ::mkdir((dir + "/drive").c_str(), 0755);
+  ::mkdir((dir + "/target_frames").c_str(), 0755);
+  writeFile(dir + "/manifest.json", manifest);
+  const size_t crop2 = size_t(s.crop) * size_t(s.crop);
+  writeFile(dir + "/pooled64.f16", std::string(size_t(s.nt) * 65536 * 2, '\0'));
+  writeFile(dir + "/P.f16", std::string(size_t(s.nt) * 3 * crop2 * 2, '\0'));
+  std::vector<float> M, kp(size_t(s.nt) * 63, 0.1f);
+  for (int i = 0; i < s.nt; ++i) M.insert(M.end(), {1.f, 0.f, 8.f, 0.f, 1.f, 6.f});
+  writeFile(dir + "/M.f32", bytesOf(M));
+  writeFile(dir + "/xs_target.bin", bytesOf(kp));
+  if (s.maskBytes != 0) {
+    std::string mask(s.maskBytes < 0 ? crop2 : size_t(s.maskBytes), '\0');
+    for (size_t i = 0; i < mask.size(); ++i) mask[i] = char(i % 251);
+    writeFile(dir + "/mask_512.u8", mask);
+  }
+  std::vector<float> xs(size_t(s.frames) * 63), xd(xs.size());
+  std::vector<int32_t> si(size_t(s.frames));
+  for (size_t i = 0; i < xs.size(); ++i) {
+    xs[i] = float(i % 63) / 100.f;
+    xd[i] = xs[i] + 0.01f;
+  }
+  for (int i = 0; i < s.frames; ++i) si[size_t(i)] = (i * 3) % s.nt;
+  writeFile(dir + "/drive/xs.f32", bytesOf(xs));
+  writeFile(dir + "/drive/xd.f32", bytesOf(xd));
+  writeFile(dir + "/drive/si.i32", bytesOf(si));
+  // The image reader decodes by content: PNG under the .jpg names keeps the
+  // frames exact.
+  std::vector<uint8_t> rgb(size_t(s.w) * size_t(s.h) * 3);
+  for (int f = 0; f < s.nt; ++f) {
+    for (int y = 0; y < s.h; ++y)
+      for (int x = 0; x < s.w; ++x)
+        for (int c = 0; c < 3; ++c) rgb[(size_t(y) * size_t(s.w) + size_t(x)) * 3 + size_t(c)] = pixel(f, x, y, c);
+    char name[64];
+    std::snprintf(name, sizeof name, "/target_frames/frame_%06d.jpg", f);
+    writePNG(dir + name, rgb.data(), s.w, s.h);
+  }
+}
+
+struct Ctx {
+  le_ctx* p;
+  explicit Ctx(le_ctx* c) : p(c) {}
+  ~Ctx() { le_destroy(p); }
+};
+
+std::string err() { return le_last_error(); }
+
+int taskCount() {
+  int n = 0;
+  if (DIR* d = opendir("/proc/self/task")) {
+    while (dirent* e = readdir(d))
+      if (e->d_name[0] != '.') ++n;
+    closedir(d);
+  }
+  return n;
+}
+
+TEST(SessionArgs, NullContextAndNullArguments) {
+  EXPECT_EQ(le_create("/x", nullptr, 0, nullptr), nullptr);
+  EXPECT_EQ(err(), "le_create: NULL bundle_dir/model_key");
+  EXPECT_EQ(le_create(nullptr, "k", 0, nullptr), nullptr);
+  EXPECT_EQ(err(), "le_create: NULL bundle_dir/model_key");
+  // Getters never fail and, like every entry point, empty the error.
+  EXPECT_EQ(le_width(nullptr), 0);
+  EXPECT_EQ(err(), "");
+  EXPECT_EQ(le_height(nullptr) + le_nt(nullptr) + le_crop(nullptr) + le_drive_frames(nullptr), 0);
+  le_destroy(nullptr);
+  const float kp[63] = {};
+  uint8_t out[16] = {};
+  EXPECT_EQ(le_target_frame(nullptr, 0), nullptr);
+  EXPECT_EQ(err(), "le_target_frame: bad args");
+  EXPECT_EQ(le_render_kp_crop(nullptr, 0, kp, kp), nullptr);
+  EXPECT_EQ(err(), "le_render_kp_crop: bad args");
+  EXPECT_EQ(le_render_drive_crop(nullptr, 0), nullptr);
+  EXPECT_EQ(err(), "le_render_drive_crop: bad frame index");
+  EXPECT_EQ(le_paste_crop(nullptr, 0, kp, out, sizeof out), 0);
+  EXPECT_EQ(err(), "le_paste_crop: bad args / out too small");
+  EXPECT_EQ(le_paste_last(nullptr, 0), nullptr);
+  EXPECT_EQ(err(), "le_paste_last: bad args / no prior render");
+  EXPECT_EQ(le_render_kp_rgba(nullptr, 0, kp, kp, out, sizeof out), 0);
+  EXPECT_EQ(le_render_drive_rgba(nullptr, 0, out, sizeof out), 0);
+}
+
+TEST(SessionCreate, LoaderFailuresCarryTheirMessage) {
+  TempDir t;
+  EXPECT_EQ(le_create((t / "absent").c_str(), "k", 1, nullptr), nullptr);
+  EXPECT_EQ(err().rfind("le_create: ", 0), 0u) << err();
+  EXPECT_GT(err().size(), std::string("le_create: ").size());
+
+  Spec noMask;
+  noMask.maskBytes = 0;
+  writeBundle(t / "nomask", noMask);
+  EXPECT_EQ(le_create((t / "nomask").c_str(), "k", 1, nullptr), nullptr);
+  EXPECT_EQ(err(), "le_create: mask read failed");
+
+  Spec shortMask;
+  shortMask.maskBytes = 16 * 16 - 1;
+  writeBundle(t / "short", shortMask);
+  EXPECT_EQ(le_create((t / "short").c_str(), "k", 1, nullptr), nullptr);
+  EXPECT_EQ(err(), "le_create: mask read failed");
+}
+
+TEST(SessionCreate, MaskIsTheFirstCropSquareOfTheMember) {
+  TempDir t;
+  Spec s;
+  s.maskBytes = 32 * 32;  // a mask authored for a larger crop
+  writeBundle(t.path(), s);
+  const std::vector<uint8_t> mask = session::readMask(loadManifest(t.path()));
+  ASSERT_EQ(mask.size(), 256u);
+  for (size_t i = 0; i < mask.size(); ++i) ASSERT_EQ(mask[i], uint8_t(i % 251)) << i;
+  Ctx ctx(le_create(t.path().c_str(), "k", 1, nullptr));
+  ASSERT_NE(ctx.p, nullptr) << err();
+}
+
+TEST(SessionFrames, GettersAndTargetFrames) {
+  TempDir t;
+  const Spec s;
+  writeBundle(t.path(), s);
+  Ctx ctx(le_create(t.path().c_str(), "k", 1, nullptr));
+  ASSERT_NE(ctx.p, nullptr) << err();
+  EXPECT_EQ(err(), "");
+  EXPECT_EQ(le_nt(ctx.p), s.nt);
+  EXPECT_EQ(le_width(ctx.p), s.w);
+  EXPECT_EQ(le_height(ctx.p), s.h);
+  EXPECT_EQ(le_crop(ctx.p), s.crop);
+  EXPECT_EQ(le_drive_frames(ctx.p), s.frames);
+  for (int si : {s.nt, -1}) {
+    EXPECT_EQ(le_target_frame(ctx.p, si), nullptr);
+    EXPECT_EQ(err(), "le_target_frame: bad args");
+  }
+  for (int si : {2, 0, 3, 2}) {
+    const uint8_t* f = le_target_frame(ctx.p, si);
+    ASSERT_NE(f, nullptr) << err();
+    EXPECT_EQ(err(), "");
+    for (int y = 0; y < s.h; y += 7)
+      for (int x = 0; x < s.w; x += 5)
+        ASSERT_EQ(f[(size_t(y) * s.w + x) * 3 + 1], pixel(si, x, y, 1)) << si << " " << x << "," << y;
+  }
+}
+
+TEST(SessionFrames, IndexChecksComeBeforeAnyRender) {
+  TempDir t;
+  const Spec s;
+  writeBundle(t.path(), s);
+  Ctx ctx(le_create(t.path().c_str(), "k", 1, nullptr));
+  ASSERT_NE(ctx.p, nullptr) << err();
+  const float kp[63] = {};
+  for (int si : {-1, s.nt}) {
+    EXPECT_EQ(le_render_kp_crop(ctx.p, si, kp, kp), nullptr);
+    EXPECT_EQ(err(), "le_render_kp_crop: bad args");
+  }
+  EXPECT_EQ(le_render_kp_crop(ctx.p, 0, nullptr, kp), nullptr);
+  EXPECT_EQ(err(), "le_render_kp_crop: bad args");
+  for (int i : {-1, s.frames}) {
+    EXPECT_EQ(le_render_drive_crop(ctx.p, i), nullptr);
+    EXPECT_EQ(err(), "le_render_drive_crop: bad frame index");
+  }
+  EXPECT_EQ(le_paste_last(ctx.p, 0), nullptr);
+  EXPECT_EQ(err(), "le_paste_last: bad args / no prior render");
+  EXPECT_EQ(ctx.p->renderer, nullptr);
+
+  // A drive entry whose source index left [0, NT) after loading is named.
+  ctx.p->drive.si[1] = s.nt;
+  EXPECT_EQ(le_render_drive_crop(ctx.p, 1), nullptr);
+  EXPECT_EQ(err(), "le_render_drive_crop: drive entry 1 names source frame 4 outside [0,4)");
+}
+
+TEST(SessionPaste, CropPastedInsideItsFootprintOnly) {
+  TempDir t;
+  const Spec s;
+  writeBundle(t.path(), s);
+  Ctx ctx(le_create(t.path().c_str(), "k", 1, nullptr));
+  ASSERT_NE(ctx.p, nullptr) << err();
+  const size_t bytes = size_t(s.w) * s.h * 3;
+  const std::vector<float> crop(3 * 16 * 16, 1.0f);  // white
+  std::vector<uint8_t> out(bytes, 0);
+  EXPECT_EQ(le_paste_crop(ctx.p, 1, crop.data(), out.data(), bytes - 1), 0);
+  EXPECT_EQ(err(), "le_paste_crop: bad args / out too small");
+  EXPECT_EQ(le_paste_crop(ctx.p, s.nt, crop.data(), out.data(), bytes), 0);
+  EXPECT_EQ(err(), "le_paste_crop: bad args / out too small");
+  ASSERT_EQ(le_paste_crop(ctx.p, 1, crop.data(), out.data(), bytes), 1) << err();
+  EXPECT_EQ(err(), "");
+  int changed = 0;
+  for (int y = 0; y < s.h; ++y)
+    for (int x = 0; x < s.w; ++x)
+      for (int c = 0; c < 3; ++c) {
+        const uint8_t v = out[(size_t(y) * s.w + x) * 3 + c];
+        const bool inside = x >= 8 && x < 24 && y >= 6 && y < 22;
+        if (!inside) {
+          ASSERT_EQ(v, pixel(1, x, y, c)) << x << "," << y;
+        }
+        changed += v != pixel(1, x, y, c);
+      }
+  EXPECT_GT(changed, 0);
+}
+
+TEST(SessionRender, IntraOpRule) {
+  EXPECT_EQ(session::intraThreads(4, true, "", nullptr), 4);
+  bool note = false;
+  EXPECT_EQ(session::intraThreads(8, false, "", &note), 2);
+  EXPECT_TRUE(note);
+  EXPECT_EQ(session::intraThreads(1, false, "", &note), 1);
+  EXPECT_TRUE(note);
+  EXPECT_EQ(session::intraThreads(8, false, "cuda", &note), 8);
+  EXPECT_FALSE(note);
+}
+
+TEST(SessionLifetime, CreateDestroyHundredTimesLeavesNoThread) {
+  TempDir t;
+  writeBundle(t.path(), Spec{});
+  const int before = taskCount();
+  ASSERT_GT(before, 0);
+  for (int i = 0; i < 100; ++i) {
+    le_ctx* ctx = le_create(t.path().c_str(), "k", 1, nullptr);
+    ASSERT_NE(ctx, nullptr) << err();
+    // A pull makes sure the cursor's thread has started and has work in flight.
+    ASSERT_NE(le_target_frame(ctx, i % 4), nullptr) << err();
+    le_destroy(ctx);
+  }
+  EXPECT_EQ(taskCount(), before);
+}
+
+}  // namespace
+}  // namespace le

@@ -214,6 +214,54 @@ bool gsSourceCone(const GsGraphInfo& g, const std::string& boundary, std::vector
   return true;
 }
 
+namespace {
+
+// A node with a sub-graph attribute (If, Loop, Scan) may read outer tensors
+// by name from inside it.
+bool hasSubgraph(GsSlice node) {
+  constexpr uint32_t kAttrGraph = 6, kAttrGraphs = 11;
+  GsReader r(node);
+  GsField f;
+  while (r.next(f)) {
+    if (f.number != kNodeAttr || f.wire != kWireLen) continue;
+    GsReader a(f.payload);
+    GsField af;
+    while (a.next(af))
+      if ((af.number == kAttrGraph || af.number == kAttrGraphs) && af.wire == kWireLen) return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+size_t rwDropUnusedInitializers(GsBytes& model) {
+  GsGraphInfo g;
+  if (!gsReadGraph(model, g)) return 0;
+  std::unordered_set<std::string> used(g.outputs.begin(), g.outputs.end());
+  for (const GsNodeInfo& n : g.nodes) {
+    if (hasSubgraph(n.payload)) return 0;
+    used.insert(n.inputs.begin(), n.inputs.end());
+  }
+  std::unordered_set<std::string> unused;
+  for (const auto& [name, tensor] : g.initializers)
+    if (!used.count(name)) unused.insert(name);
+  if (unused.empty()) return 0;
+  GsBytes graph;
+  graph.reserve(gsGraphOf(model).n);
+  GsReader r(gsGraphOf(model));
+  GsField f;
+  while (r.next(f)) {
+    const bool gone = f.wire == kWireLen &&
+                      ((f.number == kGraphInit && unused.count(gsFirstStr(f.payload, 8))) ||
+                       (f.number == kGraphInput && unused.count(gsFirstStr(f.payload, 1))));
+    if (!gone) gsPutRaw(graph, f.raw);
+  }
+  GsBytes out;
+  rwReplaceGraph(model, graph, false, out);
+  model.swap(out);
+  return unused.size();
+}
+
 void rwReplaceGraph(GsSlice model, const GsBytes& graph, bool addQuillfin, GsBytes& out) {
   const bool addOpset = addQuillfin && !hasQuillfinOpset(model);
   GsBytes result;

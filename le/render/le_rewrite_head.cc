@@ -168,6 +168,7 @@ size_t rewriteHeadCubicResize(GsBytes& model) {
   GsBytes out;
   rwReplaceGraph(model, graph, false, out);
   model.swap(out);
+  rwDropUnusedInitializers(model);  // the Resize's scales and the like
   return 1;
 }
 

@@ -52,6 +52,7 @@ bool buildSourceConePrep(GsSlice model, const std::string& boundary, GsBytes& pr
   edit.dropOutputs = true;
   edit.valueInfo = GsValueInfo{boundary, {}, kBoundaryRank, 12};
   gsRebuild(model, edit, prep);
+  rwDropUnusedInitializers(prep);  // the per-frame graph's
   return true;
 }
 
@@ -73,6 +74,7 @@ bool buildSourceConePerFrame(GsSlice model, const std::string& boundary, const i
   edit.dropPrgbInput = true;
   edit.valueInfo = GsValueInfo{boundary, std::vector<int64_t>(dims, dims + rank), rank, 11};
   gsRebuild(model, edit, perFrame);
+  rwDropUnusedInitializers(perFrame);  // the cone's
   return true;
 }
 

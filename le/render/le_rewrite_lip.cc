@@ -196,6 +196,7 @@ size_t rewriteBindLipContour(GsBytes& model, std::string& reason, int* canvas, i
     return 0;
   }
   model.swap(out);
+  rwDropUnusedInitializers(model);  // those the replaced alpha read
   if (canvas) *canvas = static_cast<int>(side);
   if (batch) *batch = b > 0 ? static_cast<int>(b) : 0;
   return 1;

@@ -213,6 +213,7 @@ size_t rewriteWarpBlockToCustomOp(GsBytes& model, std::string& reason) {
   GsBytes out;
   rwReplaceGraph(model, graph, true, out);
   model.swap(out);
+  rwDropUnusedInitializers(model);  // the removed nodes' constants
   return removed;
 }
 

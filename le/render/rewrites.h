@@ -100,6 +100,12 @@ bool buildSourceConePerFrame(GsSlice model, const std::string& boundary, const i
 
 // ---- shared rebuild helpers ---------------------------------------------
 
+// Removes the initializers no node reads and no graph output names (with a
+// graph input of the same name), so onnxruntime finds nothing to remove and
+// prints nothing. Returns how many went; a graph with sub-graphs is left as
+// it is (their nodes may read outer tensors).
+size_t rwDropUnusedInitializers(GsBytes& model);
+
 // Writes model with its first graph replaced by `graph` (a GraphProto
 // payload), every other top-level field kept in place; with addQuillfin the
 // opset_import of "com.quillfin" is appended when the model has none.

@@ -204,4 +204,64 @@ TEST(Rewrites, LipBindingNamesAnAlphaWithoutProducer) {
   EXPECT_EQ(m, before);
 }
 
+// y = Add(x, w) with graph outputs y and c (an initializer given out as it
+// is); u1 and u2 are read by nothing, u2 also listed as a graph input the way
+// older exporters list initializers. With `subgraph` the node also carries a
+// graph attribute, whose nodes could read any outer tensor.
+GsBytes modelWithInitializers(bool subgraph) {
+  GsBytes attrs;
+  if (subgraph) {
+    GsBytes attr, sub;
+    le::gsPutBytes(attr, 1, "then_branch");
+    le::gsPutBytes(attr, 6, sub.data(), sub.size());
+    le::gsPutBytes(attrs, 5, attr.data(), attr.size());
+  }
+  GsBytes g;
+  le::hcNode(g, "Add", {"x", "w"}, "y", "add", attrs);
+  const float one = 1.0f;
+  for (const char* name : {"u1", "w", "c", "u2"}) le::hcInit(g, name, 1, {1}, &one, sizeof one);
+  const int64_t dims[1] = {1};
+  for (const char* in : {"x", "u2"}) le::gsPutTensorValueInfo(g, 11, in, dims, 1);
+  for (const char* out : {"y", "c"}) le::gsPutTensorValueInfo(g, 12, out, dims, 1);
+  GsBytes m{0x08, 0x08};
+  le::gsPutBytes(m, 7, g.data(), g.size());
+  GsBytes meta;
+  le::gsPutBytes(meta, 1, "k");
+  le::gsPutBytes(m, 14, meta.data(), meta.size());
+  return m;
+}
+
+TEST(DropUnusedInitializers, OnlyTheUnreadGoWithTheirInputs) {
+  GsBytes m = modelWithInitializers(false);
+  const std::vector<uint32_t> fields = topFields(m);
+  EXPECT_EQ(le::rwDropUnusedInitializers(m), 2u);
+  le::GsGraphInfo g;
+  ASSERT_TRUE(le::gsReadGraph(m, g));
+  struct Case {
+    const char* name;
+    bool initializer, input;
+  };
+  for (const Case c : {Case{"w", true, false}, Case{"c", true, false}, Case{"u1", false, false},
+                       Case{"u2", false, false}, Case{"x", false, true}}) {
+    EXPECT_EQ(g.isInitializer(c.name), c.initializer) << c.name;
+    EXPECT_EQ(g.inputs.count(c.name) == 1, c.input) << c.name;
+  }
+  EXPECT_EQ(g.outputs, (std::vector<std::string>{"y", "c"}));
+  ASSERT_EQ(g.nodes.size(), 1u);
+  EXPECT_EQ(topFields(m), fields);  // ir_version and metadata kept in place
+  const GsBytes once = m;
+  EXPECT_EQ(le::rwDropUnusedInitializers(m), 0u);
+  EXPECT_EQ(m, once);
+}
+
+TEST(DropUnusedInitializers, GraphsWithSubgraphsAndModelsWithoutAGraphStayAsTheyAre) {
+  GsBytes m = modelWithInitializers(true);
+  const GsBytes before = m;
+  EXPECT_EQ(le::rwDropUnusedInitializers(m), 0u);
+  EXPECT_EQ(m, before);
+  GsBytes none{0x08, 0x08};
+  EXPECT_EQ(le::rwDropUnusedInitializers(none), 0u);
+  EXPECT_EQ(none, (GsBytes{0x08, 0x08}));
+}
+
 }  // namespace

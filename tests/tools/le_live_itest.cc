@@ -168,6 +168,12 @@ TEST(LeLive, TheDemosOwnStreamingEngineSpeaksAndTheStageSharesAreMeasured) {
                              quote(live().wav) + " -o " + quote(mp4) + " --fast --end-marks --tail 0.4 --steady - --report " +
                              quote(report));
   ASSERT_EQ(r.status, 0) << r.err;
+  // The demo's rewritten director leaves onnxruntime nothing to warn about;
+  // a file gets no colour codes; the stage report went to the report only.
+  EXPECT_EQ(r.err.find("[onnxruntime]"), std::string::npos) << r.err;
+  EXPECT_EQ(r.err.find('\x1b'), std::string::npos) << r.err;
+  EXPECT_EQ(r.err.find("[le_utt-stage]"), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("[le] director ep=cpu (ORT CPU EP)\n"), std::string::npos) << r.err;
   auto rep = readReport(report);
   // Without a chunk director the warm-up has nothing to fail on.
   EXPECT_EQ(rep["render_failures"], "0") << rep["render_status"];

@@ -56,14 +56,6 @@ void expectMatchesOrt(const std::string& model, int crop, int batch, int n, int 
   }
 }
 
-TEST(ConvEngineOrt, Crop256Batch1) {
-  const std::string model = test::m4bModel("plain", 256, 1);
-  expectMatchesOrt(model, 256, 1, 1, 0);
-  expectMatchesOrt(model, 256, 1, 1, 1);
-}
-
-// One onnxruntime run of four distinct frames; the engine renders the first
-// n of them for every n.
 // The engine's render of the reference frame, checked against onnxruntime and
 // kept (with its model) in LE_CONV_REFERENCE when set: the emulated Arm
 // targets compare their render with it (ConvEngineEmu).

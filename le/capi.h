@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <exception>
+#include <new>
 #include <string>
 #include <string_view>
 
@@ -48,6 +49,29 @@ R guard(Family family, const char* fn, R failValue, Body&& body) noexcept {
     storeError(family, fn, e.what());
   } catch (...) {
     storeError(family, fn, "unknown error");
+  }
+  return failValue;
+}
+
+// The tessera functions' convention: a failure's message goes into the
+// caller's err buffer (at most errlen - 1 bytes and a terminator; nothing for
+// a null buffer or errlen < 1) instead of a last-error text. The pieces are
+// written one after the other, so no allocation is needed.
+void fillErr(char* err, int errlen, std::string_view a, std::string_view b = {}) noexcept;
+
+// Empties err, runs the body and turns an exception into its text ("<fn>:
+// out of memory", "<fn>: unknown failure" for those without one).
+template <class R, class Body>
+R guardErr(const char* fn, R failValue, char* err, int errlen, Body&& body) noexcept {
+  fillErr(err, errlen, {});
+  try {
+    return body();
+  } catch (const std::bad_alloc&) {
+    fillErr(err, errlen, fn, ": out of memory");
+  } catch (const std::exception& e) {
+    fillErr(err, errlen, e.what());
+  } catch (...) {
+    fillErr(err, errlen, fn, ": unknown failure");
   }
   return failValue;
 }

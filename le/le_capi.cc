@@ -2,6 +2,7 @@
 // no handle.
 #include "le/capi.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "le/bundle/fsutil.h"
@@ -40,6 +41,18 @@ bool copyOut(std::string_view text, char* out, size_t cap) noexcept {
   std::memcpy(out, text.data(), text.size());
   out[text.size()] = 0;
   return true;
+}
+
+void fillErr(char* err, int errlen, std::string_view a, std::string_view b) noexcept {
+  if (!err || errlen < 1) return;
+  size_t n = 0;
+  const size_t cap = size_t(errlen) - 1;
+  for (std::string_view part : {a, b}) {
+    const size_t k = std::min(part.size(), cap - n);
+    if (k) std::memcpy(err + n, part.data(), k);
+    n += k;
+  }
+  err[n] = 0;
 }
 
 }  // namespace le::capi

@@ -21,10 +21,10 @@ done
 
 pkgs=(cmake ninja-build g++ pkg-config make libavformat-dev libavcodec-dev libswscale-dev
       libavutil-dev libhwy-dev libstb-dev libgtest-dev ffmpeg python3-onnx python3-numpy
-      ca-certificates espeak-ng libcurl4-openssl-dev)
+      ca-certificates espeak-ng libcurl4-openssl-dev rapidjson-dev locales)
 # npm may come from a nodejs package that bundles it; Debian's npm conflicts with that.
 command -v npm >/dev/null 2>&1 || pkgs+=(npm)
-[ "$want_bench" = 1 ] && pkgs+=(libbenchmark-dev libopencv-dev libyuv-dev)
+[ "$want_bench" = 1 ] && pkgs+=(libbenchmark-dev libopencv-dev libyuv-dev nlohmann-json3-dev)
 # Multiarch: the :arm64 development packages sit beside the native ones (same
 # versions, so apt may upgrade a native package to match).
 arm64_pkgs=(g++-aarch64-linux-gnu qemu-user-static libavformat-dev:arm64 libavcodec-dev:arm64

@@ -258,302 +258,402 @@ std::optional<double> stageValue(const std::string& line, const char* key) {
   return v;
 }
 
-int run(const Options& o, bool& created) {
-  SpeechSource source(o.audio);
+// The bundle directory, its director key and the audio model directory.
+struct Bundle {
+  std::string dir, key, motion;
+};
+
+Bundle resolveBundle(const Options& o) {
   char dirBuf[4096];
   if (le_bundle_resolve_handle(o.bundle.c_str(), dirBuf, sizeof dirBuf) != 1)
     libraryFailure("cannot open the bundle", le_last_error());
-  const std::string dir = dirBuf;
-  const std::string key = o.model.empty() ? onlyModelKey(dir) : o.model;
-  const std::string motion = o.motion.empty() ? dir : o.motion;
+  Bundle b;
+  b.dir = dirBuf;
+  b.key = o.model.empty() ? onlyModelKey(b.dir) : o.model;
+  b.motion = o.motion.empty() ? b.dir : o.motion;
+  return b;
+}
 
-  // The stage report is printed by the pipeline at destruction when asked;
-  // no option of le_utt asks for it.
-  const bool userStageReport = std::getenv("LE_UTT_STAGE_REPORT") != nullptr;
-  if (!o.report.empty() && !userStageReport) ::setenv("LE_UTT_STAGE_REPORT", "1", 1);
-  LibraryLog libraryLog(userStageReport);
-  loadFrontend(o, motion);
+// A session and its live pipeline, warm: speech before the engine is warm
+// would only wait, so the timeline starts warm.
+struct Live {
+  std::unique_ptr<le_ctx, void (*)(le_ctx*)> ctx{nullptr, le_destroy};
+  std::unique_ptr<le_utt, void (*)(le_utt*)> utt{nullptr, le_utt_destroy};
+  int W = 0, H = 0;
+  double warmMs = 0;
+};
 
-  std::unique_ptr<le_ctx, void (*)(le_ctx*)> ctx(le_create(dir.c_str(), key.c_str(), o.threads, nullptr), le_destroy);
-  if (!ctx) libraryFailure("cannot open the bundle", le_last_error());
-  const int W = le_width(ctx.get()), H = le_height(ctx.get());
-  const size_t frameBytes = static_cast<size_t>(W) * H * 3;
-
+Live startLive(const Options& o, const Bundle& b) {
+  Live live;
+  live.ctx.reset(le_create(b.dir.c_str(), b.key.c_str(), o.threads, nullptr));
+  if (!live.ctx) libraryFailure("cannot open the bundle", le_last_error());
+  live.W = le_width(live.ctx.get());
+  live.H = le_height(live.ctx.get());
   le_utt_opts uo{};
-  uo.motion_dir = motion.c_str();
+  uo.motion_dir = b.motion.c_str();
   uo.threads = o.threads;
   uo.eager = o.eager;
   uo.steady_model = o.steady.empty() ? nullptr : o.steady.c_str();
-  le_utt* rawUtt = le_utt_create(ctx.get(), &uo);
-  if (!rawUtt) libraryFailure("cannot start the live pipeline", le_utt_last_error());
-  std::unique_ptr<le_utt, void (*)(le_utt*)> utt(rawUtt, le_utt_destroy);
-
-  // Speech before the engine is warm would only wait; the timeline starts warm.
+  live.utt.reset(le_utt_create(live.ctx.get(), &uo));
+  if (!live.utt) libraryFailure("cannot start the live pipeline", le_utt_last_error());
   const auto warmStart = Clock::now();
   for (;;) {
-    const int r = le_utt_ready(utt.get());
+    const int r = le_utt_ready(live.utt.get());
     if (r == 1) break;
     if (r < 0) libraryFailure("the audio engine did not start", le_utt_last_error());
     if (msSince(warmStart) > 120e3) throw std::runtime_error("the audio engine did not warm up in 120 s");
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }
-  const double warmMs = msSince(warmStart);
+  live.warmMs = msSince(warmStart);
+  return live;
+}
 
-  le::tool::Mp4Writer mp4(o.output, W, H, kFps, o.crf, le::tool::AudioFormat{});
-  created = true;
+// Frames kept for the sheet: frames[i] is frame i x every; `every` doubles as
+// the run grows, so at most twice the sheet's frames are held.
+struct Stills {
+  std::vector<std::vector<uint8_t>> frames;
+  int64_t every = 1;
 
-  Shared sh;
-  Counts counts;
-  std::vector<int32_t> kinds;
-  // Frames kept for the sheet: stills[i] is frame i x keepEvery; keepEvery
-  // doubles as the run grows, so at most twice the sheet's frames are held.
-  std::vector<std::vector<uint8_t>> stills;
-  int64_t keepEvery = 1;
-  const auto t0 = Clock::now();
+  void offer(int64_t n, const std::vector<uint8_t>& frame, int sheetFrames) {
+    if (frames.size() >= static_cast<size_t>(2 * sheetFrames)) {
+      every *= 2;
+      std::vector<std::vector<uint8_t>> kept;
+      for (size_t i = 0; i < frames.size(); i += 2) kept.push_back(std::move(frames[i]));
+      frames.swap(kept);
+    }
+    if (n % every == 0) frames.push_back(frame);
+  }
+};
+
+// One run's timeline: the pusher (the calling thread) pushes each chunk of
+// speech at its timeline time; the puller takes one frame per 40 ms of wall
+// clock (or as they come), makes the interrupt fall at its timeline time and
+// writes video and each frame's sound into the MP4.
+class Timeline {
+ public:
+  Timeline(const Options& o, le_utt* utt, le::tool::Mp4Writer& mp4, size_t frameBytes)
+      : o_(o), utt_(utt), mp4_(mp4), frameBytes_(frameBytes), t0_(Clock::now()) {}
+
+  // Plays the whole source; the puller is joined on every path. Throws the
+  // first failure of either side.
+  void play(SpeechSource& source) {
+    std::thread puller([this] { pullAll(); });
+    try {
+      pushAll(source);
+    } catch (...) {
+      stop();
+      puller.join();
+      throw;
+    }
+    {
+      std::lock_guard<std::mutex> lock(sh_.mu);
+      sh_.pushDone = true;
+    }
+    sh_.cv.notify_all();
+    puller.join();
+    if (!sh_.error.empty()) throw std::runtime_error(sh_.error);
+    wallS_ = msSince(t0_) / 1000.0;
+  }
+
+  const Shared& shared() const { return sh_; }
+  const Counts& counts() const { return counts_; }
+  const std::vector<int32_t>& kinds() const { return kinds_; }
+  const Stills& stills() const { return stills_; }
+  double wallSeconds() const { return wallS_; }
+
+ private:
+  void stop() {
+    std::lock_guard<std::mutex> lock(sh_.mu);
+    sh_.stop = true;
+    sh_.cv.notify_all();
+  }
+
+  void fail(const std::string& why) {
+    std::lock_guard<std::mutex> lock(sh_.mu);
+    sh_.error = why;
+    sh_.stop = true;
+    sh_.cv.notify_all();
+  }
 
   // The interrupt falls at its time of the timeline: the wall clock, or with
   // --fast between the frames before and after it. Under the push lock: no
   // push can land after it.
-  auto interruptWhenDue = [&](double frameTime) {
-    if (!o.interruptAt) return;
-    const double now = o.fast ? frameTime : msSince(t0) / 1000.0;
-    std::lock_guard<std::mutex> lock(sh.mu);
-    if (sh.interrupted || now < *o.interruptAt) return;
-    sh.interrupted = true;
-    le_utt_interrupt(utt.get());
-    sh.cv.notify_all();
-  };
+  void interruptWhenDue(double frameTime) {
+    if (!o_.interruptAt) return;
+    const double now = o_.fast ? frameTime : msSince(t0_) / 1000.0;
+    std::lock_guard<std::mutex> lock(sh_.mu);
+    if (sh_.interrupted || now < *o_.interruptAt) return;
+    sh_.interrupted = true;
+    le_utt_interrupt(utt_);
+    sh_.cv.notify_all();
+  }
 
-  // The puller: one frame per 40 ms of wall clock (or as they come), the
-  // interrupt at its timeline time, video and the frame's sound into the MP4.
-  std::thread puller([&] {
+  void pullAll() noexcept {
     try {
-      std::vector<uint8_t> frame(frameBytes);
-      std::vector<int16_t> sound(kFrameSamples);
-      int64_t uttBase = 0, lastSpeechNo = -1;
-      int64_t idleRun = 0;  // idle frames since the last speech or ramp frame
-      bool sawSpeech = false;
-      for (int64_t n = 0;; ++n) {
+      std::vector<uint8_t> frame(frameBytes_);
+      for (int64_t n = 0; !pullingDone(n); ++n) {
         const double tl = static_cast<double>(n) / kFps;
-        {
-          std::unique_lock<std::mutex> lock(sh.mu);
-          if (sh.stop) return;
-          if (sh.pushDone) {
-            le_utt_stats st{};
-            le_utt_get_stats(utt.get(), &st);
-            const double end = sh.audioEnd + o.tail;
-            // Speech that outlasts the pushes (the pipeline's latency) still
-            // gets the tail's idle frames after it.
-            const bool settled = st.state == 0 && (sawSpeech || sh.interrupted || sh.pushed.empty()) &&
-                                 idleRun >= std::max<int64_t>(1, std::llround(o.tail * kFps));
-            if (tl >= end && (settled || tl >= end + kOverrunSeconds)) return;
-          }
-        }
-        if (!o.fast) std::this_thread::sleep_until(t0 + std::chrono::microseconds(n * 1000000 / kFps));
+        if (!o_.fast) std::this_thread::sleep_until(t0_ + std::chrono::microseconds(n * 1000000 / kFps));
         interruptWhenDue(tl);
         le_utt_frame_info info{};
-        const auto waitStart = Clock::now();
-        while (le_utt_pull_frame(utt.get(), frame.data(), frame.size(), &info) != 1) {
-          const char* e = le_utt_last_error();
-          if (e && *e) throw std::runtime_error(std::string("pulling a frame: ") + e);
-          interruptWhenDue(tl);
-          // An engine that needs more audio than the pulled timeline has
-          // released would wait for it forever (or until the silence gap cuts
-          // the utterance): release audio until a frame comes.
-          if (o.fast && msSince(waitStart) > kStarvedMs) {
-            le_utt_stats st{};
-            le_utt_get_stats(utt.get(), &st);
-            if (st.state == 1 || st.state == 2) {
-              std::lock_guard<std::mutex> lock(sh.mu);
-              if (!sh.starved) {
-                sh.starved = true;
-                sh.cv.notify_all();
-              }
-            }
-          }
-          if (msSince(waitStart) > kNoFrameSeconds * 1000)
-            throw std::runtime_error("the pipeline delivered no frame for " +
-                                     std::to_string(static_cast<int>(kNoFrameSeconds)) + " s");
-          std::this_thread::sleep_for(std::chrono::microseconds(500));
-        }
-        std::fill(sound.begin(), sound.end(), int16_t{0});
-        if (info.kind == LE_UTT_SPEECH && info.speech_number >= 0) {
-          if (!sawSpeech) counts.firstSpeechWall = msSince(t0);
-          // A new utterance in one pushed stream continues where the last
-          // one's frames ended (to within its final partial frame).
-          if (info.speech_number == 0 && lastSpeechNo >= 0) uttBase += (lastSpeechNo + 1) * kFrameSamples;
-          lastSpeechNo = info.speech_number;
-          sawSpeech = true;
-          const int64_t from = uttBase + static_cast<int64_t>(info.speech_number) * kFrameSamples;
-          std::lock_guard<std::mutex> lock(sh.mu);
-          const auto size = static_cast<int64_t>(sh.pushed.size());
-          for (int64_t i = 0; i < kFrameSamples && from + i < size; ++i)
-            sound[static_cast<size_t>(i)] = sh.pushed[static_cast<size_t>(from + i)];
-        }
-        mp4.write(frame.data());
-        mp4.writeAudio(sound.data(), sound.size());
-        ++counts.frames;
-        idleRun = info.kind == LE_UTT_IDLE ? idleRun + 1 : 0;
-        if (info.kind == LE_UTT_SPEECH) ++counts.speech;
-        else if (info.kind == LE_UTT_RAMP) ++counts.ramp;
-        else ++counts.idle;
-        kinds.push_back(info.kind);
-        if (!o.sheet.empty()) {
-          if (stills.size() >= static_cast<size_t>(2 * o.sheetFrames)) {
-            keepEvery *= 2;
-            std::vector<std::vector<uint8_t>> kept;
-            for (size_t i = 0; i < stills.size(); i += 2) kept.push_back(std::move(stills[i]));
-            stills.swap(kept);
-          }
-          if (n % keepEvery == 0) stills.push_back(frame);
-        }
+        waitForFrame(tl, frame, info);
+        writeFrame(frame, info);
+        if (!o_.sheet.empty()) stills_.offer(n, frame, o_.sheetFrames);
         {
-          std::lock_guard<std::mutex> lock(sh.mu);
-          sh.pulled = n + 1;
-          sh.starved = false;
+          std::lock_guard<std::mutex> lock(sh_.mu);
+          sh_.pulled = n + 1;
+          sh_.starved = false;
         }
-        sh.cv.notify_all();
+        sh_.cv.notify_all();
       }
     } catch (const std::exception& e) {
-      std::lock_guard<std::mutex> lock(sh.mu);
-      sh.error = e.what();
-      sh.stop = true;
-      sh.cv.notify_all();
+      fail(e.what());
     } catch (...) {
-      std::lock_guard<std::mutex> lock(sh.mu);
-      sh.error = "unknown failure";
-      sh.stop = true;
-      sh.cv.notify_all();
+      fail("unknown failure");
     }
-  });
+  }
 
-  // The pusher: each chunk at its timeline time.
-  try {
-    const size_t chunk = static_cast<size_t>(le::tool::kSpeechRate) * o.chunkMs / 1000;
+  // True once the pusher gave up, or the tail after the last push has passed
+  // and the pipeline settled (speech that outlasts the pushes, the pipeline's
+  // latency, still gets the tail's idle frames after it), or overran.
+  bool pullingDone(int64_t n) {
+    const double tl = static_cast<double>(n) / kFps;
+    std::unique_lock<std::mutex> lock(sh_.mu);
+    if (sh_.stop) return true;
+    if (!sh_.pushDone) return false;
+    le_utt_stats st{};
+    le_utt_get_stats(utt_, &st);
+    const double end = sh_.audioEnd + o_.tail;
+    const bool settled = st.state == 0 && (sawSpeech_ || sh_.interrupted || sh_.pushed.empty()) &&
+                         idleRun_ >= std::max<int64_t>(1, std::llround(o_.tail * kFps));
+    return tl >= end && (settled || tl >= end + kOverrunSeconds);
+  }
+
+  void waitForFrame(double tl, std::vector<uint8_t>& frame, le_utt_frame_info& info) {
+    const auto waitStart = Clock::now();
+    while (le_utt_pull_frame(utt_, frame.data(), frame.size(), &info) != 1) {
+      const char* e = le_utt_last_error();
+      if (e && *e) throw std::runtime_error(std::string("pulling a frame: ") + e);
+      interruptWhenDue(tl);
+      // An engine that needs more audio than the pulled timeline has
+      // released would wait for it forever (or until the silence gap cuts
+      // the utterance): release audio until a frame comes.
+      if (o_.fast && msSince(waitStart) > kStarvedMs) releaseAudio();
+      if (msSince(waitStart) > kNoFrameSeconds * 1000)
+        throw std::runtime_error("the pipeline delivered no frame for " +
+                                 std::to_string(static_cast<int>(kNoFrameSeconds)) + " s");
+      std::this_thread::sleep_for(std::chrono::microseconds(500));
+    }
+  }
+
+  void releaseAudio() {
+    le_utt_stats st{};
+    le_utt_get_stats(utt_, &st);
+    if (st.state != 1 && st.state != 2) return;
+    std::lock_guard<std::mutex> lock(sh_.mu);
+    if (!sh_.starved) {
+      sh_.starved = true;
+      sh_.cv.notify_all();
+    }
+  }
+
+  // The frame and its sound: a speech frame carries the 640 pushed samples it
+  // was rendered from, idle and ramp frames silence.
+  void writeFrame(const std::vector<uint8_t>& frame, const le_utt_frame_info& info) {
+    std::vector<int16_t> sound(kFrameSamples, 0);
+    if (info.kind == LE_UTT_SPEECH && info.speech_number >= 0) {
+      if (!sawSpeech_) counts_.firstSpeechWall = msSince(t0_);
+      // A new utterance in one pushed stream continues where the last
+      // one's frames ended (to within its final partial frame).
+      if (info.speech_number == 0 && lastSpeechNo_ >= 0) uttBase_ += (lastSpeechNo_ + 1) * kFrameSamples;
+      lastSpeechNo_ = info.speech_number;
+      sawSpeech_ = true;
+      const int64_t from = uttBase_ + static_cast<int64_t>(info.speech_number) * kFrameSamples;
+      std::lock_guard<std::mutex> lock(sh_.mu);
+      const auto size = static_cast<int64_t>(sh_.pushed.size());
+      for (int64_t i = 0; i < kFrameSamples && from + i < size; ++i)
+        sound[static_cast<size_t>(i)] = sh_.pushed[static_cast<size_t>(from + i)];
+    }
+    mp4_.write(frame.data());
+    mp4_.writeAudio(sound.data(), sound.size());
+    ++counts_.frames;
+    idleRun_ = info.kind == LE_UTT_IDLE ? idleRun_ + 1 : 0;
+    if (info.kind == LE_UTT_SPEECH) ++counts_.speech;
+    else if (info.kind == LE_UTT_RAMP) ++counts_.ramp;
+    else ++counts_.idle;
+    kinds_.push_back(info.kind);
+  }
+
+  void pushAll(SpeechSource& source) {
+    const size_t chunk = static_cast<size_t>(le::tool::kSpeechRate) * o_.chunkMs / 1000;
     std::vector<int16_t> buf(std::max<size_t>(chunk, 1));
-    auto waitFor = [&](double tl, std::unique_lock<std::mutex>& lock) {
-      if (o.fast) {
-        sh.cv.wait(lock, [&] {
-          return sh.stop || sh.interrupted || sh.starved || static_cast<double>(sh.pulled) / kFps >= tl;
-        });
-      } else {
-        sh.cv.wait_until(lock, t0 + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(tl)),
-                         [&] { return sh.stop || sh.interrupted; });
-      }
-    };
     int64_t samples = 0;
     for (;;) {
       const size_t got = source.read(buf.data(), buf.size());
-      std::unique_lock<std::mutex> lock(sh.mu);
-      const double tl = o.lead + static_cast<double>(samples) / le::tool::kSpeechRate;
+      std::unique_lock<std::mutex> lock(sh_.mu);
+      const double tl = o_.lead + static_cast<double>(samples) / le::tool::kSpeechRate;
       if (got == 0) {
-        if (o.endMarks && samples > 0 && !sh.interrupted) le_utt_end_utterance(utt.get());
-        sh.audioEnd = tl;
-        break;
+        if (o_.endMarks && samples > 0 && !sh_.interrupted) le_utt_end_utterance(utt_);
+        sh_.audioEnd = tl;
+        return;
       }
-      waitFor(tl, lock);
-      if (sh.stop) break;
-      if (sh.interrupted) {
-        sh.audioEnd = std::max(o.lead, *o.interruptAt);
-        break;
+      waitToPush(tl, lock);
+      if (sh_.stop) return;
+      if (sh_.interrupted) {
+        sh_.audioEnd = std::max(o_.lead, *o_.interruptAt);
+        return;
       }
-      if (le_utt_push_audio(utt.get(), buf.data(), static_cast<int>(got)) != 1)
+      if (le_utt_push_audio(utt_, buf.data(), static_cast<int>(got)) != 1)
         libraryFailure("pushing audio", le_utt_last_error());
-      if (sh.firstPushWall < 0) sh.firstPushWall = msSince(t0);
-      sh.pushed.insert(sh.pushed.end(), buf.begin(), buf.begin() + static_cast<std::ptrdiff_t>(got));
+      if (sh_.firstPushWall < 0) sh_.firstPushWall = msSince(t0_);
+      sh_.pushed.insert(sh_.pushed.end(), buf.begin(), buf.begin() + static_cast<std::ptrdiff_t>(got));
       samples += static_cast<int64_t>(got);
     }
-  } catch (...) {
-    {
-      std::lock_guard<std::mutex> lock(sh.mu);
-      sh.stop = true;
-      sh.cv.notify_all();
+  }
+
+  void waitToPush(double tl, std::unique_lock<std::mutex>& lock) {
+    if (o_.fast) {
+      sh_.cv.wait(lock, [&] {
+        return sh_.stop || sh_.interrupted || sh_.starved || static_cast<double>(sh_.pulled) / kFps >= tl;
+      });
+    } else {
+      sh_.cv.wait_until(lock, t0_ + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(tl)),
+                        [&] { return sh_.stop || sh_.interrupted; });
     }
-    puller.join();
-    throw;
   }
-  {
-    std::lock_guard<std::mutex> lock(sh.mu);
-    sh.pushDone = true;
-  }
-  sh.cv.notify_all();
-  puller.join();
-  if (!sh.error.empty()) throw std::runtime_error(sh.error);
-  const double wallS = msSince(t0) / 1000.0;
 
-  mp4.finish();
+  const Options& o_;
+  le_utt* const utt_;
+  le::tool::Mp4Writer& mp4_;
+  const size_t frameBytes_;
+  const Clock::time_point t0_;
+  Shared sh_;
+  Counts counts_;
+  std::vector<int32_t> kinds_;
+  Stills stills_;
+  // The puller's own state.
+  int64_t uttBase_ = 0, lastSpeechNo_ = -1;
+  int64_t idleRun_ = 0;  // idle frames since the last speech or ramp frame
+  bool sawSpeech_ = false;
+  double wallS_ = 0;
+};
 
+// How the pipeline ended: its counters, its render status, its stage report.
+struct Ending {
   le_utt_stats st{};
-  le_utt_get_stats(utt.get(), &st);
   char msg[1024] = {};
   int failures = 0;
-  const int status = le_utt_render_status(utt.get(), msg, sizeof msg, &failures);
-  utt.reset();
-  const std::string stageLine = libraryLog.stageLine();
+  int status = 0;
+  std::string stageLine;
+};
 
-  if (!o.sheet.empty()) {
-    // Evenly spaced over the kept frames; each labelled with its index and kind.
-    const size_t want = std::min(stills.size(), static_cast<size_t>(o.sheetFrames));
-    std::vector<int> indices;
-    for (size_t k = 0; k < want; ++k) indices.push_back(static_cast<int>(k * stills.size() / want * keepEvery));
-    le::tool::ContactSheet sheet(indices, W, H);
-    for (size_t k = 0; k < want; ++k) {
-      const size_t s = k * stills.size() / want;
-      const int idx = static_cast<int>(s * keepEvery);
-      sheet.add(idx, stills[s].data(), nullptr, kindName(kinds[static_cast<size_t>(idx)]));
-    }
-    sheet.write(o.sheet);
+// Reads the pipeline's last numbers, then destroys it: the stage report comes
+// out of its destruction.
+Ending endLive(Live& live, LibraryLog& log) {
+  Ending e;
+  le_utt_get_stats(live.utt.get(), &e.st);
+  e.status = le_utt_render_status(live.utt.get(), e.msg, sizeof e.msg, &e.failures);
+  live.utt.reset();
+  e.stageLine = log.stageLine();
+  return e;
+}
+
+// Evenly spaced over the kept frames; each labelled with its index and kind.
+void writeSheet(const Options& o, const Timeline& t, int W, int H) {
+  const Stills& stills = t.stills();
+  const size_t want = std::min(stills.frames.size(), static_cast<size_t>(o.sheetFrames));
+  std::vector<int> indices;
+  for (size_t k = 0; k < want; ++k)
+    indices.push_back(static_cast<int>(k * stills.frames.size() / want * stills.every));
+  le::tool::ContactSheet sheet(indices, W, H);
+  for (size_t k = 0; k < want; ++k) {
+    const size_t s = k * stills.frames.size() / want;
+    const int idx = static_cast<int>(s * stills.every);
+    sheet.add(idx, stills.frames[s].data(), nullptr, kindName(t.kinds()[static_cast<size_t>(idx)]));
   }
+  sheet.write(o.sheet);
+}
 
+void printSummary(const Options& o, const Timeline& t, const Live& live, const Ending& e) {
+  const Counts& counts = t.counts();
+  const Shared& sh = t.shared();
+  const double wallS = t.wallSeconds();
   const double fps = wallS > 0 ? counts.frames / wallS : 0.0;
-  const double hostLatency =
-      counts.firstSpeechWall >= 0 && sh.firstPushWall >= 0 ? counts.firstSpeechWall - sh.firstPushWall : -1;
   std::fprintf(stderr,
                "le-live: wrote %s: %lld frames of %dx%d at %d fps (%lld idle, %lld speech, %lld ramp), %.2f s of "
                "speech pushed%s, in %.1f s (%.1f frames/s)\n",
-               o.output.c_str(), static_cast<long long>(counts.frames), W, H, kFps,
+               o.output.c_str(), static_cast<long long>(counts.frames), live.W, live.H, kFps,
                static_cast<long long>(counts.idle), static_cast<long long>(counts.speech),
                static_cast<long long>(counts.ramp), static_cast<double>(sh.pushed.size()) / le::tool::kSpeechRate,
                sh.interrupted ? " (interrupted)" : "", wallS, fps);
   std::fprintf(stderr,
                "le-live: stats: delivered %llu, speech %llu, utterances started %llu, first-frame latency %.1f ms, "
                "render %.1f ms per frame, state %d; render failures %d%s%s; engine warm in %.0f ms\n",
-               static_cast<unsigned long long>(st.frames_delivered),
-               static_cast<unsigned long long>(st.speech_frames_delivered),
-               static_cast<unsigned long long>(st.first_frames), st.first_frame_latency_ms, st.render_ms, st.state,
-               failures, msg[0] ? ": " : "", msg, warmMs);
+               static_cast<unsigned long long>(e.st.frames_delivered),
+               static_cast<unsigned long long>(e.st.speech_frames_delivered),
+               static_cast<unsigned long long>(e.st.first_frames), e.st.first_frame_latency_ms, e.st.render_ms,
+               e.st.state, e.failures, e.msg[0] ? ": " : "", e.msg, live.warmMs);
+}
 
-  if (!o.report.empty()) {
-    std::unique_ptr<std::FILE, int (*)(std::FILE*)> f(std::fopen(o.report.c_str(), "w"), std::fclose);
-    if (!f) throw std::runtime_error("cannot write " + o.report);
-    std::fprintf(f.get(), "frames: %lld\nidle_frames: %lld\nspeech_frames: %lld\nramp_frames: %lld\n",
-                 static_cast<long long>(counts.frames), static_cast<long long>(counts.idle),
-                 static_cast<long long>(counts.speech), static_cast<long long>(counts.ramp));
-    std::fprintf(f.get(), "mode: %s\nrun_seconds: %.3f\nframes_per_second: %.2f\n", o.fast ? "fast" : "realtime",
-                 wallS, fps);
-    std::fprintf(f.get(), "speech_seconds_pushed: %.3f\ninterrupted: %s\n",
-                 static_cast<double>(sh.pushed.size()) / le::tool::kSpeechRate, sh.interrupted ? "yes" : "no");
-    std::fprintf(f.get(), "first_frame_latency_ms: %.1f\nhost_first_frame_latency_ms: %.1f\n",
-                 st.first_frames ? st.first_frame_latency_ms : -1.0, hostLatency);
-    std::fprintf(f.get(), "render_ms: %.3f\nrender_failures: %d\nrender_status: %s\n", st.render_ms, failures,
-                 msg[0] ? msg : "ok");
-    const auto a = stageValue(stageLine, "stageA_ms"), b = stageValue(stageLine, "stageB_ms"),
-               c = stageValue(stageLine, "stageC_ms");
-    if (a && b && c && *a + *b + *c > 0) {
-      const double sum = *a + *b + *c;
-      std::fprintf(f.get(), "stage_share_render: %.1f%%\nstage_share_borrow: %.1f%%\nstage_share_paste: %.1f%%\n",
-                   100 * *a / sum, 100 * *b / sum, 100 * *c / sum);
-    } else {
-      std::fprintf(f.get(), "stage_shares: not measured\n");
-    }
-    std::string kindDigits;
-    for (int32_t k : kinds) kindDigits += static_cast<char>('0' + std::clamp(k, 0, 9));
-    std::fprintf(f.get(), "kinds: %s\n", kindDigits.c_str());
-    std::fprintf(f.get(), "stage_report: %s\n", stageLine.empty() ? "none" : stageLine.c_str());
-    if (std::ferror(f.get())) throw std::runtime_error("cannot write " + o.report);
+void writeReport(const Options& o, const Timeline& t, const Ending& e) {
+  const Counts& counts = t.counts();
+  const Shared& sh = t.shared();
+  const double wallS = t.wallSeconds();
+  const double fps = wallS > 0 ? counts.frames / wallS : 0.0;
+  const double hostLatency =
+      counts.firstSpeechWall >= 0 && sh.firstPushWall >= 0 ? counts.firstSpeechWall - sh.firstPushWall : -1;
+  std::unique_ptr<std::FILE, int (*)(std::FILE*)> f(std::fopen(o.report.c_str(), "w"), std::fclose);
+  if (!f) throw std::runtime_error("cannot write " + o.report);
+  std::fprintf(f.get(), "frames: %lld\nidle_frames: %lld\nspeech_frames: %lld\nramp_frames: %lld\n",
+               static_cast<long long>(counts.frames), static_cast<long long>(counts.idle),
+               static_cast<long long>(counts.speech), static_cast<long long>(counts.ramp));
+  std::fprintf(f.get(), "mode: %s\nrun_seconds: %.3f\nframes_per_second: %.2f\n", o.fast ? "fast" : "realtime",
+               wallS, fps);
+  std::fprintf(f.get(), "speech_seconds_pushed: %.3f\ninterrupted: %s\n",
+               static_cast<double>(sh.pushed.size()) / le::tool::kSpeechRate, sh.interrupted ? "yes" : "no");
+  std::fprintf(f.get(), "first_frame_latency_ms: %.1f\nhost_first_frame_latency_ms: %.1f\n",
+               e.st.first_frames ? e.st.first_frame_latency_ms : -1.0, hostLatency);
+  std::fprintf(f.get(), "render_ms: %.3f\nrender_failures: %d\nrender_status: %s\n", e.st.render_ms, e.failures,
+               e.msg[0] ? e.msg : "ok");
+  const auto a = stageValue(e.stageLine, "stageA_ms"), b = stageValue(e.stageLine, "stageB_ms"),
+             c = stageValue(e.stageLine, "stageC_ms");
+  if (a && b && c && *a + *b + *c > 0) {
+    const double sum = *a + *b + *c;
+    std::fprintf(f.get(), "stage_share_render: %.1f%%\nstage_share_borrow: %.1f%%\nstage_share_paste: %.1f%%\n",
+                 100 * *a / sum, 100 * *b / sum, 100 * *c / sum);
+  } else {
+    std::fprintf(f.get(), "stage_shares: not measured\n");
   }
-  if (status < 0) {
-    std::fprintf(stderr, "le-live: rendering failed: %s (the video is kept)\n", msg);
+  std::string kindDigits;
+  for (int32_t k : t.kinds()) kindDigits += static_cast<char>('0' + std::clamp(k, 0, 9));
+  std::fprintf(f.get(), "kinds: %s\n", kindDigits.c_str());
+  std::fprintf(f.get(), "stage_report: %s\n", e.stageLine.empty() ? "none" : e.stageLine.c_str());
+  if (std::ferror(f.get())) throw std::runtime_error("cannot write " + o.report);
+}
+
+int run(const Options& o, bool& created) {
+  SpeechSource source(o.audio);
+  const Bundle b = resolveBundle(o);
+  // The stage report is printed by the pipeline at destruction when asked;
+  // no option of le_utt asks for it.
+  const bool userStageReport = std::getenv("LE_UTT_STAGE_REPORT") != nullptr;
+  if (!o.report.empty() && !userStageReport) ::setenv("LE_UTT_STAGE_REPORT", "1", 1);
+  LibraryLog libraryLog(userStageReport);
+  loadFrontend(o, b.motion);
+  Live live = startLive(o, b);
+
+  le::tool::Mp4Writer mp4(o.output, live.W, live.H, kFps, o.crf, le::tool::AudioFormat{});
+  created = true;
+  Timeline timeline(o, live.utt.get(), mp4, static_cast<size_t>(live.W) * live.H * 3);
+  timeline.play(source);
+  mp4.finish();
+  const Ending e = endLive(live, libraryLog);
+
+  if (!o.sheet.empty()) writeSheet(o, timeline, live.W, live.H);
+  printSummary(o, timeline, live, e);
+  if (!o.report.empty()) writeReport(o, timeline, e);
+  if (e.status < 0) {
+    std::fprintf(stderr, "le-live: rendering failed: %s (the video is kept)\n", e.msg);
     return 1;
   }
   return 0;

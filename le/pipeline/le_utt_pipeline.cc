@@ -12,15 +12,13 @@
 namespace le::utt {
 namespace {
 
-using namespace std::chrono_literals;
-constexpr auto kStep = 2ms;  // every wait of the pipeline is a timed 2 ms step
 constexpr float kSampleScale = 3.0517578e-5f;  // 1/32768
+
+}  // namespace
 
 std::string textOf(const std::exception& e) {
   return e.what() && e.what()[0] ? e.what() : "unknown failure";
 }
-
-}  // namespace
 
 double nowMs() {
   return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now().time_since_epoch())

@@ -11,16 +11,6 @@
 #include "le/pipeline/ramp.h"
 
 namespace le::utt {
-namespace {
-
-using namespace std::chrono_literals;
-constexpr auto kStep = 2ms;
-
-std::string textOf(const std::exception& e) {
-  return e.what() && e.what()[0] ? e.what() : "unknown failure";
-}
-
-}  // namespace
 
 void Pipeline::runBody() noexcept {
   for (;;) {
@@ -42,88 +32,17 @@ void Pipeline::runBody() noexcept {
 }
 
 bool Pipeline::runPass() {
+  const PassInput in = takeHostInput();
+  if (in.stop) return false;
   bool worked = false;
-  bool interrupted = false;
-  LastPulled lp;
-  bool startUtt = false;
-  bool engineReady = false;
-  {
-    std::lock_guard<std::mutex> lock(mu_);
-    if (shutdown_) return false;
-    engineReady = engine_ != nullptr;
-    if (gen_ != servedGen_) {
-      servedGen_ = gen_;
-      interrupted = true;
-      lp = lastPulled_;
-      uttActive_ = false;
-      finishDecided_ = false;
-    }
-    // No input is taken while easing back: it waits for the next utterance.
-    // Audio waits until the engine is installed so idle frames keep flowing.
-    const bool accept = !interrupted && !rampActive_ && !(uttActive_ && finishDecided_) && engineReady;
-    // A mark at the head with no utterance left to end (it closed on its own
-    // after an engine failure) ends nothing; kept, it would hold back all audio.
-    while (!uttActive_ && !ends_.empty() && ends_.front().at == 0) ends_.pop_front();
-    // Audio up to the first end mark belongs to the running utterance (or
-    // starts one); what was pushed after the mark waits for the next.
-    const size_t upTo = ends_.empty() ? audio_.size() : std::min(ends_.front().at, audio_.size());
-    if (accept && upTo > 0) {
-      if (!uttActive_) {
-        uttActive_ = true;
-        startUtt = true;
-        uttStartMs_ = nextStartMs_;
-        if (state_ == 0) state_ = 1;
-      }
-      if (newAudio_.empty() && upTo == audio_.size()) {
-        newAudio_.swap(audio_);
-      } else {
-        newAudio_.insert(newAudio_.end(), audio_.begin(), audio_.begin() + std::ptrdiff_t(upTo));
-        audio_.erase(audio_.begin(), audio_.begin() + std::ptrdiff_t(upTo));
-      }
-      for (EndMark& m : ends_) m.at -= upTo;
-    }
-    if (accept && uttActive_ && !finishDecided_) {
-      const bool marked = !ends_.empty() && ends_.front().at == 0;
-      const bool gapOver = settings_.gapMs >= 0 && audio_.empty() && nowMs() - lastPushMs_ >= settings_.gapMs;
-      if (marked || gapOver) finishDecided_ = true;
-      if (marked) {
-        if (!audio_.empty()) nextStartMs_ = ends_.front().nextStartMs;
-        ends_.pop_front();
-      }
-    }
-  }
-
-  if (interrupted) {
+  if (in.interrupted) {
+    serveInterrupt(in.lp);
     worked = true;
-    if (borrow_) borrow_->flush();
-    dropBatch();
-    newAudio_.clear();
-    resetNext_ = false;
-    finishPosted_ = finishDelivered_ = engineDead_ = false;
-    rampActive_ = false;
-    haveLastSpeech_ = false;
-    if (lp.has && lp.kind != kIdle && !stages_.xsTarget.empty()) {
-      startRamp(lp.driverIndex, lp.kp.data(), settings_.interruptRampFrames);
-    } else {
-      if (lp.has) idleCursor_ = wrap(int64_t(lp.driverIndex) + 1);
-      setState(0);
-    }
   }
-
-  if (startUtt) {
+  if (in.startUtt) {
+    startUtterance();
     worked = true;
-    ++uttSerial_;
-    dropBatch();
-    resetNext_ = true;
-    resetStart_ = idleCursor_;
-    finishPosted_ = finishDelivered_ = engineDead_ = false;
-    received_ = 0;
-    total_ = -1;
-    engineAvail_ = 0;
-    speechNo_ = 0;
-    haveLastSpeech_ = false;
   }
-
   bool active;
   bool finishWanted;
   {
@@ -131,127 +50,231 @@ bool Pipeline::runPass() {
     active = uttActive_;
     finishWanted = finishDecided_;
   }
+  worked = collectResponse(active) || worked;
+  const BatchView b = batchView();
+  worked = requestMore(in.engineReady, active, finishWanted, b) || worked;
+  worked = renderPending(active, b) || worked;
+  worked = closeWhenDone() || worked;
+  return rampOrIdle() || worked;
+}
 
-  // Collect a completed response; a stale one only frees the mailbox.
-  Response resp;
-  if (mailbox_.take(resp)) {
-    worked = true;
-    if (resp.generation == servedGen_ && resp.utterance == uttSerial_ && active && !engineDead_) {
-      if (!resp.error.empty()) {
-        noteFailure("engine", resp.error, false);
-        engineDead_ = true;
-      } else {
-        if (bFilled_ + resp.pulled > kBatchRows) {
-          const int32_t keep = bFilled_ - bConsumed_;
-          std::memmove(bIdx_.data(), bIdx_.data() + bConsumed_, size_t(keep) * sizeof(int32_t));
-          std::memmove(bTarget_.data(), bTarget_.data() + size_t(bConsumed_) * kKpFloats,
-                       size_t(keep) * kKpFloats * sizeof(float));
-          std::memmove(bDriven_.data(), bDriven_.data() + size_t(bConsumed_) * kKpFloats,
-                       size_t(keep) * kKpFloats * sizeof(float));
-          bConsumed_ = 0;
-          bFilled_ = keep;
-        }
-        for (int32_t i = 0; i < resp.pulled && bFilled_ < kBatchRows; ++i) {
-          const int32_t idx = resp.idx[size_t(i)];
-          if (idx < 0 || idx >= stages_.nt) {
-            noteFailure("engine",
-                        "driver index " + std::to_string(idx) + " outside [0," + std::to_string(stages_.nt) + ")",
-                        false);
-            engineDead_ = true;
-            break;
-          }
-          bIdx_[size_t(bFilled_)] = idx;
-          std::memcpy(bTarget_.data() + size_t(bFilled_) * kKpFloats, resp.target.data() + size_t(i) * kKpFloats,
-                      kKpFloats * sizeof(float));
-          std::memcpy(bDriven_.data() + size_t(bFilled_) * kKpFloats, resp.driven.data() + size_t(i) * kKpFloats,
-                      kKpFloats * sizeof(float));
-          ++bFilled_;
-        }
-        received_ += resp.pulled;
-        total_ = resp.total;
-        engineAvail_ = resp.avail;
-        if (resp.finishSent) finishDelivered_ = true;
-        if (!engineDead_ && finishDelivered_ && resp.pulled == 0 && resp.avail == 0 &&
-            (total_ < 0 || received_ < total_)) {
-          noteFailure("engine",
-                      "the engine stopped at " + std::to_string(received_) + " of " +
-                          (total_ < 0 ? std::string("an unknown number of") : std::to_string(total_)) +
-                          " frames after the finish",
-                      false);
-          engineDead_ = true;
-        }
-      }
-    }
+Pipeline::PassInput Pipeline::takeHostInput() {
+  PassInput in;
+  std::lock_guard<std::mutex> lock(mu_);
+  if (shutdown_) {
+    in.stop = true;
+    return in;
   }
-
-  const int32_t pending = bFilled_ - bConsumed_;
-  const bool drained = total_ >= 0 && received_ >= total_;
-  Director* chunk = chunkPtr_.load();
-  const int32_t B = chunk ? std::min(chunk->batch(), kBatchRows) : 1;
-
-  // Request.
-  if (engineReady && active && !engineDead_ && !mailbox_.busy()) {
-    const bool chunkWaiting = B > 1 && pending < B && pending + engineAvail_ >= B;
-    const bool wantFinish = finishWanted && !finishPosted_;
-    if (!newAudio_.empty() || wantFinish || chunkWaiting || (pending < kLowWater && !drained)) {
-      Request req;
-      req.audio = std::move(newAudio_);
-      newAudio_.clear();
-      req.reset = resetNext_;
-      req.start = resetStart_;
-      req.direction = 1;
-      req.finish = wantFinish;
-      req.maxPull = kBatchRows - pending;
-      req.generation = servedGen_;
-      req.utterance = uttSerial_;
-      if (settings_.hybrid) {
-        const int32_t backlog = pending + engineAvail_;
-        if (backlog > 23) hybridEager_ = 24;
-        else if (backlog < 12) hybridEager_ = 3;
-        req.eager = hybridEager_ != sentEager_ ? hybridEager_ : 0;
-      }
-      if (mailbox_.post(std::move(req))) {
-        worked = true;
-        resetNext_ = false;
-        if (wantFinish) finishPosted_ = true;
-        if (settings_.hybrid) sentEager_ = hybridEager_;
-      }
-    }
+  in.engineReady = engine_ != nullptr;
+  if (gen_ != servedGen_) {
+    servedGen_ = gen_;
+    in.interrupted = true;
+    in.lp = lastPulled_;
+    uttActive_ = false;
+    finishDecided_ = false;
   }
-
-  // Render.
-  if (active && pending > 0) {
-    setState(2);
-    worked = true;
-    if (B > 1 && pending >= B) {
-      renderSpeech(B);
-    } else if (B > 1 && pending + engineAvail_ >= B && !engineDead_) {
-      // The rest of a chunk is ready in the engine: wait for it.
+  // No input is taken while easing back: it waits for the next utterance.
+  // Audio waits until the engine is installed so idle frames keep flowing.
+  const bool accept =
+      !in.interrupted && !rampActive_ && !(uttActive_ && finishDecided_) && in.engineReady;
+  // A mark at the head with no utterance left to end (it closed on its own
+  // after an engine failure) ends nothing; kept, it would hold back all audio.
+  while (!uttActive_ && !ends_.empty() && ends_.front().at == 0) ends_.pop_front();
+  // Audio up to the first end mark belongs to the running utterance (or
+  // starts one); what was pushed after the mark waits for the next.
+  const size_t upTo = ends_.empty() ? audio_.size() : std::min(ends_.front().at, audio_.size());
+  if (accept && upTo > 0) {
+    if (!uttActive_) {
+      uttActive_ = true;
+      in.startUtt = true;
+      uttStartMs_ = nextStartMs_;
+      if (state_ == 0) state_ = 1;
+    }
+    if (newAudio_.empty() && upTo == audio_.size()) {
+      newAudio_.swap(audio_);
     } else {
-      renderSpeech(1);
+      newAudio_.insert(newAudio_.end(), audio_.begin(), audio_.begin() + std::ptrdiff_t(upTo));
+      audio_.erase(audio_.begin(), audio_.begin() + std::ptrdiff_t(upTo));
+    }
+    for (EndMark& m : ends_) m.at -= upTo;
+  }
+  if (accept && uttActive_ && !finishDecided_) {
+    const bool marked = !ends_.empty() && ends_.front().at == 0;
+    const bool gapOver =
+        settings_.gapMs >= 0 && audio_.empty() && nowMs() - lastPushMs_ >= settings_.gapMs;
+    if (marked || gapOver) finishDecided_ = true;
+    if (marked) {
+      if (!audio_.empty()) nextStartMs_ = ends_.front().nextStartMs;
+      ends_.pop_front();
     }
   }
+  return in;
+}
 
-  // End of utterance.
-  if (this->active() && bFilled_ - bConsumed_ == 0 && !mailbox_.busy() &&
-      (engineDead_ || (finishDelivered_ && total_ >= 0 && received_ >= total_))) {
-    worked = true;
-    closeUtterance();
-  }
-
-  if (rampActive_) {
-    worked = true;
-    rampStep();
+void Pipeline::serveInterrupt(const LastPulled& lp) {
+  if (borrow_) borrow_->flush();
+  dropBatch();
+  newAudio_.clear();
+  resetNext_ = false;
+  finishPosted_ = finishDelivered_ = engineDead_ = false;
+  rampActive_ = false;
+  haveLastSpeech_ = false;
+  if (lp.has && lp.kind != kIdle && !stages_.xsTarget.empty()) {
+    startRamp(lp.driverIndex, lp.kp.data(), settings_.interruptRampFrames);
   } else {
-    bool idle;
-    {
-      std::lock_guard<std::mutex> lock(mu_);
-      idle = !uttActive_;
-      if (idle) state_ = 0;
-    }
-    if (idle) worked = idleStep() || worked;
+    if (lp.has) idleCursor_ = wrap(int64_t(lp.driverIndex) + 1);
+    setState(0);
   }
-  return worked;
+}
+
+void Pipeline::startUtterance() {
+  ++uttSerial_;
+  dropBatch();
+  resetNext_ = true;
+  resetStart_ = idleCursor_;
+  finishPosted_ = finishDelivered_ = engineDead_ = false;
+  received_ = 0;
+  total_ = -1;
+  engineAvail_ = 0;
+  speechNo_ = 0;
+  haveLastSpeech_ = false;
+}
+
+// A completed response of this generation and utterance fills the batch; a
+// stale one only frees the mailbox.
+bool Pipeline::collectResponse(bool active) {
+  Response resp;
+  if (!mailbox_.take(resp)) return false;
+  if (resp.generation != servedGen_ || resp.utterance != uttSerial_ || !active || engineDead_)
+    return true;
+  if (!resp.error.empty()) {
+    noteFailure("engine", resp.error, false);
+    engineDead_ = true;
+    return true;
+  }
+  appendRows(resp);
+  received_ += resp.pulled;
+  total_ = resp.total;
+  engineAvail_ = resp.avail;
+  if (resp.finishSent) finishDelivered_ = true;
+  if (!engineDead_ && finishDelivered_ && resp.pulled == 0 && resp.avail == 0 &&
+      (total_ < 0 || received_ < total_)) {
+    noteFailure("engine",
+                "the engine stopped at " + std::to_string(received_) + " of " +
+                    (total_ < 0 ? std::string("an unknown number of") : std::to_string(total_)) +
+                    " frames after the finish",
+                false);
+    engineDead_ = true;
+  }
+  return true;
+}
+
+// The response's rows behind the unrendered ones, the rendered ones moved out
+// first when the rows would not fit; a driver index outside the driver stops
+// the engine.
+void Pipeline::appendRows(const Response& resp) {
+  if (bFilled_ + resp.pulled > kBatchRows) {
+    const int32_t keep = bFilled_ - bConsumed_;
+    std::memmove(bIdx_.data(), bIdx_.data() + bConsumed_, size_t(keep) * sizeof(int32_t));
+    std::memmove(bTarget_.data(), bTarget_.data() + size_t(bConsumed_) * kKpFloats,
+                 size_t(keep) * kKpFloats * sizeof(float));
+    std::memmove(bDriven_.data(), bDriven_.data() + size_t(bConsumed_) * kKpFloats,
+                 size_t(keep) * kKpFloats * sizeof(float));
+    bConsumed_ = 0;
+    bFilled_ = keep;
+  }
+  for (int32_t i = 0; i < resp.pulled && bFilled_ < kBatchRows; ++i) {
+    const int32_t idx = resp.idx[size_t(i)];
+    if (idx < 0 || idx >= stages_.nt) {
+      noteFailure("engine",
+                  "driver index " + std::to_string(idx) + " outside [0," + std::to_string(stages_.nt) + ")",
+                  false);
+      engineDead_ = true;
+      break;
+    }
+    bIdx_[size_t(bFilled_)] = idx;
+    std::memcpy(bTarget_.data() + size_t(bFilled_) * kKpFloats, resp.target.data() + size_t(i) * kKpFloats,
+                kKpFloats * sizeof(float));
+    std::memcpy(bDriven_.data() + size_t(bFilled_) * kKpFloats, resp.driven.data() + size_t(i) * kKpFloats,
+                kKpFloats * sizeof(float));
+    ++bFilled_;
+  }
+}
+
+Pipeline::BatchView Pipeline::batchView() const {
+  BatchView b;
+  b.pending = bFilled_ - bConsumed_;
+  b.drained = total_ >= 0 && received_ >= total_;
+  const Director* chunk = chunkPtr_.load();
+  b.chunk = chunk ? std::min(chunk->batch(), kBatchRows) : 1;
+  return b;
+}
+
+// New audio, the finish, the rest of a chunk or a low batch ask the engine
+// for more, one request at a time.
+bool Pipeline::requestMore(bool engineReady, bool active, bool finishWanted, const BatchView& b) {
+  if (!engineReady || !active || engineDead_ || mailbox_.busy()) return false;
+  const int32_t B = b.chunk;
+  const bool chunkWaiting = B > 1 && b.pending < B && b.pending + engineAvail_ >= B;
+  const bool wantFinish = finishWanted && !finishPosted_;
+  if (newAudio_.empty() && !wantFinish && !chunkWaiting && (b.pending >= kLowWater || b.drained))
+    return false;
+  Request req;
+  req.audio = std::move(newAudio_);
+  newAudio_.clear();
+  req.reset = resetNext_;
+  req.start = resetStart_;
+  req.direction = 1;
+  req.finish = wantFinish;
+  req.maxPull = kBatchRows - b.pending;
+  req.generation = servedGen_;
+  req.utterance = uttSerial_;
+  if (settings_.hybrid) {
+    const int32_t backlog = b.pending + engineAvail_;
+    if (backlog > 23) hybridEager_ = 24;
+    else if (backlog < 12) hybridEager_ = 3;
+    req.eager = hybridEager_ != sentEager_ ? hybridEager_ : 0;
+  }
+  if (!mailbox_.post(std::move(req))) return false;
+  resetNext_ = false;
+  if (wantFinish) finishPosted_ = true;
+  if (settings_.hybrid) sentEager_ = hybridEager_;
+  return true;
+}
+
+bool Pipeline::renderPending(bool active, const BatchView& b) {
+  if (!active || b.pending <= 0) return false;
+  setState(2);
+  const int32_t B = b.chunk;
+  if (B > 1 && b.pending >= B) {
+    renderSpeech(B);
+  } else if (B > 1 && b.pending + engineAvail_ >= B && !engineDead_) {
+    // The rest of a chunk is ready in the engine: wait for it.
+  } else {
+    renderSpeech(1);
+  }
+  return true;
+}
+
+bool Pipeline::closeWhenDone() {
+  if (!active() || bFilled_ - bConsumed_ != 0 || mailbox_.busy()) return false;
+  if (!engineDead_ && !(finishDelivered_ && total_ >= 0 && received_ >= total_)) return false;
+  closeUtterance();
+  return true;
+}
+
+bool Pipeline::rampOrIdle() {
+  if (rampActive_) {
+    rampStep();
+    return true;
+  }
+  bool idle;
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    idle = !uttActive_;
+    if (idle) state_ = 0;
+  }
+  return idle && idleStep();
 }
 
 bool Pipeline::active() {

@@ -12,6 +12,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
+#include <exception>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -29,6 +30,11 @@ inline constexpr int kRingSlots = 8;
 inline constexpr int kBatchRows = 32;   // pending speech rows
 inline constexpr size_t kPasteQueue = 8;
 inline constexpr int kLowWater = 8;     // ask the engine for more below this
+// Every wait of the pipeline is a timed step of this length.
+inline constexpr std::chrono::milliseconds kStep{2};
+
+// A failure's text for the render status; "unknown failure" when it has none.
+std::string textOf(const std::exception& e);
 
 // Kinds of a delivered frame (the values of LE_UTT_IDLE, _SPEECH, _RAMP).
 inline constexpr int32_t kIdle = 0;
@@ -136,8 +142,36 @@ class Pipeline {
   void dispatchBody() noexcept;
   void pasteBody() noexcept;
   void runBody() noexcept;
-  // One pass of the run thread; false when it found nothing to do.
+  // What one pass takes from the host side under the lock.
+  struct PassInput {
+    bool stop = false;         // shutting down
+    bool interrupted = false;  // a new generation to serve
+    LastPulled lp;             // the last frame the host pulled, on an interrupt
+    bool startUtt = false;     // the waiting audio starts an utterance
+    bool engineReady = false;
+  };
+  // The batch as one pass sees it after the responses.
+  struct BatchView {
+    int32_t pending = 0;  // rows collected and not yet rendered
+    bool drained = false;  // the engine has delivered its whole total
+    int32_t chunk = 1;     // rows the director renders at once
+  };
+
+  // One pass of the run thread; false when it found nothing to do. Its steps
+  // in order: take the host's input, serve an interrupt, start an utterance,
+  // collect the engine's response, ask for more, render, close a finished
+  // utterance, and produce a ramp or idle frame.
   bool runPass();
+  PassInput takeHostInput();
+  void serveInterrupt(const LastPulled& lp);
+  void startUtterance();
+  bool collectResponse(bool active);
+  void appendRows(const Response& resp);
+  BatchView batchView() const;
+  bool requestMore(bool engineReady, bool active, bool finishWanted, const BatchView& b);
+  bool renderPending(bool active, const BatchView& b);
+  bool closeWhenDone();
+  bool rampOrIdle();
   void startThreads();
   void stopThreads() noexcept;
 

@@ -14,11 +14,6 @@
 #include "le/runtime/log.h"
 
 namespace le {
-namespace {
-
-bool startsWith(const std::string& s, const char* prefix) { return s.rfind(prefix, 0) == 0; }
-
-}  // namespace
 
 Renderer::Impl::~Impl() {
   ring.reset();  // joins the prefetch thread before anything it reads goes

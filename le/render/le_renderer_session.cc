@@ -9,29 +9,15 @@
 
 #include "le/bundle/identity.h"
 #include "le/render/le_custom_ops.h"
+#include "le/render/le_int8_conv.h"
 #include "le/render/renderer_impl.h"
 #include "le/render/rewrites.h"
 #include "le/runtime/env.h"
 #include "le/runtime/log.h"
 #include "le/runtime/ort_env.h"
 
-#if __has_include("le/render/le_int8_conv.h")
-#include "le/render/le_int8_conv.h"
-#define LE_HAVE_INT8_DOMAIN 1
-#endif
-
 namespace le {
 namespace {
-
-bool startsWith(const std::string& s, const char* prefix) { return s.rfind(prefix, 0) == 0; }
-
-void registerInt8Domain(Ort::SessionOptions& options) {
-#ifdef LE_HAVE_INT8_DOMAIN
-  registerInt8ConvVNNI(options);
-#else
-  (void)options;
-#endif
-}
 
 GsBytes readModel(const std::string& path) {
   std::FILE* f = std::fopen(path.c_str(), "rb");
@@ -144,6 +130,24 @@ void Renderer::Impl::buildSession(const std::string& epIn) {
   binding.reset();
   session.reset();
 
+  const std::string unit = chooseOptions(epIn, coreml);
+  bool gsRewrite = true;
+  GsBytes bytes = readModelAndRegisterDomains(coreml, gsRewrite);
+  const RewriteCounts done = rewriteModel(bytes, coreml, gsRewrite);
+  logLipBinding();
+  const bool hoisted = applyHoist(bytes, coreml, unit, done.warp > 0);
+  logRewrites(done);
+  if (!hoisted) openSession(bytes, done.any() || lipBound);
+
+  ep = epIn.empty() ? std::string("cpu") : epIn;
+  log::linef(log::Level::Info, "[le] director ep=%s (%s)", ep.c_str(),
+             coreml
+                 ? "ORT CoreML EP; unclaimed nodes on the CPU EP; std GridSample kept in the graph"
+                 : "ORT CPU EP");
+}
+
+
+std::string Renderer::Impl::chooseOptions(const std::string& epIn, bool coreml) {
   ort::Recipe recipe;
   recipe.intraThreads = threads;
   recipe.interThreads = 1;
@@ -176,13 +180,12 @@ void Renderer::Impl::buildSession(const std::string& epIn) {
   ort::Options built = ort::sessionOptions(recipe);
   options = std::move(built.options);
   profiling = built.profiling;
+  return unit;
+}
 
-  GsBytes bytes;
-  bool haveBytes = false;
-  bool gsRewrite = true;
+GsBytes Renderer::Impl::readModelAndRegisterDomains(bool coreml, bool& gsRewrite) {
+  GsBytes bytes = readModel(modelPath);
   if (env::startsWith("LE_GS_FAST", '0')) {
-    bytes = readModel(modelPath);
-    haveBytes = true;
     bool baked = false;
     try {
       baked = graphHasBakedGridSampleFast(bytes);
@@ -200,37 +203,39 @@ void Renderer::Impl::buildSession(const std::string& epIn) {
           "arm on this bundle to measure: the artifact itself is non-standard. Run the A/B on a "
           "STANDARD-ONNX bundle (the shipping format since INFERENCE_STANDARDIZATION.md #1), or unset "
           "the flag to load this one.");
-    registerInt8Domain(options);
+    registerInt8ConvVNNI(options);
     gsRewrite = false;
-  } else {
-    registerGridSampleFast(options);
-    registerInt8Domain(options);
-    if (env::startsWith("LE_GS_REWRITE", '0')) {
-      gsRewrite = false;
-      if (!coreml)
-        log::linef(log::Level::Info,
-                   "[le] LE_GS_REWRITE=0: load-time std GridSample -> com.quillfin::GridSampleFast "
-                   "rewrite DISABLED (%s); the custom op is still registered, so a baked bundle "
-                   "loads and runs its baked kernel. A standard bundle now runs ORT's own "
-                   "GridSample.",
-                   key.c_str());
-    }
+    return bytes;
   }
-  if (!haveBytes) bytes = readModel(modelPath);
+  registerGridSampleFast(options);
+  registerInt8ConvVNNI(options);
+  if (env::startsWith("LE_GS_REWRITE", '0')) {
+    gsRewrite = false;
+    if (!coreml)
+      log::linef(log::Level::Info,
+                 "[le] LE_GS_REWRITE=0: load-time std GridSample -> com.quillfin::GridSampleFast "
+                 "rewrite DISABLED (%s); the custom op is still registered, so a baked bundle "
+                 "loads and runs its baked kernel. A standard bundle now runs ORT's own "
+                 "GridSample.",
+                 key.c_str());
+  }
+  return bytes;
+}
 
-  const char* k = key.c_str();
-  size_t warpN = 0, gsN = 0, blendN = 0, headN = 0;
+Renderer::Impl::RewriteCounts Renderer::Impl::rewriteModel(GsBytes& bytes, bool coreml,
+                                                           bool gsRewrite) {
+  RewriteCounts done;
   const std::optional<std::string> warpEnv = env::nonEmpty("LE_WARP_NODE");
   if (warpEnv && (*warpEnv)[0] != '0') {
     std::string reason;
-    warpN = rewriteWarpBlockToCustomOp(bytes, reason);
-    if (warpN > 0) {
+    done.warp = rewriteWarpBlockToCustomOp(bytes, reason);
+    if (done.warp > 0) {
       // LE_GS_FAST=0 leaves the domain out; the new node needs its kernel.
       registerWarpDirector(options);
       log::linef(log::Level::Info,
                  "[le] director warp -> com.quillfin::WarpDirector (%zu nodes removed, the source "
                  "cone with them)",
-                 warpN);
+                 done.warp);
     } else {
       log::linef(
           log::Level::Info,
@@ -239,12 +244,16 @@ void Renderer::Impl::buildSession(const std::string& epIn) {
           reason.empty() ? "no reason given" : reason.c_str());
     }
   }
-  if (gsRewrite && !coreml) gsN = rewriteGridSampleToFast(bytes);
-  blendN = normaliseStudentBlend(bytes);
-  headN = rewriteHeadCubicResize(bytes);
+  if (gsRewrite && !coreml) done.gs = rewriteGridSampleToFast(bytes);
+  done.blend = normaliseStudentBlend(bytes);
+  done.head = rewriteHeadCubicResize(bytes);
+  return done;
+}
 
-  // Lip-contour binding. The contour reader arrives with the lip-contour
-  // work; until then a bundle's template is reported and the ellipse serves.
+// The contour reader arrives with the lip-contour work; until then a bundle's
+// template is reported and the ellipse serves.
+void Renderer::Impl::logLipBinding() const {
+  const char* k = key.c_str();
   if (lipTemplate.empty())
     log::linef(log::Level::Warning,
                "[le] !!! compose alpha: ELLIPSE (%s) — this bundle carries no %s, so the director "
@@ -256,41 +265,36 @@ void Renderer::Impl::buildSession(const std::string& epIn) {
                "[le] !!! lip contour NOT bound to the compose alpha (%s): %s — this session serves "
                "the graph's own ELLIPSE",
                k, "this build has no lip-contour reader");
+}
 
-  const bool hoisted = applyHoist(bytes, coreml, unit, warpN > 0);
-
-  if (gsN > 0)
+void Renderer::Impl::logRewrites(const RewriteCounts& done) const {
+  const char* k = key.c_str();
+  if (done.gs > 0)
     log::linef(
         log::Level::Info,
         "[le] std GridSample -> com.quillfin::GridSampleFast load-time rewrite: %zu node(s) (%s)",
-        gsN, k);
-  if (blendN > 0)
+        done.gs, k);
+  if (done.blend > 0)
     log::linef(log::Level::Info,
                "[le] L3 student blend MatMul -> Gemm load-time normalisation: %zu node(s) (%s) — a "
                "pre-2026-09-11 student; as MatMul this graph aborts Apple's MPSGraph compiler on "
                "every CoreML unit that includes the GPU",
-               blendN, k);
-  if (headN > 0)
+               done.blend, k);
+  if (done.head > 0)
     log::linef(
         log::Level::Info,
         "[le] head cubic x2 -> Pad(edge,2)+Conv5x5(dw)+DepthToSpace(2,CRD) load-time rewrite: "
         "%zu node(s) (%s) — the same filter to fp32 round-off; ORT's cubic Resize kernel is "
         "the pole on every CPU-class EP and no CoreML/NNAPI EP can claim it",
-        headN, k);
+        done.head, k);
+}
 
-  if (!hoisted) {
-    const bool rewritten = warpN > 0 || gsN > 0 || blendN > 0 || headN > 0 || lipBound;
-    if (rewritten)
-      session = std::make_unique<Ort::Session>(ort::env(), bytes.data(), bytes.size(), options);
-    else
-      session = std::make_unique<Ort::Session>(ort::env(), modelPath.c_str(), options);
-  }
-
-  ep = epIn.empty() ? std::string("cpu") : epIn;
-  log::linef(log::Level::Info, "[le] director ep=%s (%s)", ep.c_str(),
-             coreml
-                 ? "ORT CoreML EP; unclaimed nodes on the CPU EP; std GridSample kept in the graph"
-                 : "ORT CPU EP");
+// Unchanged bytes load from the file, as onnxruntime would load the bundle.
+void Renderer::Impl::openSession(const GsBytes& bytes, bool rewritten) {
+  if (rewritten)
+    session = std::make_unique<Ort::Session>(ort::env(), bytes.data(), bytes.size(), options);
+  else
+    session = std::make_unique<Ort::Session>(ort::env(), modelPath.c_str(), options);
 }
 
 }  // namespace le

@@ -56,31 +56,20 @@ int64_t groupOf(GsSlice node) {
   return group;
 }
 
-}  // namespace
-
-std::array<float, 4> hcTaps(double t, double a) {
-  const double d[4] = {t + 1, t, 1 - t, 2 - t};
-  double w[4], sum = 0;
-  for (int i = 0; i < 4; ++i) sum += w[i] = cubicWeight(d[i], a);
-  std::array<float, 4> out{};
-  for (int i = 0; i < 4; ++i) out[i] = static_cast<float>(w[i] / sum);
-  return out;
-}
-
-size_t rewriteHeadCubicResize(GsBytes& model) {
-  GsGraphInfo g;
-  if (!gsReadGraph(model, g)) return 0;
-  const auto prod = g.producers();
+// The one candidate Resize; g.nodes.size() when there is none or more.
+size_t findHeadResize(const GsGraphInfo& g, const std::unordered_map<std::string, size_t>& prod) {
   size_t at = g.nodes.size(), matches = 0;
   for (size_t i = 0; i < g.nodes.size(); ++i)
     if (isCandidate(g, g.nodes[i], prod)) {
       at = i;
       ++matches;
     }
-  if (matches != 1) return 0;
-  const GsNodeInfo& rz = g.nodes[at];
+  return matches == 1 ? at : g.nodes.size();
+}
 
-  // The one consumer: a Conv whose rank-4 weight fixes the channel count.
+// The channel count the Resize's one consumer fixes: a Conv whose rank-4
+// weight gives channels per group; 0 when there is no such Conv.
+int64_t consumerChannels(const GsGraphInfo& g, const GsNodeInfo& rz) {
   const auto cons = g.consumers();
   auto c = cons.find(rz.outputs[0]);
   if (c == cons.end() || c->second.size() != 1) return 0;
@@ -94,39 +83,35 @@ size_t rewriteHeadCubicResize(GsBytes& model) {
   const int64_t group = groupOf(conv.payload);
   if (group < 1 || group > kMaxChannels || wdims[1] < 1 || wdims[1] > kMaxChannels) return 0;
   const int64_t C = wdims[1] * group;
-  if (C > kMaxChannels) return 0;
+  return C > kMaxChannels ? 0 : C;
+}
 
-  // Channel cross-check along the data chain.
+// Channel cross-check along the data chain: the first per-channel constant
+// ([C, 1, 1]) met upstream must agree.
+bool upstreamAgrees(const GsGraphInfo& g, const std::unordered_map<std::string, size_t>& prod,
+                    const GsNodeInfo& rz, int64_t C) {
   std::string t = rz.inputs[0];
   for (int step = 0; step < kCrossCheckDepth; ++step) {
     auto p = prod.find(t);
     if (p == prod.end()) break;
     const GsNodeInfo& n = g.nodes[p->second];
-    bool met = false;
     for (const std::string& in : n.inputs) {
       auto it = g.initializers.find(in);
       if (it == g.initializers.end()) continue;
       std::vector<int64_t> d;
       hcTensorDims(it->second, d);
-      if (d.size() == 3 && d[1] == 1 && d[2] == 1) {
-        if (d[0] != C) return 0;
-        met = true;
-        break;
-      }
+      if (d.size() == 3 && d[1] == 1 && d[2] == 1) return d[0] == C;
     }
-    if (met || n.inputs.empty()) break;
+    if (n.inputs.empty()) break;
     t = n.inputs[0];
   }
+  return true;
+}
 
-  const std::string base = rz.name.empty() ? "/Resize" : rz.name;
-  const std::string tag = "rz" + std::to_string(at);
-  const std::string pads = tag + "_pads", dw = tag + "_dw_w", padout = tag + "_padout",
-                    convout = tag + "_convout";
-
-  // Phase kernels: 4 per channel, identical across channels.
-  const double a = hcReadAttrs(rz.payload).cubicCoeffA;
+// Phase kernels: 4 per channel, identical across channels.
+std::vector<float> phaseKernels(int64_t C, double a) {
   const auto t0 = hcTaps(0.75, a), t1 = hcTaps(0.25, a);
-  float taps[2][5] = {{t0[0], t0[1], t0[2], t0[3], 0.f}, {0.f, t1[0], t1[1], t1[2], t1[3]}};
+  const float taps[2][5] = {{t0[0], t0[1], t0[2], t0[3], 0.f}, {0.f, t1[0], t1[1], t1[2], t1[3]}};
   std::vector<float> weights(static_cast<size_t>(C) * 4 * 25);
   for (int64_t ch = 0; ch < C; ++ch)
     for (int py = 0; py < 2; ++py)
@@ -135,6 +120,17 @@ size_t rewriteHeadCubicResize(GsBytes& model) {
         for (int y = 0; y < 5; ++y)
           for (int x = 0; x < 5; ++x) k[y * 5 + x] = taps[py][y] * taps[px][x];
       }
+  return weights;
+}
+
+// The graph with node `at` (the Resize) replaced by Pad + Conv + DepthToSpace
+// and their two initializers appended.
+GsBytes replacedGraph(GsSlice graphIn, size_t at, const GsNodeInfo& rz, int64_t C) {
+  const std::string base = rz.name.empty() ? "/Resize" : rz.name;
+  const std::string tag = "rz" + std::to_string(at);
+  const std::string pads = tag + "_pads", dw = tag + "_dw_w", padout = tag + "_padout",
+                    convout = tag + "_convout";
+  const std::vector<float> weights = phaseKernels(C, hcReadAttrs(rz.payload).cubicCoeffA);
 
   GsBytes padAttrs, convAttrs, d2sAttrs;
   hcAttrS(padAttrs, "mode", "edge");
@@ -147,7 +143,6 @@ size_t rewriteHeadCubicResize(GsBytes& model) {
   hcAttrI(d2sAttrs, "blocksize", 2);
   hcAttrS(d2sAttrs, "mode", "CRD");
 
-  const GsSlice graphIn = gsGraphOf(model);
   GsBytes graph;
   graph.reserve(graphIn.n + 512 + weights.size() * 4);
   size_t k = 0;
@@ -165,6 +160,30 @@ size_t rewriteHeadCubicResize(GsBytes& model) {
   const int64_t padValues[8] = {0, 0, 2, 2, 0, 0, 2, 2};
   hcInit(graph, pads, kInt64, {8}, padValues, sizeof padValues);
   hcInit(graph, dw, kFloat, {4 * C, 1, 5, 5}, weights.data(), weights.size() * sizeof(float));
+  return graph;
+}
+
+}  // namespace
+
+std::array<float, 4> hcTaps(double t, double a) {
+  const double d[4] = {t + 1, t, 1 - t, 2 - t};
+  double w[4], sum = 0;
+  for (int i = 0; i < 4; ++i) sum += w[i] = cubicWeight(d[i], a);
+  std::array<float, 4> out{};
+  for (int i = 0; i < 4; ++i) out[i] = static_cast<float>(w[i] / sum);
+  return out;
+}
+
+size_t rewriteHeadCubicResize(GsBytes& model) {
+  GsGraphInfo g;
+  if (!gsReadGraph(model, g)) return 0;
+  const auto prod = g.producers();
+  const size_t at = findHeadResize(g, prod);
+  if (at == g.nodes.size()) return 0;
+  const GsNodeInfo& rz = g.nodes[at];
+  const int64_t C = consumerChannels(g, rz);
+  if (C == 0 || !upstreamAgrees(g, prod, rz, C)) return 0;
+  const GsBytes graph = replacedGraph(gsGraphOf(model), at, rz, C);
   GsBytes out;
   rwReplaceGraph(model, graph, false, out);
   model.swap(out);

@@ -17,6 +17,8 @@
 
 namespace le {
 
+inline bool startsWith(const std::string& s, const char* prefix) { return s.rfind(prefix, 0) == 0; }
+
 struct Renderer::Impl {
   std::string ep;  // in use; "" = the CPU provider
   std::string key, modelPath, dir;
@@ -89,7 +91,21 @@ struct Renderer::Impl {
   void run();
 
  private:
+  // Nodes each load-time rewrite changed.
+  struct RewriteCounts {
+    size_t warp = 0, gs = 0, blend = 0, head = 0;
+    bool any() const { return warp > 0 || gs > 0 || blend > 0 || head > 0; }
+  };
+
+  // The steps of buildSession, in order. chooseOptions returns the CoreML
+  // unit text ("" off CoreML).
+  std::string chooseOptions(const std::string& epIn, bool coreml);
+  GsBytes readModelAndRegisterDomains(bool coreml, bool& gsRewrite);
+  RewriteCounts rewriteModel(GsBytes& bytes, bool coreml, bool gsRewrite);
+  void logLipBinding() const;
   bool applyHoist(const GsBytes& model, bool coreml, const std::string& unit, bool warpApplied);
+  void logRewrites(const RewriteCounts& done) const;
+  void openSession(const GsBytes& bytes, bool rewritten);
 };
 
 }  // namespace le

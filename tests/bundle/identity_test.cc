@@ -54,7 +54,7 @@ std::vector<float> sampleM(int nt) {
   return m;
 }
 
-struct Spec {
+struct BundleShape {
   int nt = 3;
   int crop = 8;
   int w = 64, h = 48;
@@ -64,7 +64,7 @@ struct Spec {
   std::string extraKeys;  // appended to the manifest, each with a leading comma
 };
 
-std::string manifestText(const Spec& s) {
+std::string manifestText(const BundleShape& s) {
   return "{\"format\": \"le-bundle-v0\", \"agent\": \"t\", \"NT\": " + std::to_string(s.nt) +
          ", \"H\": " + std::to_string(s.h) + ", \"W\": " + std::to_string(s.w) +
          ", \"crop\": " + std::to_string(s.crop) +
@@ -74,7 +74,7 @@ std::string manifestText(const Spec& s) {
 }
 
 // Writes the bundle into dir and returns its manifest.
-Manifest writeBundle(const std::string& dir, const Spec& s) {
+Manifest writeBundle(const std::string& dir, const BundleShape& s) {
   writeFile(dir + "/manifest.json", manifestText(s));
   auto name = [&](const char* old, const char* cur) { return dir + "/" + (s.current ? cur : old); };
   if (s.pooled)
@@ -87,7 +87,7 @@ Manifest writeBundle(const std::string& dir, const Spec& s) {
   return loadManifest(dir);
 }
 
-void expectFrames(Identity& id, const Spec& s) {
+void expectFrames(Identity& id, const BundleShape& s) {
   const size_t pHalves = size_t(3) * size_t(s.crop) * size_t(s.crop);
   std::vector<uint16_t> copy(pHalves);
   for (int si = 0; si < s.nt; ++si) {
@@ -108,7 +108,7 @@ TEST(Identity, MapsOlderAndCurrentNamesAlike) {
   for (bool current : {false, true}) {
     SCOPED_TRACE(current ? "current names" : "older names");
     TempDir t;
-    Spec s;
+    BundleShape s;
     s.current = current;
     s.fsRed = true;
     Identity id(writeBundle(t.path(), s));
@@ -141,7 +141,7 @@ TEST(Identity, EveryMemberSizeIsExact) {
     for (int delta : {-1, +1}) {
       SCOPED_TRACE(std::string(c.member) + (delta < 0 ? " one byte short" : " one byte long"));
       TempDir t;
-      Spec s;
+      BundleShape s;
       s.fsRed = true;
       const Manifest m = writeBundle(t.path(), s);
       std::string bytes = test::readFile(t / c.member);
@@ -157,7 +157,7 @@ TEST(Identity, EveryMemberSizeIsExact) {
 TEST(Identity, MissingRequiredMembersCannotOpen) {
   for (bool pooled : {false, true}) {
     TempDir t;
-    Spec s;
+    BundleShape s;
     s.pooled = pooled;
     s.M = !pooled;
     const Manifest m = writeBundle(t.path(), s);
@@ -170,13 +170,13 @@ TEST(Identity, RescalesMatricesToTheDriverFrame) {
   const std::vector<float> m0 = sampleM(3);
   {
     TempDir t;
-    Spec s;  // stamp equal to the driver: bit-identical
+    BundleShape s;  // stamp equal to the driver: bit-identical
     Identity id(writeBundle(t.path(), s));
     EXPECT_EQ(std::memcmp(id.M(0), m0.data(), m0.size() * 4), 0);
   }
   {
     TempDir t;
-    Spec s;
+    BundleShape s;
     s.w = 960, s.h = 540, s.stampW = 1920, s.stampH = 1080;
     Identity id(writeBundle(t.path(), s));
     for (int si = 0; si < 3; ++si)
@@ -186,7 +186,7 @@ TEST(Identity, RescalesMatricesToTheDriverFrame) {
     // Unequal factors that are not powers of two: each row by its own factor,
     // the product taken in double and rounded once.
     TempDir t;
-    Spec s;
+    BundleShape s;
     s.w = 1280, s.h = 720, s.stampW = 1080, s.stampH = 1920;
     Identity id(writeBundle(t.path(), s));
     const double sx = 1280.0 / 1080.0, sy = 720.0 / 1920.0;
@@ -199,7 +199,7 @@ TEST(Identity, RescalesMatricesToTheDriverFrame) {
 
 TEST(Identity, RefusesAManifestWithoutStamp) {
   TempDir t;
-  Spec s;
+  BundleShape s;
   Manifest m = writeBundle(t.path(), s);
   m.srcW = 0;
   EXPECT_EQ(errorOf([&] { Identity id(m); }),
@@ -210,7 +210,7 @@ TEST(Identity, RefusesAManifestWithoutStamp) {
 TEST(Identity, RefusesBundlesWithoutAWarpPrior) {
   {
     TempDir t;
-    Spec s;
+    BundleShape s;
     s.P = false;
     s.extraKeys = ", \"P_rgb\": \"prior_rgb.f16\"";
     const Manifest m = writeBundle(t.path(), s);
@@ -228,7 +228,7 @@ TEST(Identity, RefusesBundlesWithoutAWarpPrior) {
   }
   {
     TempDir t;
-    Spec s;
+    BundleShape s;
     s.P = false;
     const Manifest m = writeBundle(t.path(), s);
     EXPECT_EQ(errorOf([&] { Identity id(m); }),
@@ -238,7 +238,7 @@ TEST(Identity, RefusesBundlesWithoutAWarpPrior) {
   }
   {
     TempDir t;
-    Spec s;
+    BundleShape s;
     s.P = false;
     s.extraKeys = ", \"P_hevc\": \"prior.mov\"";
     const Manifest m = writeBundle(t.path(), s);
@@ -251,7 +251,7 @@ TEST(Identity, RefusesBundlesWithoutAWarpPrior) {
 
 TEST(Identity, FsRedAloneOpensWithoutPrior) {
   TempDir t;
-  Spec s;
+  BundleShape s;
   s.P = false;
   s.fsRed = true;
   s.current = true;
@@ -271,7 +271,7 @@ TEST(Identity, FsRedAloneOpensWithoutPrior) {
 
 TEST(Identity, IndicesOutsideTheFramesAreRefused) {
   TempDir t;
-  Spec s;
+  BundleShape s;
   Identity id(writeBundle(t.path(), s));
   std::vector<uint16_t> dst(3 * 8 * 8);
   for (int si : {-1, 3, std::numeric_limits<int>::min(), std::numeric_limits<int>::max()}) {
@@ -292,7 +292,7 @@ TEST(Identity, HugeSizesAreRefusedBeforeMapping) {
     // NT x crop x crop x 6 overflows 64 bits: refused by the arithmetic, not by
     // a file size that happens to match a wrapped product.
     TempDir t;
-    Spec s;
+    BundleShape s;
     Manifest m = writeBundle(t.path(), s);
     m.NT = std::numeric_limits<int32_t>::max();
     m.crop = std::numeric_limits<int32_t>::max();
@@ -303,7 +303,7 @@ TEST(Identity, HugeSizesAreRefusedBeforeMapping) {
   {
     // A huge NT whose products fit: the member sizes refuse it.
     TempDir t;
-    Spec s;
+    BundleShape s;
     s.extraKeys = "";
     Manifest m = writeBundle(t.path(), s);
     m.NT = std::numeric_limits<int32_t>::max();
@@ -311,7 +311,7 @@ TEST(Identity, HugeSizesAreRefusedBeforeMapping) {
   }
   {
     TempDir t;
-    Spec s;
+    BundleShape s;
     Manifest m = writeBundle(t.path(), s);
     m.crop = 0;
     EXPECT_EQ(errorOf([&] { Identity id(m); }), "le::Identity: bad dims");

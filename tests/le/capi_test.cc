@@ -10,6 +10,7 @@
 
 #include "le/capi.h"
 #include "le/le.h"
+#include "testkit/log_lines.h"
 #include "testkit/testkit.h"
 
 namespace {
@@ -104,26 +105,23 @@ TEST_F(ResolveC, ContainerResolvesToItsUnwrap) {
 // The unwrap line goes to the host's sink while one is set and to standard
 // error, byte for byte, once le_log_set(NULL, NULL) restores the default.
 TEST_F(ResolveC, TheUnwrapLineFollowsTheLogSink) {
-  struct Seen {
-    std::vector<std::pair<int, std::string>> lines;
-    static void fn(int level, const char* line, void* user) {
-      static_cast<Seen*>(user)->lines.emplace_back(level, line);
-    }
-  } seen;
   const std::string a = t / "a.imx", b = t / "b.imx";
   writeFile(a, le::test::imxBytes({{"m", "1"}}));
   writeFile(b, le::test::imxBytes({{"m", "2"}}));
   testing::internal::CaptureStderr();
-  le_log_set(&Seen::fn, &seen);
-  EXPECT_STREQ(le_last_error(), "");
-  ASSERT_EQ(le_bundle_resolve_handle(a.c_str(), out, sizeof out), 1);
-  le_log_set(nullptr, nullptr);
+  std::vector<std::pair<int, std::string>> seen;
+  {
+    le::test::LogLines log;
+    EXPECT_STREQ(le_last_error(), "");
+    ASSERT_EQ(le_bundle_resolve_handle(a.c_str(), out, sizeof out), 1);
+    seen = log.lines();
+  }
   ASSERT_EQ(le_bundle_resolve_handle(b.c_str(), out, sizeof out), 1);
   EXPECT_EQ(testing::internal::GetCapturedStderr(),
             "[le] unwrapped " + b + " -> " + (t / "b.lebundle") + "\n");
-  ASSERT_EQ(seen.lines.size(), 1u);
-  EXPECT_EQ(seen.lines[0].first, LE_LOG_INFO);
-  EXPECT_EQ(seen.lines[0].second, "[le] unwrapped " + a + " -> " + (t / "a.lebundle"));
+  ASSERT_EQ(seen.size(), 1u);
+  EXPECT_EQ(seen[0].first, LE_LOG_INFO);
+  EXPECT_EQ(seen[0].second, "[le] unwrapped " + a + " -> " + (t / "a.lebundle"));
 }
 
 TEST_F(ResolveC, MembersUnderOlderNames) {

@@ -15,6 +15,7 @@
 #include "le/render/le_renderer.h"
 #include "le/render/renderer_impl.h"
 #include "render/renderer_fixture.h"
+#include "testkit/log_lines.h"
 #include "testkit/testkit.h"
 
 namespace le {
@@ -328,28 +329,15 @@ TEST(RendererPrior, HevcPriorRendersLikeRawPrior) {
 // With a sink the same lines reach it, one call each without the newline,
 // and none of them reaches standard error.
 TEST(RendererRender, BuildLinesReachTheLogSink) {
-  struct Seen {
-    std::vector<std::pair<int, std::string>> lines;
-    static void fn(int level, const char* line, void* user) {
-      static_cast<Seen*>(user)->lines.emplace_back(level, line);
-    }
-  } seen;
-  le_log_set(&Seen::fn, &seen);
+  test::LogLines log;
   Loaded l = load(b1(), "plain");
-  le_log_set(nullptr, nullptr);
   EXPECT_EQ(l.log.find("[le]"), std::string::npos) << l.log;
-  auto levelOf = [&](const std::string& prefix) {
-    int found = 0, level = -1;
-    for (const auto& [lv, line] : seen.lines)
-      if (line.rfind(prefix, 0) == 0) ++found, level = lv;
-    return found == 1 ? level : -found - 1;
-  };
-  EXPECT_EQ(levelOf("[le] director ep=cpu (ORT CPU EP)"), LE_LOG_INFO);
-  EXPECT_EQ(levelOf("[le] std GridSample -> com.quillfin::GridSampleFast load-time rewrite: 1 node(s) (plain)"),
+  EXPECT_EQ(log.levelOf("[le] director ep=cpu (ORT CPU EP)"), LE_LOG_INFO);
+  EXPECT_EQ(log.levelOf("[le] std GridSample -> com.quillfin::GridSampleFast load-time rewrite: 1 node(s) (plain)"),
             LE_LOG_INFO);
-  EXPECT_EQ(levelOf("[le] !!! compose alpha: ELLIPSE (plain)"), LE_LOG_WARNING);
-  EXPECT_EQ(levelOf("[le] source-cone hoist: '"), LE_LOG_INFO);
-  for (const auto& [lv, line] : seen.lines) EXPECT_EQ(line.find('\n'), std::string::npos) << line;
+  EXPECT_EQ(log.levelOf("[le] !!! compose alpha: ELLIPSE (plain)"), LE_LOG_WARNING);
+  EXPECT_EQ(log.levelOf("[le] source-cone hoist: '"), LE_LOG_INFO);
+  for (const auto& [lv, line] : log.lines()) EXPECT_EQ(line.find('\n'), std::string::npos) << line;
 }
 
 TEST(RendererLoad, ProviderRules) {

@@ -4,13 +4,15 @@
 #include <gtest/gtest.h>
 #include <onnxruntime_cxx_api.h>
 
+#include <algorithm>
+#include <optional>
 #include <set>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include "le/runtime/log.h"
 #include "le/runtime/ort_env.h"
+#include "testkit/log_lines.h"
 #include "testkit/testkit.h"
 
 namespace {
@@ -27,16 +29,6 @@ constexpr unsigned char kUnusedInitializerModel[] = {
     0x0a, 0x02, 0x08, 0x01, 0x62, 0x0f, 0x0a, 0x01, 0x79, 0x12, 0x0a, 0x0a, 0x08, 0x08, 0x01,
     0x12, 0x04, 0x0a, 0x02, 0x08, 0x01, 0x42, 0x04, 0x0a, 0x00, 0x10, 0x0d};
 
-struct Seen {
-  std::vector<int> levels;
-  std::vector<std::string> lines;
-};
-
-void record(int level, const char* line, void* user) {
-  static_cast<Seen*>(user)->levels.push_back(level);
-  static_cast<Seen*>(user)->lines.emplace_back(line);
-}
-
 TEST(OrtEnv, OneEnvironmentForEveryThread) {
   std::vector<const Ort::Env*> seen(8, nullptr);
   std::vector<std::thread> threads;
@@ -47,20 +39,18 @@ TEST(OrtEnv, OneEnvironmentForEveryThread) {
 }
 
 TEST(OrtEnv, WarningsReachTheSinkAsSingleLines) {
-  Seen seen;
-  le::log::setSink(record, &seen);
+  le::test::LogLines log;
   {
     Ort::SessionOptions o;
     Ort::Session s(le::ort::env(), kUnusedInitializerModel, sizeof kUnusedInitializerModel, o);
   }
-  le::log::setSink(nullptr, nullptr);
   std::vector<std::string> ort;
-  for (size_t i = 0; i < seen.lines.size(); ++i) {
-    if (seen.lines[i].rfind("[onnxruntime] ", 0) != 0) continue;
-    ort.push_back(seen.lines[i]);
-    EXPECT_EQ(seen.levels[i], 2) << seen.lines[i];
+  for (const auto& [level, line] : log.lines()) {
+    if (line.rfind("[onnxruntime] ", 0) != 0) continue;
+    ort.push_back(line);
+    EXPECT_EQ(level, LE_LOG_WARNING) << line;
   }
-  ASSERT_EQ(ort.size(), 1u) << (seen.lines.empty() ? "(nothing)" : seen.lines[0]);
+  ASSERT_EQ(ort.size(), 1u) << (log.lines().empty() ? "(nothing)" : log.lines()[0].second);
   EXPECT_EQ(ort[0].rfind("[onnxruntime] warning: Removing initializer 'unused'", 0), 0u) << ort[0];
   for (const char c : ort[0]) EXPECT_GE(static_cast<unsigned char>(c), 0x20) << ort[0];
 }

@@ -23,7 +23,7 @@ namespace {
 using test::TempDir;
 using test::writeFile;
 
-struct Spec {
+struct BundleShape {
   int nt = 4;
   int w = 48;
   int h = 40;
@@ -41,7 +41,7 @@ uint8_t pixel(int frame, int x, int y, int c) { return uint8_t((frame * 53 + x *
 
 // A bundle whose paste matrices scale the crop by 1 at (8, 6): the footprint
 // is [8, 24) x [6, 22), everything else is the driver frame untouched.
-void writeBundle(const std::string& dir, const Spec& s) {
+void writeBundle(const std::string& dir, const BundleShape& s) {
   char manifest[512];
   std::snprintf(manifest, sizeof manifest,
                 "{\"format\": \"le-bundle-v0\", \"agent\": \"unit\", \"NT\": %d, \"H\": %d, \"W\": %d, "
@@ -137,13 +137,13 @@ TEST(SessionCreate, LoaderFailuresCarryTheirMessage) {
   EXPECT_EQ(err().rfind("le_create: ", 0), 0u) << err();
   EXPECT_GT(err().size(), std::string("le_create: ").size());
 
-  Spec noMask;
+  BundleShape noMask;
   noMask.maskBytes = 0;
   writeBundle(t / "nomask", noMask);
   EXPECT_EQ(le_create((t / "nomask").c_str(), "k", 1, nullptr), nullptr);
   EXPECT_EQ(err(), "le_create: mask read failed");
 
-  Spec shortMask;
+  BundleShape shortMask;
   shortMask.maskBytes = 16 * 16 - 1;
   writeBundle(t / "short", shortMask);
   EXPECT_EQ(le_create((t / "short").c_str(), "k", 1, nullptr), nullptr);
@@ -152,7 +152,7 @@ TEST(SessionCreate, LoaderFailuresCarryTheirMessage) {
 
 TEST(SessionCreate, MaskIsTheFirstCropSquareOfTheMember) {
   TempDir t;
-  Spec s;
+  BundleShape s;
   s.maskBytes = 32 * 32;  // a mask authored for a larger crop
   writeBundle(t.path(), s);
   const std::vector<uint8_t> mask = session::readMask(loadManifest(t.path()));
@@ -164,7 +164,7 @@ TEST(SessionCreate, MaskIsTheFirstCropSquareOfTheMember) {
 
 TEST(SessionFrames, GettersAndTargetFrames) {
   TempDir t;
-  const Spec s;
+  const BundleShape s;
   writeBundle(t.path(), s);
   Ctx ctx(le_create(t.path().c_str(), "k", 1, nullptr));
   ASSERT_NE(ctx.p, nullptr) << err();
@@ -190,7 +190,7 @@ TEST(SessionFrames, GettersAndTargetFrames) {
 
 TEST(SessionFrames, IndexChecksComeBeforeAnyRender) {
   TempDir t;
-  const Spec s;
+  const BundleShape s;
   writeBundle(t.path(), s);
   Ctx ctx(le_create(t.path().c_str(), "k", 1, nullptr));
   ASSERT_NE(ctx.p, nullptr) << err();
@@ -217,7 +217,7 @@ TEST(SessionFrames, IndexChecksComeBeforeAnyRender) {
 
 TEST(SessionPaste, CropPastedInsideItsFootprintOnly) {
   TempDir t;
-  const Spec s;
+  const BundleShape s;
   writeBundle(t.path(), s);
   Ctx ctx(le_create(t.path().c_str(), "k", 1, nullptr));
   ASSERT_NE(ctx.p, nullptr) << err();
@@ -257,7 +257,7 @@ TEST(SessionRender, IntraOpRule) {
 
 TEST(SessionLifetime, CreateDestroyHundredTimesLeavesNoThread) {
   TempDir t;
-  writeBundle(t.path(), Spec{});
+  writeBundle(t.path(), BundleShape{});
   const int before = taskCount();
   ASSERT_GT(before, 0);
   for (int i = 0; i < 100; ++i) {

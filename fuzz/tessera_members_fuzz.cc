@@ -1,0 +1,70 @@
+// Tessera member loader: a fuzzed manifest and bank sidecar (the input split
+// at its first NUL byte) beside fixed members must load into coherent inputs
+// or be refused; the carriage never refuses.
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <stdexcept>
+#include <string>
+
+#include "le/tessera/bundle_tessera.h"
+
+namespace {
+
+void put(const std::string& path, const std::string& bytes) {
+  std::FILE* f = std::fopen(path.c_str(), "wb");
+  if (!f) std::abort();
+  if (!bytes.empty() && std::fwrite(bytes.data(), 1, bytes.size(), f) != bytes.size()) std::abort();
+  std::fclose(f);
+}
+
+const std::string& scratch() {
+  static const std::string dir = [] {
+    std::string t = "/dev/shm/le_tessera_fuzz.XXXXXX";
+    if (!::mkdtemp(t.data())) {
+      t = "/tmp/le_tessera_fuzz.XXXXXX";
+      if (!::mkdtemp(t.data())) std::abort();
+    }
+    put(t + "/tessera_bank.v1.mp4", "track");
+    put(t + "/tessera_head.v1.pt", "head");
+    put(t + "/tessera_head.v1.json", "{}");
+    return t;
+  }();
+  return dir;
+}
+
+void checkLoaded(const le::TesseraAttachInputs& in) {
+  const size_t n = size_t(in.n_donors);
+  if (in.n_donors < 1 || in.n_donors > 1024 || in.track_order.size() != n || in.cent.size() != 2 * n ||
+      in.aperture.size() != n || in.band_w <= 0 || in.band_h <= 0 || in.bank_pix_fmt.empty())
+    std::abort();
+  std::vector<bool> seen(n, false);
+  for (int32_t d : in.track_order) {
+    if (d < 0 || size_t(d) >= n || seen[size_t(d)]) std::abort();
+    seen[size_t(d)] = true;
+  }
+  in.stamp.validate();  // a loaded stamp is coherent: this must not throw
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  const std::string text(reinterpret_cast<const char*>(data), size);
+  const size_t cut = text.find('\0');
+  const std::string& dir = scratch();
+  put(dir + "/manifest.json", text.substr(0, cut));
+  put(dir + "/tessera_bank.v1.json", cut == std::string::npos ? "" : text.substr(cut + 1));
+  const le::TesseraCarriage c = le::tesseraCarriage(dir);
+  for (const std::string& m : c.missing)
+    if (m != "bank_track" && m != "bank_sidecar" && m != "head_weights" && m != "head_config") std::abort();
+  le::TesseraAttachInputs in;
+  try {
+    in = le::loadTesseraMembers(dir);
+  } catch (const std::runtime_error&) {
+    return 0;  // refused (MissingTesseraMember too: a renamed member that is not there)
+  }
+  checkLoaded(in);
+  return 0;
+}

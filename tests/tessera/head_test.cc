@@ -1,0 +1,411 @@
+// The checkpoint reader's two layers on hand-made bytes: archive structure
+// faults, and the pickle machine's opcodes, limits and refusals.
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "le/tessera/head.h"
+#include "le/tessera/head_pt.h"
+#include "testkit/testkit.h"
+
+namespace {
+
+using namespace std::string_literals;
+using le::tessera::pt::readZip;
+using le::tessera::pt::runPickle;
+using le::test::errorOf;
+
+// ------------------------------------------------------------ archive bytes
+
+void put16(std::string& s, size_t at, uint32_t v) {
+  s[at] = char(v & 0xFF);
+  s[at + 1] = char((v >> 8) & 0xFF);
+}
+void put32(std::string& s, size_t at, uint32_t v) {
+  put16(s, at, v & 0xFFFF);
+  put16(s, at + 2, v >> 16);
+}
+std::string le16(uint32_t v) {
+  std::string s(2, 0);
+  put16(s, 0, v);
+  return s;
+}
+std::string le32(uint32_t v) {
+  std::string s(4, 0);
+  put32(s, 0, v);
+  return s;
+}
+
+struct Rec {
+  std::string name, data, extra;
+};
+
+// Stored records, sizes in both headers; returns the archive and where each
+// central entry and the end record start.
+struct Zip {
+  std::string bytes;
+  std::vector<size_t> central, local;
+  size_t end = 0;
+};
+
+Zip zipOf(const std::vector<Rec>& recs, const std::string& comment = "") {
+  Zip z;
+  for (const Rec& r : recs) {
+    z.local.push_back(z.bytes.size());
+    z.bytes += le32(0x04034B50) + le16(20) + le16(0) + le16(0) + le32(0) + le32(0) +
+               le32(uint32_t(r.data.size())) + le32(uint32_t(r.data.size())) +
+               le16(uint32_t(r.name.size())) + le16(uint32_t(r.extra.size())) + r.name + r.extra +
+               r.data;
+  }
+  const size_t cd = z.bytes.size();
+  for (size_t i = 0; i < recs.size(); ++i) {
+    const Rec& r = recs[i];
+    z.central.push_back(z.bytes.size());
+    z.bytes += le32(0x02014B50) + le16(20) + le16(20) + le16(0) + le16(0) + le32(0) + le32(0) +
+               le32(uint32_t(r.data.size())) + le32(uint32_t(r.data.size())) +
+               le16(uint32_t(r.name.size())) + le16(0) + le16(0) + le16(0) + le16(0) + le32(0) +
+               le32(uint32_t(z.local[i])) + r.name;
+  }
+  z.end = z.bytes.size();
+  z.bytes += le32(0x06054B50) + le16(0) + le16(0) + le16(uint32_t(recs.size())) +
+             le16(uint32_t(recs.size())) + le32(uint32_t(z.end - cd)) + le32(uint32_t(cd)) +
+             le16(uint32_t(comment.size())) + comment;
+  return z;
+}
+
+std::vector<le::tessera::pt::ZipEntry> walk(const std::string& s) {
+  return readZip(reinterpret_cast<const uint8_t*>(s.data()), s.size());
+}
+
+TEST(HeadZip, EntriesAndDataOffsets) {
+  // A local extra (torch's alignment padding) moves the data, not the name.
+  const Zip z = zipOf({{"a/data.pkl", "PKL", "FB\x03\x00ZZZ"s}, {"a/data/0", "0123456789", ""}},
+                      "a comment with PK\x05\x06 inside");
+  const auto e = walk(z.bytes);
+  ASSERT_EQ(e.size(), 2u);
+  EXPECT_EQ(e[0].name, "a/data.pkl");
+  EXPECT_EQ(e[0].offset, z.local[0] + 30 + 10 + 7);
+  EXPECT_EQ(z.bytes.substr(e[0].offset, e[0].size), "PKL");
+  EXPECT_EQ(e[1].name, "a/data/0");
+  EXPECT_EQ(z.bytes.substr(e[1].offset, e[1].size), "0123456789");
+}
+
+TEST(HeadZip, UncompressedSizeZeroFallsBackToCompressed) {
+  Zip z = zipOf({{"a/data/0", "abcd", ""}});
+  put32(z.bytes, z.central[0] + 24, 0);
+  const auto e = walk(z.bytes);
+  ASSERT_EQ(e.size(), 1u);
+  EXPECT_EQ(e[0].size, 4u);
+}
+
+TEST(HeadZip, Refusals) {
+  const Zip base = zipOf({{"a/data.pkl", "PKL", ""}, {"a/data/0", "0123", ""}});
+  struct Case {
+    const char* what;
+    std::function<std::string()> bytes;
+    const char* expected;
+  };
+  const auto edit = [&](std::function<void(std::string&)> f) {
+    return [&base, f] {
+      std::string s = base.bytes;
+      f(s);
+      return s;
+    };
+  };
+  const Case cases[] = {
+      {"21 bytes", [] { return std::string(21, 'x'); }, "teeth: head .pt is not a zip"},
+      {"no end record", [] { return std::string(400, 'x'); }, "teeth: head .pt has no zip EOCD"},
+      {"no entries", edit([&](std::string& s) { put16(s, base.end + 10, 0); }),
+       "teeth: head .pt has no data.pkl"},
+      {"directory past the end", edit([&](std::string& s) { put32(s, base.end + 16, 1u << 31); }),
+       "teeth: head .pt central directory is malformed"},
+      {"directory too close to the end",
+       edit([&](std::string& s) { put32(s, base.end + 16, uint32_t(s.size() - 40)); }),
+       "teeth: head .pt central directory is malformed"},
+      {"bad central signature", edit([&](std::string& s) { s[base.central[1]] = 'Q'; }),
+       "teeth: head .pt central directory is malformed"},
+      {"more entries than written", edit([&](std::string& s) { put16(s, base.end + 10, 3); }),
+       "teeth: head .pt central directory is malformed"},
+      {"deflated second entry", edit([&](std::string& s) { put16(s, base.central[1] + 10, 8); }),
+       "teeth: head .pt entry is DEFLATEd; torch writes ZIP_STORED — refusing to guess at a "
+       "compressed member"},
+      {"name runs past the end",
+       edit([&](std::string& s) { put16(s, base.central[1] + 28, 0xFFFF); }),
+       "teeth: head .pt central directory is malformed"},
+      {"comment runs past the end",
+       edit([&](std::string& s) { put16(s, base.central[1] + 32, 0xFFFF); }),
+       "teeth: head .pt central directory is malformed"},
+      {"local header past the end",
+       edit([&](std::string& s) { put32(s, base.central[0] + 42, 0xFFFFFFF0u); }),
+       "teeth: head .pt local header out of range"},
+      {"local header 29 bytes from the end",
+       edit([&](std::string& s) { put32(s, base.central[0] + 42, uint32_t(s.size() - 29)); }),
+       "teeth: head .pt local header out of range"},
+      {"local header without signature", edit([&](std::string& s) { s[base.local[1]] = 'Q'; }),
+       "teeth: head .pt local header has no signature"},
+      {"data past the end",
+       edit([&](std::string& s) { put32(s, base.central[1] + 24, 0xFFFFFFFFu); }),
+       "teeth: head .pt entry out of range"},
+      {"local extra pushes data past the end",
+       edit([&](std::string& s) { put16(s, base.local[1] + 28, 0xFFFF); }),
+       "teeth: head .pt entry out of range"},
+  };
+  for (const Case& c : cases) EXPECT_EQ(errorOf([&] { walk(c.bytes()); }), c.expected) << c.what;
+}
+
+// ------------------------------------------------------------ pickle bytes
+
+std::string op(int code) { return std::string(1, char(code)); }
+std::string proto() { return "\x80\x02"s; }
+std::string str(const std::string& s) { return op(0x58) + le32(uint32_t(s.size())) + s; }
+std::string int1(int v) { return op(0x4B) + std::string(1, char(v)); }
+std::string global(const std::string& m, const std::string& n) { return "c" + m + "\n" + n + "\n"; }
+const std::string kMark = "(", kTuple = "t", kStop = ".", kSetItem = "s", kSetItems = "u",
+                  kEmptyDict = "}", kReduce = "R", kPersId = "Q";
+
+std::string storage(const std::string& key, const std::string& type = "FloatStorage") {
+  return kMark + str("storage") + global("torch", type) + str(key) + str("cpu") + int1(4) +
+         kTuple + kPersId;
+}
+// _rebuild_tensor_v2(storage, offset, sizes, stride, False, OrderedDict())
+std::string tensor(const std::string& key, const std::string& offset, const std::string& sizes) {
+  return global("torch._utils", "_rebuild_tensor_v2") + kMark + storage(key) + offset + sizes +
+         op(0x29) + op(0x89) + global("collections", "OrderedDict") + op(0x29) + kReduce + kTuple +
+         kReduce;
+}
+
+std::vector<le::tessera::pt::StatePair> run(const std::string& s) {
+  return runPickle(reinterpret_cast<const uint8_t*>(s.data()), s.size());
+}
+
+TEST(HeadPickle, CollectsTensorsFromEveryDictionary) {
+  const std::string sizes2 = kMark + int1(16) + op(0x4D) + "\x34\x12"s + kTuple;  // (16, 4660)
+  const std::string p =
+      proto() + global("collections", "OrderedDict") + op(0x29) + kReduce + "q\x00"s +  // memo 0
+      str("a") + tensor("0", int1(3), op(0x29)) + kSetItem +             // a: sizes ()
+      kMark + str("b") + tensor("1", op(0x4A) + le32(0xFFFFFFFFu), sizes2) +          // offset -1
+      str("ignored") + int1(5) +                                                      // not a tensor
+      int1(7) + tensor("2", int1(0), int1(1) + op(0x85)) + kSetItems +                // int key
+      kEmptyDict + str("c") + tensor("1", int1(9), int1(2) + op(0x85)) + kSetItem +    // 2nd dict
+      "h\x00"s + kEmptyDict + op(0x62) +                                               // BUILD: kept
+      kStop;
+  const auto pairs = run(p);
+  ASSERT_EQ(pairs.size(), 3u);
+  EXPECT_EQ(pairs[0].name, "a");
+  EXPECT_EQ(pairs[0].tensor.storage, "0");
+  EXPECT_EQ(pairs[0].tensor.offset, 3);
+  EXPECT_TRUE(pairs[0].tensor.sizes.empty());
+  EXPECT_EQ(pairs[1].name, "b");
+  EXPECT_EQ(pairs[1].tensor.offset, -1);
+  EXPECT_EQ(pairs[1].tensor.sizes, (std::vector<int64_t>{16, 4660}));
+  EXPECT_EQ(pairs[2].name, "c");
+  EXPECT_EQ(pairs[2].tensor.storage, "1");
+  EXPECT_EQ(pairs[2].tensor.offset, 9);
+  EXPECT_EQ(pairs[2].tensor.sizes, (std::vector<int64_t>{2}));
+}
+
+TEST(HeadPickle, MemoCopiesShareValues) {
+  // The sizes tuple memoised at 1 and fetched by LONG_BINGET; storage and
+  // offset via BINGET.
+  const std::string p = proto() + kEmptyDict + str("w") + global("torch._utils", "_rebuild_tensor_v2") +
+                        kMark + storage("k") + "q\x00"s + int1(2) + kMark + int1(1) + int1(3) +
+                        kTuple + "r" + le32(1) + "j" + le32(1) + kTuple + kReduce + kSetItem +
+                        str("v") + global("torch._utils", "_rebuild_tensor_v2") + kMark + "h\x00"s +
+                        int1(4) + "j" + le32(1) + op(0x29) + kTuple + kReduce + kSetItem + kStop;
+  const auto pairs = run(p);
+  ASSERT_EQ(pairs.size(), 2u);
+  EXPECT_EQ(pairs[1].tensor.storage, "k");
+  EXPECT_EQ(pairs[1].tensor.offset, 4);
+  EXPECT_EQ(pairs[1].tensor.sizes, (std::vector<int64_t>{1, 3}));
+}
+
+std::string nestedTuples(int depth) {
+  std::string s = proto() + op(0x29);
+  for (int i = 0; i < depth; ++i) s += op(0x85);
+  return s + kStop;
+}
+
+TEST(HeadPickle, Refusals) {
+  const std::string underflowMsg = "teeth: pickle stack underflow";
+  struct Case {
+    const char* what;
+    std::string bytes;
+    std::string expected;
+  };
+  std::string tooLarge = proto();
+  for (uint64_t i = 0; i <= le::tessera::pt::kPickleMaxValues; ++i) tooLarge += "N";
+  std::string tooManyMarks = proto() + std::string(le::tessera::pt::kPickleMaxValues + 1, '(');
+  const Case cases[] = {
+      {"empty", "", "teeth: pickle truncated"},
+      {"PROTO without its byte", "\x80"s, "teeth: pickle truncated"},
+      {"no STOP", proto() + kEmptyDict, "teeth: pickle truncated"},
+      {"nothing collected", proto() + kEmptyDict + kStop, "teeth: head .pt state_dict is empty"},
+      {"POP", proto() + "N0", "teeth: unsupported pickle opcode 0x30 in head .pt"},
+      {"FRAME of protocol 4", "\x80\x04\x95"s, "teeth: unsupported pickle opcode 0x95 in head .pt"},
+      {"BINFLOAT", proto() + "G", "teeth: unsupported pickle opcode 0x47 in head .pt"},
+      {"opcode 0xff", proto() + "\xff"s, "teeth: unsupported pickle opcode 0xff in head .pt"},
+      {"TUPLE without mark", proto() + "NN" + kTuple, "teeth: pickle mark missing"},
+      {"SETITEMS without mark", proto() + kEmptyDict + "NN" + kSetItems, "teeth: pickle mark missing"},
+      {"SETITEMS with an odd count", proto() + kEmptyDict + kMark + "NNN" + kSetItems,
+       "teeth: pickle SETITEMS holds an unpaired key"},
+      {"SETITEM on one value", proto() + "N" + kSetItem, underflowMsg},
+      {"TUPLE2 reaching below a mark", proto() + "N" + kMark + "N" + op(0x86), underflowMsg},
+      {"REDUCE on an empty stack", proto() + kReduce, underflowMsg},
+      {"BINPERSID on an empty stack", proto() + kPersId, underflowMsg},
+      {"BINGET of an empty memo", proto() + "h\x00"s, "teeth: pickle BINGET out of range"},
+      {"BINGET of a slot never set", proto() + "Nq\x02h\x01"s, "teeth: pickle BINGET out of range"},
+      {"LONG_BINGET past the memo", proto() + "Nq\x00j"s + le32(1),
+       "teeth: pickle LONG_BINGET out of range"},
+      {"BINPUT on an empty stack stores nothing", proto() + "q\x00h\x00"s,
+       "teeth: pickle BINGET out of range"},
+      {"LONG_BINPUT far past the opcodes read", proto() + "Nr" + le32(1000000),
+       "teeth: pickle memo index out of range"},
+      {"LONG_BINPUT index 2^32-1", proto() + "Nr" + le32(0xFFFFFFFFu),
+       "teeth: pickle memo index out of range"},
+      {"65 nested tuples", nestedTuples(65), "teeth: pickle too deep"},
+      {"2^20 + 1 values", tooLarge, "teeth: pickle too large"},
+      {"2^20 + 1 marks", tooManyMarks, "teeth: pickle too large"},
+      {"GLOBAL without its second line", proto() + "ctorch\nFloatStorage", "teeth: pickle truncated"},
+      {"BINUNICODE longer than the stream", proto() + op(0x58) + le32(100) + "abc",
+       "teeth: pickle truncated"},
+      {"BININT cut short", proto() + "J\x01\x02"s, "teeth: pickle truncated"},
+      {"REDUCE of an unmodelled global", proto() + global("os", "system") + str("ls") + op(0x85) + kReduce,
+       "teeth: head .pt calls os system — this reader refuses code it does not model"},
+      {"REDUCE of a string", proto() + str("eval") + op(0x29) + kReduce,
+       "teeth: head .pt calls 'eval' — this reader refuses code it does not model"},
+      {"persistent id of four entries",
+       proto() + kMark + str("storage") + global("torch", "FloatStorage") + str("0") + str("cpu") +
+           kTuple + kPersId,
+       "teeth: unexpected persistent id in head .pt"},
+      {"persistent id not a tuple", proto() + str("storage") + kPersId,
+       "teeth: unexpected persistent id in head .pt"},
+      {"persistent id of another kind",
+       proto() + kMark + str("module") + global("torch", "FloatStorage") + str("0") + str("cpu") +
+           int1(1) + kTuple + kPersId,
+       "teeth: unexpected persistent id in head .pt"},
+      {"half storage", proto() + storage("0", "HalfStorage"),
+       "teeth: head .pt storage is torch HalfStorage, not torch FloatStorage — refusing to "
+       "reinterpret it"},
+      {"storage type given as a string",
+       proto() + kMark + str("storage") + str("torch FloatStorage") + str("0") + str("cpu") +
+           int1(1) + kTuple + kPersId,
+       "teeth: head .pt storage is 'torch FloatStorage', not torch FloatStorage — refusing to "
+       "reinterpret it"},
+      {"storage key not a string",
+       proto() + kMark + str("storage") + global("torch", "FloatStorage") + int1(0) + str("cpu") +
+           int1(1) + kTuple + kPersId,
+       "teeth: unexpected persistent id in head .pt"},
+      {"rebuild with three arguments",
+       proto() + global("torch._utils", "_rebuild_tensor_v2") + kMark + storage("0") + int1(0) +
+           op(0x29) + kTuple + kReduce,
+       "teeth: malformed _rebuild_tensor_v2"},
+      {"rebuild with a string offset",
+       proto() + global("torch._utils", "_rebuild_tensor_v2") + kMark + storage("0") + str("0") +
+           op(0x29) + op(0x29) + kTuple + kReduce,
+       "teeth: malformed _rebuild_tensor_v2"},
+      {"rebuild with a string size",
+       proto() + global("torch._utils", "_rebuild_tensor_v2") + kMark + storage("0") + int1(0) +
+           str("16") + op(0x85) + op(0x29) + kTuple + kReduce,
+       "teeth: malformed _rebuild_tensor_v2"},
+      {"rebuild without a storage",
+       proto() + global("torch._utils", "_rebuild_tensor_v2") + kMark + str("0") + int1(0) +
+           op(0x29) + op(0x29) + kTuple + kReduce,
+       "teeth: malformed _rebuild_tensor_v2"},
+      {"rebuild with a stride that is no tuple",
+       proto() + global("torch._utils", "_rebuild_tensor_v2") + kMark + storage("0") + int1(0) +
+           op(0x29) + "N" + kTuple + kReduce,
+       "teeth: malformed _rebuild_tensor_v2"},
+  };
+  for (const Case& c : cases) EXPECT_EQ(errorOf([&] { run(c.bytes); }), c.expected) << c.what;
+}
+
+TEST(HeadPickle, DepthLimitIsInclusive) {
+  EXPECT_EQ(errorOf([] { run(nestedTuples(le::tessera::pt::kPickleMaxDepth)); }),
+            "teeth: head .pt state_dict is empty");
+}
+
+TEST(HeadPickle, MessagesCutLongValues) {
+  // A callable rendered for the message stays short, however long it is.
+  std::string p = proto() + str(std::string(100000, 'x')) + "q\x00"s;
+  for (int i = 0; i < 20; ++i) p += "h\x00h\x00"s + op(0x86) + "q\x00"s;
+  const std::string msg = errorOf([&] { run(p + op(0x29) + kReduce); });
+  EXPECT_EQ(msg.rfind("teeth: head .pt calls " + std::string(20, '(') + "'xxx", 0), 0u)
+      << msg.substr(0, 80);
+  EXPECT_LT(msg.size(), 300u);
+}
+
+// ------------------------------------------------------------ whole checkpoints
+
+// A BlendHead8(16) checkpoint assembled here: the six cand tensors, one
+// storage each, element k of tensor i holding (i + 1) + k / 4096.
+std::vector<uint8_t> blendHead8() {
+  const std::pair<const char*, std::vector<int>> kCand[] = {
+      {"cand.0.weight", {16, 7, 3, 3}}, {"cand.0.bias", {16}}, {"cand.2.weight", {16, 16, 3, 3}},
+      {"cand.2.bias", {16}},            {"cand.4.weight", {1, 16, 3, 3}}, {"cand.4.bias", {1}}};
+  std::string p = proto() + kEmptyDict + kMark;
+  std::vector<Rec> recs{{"h/data.pkl", "", ""}, {"h/byteorder", "little", ""}};
+  for (int i = 0; i < 6; ++i) {
+    std::string sizes = kMark, data;
+    int n = 1;
+    for (int s : kCand[i].second) sizes += int1(s), n *= s;
+    for (int k = 0; k < n; ++k) {
+      const float v = float(i + 1) + float(k) / 4096.f;
+      data.append(reinterpret_cast<const char*>(&v), 4);  // the test machines are little-endian
+    }
+    p += str(kCand[i].first) + tensor(std::to_string(i), int1(0), sizes + kTuple);
+    recs.push_back({"h/data/" + std::to_string(i), data, ""});
+  }
+  recs[0].data = p + kSetItems + kStop;
+  const std::string z = zipOf(recs).bytes;
+  return {z.begin(), z.end()};
+}
+
+TEST(HeadCheckpoint, LoadsAHandBuiltBlendHead8) {
+  const le::tessera::HeadWeights w = le::tessera::loadHeadPt(blendHead8());
+  EXPECT_EQ(w.params(), 3489);
+  ASSERT_EQ(w.cand2W.size(), 2304u);
+  EXPECT_EQ(w.cand2W[2303], 3.f + 2303.f / 4096.f);
+  EXPECT_EQ(w.cand4B, std::vector<float>{6.f});
+  EXPECT_TRUE(w.syn0W.empty() && w.syn2B.empty());
+}
+
+// Every message the reader may give for a damaged file, as prefixes.
+bool listed(const std::string& msg) {
+  static const char* const kPrefixes[] = {
+      "teeth: head .pt is not a zip", "teeth: head .pt has no zip EOCD", "teeth: head .pt has no data.pkl",
+      "teeth: head .pt central directory is malformed", "teeth: head .pt entry is DEFLATEd",
+      "teeth: head .pt local header out of range", "teeth: head .pt local header has no signature",
+      "teeth: head .pt entry out of range", "teeth: head .pt byteorder is '", "teeth: pickle truncated",
+      "teeth: unsupported pickle opcode 0x", "teeth: pickle stack underflow", "teeth: pickle mark missing",
+      "teeth: pickle SETITEMS holds an unpaired key", "teeth: pickle BINGET out of range",
+      "teeth: pickle LONG_BINGET out of range", "teeth: pickle memo index out of range",
+      "teeth: pickle too deep", "teeth: pickle too large", "teeth: unexpected persistent id in head .pt",
+      "teeth: head .pt storage is ", "teeth: head .pt calls ", "teeth: malformed _rebuild_tensor_v2",
+      "teeth: head .pt state_dict is empty", "teeth: head .pt lacks '", "teeth: head .pt names '",
+      "teeth: head '", "teeth: head storage "};
+  for (const char* p : kPrefixes)
+    if (msg.rfind(p, 0) == 0) return true;
+  return false;
+}
+
+// Each damaged copy lives in an exactly sized heap buffer, so the address
+// sanitizer sees any read past its end.
+TEST(HeadCheckpoint, EveryByteFlipAndCutGivesWeightsOrAListedMessage) {
+  const std::vector<uint8_t> good = blendHead8();
+  for (size_t i = 0; i < 2 * good.size(); ++i) {
+    std::vector<uint8_t> b = good;
+    if (i < good.size()) b[i] ^= 0xFF;
+    else b.resize(i - good.size());
+    try {
+      const int64_t n = le::tessera::loadHeadPt(b).params();
+      EXPECT_TRUE(n == 3489 || n == 4082) << i;
+    } catch (const std::runtime_error& e) {
+      EXPECT_TRUE(listed(e.what())) << i << ": " << e.what();
+    }
+    if (HasFailure()) return;
+  }
+}
+
+}  // namespace

@@ -1,0 +1,567 @@
+// The tessera members on bundles written here: the carriage and its one
+// predicate, the loader's cross-checks with their exact texts, reordering and
+// the serve configuration.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <functional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "le/bundle/manifest.h"
+#include "le/tessera/bundle_tessera.h"
+#include "le/tessera/head.h"
+#include "testkit/testkit.h"
+
+namespace {
+
+using le::test::errorOf;
+using le::test::TempDir;
+
+// A JSON object as ordered key / raw-value pairs, edited by the cases.
+struct Obj {
+  std::vector<std::pair<std::string, std::string>> kv;
+  Obj& set(const std::string& k, const std::string& v) {
+    for (auto& p : kv)
+      if (p.first == k) return p.second = v, *this;
+    kv.emplace_back(k, v);
+    return *this;
+  }
+  Obj& drop(const std::string& k) {
+    std::erase_if(kv, [&](const auto& p) { return p.first == k; });
+    return *this;
+  }
+  std::string text() const {
+    std::string s = "{";
+    for (const auto& [k, v] : kv) s += (s.size() > 1 ? ", \"" : "\"") + k + "\": " + v;
+    return s + "}";
+  }
+};
+
+const char* const kStampKeys[] = {"canvas_w", "canvas_h", "window_x0", "window_y0", "window_w", "window_h",
+                                  "pad",      "band_r0",  "band_r1",   "band_c0",   "band_c1",  "shift_margin"};
+const int kStamp[] = {64, 64, 16, 32, 32, 24, 4, 2, 18, 4, 28, 3};  // stored patch 30 x 22
+const char* const kStampText =
+    "{canvas_w=64, canvas_h=64, window_x0=16, window_y0=32, window_w=32, window_h=24, pad=4, "
+    "band_r0=2, band_r1=18, band_c0=4, band_c1=28, shift_margin=3}";
+
+Obj stamp() {
+  Obj o;
+  for (int i = 0; i < 12; ++i) o.set(kStampKeys[i], std::to_string(kStamp[i]));
+  return o;
+}
+
+// A bundle directory with the four members; the cases edit it before write().
+struct Bundle {
+  // The bundle is a folder inside the temporary directory, so a name that
+  // climbs out of it still lands in something the test removes.
+  struct Dir {
+    TempDir tmp;
+    std::string path = tmp / "b";
+    Dir() { ::mkdir(path.c_str(), 0755); }
+    std::string operator/(const std::string& rel) const { return path + "/" + rel; }
+  } t;
+  std::string dir = t.path;
+  Obj sidecar = Obj()
+                    .set("format", "\"tessera_bank.v1\"")
+                    .set("geometry", stamp().text())
+                    .set("n_donors", "3")
+                    .set("track_order", "[2, 0, 1]")
+                    .set("cent", "[[1.5, 2.5], [3, 4], [5.25, 6]]")
+                    .set("aperture", "[0.1, 0.2, 0.3]")
+                    .set("c_canon", "[31.5, 43.25]")
+                    .set("codec", R"({"codec": "h264", "pix_fmt": "rgb24"})");
+  Obj block = Obj().set("planes", R"(["live", 3, "batch"])").set("geometry", stamp().text());
+  Obj members;
+  std::string manifestName = "manifest.json";
+  std::string manifestRaw;  // used verbatim when set
+  bool withManifest = true, withBlock = true;
+  std::vector<std::string> skip;  // default member files not written
+
+  void write() {
+    if (!members.kv.empty()) block.set("members", members.text());
+    const std::string manifest =
+        !manifestRaw.empty() ? manifestRaw
+                             : Obj().set("format", "\"le-bundle-v0\"").set("NT", "8").text();
+    if (withManifest) {
+      std::string m = manifest;
+      if (manifestRaw.empty() && withBlock) m = m.substr(0, m.size() - 1) + ", \"tessera\": " + block.text() + "}";
+      le::test::writeFile(t / manifestName, m);
+    }
+    const std::pair<const char*, std::string> files[] = {
+        {"tessera_bank.v1.mp4", "TRACK"},
+        {"tessera_bank.v1.json", sidecar.text()},
+        {"tessera_head.v1.pt", std::string("PK\x03\x04 head", 9)},
+        {"tessera_head.v1.json", R"({"retrieval": {}, "temporal": {}})"},
+    };
+    for (const auto& [name, bytes] : files)
+      if (std::find(skip.begin(), skip.end(), name) == skip.end()) le::test::writeFile(t / name, bytes);
+  }
+  std::string expand(std::string s) const {
+    for (size_t p; (p = s.find("DIR")) != std::string::npos;) s.replace(p, 3, dir);
+    return s;
+  }
+};
+
+const std::string kPredicateTail =
+    ". ONE predicate (owner ruling 2026-09-06): all four members present = ARMED on every plane; "
+    "any missing = REFUSED on every plane. The borrow is a SWITCH, not a gradient — there is no "
+    "rendering mode that proceeds without them (cadenza-2 IS borrowed teeth). Re-stage the bundle "
+    "with the bank builder.";
+
+TEST(TesseraSlots, KeysDefaultsAndLookups) {
+  ASSERT_EQ(le::tesseraSlotCount(), 4);
+  const char* const* keys = le::tesseraSlotKeys();
+  EXPECT_STREQ(keys[0], "bank_track");
+  EXPECT_STREQ(keys[1], "bank_sidecar");
+  EXPECT_STREQ(keys[2], "head_weights");
+  EXPECT_STREQ(keys[3], "head_config");
+  EXPECT_EQ(keys[4], nullptr);
+  const le::TesseraSlots s;
+  EXPECT_EQ(s.bank_track, "tessera_bank.v1.mp4");
+  EXPECT_EQ(s.bank_sidecar, "tessera_bank.v1.json");
+  EXPECT_EQ(s.head_weights, "tessera_head.v1.pt");
+  EXPECT_EQ(s.head_config, "tessera_head.v1.json");
+  Bundle b;
+  b.write();
+  const le::TesseraCarriage c = le::tesseraCarriage(b.dir);
+  EXPECT_EQ(c.path("head_weights"), b.dir + "/tessera_head.v1.pt");
+  EXPECT_EQ(errorOf([&] { c.path("bank"); }), "teeth: no such member slot 'bank'");
+}
+
+TEST(TesseraCarriage, WhatABundleCarries) {
+  struct Case {
+    const char* what;
+    std::function<void(Bundle&)> edit;
+    bool complete, declared;
+    std::vector<std::string> missing;
+  };
+  const Case cases[] = {
+      {"all four, declared", [](Bundle&) {}, true, true, {}},
+      {"no manifest", [](Bundle& b) { b.withManifest = false; }, true, false, {}},
+      {"manifest without tessera", [](Bundle& b) { b.withBlock = false; }, true, false, {}},
+      {"meta.json instead", [](Bundle& b) { b.manifestName = "meta.json"; }, true, true, {}},
+      {"unparsable manifest", [](Bundle& b) { b.manifestRaw = R"({"tessera": {"planes": [)"; }, true,
+       false, {}},
+      {"tessera not an object", [](Bundle& b) { b.manifestRaw = R"({"tessera": [1]})"; }, true, false, {}},
+      {"empty member name keeps the default",
+       [](Bundle& b) { b.members.set("head_weights", "\"\""); }, true, true, {}},
+      {"member name that is no string keeps the default",
+       [](Bundle& b) { b.members.set("head_weights", "7"); }, true, true, {}},
+      {"member renamed to a file that is not there",
+       [](Bundle& b) { b.members.set("head_weights", "\"w.pt\""); }, false, true, {"head_weights"}},
+      {"two of four", [](Bundle& b) { b.skip = {"tessera_bank.v1.mp4", "tessera_head.v1.json"}; }, false,
+       true, {"bank_track", "head_config"}},
+      {"a name that climbs out of the bundle",
+       [](Bundle& b) {
+         le::test::writeFile(b.t / "../outside.json", "{}");
+         b.members.set("head_config", "\"../outside.json\"");
+       },
+       false, true, {"head_config"}},
+      {"an older member name that climbs out",
+       [](Bundle& b) {
+         le::test::writeFile(b.t / "../outside.json", "{}");
+         b.members.set("head_config", "\"drive/../../outside.json\"");
+       },
+       false, true, {"head_config"}},
+      {"an absolute name", [](Bundle& b) { b.members.set("bank_track", "\"/etc/hostname\""); }, false,
+       true, {"bank_track"}},
+      {"a directory as member", [](Bundle& b) { ::mkdir((b.t / "dir.pt").c_str(), 0755); b.members.set("head_weights", "\"dir.pt\""); },
+       false, true, {"head_weights"}},
+      {"a FIFO as member",
+       [](Bundle& b) {
+         ::mkfifo((b.t / "fifo.json").c_str(), 0644);
+         b.members.set("bank_sidecar", "\"fifo.json\"");
+       },
+       false, true, {"bank_sidecar"}},
+  };
+  for (const Case& c : cases) {
+    Bundle b;
+    c.edit(b);
+    b.write();
+    const le::TesseraCarriage car = le::tesseraCarriage(b.dir);
+    EXPECT_EQ(car.complete, c.complete) << c.what;
+    EXPECT_EQ(car.declared, c.declared) << c.what;
+    EXPECT_EQ(car.missing, c.missing) << c.what;
+    if (c.declared && !b.manifestRaw.size()) {
+      EXPECT_EQ(car.planes, (std::vector<std::string>{"live", "batch"})) << c.what;
+    }
+  }
+}
+
+TEST(TesseraCarriage, AFifoManifestIsNeverOpened) {
+  Bundle b;
+  b.withManifest = false;
+  b.write();
+  ASSERT_EQ(::mkfifo((b.t / "manifest.json").c_str(), 0644), 0);
+  le::test::writeFile(b.t / "meta.json", R"({"tessera": {"planes": ["meta"]}})");
+  const le::TesseraCarriage c = le::tesseraCarriage(b.dir);  // would block on the FIFO
+  EXPECT_TRUE(c.declared);
+  EXPECT_EQ(c.planes, std::vector<std::string>{"meta"});
+}
+
+TEST(TesseraCarriage, ManifestOverload) {
+  Bundle b;
+  b.write();
+  le::Manifest m;
+  m.dir = b.dir;
+  EXPECT_TRUE(le::tesseraCarriage(m).complete);
+  EXPECT_EQ(le::loadTesseraMembers(m).n_donors, 3);
+}
+
+TEST(TesseraCarriage, OnePredicate) {
+  struct Case {
+    const char* what;
+    std::function<void(Bundle&)> edit;
+    std::string expected;
+    std::vector<std::string> missing;
+  };
+  const Case cases[] = {
+      {"two of four, declared", [](Bundle& b) { b.skip = {"tessera_bank.v1.mp4", "tessera_head.v1.pt"}; },
+       "missing teeth member(s): bank_track (DIR/tessera_bank.v1.mp4), head_weights "
+       "(DIR/tessera_head.v1.pt) — carries 2 of 4 and declares a manifest.tessera block the members "
+       "do not keep" + kPredicateTail,
+       {"bank_track", "head_weights"}},
+      {"one of four, no manifest",
+       [](Bundle& b) {
+         b.withManifest = false;
+         b.skip = {"tessera_bank.v1.mp4", "tessera_bank.v1.json", "tessera_head.v1.json"};
+       },
+       "missing teeth member(s): bank_track (DIR/tessera_bank.v1.mp4), bank_sidecar "
+       "(DIR/tessera_bank.v1.json), head_config (DIR/tessera_head.v1.json) — carries 1 of 4" +
+           kPredicateTail,
+       {"bank_track", "bank_sidecar", "head_config"}},
+  };
+  for (const Case& c : cases) {
+    Bundle b;
+    c.edit(b);
+    b.write();
+    try {
+      le::requireTesseraMembers(le::tesseraCarriage(b.dir));
+      ADD_FAILURE() << c.what << ": no refusal";
+    } catch (const le::MissingTesseraMember& e) {
+      EXPECT_EQ(e.what(), b.expand(c.expected)) << c.what;
+      EXPECT_EQ(e.missing, c.missing) << c.what;
+    }
+    EXPECT_EQ(errorOf([&] { le::loadTesseraMembers(b.dir); }), b.expand(c.expected)) << c.what;
+  }
+}
+
+TEST(TesseraMembers, LoadsEveryField) {
+  Bundle b;
+  b.block.set("bank_codec", "\"hevc\"");
+  b.write();
+  const le::TesseraAttachInputs in = le::loadTesseraMembers(b.dir);
+  EXPECT_EQ(in.n_donors, 3);
+  EXPECT_EQ(in.track_order, (std::vector<int32_t>{2, 0, 1}));
+  EXPECT_EQ(in.cent, (std::vector<double>{1.5, 2.5, 3, 4, 5.25, 6}));
+  EXPECT_EQ(in.aperture, (std::vector<double>{0.1, 0.2, 0.3}));
+  EXPECT_EQ(in.c_canon[0], 31.5);
+  EXPECT_EQ(in.c_canon[1], 43.25);
+  const int got[] = {in.stamp.canvas_w, in.stamp.canvas_h, in.stamp.window_x0, in.stamp.window_y0,
+                     in.stamp.window_w, in.stamp.window_h, in.stamp.pad,       in.stamp.band_r0,
+                     in.stamp.band_r1,  in.stamp.band_c0,  in.stamp.band_c1,   in.stamp.shift_margin};
+  EXPECT_TRUE(std::equal(std::begin(got), std::end(got), std::begin(kStamp)));
+  EXPECT_EQ(in.band_w, 30);
+  EXPECT_EQ(in.band_h, 22);
+  EXPECT_EQ(in.bandBytes(), 3u * 30 * 22 * 3);
+  EXPECT_EQ(std::string(in.head_pt.begin(), in.head_pt.end()), std::string("PK\x03\x04 head", 9));
+  EXPECT_EQ(in.head_json, R"({"retrieval": {}, "temporal": {}})");
+  EXPECT_EQ(in.manifest_json, le::test::readFile(b.t / "manifest.json"));
+  EXPECT_EQ(in.bank_track_path, b.dir + "/tessera_bank.v1.mp4");
+  EXPECT_EQ(in.bank_container, "mp4");
+  EXPECT_EQ(in.bank_packing, "rgb24_frames");
+  EXPECT_EQ(in.bank_codec, "hevc");
+  EXPECT_EQ(in.bank_pix_fmt, "rgb24");
+}
+
+TEST(TesseraMembers, ManifestAndSidecarChoices) {
+  struct Case {
+    const char* what;
+    std::function<void(Bundle&)> edit;
+    std::string container, packing, codec, pixFmt;
+  };
+  const Case cases[] = {
+      {"manifest overrides", [](Bundle& b) {
+         b.block.set("bank_container", "\"mkv\"").set("bank_packing", "\"tiles\"").set("bank_pix_fmt", "\"gbrp\"");
+       }, "mkv", "tiles", "h264", "gbrp"},
+      {"no tessera block", [](Bundle& b) { b.withBlock = false; }, "mp4", "rgb24_frames", "h264", "rgb24"},
+      {"codec strings only from strings",
+       [](Bundle& b) { b.sidecar.set("codec", R"({"codec": 5, "pix_fmt": "yuv444p"})"); }, "mp4",
+       "rgb24_frames", "", "yuv444p"},
+      {"meta.json", [](Bundle& b) { b.manifestName = "meta.json"; b.block.set("bank_codec", "\"av1\""); },
+       "mp4", "rgb24_frames", "av1", "rgb24"},
+  };
+  for (const Case& c : cases) {
+    Bundle b;
+    c.edit(b);
+    b.write();
+    const le::TesseraAttachInputs in = le::loadTesseraMembers(b.dir);
+    EXPECT_EQ(in.bank_container, c.container) << c.what;
+    EXPECT_EQ(in.bank_packing, c.packing) << c.what;
+    EXPECT_EQ(in.bank_codec, c.codec) << c.what;
+    EXPECT_EQ(in.bank_pix_fmt, c.pixFmt) << c.what;
+  }
+}
+
+std::string donors(int n, const std::string& item) {
+  std::string s = "[";
+  for (int i = 0; i < n; ++i) s += (i ? ", " : "") + (item.empty() ? std::to_string(i) : item);
+  return s + "]";
+}
+
+TEST(TesseraMembers, ThousandTwentyFourDonorsLoad) {
+  Bundle b;
+  b.sidecar.set("n_donors", "1024").set("track_order", donors(1024, "")).set("cent", donors(1024, "[1, 2]"))
+      .set("aperture", donors(1024, "0.5"));
+  b.write();
+  EXPECT_EQ(le::loadTesseraMembers(b.dir).n_donors, 1024);
+}
+
+TEST(TesseraMembers, Refusals) {
+  const std::string S = "tessera_bank.v1.json";
+  struct Case {
+    const char* what;
+    std::function<void(Bundle&)> edit;
+    std::string expected;
+  };
+  const Case cases[] = {
+      {"no manifest", [](Bundle& b) { b.withManifest = false; },
+       "DIR carries no manifest.json or meta.json — the compose descriptor (unified.pi) the pass places "
+       "its window by lives there, and placing a borrow window without it is guessing."},
+      {"unparsable manifest", [](Bundle& b) { b.manifestRaw = R"({"a": 1 "b": 2})"; },
+       "teeth: DIR/manifest.json is not readable JSON: teeth: malformed JSON object"},
+      {"unparsable sidecar", [](Bundle& b) { b.sidecar.set("format", R"("tessera_bank.v1" "x")"); },
+       "teeth: " + S + " is not readable JSON: teeth: malformed JSON object"},
+      {"NaN as Python writes it", [](Bundle& b) { b.sidecar.set("aperture", "[0.1, NaN, 0.3]"); },
+       "teeth: " + S + " is not readable JSON: teeth: bad JSON number"},
+      {"another format", [](Bundle& b) { b.sidecar.set("format", "\"tessera_bank.v2\""); },
+       S + " declares format 'tessera_bank.v2', not 'tessera_bank.v1' — this reader does not know that "
+           "generation and will not guess at its keys."},
+      {"no format", [](Bundle& b) { b.sidecar.drop("format"); },
+       S + " declares format '', not 'tessera_bank.v1' — this reader does not know that generation and "
+           "will not guess at its keys."},
+      {"no geometry", [](Bundle& b) { b.sidecar.drop("geometry"); }, S + " carries no `geometry` stamp"},
+      {"geometry not an object", [](Bundle& b) { b.sidecar.set("geometry", "[64]"); },
+       S + " carries no `geometry` stamp"},
+      {"geometry lacks pad", [](Bundle& b) { b.sidecar.set("geometry", stamp().drop("pad").text()); },
+       "teeth: " + S + ".geometry lacks numeric 'pad'"},
+      {"geometry past int32", [](Bundle& b) { b.sidecar.set("geometry", stamp().set("canvas_w", "3e9").text()); },
+       "teeth: " + S + ".geometry 'canvas_w' is outside the int32 range"},
+      {"manifest geometry off by one",
+       [](Bundle& b) { b.block.set("geometry", stamp().set("band_c1", "29").text()); },
+       std::string("teeth geometry DISAGREES between the manifest and the bank sidecar — manifest ") +
+           "{canvas_w=64, canvas_h=64, window_x0=16, window_y0=32, window_w=32, window_h=24, pad=4, "
+           "band_r0=2, band_r1=18, band_c0=4, band_c1=29, shift_margin=3} vs " + S + " " + kStampText +
+           "; refusing to place a window on a rectangle the two halves of the bundle do not agree on."},
+      {"manifest geometry lacks a key", [](Bundle& b) { b.block.set("geometry", stamp().drop("window_h").text()); },
+       "teeth: manifest.tessera.geometry lacks numeric 'window_h'"},
+      {"incoherent stamp", [](Bundle& b) {
+         b.sidecar.set("geometry", stamp().set("shift_margin", "-1").text());
+         b.block.drop("geometry");
+       },
+       "teeth: GeometryStamp incoherent: pad/shift_margin must be positive;"},
+      {"n_donors 0.9", [](Bundle& b) { b.sidecar.set("n_donors", "0.9"); }, S + " says n_donors=0"},
+      {"n_donors -2", [](Bundle& b) { b.sidecar.set("n_donors", "-2"); }, S + " says n_donors=-2"},
+      {"n_donors 1025", [](Bundle& b) { b.sidecar.set("n_donors", "1025"); },
+       S + " carries n_donors=1025, over the owner's cap of 1024 (ruling 2026-08-28). This reader "
+           "REFUSES rather than capping: the selector is the bank's BUILD-time cap selector, and a "
+           "second one here would change which donors reach the mouth while every count-based check "
+           "stayed green. Rebuild the bank."},
+      {"n_donors 1e10", [](Bundle& b) { b.sidecar.set("n_donors", "1e10"); },
+       "teeth: " + S + " 'n_donors' is outside the int32 range"},
+      {"n_donors a string", [](Bundle& b) { b.sidecar.set("n_donors", "\"3\""); },
+       "teeth: " + S + " lacks numeric 'n_donors'"},
+      {"track_order not an array", [](Bundle& b) { b.sidecar.set("track_order", "{}"); },
+       S + " lacks one of track_order/cent/aperture/c_canon as an array"},
+      {"no c_canon", [](Bundle& b) { b.sidecar.drop("c_canon"); },
+       S + " lacks one of track_order/cent/aperture/c_canon as an array"},
+      {"count mismatch", [](Bundle& b) { b.sidecar.set("track_order", "[0, 1]").set("aperture", "[]"); },
+       S + " says n_donors=3 but carries track_order=2, cent=3, aperture=0 — a count mismatch silently "
+           "mis-orders the donors."},
+      {"c_canon of three", [](Bundle& b) { b.sidecar.set("c_canon", "[1, 2, 3]"); }, S + " c_canon is not a pair"},
+      {"order repeats 1", [](Bundle& b) { b.sidecar.set("track_order", "[1, 0, 1]"); },
+       S + " track_order is not a permutation (reference 1 appears twice) — the inverse permutation "
+           "would leave a reference slot never written and the pass would blend uninitialised memory "
+           "into a real mouth."},
+      {"order names 3 of 3", [](Bundle& b) { b.sidecar.set("track_order", "[0, 3, 1]"); },
+       S + " track_order[1]=3 is outside [0,3)"},
+      {"order entry -1.5 truncates to -1", [](Bundle& b) { b.sidecar.set("track_order", "[0, -1.5, 1]"); },
+       S + " track_order[1]=-1 is outside [0,3)"},
+      {"order entry that is a string reads 0", [](Bundle& b) { b.sidecar.set("track_order", "[0, \"2\", 1]"); },
+       S + " track_order is not a permutation (reference 0 appears twice) — the inverse permutation "
+           "would leave a reference slot never written and the pass would blend uninitialised memory "
+           "into a real mouth."},
+      {"order entry past int32", [](Bundle& b) { b.sidecar.set("track_order", "[0, 1e12, 1]"); },
+       "teeth: " + S + " 'track_order[1]' is outside the int32 range"},
+      {"cent of three", [](Bundle& b) { b.sidecar.set("cent", "[[1, 2], [1, 2, 3], [1, 2]]"); },
+       S + " cent[1] is not an (x,y) pair"},
+      {"cent entry a number", [](Bundle& b) { b.sidecar.set("cent", "[[1, 2], [1, 2], 7]"); },
+       S + " cent[2] is not an (x,y) pair"},
+      {"empty pix_fmt in the manifest", [](Bundle& b) { b.block.set("bank_pix_fmt", "\"\""); },
+       "DIR: neither manifest.tessera.bank_pix_fmt nor " + S + ".codec.pix_fmt states the reference "
+       "track's pixel format. A decoder handed no format negotiates one, and the one it settles on "
+       "is 4:2:0 — lossy chroma on reference pixels IS the borrow degrading. Refusing rather than "
+       "letting it guess."},
+      {"no codec object", [](Bundle& b) { b.sidecar.drop("codec"); },
+       "DIR: neither manifest.tessera.bank_pix_fmt nor " + S + ".codec.pix_fmt states the reference "
+       "track's pixel format. A decoder handed no format negotiates one, and the one it settles on "
+       "is 4:2:0 — lossy chroma on reference pixels IS the borrow degrading. Refusing rather than "
+       "letting it guess."},
+      {"a renamed sidecar is named", [](Bundle& b) {
+         b.members.set("bank_sidecar", "\"bank.json\"");
+         b.sidecar.set("n_donors", "0");
+         le::test::writeFile(b.t / "bank.json", b.sidecar.text());
+       },
+       "bank.json says n_donors=0"},
+      {"a member over 64 MiB", [](Bundle& b) {
+         b.skip = {"tessera_head.v1.pt"};
+         le::test::writeFile(b.t / "tessera_head.v1.pt", "");
+         EXPECT_EQ(::truncate((b.t / "tessera_head.v1.pt").c_str(), (64 << 20) + 1), 0);
+       },
+       "teeth: DIR/tessera_head.v1.pt is over 64 MiB"},
+  };
+  for (const Case& c : cases) {
+    Bundle b;
+    c.edit(b);
+    b.write();
+    EXPECT_EQ(errorOf([&] { le::loadTesseraMembers(b.dir); }), b.expand(c.expected)) << c.what;
+  }
+}
+
+TEST(TesseraMembers, AContainerBundleLoads) {
+  Bundle src;
+  src.write();
+  std::vector<le::test::ImxEntry> entries;
+  for (const char* n : {"manifest.json", "tessera_bank.v1.mp4", "tessera_bank.v1.json", "tessera_head.v1.pt",
+                        "tessera_head.v1.json"})
+    entries.emplace_back(n, le::test::readFile(src.t / n));
+  TempDir t;
+  le::test::ScopedEnv root("LE_IMX_UNWRAP_ROOT", t / "unwrap");
+  le::test::writeFile(t / "b.imx", le::test::imxBytes(entries));
+  const le::TesseraAttachInputs in = le::loadTesseraMembers(t / "b.imx");
+  EXPECT_EQ(in.n_donors, 3);
+  EXPECT_EQ(in.bank_track_path.rfind(t / "unwrap", 0), 0u) << in.bank_track_path;
+  // A container that lies about its members throws what resolution throws.
+  le::test::writeFile(t / "bad.imx", le::test::imxBytes({{"manifest.json", "{}", 1u << 30}}));
+  EXPECT_NE(errorOf([&] { le::tesseraCarriage(t / "bad.imx"); }), "(no error)");
+}
+
+TEST(TesseraReorder, CopiesEachFrameIntoItsDonorSlot) {
+  le::TesseraAttachInputs in;
+  in.n_donors = 3;
+  in.track_order = {2, 0, 1};
+  in.band_w = 2;
+  in.band_h = 1;
+  const std::vector<uint8_t> track = {10, 11, 12, 13, 14, 15, 20, 21, 22, 23, 24, 25, 30, 31, 32, 33, 34, 35};
+  std::vector<uint8_t> donor(track.size(), 0);
+  le::reorderTrackToDonor(in, track.data(), donor.data());
+  EXPECT_EQ(donor, (std::vector<uint8_t>{20, 21, 22, 23, 24, 25, 30, 31, 32, 33, 34, 35, 10, 11, 12, 13, 14, 15}));
+}
+
+TEST(TesseraReorder, Refusals) {
+  std::vector<uint8_t> buf(64, 0), out(64, 0);
+  struct Case {
+    const char* what;
+    std::function<void(le::TesseraAttachInputs&)> edit;
+    const uint8_t* track;
+    uint8_t* donor;
+    const char* expected;
+  };
+  const Case cases[] = {
+      {"null track", [](auto&) {}, nullptr, out.data(), "teeth: null band buffer"},
+      {"null donor", [](auto&) {}, buf.data(), nullptr, "teeth: null band buffer"},
+      {"order shorter than n", [](auto& in) { in.track_order = {0, 1}; }, buf.data(), out.data(),
+       "teeth: track_order does not match n_donors"},
+      {"zero width", [](auto& in) { in.band_w = 0; }, buf.data(), out.data(), "teeth: zero reference stride"},
+      {"negative height", [](auto& in) { in.band_h = -1; }, buf.data(), out.data(),
+       "teeth: zero reference stride"},
+      {"order repeats", [](auto& in) { in.track_order = {0, 0, 1}; }, buf.data(), out.data(),
+       "teeth: track_order is not a permutation"},
+      {"order past n", [](auto& in) { in.track_order = {0, 3, 1}; }, buf.data(), out.data(),
+       "teeth: track_order is not a permutation"},
+      {"same buffer", [](auto&) {}, buf.data(), buf.data(), "teeth: band buffers overlap"},
+      {"donor starts inside the track", [](auto&) {}, buf.data(), buf.data() + 17, "teeth: band buffers overlap"},
+      {"track starts inside the donor", [](auto&) {}, buf.data() + 17, buf.data(), "teeth: band buffers overlap"},
+  };
+  for (const Case& c : cases) {
+    le::TesseraAttachInputs in;
+    in.n_donors = 3;
+    in.track_order = {2, 0, 1};
+    in.band_w = 2;
+    in.band_h = 3;  // 18 bytes a band
+    c.edit(in);
+    EXPECT_EQ(errorOf([&] { le::reorderTrackToDonor(in, c.track, c.donor); }), c.expected) << c.what;
+  }
+  // Adjacent buffers do not overlap.
+  le::TesseraAttachInputs in;
+  in.n_donors = 1;
+  in.track_order = {0};
+  in.band_w = 2;
+  in.band_h = 3;
+  EXPECT_EQ(errorOf([&] { le::reorderTrackToDonor(in, buf.data(), buf.data() + 18); }), "(no error)");
+}
+
+TEST(ServeConfig, ReadsTheV1Schema) {
+  const auto c = le::tessera::ServeConfig::fromHeadMemberJson(
+      " \n{\"retrieval\": {\"kshort\": 300.9, \"aperture_tol\": 0.25, \"cut\": 40, \"K\": 16},"
+      " \"temporal\": {\"hysteresis\": 3, \"lookahead\": 16}, \"decode\": {\"envelope_clamp_255\": 12.0000005}}");
+  EXPECT_EQ(c.kshort, 300);
+  EXPECT_EQ(c.aperture_tol, 0.25);
+  EXPECT_EQ(c.cut, 40);
+  EXPECT_EQ(c.K, 16);
+  EXPECT_EQ(c.hysteresis, 3);
+  EXPECT_EQ(c.lookahead, 16);
+  EXPECT_TRUE(c.fromHead);
+  EXPECT_EQ(c.teethLumaMin, 100.0);
+  EXPECT_EQ(c.teethGreenRedMax, 25.0);
+  EXPECT_EQ(c.teethMinPixels, 32);
+  EXPECT_EQ(c.maskDecay, 0.6);
+}
+
+TEST(ServeConfig, Refusals) {
+  const auto head = [](const std::string& retrieval, const std::string& temporal, const std::string& rest = "") {
+    return "{\"retrieval\": {" + retrieval + "}, \"temporal\": {" + temporal + "}" + rest + "}";
+  };
+  const std::string r = R"("kshort": 512, "aperture_tol": 0.3, "cut": 96, "K": 64)";
+  const std::string t = R"("hysteresis": 8, "lookahead": 8)";
+  const std::string w301 =
+      "teeth: tessera_head.v1 config lacks the retrieval/temporal blocks of the v1 schema — refusing "
+      "to serve defaults (W3-01)";
+  const std::string envelope =
+      "teeth: member envelope_clamp_255 != the envelope of record (12/255) — the envelope is a gated quantity";
+  struct Case {
+    std::string text, expected;
+  };
+  const Case cases[] = {
+      {head(r, t), "(no error)"},
+      {head(r, t, R"(, "decode": {"envelope_clamp_255": 12})"), "(no error)"},
+      {head(r, t, R"(, "decode": {"other": 1})"), "(no error)"},
+      {head(r, t, R"(, "decode": {"envelope_clamp_255": 12.5})"), envelope},
+      {head(r, t, R"(, "decode": {"envelope_clamp_255": "12"})"), envelope},
+      {R"({"retrieval": {"kshort": 1}})", w301},
+      {R"({"temporal": {}, "retrieval": 5})", w301},
+      {"[1]", w301},
+      {"{\"retrieval\": {", "teeth: JSON truncated"},
+      {R"({"retrieval" {} "temporal": {}})", "teeth: malformed JSON object"},
+      {head(R"("kshort": 512, "aperture_tol": 0.3, "K": 64)", t), "teeth: member JSON lacks key 'cut'"},
+      {head(r, R"("hysteresis": 8)"), "teeth: member JSON lacks key 'lookahead'"},
+      {head(R"("kshort": 0, "aperture_tol": 0.3, "cut": 96, "K": 64)", t), "teeth: member kshort out of range"},
+      {head(R"("kshort": 4097, "aperture_tol": 0.3, "cut": 96, "K": 64)", t), "teeth: member kshort out of range"},
+      {head(R"("kshort": 4096.5, "aperture_tol": 0.3, "cut": 96, "K": 64)", t), "(no error)"},
+      {head(R"("kshort": "512", "aperture_tol": 0.3, "cut": 96, "K": 64)", t), "teeth: member kshort out of range"},
+      {head(R"("kshort": 512, "aperture_tol": -0.1, "cut": 96, "K": 64)", t), "teeth: member aperture_tol out of range"},
+      {head(R"("kshort": 512, "aperture_tol": 0.3, "cut": 0.5, "K": 64)", t), "teeth: member cut out of range"},
+      {head(R"("kshort": 512, "aperture_tol": 0.3, "cut": 3e9, "K": 64)", t), "teeth: member cut out of range"},
+      {head(R"("kshort": 512, "aperture_tol": 0.3, "cut": 96, "K": 1025)", t), "teeth: member K out of range"},
+      {head(r, R"("hysteresis": 65, "lookahead": 8)"), "teeth: member hysteresis out of range"},
+      {head(r, R"("hysteresis": 8, "lookahead": -1)"), "teeth: member lookahead out of range"},
+      {head(r, R"("hysteresis": 64, "lookahead": 64)"), "(no error)"},
+  };
+  for (const Case& c : cases)
+    EXPECT_EQ(errorOf([&] { le::tessera::ServeConfig::fromHeadMemberJson(c.text); }), c.expected) << c.text;
+}
+
+}  // namespace

@@ -1,0 +1,267 @@
+// The tessera JSON reader: its fixed leniencies, its refusals, bounded reads on
+// every prefix of valid texts, the nesting cap, and the lookups.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <memory>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "le/tessera/tessera_json.h"
+#include "testkit/testkit.h"
+
+namespace {
+
+using le::tessera::json::JParser;
+using le::tessera::json::JVal;
+using le::tessera::json::parseJson;
+
+std::string numText(double d) {
+  char buf[40];
+  std::snprintf(buf, sizeof buf, "%.17g", d);
+  return buf;
+}
+
+// A compact rendering of a value for table comparisons; numbers with %.17g.
+std::string show(const JVal& v) {
+  switch (v.kind) {
+    case JVal::kNull: return "null";
+    case JVal::kBool: return v.b ? "true" : "false";
+    case JVal::kNum: return numText(v.num);
+    case JVal::kStr: return "'" + v.str + "'";
+    case JVal::kArr: {
+      std::string s = "[";
+      for (size_t i = 0; i < v.arr.size(); ++i) s += (i ? "," : "") + show(v.arr[i]);
+      return s + "]";
+    }
+    default: {
+      std::string s = "{";
+      for (size_t i = 0; i < v.obj.size(); ++i)
+        s += (i ? "," : "") + v.obj[i].first + ":" + show(v.obj[i].second);
+      return s + "}";
+    }
+  }
+}
+
+// The value or the message of the parse; the label is "t".
+std::string parsed(const std::string& text) {
+  try {
+    return show(parseJson(text, "t"));
+  } catch (const std::exception& e) {
+    return std::string("ERR ") + e.what();
+  }
+}
+
+const std::string kWrap = "ERR teeth: t is not readable JSON: ";
+
+TEST(TesseraJson, EdgeCasesTable) {
+  struct Case {
+    std::string in, want;
+  };
+  const std::vector<Case> cases = {
+      {"{} trailing", "{}"},
+      {"  \t\r\n[1, 2]x", "[1,2]"},
+      {"\"a\\u00e9b\"", "'a?b'"},
+      {"\"\\u12\"", "'?'"},        // fewer than four digits: the quote still closes
+      {"\"\\u12345\"", "'?5'"},
+      {"\"\\u\"", "'?'"},
+      {"\"\\uzz\"", "'?zz'"},
+      {"\"abc", "'abc'"},           // open at the end: ends without error
+      {"\"ab\\", "'ab'"},           // a final backslash escapes nothing
+      {"\"\\b\\f\\n\\r\\t\\/\\\\\\\"\\q\"", "'\b\f\n\r\t/\\\"q'"},
+      {"{\"a\":1,\"a\":2}", "{a:1,a:2}"},
+      {"{\"a\" 1}", "{a:1}"},       // the colon is optional
+      {"{ }", "{}"},
+      {"[ ]", "[]"},
+      {"[true,false,null]", "[true,false,null]"},
+      {"falsey", "false"},
+      {"nullx", "null"},
+      {"+1.5", "1.5"},
+      {"-0.25e2", "-25"},
+      {"1e", "1"},
+      {".5", "0.5"},
+      {"0x10", "0"},                // hexadecimal is not a JSON number: the 0 is read
+      {"1e-400", "0"},              // underflow reads zero
+      {"-1e-400", "-0"},
+      {"4.9406564584124654e-324", "4.9406564584124654e-324"},
+      {"1.7976931348623157e308", "1.7976931348623157e+308"},
+      {"", kWrap + "teeth: JSON truncated"},
+      {"   ", kWrap + "teeth: JSON truncated"},
+      {"{", kWrap + "teeth: JSON truncated"},
+      {"{\"a\":1,", kWrap + "teeth: JSON truncated"},
+      {"{\"a\":", kWrap + "teeth: JSON truncated"},
+      {"[", kWrap + "teeth: JSON truncated"},
+      {"[1,", kWrap + "teeth: JSON truncated"},
+      {"{\"a\":1", kWrap + "teeth: malformed JSON object"},
+      {"{\"a\":1 \"b\":2}", kWrap + "teeth: malformed JSON object"},
+      {"[1,2", kWrap + "teeth: malformed JSON array"},
+      {"[1 2]", kWrap + "teeth: malformed JSON array"},
+      {"[1,]", kWrap + "teeth: bad JSON number"},
+      {"-", kWrap + "teeth: bad JSON number"},
+      {"abc", kWrap + "teeth: bad JSON number"},
+      {"tru", kWrap + "teeth: bad JSON number"},
+      {"nul", kWrap + "teeth: bad JSON number"},
+      {"+-1", kWrap + "teeth: bad JSON number"},
+      {"++1", kWrap + "teeth: bad JSON number"},
+      {"nan", kWrap + "teeth: bad JSON number"},
+      {"NaN", kWrap + "teeth: bad JSON number"},
+      {"inf", kWrap + "teeth: bad JSON number"},
+      {"-Infinity", kWrap + "teeth: bad JSON number"},
+      {"1e400", kWrap + "teeth: bad JSON number"},
+      {"-1e400", kWrap + "teeth: bad JSON number"},
+      {"0.001e312", kWrap + "teeth: bad JSON number"},
+      {"1000000000e300", kWrap + "teeth: bad JSON number"},
+      {"[1e99999999999999999999]", kWrap + "teeth: bad JSON number"},
+      {"[1e-99999999999999999999]", "[0]"},
+  };
+  for (const auto& c : cases) EXPECT_EQ(parsed(c.in), c.want) << "input: " << c.in;
+}
+
+TEST(TesseraJson, WrappedMessageNamesTheLabel) {
+  EXPECT_EQ(le::test::errorOf([] { parseJson("{", "head.json"); }),
+            "teeth: head.json is not readable JSON: teeth: JSON truncated");
+}
+
+TEST(TesseraJson, NegativeZeroAndSignsSurvive) {
+  EXPECT_TRUE(std::signbit(parseJson("-1e-400", "t").num));
+  EXPECT_FALSE(std::signbit(parseJson("+1e-400", "t").num));
+}
+
+std::string nested(int depth, char open, char close) {
+  return std::string(size_t(depth), open) + std::string(size_t(depth), close);
+}
+
+TEST(TesseraJson, NestingIsCappedAt64) {
+  EXPECT_EQ(parsed(nested(64, '[', ']')).substr(0, 4), "[[[[");
+  EXPECT_EQ(parsed(nested(65, '[', ']')), kWrap + "teeth: JSON nested deeper than 64");
+  std::string objs;
+  for (int i = 0; i < 64; ++i) objs += "{\"k\":";
+  objs += "1" + std::string(64, '}');
+  EXPECT_EQ(parseJson(objs, "t").kind, JVal::kObj);
+  std::string deeper;
+  for (int i = 0; i < 65; ++i) deeper += (i % 2) ? "[" : "{\"k\":";
+  EXPECT_EQ(parsed(deeper), kWrap + "teeth: JSON nested deeper than 64");
+  // Far past the cap: refused before the stack is at risk.
+  EXPECT_EQ(parsed(std::string(1 << 20, '[')), kWrap + "teeth: JSON nested deeper than 64");
+  // Siblings do not add up: the count falls again when a container closes.
+  std::string wide = "[";
+  for (int i = 0; i < 200; ++i) wide += (i ? "," : "") + nested(63, '[', ']');
+  EXPECT_EQ(parseJson(wide + "]", "t").arr.size(), 200u);
+}
+
+// Every prefix of a valid text, copied into a heap buffer of exactly its size
+// so the address sanitizer sees any read past the end, gives a value or one
+// of the reader's own messages.
+TEST(TesseraJson, EveryPrefixReadsInsideItsBuffer) {
+  const std::vector<std::string> texts = {
+      "{\"format\":\"lip-template-v1\",\"canvas\":512,\"feather_px\":4.5,"
+      "\"u_canon\":[[-1,0],[0,-1],[1,0],[0,1]],\"lip_idx\":[6,12,14,17,19,20]}",
+      "{\"a\":[true,false,null,-1.5e-3,+2,\"x\\u0041y\\n\\\\\"],\"b\":{\"c\":{}}}",
+      "[\"\\u12\",\"q\\\"\",1e5,0.5,{\"k\" 3}]",
+      "  \"tail\\",
+  };
+  const std::set<std::string> listed = {"teeth: JSON truncated", "teeth: malformed JSON object",
+                                        "teeth: malformed JSON array", "teeth: bad JSON number"};
+  for (const auto& text : texts) {
+    for (size_t n = 0; n <= text.size(); ++n) {
+      std::unique_ptr<char[]> buf(new char[n]);
+      std::copy(text.begin(), text.begin() + std::ptrdiff_t(n), buf.get());
+      JParser p(buf.get(), buf.get() + n);
+      p.skipWs();
+      try {
+        (void)p.val();
+        EXPECT_LE(p.cursor(), buf.get() + n);
+      } catch (const std::runtime_error& e) {
+        EXPECT_TRUE(listed.count(e.what())) << "prefix " << n << " of " << text << ": " << e.what();
+      }
+    }
+  }
+}
+
+TEST(TesseraJson, CursorStopsAfterTheValue) {
+  const std::string text = "{\"a\":[1,2]}   rest";
+  JParser p(text.data(), text.data() + text.size());
+  p.val();
+  EXPECT_EQ(std::string(p.cursor()), "   rest");
+  const std::string s = "\"ab\"cd";
+  JParser q(s.data(), s.data() + s.size());
+  EXPECT_EQ(q.strv(), "ab");
+  EXPECT_EQ(std::string(q.cursor()), "cd");
+  // At the end strv gives "" and does not move.
+  JParser e(s.data() + s.size(), s.data() + s.size());
+  EXPECT_EQ(e.strv(), "");
+  EXPECT_EQ(e.cursor(), s.data() + s.size());
+}
+
+TEST(TesseraJsonLookup, FirstPairWinsEverywhere) {
+  const JVal v = parseJson(
+      "{\"n\":1,\"n\":2,\"s\":\"\",\"s\":\"late\",\"x\":\"str\",\"x\":3,\"arr\":[1]}", "t");
+  struct Case {
+    std::string key;
+    std::string num;  // reqNum's value or its message
+    std::string str;  // optStr with default "dflt"
+    std::string req;  // req's value or its message
+  };
+  auto numOf = [&](const std::string& k) {
+    try {
+      return numText(le::tessera::json::reqNum(v, k, "side.json"));
+    } catch (const std::exception& e) {
+      return std::string(e.what());
+    }
+  };
+  auto reqOf = [&](const std::string& k) {
+    try {
+      return show(v.req(k));
+    } catch (const std::exception& e) {
+      return std::string(e.what());
+    }
+  };
+  const std::vector<Case> cases = {
+      {"n", "1", "dflt", "1"},
+      {"s", "teeth: side.json lacks numeric 's'", "", "''"},
+      {"x", "teeth: side.json lacks numeric 'x'", "str", "'str'"},
+      {"arr", "teeth: side.json lacks numeric 'arr'", "dflt", "[1]"},
+      {"missing", "teeth: side.json lacks numeric 'missing'", "dflt",
+       "teeth: member JSON lacks key 'missing'"},
+      {"N", "teeth: side.json lacks numeric 'N'", "dflt", "teeth: member JSON lacks key 'N'"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.key);
+    EXPECT_EQ(numOf(c.key), c.num);
+    EXPECT_EQ(le::tessera::json::optStr(v, c.key, "dflt"), c.str);
+    EXPECT_EQ(reqOf(c.key), c.req);
+  }
+  // Lookups on values that are not objects find nothing.
+  const JVal arr = parseJson("[{\"n\":1}]", "t");
+  EXPECT_EQ(arr.find("n"), nullptr);
+  EXPECT_EQ(le::test::errorOf([&] { arr.req("n"); }), "teeth: member JSON lacks key 'n'");
+  EXPECT_EQ(le::tessera::json::optStr(arr, "n", "d"), "d");
+}
+
+TEST(TesseraJsonText, FixedAndWholeNumbers) {
+  using le::tessera::json::fixedText;
+  using le::tessera::json::wholeText;
+  struct Case {
+    double v;
+    int decimals;
+    std::string fixed, whole;
+  };
+  const std::vector<Case> cases = {
+      {0.0, 6, "0.000000", "0"},
+      {4.5, 1, "4.5", "4"},
+      {-2.75, 2, "-2.75", "-2"},
+      {2.005, 2, "2.00", "2"},  // 2.005 is below the half in binary
+      {1e16, 2, "10000000000000000.00", "1e+16"},
+      {-1180591620717411303424.0, 1, "-1180591620717411303424.0", "-1180591620717411303424"},
+      {512.9, 6, "512.900000", "512"},
+      {-0.5, 0, "-0", "0"},
+      {INFINITY, 2, "inf", "inf"},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(fixedText(c.v, c.decimals), c.fixed) << c.v;
+    EXPECT_EQ(wholeText(c.v), c.whole) << c.v;
+  }
+}
+
+}  // namespace

@@ -1,0 +1,493 @@
+// The unified compose descriptor: manifest refusals, grids, ellipse
+// parameters and gate against hand-computed values, boxes at and past the
+// canvas edges, boxed forms against the full canvas, centroids and shifts.
+#include <gtest/gtest.h>
+
+#include <climits>
+#include <cstring>
+#include <cmath>
+#include <limits>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "le/tessera/tessera_pi.h"
+#include "testkit/testkit.h"
+
+namespace {
+
+using le::tessera::Box;
+using le::tessera::EllParams;
+using le::tessera::UnifiedPi;
+
+constexpr int kLips[6] = {6, 12, 14, 17, 19, 20};
+const float kNaN = std::numeric_limits<float>::quiet_NaN();
+const float kInf = std::numeric_limits<float>::infinity();
+
+std::string manifest(const std::string& pi, const std::string& unifiedExtra = "") {
+  return "{\"format\":\"x\",\"unified\":{\"pi\":{" + pi + "}" + unifiedExtra + "}}";
+}
+
+const std::string kGoodPi =
+    "\"mode\":\"prop\",\"prop_gate_scale\":1,\"lip_idx\":[6,12,14,17,19,20],"
+    "\"lip_geom_params\":[0.10,0.08,0.074]";
+
+UnifiedPi v2(int canvas = 160) { return UnifiedPi::fromManifestJson(manifest(kGoodPi), canvas); }
+
+// A frame whose six lip rows sit at (xs[i], ys[i]); the rest of the face is 0.
+std::vector<float> lips(const std::vector<float>& xs, const std::vector<float>& ys) {
+  std::vector<float> kp(63, 0.f);
+  for (int i = 0; i < 6; ++i) {
+    kp[size_t(3 * kLips[i])] = xs[size_t(i)];
+    kp[size_t(3 * kLips[i] + 1)] = ys[size_t(i)];
+  }
+  return kp;
+}
+
+// A mouth centred at (cx, cy), corners `half` apart, aperture `ap`.
+std::vector<float> mouth(float cx, float cy, float half, float ap) {
+  return lips({cx - half, cx, cx + half, cx - half, cx, cx + half},
+              {cy - ap / 1.2f, cy - ap, cy - ap / 1.2f, cy + ap / 1.2f, cy + ap, cy + ap / 1.2f});
+}
+
+const std::string kNoUnified =
+    "teeth-pi: manifest has no `unified` block — this bundle predates the unified compose and "
+    "cannot state the pi geometry it was baked with; refusing to guess one";
+
+TEST(UnifiedPiManifest, RefusalsTable) {
+  const std::string modeEllipse =
+      "teeth-pi: unified.pi.mode 'ellipse' is a compose-mask geometry this port cannot name — fail "
+      "loud, never adapt (the stamped-geometry rule)";
+  const std::string corner =
+      "teeth-pi: unknown unified.pi.corner_recovery — a compose-mask geometry a consumer cannot "
+      "name must never be guessed";
+  const std::string gate = "teeth-pi: unified.pi.prop_gate_scale must be a positive number";
+  const std::string idxArr = "teeth-pi: unified.pi.lip_idx is not a non-empty array";
+  const std::string idxRow = "teeth-pi: unified.pi.lip_idx names a row outside 0..20";
+  const std::string geom = "teeth-pi: unified.pi.lip_geom_params must be [pad_x, pad_y, down]";
+  const std::string crop = "teeth-pi: engine renders at canvas 160 but unified.crop.canvas is ";
+  const std::string modeOk = "\"mode\":\"prop\",";
+  const std::string rest = "\"lip_idx\":[6],\"lip_geom_params\":[0.1,0.08,0.074]";
+  struct Case {
+    std::string text;
+    int canvas;
+    std::string want;
+  };
+  const std::vector<Case> cases = {
+      {manifest(kGoodPi), 0, "teeth-pi: canvas 0 is not a render size within 1..8192"},
+      {manifest(kGoodPi), -3, "teeth-pi: canvas -3 is not a render size within 1..8192"},
+      {manifest(kGoodPi), 8193, "teeth-pi: canvas 8193 is not a render size within 1..8192"},
+      {"{\"unified\":", 160, "teeth: manifest.json is not readable JSON: teeth: JSON truncated"},
+      {"{}", 160, kNoUnified},
+      {"[]", 160, kNoUnified},
+      {"{\"unified\":[1]}", 160, kNoUnified},
+      {"{\"unified\":{}}", 160, "teeth: member JSON lacks key 'pi'"},
+      {manifest("\"prop_gate_scale\":1," + rest), 160, "teeth: member JSON lacks key 'mode'"},
+      {manifest(modeOk + rest), 160, "teeth: member JSON lacks key 'prop_gate_scale'"},
+      {manifest(modeOk + "\"prop_gate_scale\":1,\"lip_geom_params\":[0,0,0]"), 160,
+       "teeth: member JSON lacks key 'lip_idx'"},
+      {manifest(modeOk + "\"prop_gate_scale\":1,\"lip_idx\":[6]"), 160,
+       "teeth: member JSON lacks key 'lip_geom_params'"},
+      // Presence first, in key order: a bad mode does not hide a missing key.
+      {manifest("\"mode\":\"ellipse\",\"lip_idx\":[6]"), 160, "teeth: member JSON lacks key 'prop_gate_scale'"},
+      {manifest("\"mode\":3,\"prop_gate_scale\":1," + rest), 160, "teeth-pi: unified.pi.mode is not a string"},
+      {manifest("\"mode\":\"ellipse\",\"prop_gate_scale\":0,\"lip_idx\":[],\"lip_geom_params\":[]"), 160,
+       modeEllipse},
+      {manifest(kGoodPi + ",\"corner_recovery\":\"yes\""), 160, corner},
+      {manifest(kGoodPi + ",\"corner_recovery\":1"), 160, corner},
+      {manifest(kGoodPi + ",\"corner_recovery\":null"), 160, corner},
+      {manifest(modeOk + "\"prop_gate_scale\":0," + rest), 160, gate},
+      {manifest(modeOk + "\"prop_gate_scale\":-1," + rest), 160, gate},
+      {manifest(modeOk + "\"prop_gate_scale\":\"1\"," + rest), 160, gate},
+      {manifest(modeOk + "\"prop_gate_scale\":1e39," + rest), 160, gate},
+      {manifest(modeOk + "\"prop_gate_scale\":1,\"lip_idx\":[],\"lip_geom_params\":[0,0,0]"), 160, idxArr},
+      {manifest(modeOk + "\"prop_gate_scale\":1,\"lip_idx\":{},\"lip_geom_params\":[0,0,0]"), 160, idxArr},
+      {manifest(modeOk + "\"prop_gate_scale\":1,\"lip_idx\":6,\"lip_geom_params\":[0,0,0]"), 160, idxArr},
+      {manifest(modeOk + "\"prop_gate_scale\":1,\"lip_idx\":[6,21],\"lip_geom_params\":[0,0,0]"), 160, idxRow},
+      {manifest(modeOk + "\"prop_gate_scale\":1,\"lip_idx\":[-1],\"lip_geom_params\":[0,0,0]"), 160, idxRow},
+      {manifest(modeOk + "\"prop_gate_scale\":1,\"lip_idx\":[1e300],\"lip_geom_params\":[0,0,0]"), 160, idxRow},
+      {manifest(modeOk + "\"prop_gate_scale\":1,\"lip_idx\":[\"6\"],\"lip_geom_params\":[0,0,0]"), 160, idxRow},
+      {manifest(modeOk + "\"prop_gate_scale\":1,\"lip_idx\":[6],\"lip_geom_params\":[0.1,0.08]"), 160, geom},
+      {manifest(modeOk + "\"prop_gate_scale\":1,\"lip_idx\":[6],\"lip_geom_params\":[0,0,0,0]"), 160, geom},
+      {manifest(modeOk + "\"prop_gate_scale\":1,\"lip_idx\":[6],\"lip_geom_params\":[0,\"x\",0]"), 160, geom},
+      {manifest(modeOk + "\"prop_gate_scale\":1,\"lip_idx\":[6],\"lip_geom_params\":[1e39,0,0]"), 160, geom},
+      {manifest(modeOk + "\"prop_gate_scale\":1,\"lip_idx\":[6],\"lip_geom_params\":{}"), 160, geom},
+      {manifest(kGoodPi, ",\"crop\":{\"canvas\":256}"), 160, crop + "256"},
+      {manifest(kGoodPi, ",\"crop\":{\"canvas\":159.99}"), 160, crop + "159"},
+      {manifest(kGoodPi, ",\"crop\":{\"canvas\":1e300}"), 160, crop + "1e+300"},
+      {manifest(kGoodPi, ",\"crop\":{\"canvas\":-1e300}"), 160, crop + "-1e+300"},
+      {manifest(kGoodPi, ",\"crop\":{\"canvas\":\"160\"}"), 160, crop + "not a number"},
+  };
+  for (const auto& c : cases)
+    EXPECT_EQ(le::test::errorOf([&] { UnifiedPi::fromManifestJson(c.text, c.canvas); }), c.want)
+        << c.text << " @" << c.canvas;
+}
+
+TEST(UnifiedPiManifest, AcceptedForms) {
+  struct Case {
+    std::string extra;    // appended to kGoodPi
+    std::string unified;  // appended to the unified block
+    bool corner;
+  };
+  const std::vector<Case> cases = {
+      {"", "", false},
+      {",\"corner_recovery\":false", "", false},
+      {",\"corner_recovery\":true", "", true},
+      {",\"corner_recovery\":\"lip_landmark_half\"", ",\"crop\":{\"canvas\":160.9}", true},
+      {",\"corner_recovery\":true,\"corner_recovery\":\"junk\"", ",\"crop\":{}", true},
+  };
+  for (const auto& c : cases) {
+    const UnifiedPi u = UnifiedPi::fromManifestJson(manifest(kGoodPi + c.extra, c.unified), 160);
+    EXPECT_EQ(u.corner_recovery, c.corner) << c.extra;
+    EXPECT_EQ(u.mode, "prop");
+    EXPECT_EQ(u.canvas, 160);
+  }
+  const UnifiedPi u = UnifiedPi::fromManifestJson(
+      manifest("\"mode\":\"prop\",\"prop_gate_scale\":1.25,\"lip_idx\":[6.9,20.99,-0.5,0],"
+               "\"lip_geom_params\":[0.14,-0.02,0.074]"),
+      64);
+  EXPECT_EQ(u.lip_idx, (std::vector<int32_t>{6, 20, 0, 0}));
+  EXPECT_FLOAT_EQ(u.prop_gate_scale, 1.25f);
+  EXPECT_FLOAT_EQ(u.pad_x, 0.14f);
+  EXPECT_FLOAT_EQ(u.pad_y, -0.02f);
+  EXPECT_FLOAT_EQ(u.down, 0.074f);
+}
+
+TEST(UnifiedPiManifest, Grids) {
+  struct Case {
+    int canvas;
+    std::vector<float> grid;
+  };
+  const std::vector<Case> cases = {
+      {1, {-1.f}}, {2, {-1.f, 1.f}}, {3, {-1.f, 0.f, 1.f}}, {5, {-1.f, -0.5f, 0.f, 0.5f, 1.f}}};
+  for (const auto& c : cases) {
+    const UnifiedPi u = v2(c.canvas);
+    EXPECT_EQ(u.gridX, c.grid) << c.canvas;
+    EXPECT_EQ(u.gridY, c.grid) << c.canvas;
+  }
+  const UnifiedPi u = v2(160);
+  ASSERT_EQ(u.gridX.size(), 160u);
+  EXPECT_EQ(u.gridX.front(), -1.f);
+  EXPECT_EQ(u.gridX.back(), 1.f);
+  EXPECT_FLOAT_EQ(u.gridX[53], 2.f * 53 / 159 - 1);
+}
+
+void expectParams(const EllParams& p, const std::vector<double>& want, const char* what) {
+  const double got[5] = {p.cx, p.cy, p.rx, p.ry, p.soft};
+  for (int i = 0; i < 5; ++i) EXPECT_NEAR(got[i], want[size_t(i)], 2e-5 * std::max(1.0, std::fabs(want[size_t(i)]))) << what << " field " << i;
+}
+
+TEST(UnifiedPiParams, HandComputedEllipses) {
+  // Lips at x = -0.1, 0, 0.1 and y = -/+0.01, -/+0.012: centre 0, extents 0.1, 0.012.
+  const std::vector<float> a = lips({-0.1f, 0.f, 0.1f, -0.1f, 0.f, 0.1f},
+                                    {-0.01f, -0.012f, -0.01f, 0.01f, 0.012f, 0.01f});
+  const std::vector<float> point = lips({0.3f, 0.3f, 0.3f, 0.3f, 0.3f, 0.3f},
+                                        {0.2f, 0.2f, 0.2f, 0.2f, 0.2f, 0.2f});
+  const UnifiedPi plain = v2();
+  const UnifiedPi corner = UnifiedPi::fromManifestJson(
+      manifest(kGoodPi + ",\"corner_recovery\":true"), 160);
+  const UnifiedPi v1 = UnifiedPi::fromManifestJson(
+      manifest("\"mode\":\"prop\",\"prop_gate_scale\":2,\"lip_idx\":[6,12,14,17,19,20],"
+               "\"lip_geom_params\":[0.05,0.08,0.015]"),
+      160);
+  float g = -1.f;
+  // ry = max(0.012 + 0.08, 0.1): the minimum radius holds.
+  expectParams(plain.lipParams(a.data()), {0, 0.074, 0.2, 0.1, 36.2038672}, "v2 lip");
+  expectParams(plain.gateParams(a.data(), &g), {0, 0, 0.1, 0.012, 8.8681001}, "v2 gate");
+  EXPECT_EQ(g, 0.f);  // aperture 0.012 is closed
+  // Corner recovery: m = 0.9775480 (corner at (0.1, -0.01)), scale = 5 / 36.2039 + m.
+  expectParams(corner.lipParams(a.data()), {0, 0.074, 0.2231309, 0.1115655, 40.3910163}, "corner");
+  expectParams(v1.lipParams(a.data()), {0, 0.015, 0.15, 0.1, 31.3534687}, "v1 lip (min ry)");
+  expectParams(v1.gateParams(a.data(), nullptr), {0, 0, 0.2, 0.024, 17.7362003}, "gate x2");
+  // All lips on one point: the minimum radii.
+  expectParams(plain.lipParams(point.data()), {0.3, 0.274, 0.1, 0.1, 25.6}, "point lip");
+  expectParams(plain.gateParams(point.data(), nullptr), {0.3, 0.2, 0.004, 0.004, 1.024}, "point gate");
+}
+
+TEST(UnifiedPiParams, ApertureGate) {
+  struct Case {
+    float aperture, gate;
+  };
+  const std::vector<Case> cases = {{0.f, 0.f},       {0.019f, 0.f}, {0.0199f, 0.f},
+                                   {0.0225f, 0.15625f}, {0.025f, 0.5f}, {0.0275f, 0.84375f},
+                                   {0.03f, 1.f},     {0.5f, 1.f}};
+  const UnifiedPi u = v2();
+  for (const auto& c : cases) {
+    const std::vector<float> kp = mouth(0.f, 0.3f, 0.1f, c.aperture);
+    float g = -1.f;
+    u.gateParams(kp.data(), &g);
+    EXPECT_NEAR(g, c.gate, 2e-4) << c.aperture;
+    // The teeth gate is the bare gate ellipse scaled by the gate.
+    std::vector<float> gated(160 * 160), bare(160 * 160);
+    u.propTeethGate(kp.data(), gated.data());
+    u.ellMask(kp.data(), 0.f, 0.f, 0.004f, 0.004f, 1.f, 0.f, bare.data());
+    float peak = 0.f;
+    for (size_t i = 0; i < bare.size(); ++i) {
+      ASSERT_NEAR(gated[i], g * bare[i], 1e-6f) << c.aperture;
+      peak = std::max(peak, bare[i]);
+    }
+    if (c.aperture >= 0.0225f) {
+      EXPECT_GT(peak, 0.5f);  // an open mouth's gate ellipse covers pixels
+    }
+  }
+}
+
+TEST(UnifiedPiBoxes, EllBoxTable) {
+  struct Case {
+    int canvas;
+    EllParams p;
+    Box want;
+  };
+  const float big = 1e30f;
+  const std::vector<Case> cases = {
+      {160, {0, 0, 0.1f, 0.1f, 1}, {70, 70, 90, 90}},
+      {160, {-0.5f, 0.25f, 0.2f, 0.05f, 1}, {22, 94, 58, 106}},
+      {160, {5, 5, 0.1f, 0.1f, 1}, {160, 160, 160, 160}},      // past the far edge: empty
+      {160, {-5, -5, 0.1f, 0.1f, 1}, {0, 0, 0, 0}},            // past the near edge: empty
+      {160, {0, 0, big, big, 1}, {0, 0, 160, 160}},
+      {160, {-big, big, 1, 1, 1}, {0, 160, 0, 160}},
+      {160, {0, 0, kInf, 0.1f, 1}, {0, 0, 0, 0}},              // non-finite: empty
+      {160, {kNaN, 0, 0.1f, 0.1f, 1}, {0, 0, 0, 0}},
+      {2, {0, 0, 0.1f, 0.1f, 1}, {0, 0, 2, 2}},
+      {1, {kNaN, 0, 0, 0, 0}, {0, 0, 1, 1}},                   // a 1-pixel canvas is all box
+  };
+  for (const auto& c : cases) {
+    const Box b = v2(c.canvas).ellBox(c.p);
+    EXPECT_EQ((std::vector<int>{b.x0, b.y0, b.x1, b.y1}),
+              (std::vector<int>{c.want.x0, c.want.y0, c.want.x1, c.want.y1}))
+        << c.canvas << " " << c.p.cx << "," << c.p.cy << " r " << c.p.rx << "," << c.p.ry;
+  }
+}
+
+// Random frames at and past the canvas edges, huge and non-finite ones.
+std::vector<std::vector<float>> edgeFrames() {
+  std::vector<std::vector<float>> out;
+  std::mt19937 rng(29);
+  std::uniform_real_distribution<float> pos(-1.4f, 1.4f), half(0.f, 0.4f), ap(0.f, 0.07f);
+  for (int i = 0; i < 24; ++i) out.push_back(mouth(pos(rng), pos(rng), half(rng), ap(rng)));
+  out.push_back(mouth(0.f, 0.f, 1e30f, 1e30f));
+  out.push_back(mouth(3e38f, -3e38f, 0.1f, 0.03f));
+  out.push_back(mouth(0.999f, 0.999f, 0.001f, 0.025f));
+  out.push_back(mouth(-1.f, -1.f, 0.f, 0.f));
+  std::vector<float> nan = mouth(0.f, 0.f, 0.1f, 0.03f), inf = nan;
+  nan[3 * 19 + 1] = kNaN;
+  inf[3 * 6] = -kInf;
+  out.push_back(nan);
+  out.push_back(inf);
+  return out;
+}
+
+bool finiteLips(const std::vector<float>& kp) {
+  for (int r : kLips)
+    if (!std::isfinite(kp[size_t(3 * r)]) || !std::isfinite(kp[size_t(3 * r + 1)])) return false;
+  return true;
+}
+
+// Sweep canvas sizes x frames: boxed == full, zero outside the support box,
+// nothing written past the canvas.
+TEST(UnifiedPiMasks, BoxedEqualsFullAndStaysInside) {
+  const auto frames = edgeFrames();
+  for (int canvas : {1, 2, 3, 17, 64, 160, 161}) {
+    const UnifiedPi u = v2(canvas);
+    const size_t n = size_t(canvas) * size_t(canvas);
+    for (size_t f = 0; f < frames.size(); ++f) {
+      SCOPED_TRACE("canvas " + std::to_string(canvas) + " frame " + std::to_string(f));
+      std::vector<uint8_t> full(n + 64, 0xA5), boxed(n + 64, 0xA5);
+      u.piU8(frames[f].data(), full.data());
+      u.piU8Boxed(frames[f].data(), boxed.data());
+      for (size_t i = n; i < n + 64; ++i) ASSERT_EQ(boxed[i], 0xA5);
+      for (size_t i = n; i < n + 64; ++i) ASSERT_EQ(full[i], 0xA5);
+      ASSERT_EQ(0, std::memcmp(full.data(), boxed.data(), n));
+      const Box b = u.supportBox(frames[f].data());
+      ASSERT_TRUE(b.x0 >= 0 && b.y0 >= 0 && b.x1 <= canvas && b.y1 <= canvas && b.x0 <= b.x1 && b.y0 <= b.y1);
+      int outside = 0, lit = 0;
+      for (int y = 0; y < canvas; ++y)
+        for (int x = 0; x < canvas; ++x) {
+          const uint8_t v = full[size_t(y * canvas + x)];
+          lit += v != 0;
+          if (v && (x < b.x0 || x >= b.x1 || y < b.y0 || y >= b.y1)) ++outside;
+        }
+      EXPECT_EQ(outside, 0);
+      if (!finiteLips(frames[f])) {
+        EXPECT_EQ(lit, 0);
+        EXPECT_TRUE(b.empty());
+        double cx, cy;
+        int dy = 7, dx = 7;
+        const double canon[2] = {1, 1};
+        EXPECT_FALSE(u.piU8AndShift(frames[f].data(), canon, boxed.data(), &dy, &dx));
+        EXPECT_EQ(dy, 0);
+        EXPECT_FALSE(u.piU8Centroid(boxed.data(), &cx, &cy));
+      }
+    }
+  }
+}
+
+uint8_t refByte(float v) {
+  if (!(v > 0.f)) return 0;
+  return static_cast<uint8_t>(std::nearbyint(std::min(v, 1.f) * 255.f));
+}
+
+TEST(UnifiedPiMasks, ShrunkByClampsCallerBoxes) {
+  const int canvas = 96;
+  const UnifiedPi u = v2(canvas);
+  const std::vector<float> kp = mouth(0.1f, 0.2f, 0.15f, 0.03f);
+  const size_t n = size_t(canvas) * canvas;
+  std::vector<float> shrink(n);
+  std::mt19937 rng(7);
+  std::uniform_real_distribution<float> val(-0.5f, 1.5f);
+  for (auto& s : shrink) s = val(rng);
+  shrink[size_t(60 * canvas + 52)] = kNaN;
+  std::vector<uint8_t> pi(n);
+  u.piU8(kp.data(), pi.data());
+  const Box support = u.supportBox(kp.data());
+  const std::vector<Box> boxes = {{-10, -10, 50, 70}, {30, 20, 1000, 1000},
+                                  {INT_MIN, INT_MIN, INT_MAX, INT_MAX}, {80, 80, 50, 50}, {0, 0, 0, 0}};
+  for (const Box& box : boxes) {
+    std::vector<uint8_t> out(n + 32, 0xA5);
+    u.piU8ShrunkBy(kp.data(), shrink.data(), box, out.data());
+    for (size_t i = n; i < n + 32; ++i) ASSERT_EQ(out[i], 0xA5);
+    int lit = 0;
+    for (int y = 0; y < canvas; ++y)
+      for (int x = 0; x < canvas; ++x) {
+        const size_t i = size_t(y * canvas + x);
+        const bool inside = x >= std::max(box.x0, support.x0) && x < std::min(box.x1, support.x1) &&
+                            y >= std::max(box.y0, support.y0) && y < std::min(box.y1, support.y1);
+        const uint8_t want = inside && shrink[i] > 0.f ? std::min(refByte(shrink[i]), pi[i]) : 0;
+        ASSERT_EQ(out[i], want) << x << "," << y << " box " << box.x0 << "," << box.y0;
+        lit += out[i] != 0;
+      }
+    if (box.x0 == -10) {
+      EXPECT_GT(lit, 20);  // the table must reach the mask
+    }
+  }
+}
+
+TEST(UnifiedPiCentroid, HandMasks) {
+  const UnifiedPi u = v2(4);
+  struct Case {
+    std::vector<uint8_t> mask;
+    Box box;
+    bool found;
+    double cx, cy;
+  };
+  std::vector<uint8_t> zero(16, 0), one(16, 0), corners(16, 127), band(16, 0);
+  one[1 * 4 + 2] = 128;
+  corners[0] = corners[15] = 255;
+  for (int x = 0; x < 4; ++x) band[2 * 4 + x] = 200;
+  const Box all{0, 0, 4, 4};
+  const std::vector<Case> cases = {
+      {zero, all, false, 0, 0},
+      {one, all, true, 2, 1},
+      {corners, all, true, 1.5, 1.5},
+      {corners, {2, 2, 4, 4}, true, 3, 3},
+      {corners, {-5, -5, 1, 1}, true, 0, 0},
+      {corners, {5, 5, 9, 9}, false, 0, 0},
+      {corners, {INT_MIN, INT_MIN, INT_MAX, INT_MAX}, true, 1.5, 1.5},
+      {band, {1, 0, 3, 4}, true, 1.5, 2},
+  };
+  for (size_t i = 0; i < cases.size(); ++i) {
+    const auto& c = cases[i];
+    double cx = -1, cy = -1;
+    EXPECT_EQ(u.piU8Centroid(c.mask.data(), c.box, &cx, &cy), c.found) << i;
+    if (c.found) {
+      EXPECT_DOUBLE_EQ(cx, c.cx) << i;
+      EXPECT_DOUBLE_EQ(cy, c.cy) << i;
+    }
+  }
+  double cx, cy;
+  EXPECT_TRUE(u.piU8Centroid(corners.data(), &cx, &cy));
+  EXPECT_DOUBLE_EQ(cx, 1.5);
+}
+
+TEST(UnifiedPiShift, RoundsHalfToEvenAndClamps) {
+  const UnifiedPi u = v2(128);
+  const std::vector<float> kp = mouth(0.05f, 0.1f, 0.15f, 0.03f);
+  std::vector<uint8_t> mask(128 * 128);
+  u.piU8(kp.data(), mask.data());
+  double cx, cy;
+  ASSERT_TRUE(u.piU8Centroid(mask.data(), &cx, &cy));
+  struct Case {
+    double off;  // centroid - cCanon
+    int shift;
+  };
+  const std::vector<Case> cases = {{0.0, 0},   {0.5, 0},   {1.5, 2},   {2.5, 2},    {-0.5, 0},
+                                   {-1.5, -2}, {0.49, 0},  {0.51, 1},  {-3.51, -4}, {1e300, 1000000000},
+                                   {-1e300, -1000000000}};
+  for (const auto& c : cases) {
+    const double canon[2] = {cx - c.off, cy + c.off};
+    int dy = 99, dx = 99;
+    std::vector<uint8_t> out(128 * 128);
+    ASSERT_TRUE(u.piU8AndShift(kp.data(), canon, out.data(), &dy, &dx)) << c.off;
+    EXPECT_EQ(dx, c.shift) << c.off;
+    EXPECT_EQ(dy, -c.shift) << c.off;
+    EXPECT_EQ(out, mask);
+  }
+  for (const double bad : {double(kNaN), double(kInf)}) {
+    const double canon[2] = {bad, 3.0};
+    int dy = 9, dx = 9;
+    std::vector<uint8_t> out(128 * 128);
+    EXPECT_FALSE(u.piU8AndShift(kp.data(), canon, out.data(), &dy, &dx));
+    EXPECT_EQ(dx, 0);
+    EXPECT_EQ(out, mask);  // the mask is still delivered
+  }
+  std::vector<uint8_t> out(128 * 128);
+  const double canon[2] = {1, 1};
+  EXPECT_TRUE(u.piU8AndShift(kp.data(), canon, out.data(), nullptr, nullptr));
+}
+
+TEST(UnifiedPiCorpus, Refusals) {
+  const std::string m = manifest(kGoodPi);
+  const std::vector<float> frames = mouth(0.f, 0.3f, 0.1f, 0.03f);
+  std::vector<float> nanFrames = frames;
+  nanFrames[3 * 12] = kNaN;
+  const double canon[2] = {80, 100};
+  const double nanCanon[2] = {kNaN, 100};
+  const double infCanon[2] = {80, -kInf};
+  const std::string noFrames =
+      "teeth-pi: the corpus frame is identified from the bundle's own xs_target and none was "
+      "supplied — refusing to fall back to the stamped geometry, which is the GRAPH's compose field";
+  const std::string empty =
+      "teeth-pi: pi is empty on every source frame — cannot derive the canonical centroid this "
+      "bundle's frame is identified by";
+  struct Case {
+    std::string text;
+    const float* frames;
+    int n;
+    const double* canon;
+    std::string want;
+  };
+  const std::vector<Case> cases = {
+      {m, nullptr, 1, canon, noFrames},
+      {m, frames.data(), 0, canon, noFrames},
+      {m, frames.data(), -4, canon, noFrames},
+      {m, frames.data(), 1, nullptr, "teeth-pi: c_canon is not a finite pair"},
+      {m, frames.data(), 1, nanCanon, "teeth-pi: c_canon is not a finite pair"},
+      {m, frames.data(), 1, infCanon, "teeth-pi: c_canon is not a finite pair"},
+      {"{}", frames.data(), 1, canon, kNoUnified},
+      {m, nanFrames.data(), 1, canon, empty},
+  };
+  for (const auto& c : cases)
+    EXPECT_EQ(le::test::errorOf([&] {
+                UnifiedPi::corpusFromManifestJson(c.text, 160, c.frames, c.n, c.canon, nullptr);
+              }),
+              c.want);
+  EXPECT_EQ(le::test::errorOf([&] { v2().canonicalCentroid(nanFrames.data(), 1, nullptr, nullptr); }),
+            empty);
+  EXPECT_EQ(le::test::errorOf([&] { v2().canonicalCentroid(nullptr, 3, nullptr, nullptr); }), empty);
+}
+
+// Frames above the top edge: the v1 ellipse (down 0.015) never reaches the
+// canvas, v2 and v3 (down 0.074) do. v1 is listed with an infinite distance.
+TEST(UnifiedPiCorpus, CandidateEmptyOnEveryFrameIsInfinitelyFar) {
+  const std::vector<float> frames = mouth(0.f, -1.12f, 0.12f, 0.004f);
+  double cx = 0, cy = 0;
+  v2().canonicalCentroid(frames.data(), 1, &cx, &cy);
+  const double canon[2] = {cx, cy};
+  const std::string err = le::test::errorOf([&] {
+    UnifiedPi::corpusFromManifestJson(manifest(kGoodPi), 160, frames.data(), 1, canon, nullptr);
+  });
+  EXPECT_EQ(err.rfind("teeth-pi: corpus pi geometry is AMBIGUOUS (best two within 3.00px) — v2=0.00px v3=", 0), 0u) << err;
+  EXPECT_NE(err.find("px v1=infpx — refusing to guess the bank frame"), std::string::npos) << err;
+}
+
+}  // namespace

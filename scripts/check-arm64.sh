@@ -85,7 +85,7 @@ rm -rf "$ref"
 if [ -f "$host/build.ninja" ] &&
    cmake --build "$host" -j "$jobs" --target test_render_integration >"$build/conv-reference.log" 2>&1 &&
    LE_CONV_REFERENCE="$ref" "$host/tests/test_render_integration" \
-     --gtest_filter='ConvEngineOrt.HostRenderForOtherMachines' >>"$build/conv-reference.log" 2>&1; then
+     --gtest_filter='ConvEngineOrt.EveryStageMatches' >>"$build/conv-reference.log" 2>&1; then
   export LE_CONV_REFERENCE="$ref"
   echo "== fp16 engine: the crop-256 render of $host is the reference of the emulated ones"
 else

@@ -95,21 +95,16 @@ TEST(ConvBackendSelect, AvailableOnlyOnTargetsWithHardwareHalfAndFma) {
     const std::string t = name;
     const bool expect = t == "AVX2" || t == "AVX3" || t == "AVX3_DL" || t.rfind("NEON", 0) == 0 || t.rfind("SVE", 0) == 0;
     EXPECT_EQ(le::ConvBackend::available(), expect) << t;
-    if (!expect)
-      EXPECT_EQ(errorOf([] { le::ConvBackend::create("/nonexistent/model.onnx", 1); }),
-                "le_conv: fp16 NEON not supported on this CPU");
-    else
-      EXPECT_EQ(errorOf([] { le::ConvBackend::create("/nonexistent/model.onnx", 1); }),
-                "le_conv: cannot open /nonexistent/model.onnx");
+    EXPECT_EQ(errorOf([] { le::ConvBackend::create("/nonexistent/model.onnx", 1); }),
+              expect ? "le_conv: cannot open /nonexistent/model.onnx" : "le_conv: fp16 NEON not supported on this CPU");
   });
 }
-
 
 // ---- a whole render on another machine ---------------------------------------------------------
 
 // The reference frame rendered here by the dispatched target equals the
-// render of another machine (ConvEngineOrt.HostRenderForOtherMachines,
-// checked there against onnxruntime) within 1e-3: scripts/check-arm64.sh
+// render of another machine (ConvEngineOrt.EveryStageMatches, checked there
+// against onnxruntime) within 1e-3: scripts/check-arm64.sh
 // hands the x86 render to each emulated Arm processor (NEON, SVE, SVE2)
 // through LE_CONV_REFERENCE.
 TEST(ConvEngineEmu, Crop256MatchesAnotherMachinesRender) {
@@ -120,7 +115,7 @@ TEST(ConvEngineEmu, Crop256MatchesAnotherMachinesRender) {
   std::vector<float> ref(bytes.size() / sizeof(float));
   std::memcpy(ref.data(), bytes.data(), ref.size() * sizeof(float));
   ASSERT_EQ(ref.size(), 3u * 256 * 256);
-  const le::test::M4bFrames in(256, 1, 7);
+  const le::test::M4bFrames in(256, 1, le::test::kReferenceSeed);
   auto e = le::ConvBackend::create(std::string(dir) + "/model.onnx", 2);
   std::vector<float> out(ref.size());
   const auto pooled = in.pooledPtrs(), prior = in.priorPtrs();

@@ -173,49 +173,32 @@ TEST(ConvKernels, StagingEveryTargetEqualsTheReference) {
             const uint16_t* s1 = s0 + 2 * srcPix * n + srcPix;  // a second row of 2n pixels
             std::vector<float> dst(shift + dstPix * n + 8, kNaN);
             float* d = dst.data() + shift;
-            auto untouched = [&](size_t i) {
-              const size_t j = i - shift;
-              return i < shift || j >= dstPix * n || j % dstPix >= static_cast<size_t>(c);
+            // The c channels of n pixels equal want(x, ch) within tol; the
+            // rest of dst is untouched.
+            auto expectRow = [&](const std::string& what, double tol, auto want) {
+              for (size_t i = 0; i < dst.size(); ++i) {
+                const size_t j = i - shift;
+                if (i < shift || j >= dstPix * n || j % dstPix >= static_cast<size_t>(c))
+                  ASSERT_TRUE(std::isnan(dst[i])) << what << " wrote outside at " << i;
+                else
+                  ASSERT_NEAR(dst[i], want(j / dstPix, j % dstPix), tol) << what << " at " << j;
+              }
+              std::fill(dst.begin(), dst.end(), kNaN);
             };
-
+            auto px = [&](const uint16_t* row, size_t x, size_t ch) {
+              return static_cast<double>(toFloat(row[x * srcPix + ch]));
+            };
             kr.widenPixels(s0, srcPix, c, n, d, dstPix);
-            for (size_t i = 0; i < dst.size(); ++i) {
-              if (untouched(i)) {
-                ASSERT_TRUE(std::isnan(dst[i])) << "widen wrote outside at " << i;
-                continue;
-              }
-              const size_t j = i - shift;
-              ASSERT_EQ(dst[i], toFloat(s0[(j / dstPix) * srcPix + j % dstPix])) << "widen " << j;
-            }
-
-            std::fill(dst.begin(), dst.end(), kNaN);
+            expectRow("widen", 0, [&](size_t x, size_t ch) { return px(s0, x, ch); });
             kr.pool2Pixels(s0, s1, srcPix, c, n, d, dstPix);
-            for (size_t i = 0; i < dst.size(); ++i) {
-              if (untouched(i)) {
-                ASSERT_TRUE(std::isnan(dst[i])) << "pool2 wrote outside at " << i;
-                continue;
-              }
-              const size_t j = i - shift, x = j / dstPix, ch = j % dstPix;
-              const double ref = (static_cast<double>(toFloat(s0[2 * x * srcPix + ch])) +
-                                  toFloat(s0[(2 * x + 1) * srcPix + ch]) + toFloat(s1[2 * x * srcPix + ch]) +
-                                  toFloat(s1[(2 * x + 1) * srcPix + ch])) /
-                                 4;
-              ASSERT_NEAR(dst[i], ref, 4e-7 * 16) << "pool2 " << j;
-            }
-
+            expectRow("pool2", 4e-7 * 16, [&](size_t x, size_t ch) {
+              return (px(s0, 2 * x, ch) + px(s0, 2 * x + 1, ch) + px(s1, 2 * x, ch) + px(s1, 2 * x + 1, ch)) / 4;
+            });
             for (const int factor : {1, 2, 4, 8})
               for (const int x0 : {0, 3}) {
-                std::fill(dst.begin(), dst.end(), kNaN);
                 kr.upPixels(s0, srcPix, c, n, factor, x0, d, dstPix);
-                for (size_t i = 0; i < dst.size(); ++i) {
-                  if (untouched(i)) {
-                    ASSERT_TRUE(std::isnan(dst[i])) << "up wrote outside at " << i;
-                    continue;
-                  }
-                  const size_t j = i - shift, x = j / dstPix, ch = j % dstPix;
-                  ASSERT_EQ(dst[i], toFloat(s0[((x0 + x) / factor) * srcPix + ch]))
-                      << "up x" << factor << " from " << x0 << " at " << j;
-                }
+                expectRow("up x" + std::to_string(factor) + " from " + std::to_string(x0), 0,
+                          [&](size_t x, size_t ch) { return px(s0, (x0 + x) / factor, ch); });
               }
           }
   });

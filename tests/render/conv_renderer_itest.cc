@@ -18,7 +18,6 @@
 #include "le/render/le_renderer.h"
 #include "le/runtime/le_simd.h"
 #include "render/m4b_fixture.h"
-#include "render/renderer_fixture.h"
 #include "testkit/simd_each.h"
 #include "testkit/testkit.h"
 
@@ -105,26 +104,14 @@ TEST(RendererConv, RequestsChooseTheEngineAndNothingElseDoes) {
     EXPECT_EQ(l.renderer->batch(), 1);
     EXPECT_EQ(test::countOf(l.log, kServes + simd::target() + ")\n"), c.engine ? 1 : 0) << l.log;
     EXPECT_EQ(test::countOf(l.log, "[le] director ep=cpu (ORT CPU EP)\n"), c.engine ? 0 : 1) << l.log;
+    EXPECT_EQ(test::countOf(l.log, "lip contour NOT bound"), 0) << l.log;  // no template here
   }
   // Not a request: an unknown provider stays unknown.
   EXPECT_EQ(test::errorOf([] { load(raw256(), "NEON"); }), "Renderer: unknown ep 'NEON'");
 }
 
 TEST(RendererConv, FallsBackOrRefusesWithItsLines) {
-  const std::string unavailable = "[le] fp16 NEON backend requested but unavailable on this build/CPU; using ORT\n";
-  {
-    // a graph that is not the fused m4b: refused, onnxruntime serves it
-    TempDir t;
-    test::writeRenderBundle(t.path(), {6, 32, true, true}, 1);
-    Loaded l = load(t.path(), "neon", 1, "plain");
-    EXPECT_STREQ(l.renderer->backend(), "ort");
-    EXPECT_EQ(l.renderer->ep(), "cpu");
-    EXPECT_EQ(test::countOf(l.log, "[le] NEON backend refused: plain is not the fused m4b graph (golden/unified "
-                                   "director?); using ORT\n"),
-              1)
-        << l.log;
-    EXPECT_EQ(test::countOf(l.log, unavailable), 0);
-  }
+  // (A graph that is not the fused m4b: RendererLoad.NeonRequestIsServedByOnnxruntime.)
   // The manifest's crop must be the graph's.
   EXPECT_EQ(test::errorOf([] { load(model512crop256(), "neon"); }),
 #if defined(__aarch64__)
@@ -143,11 +130,6 @@ TEST(RendererConv, FallsBackOrRefusesWithItsLines) {
               1)
         << l.log;
   }
-  {
-    Loaded l = load(raw256(), "neon");
-    EXPECT_EQ(test::countOf(l.log, "lip contour"), 0) << l.log;
-    EXPECT_EQ(test::countOf(l.log, "ELLIPSE"), 0) << l.log;
-  }
   // A processor target without hardware binary16 or FMA: onnxruntime serves.
   int64_t slow = 0;
   for (const int64_t bit : test::runnableTargets()) {
@@ -159,7 +141,8 @@ TEST(RendererConv, FallsBackOrRefusesWithItsLines) {
   Loaded l = load(raw256(), "neon");
   EXPECT_STREQ(l.renderer->backend(), "ort");
   EXPECT_EQ(l.renderer->ep(), "cpu");
-  EXPECT_EQ(test::countOf(l.log, unavailable), 1) << l.log;
+  EXPECT_EQ(test::countOf(l.log, "[le] fp16 NEON backend requested but unavailable on this build/CPU; using ORT\n"), 1)
+      << l.log;
 }
 
 // ---- rendering -------------------------------------------------------------------

@@ -26,6 +26,9 @@ inline double wave(double t) {
 // distributions may round through long double, which differs).
 inline double unit(std::mt19937& rng) { return static_cast<double>(rng() >> 8) / 16777216.0; }
 
+// The seed of the crop-256 frame one machine renders for another's check.
+constexpr uint32_t kReferenceSeed = 11;
+
 // Frames of binary16 inputs: smooth pooled features and priors in [0, 1],
 // keypoints of a face outline with the driving set moved a little.
 struct M4bFrames {

@@ -4,7 +4,12 @@
 
 namespace le::bench {
 
-// GFLOP/s (two per lane per FMA) on `threads` threads at once.
-double fmaPeakGflops(int threads);
+struct FmaPeak {
+  double wall;   // GFLOP/s of all threads together, by the wall clock
+  double perCpu; // GFLOP per processor-second of one thread: a core's peak,
+                 // unmoved by other work sharing the machine
+};
+// Two FLOPs per lane per FMA, on `threads` threads at once.
+FmaPeak fmaPeakGflops(int threads);
 
 }  // namespace le::bench

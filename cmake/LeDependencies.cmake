@@ -4,6 +4,8 @@
 find_package(PkgConfig REQUIRED)
 find_package(Threads REQUIRED)
 pkg_check_modules(LE_FFMPEG REQUIRED IMPORTED_TARGET libavformat libavcodec libswscale libavutil)
+# The host programs resample speech files of any format to 16 kHz mono.
+pkg_check_modules(LE_SWR REQUIRED IMPORTED_TARGET libswresample)
 pkg_check_modules(LE_HWY REQUIRED IMPORTED_TARGET libhwy)
 # libcurl carries the telemetry batches (le/telemetry/le_tel_http.cc).
 pkg_check_modules(LE_CURL REQUIRED IMPORTED_TARGET libcurl)

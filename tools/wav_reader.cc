@@ -1,78 +1,123 @@
 #include "wav_reader.h"
 
-#include <cstring>
-#include <fstream>
-#include <iterator>
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavformat/avformat.h>
+#include <libavutil/channel_layout.h>
+#include <libavutil/error.h>
+#include <libswresample/swresample.h>
+}
+
+#include <memory>
 #include <stdexcept>
 
 namespace le::tool {
 namespace {
 
-constexpr uint16_t kFormatPcm = 1;
-constexpr uint16_t kFormatExtensible = 0xFFFE;
+struct InputCloser {
+  void operator()(AVFormatContext* p) const { avformat_close_input(&p); }
+};
+struct CodecFreer {
+  void operator()(AVCodecContext* p) const { avcodec_free_context(&p); }
+};
+struct FrameFreer {
+  void operator()(AVFrame* p) const { av_frame_free(&p); }
+};
+struct PacketFreer {
+  void operator()(AVPacket* p) const { av_packet_free(&p); }
+};
+struct ResamplerFreer {
+  void operator()(SwrContext* p) const { swr_free(&p); }
+};
 
-uint32_t u32(std::string_view b, size_t at) {
-  return uint32_t(uint8_t(b[at])) | uint32_t(uint8_t(b[at + 1])) << 8 | uint32_t(uint8_t(b[at + 2])) << 16 |
-         uint32_t(uint8_t(b[at + 3])) << 24;
+std::string avError(int err) {
+  char buf[AV_ERROR_MAX_STRING_SIZE] = {};
+  av_strerror(err, buf, sizeof buf);
+  return buf;
 }
-uint16_t u16(std::string_view b, size_t at) { return uint16_t(uint8_t(b[at]) | uint8_t(b[at + 1]) << 8); }
 
-const char kConvert[] = " (convert with: ffmpeg -i IN -ar 16000 -ac 1 -c:a pcm_s16le OUT.wav)";
+// Decodes one audio stream and resamples it to 16 kHz mono s16 as it goes.
+class SpeechDecoder {
+ public:
+  explicit SpeechDecoder(const std::string& path) : path_(path) {
+    AVFormatContext* raw = nullptr;
+    if (const int r = avformat_open_input(&raw, path.c_str(), nullptr, nullptr); r < 0)
+      fail("cannot open audio " + path + ": " + avError(r));
+    in_.reset(raw);
+    if (const int r = avformat_find_stream_info(raw, nullptr); r < 0) fail(path + ": " + avError(r));
+    const AVCodec* dec = nullptr;
+    stream_ = av_find_best_stream(raw, AVMEDIA_TYPE_AUDIO, -1, -1, &dec, 0);
+    if (stream_ < 0 || !dec) fail(path + " holds no audio stream FFmpeg can decode");
+    codec_.reset(avcodec_alloc_context3(dec));
+    if (!codec_) fail("out of memory");
+    check(avcodec_parameters_to_context(codec_.get(), raw->streams[stream_]->codecpar));
+    check(avcodec_open2(codec_.get(), dec, nullptr));
+    if (codec_->ch_layout.nb_channels < 1 || codec_->sample_rate < 1)
+      fail(path + ": the audio stream has no channels or no sample rate");
+    AVChannelLayout mono = AV_CHANNEL_LAYOUT_MONO;
+    SwrContext* swr = nullptr;
+    check(swr_alloc_set_opts2(&swr, &mono, AV_SAMPLE_FMT_S16, kSpeechRate, &codec_->ch_layout,
+                              codec_->sample_fmt, codec_->sample_rate, 0, nullptr));
+    swr_.reset(swr);
+    check(swr_init(swr));
+    frame_.reset(av_frame_alloc());
+    packet_.reset(av_packet_alloc());
+    if (!frame_ || !packet_) fail("out of memory");
+  }
+
+  std::vector<int16_t> readAll() {
+    std::vector<int16_t> out;
+    while (av_read_frame(in_.get(), packet_.get()) >= 0) {
+      const bool ours = packet_->stream_index == stream_;
+      // A damaged packet is skipped, as players do; the rest still plays.
+      const int sent = ours ? avcodec_send_packet(codec_.get(), packet_.get()) : 0;
+      av_packet_unref(packet_.get());
+      if (ours && sent >= 0) receive(out);
+    }
+    avcodec_send_packet(codec_.get(), nullptr);
+    receive(out);
+    convert(nullptr, 0, out);  // what the resampler still holds
+    return out;
+  }
+
+ private:
+  [[noreturn]] void fail(const std::string& why) const { throw std::runtime_error(why); }
+  void check(int r) const {
+    if (r < 0) fail(path_ + ": " + avError(r));
+  }
+
+  void receive(std::vector<int16_t>& out) {
+    while (avcodec_receive_frame(codec_.get(), frame_.get()) >= 0) {
+      convert(const_cast<const uint8_t**>(frame_->extended_data), frame_->nb_samples, out);
+      av_frame_unref(frame_.get());
+    }
+  }
+
+  void convert(const uint8_t** data, int samples, std::vector<int16_t>& out) {
+    const int room = swr_get_out_samples(swr_.get(), samples);
+    if (room < 0) check(room);
+    const size_t at = out.size();
+    if (at + static_cast<size_t>(room) > kMaxSpeechSamples)
+      fail(path_ + " is longer than an hour of speech");
+    out.resize(at + static_cast<size_t>(room));
+    auto* dst = reinterpret_cast<uint8_t*>(out.data() + at);
+    const int got = swr_convert(swr_.get(), &dst, room, data, samples);
+    if (got < 0) check(got);
+    out.resize(at + static_cast<size_t>(got));
+  }
+
+  std::string path_;
+  std::unique_ptr<AVFormatContext, InputCloser> in_;
+  std::unique_ptr<AVCodecContext, CodecFreer> codec_;
+  std::unique_ptr<SwrContext, ResamplerFreer> swr_;
+  std::unique_ptr<AVFrame, FrameFreer> frame_;
+  std::unique_ptr<AVPacket, PacketFreer> packet_;
+  int stream_ = -1;
+};
 
 }  // namespace
 
-std::vector<int16_t> parseWav(std::string_view b, const std::string& name) {
-  if (b.size() < 12 || b.substr(0, 4) != "RIFF" || b.substr(8, 4) != "WAVE")
-    throw std::runtime_error(name + " is not a WAV file (no RIFF/WAVE header); raw 16 kHz s16le PCM goes in as '-' "
-                             "on standard input");
-  bool haveFmt = false;
-  uint16_t format = 0, channels = 0, bits = 0;
-  uint32_t rate = 0;
-  size_t cur = 12;
-  const size_t end = b.size();
-  while (end - cur >= 8) {
-    const std::string_view id = b.substr(cur, 4);
-    const uint64_t len = u32(b, cur + 4);
-    cur += 8;
-    const size_t avail = end - cur;
-    if (id == "fmt ") {
-      if (len < 16 || len > avail) throw std::runtime_error(name + ": truncated fmt chunk");
-      format = u16(b, cur);
-      channels = u16(b, cur + 2);
-      rate = u32(b, cur + 4);
-      bits = u16(b, cur + 14);
-      // The extensible header carries the real format in its sub-format GUID.
-      if (format == kFormatExtensible && len >= 26) format = u16(b, cur + 24);
-      haveFmt = true;
-    } else if (id == "data") {
-      if (!haveFmt) throw std::runtime_error(name + ": data chunk before the fmt chunk");
-      if (format != kFormatPcm || bits != 16 || channels != 1 || rate != kSpeechRate)
-        throw std::runtime_error(name + " holds " + std::to_string(rate) + " Hz, " + std::to_string(channels) +
-                                 " channel(s), " + std::to_string(bits) + "-bit " +
-                                 (format == kFormatPcm ? "PCM" : "format " + std::to_string(format)) +
-                                 "; le-live takes 16 kHz mono 16-bit PCM" + kConvert);
-      // Writers that stream leave the length at 0 or 0xFFFFFFFF: take what is there.
-      const uint64_t take = len == 0 || len > avail ? avail : len;
-      std::vector<int16_t> s(size_t(take / 2));
-      for (size_t i = 0; i < s.size(); ++i) s[i] = int16_t(u16(b, cur + 2 * i));
-      return s;
-    }
-    if (len > avail) break;
-    // Chunks are padded to an even length.
-    const uint64_t step = len + (len & 1);
-    if (step > avail) break;
-    cur += size_t(step);
-  }
-  throw std::runtime_error(name + (haveFmt ? ": no data chunk" : ": no fmt chunk"));
-}
-
-std::vector<int16_t> readWav(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) throw std::runtime_error("cannot open " + path);
-  const std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  if (in.bad()) throw std::runtime_error("cannot read " + path);
-  return parseWav(bytes, path);
-}
+std::vector<int16_t> readSpeech(const std::string& path) { return SpeechDecoder(path).readAll(); }
 
 size_t readRawSamples(std::FILE* in, int16_t* out, size_t n) {
   std::vector<unsigned char> buf(n * 2);

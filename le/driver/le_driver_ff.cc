@@ -21,6 +21,7 @@ extern "C" {
 #include "le/driver/source.h"
 #include "le/driver/yuv.h"
 #include "le/runtime/env.h"
+#include "le/runtime/ff_log.h"
 #include "le/runtime/le_simd.h"
 #include "le/runtime/log.h"
 
@@ -153,6 +154,7 @@ class FfSource final : public Source {
 };
 
 void FfSource::open() {
+  ffmpeg::routeLog();
   // Local files only, and only the QuickTime/MP4 demuxer with external data
   // references off: a crafted member cannot reach the network or other files.
   ff::Options opts;

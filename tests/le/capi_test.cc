@@ -1,6 +1,8 @@
 // The error convention and the handle-free entry points of the le_ family.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include <cstring>
 #include <stdexcept>
 #include <string>
@@ -62,6 +64,12 @@ TEST(ErrorConvention, CopyOutTerminatesOrEmpties) {
 }
 
 TEST(KeypointRows, AlwaysTwentyOne) { EXPECT_EQ(le_host_kp_rows(), 21); }
+
+TEST(Version, IsTheProjectsMajorMinorPatch) {
+  const std::string v = le_version();
+  EXPECT_EQ(v, LE_TEST_PROJECT_VERSION);
+  EXPECT_EQ(std::count(v.begin(), v.end(), '.'), 2) << v;
+}
 
 class ResolveC : public testing::Test {
  protected:

@@ -223,11 +223,7 @@ double ms(Clock::duration d) { return std::chrono::duration<double, std::milli>(
 // render. The stills directory is made here.
 void checkOutputs(const Options& o) {
   if (!o.sheet.empty()) le::tool::checkOutputPath(o.sheet, "contact sheet");
-  if (o.pngEvery > 0) {
-    le::tool::checkOutputPath(o.pngDir, "stills directory");
-    if (mkdir(o.pngDir.c_str(), 0777) != 0 && errno != EEXIST)
-      throw std::runtime_error("cannot create " + o.pngDir + ": " + std::strerror(errno));
-  }
+  if (o.pngEvery > 0) le::tool::makeOutputDir(o.pngDir, "stills directory");
 }
 
 void writeStill(const Options& o, int k, const uint8_t* rgb, int w, int h) {

@@ -40,6 +40,19 @@ void checkOutputPath(const std::string& path, const char* what) {
   if (::access(dir.c_str(), W_OK | X_OK) != 0) refuse(what, path, "directory " + dir + ": " + std::strerror(errno));
 }
 
+void makeOutputDir(const std::string& dir, const char* what) {
+  std::string d = dir;
+  while (d.size() > 1 && d.back() == '/') d.pop_back();
+  struct stat st {};
+  if (::stat(d.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
+    if (::access(d.c_str(), W_OK | X_OK) != 0) refuse(what, dir, std::strerror(errno));
+    return;
+  }
+  if (::stat(d.c_str(), &st) == 0) refuse(what, dir, "it is not a directory");
+  checkOutputPath(d, what);
+  if (::mkdir(d.c_str(), 0777) != 0 && errno != EEXIST) refuse(what, dir, std::strerror(errno));
+}
+
 OutputFile::OutputFile(std::string path, const char* what) : path_(std::move(path)) {
   checkOutputPath(path_, what);
   if (toStdout()) return;

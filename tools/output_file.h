@@ -13,6 +13,10 @@ namespace le::tool {
 // directory. Called for every output before any work starts.
 void checkOutputPath(const std::string& path, const char* what);
 
+// The same for a directory that will receive files: an existing writable
+// directory, or a name whose parent is one (the directory is made then).
+void makeOutputDir(const std::string& dir, const char* what);
+
 class OutputFile {
  public:
   // Checks path (checkOutputPath) and picks the temporary name.

@@ -74,5 +74,16 @@ TEST(OutputFile, PathsThatCannotBeWrittenAreRefusedWithTheReason) {
   EXPECT_NO_THROW(tool::checkOutputPath(tmp / "new.mp4", "video"));
 }
 
+TEST(OutputFile, AStillsDirectoryExistsOrIsMadeInAWritableParent) {
+  TempDir tmp;
+  for (const std::string& dir : {tmp / "stills/", tmp / "stills", tmp / "new//"}) {
+    EXPECT_NO_THROW(tool::makeOutputDir(dir, "stills directory")) << dir;
+    EXPECT_EQ(entries(dir), 0) << dir;
+  }
+  writeFile(tmp / "file", "x");
+  EXPECT_THROW(tool::makeOutputDir(tmp / "file", "stills directory"), std::runtime_error);
+  EXPECT_THROW(tool::makeOutputDir(tmp / "missing/stills/", "stills directory"), std::runtime_error);
+}
+
 }  // namespace
 }  // namespace le::test

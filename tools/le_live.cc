@@ -319,6 +319,7 @@ Live startLive(const Options& o, const Bundle& b) {
     if (r == 1) break;
     if (r < 0) libraryFailure("the audio engine did not start", le_utt_last_error());
     if (msSince(warmStart) > 120e3) throw std::runtime_error("the audio engine did not warm up in 120 s");
+    if (le::tool::stopSignal() != 0) break;  // the timeline ends at once
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }
   live.warmMs = msSince(warmStart);
@@ -736,6 +737,13 @@ int run(const Options& o) {
                  static_cast<long long>(timeline.counts().frames));
     return 0;
   }
+  const int sig = le::tool::stopSignal();
+  if (sig != 0 && timeline.counts().frames == 0) {
+    // Nothing to keep: existing outputs stay as they were.
+    std::fprintf(stderr, "le-live: %s: stopped before the first frame; nothing was written\n",
+                 le::tool::signalName(sig));
+    return le::tool::kInterruptedStatus;
+  }
   mp4.finish();
   video.commit();
   const Ending e = endLive(live, libraryLog);
@@ -743,7 +751,7 @@ int run(const Options& o) {
   if (!o.sheet.empty() && !timeline.kinds().empty()) writeSheet(o, timeline, live.W, live.H);
   if (o.verbosity != le::tool::Verbosity::Quiet) printSummary(o, timeline, live, e);
   if (!o.report.empty()) writeReport(o, timeline, e);
-  if (const int sig = le::tool::stopSignal()) {
+  if (sig != 0) {
     std::fprintf(stderr, "le-live: %s: stopped after %lld frames; %s holds them\n", le::tool::signalName(sig),
                  static_cast<long long>(timeline.counts().frames), o.output.c_str());
     return le::tool::kInterruptedStatus;

@@ -137,6 +137,8 @@ std::optional<Options> parse(int argc, char** argv) {
   if (positional.size() != 1) throw UsageError(positional.empty() ? "no BUNDLE given" : "more than one BUNDLE given");
   o.bundle = positional[0];
   if (o.output.empty()) throw UsageError("no output given (-o OUT.mp4)");
+  for (const auto& [path, name] : {std::pair{&o.sheet, "--sheet"}, {&o.pngDir, "--png-every"}})
+    if (*path == "-") throw UsageError(std::string(name) + " - : standard output carries only the video");
   if (!o.audio.empty()) {
     // The stream renders every frame of the clip with its own model key and
     // never shows the driver frame alone.
@@ -235,9 +237,18 @@ void writeStill(const Options& o, int k, const uint8_t* rgb, int w, int h) {
 
 // What the last lines say about a run that a signal stopped.
 int stopped(const Options& o, int done, int total) {
-  std::fprintf(stderr, "le-render: %s: stopped after %d of %d frames; %s holds them\n",
-               le::tool::signalName(le::tool::stopSignal()), done, total, o.output.c_str());
+  const char* sig = le::tool::signalName(le::tool::stopSignal());
+  if (done == 0)
+    std::fprintf(stderr, "le-render: %s: stopped before the first frame; %s was not written\n", sig, o.output.c_str());
+  else
+    std::fprintf(stderr, "le-render: %s: stopped after %d of %d frames; %s holds them\n", sig, done, total,
+                 o.output.c_str());
   return le::tool::kInterruptedStatus;
+}
+
+// A run that a signal stopped before its first frame leaves the old file be.
+void commitUnlessEmpty(le::tool::OutputFile& video, int frames) {
+  if (frames > 0 || le::tool::stopSignal() == 0) video.commit();
 }
 
 struct Times {
@@ -339,7 +350,7 @@ int run(const Options& o) {
     }
     progress.finish();
   }
-  video.commit();
+  commitUnlessEmpty(video, done);
   if (le::tool::stopSignal() != 0) return stopped(o, done, plan.total);
   if (!o.sheet.empty()) sheet.write(o.sheet);
   const double wall = std::chrono::duration<double>(Clock::now() - tStart).count();
@@ -428,7 +439,7 @@ int runAudio(const Options& o) {
     }
     mp4.finish();
   }
-  video.commit();
+  commitUnlessEmpty(video, n);
   if (le::tool::stopSignal() != 0) return stopped(o, n, total);
   const double wall = std::chrono::duration<double>(Clock::now() - tStart).count();
   if (o.verbosity != le::tool::Verbosity::Quiet)

@@ -30,7 +30,11 @@ std::string baseOf(const std::string& path) {
 }  // namespace
 
 void checkOutputPath(const std::string& path, const char* what) {
-  if (path == "-") return;
+  if (path == "-") {
+    // Binary video would fill the terminal with garbage.
+    if (::isatty(STDOUT_FILENO) == 1) refuse(what, path, "standard output is a terminal (pipe it into a player or a file)");
+    return;
+  }
   if (path.empty() || path.back() == '/') refuse(what, path, "not a file name");
   struct stat st {};
   if (::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) refuse(what, path, "it is a directory");

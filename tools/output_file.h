@@ -10,7 +10,8 @@ namespace le::tool {
 
 // Throws std::runtime_error naming `what` and path when the file could not be
 // created there: its directory is missing or not writable, or path is a
-// directory. Called for every output before any work starts.
+// directory, or "-" while standard output is a terminal. Called for every
+// output before any work starts.
 void checkOutputPath(const std::string& path, const char* what);
 
 // The same for a directory that will receive files: an existing writable

@@ -307,6 +307,13 @@ TEST(LeLive, ABadReportPathFailsBeforeTheFirstFrameAndTheOldVideoStays) {
   EXPECT_NE(sheet.err.find("--sheet - : standard output carries only the video"), std::string::npos) << sheet.err;
 }
 
+// Shell: waits (up to a minute) until process $p has written 20 kB of video
+// under its temporary name, so the signal falls mid-run on a loaded machine.
+std::string untilFramesFlow(const std::string& dir) {
+  return "for i in $(seq 300); do s=$(stat -c %s " + quote(dir + "/.x.mp4.part-") +
+         "$p 2>/dev/null || echo 0); [ \"$s\" -gt 20000 ] && break; sleep 0.2; done; ";
+}
+
 TEST(LeLive, SigintMidRunLeavesAPlayableVideoAndAReportMarkedInterrupted) {
   ASSERT_TRUE(live().ok);
   TempDir tmp;
@@ -315,8 +322,8 @@ TEST(LeLive, SigintMidRunLeavesAPlayableVideoAndAReportMarkedInterrupted) {
     SCOPED_TRACE(sig);
     const Cmd r = run(tmp, std::string("(") + quote(LE_LIVE_EXE) + " " + quote(demoContainer()) + " " +
                                quote(live().wav) + " -o " + quote(mp4) + " --motion " + quote(live().motion) +
-                               " --tail 20 --report " + quote(report) + " & p=$!; sleep 3; kill -" + sig +
-                               " $p; wait $p; echo status=$?)");
+                               " --tail 20 --report " + quote(report) + " & p=$!; " + untilFramesFlow(tmp.path()) + "kill -" +
+                               sig + " $p; wait $p; echo status=$?)");
     EXPECT_NE(r.out.find("status=130"), std::string::npos) << r.out << r.err;
     const auto rep = readReport(report);
     EXPECT_EQ(rep.at("run_status"), std::string("interrupted (SIG") + sig + ")");

@@ -216,6 +216,7 @@ TEST(LeRender, RefusesBadUsageWithOneLineErrors) {
       {"b -o x.mp4 --png-every 5", 2, "--png-every wants two values"},
       {"b -o x.mp4 --sheet-frames 1,,2", 2, "--sheet-frames wants a whole number"},
       {"b -o x.mp4 --bogus", 2, "unknown option --bogus"},
+      {"b -o - --sheet -", 2, "--sheet - : standard output carries only the video"},
       {quote(tmp / "missing") + " -o " + quote(tmp / "x.mp4"), 1, "cannot list"},
       {quote(tmp.path()) + " --model nothere -o " + quote(tmp / "x.mp4"), 1, "cannot open the bundle: le_create: "},
   };
@@ -258,8 +259,11 @@ TEST(LeRender, AFailedRunKeepsTheOldVideoAndSigintKeepsWhatWasEncoded) {
   for (int k = 0; k < 10; ++k) rows += target;
   writeFile(tmp / "rows.f32", rows);
   const Cmd r = run(tmp, "(" + quote(LE_RENDER_EXE) + " " + quote(demoContainer()) + " --keypoints " +
-                             quote(tmp / "rows.f32") + " -o " + quote(mp4) + " & p=$!; sleep 3; kill -INT $p; wait $p; "
-                             "echo status=$?)");
+                             quote(tmp / "rows.f32") + " -o " + quote(mp4) + " & p=$!; " +
+                             // until frames reach the temporary file, however loaded the machine
+                             "for i in $(seq 300); do s=$(stat -c %s " + quote(tmp / ".a.mp4.part-") +
+                             "$p 2>/dev/null || echo 0); [ \"$s\" -gt 20000 ] && break; sleep 0.2; done; "
+                             "kill -INT $p; wait $p; echo status=$?)");
   EXPECT_NE(r.out.find("status=130"), std::string::npos) << r.out << r.err;
   int done = -1, total = -1;
   const size_t at = r.err.find("le-render: SIGINT: stopped after ");

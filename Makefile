@@ -5,12 +5,13 @@ JOBS        ?= $(shell nproc)
 CMAKE_FLAGS ?=
 FUZZ_SECONDS ?= 60
 DEMO_DIR    ?= $(BUILD)/demo
+VENV        ?= $(BUILD)/venv
 
 ifneq ($(CI),)
   CMAKE_FLAGS += -DLE_WERROR=ON
 endif
 
-.PHONY: all deps build check check-arm64 demo bench fuzz install clean
+.PHONY: all deps build check check-arm64 demo bench fuzz install python clean
 
 all: build
 
@@ -41,6 +42,20 @@ demo: build
 	  --end-marks --lead 1.5 --tail 1.5 --sheet out/demo-sheet.png --sheet-frames 16 \
 	  --report out/demo-report.txt
 	@echo "demo: out/demo.mp4, out/demo-sheet.png and out/demo-report.txt"
+
+# The Python package in a virtual environment that sees Debian's numpy, with
+# the library and le-render inside the package: $(VENV)/bin/python -c 'import le_core'.
+python: deps $(BUILD)/build.ninja
+	cmake --build $(BUILD) -j $(JOBS) --target le_core le-render
+	rm -rf $(BUILD)/python-pkg && mkdir -p $(BUILD)/python-pkg
+	cp -r python/pyproject.toml python/le_core $(BUILD)/python-pkg/
+	rm -rf $(BUILD)/python-pkg/le_core/__pycache__
+	cp -L $(BUILD)/lible_core.so $(BUILD)/python-pkg/le_core/lible_core.so
+	cp $(BUILD)/tools/le-render $(BUILD)/python-pkg/le_core/le-render
+	/usr/bin/python3 -m venv --system-site-packages $(VENV)
+	$(VENV)/bin/python -m pip install -q --no-index --no-build-isolation --no-deps --force-reinstall $(BUILD)/python-pkg
+	cd / && env -u LE_CORE_LIBRARY $(abspath $(VENV))/bin/python -c \
+	  "import le_core; print('python: le_core in $(VENV), library', le_core.library_path)"
 
 bench:
 	@bash scripts/install-deps.sh --bench

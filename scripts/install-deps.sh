@@ -2,7 +2,8 @@
 # Provisions everything le_core needs on a Debian 12 machine. Idempotent and
 # non-interactive: installs only what is missing, downloads onnxruntime only
 # when its cache is incomplete.
-#   scripts/install-deps.sh          build, test and fixture dependencies
+#   scripts/install-deps.sh          build, test and fixture dependencies, and what
+#                                    `make python` needs (venv, setuptools, pytest)
 #   scripts/install-deps.sh --bench  also the benchmark peers
 #   scripts/install-deps.sh --arm64  also the aarch64 cross build: cross compiler,
 #                                    qemu, the :arm64 libraries, onnxruntime for arm64
@@ -21,7 +22,8 @@ done
 
 pkgs=(cmake ninja-build g++ pkg-config make libavformat-dev libavcodec-dev libswscale-dev libswresample-dev
       libavutil-dev libhwy-dev libstb-dev libgtest-dev ffmpeg python3-onnx python3-numpy
-      ca-certificates espeak-ng libcurl4-openssl-dev rapidjson-dev locales)
+      ca-certificates espeak-ng libcurl4-openssl-dev rapidjson-dev locales
+      python3-pytest python3-setuptools python3-wheel python3-venv)
 # npm may come from a nodejs package that bundles it; Debian's npm conflicts with that.
 command -v npm >/dev/null 2>&1 || pkgs+=(npm)
 [ "$want_bench" = 1 ] && pkgs+=(libbenchmark-dev libopencv-dev libyuv-dev nlohmann-json3-dev)

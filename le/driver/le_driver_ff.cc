@@ -17,7 +17,7 @@ extern "C" {
 #include <string>
 #include <vector>
 
-#include "le/driver/ff_handles.h"
+#include "le/runtime/ff_handles.h"
 #include "le/driver/source.h"
 #include "le/driver/yuv.h"
 #include "le/runtime/env.h"

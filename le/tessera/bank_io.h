@@ -14,23 +14,16 @@ extern "C" {
 #include <cstdint>
 #include <memory>
 
+#include "le/runtime/ff_handles.h"
+
 namespace le::tessera::bankio {
 
-struct FormatCloser {
-  void operator()(AVFormatContext* p) const { avformat_close_input(&p); }
-};
-struct CodecFreer {
-  void operator()(AVCodecContext* p) const { avcodec_free_context(&p); }
-};
-struct PacketFreer {
-  void operator()(AVPacket* p) const { av_packet_free(&p); }
-};
-struct FrameFreer {
-  void operator()(AVFrame* p) const { av_frame_free(&p); }
-};
-struct ScalerFreer {
-  void operator()(SwsContext* p) const { sws_freeContext(p); }
-};
+using ff::CodecContext;
+using ff::FormatContext;
+using ff::Frame;
+using ff::Packet;
+using ff::Scaler;
+
 // The I/O buffer may have been replaced by FFmpeg meanwhile: free the one
 // the context holds now, then the context.
 struct AvioFreer {
@@ -40,11 +33,6 @@ struct AvioFreer {
   }
 };
 
-using FormatContext = std::unique_ptr<AVFormatContext, FormatCloser>;
-using CodecContext = std::unique_ptr<AVCodecContext, CodecFreer>;
-using Packet = std::unique_ptr<AVPacket, PacketFreer>;
-using Frame = std::unique_ptr<AVFrame, FrameFreer>;
-using Scaler = std::unique_ptr<SwsContext, ScalerFreer>;
 using Avio = std::unique_ptr<AVIOContext, AvioFreer>;
 
 // The reading position over caller-owned bytes.

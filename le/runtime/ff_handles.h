@@ -1,4 +1,4 @@
-// Owning wrappers of the FFmpeg objects the decoders hold: each frees its
+// Owning wrappers of the FFmpeg objects the decoders (driver video, bank tracks) hold: each frees its
 // object on every path, errors included.
 #pragma once
 
@@ -8,6 +8,7 @@ extern "C" {
 #include <libavutil/dict.h>
 #include <libavutil/error.h>
 #include <libavutil/frame.h>
+#include <libswscale/swscale.h>
 }
 
 #include <memory>
@@ -27,11 +28,15 @@ struct PacketFreer {
 struct FrameFreer {
   void operator()(AVFrame* p) const { av_frame_free(&p); }
 };
+struct ScalerFreer {
+  void operator()(SwsContext* p) const { sws_freeContext(p); }
+};
 
 using FormatContext = std::unique_ptr<AVFormatContext, FormatCloser>;
 using CodecContext = std::unique_ptr<AVCodecContext, CodecFreer>;
 using Packet = std::unique_ptr<AVPacket, PacketFreer>;
 using Frame = std::unique_ptr<AVFrame, FrameFreer>;
+using Scaler = std::unique_ptr<SwsContext, ScalerFreer>;
 
 // An option dictionary handed to (and partly consumed by) an FFmpeg call.
 class Options {

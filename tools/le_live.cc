@@ -456,10 +456,12 @@ class Timeline {
     const double now = msSince(t0_);
     if (!last && now - lastDrawMs_ < 100) return;
     lastDrawMs_ = now;
-    std::fprintf(stderr, "\rle-live: %lld frames (%.1f s)  speech %lld  ramp %lld  late %lld   %s",
+    // Lateness means nothing when the run does not follow the clock.
+    const std::string late = o_.fast ? "" : "  late " + std::to_string(counts_.late);
+    std::fprintf(stderr, "\rle-live: %lld frames (%.1f s)  speech %lld  ramp %lld%s   %s",
                  static_cast<long long>(counts_.frames), static_cast<double>(counts_.frames) / kFps,
-                 static_cast<long long>(counts_.speech), static_cast<long long>(counts_.ramp),
-                 static_cast<long long>(counts_.late), last ? "\n" : "");
+                 static_cast<long long>(counts_.speech), static_cast<long long>(counts_.ramp), late.c_str(),
+                 last ? "\n" : "");
     std::fflush(stderr);
   }
 

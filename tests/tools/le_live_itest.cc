@@ -287,7 +287,8 @@ TEST(LeLive, RefusesBadUsageAndOtherAudioFormatsWithOneLineErrors) {
 
 
 // Outputs are checked before anything runs, a signal ends the run with a
-// playable video and a report saying so, and "-o -" streams to a pipe.
+// playable video and a report saying so, "-o -" streams to a pipe, and on a
+// terminal a progress line is redrawn in place.
 TEST(LeLive, ABadReportPathFailsBeforeTheFirstFrameAndTheOldVideoStays) {
   ASSERT_TRUE(live().ok);
   TempDir tmp;
@@ -361,8 +362,11 @@ TEST(LeLive, RealTimeReportsCountLateFramesAndFastRunsDoNot) {
   TempDir tmp;
   for (const bool fast : {false, true}) {
     const Cmd r = leLive(tmp, quote(live().wav) + " -o " + quote(tmp / "x.mp4") + " --motion " + quote(live().motion) +
-                                  " --tail 0.2 --report " + quote(tmp / "run.txt") + (fast ? " --fast" : ""));
+                                  " --tail 0.2 --report " + quote(tmp / "run.txt") + (fast ? " --fast -q" : ""));
     ASSERT_EQ(r.status, 0) << r.err;
+    if (fast) {
+      EXPECT_EQ(r.err, "") << "-q: nothing on standard error after a success";
+    }
     const auto rep = readReport(tmp / "run.txt");
     EXPECT_EQ(rep.at("run_status"), "complete");
     if (fast) {
@@ -376,6 +380,20 @@ TEST(LeLive, RealTimeReportsCountLateFramesAndFastRunsDoNot) {
     // No late frame without a lateness beyond one frame period, and back.
     EXPECT_EQ(late > 0, worst > 40.0) << late << " " << worst;
   }
+}
+
+
+TEST(LeLive, OnATerminalTheProgressLineIsRedrawnInPlace) {
+  ASSERT_TRUE(live().ok);
+  TempDir tmp;
+  if (run(tmp, "command -v script").status != 0) GTEST_SKIP() << "no script(1) for a pseudo-terminal";
+  const std::string cmd = quote(LE_LIVE_EXE) + " " + quote(demoContainer()) + " " + quote(live().wav) + " -o " +
+                          quote(tmp / "x.mp4") + " --fast --tail 0.2 --motion " + quote(live().motion);
+  const Cmd r = run(tmp, "script -qec " + quote(cmd) + " /dev/null");
+  EXPECT_EQ(r.status, 0) << r.out;
+  EXPECT_NE(r.out.find("\rle-live: "), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find(" speech "), std::string::npos) << r.out;
+  EXPECT_EQ(r.out.find(" late "), std::string::npos) << "--fast measures no lateness: " << r.out;
 }
 
 }  // namespace

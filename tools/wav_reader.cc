@@ -8,6 +8,9 @@ extern "C" {
 #include <libswresample/swresample.h>
 }
 
+#include <sys/stat.h>
+
+#include <algorithm>
 #include <memory>
 #include <stdexcept>
 
@@ -36,10 +39,14 @@ std::string avError(int err) {
   return buf;
 }
 
+}  // namespace
+
 // Decodes one audio stream and resamples it to 16 kHz mono s16 as it goes.
-class SpeechDecoder {
- public:
-  explicit SpeechDecoder(const std::string& path) : path_(path) {
+struct SpeechStream::Impl {
+  explicit Impl(const std::string& path) : path_(path) {
+    struct stat st {};
+    if (::stat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode))
+      fail("audio " + path + " is not a regular file (raw 16 kHz s16le samples go in as - on standard input)");
     AVFormatContext* raw = nullptr;
     if (const int r = avformat_open_input(&raw, path.c_str(), nullptr, nullptr); r < 0)
       fail("cannot open audio " + path + ": " + avError(r));
@@ -65,19 +72,12 @@ class SpeechDecoder {
     if (!frame_ || !packet_) fail("out of memory");
   }
 
-  std::vector<int16_t> readAll() {
-    std::vector<int16_t> out;
-    while (av_read_frame(in_.get(), packet_.get()) >= 0) {
-      const bool ours = packet_->stream_index == stream_;
-      // A damaged packet is skipped, as players do; the rest still plays.
-      const int sent = ours ? avcodec_send_packet(codec_.get(), packet_.get()) : 0;
-      av_packet_unref(packet_.get());
-      if (ours && sent >= 0) receive(out);
-    }
-    avcodec_send_packet(codec_.get(), nullptr);
-    receive(out);
-    convert(nullptr, 0, out);  // what the resampler still holds
-    return out;
+  size_t read(int16_t* out, size_t n) {
+    while (pending_.size() - at_ < n && !ended_) decodeMore();
+    const size_t k = std::min(n, pending_.size() - at_);
+    std::copy_n(pending_.begin() + static_cast<std::ptrdiff_t>(at_), k, out);
+    at_ += k;
+    return k;
   }
 
  private:
@@ -86,24 +86,41 @@ class SpeechDecoder {
     if (r < 0) fail(path_ + ": " + avError(r));
   }
 
-  void receive(std::vector<int16_t>& out) {
+  // One packet's samples (or the decoder's and resampler's last ones) into
+  // pending_, after dropping what was read.
+  void decodeMore() {
+    pending_.erase(pending_.begin(), pending_.begin() + static_cast<std::ptrdiff_t>(at_));
+    at_ = 0;
+    if (av_read_frame(in_.get(), packet_.get()) >= 0) {
+      const bool ours = packet_->stream_index == stream_;
+      // A damaged packet is skipped, as players do; the rest still plays.
+      const int sent = ours ? avcodec_send_packet(codec_.get(), packet_.get()) : 0;
+      av_packet_unref(packet_.get());
+      if (ours && sent >= 0) receive();
+      return;
+    }
+    avcodec_send_packet(codec_.get(), nullptr);
+    receive();
+    convert(nullptr, 0);  // what the resampler still holds
+    ended_ = true;
+  }
+
+  void receive() {
     while (avcodec_receive_frame(codec_.get(), frame_.get()) >= 0) {
-      convert(const_cast<const uint8_t**>(frame_->extended_data), frame_->nb_samples, out);
+      convert(const_cast<const uint8_t**>(frame_->extended_data), frame_->nb_samples);
       av_frame_unref(frame_.get());
     }
   }
 
-  void convert(const uint8_t** data, int samples, std::vector<int16_t>& out) {
+  void convert(const uint8_t** data, int samples) {
     const int room = swr_get_out_samples(swr_.get(), samples);
     if (room < 0) check(room);
-    const size_t at = out.size();
-    if (at + static_cast<size_t>(room) > kMaxSpeechSamples)
-      fail(path_ + " is longer than an hour of speech");
-    out.resize(at + static_cast<size_t>(room));
-    auto* dst = reinterpret_cast<uint8_t*>(out.data() + at);
+    const size_t at = pending_.size();
+    pending_.resize(at + static_cast<size_t>(room));
+    auto* dst = reinterpret_cast<uint8_t*>(pending_.data() + at);
     const int got = swr_convert(swr_.get(), &dst, room, data, samples);
     if (got < 0) check(got);
-    out.resize(at + static_cast<size_t>(got));
+    pending_.resize(at + static_cast<size_t>(got));
   }
 
   std::string path_;
@@ -113,11 +130,28 @@ class SpeechDecoder {
   std::unique_ptr<AVFrame, FrameFreer> frame_;
   std::unique_ptr<AVPacket, PacketFreer> packet_;
   int stream_ = -1;
+  std::vector<int16_t> pending_;
+  size_t at_ = 0;
+  bool ended_ = false;
 };
 
-}  // namespace
+SpeechStream::SpeechStream(const std::string& path) : impl_(std::make_unique<Impl>(path)) {}
+SpeechStream::~SpeechStream() = default;
+size_t SpeechStream::read(int16_t* out, size_t n) { return impl_->read(out, n); }
 
-std::vector<int16_t> readSpeech(const std::string& path) { return SpeechDecoder(path).readAll(); }
+std::vector<int16_t> readSpeech(const std::string& path) {
+  SpeechStream in(path);
+  std::vector<int16_t> out;
+  constexpr size_t kBlock = 16000;
+  for (;;) {
+    const size_t at = out.size();
+    out.resize(at + kBlock);
+    const size_t got = in.read(out.data() + at, kBlock);
+    out.resize(at + got);
+    if (got == 0) return out;
+    if (out.size() > kMaxSpeechSamples) throw std::runtime_error("audio " + path + " is longer than an hour of speech");
+  }
+}
 
 size_t readRawSamples(std::FILE* in, int16_t* out, size_t n) {
   std::vector<unsigned char> buf(n * 2);

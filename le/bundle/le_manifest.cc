@@ -13,6 +13,7 @@
 #include "le/bundle/fsutil.h"
 #include "le/bundle/manifest.h"
 #include "le/bundle/manifest_key.h"
+#include "le/bundle/member.h"
 #include "le/bundle/paths.h"
 #include "le/runtime/env.h"
 #include "le/runtime/log.h"
@@ -73,9 +74,13 @@ std::optional<Found> optNumEither(const std::string& text, std::string_view k1,
 
 }  // namespace
 
+std::string manifestText(const std::string& dir) {
+  return readFile(member::confined(dir, "manifest.json", "member"));
+}
+
 Manifest loadManifest(const std::string& dirArg) {
   const std::string dir = resolveBundlePath(dirArg);
-  const std::string text = readFile(dir + "/manifest.json");
+  const std::string text = manifestText(dir);
 
   if (strField(text, "format") != kFormat) fail("not an le-bundle-v0: " + dir);
 
@@ -131,7 +136,9 @@ Manifest loadManifest(const std::string& dirArg) {
     fail("manifest: bad paste-space stamp (M_src_w/M_src_h must be > 0)");
 
   const std::string lip = resolveMember(dir, "lip_template.v1.json");
-  if (fs::readable(lip)) m.lipTemplateJson = readFile(lip);
+  // Whatever sits under the name is opened as a member: a FIFO or device
+  // there is refused, not taken for a bundle without a template.
+  if (fs::exists(lip)) m.lipTemplateJson = readFile(lip);
   return m;
 }
 

@@ -1,6 +1,7 @@
 // The hosts' speech input: any audio FFmpeg reads comes out as 16 kHz mono,
 // raw stdin samples little-endian.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <cmath>
@@ -12,6 +13,7 @@
 #include <vector>
 
 #include "testkit/testkit.h"
+#include "tools/pushed_audio.h"
 #include "tools/wav_reader.h"
 
 namespace le::test {
@@ -144,7 +146,7 @@ TEST(SpeechReader, RefusesWhatIsNotAudioNamingTheFileAndTheReason) {
   EXPECT_NE(text, "accepted");
   const std::string missing = refusal(tmp / "none.wav");
   EXPECT_NE(missing.find("No such file"), std::string::npos) << missing;
-  EXPECT_NE(refusal(std::string(tmp.path())).find("cannot open audio"), std::string::npos);
+  EXPECT_NE(refusal(std::string(tmp.path())).find("is not a regular file"), std::string::npos);
 }
 
 TEST(WavReader, RawSamplesAreLittleEndianAndTheOddTailIsDropped) {
@@ -162,6 +164,46 @@ TEST(WavReader, RawSamplesAreLittleEndianAndTheOddTailIsDropped) {
   EXPECT_EQ(tool::readRawSamples(f, out, 8), 0u);
   std::fclose(f);
 }
+
+// Only regular files are decoded: a FIFO or a device would keep the demuxer
+// waiting, or feed it without end.
+TEST(SpeechReader, RefusesWhatIsNotARegularFileAtOnce) {
+  TempDir tmp;
+  const std::string fifo = tmp / "fifo";
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  for (const std::string& path : {fifo, std::string("/dev/zero")}) {
+    const std::string m = refusal(path);
+    EXPECT_EQ(m, "audio " + path + " is not a regular file (raw 16 kHz s16le samples go in as - on standard input)");
+  }
+}
+
+// The live host's pushed speech: every frame gets exactly its samples, and
+// what is held stays bounded however long the run.
+TEST(PushedAudio, FramesGetTheirSamplesAndTheFrontIsLetGo) {
+  tool::PushedAudio a;
+  std::vector<int16_t> block(320);
+  size_t maxHeld = 0;
+  int64_t next = 0;  // next sample value appended
+  for (int64_t frame = 0; frame < 20000; ++frame) {
+    // The pusher keeps about a second ahead of the frames muxed.
+    while (a.total() < (frame + 25) * 640) {
+      for (auto& v : block) v = int16_t(next++ % 30000);
+      a.append(block.data(), block.size());
+    }
+    int16_t sound[640] = {};
+    a.take(frame * 640, sound, 640);
+    for (int i = 0; i < 640; ++i) ASSERT_EQ(sound[i], int16_t((frame * 640 + i) % 30000)) << frame << " " << i;
+    maxHeld = std::max(maxHeld, a.held());
+  }
+  EXPECT_EQ(a.total(), next);
+  EXPECT_LT(maxHeld, size_t(3 * 25 * 640 + 2 * 16000));  // a few seconds, not 20000 frames' worth
+  // Samples not pushed (yet) leave the frame as it was.
+  int16_t sound[4] = {9, 9, 9, 9};
+  a.take(a.total() - 2, sound, 4);
+  EXPECT_EQ(sound[2], 9);
+  EXPECT_EQ(sound[3], 9);
+}
+
 
 }  // namespace
 }  // namespace le::test

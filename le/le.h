@@ -39,7 +39,9 @@ typedef void (*le_log_fn)(int level, const char* line, void* user);
 
 /* Routes every diagnostic line of the library (the bracketed "[le]",
  * "[le-driver]", "[le_a2x]", ... lines, and onnxruntime's own warnings and
- * errors as "[onnxruntime] ..." lines without colour codes) to fn, called on
+ * errors as "[onnxruntime] ..." lines without colour codes; onnxruntime's
+ * info lines too, at LE_LOG_INFO, but only to a sink set here, never to
+ * standard error) to fn, called on
  * whichever thread logs, one line at a time. Null restores the default:
  * standard error, each line followed by a newline. When le_log_set returns,
  * the previous sink is not being called and its user data may be freed. A

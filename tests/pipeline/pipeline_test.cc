@@ -356,6 +356,8 @@ TEST(PipelineSettings, TheEnvironmentSwitchesAndTheStageReport) {
     o.steadyModel = option;
     vars["LE_STEADY_MODEL"] = text;
     EXPECT_EQ(utt::resolveSettings(o, 1, env).steadyModel, want) << (option ? option : "(null)") << " '" << text << "'";
+    // Only the chunk director nobody named may be missing from a bundle.
+    EXPECT_EQ(utt::resolveSettings(o, 1, env).steadyDefault, option == nullptr && !*text) << (option ? option : "(null)");
   }
   for (const auto& [gapS, ms] : {std::pair{0.0, 600.0}, {NAN, 600.0}, {-0.1, -1.0}, {1.5, 1500.0}}) {
     o.gapS = gapS;

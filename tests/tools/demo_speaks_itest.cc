@@ -1,7 +1,7 @@
-// The demo speaks, end to end: the live pipeline on the demo bundle with its
-// own audio models serves driver frames before the speech and opens the drawn
-// mouth on voiced stretches of espeak-ng speech, not in the pause between
-// sentences. (The demo's members themselves are the fixture's business.)
+// The demo identity speaks: its audio models move only the mouth rows, with
+// the voiced energy of espeak-ng speech, and the live pipeline on the demo
+// bundle serves driver frames before the speech and opens the drawn mouth on
+// voiced stretches, not in the pause between sentences.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -19,9 +19,10 @@
 
 #include "le/driver/source.h"
 #include "le/le.h"
+#include "le/le_a2x.h"
+#include "le/le_fca.h"
 #include "le/le_utt.h"
 #include "tools/demo_fixture.h"
-#include "tools/wav_reader.h"
 
 namespace le::test {
 namespace {
@@ -37,13 +38,34 @@ std::string resolvedDemo() {
   return dir.data();
 }
 
+// The s16 samples of a canonical mono WAV written by `lefix speech`.
+std::vector<int16_t> readWav(const std::string& path) {
+  const std::string b = readFile(path);
+  EXPECT_GE(b.size(), 12u);
+  if (b.size() < 12 || b.compare(0, 4, "RIFF") != 0 || b.compare(8, 4, "WAVE") != 0) return {};
+  size_t cur = 12;
+  while (b.size() - cur >= 8) {
+    uint32_t len = 0;
+    std::memcpy(&len, b.data() + cur + 4, 4);
+    if (len > b.size() - cur - 8) break;
+    if (b.compare(cur, 4, "data") == 0) {
+      std::vector<int16_t> s(len / 2);
+      std::memcpy(s.data(), b.data() + cur + 8, s.size() * 2);
+      return s;
+    }
+    cur += 8 + len + (len & 1);
+  }
+  ADD_FAILURE() << "no data chunk in " << path;
+  return {};
+}
+
 // Two sentences with 0.6 s of digital silence between them (about 2.4 s).
 std::vector<int16_t> twoSentences(const TempDir& t) {
   const std::string wav = t / "speech.wav";
   EXPECT_EQ(runFixture({"speech", "--out", wav, "--text", "Hello there.", "--text", "I open my mouth wide.",
                         "--gap", "0.6"}),
             0);
-  return tool::readWav(wav, size_t(16000) * 60);  // a minute at most
+  return readWav(wav);
 }
 
 // RMS of each 640-sample frame (the last one zero-padded), in s16 units.
@@ -137,6 +159,108 @@ class DemoSpeech : public ::testing::Test {
   TempDir t;
   std::vector<int16_t> pcm;
 };
+
+// The whole-clip models (le-render --audio) are the demo's own too: the
+// deltas move only the three mouth rows, open on voiced stretches and stay
+// shut in the pause, a leading silence included.
+TEST_F(DemoSpeech, WholeClipDeltasOpenOnlyTheMouthOnVoicedFrames) {
+  std::vector<int16_t> lead(16000, 0);  // a second of silence first
+  lead.insert(lead.end(), pcm.begin(), pcm.end());
+  std::vector<float> audio(lead.size());
+  for (size_t i = 0; i < lead.size(); ++i) audio[i] = lead[i] / 32768.f;
+  std::unique_ptr<le_fca, void (*)(le_fca*)> fca(
+      le_fca_create((dir + "/frontend.onnx").c_str(), (dir + "/fca_stream.onnx").c_str(), 1), le_fca_destroy);
+  ASSERT_NE(fca, nullptr) << le_fca_last_error();
+  const int total = int((audio.size() + 639) / 640);
+  std::vector<float> delta(size_t(total) * 63);
+  ASSERT_EQ(le_fca_deltas(fca.get(), audio.data(), int(audio.size()), delta.data(), total), total)
+      << le_fca_last_error();
+  const std::vector<float> xd = rawFloats(dir + "/drive/xd.f32"), xs = rawFloats(dir + "/drive/xs.f32");
+  float fullDown = 0;
+  for (size_t f = 0; f < xd.size() / 63; ++f)
+    fullDown = std::max(fullDown, xd[f * 63 + 3 * kLowerLip + 1] - xs[f * 63 + 3 * kLowerLip + 1]);
+  ASSERT_GT(fullDown, 0.f);
+  std::vector<double> open(static_cast<size_t>(total));
+  for (int k = 0; k < total; ++k) {
+    const float* d = delta.data() + size_t(k) * 63;
+    open[size_t(k)] = d[3 * kLowerLip + 1] / fullDown;
+    ASSERT_GE(open[size_t(k)], -1e-6) << k;
+    ASSERT_LE(open[size_t(k)], 1.0 + 1e-5) << k;
+    for (int j = 0; j < 63; ++j) {
+      if (j != 3 * kUpperLip + 1 && j != 3 * kLowerLip + 1 && j != 3 * kChin + 1) {
+        ASSERT_EQ(d[j], 0.f) << k << " " << j;
+      }
+    }
+    EXPECT_LE(d[3 * kUpperLip + 1], 0.f) << k;  // the upper lip goes up
+  }
+  const std::vector<double> rms = frameRms(lead);
+  const std::vector<int> voiced = voicedFrames(rms), pause = pauseFrames(rms);
+  ASSERT_GE(voiced.size(), 20u);
+  ASSERT_GE(pause.size(), 20u);
+  EXPECT_GT(meanOver(open, voiced), 0.5);
+  for (int k : pause) EXPECT_LT(open[size_t(k)], 0.05) << "frame " << k;
+}
+
+TEST_F(DemoSpeech, DrivenRowsOpenOnlyTheMouthWithVoicedEnergy) {
+  std::vector<float> audio(pcm.size());
+  for (size_t i = 0; i < pcm.size(); ++i) audio[i] = pcm[i] / 32768.f;
+
+  le_a2x* a = le_a2x_create(dir.c_str(), 1);
+  ASSERT_NE(a, nullptr) << le_a2x_last_error();
+  std::unique_ptr<le_a2x, void (*)(le_a2x*)> own(a, le_a2x_destroy);
+  EXPECT_EQ(le_a2x_nt(a), kDemoFrames);  // the pipeline needs the bundle's NT
+  ASSERT_EQ(le_a2x_push(a, audio.data(), int(audio.size())), 1);
+  le_a2x_finish(a);
+  const int total = le_a2x_total(a);
+  ASSERT_EQ(total, int((pcm.size() + 639) / 640));
+  std::vector<int> idx(size_t(total), -1);
+  std::vector<float> src(size_t(total) * 63), drv(size_t(total) * 63);
+  int got = 0;
+  while (got < total && le_a2x_avail(a) > 0)
+    got += le_a2x_pull(a, idx.data() + got, src.data() + size_t(got) * 63, drv.data() + size_t(got) * 63,
+                       total - got);
+  ASSERT_EQ(got, total) << le_a2x_last_error();
+
+  // Openness per frame: the lower lip's move over the drive table's full one.
+  const std::vector<float> xd = rawFloats(dir + "/drive/xd.f32"), xs = rawFloats(dir + "/drive/xs.f32");
+  float fullDown = 0;
+  size_t peak = 0;
+  for (size_t f = 0; f < xd.size() / 63; ++f)
+    if (const float down = xd[f * 63 + 3 * kLowerLip + 1] - xs[f * 63 + 3 * kLowerLip + 1]; down > fullDown)
+      fullDown = down, peak = f;
+  ASSERT_GT(fullDown, 0.f);
+  std::vector<double> open(static_cast<size_t>(total));
+  for (int k = 0; k < total; ++k) {
+    const float* s = src.data() + size_t(k) * 63;
+    const float* d = drv.data() + size_t(k) * 63;
+    open[size_t(k)] = (d[3 * kLowerLip + 1] - s[3 * kLowerLip + 1]) / fullDown;
+    ASSERT_GE(open[size_t(k)], 0.0) << k;
+    ASSERT_LE(open[size_t(k)], 1.0 + 1e-5) << k;
+    // Exactly the three mouth rows move, in the drive table's proportions.
+    for (int j = 0; j < 63; ++j) {
+      if (j == 3 * kUpperLip + 1 || j == 3 * kLowerLip + 1 || j == 3 * kChin + 1) continue;
+      ASSERT_EQ(d[j], s[j]) << "frame " << k << " value " << j;
+    }
+    const float up = s[3 * kUpperLip + 1] - d[3 * kUpperLip + 1], chin = d[3 * kChin + 1] - s[3 * kChin + 1];
+    EXPECT_NEAR(up, open[size_t(k)] * (xs[peak * 63 + 3 * kUpperLip + 1] - xd[peak * 63 + 3 * kUpperLip + 1]),
+                1e-5);
+    EXPECT_NEAR(chin, open[size_t(k)] * (xd[peak * 63 + 3 * kChin + 1] - xs[peak * 63 + 3 * kChin + 1]), 1e-5);
+  }
+  const std::vector<double> rms = frameRms(pcm);
+  const std::vector<int> voiced = voicedFrames(rms), pause = pauseFrames(rms);
+  ASSERT_GE(voiced.size(), 20u);
+  ASSERT_GE(pause.size(), 6u);
+  // Proportional, not a switch: louder voiced frames open wider on average.
+  std::vector<int> soft, loud;
+  for (int k : voiced) (rms[size_t(k)] < 3000 ? soft : loud).push_back(k);
+  ASSERT_FALSE(soft.empty());
+  ASSERT_FALSE(loud.empty());
+  std::printf("openness: voiced %.3f (soft %.3f, loud %.3f), pause %.4f\n", meanOver(open, voiced),
+              meanOver(open, soft), meanOver(open, loud), meanOver(open, pause));
+  EXPECT_GT(meanOver(open, voiced), 0.35);
+  EXPECT_LT(meanOver(open, pause), 0.02);  // closed: the target rows
+  EXPECT_GT(meanOver(open, loud), meanOver(open, soft));
+}
 
 struct Ctx {
   le_ctx* p;

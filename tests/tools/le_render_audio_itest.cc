@@ -1,8 +1,9 @@
 // le-render --audio on the demo identity prepared for the batch stream: the
-// MP4 carries one video frame per 640 samples of the WAV (fewer by --skip) and
-// an AAC track of the speech; WAV files it cannot speak are refused with one
-// line, and the stream's options need --audio.
+// MP4 carries one video frame per 640 samples of the speech (fewer by --skip)
+// and an AAC track of it; files that hold no audio are refused with one line,
+// and the stream's options need --audio.
 #include <gtest/gtest.h>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -80,33 +81,52 @@ TEST(LeRenderAudio, MuxesTheSpeechBesideOneFramePerFortiethOfASecond) {
   EXPECT_NEAR(s.audioSeconds, (samples - 640.0 * skip) / 16000.0, 0.07);
 }
 
+// Any file FFmpeg reads is resampled to 16 kHz mono: the clip keeps its
+// length in frames, and the muxed speech its duration.
+TEST(LeRenderAudio, AnMp3AndAStereoWavOfAnotherRateRenderWithTheRightDuration) {
+  TempDir tmp;
+  ASSERT_FALSE(streamBundle().empty());
+  const std::string wav = speechWav(tmp, "s.wav", 16000, 1);
+  const double seconds = wavSamples(tmp, wav) / 16000.0;
+  const std::string mp3 = tmp / "s.mp3";
+  ASSERT_EQ(run(tmp, "ffmpeg -nostdin -v error -y -i " + quote(wav) + " -ar 22050 -c:a libmp3lame " + quote(mp3)).status,
+            0);
+  for (const std::string& in : {speechWav(tmp, "st.wav", 44100, 2), mp3}) {
+    SCOPED_TRACE(in);
+    const std::string mp4 = tmp / "out.mp4";
+    const Cmd r = leRender(tmp, quote(streamBundle()) + " -o " + quote(mp4) + " --audio " + quote(in) + " -q");
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.err, "") << "-q: nothing on standard error after a success";
+    const Streams s = probe(tmp, mp4);
+    // An MP3 carries the encoder's padding: up to two frames more.
+    EXPECT_GE(s.videoFrames, int(std::ceil(seconds * 25)));
+    EXPECT_LE(s.videoFrames, int(std::ceil(seconds * 25)) + 2);
+    EXPECT_NEAR(s.audioSeconds, seconds, 0.1);
+  }
+}
+
 TEST(LeRenderAudio, RefusesAudioItCannotSpeakAndOptionsThatNeedAudio) {
   TempDir tmp;
   ASSERT_FALSE(streamBundle().empty());
+  const std::string b = quote(streamBundle()), out = quote(tmp / "x.mp4");
   writeFile(tmp / "junk.wav", "RIFX0000WAVEjunk");
-  // A format chunk claiming more bytes than the file holds.
-  writeFile(tmp / "lying.wav", std::string("RIFF") + std::string(4, '\0') + "WAVEfmt " + std::string("\xff\xff\x00\x00", 4) +
-                                   std::string(16, '\1'));
-  const std::string wav = quote(speechWav(tmp, "s.wav", 16000, 1)), stereo = quote(speechWav(tmp, "st.wav", 22050, 2));
-  const struct {
-    std::string args;
-    int status;
-    const char* says;
-  } rows[] = {
-      {"--audio " + stereo, 1, "holds 22050 Hz, 2 channel(s), 16-bit PCM; "},
-      {"--audio " + quote(tmp / "junk.wav"), 1, "is not a WAV file"},
-      {"--audio " + quote(tmp / "lying.wav"), 1, "truncated fmt chunk"},
-      {"--audio " + wav + " --keypoints " + wav, 2, "--keypoints does not go with --audio"},
-      {"--gain 2", 2, "--frontend, --gain and --skip need --audio"},
-      {"--audio " + wav + " --gain nan", 2, "--gain"},
-      {"--audio " + wav + " --skip 100000", 1, "leaves none of the clip's"},
-  };
-  for (const auto& r : rows) {
-    const Cmd c = leRender(tmp, quote(streamBundle()) + " -o " + quote(tmp / "x.mp4") + " " + r.args);
-    EXPECT_EQ(c.status, r.status) << r.args;
-    EXPECT_NE(c.err.find(r.says), std::string::npos) << r.args << ": " << c.err;
-    EXPECT_FALSE(exists(tmp / "x.mp4")) << r.args;
-  }
+  Cmd r = leRender(tmp, b + " -o " + out + " --audio " + quote(tmp / "junk.wav"));
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err.rfind("le-render: cannot open audio " + tmp / "junk.wav" + ": ", 0), 0u) << r.err;
+  EXPECT_FALSE(exists(tmp / "x.mp4"));
+
+  const std::string wav = quote(speechWav(tmp, "s.wav", 16000, 1));
+  r = leRender(tmp, b + " -o " + out + " --audio " + wav + " --keypoints " + wav);
+  EXPECT_EQ(r.status, 2);
+  EXPECT_NE(r.err.find("--keypoints does not go with --audio"), std::string::npos) << r.err;
+  r = leRender(tmp, b + " -o " + out + " --gain 2");
+  EXPECT_EQ(r.status, 2);
+  EXPECT_NE(r.err.find("--frontend, --gain and --skip need --audio"), std::string::npos) << r.err;
+  r = leRender(tmp, b + " -o " + out + " --audio " + wav + " --gain nan");
+  EXPECT_EQ(r.status, 2);
+  r = leRender(tmp, b + " -o " + out + " --audio " + wav + " --skip 100000");
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("leaves none of the clip's"), std::string::npos) << r.err;
 }
 
 }  // namespace

@@ -1,6 +1,11 @@
 // Reading manifest.json into le::Manifest. Numbers are checked before any
 // narrowing: a NaN or 1e30 cast to int32 would be undefined, and a size
 // nobody checked reaches every later allocation.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <cfloat>
 #include <cmath>
 #include <cstdio>
@@ -71,6 +76,35 @@ std::optional<Found> optNumEither(const std::string& text, std::string_view k1,
   return std::nullopt;
 }
 
+// The lip template is optional: nothing under its name means none. Whatever
+// is there must be a regular file within 64 MiB: a FIFO would block the open
+// (and le_create with it) forever, and a directory "opens" on Linux.
+std::string readLipTemplate(const std::string& path) {
+  constexpr uint64_t kMax = uint64_t{64} << 20;
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+  if (fd < 0) {
+    if (errno == ENOENT || errno == ENOTDIR) return {};
+    fail("cannot open " + path);
+  }
+  struct Closer {
+    int fd;
+    ~Closer() { ::close(fd); }
+  } closer{fd};
+  struct stat st {};
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) fail("cannot open " + path);
+  const uint64_t want = st.st_size < 0 ? 0 : uint64_t(st.st_size);
+  if (want > kMax) fail("manifest: " + path + " is over 64 MiB");
+  std::string out(want, '\0');
+  uint64_t got = 0;
+  while (got < want) {
+    const ssize_t r = ::read(fd, out.data() + got, want - got);
+    if (r < 0 && errno == EINTR) continue;
+    if (r <= 0) fail("short read " + path);
+    got += uint64_t(r);
+  }
+  return out;
+}
+
 }  // namespace
 
 Manifest loadManifest(const std::string& dirArg) {
@@ -131,7 +165,7 @@ Manifest loadManifest(const std::string& dirArg) {
     fail("manifest: bad paste-space stamp (M_src_w/M_src_h must be > 0)");
 
   const std::string lip = resolveMember(dir, "lip_template.v1.json");
-  if (fs::readable(lip)) m.lipTemplateJson = readFile(lip);
+  m.lipTemplateJson = readLipTemplate(lip);
   return m;
 }
 

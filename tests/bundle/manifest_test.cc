@@ -1,7 +1,12 @@
 // Manifest key rule, lookup helpers and the loader's refusals.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <clocale>
+#include <filesystem>
+#include <functional>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -288,6 +293,40 @@ TEST_F(LoadManifest, AlternateKeysTruncationAndLipTemplate) {
   // The first name wins over the alternate.
   EXPECT_EQ(load(with(f, "NT", "9")).NT, 9);
   EXPECT_EQ(load(with(f, "M_src_w", "640")).srcW, 640);
+}
+
+// Only a regular file within 64 MiB is read as the template: a FIFO would
+// block the load forever and a directory opens on Linux.
+TEST_F(LoadManifest, LipTemplateIsARegularFileWithinABound) {
+  const std::string path = t / "lip_template.v1.json";
+  const struct {
+    const char* what;
+    std::function<void()> make;
+    std::string expected;  // error text, or "=" + template text
+  } cases[] = {
+      {"absent", [] {}, "="},
+      {"dangling link", [&] { ASSERT_EQ(::symlink("nowhere", path.c_str()), 0); }, "="},
+      {"fifo", [&] { ASSERT_EQ(::mkfifo(path.c_str(), 0600), 0); }, "cannot open " + path},
+      {"directory", [&] { ASSERT_EQ(::mkdir(path.c_str(), 0700), 0); }, "cannot open " + path},
+      {"64 MiB exactly", [&] { writeFile(path, ""); ASSERT_EQ(::truncate(path.c_str(), 64 << 20), 0); },
+       "=" + std::string(64 << 20, '\0')},
+      {"over 64 MiB", [&] { writeFile(path, ""); ASSERT_EQ(::truncate(path.c_str(), (64 << 20) + 1), 0); },
+       "manifest: " + path + " is over 64 MiB"},
+      {"empty file", [&] { writeFile(path, ""); }, "="},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    std::filesystem::remove_all(path);
+    c.make();
+    std::string got;
+    const std::string err = errorOf([&] { got = load(baseFields()).lipTemplateJson; });
+    if (c.expected[0] == '=') {
+      EXPECT_EQ(err, "(no error)");
+      EXPECT_TRUE(got == c.expected.substr(1));
+    } else {
+      EXPECT_EQ(err, c.expected);
+    }
+  }
 }
 
 TEST_F(LoadManifest, KeyRuleAppliesToTheLoader) {

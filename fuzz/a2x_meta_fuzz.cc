@@ -10,6 +10,7 @@
 #include <stdexcept>
 #include <string>
 
+#include "fuzz_scratch.h"
 #include "le/audio/a2x.h"
 #include "le/le_a2x.h"
 
@@ -22,11 +23,7 @@ namespace {
 
 const std::string& scratch() {
   static const std::string dir = [] {
-    std::string t = "/dev/shm/le_a2x_fuzz.XXXXXX";
-    if (!::mkdtemp(t.data())) {
-      t = "/tmp/le_a2x_fuzz.XXXXXX";
-      if (!::mkdtemp(t.data())) std::abort();
-    }
+    const std::string t = le::fuzz::scratchDir("a2x_fuzz");
     ::unsetenv("W2V_ONNX");
     return t;
   }();

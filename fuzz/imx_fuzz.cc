@@ -8,17 +8,14 @@
 #include <cstdlib>
 #include <string>
 
+#include "fuzz_scratch.h"
 #include "le/bundle/fsutil.h"
 #include "le/bundle/paths.h"
 
 namespace {
-std::string& scratch() {
-  static std::string dir = [] {
-    std::string t = "/dev/shm/le_imx_fuzz.XXXXXX";
-    if (!::mkdtemp(t.data())) {
-      t = "/tmp/le_imx_fuzz.XXXXXX";
-      if (!::mkdtemp(t.data())) std::abort();
-    }
+const std::string& scratch() {
+  static const std::string dir = [] {
+    const std::string t = le::fuzz::scratchDir("imx_fuzz");
     ::mkdir((t + "/root").c_str(), 0755);
     ::setenv("LE_IMX_UNWRAP_ROOT", (t + "/root").c_str(), 1);
     return t;
@@ -38,9 +35,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     le::imx::unwrapOnce(C);
   } catch (const std::exception&) {
   }
-  // Only the unwrap directory and its marker may appear under the root.
+  // Only the unwrap directory, its marker and its lock may appear under the root.
   le::fs::rmTree(dir + "/root/c.lebundle");
   ::unlink((dir + "/root/c.lebundle.imx_unwrapped").c_str());
+  ::unlink((dir + "/root/c.lebundle.imx_lock").c_str());
   if (::rmdir((dir + "/root").c_str()) != 0) std::abort();  // something else was written
   ::mkdir((dir + "/root").c_str(), 0755);
   return 0;

@@ -10,6 +10,7 @@
 #include <stdexcept>
 #include <string>
 
+#include "fuzz_scratch.h"
 #include "le/bundle/manifest.h"
 #include "le/bundle/manifest_key.h"
 
@@ -17,11 +18,7 @@ namespace {
 
 const std::string& scratch() {
   static const std::string dir = [] {
-    std::string t = "/dev/shm/le_manifest_fuzz.XXXXXX";
-    if (!::mkdtemp(t.data())) {
-      t = "/tmp/le_manifest_fuzz.XXXXXX";
-      if (!::mkdtemp(t.data())) std::abort();
-    }
+    const std::string t = le::fuzz::scratchDir("manifest_fuzz");
     ::unsetenv("CADENZA2_MSRC_MISSING_OK");
     return t;
   }();

@@ -12,17 +12,14 @@
 #include <stdexcept>
 #include <string>
 
+#include "fuzz_scratch.h"
 #include "le/audio/motion_files.h"
 
 namespace {
 
 const std::string& scratch() {
   static const std::string dir = [] {
-    std::string t = "/dev/shm/le_motion_fuzz.XXXXXX";
-    if (!::mkdtemp(t.data())) {
-      t = "/tmp/le_motion_fuzz.XXXXXX";
-      if (!::mkdtemp(t.data())) std::abort();
-    }
+    const std::string t = le::fuzz::scratchDir("motion_fuzz");
     return t;
   }();
   return dir;

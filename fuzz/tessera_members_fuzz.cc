@@ -1,14 +1,14 @@
 // Tessera member loader: a fuzzed manifest and bank sidecar (the input split
 // at its first NUL byte) beside fixed members must load into coherent inputs
 // or be refused; the carriage never refuses.
-#include <unistd.h>
-
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <stdexcept>
 #include <string>
 
+#include "fuzz_scratch.h"
+#include "le/le.h"
 #include "le/tessera/bundle_tessera.h"
 
 namespace {
@@ -22,11 +22,8 @@ void put(const std::string& path, const std::string& bytes) {
 
 const std::string& scratch() {
   static const std::string dir = [] {
-    std::string t = "/dev/shm/le_tessera_fuzz.XXXXXX";
-    if (!::mkdtemp(t.data())) {
-      t = "/tmp/le_tessera_fuzz.XXXXXX";
-      if (!::mkdtemp(t.data())) std::abort();
-    }
+    le_log_set([](int, const char*, void*) {}, nullptr);  // refusals of fuzzed names
+    const std::string t = le::fuzz::scratchDir("tessera_members");
     put(t + "/tessera_bank.v1.mp4", "track");
     put(t + "/tessera_head.v1.pt", "head");
     put(t + "/tessera_head.v1.json", "{}");

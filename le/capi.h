@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <exception>
 #include <new>
 #include <string>
@@ -25,6 +26,23 @@ void storeError(Family f, const char* fn, std::string_view what) noexcept;
 // Copies text with its terminator when it fits in cap; otherwise empties out
 // (when cap > 0) and returns false.
 bool copyOut(std::string_view text, char* out, size_t cap) noexcept;
+
+// "<name> <n> above the limit of 256" for a thread count the worker pool
+// cannot serve, else empty.
+std::string threadsRefusal(std::string_view name, int threads);
+
+// Keypoint values beyond this magnitude are refused like non-finite ones: the
+// director squares coordinates, and 1e30 becomes infinity there.
+inline constexpr float kKeypointLimit = 1e6f;
+
+// The first value of a keypoint set (21 rows of x, y, z) that is not finite
+// or lies beyond kKeypointLimit, as "<name> row <r> column <c> is <v>, not a
+// finite keypoint value within ±1e+06"; empty when every value is usable.
+std::string badKeypoint(std::string_view name, const float* kp);
+
+// The first of n values that is not finite, as "<what> <i> is <v>, not a
+// finite value"; empty when all are finite.
+std::string badValue(std::string_view what, const float* v, int64_t n);
 
 // One entry point's call: `reject` stores a fixed argument message and hands
 // back the failure value so a body can `return call.reject("bad args")`.

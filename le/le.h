@@ -45,14 +45,26 @@ LE_API void le_log_set(le_log_fn fn, void* user);
 
 /* Resolves a bundle path (a directory, or an IMX container unwrapped on first
  * use) into its bundle directory, written NUL-terminated into out.
- * Returns 1 on success, -1 on failure (out emptied when cap > 0). */
+ * Returns 1 on success, -1 on failure (out emptied when cap > 0). The unwrap
+ * is safe between threads and between processes: one unwraps while the others
+ * wait on an advisory lock beside the unwrap directory, then reuse its work;
+ * an unwrap cut short (a killed process) is redone by the next caller. A
+ * directory in the way that is not an unwrap of this container is never
+ * removed: the call fails instead. */
 LE_API int le_bundle_resolve_handle(const char* path, char* out, size_t cap);
 
 /* Resolves a member name inside a bundle, accepting older member names.
- * Returns 1 when the resolved member exists, 0 when it does not (its path is
- * still written to out), -1 on failure. */
+ * Returns 1 when the resolved member is a regular file that opens for
+ * reading, 0 when it is not (missing, a FIFO, a device; its path is
+ * still written to out), -1 on failure. A name that leads outside the bundle
+ * (an absolute path, a ".." above it, a symbolic link whose target lies
+ * outside) is a failure naming the member. */
 LE_API int le_bundle_resolve_member(const char* bundle, const char* member, char* out,
                                     size_t cap);
+
+/* Largest thread count any create function accepts (the worker pool's
+ * ceiling); a larger one is refused. */
+#define LE_MAX_THREADS 256
 
 /* Session context: one opened bundle (manifest, mapped priors, drive tables,
  * driver-video cursor, compositor, and the director built on first render).
@@ -60,9 +72,11 @@ LE_API int le_bundle_resolve_member(const char* bundle, const char* member, char
 typedef struct le_ctx le_ctx;
 
 /* Opens a bundle (a directory or an IMX container) for the director model
- * model_key. threads > 0 fixes the director's thread count; 0 or less sizes it
- * from the worker pool. ep selects an execution provider; null or "" is the
- * CPU. Null on failure (le_last_error tells why). Free with le_destroy. */
+ * model_key. threads > 0 fixes the director's thread count (at most
+ * LE_MAX_THREADS); 0 or less sizes it from the worker pool. ep selects an
+ * execution provider; null or "" is the CPU. Null on failure (le_last_error
+ * tells why). Free with le_destroy. Every file the bundle's manifest names
+ * must lie inside the bundle and be a regular file. */
 LE_API le_ctx* le_create(const char* bundle_dir, const char* model_key, int threads,
                          const char* ep);
 
@@ -83,18 +97,20 @@ LE_API int le_drive_frames(const le_ctx* ctx);
 LE_API const uint8_t* le_target_frame(le_ctx* ctx, int si);
 
 /* Renders the director crop of source frame si from source keypoints ks and
- * driving keypoints kd (63 floats each). Returns three float planes R, G, B of
- * crop x crop, owned by the context and valid until its next render; null on
- * failure. The crop is kept as the context's last crop. */
+ * driving keypoints kd (63 floats each, every value finite and within
+ * +-1e6; the first other one is refused by row and column). Returns three
+ * float planes R, G, B of crop x crop, owned by the context and valid until
+ * its next render; null on failure. The crop is kept as the context's last
+ * crop. */
 LE_API const float* le_render_kp_crop(le_ctx* ctx, int si, const float* ks, const float* kd);
 
 /* le_render_kp_crop with drive-table entry i (0 <= i < le_drive_frames):
  * its source index and keypoint rows. */
 LE_API const float* le_render_drive_crop(le_ctx* ctx, int i);
 
-/* Pastes crop (3 float planes of crop x crop, e.g. as returned by a render)
- * into driver frame si, written as RGB24 into out (out_bytes >= height x
- * width x 3). Returns 1, or 0 on failure. */
+/* Pastes crop (3 float planes of crop x crop, e.g. as returned by a render,
+ * every value finite) into driver frame si, written as RGB24 into out
+ * (out_bytes >= height x width x 3). Returns 1, or 0 on failure. */
 LE_API int le_paste_crop(le_ctx* ctx, int si, const float* crop, uint8_t* out,
                          size_t out_bytes);
 

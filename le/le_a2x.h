@@ -40,7 +40,8 @@ LE_API le_a2x* le_a2x_create(const char* model_dir, int threads);
 LE_API void le_a2x_destroy(le_a2x* a);
 
 /* Appends n samples. Returns 1; n < 1 is a no-op. After le_a2x_finish it
- * returns 0 ("le_a2x_push: already finished"); bad arguments return 0. */
+ * returns 0 ("le_a2x_push: already finished"); bad arguments and a sample
+ * that is not finite (NaN, infinity) return 0, nothing appended. */
 LE_API int le_a2x_push(le_a2x* a, const float* samples, int n);
 
 /* Marks the audio complete: every frame becomes ready. 1, or 0 for null. */
@@ -50,7 +51,8 @@ LE_API int le_a2x_finish(le_a2x* a);
 LE_API int le_a2x_avail(le_a2x* a);
 
 /* Writes up to n frames: driver indices, target rows and driven rows
- * (n x 63 floats each). Returns the frames written, -1 on bad arguments. */
+ * (n x 63 floats each). Returns the frames written (0 for n = 0), -1 on bad
+ * arguments (a null handle or buffer, n < 0). */
 LE_API int le_a2x_pull(le_a2x* a, int* idx, float* src_rows, float* drv_rows, int n);
 
 /* As le_a2x_pull, plus one width value per frame (0 without a width output). */
@@ -76,7 +78,8 @@ LE_API int le_a2x_set_eager(le_a2x* a, int eager);
 
 /* Whole-clip deltas of n samples, independent of the streaming state:
  * writes ceil(n / 640) rows of 63 floats and returns that count; -2 when it
- * exceeds max_frames (nothing written), -1 on failure. */
+ * exceeds max_frames (nothing written), -1 on failure (a sample that is not
+ * finite among them). */
 LE_API int le_a2x_deltas(le_a2x* a, const float* samples, int n, float* out,
                              int max_frames);
 

@@ -58,6 +58,8 @@ int le_a2x_push(le_a2x* a, const float* samples, int n) {
     if (n < 1) return 1;
     // A finished utterance has a fixed total; more audio would move it.
     if (a->engine.finished()) return call.reject("already finished");
+    if (const std::string bad = le::capi::badValue("sample", samples, n); !bad.empty())
+      return call.reject(bad);
     a->engine.push(samples, n);
     return 1;
   });
@@ -82,7 +84,8 @@ int le_a2x_avail(le_a2x* a) {
 
 int le_a2x_pull_wn(le_a2x* a, int* idx, float* src_rows, float* drv_rows, float* wn, int n) {
   return guard(Family::A2x, "le_a2x_pull_wn", -1, [&](const auto& call) {
-    if (a == nullptr || (n > 0 && (idx == nullptr || src_rows == nullptr || drv_rows == nullptr || wn == nullptr)))
+    if (a == nullptr || n < 0 ||
+        (n > 0 && (idx == nullptr || src_rows == nullptr || drv_rows == nullptr || wn == nullptr)))
       return call.reject("bad args");
     const int got = clampInt(a->engine.pull(idx, src_rows, drv_rows, wn, n));
     noteExtendFailure(*a);
@@ -92,7 +95,7 @@ int le_a2x_pull_wn(le_a2x* a, int* idx, float* src_rows, float* drv_rows, float*
 
 int le_a2x_pull(le_a2x* a, int* idx, float* src_rows, float* drv_rows, int n) {
   return guard(Family::A2x, "le_a2x_pull", -1, [&](const auto& call) {
-    if (a == nullptr || (n > 0 && (idx == nullptr || src_rows == nullptr || drv_rows == nullptr)))
+    if (a == nullptr || n < 0 || (n > 0 && (idx == nullptr || src_rows == nullptr || drv_rows == nullptr)))
       return call.reject("bad args");
     const int got = clampInt(a->engine.pull(idx, src_rows, drv_rows, nullptr, n));
     noteExtendFailure(*a);
@@ -138,6 +141,11 @@ int le_a2x_set_eager(le_a2x* a, int eager) {
 int le_a2x_deltas(le_a2x* a, const float* samples, int n, float* out, int max_frames) {
   return guard(Family::A2x, "le_a2x_deltas", -1, [&](const auto& call) {
     if (a == nullptr || (n > 0 && (samples == nullptr || out == nullptr))) return call.reject("bad args");
+    // Samples are looked at only when the clip fits: a count past the
+    // caller's buffer is refused by size, never read.
+    if (n > 0 && (int64_t{n} + 639) / 640 <= max_frames)
+      if (const std::string bad = le::capi::badValue("sample", samples, n); !bad.empty())
+        return call.reject(bad);
     return clampInt(a->engine.deltas(samples, n, out, max_frames));
   });
 }
@@ -150,6 +158,9 @@ int le_a2x_deltas_wn(le_a2x* a, const float* samples, int n, float* out, float* 
       call.reject("encoder declares no wn output");
       return -3;
     }
+    if (n > 0 && (int64_t{n} + 639) / 640 <= max_frames)
+      if (const std::string bad = le::capi::badValue("sample", samples, n); !bad.empty())
+        return call.reject(bad);
     int frames = 0;
     try {
       frames = clampInt(a->engine.deltas(samples, n, out, max_frames));

@@ -3,11 +3,14 @@
 #include "le/capi.h"
 
 #include <algorithm>
+#include <cmath>
+#include <cstdio>
 #include <cstring>
 
 #include "le/bundle/fsutil.h"
 #include "le/bundle/paths.h"
 #include "le/le.h"
+#include "le/runtime/le_pool.h"
 #include "le/runtime/log.h"
 
 namespace le::capi {
@@ -43,6 +46,38 @@ bool copyOut(std::string_view text, char* out, size_t cap) noexcept {
   return true;
 }
 
+std::string threadsRefusal(std::string_view name, int threads) {
+  if (threads <= le::pool::kMaxThreads) return {};
+  return std::string(name) + " " + std::to_string(threads) + " above the limit of " +
+         std::to_string(le::pool::kMaxThreads);
+}
+
+namespace {
+std::string show(float v) {
+  char b[32];
+  std::snprintf(b, sizeof b, "%g", double(v));
+  return b;
+}
+}  // namespace
+
+std::string badKeypoint(std::string_view name, const float* kp) {
+  for (int i = 0; i < 63; ++i) {
+    if (std::isfinite(kp[i]) && std::fabs(kp[i]) <= kKeypointLimit) continue;
+    return std::string(name) + " row " + std::to_string(i / 3) + " column " +
+           std::to_string(i % 3) + " is " + show(kp[i]) +
+           ", not a finite keypoint value within \xC2\xB1" + show(kKeypointLimit);
+  }
+  return {};
+}
+
+std::string badValue(std::string_view what, const float* v, int64_t n) {
+  for (int64_t i = 0; i < n; ++i)
+    if (!std::isfinite(v[i]))
+      return std::string(what) + " " + std::to_string(i) + " is " + show(v[i]) +
+             ", not a finite value";
+  return {};
+}
+
 void fillErr(char* err, int errlen, std::string_view a, std::string_view b) noexcept {
   if (!err || errlen < 1) return;
   size_t n = 0;
@@ -56,6 +91,8 @@ void fillErr(char* err, int errlen, std::string_view a, std::string_view b) noex
 }
 
 }  // namespace le::capi
+
+static_assert(LE_MAX_THREADS == le::pool::kMaxThreads);
 
 using le::capi::Family;
 
@@ -78,7 +115,7 @@ LE_API void le_log_set(le_log_fn fn, void* user) {
 
 LE_API int le_bundle_resolve_handle(const char* path, char* out, size_t cap) {
   return le::capi::guard(Family::Core, "le_bundle_resolve_handle", -1, [&](const auto& call) {
-    if (!path || !out || cap == 0) return -1;
+    if (!path || !out || cap == 0) return call.reject("NULL path/out or cap 0");
     out[0] = 0;  // a throw below leaves the caller an empty text
     const std::string dir = le::resolveBundlePath(path);
     if (!le::capi::copyOut(dir, out, cap)) return call.reject("buffer too small");
@@ -89,7 +126,7 @@ LE_API int le_bundle_resolve_handle(const char* path, char* out, size_t cap) {
 LE_API int le_bundle_resolve_member(const char* bundle, const char* member, char* out,
                                     size_t cap) {
   return le::capi::guard(Family::Core, "le_bundle_resolve_member", -1, [&](const auto& call) {
-    if (!bundle || !member || !out || cap == 0) return -1;
+    if (!bundle || !member || !out || cap == 0) return call.reject("NULL bundle/member/out or cap 0");
     out[0] = 0;
     const std::string path = le::resolveMember(le::resolveBundlePath(bundle), member);
     if (!le::capi::copyOut(path, out, cap)) return call.reject("buffer too small");

@@ -22,12 +22,13 @@ typedef struct le_fca le_fca;
 
 /* Opens the frontend model (input_values [1, 128000] -> audio_emb 12 x 200 x
  * 768) and the delta model (cond, prev, h -> m, hn). threads < 1 uses the
- * worker-pool size. Null on failure. */
+ * worker-pool size; above LE_MAX_THREADS is refused. Null on failure. */
 LE_API le_fca* le_fca_create(const char* frontend_onnx, const char* delta_onnx, int threads);
 
 /* Writes F = ceil(count / 640) rows of 63 floats to out and returns F; 0 for
  * count < 1; -1 when F > max_frames (nothing written, no message) or on
- * failure (message set). Every call starts from a zero state. */
+ * failure (message set; a sample that is not finite is one). Every call
+ * starts from a zero state. */
 LE_API int le_fca_deltas(le_fca* h, const float* samples, int count, float* out, int max_frames);
 
 /* This thread's last le_fca_ message (never null; empty after success). */

@@ -18,6 +18,9 @@ LE_API le_fca* le_fca_create(const char* frontend_onnx, const char* delta_onnx, 
                          [&](const auto& call) -> le_fca* {
                            if (frontend_onnx == nullptr || delta_onnx == nullptr)
                              return call.reject("bad args");
+                           if (const std::string r = le::capi::threadsRefusal("threads", threads);
+                               !r.empty())
+                             return call.reject(r);
                            return new le_fca(frontend_onnx, delta_onnx, threads);
                          });
 }
@@ -28,6 +31,8 @@ LE_API int le_fca_deltas(le_fca* h, const float* samples, int count, float* out,
     if (count < 1) return 0;
     const int64_t F = (int64_t{count} + 639) / 640;
     if (F > max_frames) return -1;
+    if (const std::string bad = le::capi::badValue("sample", samples, count); !bad.empty())
+      return call.reject(bad);
     h->engine.deltas(samples, count, out);
     return static_cast<int>(F);
   });

@@ -26,13 +26,14 @@ typedef struct le_motion le_motion;
 
 /* Opens the motion directory (meta.json, the raw tables, hubert_student.onnx,
  * lmdm.onnx, stitch.onnx, xs_target.bin). threads > 0 fixes the intra-op
- * thread count (else the worker-pool size); ep null or "" runs on the CPU,
+ * thread count (at most LE_MAX_THREADS, else refused; 0 or less: the
+ * worker-pool size); ep null or "" runs on the CPU,
  * "coreml[:cpu|gpu|ane|all]" asks for CoreML. Null on failure. */
 LE_API le_motion* le_motion_create(const char* motion_dir, int threads, const char* ep);
 
 /* Appends count samples (float, nominally in [-1, 1]). 1 on success (count 0
- * included); 0 for a null handle or samples, a negative count, or after
- * le_motion_finish. */
+ * included); 0 for a null handle or samples, a negative count, a sample that
+ * is not finite, or after le_motion_finish. */
 LE_API int le_motion_push(le_motion* m, const float* samples, int count);
 
 /* Marks the audio complete and computes everything that is left. */

@@ -17,6 +17,9 @@ LE_API le_motion* le_motion_create(const char* motion_dir, int threads, const ch
   return le::capi::guard(Family::Motion, "le_motion_create", static_cast<le_motion*>(nullptr),
                          [&](const auto& call) -> le_motion* {
                            if (motion_dir == nullptr) return call.reject("NULL motion_dir");
+                           if (const std::string r = le::capi::threadsRefusal("threads", threads);
+                               !r.empty())
+                             return call.reject(r);
                            return new le_motion(motion_dir, threads, ep ? ep : "");
                          });
 }
@@ -25,6 +28,8 @@ LE_API int le_motion_push(le_motion* m, const float* samples, int count) {
   return le::capi::guard(Family::Motion, "le_motion_push", 0, [&](const auto& call) {
     if (m == nullptr || samples == nullptr || count < 0 || m->engine.finished())
       return call.reject("bad args / already finished");
+    if (const std::string bad = le::capi::badValue("sample", samples, count); !bad.empty())
+      return call.reject(bad);
     m->engine.push(samples, count);
     return 1;
   });

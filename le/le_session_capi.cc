@@ -40,6 +40,12 @@ R stepGuard(const char* fn, R failValue, Body&& body) noexcept {
   });
 }
 
+// The first unusable value of either keypoint set, or empty.
+std::string badKeypoints(const float* ks, const float* kd) {
+  std::string bad = le::capi::badKeypoint("ks", ks);
+  return bad.empty() ? le::capi::badKeypoint("kd", kd) : bad;
+}
+
 }  // namespace
 
 extern "C" {
@@ -50,6 +56,9 @@ LE_API le_ctx* le_create(const char* bundle_dir, const char* model_key, int thre
                          [&](const auto& call) -> le_ctx* {
                            if (!bundle_dir || !model_key)
                              return call.reject("NULL bundle_dir/model_key");
+                           if (const std::string r = le::capi::threadsRefusal("threads", threads);
+                               !r.empty())
+                             return call.reject(r);
                            return std::make_unique<le_ctx>(bundle_dir, model_key, threads,
                                                            ep ? ep : "")
                                .release();
@@ -97,6 +106,8 @@ LE_API const float* le_render_kp_crop(le_ctx* ctx, int si, const float* ks, cons
                            if (ctx && ctx->uttBusy) return call.reject(kInUse);
                            if (!ctx || !ks || !kd || !inFrames(ctx, si))
                              return call.reject("bad args");
+                           if (const std::string bad = badKeypoints(ks, kd); !bad.empty())
+                             return call.reject(bad);
                            return ctx->renderCrop(si, ks, kd);
                          });
 }
@@ -116,6 +127,10 @@ LE_API int le_paste_crop(le_ctx* ctx, int si, const float* crop, uint8_t* out,
     if (ctx && ctx->uttBusy) return call.reject(kInUse);
     if (!ctx || !crop || !out || !inFrames(ctx, si) || uint64_t(out_bytes) < ctx->frameBytes())
       return call.reject("bad args / out too small");
+    // A NaN crop would paste as black and report success.
+    if (const std::string bad = le::capi::badValue("crop value", crop, ctx->cropValues());
+        !bad.empty())
+      return call.reject(bad);
     ctx->pasteInto(si, crop, out);
     return 1;
   });
@@ -138,6 +153,8 @@ LE_API int le_render_kp_rgba(le_ctx* ctx, int si, const float* ks, const float* 
     if (ctx->uttBusy) return call.reject(kInUse);
     if (!ks || !kd || !inFrames(ctx, si))
       throw le::session::StepFailure(le::session::Step::Render, "bad args");
+    if (const std::string bad = badKeypoints(ks, kd); !bad.empty())
+      throw le::session::StepFailure(le::session::Step::Render, bad);
     ctx->renderRgba(si, ks, kd, out, out_bytes);
     return 1;
   });

@@ -35,15 +35,16 @@ typedef int (*le_stream_frame_fn)(void* user, int index, const uint8_t* rgb, int
                                   int height);
 
 /* Opens bundle (a directory or a container) with the speech frontend model at
- * frontend_onnx. threads < 1 sizes the pool automatically. skip must be >= 0
- * and gain finite. Null on failure. */
+ * frontend_onnx. threads < 1 sizes the pool automatically; above
+ * LE_MAX_THREADS is refused. skip must be >= 0 and gain finite. Null on
+ * failure. */
 LE_API le_stream* le_stream_create(const char* bundle, const char* frontend_onnx, int threads,
                                    int skip, float gain);
 
 /* Renders count samples (count >= 0; samples may be null only when count is
- * 0) and calls cb (may be null) for every delivered frame. Returns the number
- * of frames delivered, or -1 on failure: frames already delivered stay
- * delivered. */
+ * 0; every sample finite) and calls cb (may be null) for every delivered
+ * frame. Returns the number of frames delivered, or -1 on failure: frames
+ * already delivered stay delivered. */
 LE_API int le_stream_run(le_stream* s, const float* samples, int count, le_stream_frame_fn cb,
                          void* user);
 

@@ -20,6 +20,9 @@ LE_API le_stream* le_stream_create(const char* bundle, const char* frontend_onnx
   return le::capi::guard(Family::Stream, "le_stream_create", static_cast<le_stream*>(nullptr),
                          [&](const auto& call) -> le_stream* {
                            if (skip < 0) return call.reject("skip < 0");
+                           if (const std::string r = le::capi::threadsRefusal("threads", threads);
+                               !r.empty())
+                             return call.reject(r);
                            return std::make_unique<le_stream>(bundle, frontend_onnx, threads, skip,
                                                               gain)
                                .release();
@@ -31,6 +34,8 @@ LE_API int le_stream_run(le_stream* s, const float* samples, int count, le_strea
   return le::capi::guard(Family::Stream, "le_stream_run", -1, [&](const auto& call) {
     if (s == nullptr || count < 0 || (samples == nullptr && count > 0))
       return call.reject("bad args");
+    if (const std::string bad = le::capi::badValue("sample", samples, count); !bad.empty())
+      return call.reject(bad);
     le::stream::FrameFn fn;
     if (cb) fn = [&](int32_t i, const uint8_t* rgb, int32_t w, int32_t h) { cb(user, i, rgb, w, h); };
     return s->s.run(samples, count, fn);

@@ -44,14 +44,19 @@ typedef struct le_utt_opts {
   /* -2: hybrid eager; 1 or more: fixed eager frames; otherwise hybrid when
    * LE_UTT_HYBRID asks for it, else no eager. */
   int32_t eager;
-  /* Seconds of silence after which an utterance ends by itself; 0: 0.6;
-   * negative: never. */
+  /* Seconds of silence after which an utterance ends by itself; 0 or NaN:
+   * 0.6; negative: never. */
   double gap_s;
-  /* Frames of the ramp after an utterance; below 1: 6. */
+  /* Frames of the ramp after an utterance; below 1: 6; above
+   * LE_UTT_MAX_RAMP_FRAMES le_utt_create refuses. */
   int32_t ramp_frames;
-  /* Frames of the ramp after an interrupt; below 1: 4. */
+  /* Frames of the ramp after an interrupt; below 1: 4; above
+   * LE_UTT_MAX_RAMP_FRAMES le_utt_create refuses. */
   int32_t interrupt_ramp_frames;
 } le_utt_opts;
+
+/* Longest ramp (after an utterance or an interrupt), in frames: 10 s. */
+#define LE_UTT_MAX_RAMP_FRAMES 250
 
 /* Frame kinds. */
 #define LE_UTT_IDLE 0
@@ -97,7 +102,9 @@ LE_API le_utt* le_utt_open(le_ctx* ctx, const char* motion_dir);
 LE_API int le_utt_ready(le_utt* u);
 
 /* Appends count samples (scaled by 1/32768). Returns 1; 0 for a null handle
- * or samples or a negative count. A count of 0 is accepted. */
+ * or samples or a negative count, and 0 once the engine's warm-up has failed
+ * ("le_utt_push_audio: " followed by the warm-up's message). A count of 0 is
+ * accepted. */
 LE_API int le_utt_push_audio(le_utt* u, const int16_t* samples, int count);
 
 /* Marks the end of the current utterance, or of the one the waiting audio

@@ -37,6 +37,7 @@ void copyTruncated(const std::string& text, char* out, int size) {
 
 }  // namespace
 
+static_assert(LE_UTT_MAX_RAMP_FRAMES == le::utt::kMaxRampFrames);
 static_assert(LE_UTT_IDLE == le::utt::kIdle && LE_UTT_SPEECH == le::utt::kSpeech &&
               LE_UTT_RAMP == le::utt::kRamp);
 
@@ -45,6 +46,8 @@ extern "C" {
 LE_API le_utt* le_utt_create(le_ctx* ctx, const le_utt_opts* opts) {
   return guard(Family::Utt, "le_utt_create", static_cast<le_utt*>(nullptr), [&](const auto& call) -> le_utt* {
     if (ctx == nullptr || opts == nullptr) return call.reject("NULL ctx/opts");
+    if (const std::string r = le::capi::threadsRefusal("opts.threads", opts->threads); !r.empty())
+      return call.reject(r);
     return le::utt::createOnSession(*ctx, optionsOf(*opts)).release();
   });
 }
@@ -73,7 +76,8 @@ LE_API int le_utt_ready(le_utt* u) {
 LE_API int le_utt_push_audio(le_utt* u, const int16_t* samples, int count) {
   return guard(Family::Utt, "le_utt_push_audio", 0, [&](const auto& call) {
     if (u == nullptr || samples == nullptr || count < 0) return call.reject("bad args");
-    u->pipeline->pushAudio(samples, count);
+    std::string failure;
+    if (!u->pipeline->pushAudio(samples, count, &failure)) return call.reject(failure);
     return 1;
   });
 }

@@ -35,6 +35,7 @@
 #include "le/le_a2x.h"
 #include "le/le_utt.h"
 #include "mp4_writer.h"
+#include "pushed_audio.h"
 #include "wav_reader.h"
 
 namespace {
@@ -121,7 +122,7 @@ std::optional<Options> parse(int argc, char** argv) {
     else if (a == "--motion") o.motion = value();
     else if (a == "--model") o.model = value();
     else if (a == "--w2v") o.w2v = value();
-    else if (a == "--threads") o.threads = parseInt(value(), "--threads", 1, 1024);
+    else if (a == "--threads") o.threads = parseInt(value(), "--threads", 1, LE_MAX_THREADS);
     else if (a == "--eager") o.eager = parseInt(value(), "--eager", -2, 1024);
     else if (a == "--steady") o.steady = value();
     else if (a == "--fast") o.fast = true;
@@ -151,25 +152,19 @@ std::optional<Options> parse(int argc, char** argv) {
   throw std::runtime_error(what + (err && *err ? std::string(": ") + err : std::string()));
 }
 
-// Where the speech comes from: a whole WAV in memory, or standard input as it
-// arrives.
+// Where the speech comes from: a WAV file read block by block as it is
+// pushed, or standard input as it arrives.
 class SpeechSource {
  public:
-  explicit SpeechSource(const std::string& audio) : stdin_(audio == "-") {
-    if (!stdin_) wav_ = le::tool::readWav(audio);
+  explicit SpeechSource(const std::string& audio) {
+    if (audio != "-") wav_ = std::make_unique<le::tool::WavStream>(audio);
   }
   size_t read(int16_t* out, size_t n) {
-    if (stdin_) return le::tool::readRawSamples(stdin, out, n);
-    const size_t k = std::min(n, wav_.size() - at_);
-    std::copy_n(wav_.begin() + static_cast<std::ptrdiff_t>(at_), k, out);
-    at_ += k;
-    return k;
+    return wav_ ? wav_->read(out, n) : le::tool::readRawSamples(stdin, out, n);
   }
 
  private:
-  bool stdin_;
-  std::vector<int16_t> wav_;
-  size_t at_ = 0;
+  std::unique_ptr<le::tool::WavStream> wav_;
 };
 
 // State shared by the pushing (main) thread and the pulling thread.
@@ -182,7 +177,7 @@ struct Shared {
   bool stop = false;           // the puller gave up (error): the pusher stops
   bool starved = false;        // --fast: the pipeline waits for audio; push on
   double audioEnd = 0;         // timeline second of the last pushed sample
-  std::vector<int16_t> pushed;
+  le::tool::PushedAudio pushed;  // for muxing; held only until muxed
   double firstPushWall = -1;   // ms since the start, host clock
   std::string error;
 };
@@ -470,9 +465,7 @@ class Timeline {
       sawSpeech_ = true;
       const int64_t from = uttBase_ + static_cast<int64_t>(info.speech_number) * kFrameSamples;
       std::lock_guard<std::mutex> lock(sh_.mu);
-      const auto size = static_cast<int64_t>(sh_.pushed.size());
-      for (int64_t i = 0; i < kFrameSamples && from + i < size; ++i)
-        sound[static_cast<size_t>(i)] = sh_.pushed[static_cast<size_t>(from + i)];
+      sh_.pushed.take(from, sound.data(), static_cast<size_t>(kFrameSamples));
     }
     mp4_.write(frame.data());
     mp4_.writeAudio(sound.data(), sound.size());
@@ -506,7 +499,7 @@ class Timeline {
       if (le_utt_push_audio(utt_, buf.data(), static_cast<int>(got)) != 1)
         libraryFailure("pushing audio", le_utt_last_error());
       if (sh_.firstPushWall < 0) sh_.firstPushWall = msSince(t0_);
-      sh_.pushed.insert(sh_.pushed.end(), buf.begin(), buf.begin() + static_cast<std::ptrdiff_t>(got));
+      sh_.pushed.append(buf.data(), got);
       samples += static_cast<int64_t>(got);
     }
   }
@@ -584,7 +577,7 @@ void printSummary(const Options& o, const Timeline& t, const Live& live, const E
                "speech pushed%s, in %.1f s (%.1f frames/s)\n",
                o.output.c_str(), static_cast<long long>(counts.frames), live.W, live.H, kFps,
                static_cast<long long>(counts.idle), static_cast<long long>(counts.speech),
-               static_cast<long long>(counts.ramp), static_cast<double>(sh.pushed.size()) / le::tool::kSpeechRate,
+               static_cast<long long>(counts.ramp), static_cast<double>(sh.pushed.total()) / le::tool::kSpeechRate,
                sh.interrupted ? " (interrupted)" : "", wallS, fps);
   std::fprintf(stderr,
                "le-live: stats: delivered %llu, speech %llu, utterances started %llu, first-frame latency %.1f ms, "
@@ -610,7 +603,7 @@ void writeReport(const Options& o, const Timeline& t, const Ending& e) {
   std::fprintf(f.get(), "mode: %s\nrun_seconds: %.3f\nframes_per_second: %.2f\n", o.fast ? "fast" : "realtime",
                wallS, fps);
   std::fprintf(f.get(), "speech_seconds_pushed: %.3f\ninterrupted: %s\n",
-               static_cast<double>(sh.pushed.size()) / le::tool::kSpeechRate, sh.interrupted ? "yes" : "no");
+               static_cast<double>(sh.pushed.total()) / le::tool::kSpeechRate, sh.interrupted ? "yes" : "no");
   std::fprintf(f.get(), "first_frame_latency_ms: %.1f\nhost_first_frame_latency_ms: %.1f\n",
                e.st.first_frames ? e.st.first_frame_latency_ms : -1.0, hostLatency);
   std::fprintf(f.get(), "render_ms: %.3f\nrender_failures: %d\nrender_status: %s\n", e.st.render_ms, e.failures,

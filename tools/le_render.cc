@@ -5,13 +5,13 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <charconv>
 #include <cmath>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
-#include <fstream>
 #include <memory>
 #include <optional>
 #include <stdexcept>
@@ -21,6 +21,7 @@
 
 #include "cli.h"
 #include "contact_sheet.h"
+#include "input_file.h"
 #include "le/le.h"
 #include "le/le_stream.h"
 #include "mp4_writer.h"
@@ -108,7 +109,7 @@ std::optional<Options> parse(int argc, char** argv) {
     if (a == "-h" || a == "--help") return std::nullopt;
     if (a == "-o" || a == "--output") o.output = value();
     else if (a == "--model") o.model = value();
-    else if (a == "--threads") o.threads = parseInt(value(), "--threads", 1, 1024);
+    else if (a == "--threads") o.threads = parseInt(value(), "--threads", 1, LE_MAX_THREADS);
     else if (a == "--frames") o.frames = parseInt(value(), "--frames", 1, 1 << 30);
     else if (a == "--keypoints") o.keypoints = value();
     else if (a == "--png-every") {
@@ -146,12 +147,13 @@ std::optional<Options> parse(int argc, char** argv) {
   throw std::runtime_error(std::string(what) + (e && *e ? std::string(": ") + e : std::string()));
 }
 
-std::string readWhole(const std::string& path, const char* what) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) throw std::runtime_error(std::string("cannot open ") + what + " " + path);
-  std::string s((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  if (in.bad()) throw std::runtime_error(std::string("cannot read ") + what + " " + path);
-  return s;
+// A file of exactly `bytes` bytes, checked before it is read.
+std::string readExact(const std::string& path, uint64_t bytes, const char* what) {
+  le::tool::InputFile f(path, ~uint64_t{0}, what);
+  if (f.size() != bytes)
+    throw std::runtime_error(std::string(what) + " " + path + " holds " + std::to_string(f.size()) +
+                             " bytes, expected " + std::to_string(bytes));
+  return f.readAll();
 }
 
 std::string resolveMember(const std::string& dir, const char* member) {
@@ -160,12 +162,25 @@ std::string resolveMember(const std::string& dir, const char* member) {
   return out;
 }
 
-// What frame k renders: the drive entry, or the file's row k on driver frame k mod NT.
+// What frame k renders: the drive entry, or the file's row k on driver frame
+// k mod NT. The file's rows are read one per frame as the run reaches them.
 struct Plan {
   int total = 0;
   std::vector<int32_t> si;      // driver frame per output frame
-  std::vector<float> ks, kd;    // keypoint mode: target rows (NT x 63) and driving rows
+  std::vector<float> ks;        // keypoint mode: target rows (NT x 63)
+  std::unique_ptr<le::tool::InputFile> kd;  // keypoint mode: the driving rows
   bool keypoints = false;
+  // Keypoint mode: the driving row of frame k, frames asked for in order.
+  const float* drivingRow(int k) {
+    if (k != nextRow_) throw std::logic_error("driving rows are read in order");
+    kd->read(row_.data(), sizeof(float) * row_.size());
+    ++nextRow_;
+    return row_.data();
+  }
+
+ private:
+  std::array<float, kKpFloats> row_{};
+  int nextRow_ = 0;
 };
 
 Plan planDrive(le_ctx* ctx, const std::string& dir) {
@@ -173,10 +188,7 @@ Plan planDrive(le_ctx* ctx, const std::string& dir) {
   p.total = le_drive_frames(ctx);
   const int nt = le_nt(ctx);
   const std::string path = resolveMember(dir, "drive/si.i32");
-  const std::string bytes = readWhole(path, "drive table");
-  if (bytes.size() != static_cast<size_t>(p.total) * 4)
-    throw std::runtime_error("drive table " + path + " holds " + std::to_string(bytes.size()) + " bytes, expected " +
-                             std::to_string(static_cast<size_t>(p.total) * 4));
+  const std::string bytes = readExact(path, static_cast<uint64_t>(p.total) * 4, "drive table");
   p.si.resize(p.total);
   std::memcpy(p.si.data(), bytes.data(), bytes.size());
   for (int32_t s : p.si)
@@ -189,19 +201,16 @@ Plan planKeypoints(le_ctx* ctx, const std::string& dir, const std::string& file)
   p.keypoints = true;
   const int nt = le_nt(ctx);
   const size_t row = kKpFloats * sizeof(float);
-  const std::string rows = readWhole(file, "keypoints");
-  if (rows.empty() || rows.size() % row)
-    throw std::runtime_error("keypoints " + file + ": " + std::to_string(rows.size()) +
+  // Only its size is looked at here; the rows are read as frames need them.
+  p.kd = std::make_unique<le::tool::InputFile>(file, ~uint64_t{0}, "keypoints");
+  const uint64_t bytes = p.kd->size();
+  if (bytes == 0 || bytes % row)
+    throw std::runtime_error("keypoints " + file + ": " + std::to_string(bytes) +
                              " bytes is not a whole number of rows of 63 float32");
-  if (rows.size() / row > static_cast<size_t>(1 << 30)) throw std::runtime_error("keypoints " + file + ": too many rows");
-  p.total = static_cast<int>(rows.size() / row);
-  p.kd.resize(rows.size() / sizeof(float));
-  std::memcpy(p.kd.data(), rows.data(), rows.size());
+  if (bytes / row > uint64_t(1) << 30) throw std::runtime_error("keypoints " + file + ": too many rows");
+  p.total = static_cast<int>(bytes / row);
   const std::string target = resolveMember(dir, "xs_target.bin");
-  const std::string t = readWhole(target, "target keypoints");
-  if (t.size() != static_cast<size_t>(nt) * row)
-    throw std::runtime_error("target keypoints " + target + " holds " + std::to_string(t.size()) +
-                             " bytes, expected " + std::to_string(static_cast<size_t>(nt) * row));
+  const std::string t = readExact(target, static_cast<uint64_t>(nt) * row, "target keypoints");
   p.ks.resize(t.size() / sizeof(float));
   std::memcpy(p.ks.data(), t.data(), t.size());
   p.si.resize(p.total);
@@ -259,7 +268,7 @@ int run(const Options& o, bool& created) {
         const auto t0 = Clock::now();
         const float* crop = plan.keypoints
                                 ? le_render_kp_crop(ctx.get(), si, &plan.ks[static_cast<size_t>(si) * kKpFloats],
-                                                    &plan.kd[static_cast<size_t>(k) * kKpFloats])
+                                                    plan.drivingRow(k))
                                 : le_render_drive_crop(ctx.get(), k);
         if (!crop) libraryFailure(("frame " + std::to_string(k)).c_str());
         const auto t1 = Clock::now();
@@ -314,9 +323,8 @@ int run(const Options& o, bool& created) {
 // they were rendered from.
 int runAudio(const Options& o, bool& created) {
   // 16 kHz mono 16-bit PCM only; the reader names anything else.
-  const std::vector<int16_t> pcm = le::tool::readWav(o.audio);
+  const std::vector<int16_t> pcm = le::tool::readWav(o.audio, size_t(1) << 30);
   if (pcm.empty()) throw std::runtime_error("audio " + o.audio + " holds no samples");
-  if (pcm.size() > size_t(1) << 30) throw std::runtime_error("audio " + o.audio + " is too long");
   char dirBuf[4096];
   if (le_bundle_resolve_handle(o.bundle.c_str(), dirBuf, sizeof dirBuf) != 1) libraryFailure("cannot open the bundle");
   const std::string dir = dirBuf;

@@ -59,9 +59,13 @@ int64_t driverIndex(int64_t start, int step, int64_t k, int64_t nt, bool loop);
 // over its second half.
 int64_t positionRow(int64_t f, int64_t p);
 
-// Raw little-endian float32 file, whole; its value count is bytes / 4.
-// nullopt when unreadable.
-std::optional<std::vector<float>> readFloats(const std::string& path);
+// Raw little-endian float32 file (a regular file of at most 1 GiB), whole;
+// its value count is bytes / 4, and *bytes (when given) its byte size.
+// nullopt when it does not open or shrinks while read.
+std::optional<std::vector<float>> readFloats(const std::string& path, uint64_t* bytes = nullptr);
+// Throws "<path> holds <bytes> bytes, not whole rows of <n> float32 values
+// (<n x 4> bytes) — refusing" unless bytes is a multiple of a row.
+void requireWholeRows(const std::string& path, uint64_t bytes, int64_t rowFloats);
 
 class A2x {
  public:
@@ -105,6 +109,14 @@ class A2x {
   int64_t pulled() const { return pulled_; }
   bool primed() const { return !primePrev_.empty(); }
   const FeatureRows& features() const { return feats_; }
+  // Keeps every row of the utterance instead of letting consumed ones go: a
+  // reference for tests of the bound, never for serving.
+  void keepHistory(bool keep) { keepHistory_ = keep; }
+  // Bytes the per-frame state of the utterance holds (for the memory bound).
+  size_t heldBytes() const {
+    return audio_.heldBytes() + feats_.rows.heldBytes() + ctx_.heldBytes() + wn_.heldBytes() +
+           deltas_.heldBytes();
+  }
 
  private:
   struct Recurrence {
@@ -112,11 +124,13 @@ class A2x {
     std::vector<float> state;
   };
   // Context rows for frames [from, to) from features [0, featFrames).
-  void encode(const FeatureRows& feats, int64_t featFrames, int64_t from, int64_t to,
-              std::vector<float>& ctx, std::vector<float>& wn);
+  void encode(const FeatureRows& feats, int64_t featFrames, int64_t from, int64_t to, FrameRows& ctx,
+              FrameRows& wn);
   // One decoder step; the recurrence moves only when the run succeeded.
   void decodeStep(const float* ctx, Recurrence& rec, float* delta);
   void extend(int64_t target);
+  // Lets go of what no later frame reads.
+  void dropConsumed();
   void prime(int64_t frames);
   void ensureFeatures(int64_t needed, const Readiness& r);
 
@@ -143,13 +157,17 @@ class A2x {
   float std_[kRow] = {};
   bool hasWn_ = false;
 
-  std::vector<float> audio_;
+  // Per-frame state of the utterance, each held only as far back as a later
+  // frame still reads it: audio from the next frontend window, features from
+  // the encoder's left context, context rows from the decoder's frontier,
+  // deltas and widths from the first frame not yet pulled.
+  FrameRows audio_{1};
   bool finished_ = false;
   FeatureRows feats_;
-  std::vector<float> ctx_;
-  std::vector<float> wn_;
+  FrameRows ctx_;
+  FrameRows wn_{1};
   int64_t encDone_ = 0;
-  std::vector<float> deltas_;
+  FrameRows deltas_{kRow};
   int64_t decDone_ = 0;
   Recurrence rec_;
   std::vector<float> primePrev_, primeState_;
@@ -160,6 +178,7 @@ class A2x {
   int eager_ = -1;
   std::vector<float> clipWn_;
   std::string failure_;
+  bool keepHistory_ = false;
 };
 
 }  // namespace le::audio

@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "le/audio/frame_rows.h"
 #include "le/runtime/ort_env.h"
 
 namespace le::audio {
@@ -69,7 +70,7 @@ struct PairPaths {
 std::optional<PairPaths> findPair(const char* trunkEnv, const char* headEnv,
                                   const std::string& w2vPath);
 
-// Length of a readable file, -1 when it cannot be opened.
+// Length of a readable regular file, -1 when it cannot be opened or is none.
 int64_t fileSize(const std::string& path);
 
 // The shared sessions. Created once under the frontend lock, never freed.
@@ -115,9 +116,10 @@ class Frontend {
   std::atomic<int64_t> lt_{-1};
 };
 
-// Per-handle feature rows (9216 floats per frame) and their frontier.
+// Per-handle feature rows (9216 floats per frame) and their frontier. A
+// streaming handle drops the rows its encoder no longer reads.
 struct FeatureRows {
-  std::vector<float> rows;
+  FrameRows rows{kFeatRow};
   int64_t done = 0;     // frames with features
   int64_t winBase = 0;  // legacy window base, a multiple of 100 frames
   // Scratch kept across runs (a window and the model output are megabytes).
@@ -128,18 +130,28 @@ struct FeatureRows {
     done = 0;
     winBase = 0;
   }
-  void ensureFrames(int64_t frames);
-  float* row(int64_t f) { return rows.data() + static_cast<size_t>(f) * kFeatRow; }
+  void ensureFrames(int64_t frames) { rows.growTo(frames); }
+  float* row(int64_t f) { return rows.row(f); }
+  const float* row(int64_t f) const { return rows.row(f); }
 };
 
-// What the streaming fill may read: S samples, the usable prefix (whole
-// blocks before finish), the covered frames and the finished flag.
+// What the streaming fill may read: the samples held from absolute sample
+// `base` on, the usable prefix (whole blocks before finish), the covered
+// frames and the finished flag. Positions are absolute sample numbers.
 struct AudioView {
-  const float* samples = nullptr;
+  const float* samples = nullptr;  // sample `base`
+  int64_t base = 0;
   int64_t usable = 0;
   int64_t covered = 0;
   bool finished = false;
+  // Sample s (s >= base); throws std::logic_error for one already dropped.
+  const float* at(int64_t s) const;
 };
+
+// The first sample a later fill may still read, with features done up to
+// frame `done` and the legacy window at `winBase`; everything before it can
+// go.
+int64_t firstSampleNeeded(bool shortWindow, int64_t done, int64_t winBase, int64_t winRight);
 
 // Legacy streaming fill until rows.done >= needed (or the audio runs out);
 // `right` is the handle's hold-back in frames.

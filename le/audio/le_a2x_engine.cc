@@ -9,6 +9,7 @@
 #include <string>
 
 #include "le/audio/a2x.h"
+#include "le/bundle/member.h"
 #include "le/bundle/paths.h"
 #include "le/runtime/env.h"
 #include "le/runtime/le_pool.h"
@@ -21,17 +22,10 @@ int64_t elementCount(const Ort::Value& v) {
   return static_cast<int64_t>(v.GetTensorTypeAndShapeInfo().GetElementCount());
 }
 
-std::string readText(const std::string& path, bool& ok) {
-  ok = false;
-  std::FILE* f = std::fopen(path.c_str(), "rb");
-  if (f == nullptr) return {};
-  std::string text;
-  char buf[4096];
-  size_t got = 0;
-  while ((got = std::fread(buf, 1, sizeof buf, f)) > 0) text.append(buf, got);
-  ok = std::ferror(f) == 0;
-  std::fclose(f);
-  return text;
+std::optional<std::string> readText(const std::string& path) {
+  std::optional<member::File> f = member::File::tryOpen(path, member::kTextMax, "a2x_meta.json");
+  if (!f) return std::nullopt;
+  return f->readAll();
 }
 
 // Shape [1, ..., 1, n] of the rank the graph declares for a decoder input.
@@ -69,21 +63,30 @@ A2x::A2x(const std::string& dir, int threadsIn, bool allowShortWindow) {
   // The GPU policy keeps the encoder and decoder on the processor.
   options_ = ort::sessionOptions(recipe).options;
 
-  bool ok = false;
-  const std::string metaText = readText(dir + "/a2x_meta.json", ok);
-  if (!ok) throw std::runtime_error("a2x_meta.json missing in " + dir);
-  meta_ = parseMeta(metaText);
+  const std::optional<std::string> metaText = readText(member::confined(dir, "a2x_meta.json", "member"));
+  if (!metaText) throw std::runtime_error("a2x_meta.json missing in " + dir);
+  meta_ = parseMeta(*metaText);
+  ctx_ = FrameRows(meta_.h);
   leftTotal_ = int64_t{meta_.left} * meta_.layers;
   aheadTotal_ = int64_t{meta_.window} * meta_.layers;
   winRight_ = envCount(env::text("LE_A2X_W2V_RIGHT"), 12, 1024);
   right_ = winRight_;
 
-  const auto pos = readFloats(dir + "/a2x_pos.f32");
-  const auto norm = readFloats(dir + "/a2x_norm.f32");
-  const auto xs = readFloats(resolveMember(dir, "xs_target.bin"));
+  const std::string posPath = member::confined(dir, "a2x_pos.f32", "member");
+  const std::string normPath = member::confined(dir, "a2x_norm.f32", "member");
+  const std::string xsPath = resolveMember(dir, "xs_target.bin");
+  uint64_t posBytes = 0, normBytes = 0, xsBytes = 0;
+  const auto pos = readFloats(posPath, &posBytes);
+  const auto norm = readFloats(normPath, &normBytes);
+  const auto xs = readFloats(xsPath, &xsBytes);
   const size_t h = static_cast<size_t>(meta_.h);
   if (!pos || !norm || !xs || pos->size() < 2 * h || norm->size() < 2 * kRow || xs->size() < size_t{kRow})
     throw std::runtime_error("pos/norm/xs_target read failed");
+  // Tables are whole rows, like every other member: a ragged end means a
+  // table written for another geometry.
+  requireWholeRows(posPath, posBytes, meta_.h);
+  requireWholeRows(normPath, normBytes, 1);
+  requireWholeRows(xsPath, xsBytes, kRow);
   posRows_ = static_cast<int64_t>(pos->size() / h);
   pos_.assign(pos->begin(), pos->begin() + static_cast<std::ptrdiff_t>(posRows_ * meta_.h));
   std::copy(norm->begin(), norm->begin() + kRow, mean_);
@@ -141,13 +144,13 @@ void A2x::prime(int64_t frames) {
     std::vector<float> window(kLegacySamples, 0.0f);
     normaliseWindow(window.data(), window.size());
     FeatureRows rows;
-    AudioView silent{window.data(), kLegacySamples, kLegacyFrames, true};
+    AudioView silent{window.data(), 0, kLegacySamples, kLegacyFrames, true};
     legacyFill(*frontend_, silent, 0, kLegacyFrames, rows);
-    std::vector<float> ctx, wn;
+    FrameRows ctx(meta_.h), wn(1);
     for (int64_t b = 0; b < frames; b += 64) encode(rows, kLegacyFrames, b, std::min(b + 64, frames), ctx, wn);
     Recurrence rec{std::vector<float>(kRow, 0.0f), std::vector<float>(static_cast<size_t>(meta_.h), 0.0f)};
     float delta[kRow];
-    for (int64_t t = 0; t < frames; ++t) decodeStep(ctx.data() + t * meta_.h, rec, delta);
+    for (int64_t t = 0; t < frames; ++t) decodeStep(ctx.row(t), rec, delta);
     primePrev_ = std::move(rec.prev);
     primeState_ = std::move(rec.state);
     log::linef(log::Level::Info, "[le_a2x] silence-primed AR state cached (%d frames)",
@@ -162,16 +165,16 @@ void A2x::prime(int64_t frames) {
 
 void A2x::push(const float* samples, int64_t n) {
   if (n < 1) return;
-  audio_.insert(audio_.end(), samples, samples + n);
+  const int64_t at = audio_.end();
+  audio_.growTo(at + n);
+  std::copy_n(samples, n, audio_.row(at));
 }
 
-Readiness A2x::readiness() const {
-  return audio::readiness(static_cast<int64_t>(audio_.size()), finished_, aheadTotal_, right_);
-}
+Readiness A2x::readiness() const { return audio::readiness(audio_.end(), finished_, aheadTotal_, right_); }
 
 int64_t A2x::total() const {
   if (!finished_) return -1;
-  return (static_cast<int64_t>(audio_.size()) + kFrameSamples - 1) / kFrameSamples;
+  return (audio_.end() + kFrameSamples - 1) / kFrameSamples;
 }
 
 void A2x::reset(int start, int direction, bool loop) {
@@ -197,12 +200,12 @@ void A2x::reset(int start, int direction, bool loop) {
   loop_ = loop;
 }
 
-void A2x::encode(const FeatureRows& feats, int64_t featFrames, int64_t b, int64_t e, std::vector<float>& ctx,
-                 std::vector<float>& wn) {
+void A2x::encode(const FeatureRows& feats, int64_t featFrames, int64_t b, int64_t e, FrameRows& ctx,
+                 FrameRows& wn) {
   const int64_t h = meta_.h;
   const int64_t s = std::max<int64_t>(b - leftTotal_, 0);
   const int64_t u = std::min(e + aheadTotal_, featFrames);
-  if (u < e || featFrames * kFeatRow > static_cast<int64_t>(feats.rows.size()))
+  if (u < e || featFrames > feats.rows.end())
     throw std::runtime_error("features end at frame " + std::to_string(featFrames) + ", block needs " +
                              std::to_string(e));
   const int64_t L = u - s;
@@ -221,7 +224,7 @@ void A2x::encode(const FeatureRows& feats, int64_t featFrames, int64_t b, int64_
   const int64_t posShape[3] = {1, L, h};
   const int64_t attnShape[4] = {1, 1, L, L};
   Ort::Value in[3] = {
-      Ort::Value::CreateTensor<float>(mem, const_cast<float*>(feats.rows.data()) + s * kFeatRow,
+      Ort::Value::CreateTensor<float>(mem, const_cast<float*>(feats.row(s)),
                                       static_cast<size_t>(L * kFeatRow), featShape, 4),
       Ort::Value::CreateTensor<float>(mem, pos.data(), pos.size(), posShape, 3),
       Ort::Value::CreateTensor<float>(mem, attn.data(), attn.size(), attnShape, 4)};
@@ -230,13 +233,13 @@ void A2x::encode(const FeatureRows& feats, int64_t featFrames, int64_t b, int64_
   auto out = enc_->Run(Ort::RunOptions{nullptr}, inNames, in, 3, outNames, hasWn_ ? 2 : 1);
   expectCount("a2x_enc_stream", outNames[0], elementCount(out[0]), L * h);
   const float* c = out[0].GetTensorData<float>();
-  if (static_cast<int64_t>(ctx.size()) < e * h) ctx.resize(static_cast<size_t>(e * h));
-  std::copy_n(c + (b - s) * h, (e - b) * h, ctx.data() + b * h);
+  ctx.growTo(e);
+  std::copy_n(c + (b - s) * h, (e - b) * h, ctx.row(b));
   if (hasWn_) {
     expectCount("a2x_enc_stream", outNames[1], elementCount(out[1]), L);
     const float* w = out[1].GetTensorData<float>();
-    if (static_cast<int64_t>(wn.size()) < e) wn.resize(static_cast<size_t>(e));
-    std::copy_n(w + (b - s), e - b, wn.data() + b);
+    wn.growTo(e);
+    std::copy_n(w + (b - s), e - b, wn.row(b));
   }
 }
 
@@ -263,7 +266,7 @@ void A2x::decodeStep(const float* ctx, Recurrence& rec, float* delta) {
 }
 
 void A2x::ensureFeatures(int64_t needed, const Readiness& r) {
-  const AudioView view{audio_.data(), r.usable, r.covered, finished_};
+  const AudioView view{audio_.data(), audio_.base(), r.usable, r.covered, finished_};
   if (shortWindow_)
     shortWindowFill(*frontend_, view, winRight_, needed, feats_);
   else
@@ -283,11 +286,21 @@ void A2x::extend(int64_t target) {
     encode(feats_, featFrames, encDone_, e, ctx_, wn_);
     encDone_ = e;
   }
-  if (static_cast<int64_t>(deltas_.size()) < target * kRow) deltas_.resize(static_cast<size_t>(target * kRow));
+  deltas_.growTo(target);
   for (int64_t t = decDone_; t < target; ++t) {
-    decodeStep(ctx_.data() + t * meta_.h, rec_, deltas_.data() + t * kRow);
+    decodeStep(ctx_.row(t), rec_, deltas_.row(t));
     decDone_ = t + 1;
   }
+  dropConsumed();
+}
+
+void A2x::dropConsumed() {
+  if (keepHistory_) return;
+  audio_.dropBefore(firstSampleNeeded(shortWindow_, feats_.done, feats_.winBase, winRight_));
+  feats_.rows.dropBefore(encDone_ - leftTotal_);
+  ctx_.dropBefore(decDone_);
+  deltas_.dropBefore(pulled_);
+  wn_.dropBefore(pulled_);
 }
 
 namespace {
@@ -318,15 +331,16 @@ int64_t A2x::pull(int* idx, float* src, float* drv, float* wn, int64_t n) {
   for (int64_t k = pulled_; k < limit && written < n; ++k, ++written) {
     const int64_t index = driverIndex(start_, step_, k, nt_, loop_);
     const float* target = xs_.data() + index * kRow;
-    const float* delta = deltas_.data() + k * kRow;
+    const float* delta = deltas_.row(k);
     idx[written] = static_cast<int>(index);
     for (int64_t i = 0; i < kRow; ++i) {
       src[written * kRow + i] = target[i];
       drv[written * kRow + i] = target[i] + delta[i];
     }
-    if (wn != nullptr) wn[written] = hasWn_ && k < static_cast<int64_t>(wn_.size()) ? wn_[k] : 0.0f;
+    if (wn != nullptr) wn[written] = hasWn_ && k >= wn_.base() && k < wn_.end() ? *wn_.row(k) : 0.0f;
     ++pulled_;
   }
+  dropConsumed();
   return written;
 }
 
@@ -336,7 +350,7 @@ int64_t A2x::deltas(const float* samples, int64_t n, float* out, int64_t maxFram
   if (frames > maxFrames) return -2;
   FeatureRows rows;
   legacyWhole(*frontend_, samples, n, frames, rows);
-  std::vector<float> ctx, wn;
+  FrameRows ctx(meta_.h), wn(1);
   for (int64_t b = 0; b < frames; b += 64) encode(rows, frames, b, std::min(b + 64, frames), ctx, wn);
   Recurrence rec;
   if (!primePrev_.empty()) {
@@ -346,8 +360,8 @@ int64_t A2x::deltas(const float* samples, int64_t n, float* out, int64_t maxFram
     rec.prev.assign(kRow, 0.0f);
     rec.state.assign(static_cast<size_t>(meta_.h), 0.0f);
   }
-  for (int64_t t = 0; t < frames; ++t) decodeStep(ctx.data() + t * meta_.h, rec, out + t * kRow);
-  clipWn_ = std::move(wn);
+  for (int64_t t = 0; t < frames; ++t) decodeStep(ctx.row(t), rec, out + t * kRow);
+  clipWn_.assign(wn.data(), wn.data() + (wn.end() - wn.base()));
   return frames;
 }
 

@@ -9,6 +9,7 @@
 #include <system_error>
 
 #include "le/audio/a2x.h"
+#include "le/bundle/member.h"
 #include "le/runtime/env.h"
 
 namespace le::audio {
@@ -131,21 +132,22 @@ int64_t positionRow(int64_t f, int64_t p) {
   return floorMod(f - p, p - half) + half;
 }
 
-std::optional<std::vector<float>> readFloats(const std::string& path) {
-  std::FILE* f = std::fopen(path.c_str(), "rb");
-  if (f == nullptr) return std::nullopt;
-  std::vector<float> v;
-  long size = -1;
-  if (std::fseek(f, 0, SEEK_END) == 0) size = std::ftell(f);
-  if (size < 0 || std::fseek(f, 0, SEEK_SET) != 0) {
-    std::fclose(f);
-    return std::nullopt;
-  }
-  v.resize(static_cast<size_t>(size) / sizeof(float));
-  const size_t got = v.empty() ? 0 : std::fread(v.data(), sizeof(float), v.size(), f);
-  std::fclose(f);
-  if (got != v.size()) return std::nullopt;
+std::optional<std::vector<float>> readFloats(const std::string& path, uint64_t* bytes) {
+  std::optional<member::File> f = member::File::tryOpen(path, member::kTableMax, "table");
+  if (!f) return std::nullopt;
+  if (bytes) *bytes = f->size();
+  std::vector<float> v(static_cast<size_t>(f->size() / sizeof(float)));
+  const uint64_t want = uint64_t(v.size()) * sizeof(float);
+  if (f->read(v.data(), want) != want) return std::nullopt;
   return v;
+}
+
+void requireWholeRows(const std::string& path, uint64_t bytes, int64_t rowFloats) {
+  const uint64_t row = uint64_t(rowFloats) * sizeof(float);
+  if (row == 0 || bytes % row == 0) return;
+  throw std::runtime_error(path + " holds " + std::to_string(bytes) + " bytes, not whole rows of " +
+                           std::to_string(rowFloats) + " float32 values (" + std::to_string(row) +
+                           " bytes) \xE2\x80\x94 refusing");
 }
 
 }  // namespace le::audio

@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <cstdio>
@@ -9,6 +10,7 @@
 #include <system_error>
 
 #include "le/audio/frontend.h"
+#include "le/bundle/member.h"
 #include "le/runtime/env.h"
 #include "le/runtime/half.h"
 #include "le/runtime/le_pool.h"
@@ -94,6 +96,7 @@ bool isGeluFloat16Failure(const std::string& what) {
 }
 
 std::unique_ptr<Ort::Session> openSession(const std::string& path, Ort::SessionOptions& options) {
+  member::require(path, member::kModelMax, "model");
   try {
     return std::make_unique<Ort::Session>(ort::env(), path.c_str(), options);
   } catch (const Ort::Exception& e) {
@@ -108,12 +111,13 @@ std::unique_ptr<Ort::Session> openSession(const std::string& path, Ort::SessionO
 }
 
 int64_t fileSize(const std::string& path) {
-  std::FILE* f = std::fopen(path.c_str(), "rb");
-  if (f == nullptr) return -1;
-  long size = -1;
-  if (std::fseek(f, 0, SEEK_END) == 0) size = std::ftell(f);
-  std::fclose(f);
-  return size < 0 ? 0 : static_cast<int64_t>(size);
+  try {
+    if (const auto f = member::File::tryOpen(path, member::kNoBound, "model"))
+      return static_cast<int64_t>(f->size());
+  } catch (const std::runtime_error&) {
+    // not a regular file: as absent
+  }
+  return -1;
 }
 
 std::optional<PairPaths> findPair(const char* trunkEnv, const char* headEnv,
@@ -288,9 +292,17 @@ std::vector<float> Frontend::runHead(const float* rows) const {
   return std::vector<float>(p, p + kHeadFrames * kFeatRow);
 }
 
-void FeatureRows::ensureFrames(int64_t frames) {
-  const size_t want = static_cast<size_t>(frames) * kFeatRow;
-  if (rows.size() < want) rows.resize(want);
+const float* AudioView::at(int64_t s) const {
+  if (s < base)
+    throw std::logic_error("sample " + std::to_string(s) + " was dropped (audio held from " +
+                           std::to_string(base) + ")");
+  return samples + (s - base);
+}
+
+int64_t firstSampleNeeded(bool shortWindow, int64_t done, int64_t winBase, int64_t winRight) {
+  if (!shortWindow) return kFrameSamples * winBase;  // the legacy window is run again until complete
+  // The next trunk window ends winRight + 8 frames after the first frame it serves.
+  return std::max<int64_t>((done + kHeadFrames + winRight) * kFrameSamples - kTrunkSamples, 0);
 }
 
 namespace {
@@ -313,7 +325,7 @@ void legacyFill(const Frontend& fe, const AudioView& audio, int64_t right, int64
     const int64_t first = kFrameSamples * w;
     const int64_t have = std::max<int64_t>(std::min(audio.usable - first, kLegacySamples), 0);
     std::fill(window.begin(), window.end(), 0.0f);
-    if (have > 0) std::memcpy(window.data(), audio.samples + first, static_cast<size_t>(have) * sizeof(float));
+    if (have > 0) std::memcpy(window.data(), audio.at(first), static_cast<size_t>(have) * sizeof(float));
     normaliseWindow(window.data(), window.size());
     fe.runLegacy(window.data(), rows.emb);
     const std::vector<float>& emb = rows.emb;
@@ -381,10 +393,11 @@ void shortWindowFill(Frontend& fe, const AudioView& audio, int64_t winRight, int
     const int64_t e = (rows.done + kHeadFrames + winRight) * kFrameSamples;
     if (e > audio.usable && !audio.finished) break;
     const int64_t first = e - kTrunkSamples;
-    for (int64_t i = 0; i < kTrunkSamples; ++i) {
-      const int64_t s = first + i;
-      window[static_cast<size_t>(i)] = s >= 0 && s < audio.usable ? audio.samples[s] : 0.0f;
-    }
+    // Zeros outside the usable audio.
+    std::fill(window.begin(), window.end(), 0.0f);
+    const int64_t lo = std::max<int64_t>(first, 0), hi = std::min(first + kTrunkSamples, audio.usable);
+    if (hi > lo)
+      std::memcpy(window.data() + (lo - first), audio.at(lo), static_cast<size_t>(hi - lo) * sizeof(float));
     normaliseWindow(window.data(), window.size());
     int64_t lt = 0;
     const std::vector<uint16_t> trunk = fe.runTrunk(window.data(), lt);

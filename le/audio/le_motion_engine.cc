@@ -8,6 +8,7 @@
 #include "le/audio/mel.h"
 #include "le/audio/motion_engine.h"
 #include "le/audio/pose.h"
+#include "le/bundle/member.h"
 #include "le/runtime/env.h"
 #include "le/runtime/le_pool.h"
 #include "le/runtime/log.h"
@@ -47,10 +48,12 @@ MotionEngine::MotionEngine(const std::string& dir, int threads, const std::strin
     throw std::runtime_error("le_motion: unknown ep '" + ep + "'");
   }
   options_ = std::move(ort::sessionOptions(recipe).options);
-  student_ = std::make_unique<audio::OrtGraph>(dir + "/hubert_student.onnx", options_,
-                                               "hubert_student.onnx");
-  lmdm_ = std::make_unique<audio::OrtGraph>(dir + "/lmdm.onnx", options_, "lmdm.onnx");
-  stitch_ = std::make_unique<audio::OrtGraph>(dir + "/stitch.onnx", options_, "stitch.onnx");
+  const auto graph = [&](const char* name) {
+    return std::make_unique<audio::OrtGraph>(member::confined(dir, name, "member"), options_, name);
+  };
+  student_ = graph("hubert_student.onnx");
+  lmdm_ = graph("lmdm.onnx");
+  stitch_ = graph("stitch.onnx");
 
   // Initial condition: the character's pose logits, translation, scale and
   // expression in motion-row order (pitch, yaw, roll, t, scale, expression).
@@ -102,14 +105,20 @@ void MotionEngine::reset(int64_t start, int direction, bool loop) {
 void MotionEngine::push(const float* samples, int64_t n) {
   if (n <= 0) return;
   rollback();
-  audio_.insert(audio_.end(), samples, samples + n);
+  const int64_t at = audio_.end();
+  audio_.growTo(at + n);
+  std::copy_n(samples, n, audio_.row(at));
 }
 
 void MotionEngine::computeWindow(int64_t w) {
   float analysis[kAnalysisLen];
   float mel[kMel * kMelFrames];
-  fillAnalysis(audio_.data(), static_cast<int64_t>(audio_.size()), kFrameSamples * w - kWinLead,
-               analysis);
+  // The held audio starts at sample base(); the window reads nothing before
+  // the next window's start, which is never let go (dropConsumed).
+  const int64_t first = kFrameSamples * w - kWinLead;
+  if (audio_.base() > 0 && first < audio_.base())
+    throw std::logic_error("motion window " + std::to_string(w) + " reads audio already let go");
+  fillAnalysis(audio_.data(), audio_.end() - audio_.base(), first - audio_.base(), analysis);
   logMel(analysis, tables_.window.data(), tables_.binmat.data(), mel);
   std::vector<float> vecs(size_t{kStudentVecs} * kAudioDim);
   student_->run({{mel, kMel * kMelFrames, {1, kMel, kMelFrames}}}, {kStudentVecs * kAudioDim},
@@ -123,10 +132,9 @@ void MotionEngine::computeWindow(int64_t w) {
     dump("mel0.bin", mel, std::size(mel));
     dump("feat0.bin", vecs.data(), vecs.size());
   }
-  const size_t base = feat_.size();
-  feat_.resize(base + size_t{5} * kFeatDim);
+  feat_.growTo(w + 5);
   for (int j = 0; j < 5; ++j) {
-    float* row = feat_.data() + base + size_t(j) * kFeatDim;
+    float* row = feat_.row(w + j);
     const float* a = vecs.data() + size_t(6 + 2 * j) * kAudioDim;
     const float* b = a + kAudioDim;
     for (int c = 0; c < kAudioDim; ++c) row[c] = 0.5f * (a[c] + b[c]);
@@ -141,7 +149,7 @@ void MotionEngine::computeWindow(int64_t w) {
 
 void MotionEngine::runChunk() {
   std::vector<float> in(size_t{kChunk} * kFeatDim), pred(size_t{kChunk} * kMotionDim);
-  chunkInput(feat_, featureFrames(), chunks_, in.data());
+  chunkInput(feat_.values(), featureFrames(), chunks_, in.data(), feat_.base());
   lmdm_->run({{in.data(), int64_t{kChunk} * kFeatDim, {1, kChunk, kFeatDim}},
               {cond_.data(), kMotionDim, {1, kMotionDim}}},
              {int64_t{kChunk} * kMotionDim}, {pred.data()});
@@ -150,37 +158,39 @@ void MotionEngine::runChunk() {
     dump("lmdm0_aud.bin", in.data(), in.size());
     dump("lmdm0_pred.bin", pred.data(), pred.size());
   }
-  appendChunk(rows_, pred.data());
+  appendChunk(rows_.values(), pred.data(), rows_.base());
   ++chunks_;
   // The next chunk starts 10 rows before the end; its condition is the row
   // just before that start.
-  const float* prev = rows_.data() + (motionRows() - kOverlap - 1) * kMotionDim;
+  const float* prev = rows_.row(motionRows() - kOverlap - 1);
   std::copy_n(prev, kSmoothDim, cond_.begin());
 }
 
 void MotionEngine::advance() {
   if (finished_) return;
   if (saved_.active) {
-    if (savedAudio_ == static_cast<int64_t>(audio_.size())) return;
+    if (savedAudio_ == audio_.end()) return;
     rollback();
   }
-  const int64_t S = static_cast<int64_t>(audio_.size());
+  const int64_t S = audio_.end();
   for (int64_t w = featureFrames(); kFrameSamples * w + kWindowTail <= S; w = featureFrames())
     computeWindow(w);
   while (featureFrames() >= kAdvance * chunks_ + kChunk) runChunk();
+  dropConsumed();
   if (eager_ > 0) beginProvisional();
 }
 
 void MotionEngine::beginProvisional() {
-  const int64_t S = static_cast<int64_t>(audio_.size());
+  const int64_t S = audio_.end();
   const int64_t whole = S / kFrameSamples;
   if (std::max<int64_t>(motionRows() - kOverlap, 0) >= whole) return;
   saved_.active = true;
   saved_.featFrames = featureFrames();
   saved_.rows = motionRows();
   saved_.chunks = chunks_;
-  const int64_t keep = std::min<int64_t>(saved_.rows, kOverlap);
-  saved_.tail.assign(rows_.end() - keep * kMotionDim, rows_.end());
+  const int64_t keep = std::min<int64_t>(saved_.rows - rows_.base(), kOverlap);
+  const float* tail = keep > 0 ? rows_.row(saved_.rows - keep) : nullptr;
+  saved_.tail.assign(tail, tail + keep * kMotionDim);
   saved_.cond = cond_;
   savedAudio_ = S;
   for (int64_t w = featureFrames(); kFrameSamples * w < S; w = featureFrames()) computeWindow(w);
@@ -189,9 +199,10 @@ void MotionEngine::beginProvisional() {
 
 void MotionEngine::rollback() {
   if (!saved_.active) return;
-  feat_.resize(size_t(saved_.featFrames) * kFeatDim);
-  rows_.resize(size_t(saved_.rows) * kMotionDim);
-  std::copy(saved_.tail.begin(), saved_.tail.end(), rows_.end() - saved_.tail.size());
+  feat_.truncate(saved_.featFrames);
+  rows_.truncate(saved_.rows);
+  const int64_t keep = static_cast<int64_t>(saved_.tail.size()) / kMotionDim;
+  if (keep > 0) std::copy(saved_.tail.begin(), saved_.tail.end(), rows_.row(saved_.rows - keep));
   chunks_ = saved_.chunks;
   cond_ = saved_.cond;
   saved_ = Saved{};
@@ -199,8 +210,7 @@ void MotionEngine::rollback() {
 
 int64_t MotionEngine::ready() const {
   if (finished_) return total_;
-  if (saved_.active)
-    return std::max<int64_t>(0, std::min(motionRows(), int64_t(audio_.size()) / kFrameSamples));
+  if (saved_.active) return std::max<int64_t>(0, std::min(motionRows(), audio_.end() / kFrameSamples));
   // The last 10 rows are still blended by the next chunk.
   return std::max<int64_t>(motionRows() - kOverlap, 0);
 }
@@ -208,16 +218,23 @@ int64_t MotionEngine::ready() const {
 void MotionEngine::finish() {
   if (finished_) return;
   rollback();
-  const int64_t S = static_cast<int64_t>(audio_.size());
+  const int64_t S = audio_.end();
   const int64_t F = (S + kFrameSamples - 1) / kFrameSamples;
   // An empty utterance runs no window and no chunk.
   for (int64_t w = featureFrames(); w < F; w = featureFrames()) computeWindow(w);
   while (motionRows() < F) runChunk();
-  final_.assign(rows_.begin(), rows_.begin() + F * kMotionDim);
-  smoothRows(final_, 0, F);
-  dump("res_post.bin", final_.data(), final_.size());
-  for (int64_t t = 0; t < F; ++t) clampRow(final_.data() + t * kMotionDim, tables_.vMinMax.data());
-  dump("final.bin", final_.data(), final_.size());
+  // The final rows: the held rows smoothed over the whole utterance. A row's
+  // box reads only its neighbours, and the rows let go were pulled already;
+  // the first held row (when rows were let go) only serves the next one's box
+  // and is never pulled.
+  const int64_t from = std::min(rows_.base(), F);
+  final_.startAt(from);
+  final_.growTo(F);
+  if (F > from) std::copy_n(rows_.row(from), (F - from) * kMotionDim, final_.row(from));
+  smoothRows(final_.values(), from > 0 ? from + 1 : 0, F, from);
+  dump("res_post.bin", final_.data(), final_.values().size());
+  for (int64_t t = from; t < F; ++t) clampRow(final_.row(t), tables_.vMinMax.data());
+  dump("final.bin", final_.data(), final_.values().size());
   total_ = F;
   finished_ = true;
 }
@@ -259,9 +276,9 @@ int64_t MotionEngine::pull(int* idx, float* src, float* drv, int64_t n) {
   while (pulled_ < limit && written < n) {
     const float* r = nullptr;
     if (finished_) {
-      r = final_.data() + pulled_ * kMotionDim;
+      r = final_.row(pulled_);
     } else {
-      liveRow(rows_, pulled_, tables_.vMinMax.data(), row);
+      liveRow(rows_.values(), pulled_, tables_.vMinMax.data(), row, rows_.base());
       r = row;
     }
     int64_t d = 0;
@@ -270,7 +287,17 @@ int64_t MotionEngine::pull(int* idx, float* src, float* drv, int64_t n) {
     ++pulled_;
     ++written;
   }
+  if (!finished_ && !saved_.active) dropConsumed();
   return written;
+}
+
+void MotionEngine::dropConsumed() {
+  if (keepHistory_) return;
+  audio_.dropBefore(kFrameSamples * featureFrames() - kWinLead);
+  feat_.dropBefore(kAdvance * chunks_);
+  // The next chunk blends the last 10 rows and smooths from the row before
+  // them; emission boxes the first row not pulled with the row before it.
+  rows_.dropBefore(std::min(motionRows() - kOverlap - 1, pulled_ - 1));
 }
 
 }  // namespace le::motion

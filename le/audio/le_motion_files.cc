@@ -1,13 +1,10 @@
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <charconv>
 #include <cmath>
 #include <stdexcept>
 #include <string>
 
 #include "le/audio/motion_files.h"
+#include "le/bundle/member.h"
 #include "le/bundle/paths.h"
 #include "le/bundle/rawfile.h"
 
@@ -54,25 +51,9 @@ float floatKey(std::string_view text, std::string_view key, bool required, float
 }
 
 std::string readText(const std::string& path) {
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) throw std::runtime_error("cannot open " + path);
-  std::string s;
-  char buf[4096];
-  for (;;) {
-    const ssize_t got = ::read(fd, buf, sizeof buf);
-    if (got < 0) {
-      ::close(fd);
-      throw std::runtime_error("short read " + path);
-    }
-    if (got == 0) break;
-    if (s.size() > (size_t{1} << 20)) {
-      ::close(fd);
-      throw std::runtime_error(path + ": larger than 1 MiB");
-    }
-    s.append(buf, static_cast<size_t>(got));
-  }
-  ::close(fd);
-  return s;
+  member::File f(path, member::kNoBound, "meta.json");
+  if (f.size() > (uint64_t{1} << 20)) throw std::runtime_error(path + ": larger than 1 MiB");
+  return f.readAll();
 }
 
 }  // namespace
@@ -89,39 +70,20 @@ MotionMeta parseMotionMeta(std::string_view text) {
 
 std::vector<float> readExactFloats(const std::string& path, int64_t count) {
   const uint64_t want = raw::checkedProduct({count, 4}, path);
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) throw std::runtime_error("cannot open " + path);
-  struct stat st {};
-  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-    ::close(fd);
-    throw std::runtime_error("cannot open " + path);
-  }
-  const uint64_t bytes = static_cast<uint64_t>(st.st_size);
-  if (bytes != want) {
-    ::close(fd);
-    throw std::runtime_error(path + ": " + std::to_string(bytes / 4) + " floats, expected " +
+  member::File f(path, member::kNoBound, "motion table");
+  if (f.size() != want)
+    throw std::runtime_error(path + ": " + std::to_string(f.size() / 4) + " floats, expected " +
                              std::to_string(count));
-  }
   std::vector<float> v(static_cast<size_t>(count));
-  auto* dst = reinterpret_cast<char*>(v.data());
-  uint64_t done = 0;
-  while (done < want) {
-    const ssize_t got = ::read(fd, dst + done, static_cast<size_t>(want - done));
-    if (got <= 0) {
-      ::close(fd);
-      throw std::runtime_error("short read " + path);
-    }
-    done += static_cast<uint64_t>(got);
-  }
-  ::close(fd);
+  if (f.read(v.data(), want) != want) throw std::runtime_error("short read " + path);
   return v;
 }
 
 MotionTables loadMotionTables(const std::string& dir) {
   MotionTables t;
-  t.meta = parseMotionMeta(readText(dir + "/meta.json"));
+  t.meta = parseMotionMeta(readText(member::confined(dir, "meta.json", "member")));
   if (t.meta.nSrc != t.meta.nt) throw std::runtime_error("le_motion: n_src != nt unsupported");
-  const auto at = [&](const char* name) { return dir + "/" + name; };
+  const auto at = [&](const char* name) { return member::confined(dir, name, "member"); };
   t.window = readExactFloats(at("hubert_stft_window.bin"), 512);
   t.binmat = readExactFloats(at("hubert_stft_binmat.bin"), int64_t{kFftBins} * kMel);
   t.fmean = readExactFloats(at("hubert_fmean.bin"), kAudioDim);

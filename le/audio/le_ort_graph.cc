@@ -3,6 +3,7 @@
 #include <stdexcept>
 
 #include "le/audio/ort_graph.h"
+#include "le/bundle/member.h"
 #include "le/runtime/ort_env.h"
 
 namespace le::audio {
@@ -33,6 +34,7 @@ std::vector<int64_t> shapeFor(const std::vector<int64_t>& declared, int64_t coun
 
 OrtGraph::OrtGraph(const std::string& path, const Ort::SessionOptions& options, std::string tag)
     : tag_(std::move(tag)) {
+  member::require(path, member::kModelMax, "model");
   session_ = std::make_unique<Ort::Session>(ort::env(), path.c_str(), options);
   Ort::AllocatorWithDefaultOptions alloc;
   for (size_t i = 0; i < session_->GetInputCount(); ++i) {

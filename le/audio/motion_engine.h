@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "le/audio/frame_rows.h"
 #include "le/audio/motion_files.h"
 #include "le/audio/motion_schedule.h"
 #include "le/audio/ort_graph.h"
@@ -40,9 +41,16 @@ class MotionEngine {
   float lipFactor() const { return lip_; }
 
   // Introspection for tests: committed feature frames and motion rows.
-  int64_t featureFrames() const { return static_cast<int64_t>(feat_.size() / kFeatDim); }
-  int64_t motionRows() const { return static_cast<int64_t>(rows_.size() / kMotionDim); }
+  int64_t featureFrames() const { return feat_.end(); }
+  int64_t motionRows() const { return rows_.end(); }
   bool provisional() const { return saved_.active; }
+  // Keeps every row of the utterance instead of letting consumed ones go: a
+  // reference for tests of the bound, never for serving.
+  void keepHistory(bool keep) { keepHistory_ = keep; }
+  // Bytes the per-frame state of the utterance holds, and the first motion
+  // row still held (for the memory bound).
+  size_t heldBytes() const { return audio_.heldBytes() + feat_.heldBytes() + rows_.heldBytes() + final_.heldBytes(); }
+  int64_t firstHeldRow() const { return rows_.base(); }
 
  private:
   struct Saved {
@@ -61,6 +69,8 @@ class MotionEngine {
   void beginProvisional();
   void rollback();
   void emit(const float* row, int64_t& d, float* src, float* drv);
+  // Lets go of what no later window, chunk or emitted frame reads.
+  void dropConsumed();
   void dump(const char* name, const float* v, size_t n, bool append = false) const;
 
   MotionTables tables_;
@@ -70,12 +80,17 @@ class MotionEngine {
 
   float lip_ = 1.0f;
   std::vector<float> initCond_, cond_;
-  std::vector<float> audio_;
+  // Per-frame state of the utterance, each held only as far back as a later
+  // step reads it: audio from the next feature window, features from the next
+  // chunk, motion rows from the next chunk's overlap and the first frame not
+  // pulled (whose smoothing reads the row before it).
+  audio::FrameRows audio_{1};
   bool finished_ = false;
   int64_t total_ = 0;
-  std::vector<float> feat_;    // frames x 1103
-  std::vector<float> rows_;    // motion rows x 265
-  std::vector<float> final_;   // after finish: total x 265, smoothed and clamped
+  audio::FrameRows feat_{kFeatDim};
+  audio::FrameRows rows_{kMotionDim};
+  audio::FrameRows final_{kMotionDim};  // after finish: the rows still to pull, smoothed and clamped
+  bool keepHistory_ = false;
   int64_t chunks_ = 0;
   int64_t pulled_ = 0;
   IndexWalk walk_;

@@ -1,6 +1,8 @@
 // The chunk schedule of the motion generator as plain functions over row-major
 // motion rows (265 floats each): overlap blending, three-frame smoothing,
-// clamping, the chunk's feature input and the driver-index walk.
+// clamping, the chunk's feature input and the driver-index walk. A table's
+// first row is frame `base` (a stream lets its oldest rows go); frames are
+// absolute, the table's ends are frame 0 and its last row.
 #pragma once
 
 #include <cstdint>
@@ -14,20 +16,20 @@ inline constexpr int kOverlap = 10;
 
 // Feature rows 70 k .. 70 k + 79 of `feat` (frames rows of 1103); frames past
 // the last available one repeat it. frames must be at least 1.
-void chunkInput(const std::vector<float>& feat, int64_t frames, int64_t k, float* out);
+void chunkInput(const std::vector<float>& feat, int64_t frames, int64_t k, float* out, int64_t base = 0);
 
 // Appends one generated chunk (80 x 265) to rows, E = rows so far: the first
 // chunk is taken whole; later ones cross-fade their first 10 rows into rows
 // E-10 .. E-1, append the other 70 and smooth rows E-10 .. E-1.
-void appendChunk(std::vector<float>& rows, const float* pred);
+void appendChunk(std::vector<float>& rows, const float* pred, int64_t base = 0);
 
 // Three-frame centred box over the first 202 values of rows [a, b) (clipped to
 // the table), reading the values as they were before this call.
-void smoothRows(std::vector<float>& rows, int64_t a, int64_t b);
+void smoothRows(std::vector<float>& rows, int64_t a, int64_t b, int64_t base = 0);
 
 // Row k as emission sees it before finish: its first 202 values boxed with its
 // neighbours (shortened at the table's ends), then clamped.
-void liveRow(const std::vector<float>& rows, int64_t k, const float* vMinMax, float* out);
+void liveRow(const std::vector<float>& rows, int64_t k, const float* vMinMax, float* out, int64_t base = 0);
 
 // Each value into [lower, upper] of v_min_max (lower row first).
 void clampRow(float* row, const float* vMinMax);

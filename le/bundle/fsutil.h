@@ -24,6 +24,9 @@ bool rmTree(const std::string& p);
 bool isDirectory(const std::string& p);    // follows links
 bool isRegularFile(const std::string& p);  // follows links
 bool existsNoFollow(const std::string& p);
-bool readable(const std::string& p);       // opens for reading
+bool exists(const std::string& p);         // follows links; anything at all
+// A regular file that opens for reading. Never blocks: a FIFO, a device or a
+// directory is not readable in this sense.
+bool readable(const std::string& p);
 
 }  // namespace le::fs

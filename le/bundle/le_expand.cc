@@ -1,12 +1,26 @@
 // Unwrapping an IMX v2 container into its cache directory. The marker beside
 // the directory names the container it was made from (base name, size,
 // modification time, inode) and is written last, so an interrupted unwrap
-// leaves no marker and is redone on the next open.
+// leaves no valid marker and is redone on the next open.
+//
+// Processes share the directory: an advisory lock on a file beside it
+// (<dir>.imx_lock) is held while unwrapping, and the marker is checked again
+// once the lock is taken, so a finished unwrap is reused. While an unwrap runs
+// the lock file names the container; a process killed part way leaves that
+// record, which tells the next one the half-filled directory is ours to
+// replace. A directory that carries neither record of this container nor is
+// empty is never removed.
+#include <dirent.h>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cerrno>
+
 #include <cstdlib>
+#include <cstring>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -14,6 +28,7 @@
 #include <vector>
 
 #include "le/bundle/fsutil.h"
+#include "le/bundle/member.h"
 #include "le/bundle/paths.h"
 #include "le/runtime/env.h"
 #include "le/runtime/log.h"
@@ -47,11 +62,17 @@ std::string trimmed(const std::string& s) {
   return s.substr(b, s.find_last_not_of(ws) - b + 1);
 }
 
-// Reads at most `max` bytes; false when the file cannot be opened. Plain
-// read(2): this is the whole cost of a valid cache besides two stats.
+// Reads at most `max` bytes of a regular file; false when it cannot be
+// opened or is no regular file (a FIFO planted as marker must not block).
+// Plain read(2): this is the whole cost of a valid cache besides two stats.
 bool readSmallFile(const std::string& path, std::string& out, size_t max) {
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
   if (fd < 0) return false;
+  struct stat st;
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    ::close(fd);
+    return false;
+  }
   out.resize(max);
   size_t got = 0;
   while (got < max) {
@@ -66,10 +87,22 @@ bool readSmallFile(const std::string& path, std::string& out, size_t max) {
   return true;
 }
 
+constexpr char kMarkerTag[] = "imx-unwrapped.v2 ";
+constexpr char kPendingTag[] = "imx-unwrapping.v2 ";
+
 std::string markerContent(const std::string& C, const struct stat& st) {
   const uint64_t ns = uint64_t(st.st_mtim.tv_sec) * 1000000000ull + uint64_t(st.st_mtim.tv_nsec);
-  return "imx-unwrapped.v2 " + fs::baseName(C) + " " + std::to_string(uint64_t(st.st_size)) + " " +
+  return kMarkerTag + fs::baseName(C) + " " + std::to_string(uint64_t(st.st_size)) + " " +
          std::to_string(ns) + " " + std::to_string(uint64_t(st.st_ino));
+}
+
+// A marker (current or stale) or an unfinished-unwrap record of container C.
+bool namesContainer(const std::string& text, const std::string& C) {
+  const std::string t = trimmed(text);
+  const std::string base = fs::baseName(C) + " ";
+  for (const std::string tag : {kMarkerTag, kPendingTag})
+    if (t.compare(0, tag.size() + base.size(), tag + base) == 0) return true;
+  return false;
 }
 
 bool unsafeName(const std::string& n) {
@@ -183,6 +216,138 @@ bool markerMatches(const std::string& D, const std::string& marker, const std::s
          trimmed(found) == expected;
 }
 
+// The advisory lock that serialises unwraps into one directory between
+// processes. The file stays (removing it would let two processes lock two
+// different files); while an unwrap runs it holds the pending record.
+class UnwrapLock {
+ public:
+  explicit UnwrapLock(std::string path) : path_(std::move(path)) {
+    fd_ = ::open(path_.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0644);
+    struct stat st;
+    if (fd_ < 0 || ::fstat(fd_, &st) != 0 || !S_ISREG(st.st_mode)) fail();
+    int r;
+    do {
+      r = ::flock(fd_, LOCK_EX);
+    } while (r != 0 && errno == EINTR);
+    if (r != 0) fail();
+  }
+  UnwrapLock(const UnwrapLock&) = delete;
+  UnwrapLock& operator=(const UnwrapLock&) = delete;
+  ~UnwrapLock() { ::close(fd_); }  // closing releases the lock
+
+  // The pending record a previous holder left, if any.
+  std::string record() const {
+    std::string text(512, '\0');
+    const ssize_t n = ::pread(fd_, text.data(), text.size(), 0);
+    text.resize(n > 0 ? size_t(n) : 0);
+    return text;
+  }
+  void setRecord(const std::string& text) {
+    if (::ftruncate(fd_, 0) != 0 ||
+        (!text.empty() && ::pwrite(fd_, text.data(), text.size(), 0) != ssize_t(text.size())))
+      throw std::runtime_error("cannot write unwrap lock " + path_);
+  }
+
+ private:
+  [[noreturn]] void fail() {
+    if (fd_ >= 0) ::close(fd_);
+    throw std::runtime_error("cannot lock unwrap dir " + path_);
+  }
+  std::string path_;
+  int fd_ = -1;
+};
+
+bool emptyDirectory(const std::string& D) {
+  std::unique_ptr<DIR, int (*)(DIR*)> d(::opendir(D.c_str()), ::closedir);
+  if (!d) return false;
+  while (const dirent* e = ::readdir(d.get()))
+    if (std::strcmp(e->d_name, ".") != 0 && std::strcmp(e->d_name, "..") != 0) return false;
+  return true;
+}
+
+// D may be replaced only when it does not exist, is empty, or carries a
+// record of this container (its marker, stale or current, or the pending
+// record of an unwrap that never finished). Anything else may be a user's
+// own directory.
+void requireReplaceable(const std::string& C, const std::string& D, const std::string& marker,
+                        const UnwrapLock& lock) {
+  struct stat dst;
+  if (::lstat(D.c_str(), &dst) != 0) return;
+  // A container named like its own destination (x.lebundle) is a file there.
+  if (!S_ISDIR(dst.st_mode))
+    throw std::runtime_error("refusing to unwrap " + C + ": destination " + D +
+                             " exists and is not a directory (set LE_IMX_UNWRAP_ROOT to unwrap "
+                             "elsewhere)");
+  std::string found;
+  if (readSmallFile(marker, found, 4096) && namesContainer(found, C)) return;
+  if (namesContainer(lock.record(), C)) return;
+  if (emptyDirectory(D)) return;
+  throw std::runtime_error("refusing to unwrap " + C + ": " + D + " exists and is not an unwrap of " +
+                           C + "; remove it or set LE_IMX_UNWRAP_ROOT");
+}
+
+// Payloads inside the file must not share bytes: 65535 entries over one
+// payload would otherwise write 65535 copies of it. Entries reaching past the
+// end are left to the copy, which refuses them by name.
+void refuseOverlaps(const std::string& C, const std::vector<Member>& toc, uint64_t fileSize) {
+  std::vector<const Member*> inFile;
+  for (const Member& m : toc)
+    if (m.size > 0 && m.offset <= fileSize && m.size <= fileSize - m.offset) inFile.push_back(&m);
+  // Stable: of entries at one offset, the refusal names the first listed.
+  std::stable_sort(inFile.begin(), inFile.end(),
+            [](const Member* a, const Member* b) { return a->offset < b->offset; });
+  for (size_t i = 1; i < inFile.size(); ++i) {
+    const Member& a = *inFile[i - 1];
+    const Member& b = *inFile[i];
+    if (b.offset - a.offset >= a.size) continue;
+    throw std::runtime_error(C + ": members '" + a.name + "' (bytes " + std::to_string(a.offset) +
+                             "+" + std::to_string(a.size) + ") and '" + b.name + "' (bytes " +
+                             std::to_string(b.offset) + "+" + std::to_string(b.size) +
+                             ") overlap \xE2\x80\x94 refusing a container whose payloads share "
+                             "bytes");
+  }
+}
+
+// Opens C as a regular file and reads and checks its table before anything
+// on disk changes.
+struct Container {
+  File f;
+  uint64_t size = 0;
+  std::vector<Member> toc;
+};
+
+Container openContainer(const std::string& C) {
+  Container c;
+  std::optional<member::File> mf;
+  try {
+    mf = member::File::tryOpen(C, member::kNoBound, "container");
+  } catch (const std::runtime_error&) {
+    mf.reset();  // not a regular file
+  }
+  if (!mf) throw std::runtime_error("cannot open container " + C);
+  c.size = mf->size();
+  const int fd = ::dup(mf->fd());
+  if (fd < 0 || !(c.f = File(::fdopen(fd, "rb")))) {
+    if (fd >= 0) ::close(fd);
+    throw std::runtime_error("cannot open container " + C);
+  }
+  c.toc = readToc(c.f.get(), C);
+  for (const Member& m : c.toc)
+    if (unsafeName(m.name))
+      throw std::runtime_error(C + ": refusing unsafe member name '" + m.name + "'");
+  refuseOverlaps(C, c.toc, c.size);
+  return c;
+}
+
+// The members in table order into D (created empty by the caller).
+void writeMembers(Container& c, const std::string& C, const std::string& D) {
+  std::vector<char> buf(kCopyChunk, 0);
+  for (const Member& m : c.toc) {
+    if (isSyntheticManifest(c.f.get(), m)) continue;
+    writeMember(c.f.get(), C, D, m, c.size, buf);
+  }
+}
+
 }  // namespace
 
 std::optional<std::string> cachedUnwrap(const std::string& C) {
@@ -208,39 +373,30 @@ std::string markerPath(const std::string& D) { return D + ".imx_unwrapped"; }
 std::string unwrapOnce(const std::string& C) {
   const std::string D = unwrapDir(C);
   const std::string marker = markerPath(D);
-  std::lock_guard<std::mutex> lock(unwrapMutex());
+  std::lock_guard<std::mutex> lock(unwrapMutex());  // threads of this process
 
   struct stat cst;
   if (::lstat(C.c_str(), &cst) != 0) throw std::runtime_error("cannot stat container " + C);
   const std::string expected = markerContent(C, cst);
   if (markerMatches(D, marker, expected)) return D;
 
-  // Start over, but never delete what is not an unwrap directory: a container
-  // named like its own destination (x.lebundle) would otherwise be removed.
-  struct stat dst;
-  if (::lstat(D.c_str(), &dst) == 0 && !S_ISDIR(dst.st_mode))
-    throw std::runtime_error("refusing to unwrap " + C + ": destination " + D +
-                             " exists and is not a directory (set LE_IMX_UNWRAP_ROOT to unwrap "
-                             "elsewhere)");
+  // Other processes: whoever holds the lock unwraps; the others find its
+  // marker once they get the lock.
+  if (!fs::mkdirs(fs::dirName(D))) throw std::runtime_error("cannot create unwrap dir " + D);
+  UnwrapLock processes(D + ".imx_lock");
+  if (markerMatches(D, marker, expected)) return D;
+
+  Container c = openContainer(C);
+  requireReplaceable(C, D, marker, processes);
+  // Recorded before the directory changes: a process killed from here on
+  // leaves the record that lets the next one start over.
+  processes.setRecord(kPendingTag + expected.substr(sizeof kMarkerTag - 1));
   ::unlink(marker.c_str());
   if (!fs::rmTree(D) || !fs::mkdirs(D)) throw std::runtime_error("cannot create unwrap dir " + D);
-
-  File f(std::fopen(C.c_str(), "rb"));
-  if (!f) throw std::runtime_error("cannot open container " + C);
-  struct stat fst;
-  if (::fstat(::fileno(f.get()), &fst) != 0) throw std::runtime_error("cannot stat container " + C);
-  const std::vector<Member> toc = readToc(f.get(), C);
-
-  std::vector<char> buf(kCopyChunk, 0);
-  const uint64_t fileSize = uint64_t(fst.st_size);
-  for (const Member& m : toc) {
-    if (unsafeName(m.name))
-      throw std::runtime_error(C + ": refusing unsafe member name '" + m.name + "'");
-    if (isSyntheticManifest(f.get(), m)) continue;
-    writeMember(f.get(), C, D, m, fileSize, buf);
-  }
-  f.reset();
+  writeMembers(c, C, D);
+  c.f.reset();
   writeMarker(marker, expected);
+  processes.setRecord("");
   log::linef(log::Level::Info, "[le] unwrapped %s -> %s", C.c_str(), D.c_str());
   return D;
 }

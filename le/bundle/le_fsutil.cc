@@ -44,11 +44,20 @@ bool existsNoFollow(const std::string& p) {
   return ::lstat(p.c_str(), &st) == 0;
 }
 
+bool exists(const std::string& p) {
+  struct stat st;
+  return ::stat(p.c_str(), &st) == 0;
+}
+
 bool readable(const std::string& p) {
-  const int fd = ::open(p.c_str(), O_RDONLY | O_CLOEXEC);
+  // Non-blocking: opening a FIFO for reading would otherwise wait for a
+  // writer. fstat on the open descriptor: what was opened is what is judged.
+  const int fd = ::open(p.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
   if (fd < 0) return false;
+  struct stat st;
+  const bool regular = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
   ::close(fd);
-  return true;
+  return regular;
 }
 
 bool mkdirs(const std::string& p) {

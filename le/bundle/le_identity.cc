@@ -39,27 +39,28 @@ struct Identity::Mapping {
 };
 
 void ensureIdentityMembers(const Manifest& manifest) {
-  const std::string text = readFile(manifest.dir + "/manifest.json");
+  const std::string text = manifestText(manifest.dir);
   const std::string& dir = manifest.dir;
-  std::string R = "P.f16";
-  optStrNonEmpty(text, "P_rgb", R);
+  const NamedMember rgb = memberNamedBy(text, "P_rgb", "P.f16");
+  const std::string& R = rgb.name;
   const bool haveP = statExists(resolveMember(dir, "P.f16"));
   const bool haveFsRed = statExists(resolveMember(dir, "fs_red.f16"));
-  if (R != "P.f16" && statExists(resolveMember(dir, R)) && !haveP && !haveFsRed)
+  if (R != "P.f16" && statExists(resolveMember(dir, R, rgb.what)) && !haveP && !haveFsRed)
     throw std::runtime_error(
         "this bundle's manifest names its raw warp prior '" + R +
         "' (P_rgb) but le::Identity maps the welded name P.f16 and would find nothing — it maps "
         "NOTHING silently and Identity::P(si) is then an offset from a null pointer. REFUSING "
         "rather than rendering off a prior nothing will read.");
   if (haveP || haveFsRed) return;
-  std::string hevc;
-  if (!optStrNonEmpty(text, "P_hevc", hevc))
+  const NamedMember named = memberNamedBy(text, "P_hevc", "");
+  const std::string& hevc = named.name;
+  if (hevc.empty())
     throw std::runtime_error(
         "this bundle carries neither " + R +
         " nor fs_red.f16, and its manifest names no P_hevc member to play one from — the "
         "renderer has no warp prior and le::Identity would hand it a null pointer. REFUSING to "
         "create a session.");
-  const std::string path = resolveMember(dir, hevc);
+  const std::string path = resolveMember(dir, hevc, named.what);
   if (!statExists(path))
     throw std::runtime_error("this bundle's manifest names P_hevc '" + hevc +
                              "' and the file is not there (" + path +
@@ -88,15 +89,16 @@ Identity::Identity(const Manifest& manifest, PriorOpener openPrior)
 
   const std::string pPath = resolveMember(dir, "P.f16");
   const std::string fsPath = resolveMember(dir, "fs_red.f16");
-  const bool fsReadable = fs::readable(fsPath);
-  if (fs::readable(pPath)) {
+  // Present decides which prior is read; mapping it refuses anything that is
+  // not a regular file of the declared size.
+  const bool fsReadable = fs::exists(fsPath);
+  if (fs::exists(pPath)) {
     P_ = std::make_unique<Mapping>();
     P_->map = raw::mapFile(pPath, pBytes);
     P_->frameBytes = pFrame;
   } else if (!fsReadable) {
-    std::string name = "P_hevc.mov";
-    optStrNonEmpty(readFile(dir + "/manifest.json"), "P_hevc", name);
-    const std::string path = resolveMember(dir, name);
+    const NamedMember hevc = memberNamedBy(manifestText(dir), "P_hevc", "P_hevc.mov");
+    const std::string path = resolveMember(dir, hevc.name, hevc.what);
     if (fs::readable(path)) hevcPath_ = path;
   }
   if (fsReadable) {

@@ -1,11 +1,6 @@
 // Reading manifest.json into le::Manifest. Numbers are checked before any
 // narrowing: a NaN or 1e30 cast to int32 would be undefined, and a size
 // nobody checked reaches every later allocation.
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <cfloat>
 #include <cmath>
 #include <cstdio>
@@ -18,6 +13,7 @@
 #include "le/bundle/fsutil.h"
 #include "le/bundle/manifest.h"
 #include "le/bundle/manifest_key.h"
+#include "le/bundle/member.h"
 #include "le/bundle/paths.h"
 #include "le/runtime/env.h"
 #include "le/runtime/log.h"
@@ -76,40 +72,15 @@ std::optional<Found> optNumEither(const std::string& text, std::string_view k1,
   return std::nullopt;
 }
 
-// The lip template is optional: nothing under its name means none. Whatever
-// is there must be a regular file within 64 MiB: a FIFO would block the open
-// (and le_create with it) forever, and a directory "opens" on Linux.
-std::string readLipTemplate(const std::string& path) {
-  constexpr uint64_t kMax = uint64_t{64} << 20;
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
-  if (fd < 0) {
-    if (errno == ENOENT || errno == ENOTDIR) return {};
-    fail("cannot open " + path);
-  }
-  struct Closer {
-    int fd;
-    ~Closer() { ::close(fd); }
-  } closer{fd};
-  struct stat st {};
-  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) fail("cannot open " + path);
-  const uint64_t want = st.st_size < 0 ? 0 : uint64_t(st.st_size);
-  if (want > kMax) fail("manifest: " + path + " is over 64 MiB");
-  std::string out(want, '\0');
-  uint64_t got = 0;
-  while (got < want) {
-    const ssize_t r = ::read(fd, out.data() + got, want - got);
-    if (r < 0 && errno == EINTR) continue;
-    if (r <= 0) fail("short read " + path);
-    got += uint64_t(r);
-  }
-  return out;
-}
-
 }  // namespace
+
+std::string manifestText(const std::string& dir) {
+  return readFile(member::confined(dir, "manifest.json", "member"));
+}
 
 Manifest loadManifest(const std::string& dirArg) {
   const std::string dir = resolveBundlePath(dirArg);
-  const std::string text = readFile(dir + "/manifest.json");
+  const std::string text = manifestText(dir);
 
   if (strField(text, "format") != kFormat) fail("not an le-bundle-v0: " + dir);
 
@@ -165,7 +136,9 @@ Manifest loadManifest(const std::string& dirArg) {
     fail("manifest: bad paste-space stamp (M_src_w/M_src_h must be > 0)");
 
   const std::string lip = resolveMember(dir, "lip_template.v1.json");
-  m.lipTemplateJson = readLipTemplate(lip);
+  // Whatever sits under the name is opened as a member: a FIFO or device
+  // there is refused, not taken for a bundle without a template.
+  if (fs::exists(lip)) m.lipTemplateJson = readFile(lip);
   return m;
 }
 

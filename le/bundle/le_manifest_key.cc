@@ -11,6 +11,7 @@
 #include <stdexcept>
 
 #include "le/bundle/manifest_key.h"
+#include "le/bundle/member.h"
 
 namespace le {
 namespace manifest_key {
@@ -178,39 +179,14 @@ bool optStrNonEmpty(const std::string& text, std::string_view key, std::string& 
   return true;
 }
 
-std::string readFile(const std::string& path) {
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) throw std::runtime_error("cannot open " + path);
-  struct Closer {
-    int fd;
-    ~Closer() { ::close(fd); }
-  } closer{fd};
-  struct stat st;
-  if (::fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) throw std::runtime_error("cannot open " + path);
+NamedMember memberNamedBy(const std::string& text, std::string_view key, std::string fallback) {
+  NamedMember m{std::move(fallback), "member"};
+  if (optStrNonEmpty(text, key, m.name)) m.what = "manifest key " + std::string(key);
+  return m;
+}
 
-  std::string out;
-  if (S_ISREG(st.st_mode)) {
-    // A regular file must deliver exactly the size it had when opened.
-    const auto want = static_cast<uint64_t>(st.st_size);
-    out.resize(want);
-    uint64_t got = 0;
-    while (got < want) {
-      const ssize_t r = ::read(fd, out.data() + got, want - got);
-      if (r < 0 && errno == EINTR) continue;
-      if (r <= 0) throw std::runtime_error("short read " + path);
-      got += static_cast<uint64_t>(r);
-    }
-    return out;
-  }
-  // Pipes and other streams: read to the end.
-  char buf[65536];
-  for (;;) {
-    const ssize_t r = ::read(fd, buf, sizeof buf);
-    if (r < 0 && errno == EINTR) continue;
-    if (r < 0) throw std::runtime_error("short read " + path);
-    if (r == 0) return out;
-    out.append(buf, static_cast<size_t>(r));
-  }
+std::string readFile(const std::string& path) {
+  return member::File(path, member::kTextMax, "manifest").readAll();
 }
 
 }  // namespace le

@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "le/bundle/fsutil.h"
+#include "le/bundle/member.h"
 #include "le/bundle/paths.h"
 
 namespace le {
@@ -65,12 +66,15 @@ std::string canonicalMember(const std::string& name) {
   return name;
 }
 
-std::string resolveMember(const std::string& dir, const std::string& name) {
-  std::string requested = dir + "/" + name;
+std::string resolveMember(const std::string& dir, const std::string& name,
+                          std::string_view what) {
+  // Confined before anything is opened: the older-name lookup opens what it
+  // finds.
+  std::string requested = member::confined(dir, name, what);
   const std::string current = canonicalMember(name);
   if (current == name) return requested;
   if (fs::readable(requested)) return requested;
-  std::string alt = dir + "/" + current;
+  std::string alt = member::confined(dir, current, what);
   if (fs::readable(alt)) return alt;
   return requested;
 }

@@ -50,50 +50,35 @@ Mapping& Mapping::operator=(Mapping&& o) noexcept {
   return *this;
 }
 
-ExactFile::ExactFile(const std::string& path, uint64_t bytes) : path_(path), bytes_(bytes) {
-  // O_NONBLOCK: a FIFO planted under a member name must not hang the open.
-  fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-  struct stat st {};
-  if (fd_ < 0 || ::fstat(fd_, &st) != 0 || !S_ISREG(st.st_mode)) {
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = -1;
-    throw std::runtime_error("cannot open " + path);
-  }
-  if (st.st_size < 0 || uint64_t(st.st_size) != bytes) {
-    ::close(fd_);
-    fd_ = -1;
-    throw std::runtime_error("size mismatch " + path);
-  }
+namespace {
+member::File openExact(const std::string& path, uint64_t bytes) {
+  member::File f(path, member::kNoBound, "member");
+  if (f.size() != bytes) throw std::runtime_error("size mismatch " + path);
+  return f;
 }
+}  // namespace
 
-ExactFile::~ExactFile() {
-  if (fd_ >= 0) ::close(fd_);
-}
+ExactFile::ExactFile(const std::string& path, uint64_t bytes) : file_(openExact(path, bytes)) {}
 
 void ExactFile::readAll(void* dst) {
-  auto* out = static_cast<uint8_t*>(dst);
-  uint64_t done = 0;
-  while (done < bytes_) {
-    const uint64_t want = std::min<uint64_t>(bytes_ - done, uint64_t{1} << 30);
-    const ssize_t got = ::read(fd_, out + done, static_cast<size_t>(want));
-    if (got < 0 && errno == EINTR) continue;
-    if (got < 0) throw std::runtime_error("cannot open " + path_);
-    if (got == 0) throw std::runtime_error("size mismatch " + path_);
-    done += uint64_t(got);
+  const std::string& path = file_.path();
+  uint64_t got = 0;
+  try {
+    got = file_.read(dst, file_.size());
+  } catch (const std::runtime_error&) {
+    throw std::runtime_error("cannot open " + path);
   }
+  if (got != file_.size()) throw std::runtime_error("size mismatch " + path);
   char extra;
-  ssize_t more;
-  do {
-    more = ::read(fd_, &extra, 1);
-  } while (more < 0 && errno == EINTR);
-  if (more != 0) throw std::runtime_error("size mismatch " + path_);
+  if (file_.read(&extra, 1) != 0) throw std::runtime_error("size mismatch " + path);
 }
 
 Mapping mapFile(const std::string& path, uint64_t expectedBytes) {
   ExactFile f(path, expectedBytes);
   if (expectedBytes == 0 || expectedBytes > std::numeric_limits<size_t>::max())
     throw std::runtime_error("mmap failed " + path);
-  void* p = ::mmap(nullptr, static_cast<size_t>(expectedBytes), PROT_READ, MAP_PRIVATE, f.fd_, 0);
+  void* p = ::mmap(nullptr, static_cast<size_t>(expectedBytes), PROT_READ, MAP_PRIVATE,
+                   f.file_.fd(), 0);
   if (p == MAP_FAILED) throw std::runtime_error("mmap failed " + path);
   Mapping m;
   m.base_ = p;

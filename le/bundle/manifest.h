@@ -31,6 +31,10 @@ struct Manifest {
   std::string modelPath(const std::string& key) const;
 };
 
+// The text of dir/manifest.json, read as a member: inside dir, a regular
+// file, at most 64 MiB.
+std::string manifestText(const std::string& dir);
+
 // Resolves dir (unwrapping a container), reads and checks its manifest.json.
 // Every key read is required; failures throw std::runtime_error.
 Manifest loadManifest(const std::string& dir);

@@ -61,11 +61,21 @@ bool optStr(const std::string& text, std::string_view key, std::string& out);
 // optStrNonEmpty also answers false for "" (driver member names).
 bool optStrNonEmpty(const std::string& text, std::string_view key, std::string& out);
 
+// A member a manifest may name: the key's non-empty string value, else
+// `fallback`. `what` is what a refusal of the name cites: "manifest key
+// <key>" when the manifest named it, else "member".
+struct NamedMember {
+  std::string name;
+  std::string what;
+};
+NamedMember memberNamedBy(const std::string& text, std::string_view key, std::string fallback);
+
 // The number at a value position, as strtod reads it in the "C" locale;
 // text that is not a number reads as 0.
 double parseNumber(const char* p);
 
-// The whole file: "cannot open <path>", "short read <path>".
+// The whole file, a regular file of at most 64 MiB (member::File):
+// "cannot open <path>", "short read <path>".
 std::string readFile(const std::string& path);
 
 }  // namespace le

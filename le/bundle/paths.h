@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace le {
@@ -18,7 +19,10 @@ bool isImxV2File(const std::string& path) noexcept;
 std::string resolveBundlePath(const std::string& path);
 
 // dir + "/" + name, or the member's current name when only that exists.
-std::string resolveMember(const std::string& dir, const std::string& name);
+// Both names are confined to dir first (member::confined): a name that would
+// lead outside the bundle throws, naming `what` and the name.
+std::string resolveMember(const std::string& dir, const std::string& name,
+                          std::string_view what = "member");
 
 // The current member name for a requested (possibly older) name.
 std::string canonicalMember(const std::string& name);

@@ -9,6 +9,8 @@
 #include <string_view>
 #include <vector>
 
+#include "le/bundle/member.h"
+
 namespace le::raw {
 
 // Product of non-negative factors; throws "<what>: <a> x <b> x ... overflows
@@ -43,10 +45,10 @@ Mapping mapFile(const std::string& path, uint64_t expectedBytes);
 // path opened read-only with its size checked to be exactly bytes ("cannot
 // open " + path, "size mismatch " + path). The check comes before the caller
 // allocates anything, so an absurd count costs nothing.
+// Opened as a member (member::File: never blocks, regular files only).
 class ExactFile {
  public:
   ExactFile(const std::string& path, uint64_t bytes);
-  ~ExactFile();
   ExactFile(const ExactFile&) = delete;
   ExactFile& operator=(const ExactFile&) = delete;
   // Reads all bytes into dst; a file that shrank meanwhile is a size mismatch.
@@ -54,9 +56,7 @@ class ExactFile {
 
  private:
   friend Mapping mapFile(const std::string& path, uint64_t expectedBytes);
-  std::string path_;
-  uint64_t bytes_ = 0;
-  int fd_ = -1;
+  member::File file_;
 };
 
 // n values of T, the file ending right after them.

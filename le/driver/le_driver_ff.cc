@@ -17,10 +17,11 @@ extern "C" {
 #include <string>
 #include <vector>
 
-#include "le/runtime/ff_handles.h"
+#include "le/bundle/member.h"
 #include "le/driver/source.h"
 #include "le/driver/yuv.h"
 #include "le/runtime/env.h"
+#include "le/runtime/ff_handles.h"
 #include "le/runtime/le_simd.h"
 #include "le/runtime/log.h"
 
@@ -153,6 +154,13 @@ class FfSource final : public Source {
 };
 
 void FfSource::open() {
+  // A regular file only: the demuxer would wait forever on a FIFO. A name
+  // that does not open is left to the demuxer, which names it.
+  try {
+    member::File::tryOpen(path_, member::kNoBound, "video");
+  } catch (const std::runtime_error&) {
+    fail("le_driver: " + path_ + " is not a readable container");
+  }
   // Local files only, and only the QuickTime/MP4 demuxer with external data
   // references off: a crafted member cannot reach the network or other files.
   ff::Options opts;

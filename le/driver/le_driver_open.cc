@@ -8,6 +8,7 @@
 #include "le/bundle/fsutil.h"
 #include "le/bundle/manifest.h"
 #include "le/bundle/manifest_key.h"
+#include "le/bundle/member.h"
 #include "le/bundle/paths.h"
 #include "le/driver/cursor.h"
 #include "le/runtime/env.h"
@@ -17,7 +18,7 @@ namespace le {
 
 namespace {
 
-std::string manifestText(const Manifest& m) { return readFile(m.dir + "/manifest.json"); }
+std::string manifestText(const Manifest& m) { return le::manifestText(m.dir); }
 
 // The last frame's file decides: a directory cut short is not a driver.
 bool jpgDirPopulated(const std::string& dir, int NT) {
@@ -31,14 +32,15 @@ bool jpgDirPopulated(const std::string& dir, int NT) {
 
 std::unique_ptr<DriverCursor> DriverCursor::open(const Manifest& m, int lookAhead, int history) {
   const std::string text = manifestText(m);
-  std::string jpgName = "target_frames";
-  std::string mp4Name = "target_frames.mp4";
-  optStrNonEmpty(text, "target_frames", jpgName);
-  optStrNonEmpty(text, "target_frames_mp4", mp4Name);
+  const NamedMember jpg = memberNamedBy(text, "target_frames", "target_frames");
+  const NamedMember mp4 = memberNamedBy(text, "target_frames_mp4", "target_frames.mp4");
+  const std::string& jpgName = jpg.name;
+  const std::string& mp4Name = mp4.name;
 
-  const std::string jpgDir = m.dir + "/" + jpgName;
+  // Both names are confined before either is looked at.
+  const std::string jpgDir = member::confined(m.dir, jpgName, jpg.what);
+  const std::string mp4Path = resolveMember(m.dir, mp4Name, mp4.what);
   const bool populated = jpgDirPopulated(jpgDir, m.NT);
-  const std::string mp4Path = resolveMember(m.dir, mp4Name);
   const bool haveMp4 = fs::isRegularFile(mp4Path);
 
   const bool preferMp4 = env::is("LE_DRIVER_PREFER_MP4", "1") && haveMp4 && populated;
@@ -70,10 +72,9 @@ std::unique_ptr<DriverCursor> DriverCursor::open(const Manifest& m, int lookAhea
 
 std::unique_ptr<DriverCursor> DriverCursor::openPrior(const Manifest& m, int lookAhead,
                                                       int history) {
-  const std::string text = manifestText(m);
-  std::string name = "P_hevc.mov";
-  optStrNonEmpty(text, "P_hevc", name);
-  const std::string path = resolveMember(m.dir, name);
+  const NamedMember hevc = memberNamedBy(manifestText(m), "P_hevc", "P_hevc.mov");
+  const std::string& name = hevc.name;
+  const std::string path = resolveMember(m.dir, name, hevc.what);
   if (!fs::isRegularFile(path))
     throw std::runtime_error("this bundle carries neither a raw P.f16 nor " + name + " (" + path +
                              ") — there is no warp prior to play. REFUSING to create a session.");

@@ -33,7 +33,8 @@ class Source {
   virtual int64_t residentBytes() const = 0;
 };
 
-// Numbered JPEG files dir/frame_%06d.jpg, decoded to RGB24.
+// Numbered JPEG files dir/frame_%06d.jpg, decoded to RGB24. Each frame file
+// must lie inside dir (no symbolic link out of it) and be a regular file.
 std::unique_ptr<Source> openJpgDir(const std::string& dir, int NT, int W, int H);
 // An H.264/MP4 driver member decoded to RGB24.
 std::unique_ptr<Source> openMp4(const std::string& path, int NT, int W, int H);
@@ -44,8 +45,10 @@ std::unique_ptr<Source> openPriorHevc(const std::string& path, int NT, int crop)
 
 namespace le {
 
-// Any image decoded to 3-channel RGB; throws "decode failed: " + path.
-std::vector<uint8_t> loadImageRGB(const std::string& path, int* w, int* h);
+// Any image decoded to 3-channel RGB; throws "decode failed: " + path. The
+// file is read as a member: a regular file of at most maxBytes.
+std::vector<uint8_t> loadImageRGB(const std::string& path, int* w, int* h,
+                                  uint64_t maxBytes = uint64_t{256} << 20);
 // A 3-channel PNG (row stride w x 3); throws "png write failed: " + path.
 void writePNG(const std::string& path, const uint8_t* rgb, int w, int h);
 // "libavcodec <version> / <configuration>", for diagnostics.

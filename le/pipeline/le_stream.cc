@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "le/audio/fca_engine.h"
+#include "le/bundle/member.h"
 #include "le/bundle/paths.h"
 #include "le/bundle/rawfile.h"
 #include "le/pipeline/crop_ring.h"
@@ -55,8 +56,8 @@ Stream::Stream(const char* bundle, const char* frontend, int32_t threads, int32_
   crop_ = ctx_->manifest.crop;
   if (frontend == nullptr) throw stepFailure("le_fca_create", "bad args");
   try {
-    fca_ = std::make_unique<audio::FcaEngine>(frontend, ctx_->manifest.dir + "/fca_stream.onnx",
-                                              threads);
+    fca_ = std::make_unique<audio::FcaEngine>(
+        frontend, member::confined(ctx_->manifest.dir, "fca_stream.onnx", "member"), threads);
   } catch (const std::exception& e) {
     throw stepFailure("le_fca_create", e.what());
   }

@@ -8,6 +8,7 @@
 
 #include "le/audio/a2x.h"
 #include "le/audio/motion_engine.h"
+#include "le/bundle/fsutil.h"
 #include "le/bundle/paths.h"
 #include "le/pipeline/engine.h"
 
@@ -81,11 +82,8 @@ class EngineAdapter final : public Engine {
 
 EngineKind selectEngine(const std::string& motionDir) {
   try {
-    const std::string path = resolveMember(motionDir, "a2x_enc_stream.onnx");
-    if (std::FILE* f = std::fopen(path.c_str(), "rb")) {
-      std::fclose(f);
-      return EngineKind::A2x;
-    }
+    // Opened without blocking: a FIFO here is found by the engine's own open.
+    if (fs::readable(resolveMember(motionDir, "a2x_enc_stream.onnx"))) return EngineKind::A2x;
   } catch (const std::exception&) {
   }
   return EngineKind::Motion;

@@ -98,12 +98,16 @@ int Pipeline::ready(std::string* msg) {
   return warmDone_ ? 1 : 0;
 }
 
-void Pipeline::pushAudio(const int16_t* samples, int count) {
+bool Pipeline::pushAudio(const int16_t* samples, int count, std::string* failure) {
   {
     std::lock_guard<std::mutex> lock(mu_);
-    // After a failed warm-up no speech is ever produced; keeping the samples
-    // would only grow memory.
-    if (count > 0 && !warmFailed_) {
+    // After a failed warm-up no speech is ever produced: the push is refused
+    // with the warm-up's message rather than taken and dropped.
+    if (warmFailed_) {
+      if (failure) *failure = warmMsg_;
+      return false;
+    }
+    if (count > 0) {
       const double now = nowMs();
       // The first samples that no running utterance will take start the next.
       if (audio_.empty() && (!uttActive_ || finishDecided_)) nextStartMs_ = now;
@@ -118,6 +122,7 @@ void Pipeline::pushAudio(const int16_t* samples, int count) {
   }
   cv_.notify_all();
   pasteCv_.notify_all();
+  return true;
 }
 
 void Pipeline::endUtterance() {

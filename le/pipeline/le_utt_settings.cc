@@ -1,4 +1,5 @@
 #include <stdexcept>
+#include <string>
 
 #include "le/pipeline/settings.h"
 #include "le/runtime/env.h"
@@ -16,6 +17,16 @@ int32_t pipelineFromEnv(const std::optional<std::string>& v) {
   const std::optional<env::Whole> n = env::parseWhole(*v);
   if (!n || n->saturated) return -1;
   return n->value != 0 ? 1 : 0;
+}
+
+// Below 1: the default. Above kMaxRampFrames a ramp would hold the face off
+// the driver for minutes and its easing step would vanish in float rounding.
+int32_t rampFrames(int32_t asked, int32_t dflt, const char* name) {
+  if (asked < 1) return dflt;
+  if (asked > kMaxRampFrames)
+    throw std::runtime_error(std::string(name) + " " + std::to_string(asked) +
+                             " above the limit of " + std::to_string(kMaxRampFrames));
+  return asked;
 }
 
 }  // namespace
@@ -45,8 +56,8 @@ Settings resolveSettings(const Options& opts, int32_t poolThreads, const EnvFn& 
   else
     s.gapMs = gap * 1000.0;
 
-  s.rampFrames = opts.rampFrames >= 1 ? opts.rampFrames : 6;
-  s.interruptRampFrames = opts.interruptRampFrames >= 1 ? opts.interruptRampFrames : 4;
+  s.rampFrames = rampFrames(opts.rampFrames, 6, "opts.ramp_frames");
+  s.interruptRampFrames = rampFrames(opts.interruptRampFrames, 4, "opts.interrupt_ramp_frames");
   s.pipelinePaste = pipelineFromEnv(env("LE_UTT_PIPELINE_PASTE"));
   return s;
 }

@@ -108,7 +108,9 @@ class Pipeline {
 
   // 1 ready, 0 warming, -1 failed (message in *msg).
   int ready(std::string* msg);
-  void pushAudio(const int16_t* samples, int count);
+  // False (with the warm-up's message in *failure) once the engine's
+  // warm-up has failed: nothing would ever take the samples.
+  bool pushAudio(const int16_t* samples, int count, std::string* failure);
   void endUtterance();
   void interrupt();
   int framesAvailable();

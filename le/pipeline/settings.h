@@ -10,6 +10,9 @@
 
 namespace le::utt {
 
+// Longest ramp a host may ask for: 10 seconds at 25 frames per second.
+inline constexpr int32_t kMaxRampFrames = 250;
+
 struct Settings {
   std::string motionDir;
   int32_t threads = 1;        // engine threads
@@ -39,8 +42,10 @@ struct Options {
   int32_t interruptRampFrames = 0;
 };
 
-// Throws "opts.motion_dir required" when it is null or empty. poolThreads
-// replaces an engine thread count below 1.
+// Throws "opts.motion_dir required" when it is null or empty, and
+// "opts.ramp_frames <n> above the limit of 250" (likewise
+// opts.interrupt_ramp_frames) for a ramp longer than kMaxRampFrames.
+// poolThreads replaces an engine thread count below 1.
 Settings resolveSettings(const Options& opts, int32_t poolThreads, const EnvFn& env);
 
 }  // namespace le::utt

@@ -4,11 +4,13 @@
 #include <cstdio>
 #include <charconv>
 #include <cstdlib>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <unordered_map>
 
 #include "le/bundle/identity.h"
+#include "le/bundle/member.h"
 #include "le/render/le_custom_ops.h"
 #include "le/render/le_int8_conv.h"
 #include "le/render/renderer_impl.h"
@@ -21,19 +23,16 @@ namespace le {
 namespace {
 
 GsBytes readModel(const std::string& path) {
-  std::FILE* f = std::fopen(path.c_str(), "rb");
-  if (f == nullptr) throw std::runtime_error("Renderer: cannot open " + path);
-  GsBytes bytes;
-  long size = -1;
-  if (std::fseek(f, 0, SEEK_END) == 0) size = std::ftell(f);
-  if (size < 0 || std::fseek(f, 0, SEEK_SET) != 0) {
-    std::fclose(f);
-    throw std::runtime_error("Renderer: short read on " + path);
+  std::optional<member::File> f;
+  try {
+    f = member::File::tryOpen(path, member::kModelMax, "model");
+  } catch (const std::exception& e) {
+    throw std::runtime_error(std::string("Renderer: ") + e.what());
   }
-  bytes.resize(static_cast<size_t>(size));
-  const size_t got = bytes.empty() ? 0 : std::fread(bytes.data(), 1, bytes.size(), f);
-  std::fclose(f);
-  if (got != bytes.size()) throw std::runtime_error("Renderer: short read on " + path);
+  if (!f) throw std::runtime_error("Renderer: cannot open " + path);
+  GsBytes bytes(static_cast<size_t>(f->size()));
+  if (f->read(bytes.data(), bytes.size()) != bytes.size())
+    throw std::runtime_error("Renderer: short read on " + path);
   return bytes;
 }
 

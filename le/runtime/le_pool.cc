@@ -12,10 +12,6 @@ namespace le::pool {
 
 namespace {
 
-// Hard ceiling whatever the environment says: a typo such as 10000 must not
-// start ten thousand threads on a machine that cannot report its cores.
-constexpr int64_t kMaxThreads = 256;
-
 // Set while this thread runs a chunk of its own parallel call; a nested call
 // then runs inline instead of posting to the pool it is already waiting on.
 thread_local bool tInside = false;

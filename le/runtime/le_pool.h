@@ -30,6 +30,10 @@ class RangeRef {
   void (*call_)(void*, size_t, size_t);
 };
 
+// Hard ceiling on any thread count, whatever the environment or a caller
+// says: a typo such as 10000 must not start ten thousand threads.
+inline constexpr int kMaxThreads = 256;
+
 // Pool size: LE_CORE_THREADS, else LE_PASTE_THREADS, else 4; values below 1
 // count as 1; capped by the hardware concurrency. Computed once per process.
 int threads();

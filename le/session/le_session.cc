@@ -2,10 +2,11 @@
 // director, and the render and paste steps the C entry points share.
 #include <algorithm>
 #include <cstdio>
-#include <fstream>
+#include <optional>
 #include <stdexcept>
 #include <utility>
 
+#include "le/bundle/member.h"
 #include "le/bundle/paths.h"
 #include "le/bundle/rawfile.h"
 #include "le/runtime/le_pool.h"
@@ -16,11 +17,14 @@ namespace le::session {
 
 std::vector<uint8_t> readMask(const Manifest& manifest) {
   const uint64_t n = raw::checkedProduct({manifest.crop, manifest.crop}, "mask");
-  std::ifstream in(resolveMember(manifest.dir, "mask_512.u8"), std::ios::binary);
-  if (!in) throw std::runtime_error("mask read failed");
+  const std::string path = resolveMember(manifest.dir, "mask_512.u8");
+  // Exactly crop x crop bytes, like every other per-bundle member: a longer
+  // file was written for another crop.
+  std::optional<member::File> f = member::File::tryOpen(path, member::kNoBound, "mask");
+  if (!f || f->size() < n) throw std::runtime_error("mask read failed");
+  if (f->size() > n) throw std::runtime_error("size mismatch " + path);
   std::vector<uint8_t> mask(n);
-  in.read(reinterpret_cast<char*>(mask.data()), static_cast<std::streamsize>(n));
-  if (static_cast<uint64_t>(in.gcount()) != n) throw std::runtime_error("mask read failed");
+  if (f->read(mask.data(), n) != n) throw std::runtime_error("mask read failed");
   return mask;
 }
 

@@ -26,8 +26,9 @@ namespace le::session {
 inline constexpr int kLookAhead = 2;
 inline constexpr int kHistory = 11;
 
-// The first crop x crop bytes of the bundle's paste mask (the member keeps its
-// name whatever the crop side); throws "mask read failed" when it is shorter.
+// The crop x crop bytes of the bundle's paste mask (the member keeps its name
+// whatever the crop side); throws "mask read failed" when it is missing or
+// shorter, "size mismatch <path>" when it is longer.
 std::vector<uint8_t> readMask(const Manifest& manifest);
 
 // Director intra-op threads: the caller's count when it chose one (or asked
@@ -86,6 +87,8 @@ struct le_ctx {
   // H x W x 3 and W x H x 4, computed once in 64 bits.
   uint64_t frameBytes() const { return frameBytes_; }
   uint64_t rgbaBytes() const { return rgbaBytes_; }
+  // Floats of one crop: 3 planes of crop x crop.
+  int64_t cropValues() const { return 3 * int64_t(manifest.crop) * manifest.crop; }
 
   le::Manifest manifest;
   le::Identity identity;

@@ -1,9 +1,13 @@
 // The carriage: which member file each slot names and whether it is there,
 // and the one predicate that refuses a bundle missing any of the four.
 #include <exception>
+#include <optional>
+#include <stdexcept>
 
-#include "le/bundle/paths.h"
 #include "le/bundle/manifest.h"
+#include "le/bundle/member.h"
+#include "le/bundle/paths.h"
+#include "le/runtime/log.h"
 #include "le/tessera/bundle_tessera.h"
 #include "le/tessera/member_file.h"
 #include "le/tessera/tessera_carriage.h"
@@ -71,10 +75,38 @@ const std::string& TesseraCarriage::path(const std::string& slot) const {
 
 namespace tessera {
 
+namespace {
+
+// Where a slot's member name leads, by the bundle's own confinement check; a
+// name that would leave the bundle (absolute, ".." above it, a symbolic link
+// out) is never opened, not even by the older-name lookup of member
+// resolution: the slot counts as missing and the reason is logged.
+std::optional<std::string> slotPath(const std::string& dir, const char* key, const std::string& name) {
+  try {
+    // Confines the name before any lookup.
+    return resolveMember(dir, name, std::string("manifest key tessera.members.") + key);
+  } catch (const std::runtime_error& e) {
+    log::linef(log::Level::Warning, "[le] teeth: %s", e.what());
+    return std::nullopt;
+  }
+}
+
+// A manifest linked out of the bundle is not the bundle's: never read.
+std::optional<std::string> confinedManifest(const std::string& dir, const char* name) {
+  try {
+    return member::confined(dir, name, "member");
+  } catch (const std::runtime_error& e) {
+    log::linef(log::Level::Warning, "[le] teeth: %s", e.what());
+    return std::nullopt;
+  }
+}
+
+}  // namespace
+
 std::string manifestPath(const std::string& dir) {
   for (const char* name : {"manifest.json", "meta.json"}) {
-    std::string p = dir + "/" + name;
-    if (regularMember(p)) return p;
+    const std::optional<std::string> p = confinedManifest(dir, name);
+    if (p && regularMember(*p)) return *p;
   }
   return {};
 }
@@ -83,12 +115,9 @@ TesseraCarriage carriageOfDir(const std::string& dir) {
   TesseraCarriage c;
   applyManifest(dir, c);
   for (int i = 0; i < kSlots; ++i) {
-    const std::string& name = c.names[i];
-    // A name that would leave the bundle is never opened, not even by the
-    // older-name lookup of member resolution.
-    const bool inside = memberNameInside(name);
-    c.paths[size_t(i)] = inside ? resolveMember(dir, name) : dir + "/" + name;
-    if (!inside || !regularMember(c.paths[size_t(i)])) c.missing.push_back(kSlotKeys[i]);
+    const std::optional<std::string> path = slotPath(dir, kSlotKeys[i], c.names[i]);
+    c.paths[size_t(i)] = path.value_or(dir + "/" + c.names[i]);
+    if (!path || !regularMember(*path)) c.missing.push_back(kSlotKeys[i]);
   }
   c.complete = c.missing.empty();
   return c;

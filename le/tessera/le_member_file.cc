@@ -61,9 +61,4 @@ std::vector<uint8_t> readMemberBytes(const std::string& path) {
   return readWhole<std::vector<uint8_t>>(path);
 }
 
-bool memberNameInside(const std::string& name) {
-  return !name.empty() && name[0] != '/' && name.find("..") == std::string::npos &&
-         name.find('\0') == std::string::npos;
-}
-
 }  // namespace le::tessera

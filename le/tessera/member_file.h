@@ -20,8 +20,4 @@ bool regularMember(const std::string& path);
 std::string readMemberText(const std::string& path);
 std::vector<uint8_t> readMemberBytes(const std::string& path);
 
-// A member name from a manifest may not leave the bundle: not absolute, no
-// "..", no NUL byte, not empty.
-bool memberNameInside(const std::string& name);
-
 }  // namespace le::tessera

@@ -7,7 +7,14 @@
 // process fixed another one; ctest runs each test in its own process.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
 #include <cmath>
+#include <limits>
 #include <numeric>
 #include <string>
 #include <vector>
@@ -72,6 +79,17 @@ TEST(A2xCreate, RefusalsCarryTheirMessages) {
   EXPECT_EQ(createError("model_layers_big"), "le_a2x_create: meta layers out of range");
   for (const char* m : {"model_short_pos", "model_short_norm", "model_short_xs"})
     EXPECT_EQ(createError(m), "le_a2x_create: pos/norm/xs_target read failed") << m;
+  // Long enough but not whole rows: a table written for another geometry.
+  const struct {
+    const char* model;
+    std::string expected;
+  } ragged[] = {
+      {"model_ragged_pos", a2xPath("model_ragged_pos/a2x_pos.f32") +
+                               " holds 2556 bytes, not whole rows of 16 float32 values (64 bytes) — refusing"},
+      {"model_ragged_xs", a2xPath("model_ragged_xs/xs_target.bin") +
+                              " holds 760 bytes, not whole rows of 63 float32 values (252 bytes) — refusing"},
+  };
+  for (const auto& r : ragged) EXPECT_EQ(createError(r.model), "le_a2x_create: " + r.expected) << r.model;
   EXPECT_EQ(createError("nowhere"), "le_a2x_create: a2x_meta.json missing in " + a2xPath("nowhere"));
   EXPECT_EQ(createError("model"), "created");
   EXPECT_STREQ(le_a2x_last_error(), "");
@@ -411,6 +429,151 @@ TEST(A2xExtend, FailureLeavesTheRecurrenceWhereItWas) {
   std::vector<float> d(63 * 10);
   EXPECT_EQ(le_a2x_deltas(h.a, s.data(), static_cast<int>(s.size()), d.data(), 10), -1);
   EXPECT_STREQ(le_a2x_last_error(), "le_a2x_deltas: a2x_dec: output m has 60 values, expected 63");
+}
+
+// Samples that are not finite are refused at every entry point that takes
+// them, naming the first one, and change nothing; a negative pull count is a
+// bad argument.
+TEST(A2xCarelessCaller, NonFiniteSamplesAndNegativeCountsAreRefused) {
+  REQUIRE_FRESH_FRONTEND();
+  A2xEnv env("fe_legacy");
+  Handle h("model_wn");
+  ASSERT_NE(h.a, nullptr);
+  const float inf = std::numeric_limits<float>::infinity();
+  const struct {
+    const char* call;
+    size_t at;
+    float value;
+    std::string text;
+  } cases[] = {
+      {"le_a2x_push", 0, std::numeric_limits<float>::quiet_NaN(), "sample 0 is nan, not a finite value"},
+      {"le_a2x_push", 1279, inf, "sample 1279 is inf, not a finite value"},
+      {"le_a2x_deltas", 700, -inf, "sample 700 is -inf, not a finite value"},
+      {"le_a2x_deltas_wn", 3, std::numeric_limits<float>::quiet_NaN(), "sample 3 is nan, not a finite value"},
+  };
+  std::vector<float> out(63 * 2), wn(2);
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.text);
+    std::vector<float> s(1280, 0.25f);
+    s[c.at] = c.value;
+    const std::string call = c.call;
+    int r = 0;
+    if (call == "le_a2x_push") r = le_a2x_push(h.a, s.data(), int(s.size()));
+    else if (call == "le_a2x_deltas") r = le_a2x_deltas(h.a, s.data(), int(s.size()), out.data(), 2);
+    else r = le_a2x_deltas_wn(h.a, s.data(), int(s.size()), out.data(), wn.data(), 2);
+    EXPECT_EQ(r, call == "le_a2x_push" ? 0 : -1);
+    EXPECT_EQ(std::string(le_a2x_last_error()), call + ": " + c.text);
+    if (call == "le_a2x_push") {
+      EXPECT_EQ(le_a2x_finish(h.a), 1);
+      EXPECT_EQ(le_a2x_total(h.a), 0);  // nothing was appended
+      le_a2x_reset(h.a, 0, 1, 1);
+    }
+  }
+  // A clip longer than max_frames is refused by size before its samples are read.
+  std::vector<float> one(1, std::numeric_limits<float>::quiet_NaN());
+  EXPECT_EQ(le_a2x_deltas(h.a, one.data(), 641 * 1000, out.data(), 2), -2);
+  // Pull counts: 0 reads nothing, a negative count is refused.
+  std::vector<int> idx(4);
+  std::vector<float> rows(63 * 4);
+  EXPECT_EQ(le_a2x_pull(h.a, idx.data(), rows.data(), rows.data(), 0), 0);
+  EXPECT_STREQ(le_a2x_last_error(), "");
+  for (int n : {-1, -3, std::numeric_limits<int>::min()}) {
+    EXPECT_EQ(le_a2x_pull(h.a, idx.data(), rows.data(), rows.data(), n), -1);
+    EXPECT_STREQ(le_a2x_last_error(), "le_a2x_pull: bad args");
+    EXPECT_EQ(le_a2x_pull_wn(h.a, idx.data(), rows.data(), rows.data(), wn.data(), n), -1);
+    EXPECT_STREQ(le_a2x_last_error(), "le_a2x_pull_wn: bad args");
+  }
+}
+
+// Every member of a model directory replaced by a FIFO or a device: create
+// fails at once, naming the member.
+TEST(A2xCreate, FifosAndDevicesInPlaceOfMembersFailAtOnce) {
+  REQUIRE_FRESH_FRONTEND();
+  A2xEnv env("fe_legacy");
+  const bool canMknod = [] {
+    TempDir t;
+    return ::mknod((t / "z").c_str(), S_IFCHR | 0644, makedev(1, 5)) == 0;
+  }();
+  for (const char* member : {"a2x_meta.json", "a2x_pos.f32", "a2x_norm.f32", "xs_target.bin",
+                             "a2x_enc_stream.onnx", "a2x_dec.onnx"}) {
+    for (const bool fifo : {true, false}) {
+      if (!fifo && !canMknod) continue;
+      SCOPED_TRACE(std::string(member) + (fifo ? " as a FIFO" : " as a device"));
+      TempDir t;
+      for (const std::string& name : listDir(a2xPath("model")))
+        writeFile(t / name, readFile(a2xPath("model/" + name)));
+      const std::string path = t / member;
+      ::unlink(path.c_str());
+      ASSERT_EQ(fifo ? ::mkfifo(path.c_str(), 0644) : ::mknod(path.c_str(), S_IFCHR | 0644, makedev(1, 5)), 0);
+      const auto t0 = std::chrono::steady_clock::now();
+      le_a2x* a = le_a2x_create(t.path().c_str(), 1);
+      EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(1));
+      EXPECT_EQ(a, nullptr);
+      EXPECT_EQ(std::string(le_a2x_last_error()), "le_a2x_create: cannot open " + path);
+      le_a2x_destroy(a);
+    }
+  }
+}
+
+// One utterance of s through a handle that lets consumed rows go and one that
+// keeps them all, pushed block by block and pulled five frames at a time.
+void longUtterance(const std::vector<float>& s, bool shortWindow) {
+  const int64_t F = int64_t((s.size() + 639) / 640);
+  audio::A2x bounded(a2xPath("model"), 1, shortWindow), reference(a2xPath("model"), 1, shortWindow);
+  ASSERT_EQ(bounded.shortWindow(), shortWindow);
+  reference.keepHistory(true);
+  std::vector<float> rows[2];
+  std::vector<int> idx(5);
+  std::vector<float> src(5 * 63), drv(5 * 63);
+  auto pullSome = [&](audio::A2x& a, std::vector<float>& out) {
+    for (int64_t got; (got = a.pull(idx.data(), src.data(), drv.data(), nullptr, 5)) > 0;)
+      out.insert(out.end(), drv.begin(), drv.begin() + got * 63);
+  };
+  size_t heldAt15s = 0, heldMax = 0;
+  for (size_t at = 0; at < s.size(); at += 5120) {
+    const int64_t n = int64_t(std::min<size_t>(5120, s.size() - at));
+    int k = 0;
+    for (audio::A2x* a : {&bounded, &reference}) {
+      a->push(s.data() + at, n);
+      a->avail();
+      pullSome(*a, rows[k++]);
+    }
+    if (at >= 15 * 16000 && heldAt15s == 0) heldAt15s = bounded.heldBytes();
+    heldMax = std::max(heldMax, bounded.heldBytes());
+  }
+  int k = 0;
+  for (audio::A2x* a : {&bounded, &reference}) {
+    a->finish();
+    pullSome(*a, rows[k++]);
+  }
+  ASSERT_EQ(int64_t(rows[0].size()), F * 63);
+  EXPECT_EQ(rows[0], rows[1]);
+  // The first rows were let go, and the held state stopped growing: what
+  // 40 s need is what 15 s needed, give or take one compaction's slack.
+  EXPECT_GT(bounded.features().rows.base(), 0);
+  EXPECT_EQ(reference.features().rows.base(), 0);
+  ASSERT_GT(heldAt15s, 0u);
+  EXPECT_LT(double(heldMax), 1.5 * double(heldAt15s));
+  EXPECT_GT(reference.heldBytes(), 2 * heldMax);
+  // Features for the encoder's reach and two compaction spans, far below the
+  // 1000 frames of the clip.
+  EXPECT_LT(bounded.features().rows.end() - bounded.features().rows.base(), 3 * audio::FrameRows::kMinDrop);
+}
+
+// One long utterance holds only what later frames read: pushed and pulled as
+// a host would, block by block, it gives the very rows of a handle that keeps
+// every row, and the state it holds stops growing once the first rows are let
+// go.
+TEST(A2xMemory, ALongUtteranceHoldsOnlyWhatLaterFramesRead) {
+  REQUIRE_FRESH_FRONTEND();
+  A2xEnv env("fe_pair");  // both frontends: the legacy window and the short-window pair
+  const std::vector<float> sentence = speechLong();
+  std::vector<float> s;
+  while (s.size() < size_t(40 * 16000)) s.insert(s.end(), sentence.begin(), sentence.end());
+  for (const bool shortWindow : {false, true}) {
+    SCOPED_TRACE(shortWindow ? "short window" : "legacy window");
+    longUtterance(s, shortWindow);
+  }
 }
 
 }  // namespace

@@ -2,11 +2,13 @@
 // reference of the whole computation, and its argument and size rules.
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <cstring>
 #include <random>
 #include <string>
 #include <vector>
 
+#include "le/le.h"
 #include "le/le_fca.h"
 #include "testkit/testkit.h"
 
@@ -84,6 +86,35 @@ TEST(FcaDeltas, SizesAndArguments) {
   // The frame count of the largest count is computed without overflow.
   EXPECT_EQ(le_fca_deltas(h.h, a.data(), 0x7fffffff, out.data(), 2), -1);
   EXPECT_STREQ(le_fca_last_error(), "");
+}
+
+// Samples that are not finite are refused naming the first; thread counts
+// beyond the pool are refused at create.
+TEST(FcaDeltas, CarelessCallersAreRefused) {
+  Handle h;
+  ASSERT_NE(h.h, nullptr);
+  const struct {
+    int at;
+    float value;
+    std::string text;
+  } cases[] = {
+      {0, NAN, "le_fca_deltas: sample 0 is nan, not a finite value"},
+      {1000, INFINITY, "le_fca_deltas: sample 1000 is inf, not a finite value"},
+      {1279, -INFINITY, "le_fca_deltas: sample 1279 is -inf, not a finite value"},
+  };
+  std::vector<float> out(63 * 2, 7.0f);
+  for (const auto& c : cases) {
+    std::vector<float> a(1280, 0.1f);
+    a[size_t(c.at)] = c.value;
+    EXPECT_EQ(le_fca_deltas(h.h, a.data(), 1280, out.data(), 2), -1);
+    EXPECT_EQ(std::string(le_fca_last_error()), c.text);
+    for (float v : out) ASSERT_EQ(v, 7.0f);  // nothing written
+  }
+  for (const int threads : {LE_MAX_THREADS + 1, 100000}) {
+    EXPECT_EQ(le_fca_create(models().frontend.c_str(), models().delta.c_str(), threads), nullptr);
+    EXPECT_EQ(std::string(le_fca_last_error()),
+              "le_fca_create: threads " + std::to_string(threads) + " above the limit of 256");
+  }
 }
 
 TEST(FcaCreate, RefusesMissingModels) {

@@ -3,6 +3,12 @@
 // stitcher and lip factor imply), the mel features and the chunk schedule
 // against numpy, eager mode and its rollback, the debug dump.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
 
 #include <cmath>
 #include <cstdlib>
@@ -16,6 +22,7 @@
 #include "le/audio/motion_engine.h"
 #include "le/audio/motion_files.h"
 #include "le/audio/motion_schedule.h"
+#include "le/le.h"
 #include "le/le_motion.h"
 #include "testkit/testkit.h"
 
@@ -170,6 +177,62 @@ TEST(MotionPush, CountsNullsAndFinish) {
   EXPECT_EQ(le_motion_pull(h.m, &idx, s, d, 1), 1);
   EXPECT_EQ(idx, 0);
   EXPECT_EQ(le_motion_avail(h.m), 0);
+}
+
+// Every file of the motion directory replaced by a FIFO (and a device, where
+// this process may make one): creation fails at once naming the file.
+TEST(MotionCreate, FifosAndDevicesInPlaceOfFilesFailAtOnce) {
+  const bool canMknod = [] {
+    test::TempDir t;
+    return ::mknod((t / "z").c_str(), S_IFCHR | 0644, makedev(1, 5)) == 0;
+  }();
+  for (const char* file : {"meta.json", "hubert_stft_window.bin", "emo.bin", "src_xs_info.bin", "xs_target.bin",
+                           "hubert_student.onnx", "lmdm.onnx", "stitch.onnx"}) {
+    for (const bool fifo : {true, false}) {
+      if (!fifo && !canMknod) continue;
+      SCOPED_TRACE(std::string(file) + (fifo ? " as a FIFO" : " as a device"));
+      test::TempDir d;
+      const std::string m = copyDir(d);
+      const std::string path = m + "/" + file;
+      ::unlink(path.c_str());
+      ASSERT_EQ(fifo ? ::mkfifo(path.c_str(), 0644) : ::mknod(path.c_str(), S_IFCHR | 0644, makedev(1, 5)), 0);
+      const auto t0 = std::chrono::steady_clock::now();
+      EXPECT_EQ(le_motion_create(m.c_str(), 1, ""), nullptr);
+      EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(1));
+      EXPECT_EQ(std::string(le_motion_last_error()), "le_motion_create: cannot open " + path);
+    }
+  }
+}
+
+// Thread counts beyond the pool and samples that are not finite are refused,
+// naming what was wrong; a refused push appends nothing.
+TEST(MotionPush, CarelessCallersAreRefused) {
+  for (const int threads : {LE_MAX_THREADS + 1, 100000}) {
+    EXPECT_EQ(le_motion_create(fx().dir.c_str(), threads, ""), nullptr);
+    EXPECT_EQ(std::string(le_motion_last_error()),
+              "le_motion_create: threads " + std::to_string(threads) + " above the limit of 256");
+  }
+  Handle h(fx().dir);
+  ASSERT_NE(h.m, nullptr);
+  const struct {
+    int at;
+    float value;
+    const char* text;
+  } cases[] = {
+      {0, NAN, "le_motion_push: sample 0 is nan, not a finite value"},
+      {639, INFINITY, "le_motion_push: sample 639 is inf, not a finite value"},
+      {100, -INFINITY, "le_motion_push: sample 100 is -inf, not a finite value"},
+  };
+  for (const auto& c : cases) {
+    std::vector<float> x(640, 0.1f);
+    x[size_t(c.at)] = c.value;
+    EXPECT_EQ(le_motion_push(h.m, x.data(), int(x.size())), 0);
+    EXPECT_STREQ(le_motion_last_error(), c.text);
+  }
+  const float ok[640] = {};
+  EXPECT_EQ(le_motion_push(h.m, ok, 640), 1);
+  le_motion_finish(h.m);
+  EXPECT_EQ(le_motion_total(h.m), 1);  // only the finite push counted
 }
 
 TEST(MotionPush, FinishWithoutAudioYieldsNothing) {
@@ -393,6 +456,55 @@ TEST(MotionEager, PulledProvisionalFramesCountTowardsTheTotal) {
   const Frames f = run(h.m, audio, 3200);
   EXPECT_EQ(f.idx.size(), (audio.size() + 639) / 640);
   for (size_t k = 0; k < f.idx.size(); ++k) ASSERT_EQ(f.idx[k], int(k % 12));
+}
+
+// One long utterance, pushed in pieces and pulled as it goes (eager or not),
+// through a generator that lets consumed rows go and one that keeps them
+// all: the same frames, and what the first holds stops growing.
+TEST(MotionMemory, ALongUtteranceHoldsOnlyWhatLaterFramesRead) {
+  std::vector<float> audio;
+  while (audio.size() < size_t(40 * 16000)) audio.insert(audio.end(), fx().speech.begin(), fx().speech.end());
+  for (const int eager : {-1, 8}) {
+    SCOPED_TRACE(eager);
+    MotionEngine bounded(fx().dir, 1, ""), reference(fx().dir, 1, "");
+    reference.keepHistory(true);
+    std::vector<int> idx[2];
+    std::vector<float> drv[2];
+    std::vector<int> i(64);
+    std::vector<float> src(64 * 63), d(64 * 63);
+    size_t heldAt15s = 0, heldMax = 0;
+    auto pullAll = [&](MotionEngine& e, int k) {
+      for (int64_t got; (got = e.pull(i.data(), src.data(), d.data(), 64)) > 0;) {
+        idx[k].insert(idx[k].end(), i.begin(), i.begin() + got);
+        drv[k].insert(drv[k].end(), d.begin(), d.begin() + got * 63);
+      }
+    };
+    for (size_t at = 0; at < audio.size(); at += 3200) {
+      const int64_t n = int64_t(std::min<size_t>(3200, audio.size() - at));
+      int k = 0;
+      for (MotionEngine* e : {&bounded, &reference}) {
+        e->setEager(eager);
+        e->push(audio.data() + at, n);
+        e->avail();
+        pullAll(*e, k++);
+      }
+      if (at >= 15 * 16000 && heldAt15s == 0) heldAt15s = bounded.heldBytes();
+      heldMax = std::max(heldMax, bounded.heldBytes());
+    }
+    int k = 0;
+    for (MotionEngine* e : {&bounded, &reference}) {
+      e->finish();
+      pullAll(*e, k++);
+    }
+    ASSERT_EQ(idx[0].size(), (audio.size() + 639) / 640);
+    EXPECT_EQ(idx[0], idx[1]);
+    EXPECT_EQ(drv[0], drv[1]);
+    EXPECT_GT(bounded.firstHeldRow(), 0);
+    EXPECT_EQ(reference.firstHeldRow(), 0);
+    ASSERT_GT(heldAt15s, 0u);
+    EXPECT_LT(double(heldMax), 1.5 * double(heldAt15s));
+    EXPECT_GT(reference.heldBytes(), 2 * heldMax);
+  }
 }
 
 }  // namespace

@@ -75,6 +75,33 @@ TEST(PathHelpers, MkdirsAndRmTree) {
   EXPECT_FALSE(fs::mkdirs(t / "file/sub"));
 }
 
+// readable: a regular file that opens, judged on the opened descriptor and
+// never waiting (a FIFO without a writer would block a plain open); exists:
+// anything at all under the name, links followed.
+TEST(PathHelpers, ReadableIsARegularFileThatOpens) {
+  TempDir t;
+  writeFile(t / "file", "x");
+  writeFile(t / "empty", "");
+  ASSERT_EQ(::mkfifo((t / "fifo").c_str(), 0644), 0);
+  ASSERT_TRUE(fs::mkdirs(t / "dir"));
+  ASSERT_EQ(::symlink("file", (t / "to_file").c_str()), 0);
+  ASSERT_EQ(::symlink("fifo", (t / "to_fifo").c_str()), 0);
+  ASSERT_EQ(::symlink("gone", (t / "dangling").c_str()), 0);
+  ASSERT_EQ(::symlink("/dev/null", (t / "to_device").c_str()), 0);
+  const struct {
+    std::string name;
+    bool readable, exists;
+  } cases[] = {
+      {"file", true, true},      {"empty", true, true},     {"to_file", true, true},
+      {"fifo", false, true},     {"to_fifo", false, true},  {"dir", false, true},
+      {"to_device", false, true}, {"dangling", false, false}, {"missing", false, false},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(fs::readable(t / c.name), c.readable) << c.name;
+    EXPECT_EQ(fs::exists(t / c.name), c.exists) << c.name;
+  }
+}
+
 TEST(IsImxV2File, MagicVersionAndKind) {
   TempDir t;
   writeFile(t / "ok.imx", test::imxBytes({}));

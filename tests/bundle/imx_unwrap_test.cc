@@ -114,7 +114,8 @@ TEST_F(Unwrap, MarkerWithSurroundingWhitespaceStillValid) {
   std::string log;
   resolveQuiet(C, &log);
   EXPECT_EQ(log, "");
-  writeFile(D + ".imx_unwrapped", "imx-unwrapped.v2 other.imx 1 2 3");
+  // Another size: this container's marker, but stale.
+  writeFile(D + ".imx_unwrapped", "imx-unwrapped.v2 x.imx 1 2 3");
   resolveQuiet(C, &log);
   EXPECT_NE(log, "");
 }
@@ -219,6 +220,7 @@ TEST_F(Unwrap, UnsafeNamesRefuseTheWholeContainer) {
 TEST_F(Unwrap, SymlinkInsideOldUnwrapDirIsNotFollowed) {
   TempDir outside;
   ASSERT_TRUE(fs::mkdirs(D));
+  writeFile(D + ".imx_unwrapped", "imx-unwrapped.v2 x.imx 1 2 3");  // an older unwrap of x.imx
   ASSERT_EQ(::symlink(outside.path().c_str(), (D + "/sub").c_str()), 0);
   writeFile(C, test::imxBytes({{"sub/m", "inside"}}));
   EXPECT_EQ(resolveQuiet(C), D);

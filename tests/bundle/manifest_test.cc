@@ -311,7 +311,7 @@ TEST_F(LoadManifest, LipTemplateIsARegularFileWithinABound) {
       {"64 MiB exactly", [&] { writeFile(path, ""); ASSERT_EQ(::truncate(path.c_str(), 64 << 20), 0); },
        "=" + std::string(64 << 20, '\0')},
       {"over 64 MiB", [&] { writeFile(path, ""); ASSERT_EQ(::truncate(path.c_str(), (64 << 20) + 1), 0); },
-       "manifest: " + path + " is over 64 MiB"},
+       path + " holds 67108865 bytes, more than a manifest may (67108864) \xE2\x80\x94 refusing"},
       {"empty file", [&] { writeFile(path, ""); }, "="},
   };
   for (const auto& c : cases) {

@@ -1,7 +1,11 @@
 // The error convention and the handle-free entry points of the le_ family.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cstring>
+#include <functional>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -81,16 +85,70 @@ TEST_F(ResolveC, DirectoryUnchangedAndBufferTooSmall) {
   EXPECT_STREQ(le_last_error(), "");  // a success clears the failure before it
 }
 
-TEST_F(ResolveC, NullArgumentsFailQuietly) {
-  le_bundle_resolve_handle(t.path().c_str(), out, 1);  // leaves a message
-  EXPECT_EQ(le_bundle_resolve_handle(nullptr, out, sizeof out), -1);
-  EXPECT_STREQ(le_last_error(), "");
-  EXPECT_EQ(le_bundle_resolve_handle("x", nullptr, 10), -1);
-  EXPECT_EQ(le_bundle_resolve_handle("x", out, 0), -1);
-  EXPECT_EQ(le_bundle_resolve_member(nullptr, "m", out, sizeof out), -1);
-  EXPECT_EQ(le_bundle_resolve_member("x", nullptr, out, sizeof out), -1);
-  EXPECT_EQ(le_bundle_resolve_member("x", "m", out, 0), -1);
-  EXPECT_STREQ(le_last_error(), "");
+TEST_F(ResolveC, NullArgumentsAreNamed) {
+  const std::string handle = "le_bundle_resolve_handle: NULL path/out or cap 0";
+  const std::string member = "le_bundle_resolve_member: NULL bundle/member/out or cap 0";
+  const struct {
+    std::function<int()> call;
+    std::string message;
+  } cases[] = {
+      {[&] { return le_bundle_resolve_handle(nullptr, out, sizeof out); }, handle},
+      {[&] { return le_bundle_resolve_handle("x", nullptr, 10); }, handle},
+      {[&] { return le_bundle_resolve_handle("x", out, 0); }, handle},
+      {[&] { return le_bundle_resolve_member(nullptr, "m", out, sizeof out); }, member},
+      {[&] { return le_bundle_resolve_member("x", nullptr, out, sizeof out); }, member},
+      {[&] { return le_bundle_resolve_member("x", "m", nullptr, sizeof out); }, member},
+      {[&] { return le_bundle_resolve_member("x", "m", out, 0); }, member},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(c.call(), -1);
+    EXPECT_EQ(std::string(le_last_error()), c.message);
+  }
+}
+
+// Member names that lead outside the bundle are refused, naming the member;
+// names that stay inside, through ".." or a link, resolve.
+TEST_F(ResolveC, MembersOutsideTheBundleAreRefused) {
+  TempDir outside;
+  writeFile(outside / "secret", "s");
+  writeFile(t / "inside.bin", "i");
+  ASSERT_EQ(::mkdir((t / "sub").c_str(), 0755), 0);
+  ASSERT_EQ(::symlink((outside / "secret").c_str(), (t / "out_link").c_str()), 0);
+  ASSERT_EQ(::symlink(outside.path().c_str(), (t / "out_dir").c_str()), 0);
+  ASSERT_EQ(::symlink("inside.bin", (t / "in_link").c_str()), 0);
+  ASSERT_EQ(::mkfifo((t / "fifo").c_str(), 0644), 0);
+  const std::string dir = t.path();
+  auto refused = [&](const std::string& name, const std::string& reason) {
+    return "le_bundle_resolve_member: member '" + name + "' leaves the bundle directory " + dir + " (" +
+           reason + ") — refusing";
+  };
+  const struct {
+    std::string member;
+    int result;
+    std::string path;     // written to out when result >= 0
+    std::string message;  // last error when result is -1
+  } cases[] = {
+      {"../../../../etc/passwd", -1, "", refused("../../../../etc/passwd", "'..' climbs above it")},
+      {"sub/../../x", -1, "", refused("sub/../../x", "'..' climbs above it")},
+      {"/etc/passwd", -1, "", refused("/etc/passwd", "an absolute path")},
+      {"out_link", -1, "", refused("out_link", "through a symbolic link to " + outside / "secret")},
+      {"out_dir/secret", -1, "", refused("out_dir/secret", "through a symbolic link to " + outside / "secret")},
+      {"out_dir/absent", -1, "", refused("out_dir/absent", "through a symbolic link to " + outside.path())},
+      {"drive/../../x.f32", -1, "", refused("drive/../../x.f32", "'..' climbs above it")},
+      {"sub/../inside.bin", 1, dir + "/sub/../inside.bin", ""},
+      {"in_link", 1, dir + "/in_link", ""},
+      {"sub/absent", 0, dir + "/sub/absent", ""},
+      // There but nothing to read: answered at once, never waiting on a writer.
+      {"fifo", 0, dir + "/fifo", ""},
+      {"sub", 0, dir + "/sub", ""},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.member);
+    std::strcpy(out, "stale");
+    EXPECT_EQ(le_bundle_resolve_member(dir.c_str(), c.member.c_str(), out, sizeof out), c.result);
+    EXPECT_EQ(std::string(out), c.path);
+    EXPECT_EQ(std::string(le_last_error()), c.message);
+  }
 }
 
 TEST_F(ResolveC, ContainerResolvesToItsUnwrap) {

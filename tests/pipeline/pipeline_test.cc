@@ -535,9 +535,13 @@ TEST(PipelineFaults, WarmUpFailuresReportThroughReady) {
     EXPECT_FALSE(waitReady(d.u));
     EXPECT_EQ(le_utt_ready(d.u), -1);
     EXPECT_STREQ(le_utt_last_error(), "engine NT 7 != bundle NT 10");
-    // Idle frames still flow; pushed audio produces no speech.
+    // Idle frames still flow; a push is refused with the warm-up's message,
+    // an empty one too.
     const auto audio = speech(3);
-    EXPECT_EQ(le_utt_push_audio(d.u, audio.data(), int(audio.size())), 1);
+    for (const int n : {int(audio.size()), 0}) {
+      EXPECT_EQ(le_utt_push_audio(d.u, audio.data(), n), 0);
+      EXPECT_STREQ(le_utt_last_error(), "le_utt_push_audio: engine NT 7 != bundle NT 10");
+    }
     const auto fs = pullN(d.u, 12);
     EXPECT_EQ(count(fs, LE_UTT_IDLE), 12);
   }
@@ -547,6 +551,9 @@ TEST(PipelineFaults, WarmUpFailuresReportThroughReady) {
     Destroy d{rig.make()};
     EXPECT_FALSE(waitReady(d.u));
     EXPECT_STREQ(le_utt_last_error(), "le_a2x_create: fake refused");
+    const int16_t one = 1;
+    EXPECT_EQ(le_utt_push_audio(d.u, &one, 1), 0);
+    EXPECT_STREQ(le_utt_last_error(), "le_utt_push_audio: le_a2x_create: fake refused");
   }
 }
 

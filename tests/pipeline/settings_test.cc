@@ -1,8 +1,11 @@
 // Options and environment into the pipeline's settings; the stage report.
 #include <gtest/gtest.h>
 
+#include <climits>
+#include <limits>
 #include <map>
 #include <optional>
+#include <stdexcept>
 #include <string>
 
 #include "le/pipeline/pipeline.h"
@@ -115,6 +118,39 @@ TEST(UttSettings, GapRampsAndPipelinedPaste) {
   EXPECT_EQ(s.pipelinePaste, 0);
   env.vars["LE_UTT_PIPELINE_PASTE"] = "yes";  // not a number: the engine decides
   EXPECT_EQ(resolveSettings(o, 8, env.fn()).pipelinePaste, -1);
+}
+
+// Ramps up to 10 s are taken, longer ones refused by name; a NaN gap is the
+// default gap.
+TEST(UttSettings, RampLimitsAndNaNGap) {
+  Env env;
+  const struct {
+    int32_t ramp, interrupt;
+    std::string error;  // "" when taken
+  } cases[] = {
+      {250, 250, ""},
+      {251, 4, "opts.ramp_frames 251 above the limit of 250"},
+      {6, 251, "opts.interrupt_ramp_frames 251 above the limit of 250"},
+      {INT32_MAX, 0, "opts.ramp_frames 2147483647 above the limit of 250"},
+      {INT32_MIN, INT32_MIN, ""},  // below 1: the defaults
+  };
+  for (const auto& c : cases) {
+    Options o = base();
+    o.rampFrames = c.ramp;
+    o.interruptRampFrames = c.interrupt;
+    std::string err;
+    try {
+      const Settings s = resolveSettings(o, 8, env.fn());
+      EXPECT_EQ(s.rampFrames, c.ramp >= 1 ? c.ramp : 6);
+      EXPECT_EQ(s.interruptRampFrames, c.interrupt >= 1 ? c.interrupt : 4);
+    } catch (const std::runtime_error& e) {
+      err = e.what();
+    }
+    EXPECT_EQ(err, c.error) << c.ramp << " " << c.interrupt;
+  }
+  Options o = base();
+  o.gapS = std::numeric_limits<double>::quiet_NaN();
+  EXPECT_DOUBLE_EQ(resolveSettings(o, 8, env.fn()).gapMs, 600.0);
 }
 
 TEST(UttStageReport, MeasuredAndNothingMeasured) {

@@ -47,9 +47,9 @@ inline const std::vector<float>& streamSpeech() {
   return samples;
 }
 
-// dst mirrors src through links, except the names in `own` (relative paths,
-// one directory deep) which the caller writes; directories holding one of
-// them are mirrored entry by entry.
+// dst mirrors src through hard links (a symbolic link out of a bundle is
+// refused), except the names in `own` (relative paths, one directory deep)
+// which the caller writes; directories are mirrored entry by entry.
 inline void linkBundle(const std::string& src, const std::string& dst,
                        const std::set<std::string>& own) {
   namespace fs = std::filesystem;
@@ -59,14 +59,16 @@ inline void linkBundle(const std::string& src, const std::string& dst,
     bool holds = false;
     for (const std::string& o : own) holds = holds || o.rfind(name + "/", 0) == 0;
     if (own.count(name)) continue;
-    if (holds) {
+    if (holds || e.is_directory()) {
       std::set<std::string> inner;
       for (const std::string& o : own)
         if (o.rfind(name + "/", 0) == 0) inner.insert(o.substr(name.size() + 1));
       linkBundle(e.path(), dst + "/" + name, inner);
       continue;
     }
-    fs::create_symlink(e.path(), dst + "/" + name);
+    std::error_code ec;
+    fs::create_hard_link(e.path(), dst + "/" + name, ec);
+    if (ec) fs::copy_file(e.path(), dst + "/" + name);  // another file system
   }
 }
 

@@ -187,6 +187,24 @@ TEST(StreamRun, RefusesBadArguments) {
   EXPECT_EQ(le_stream_width(nullptr), 0);
   EXPECT_EQ(le_stream_height(nullptr), 0);
   le_stream_destroy(nullptr);
+  // Samples that are not finite are refused before any frame, naming the first.
+  const struct {
+    int at;
+    float value;
+    const char* text;
+  } cases[] = {{0, NAN, "le_stream_run: sample 0 is nan, not a finite value"},
+               {1500, INFINITY, "le_stream_run: sample 1500 is inf, not a finite value"}};
+  for (const auto& c : cases) {
+    std::vector<float> a(1920, 0.0f);
+    a[size_t(c.at)] = c.value;
+    int delivered = 0;
+    EXPECT_EQ(le_stream_run(st.s, a.data(), int(a.size()),
+                            [](void* u, int, const uint8_t*, int, int) { return ++*static_cast<int*>(u); },
+                            &delivered),
+              -1);
+    EXPECT_STREQ(le_stream_last_error(), c.text);
+    EXPECT_EQ(delivered, 0);
+  }
 }
 
 TEST(StreamCreate, RefusalsNameTheFailingStep) {
@@ -195,6 +213,8 @@ TEST(StreamCreate, RefusalsNameTheFailingStep) {
   EXPECT_STREQ(le_stream_last_error(), "le_stream_create: skip < 0");
   EXPECT_EQ(le_stream_create(b.c_str(), fe.c_str(), 1, 0, NAN), nullptr);
   EXPECT_STREQ(le_stream_last_error(), "le_stream_create: gain not finite");
+  EXPECT_EQ(le_stream_create(b.c_str(), fe.c_str(), 300, 0, 1.0f), nullptr);
+  EXPECT_STREQ(le_stream_last_error(), "le_stream_create: threads 300 above the limit of 256");
 
   le::test::TempDir t;
   EXPECT_EQ(le_stream_create((t / "none").c_str(), fe.c_str(), 1, 0, 1.0f), nullptr);

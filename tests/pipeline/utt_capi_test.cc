@@ -1,7 +1,9 @@
 // The le_utt_ entry points: argument checks, exact messages, text outputs.
 #include <gtest/gtest.h>
 
+#include "le/session/session.h"
 #include "pipeline/utt_fakes.h"
+#include "session/session_bundle.h"
 
 namespace le::test {
 namespace {
@@ -30,6 +32,24 @@ TEST(UttCapi, NullHandlesAndBadArguments) {
   EXPECT_STREQ(le_utt_last_error(), "");
   EXPECT_EQ(le_utt_pull_frame(d.u, nullptr, 100, nullptr), 0);
   le_utt_get_stats(d.u, nullptr);
+}
+
+// An engine thread count beyond the pool is refused before anything is built.
+TEST(UttCapi, ThreadCountsBeyondThePoolAreRefused) {
+  TempDir t;
+  writeBundle(t.path(), BundleShape{});
+  le_ctx* ctx = le_create(t.path().c_str(), "k", 1, nullptr);
+  ASSERT_NE(ctx, nullptr) << le_last_error();
+  for (const int threads : {LE_MAX_THREADS + 1, 100000}) {
+    le_utt_opts o{};
+    o.motion_dir = "/nowhere";
+    o.threads = threads;
+    EXPECT_EQ(le_utt_create(ctx, &o), nullptr);
+    EXPECT_EQ(std::string(le_utt_last_error()),
+              "le_utt_create: opts.threads " + std::to_string(threads) + " above the limit of 256");
+  }
+  EXPECT_EQ(ctx->renderer, nullptr);  // refused before the director was built
+  le_destroy(ctx);
 }
 
 TEST(UttCapi, TooSmallBufferKeepsTheFrameForTheNextCall) {

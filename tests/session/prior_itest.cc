@@ -145,7 +145,7 @@ TEST(PriorEntryPoints, RefusalsAndMessages) {
   for (int si : {-1, kNT}) {
     EXPECT_EQ(p.row(si, row), 0);
     EXPECT_EQ(std::string(le_last_error()),
-              "le_prior_row: si " + std::to_string(si) + " outside [0,12)");
+              "le_prior_row: le_driver: seek(" + std::to_string(si) + ") outside [0,12)");
   }
   EXPECT_EQ(p.row(3, row), 1);  // a refused index leaves the handle usable
   EXPECT_STREQ(le_last_error(), "");

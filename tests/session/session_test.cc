@@ -15,77 +15,17 @@
 #include "le/driver/source.h"
 #include "le/le.h"
 #include "le/session/session.h"
+#include "session/session_bundle.h"
 #include "testkit/testkit.h"
 
 namespace le {
 namespace {
 
+using test::pixel;
+using test::BundleShape;
 using test::TempDir;
+using test::writeBundle;
 using test::writeFile;
-
-struct BundleShape {
-  int nt = 4;
-  int w = 48;
-  int h = 40;
-  int crop = 16;
-  int frames = 6;
-  int64_t maskBytes = -1;  // -1: crop x crop; 0: no mask member
-};
-
-template <class T>
-std::string bytesOf(const std::vector<T>& v) {
-  return std::string(reinterpret_cast<const char*>(v.data()), v.size() * sizeof(T));
-}
-
-uint8_t pixel(int frame, int x, int y, int c) { return uint8_t((frame * 53 + x * 7 + y * 13 + c * 71) & 255); }
-
-// A bundle whose paste matrices scale the crop by 1 at (8, 6): the footprint
-// is [8, 24) x [6, 22), everything else is the driver frame untouched.
-void writeBundle(const std::string& dir, const BundleShape& s) {
-  char manifest[512];
-  std::snprintf(manifest, sizeof manifest,
-                "{\"format\": \"le-bundle-v0\", \"agent\": \"unit\", \"NT\": %d, \"H\": %d, \"W\": %d, "
-                "\"crop\": %d, \"amount\": 1.3, \"sigma\": 2.0, \"ksize\": 5, \"frames\": %d, "
-                "\"M_src_w\": %d, \"M_src_h\": %d}\n",
-                s.nt, s.h, s.w, s.crop, s.frames, s.w, s.h);
-  ::mkdir(dir.c_str(), 0755);
-  ::mkdir((dir + "/drive").c_str(), 0755);
-  ::mkdir((dir + "/target_frames").c_str(), 0755);
-  writeFile(dir + "/manifest.json", manifest);
-  const size_t crop2 = size_t(s.crop) * size_t(s.crop);
-  writeFile(dir + "/pooled64.f16", std::string(size_t(s.nt) * 65536 * 2, '\0'));
-  writeFile(dir + "/P.f16", std::string(size_t(s.nt) * 3 * crop2 * 2, '\0'));
-  std::vector<float> M, kp(size_t(s.nt) * 63, 0.1f);
-  for (int i = 0; i < s.nt; ++i) M.insert(M.end(), {1.f, 0.f, 8.f, 0.f, 1.f, 6.f});
-  writeFile(dir + "/M.f32", bytesOf(M));
-  writeFile(dir + "/xs_target.bin", bytesOf(kp));
-  if (s.maskBytes != 0) {
-    std::string mask(s.maskBytes < 0 ? crop2 : size_t(s.maskBytes), '\0');
-    for (size_t i = 0; i < mask.size(); ++i) mask[i] = char(i % 251);
-    writeFile(dir + "/mask_512.u8", mask);
-  }
-  std::vector<float> xs(size_t(s.frames) * 63), xd(xs.size());
-  std::vector<int32_t> si(size_t(s.frames));
-  for (size_t i = 0; i < xs.size(); ++i) {
-    xs[i] = float(i % 63) / 100.f;
-    xd[i] = xs[i] + 0.01f;
-  }
-  for (int i = 0; i < s.frames; ++i) si[size_t(i)] = (i * 3) % s.nt;
-  writeFile(dir + "/drive/xs.f32", bytesOf(xs));
-  writeFile(dir + "/drive/xd.f32", bytesOf(xd));
-  writeFile(dir + "/drive/si.i32", bytesOf(si));
-  // The image reader decodes by content: PNG under the .jpg names keeps the
-  // frames exact.
-  std::vector<uint8_t> rgb(size_t(s.w) * size_t(s.h) * 3);
-  for (int f = 0; f < s.nt; ++f) {
-    for (int y = 0; y < s.h; ++y)
-      for (int x = 0; x < s.w; ++x)
-        for (int c = 0; c < 3; ++c) rgb[(size_t(y) * size_t(s.w) + size_t(x)) * 3 + size_t(c)] = pixel(f, x, y, c);
-    char name[64];
-    std::snprintf(name, sizeof name, "/target_frames/frame_%06d.jpg", f);
-    writePNG(dir + name, rgb.data(), s.w, s.h);
-  }
-}
 
 struct Ctx {
   le_ctx* p;
@@ -150,16 +90,36 @@ TEST(SessionCreate, LoaderFailuresCarryTheirMessage) {
   EXPECT_EQ(err(), "le_create: mask read failed");
 }
 
-TEST(SessionCreate, MaskIsTheFirstCropSquareOfTheMember) {
-  TempDir t;
-  BundleShape s;
-  s.maskBytes = 32 * 32;  // a mask authored for a larger crop
-  writeBundle(t.path(), s);
-  const std::vector<uint8_t> mask = session::readMask(loadManifest(t.path()));
-  ASSERT_EQ(mask.size(), 256u);
-  for (size_t i = 0; i < mask.size(); ++i) ASSERT_EQ(mask[i], uint8_t(i % 251)) << i;
-  Ctx ctx(le_create(t.path().c_str(), "k", 1, nullptr));
-  ASSERT_NE(ctx.p, nullptr) << err();
+// The mask member holds exactly crop x crop bytes, whatever its name says:
+// like every other member, another size means it was made for another crop.
+TEST(SessionCreate, MaskIsExactlyTheCropSquare) {
+  const struct {
+    int64_t bytes;
+    std::string error;  // "" opens; "<path>" stands for the member's path
+  } cases[] = {
+      {16 * 16, ""},
+      {16 * 16 - 1, "le_create: mask read failed"},
+      {16 * 16 + 1, "le_create: size mismatch <path>"},
+      {32 * 32, "le_create: size mismatch <path>"},  // a mask authored for a larger crop
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.bytes);
+    TempDir t;
+    BundleShape s;
+    s.maskBytes = c.bytes;
+    writeBundle(t.path(), s);
+    Ctx ctx(le_create(t.path().c_str(), "k", 1, nullptr));
+    std::string want = c.error;
+    if (const size_t at = want.find("<path>"); at != std::string::npos)
+      want.replace(at, 6, t / "mask_512.u8");
+    EXPECT_EQ(err(), want);
+    EXPECT_EQ(ctx.p != nullptr, c.error.empty());
+    if (ctx.p) {
+      const std::vector<uint8_t> mask = session::readMask(loadManifest(t.path()));
+      ASSERT_EQ(mask.size(), 256u);
+      for (size_t i = 0; i < mask.size(); ++i) ASSERT_EQ(mask[i], uint8_t(i % 251)) << i;
+    }
+  }
 }
 
 TEST(SessionFrames, GettersAndTargetFrames) {

@@ -168,6 +168,26 @@ TEST(TesseraCarriage, WhatABundleCarries) {
        false, true, {"head_config"}},
       {"an absolute name", [](Bundle& b) { b.members.set("bank_track", "\"/etc/hostname\""); }, false,
        true, {"bank_track"}},
+      {"a name linked out of the bundle",
+       [](Bundle& b) {
+         le::test::writeFile(b.t / "../outside.pt", "w");
+         ASSERT_EQ(::symlink((b.t / "../outside.pt").c_str(), (b.t / "out.pt").c_str()), 0);
+         b.members.set("head_weights", "\"out.pt\"");
+       },
+       false, true, {"head_weights"}},
+      {"a link that stays inside",
+       [](Bundle& b) {
+         ASSERT_EQ(::symlink("tessera_head.v1.pt", (b.t / "in.pt").c_str()), 0);
+         b.members.set("head_weights", "\"in.pt\"");
+       },
+       true, true, {}},
+      {"a manifest linked out of the bundle is not read",
+       [](Bundle& b) {
+         b.withManifest = false;
+         le::test::writeFile(b.t / "../m.json", R"({"tessera": {"members": {"head_weights": "w.pt"}}})");
+         ASSERT_EQ(::symlink((b.t / "../m.json").c_str(), (b.t / "manifest.json").c_str()), 0);
+       },
+       true, false, {}},
       {"a directory as member", [](Bundle& b) { ::mkdir((b.t / "dir.pt").c_str(), 0755); b.members.set("head_weights", "\"dir.pt\""); },
        false, true, {"head_weights"}},
       {"a FIFO as member",

@@ -1,9 +1,11 @@
 #include "testkit/testkit.h"
 
+#include <dirent.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
@@ -50,6 +52,17 @@ std::string readFile(const std::string& path) {
 bool exists(const std::string& path) {
   struct stat st;
   return ::lstat(path.c_str(), &st) == 0;
+}
+
+std::vector<std::string> listDir(const std::string& dir) {
+  std::vector<std::string> names;
+  if (DIR* d = ::opendir(dir.c_str())) {
+    while (const dirent* e = ::readdir(d))
+      if (std::string n = e->d_name; n != "." && n != "..") names.push_back(n);
+    ::closedir(d);
+  }
+  std::sort(names.begin(), names.end());
+  return names;
 }
 
 namespace {

@@ -43,6 +43,8 @@ class ScopedEnv {
 void writeFile(const std::string& path, const std::string& bytes);
 std::string readFile(const std::string& path);
 bool exists(const std::string& path);
+// Names in a directory (without "." and ".."), sorted; empty when unreadable.
+std::vector<std::string> listDir(const std::string& dir);
 
 // Raw IMX container bytes; entries may lie about offsets and sizes.
 struct ImxEntry {

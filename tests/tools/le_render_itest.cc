@@ -3,6 +3,7 @@
 // where the drive table opens it, and the picture far from the pasted face is
 // the driver's own. Also the command line's errors and the README example.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 
 #include <algorithm>
@@ -181,13 +182,23 @@ TEST(LeRender, RendersKeypointRowsFromAFile) {
               25.0)
         << k;
 
-  // A file that is not whole rows is refused before anything is written.
+  // Files that are not whole rows, or not files to read (a FIFO would block,
+  // a device would feed rows forever), are refused before anything is written.
   writeFile(tmp / "bad.f32", std::string(63 * 4 + 2, '\0'));
-  const Cmd bad = leRender(tmp, quote(demoContainer()) + " --keypoints " + quote(tmp / "bad.f32") + " -o " +
-                                    quote(tmp / "bad.mp4"));
-  EXPECT_EQ(bad.status, 1);
-  EXPECT_NE(bad.err.find("is not a whole number of rows of 63 float32"), std::string::npos) << bad.err;
-  EXPECT_FALSE(exists(tmp / "bad.mp4"));
+  ASSERT_EQ(::mkfifo((tmp / "fifo.f32").c_str(), 0644), 0);
+  const struct {
+    std::string file, says;
+  } bad[] = {
+      {tmp / "bad.f32", "is not a whole number of rows of 63 float32"},
+      {tmp / "fifo.f32", "cannot open keypoints " + tmp / "fifo.f32"},
+      {"/dev/zero", "cannot open keypoints /dev/zero"},
+  };
+  for (const auto& c : bad) {
+    const Cmd r = leRender(tmp, quote(demoContainer()) + " --keypoints " + quote(c.file) + " -o " + quote(tmp / "bad.mp4"));
+    EXPECT_EQ(r.status, 1) << c.file;
+    EXPECT_NE(r.err.find(c.says), std::string::npos) << r.err;
+    EXPECT_FALSE(exists(tmp / "bad.mp4")) << c.file;
+  }
 }
 
 TEST(LeRender, RefusesBadUsageWithOneLineErrors) {

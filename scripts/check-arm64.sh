@@ -77,6 +77,21 @@ run() {
   fi
 }
 
+# The fp16 engine's crop-256 render on this host (checked there against
+# onnxruntime) is the reference each emulated processor's render must meet.
+host=${LE_HOST_BUILD:-build}
+ref="$build/conv-reference"
+rm -rf "$ref"
+if [ -f "$host/build.ninja" ] &&
+   cmake --build "$host" -j "$jobs" --target test_render_integration >"$build/conv-reference.log" 2>&1 &&
+   LE_CONV_REFERENCE="$ref" "$host/tests/test_render_integration" \
+     --gtest_filter='ConvEngineOrt.EveryStageMatches' >>"$build/conv-reference.log" 2>&1; then
+  export LE_CONV_REFERENCE="$ref"
+  echo "== fp16 engine: the crop-256 render of $host is the reference of the emulated ones"
+else
+  echo "== fp16 engine: no host render from $host (log: $build/conv-reference.log); the emulated render comparison is skipped"
+fi
+
 start=$(date +%s)
 ort_ok=1
 declare -A seen=()

@@ -9,19 +9,11 @@
 #include "le/bundle/identity.h"
 #include "le/bundle/manifest.h"
 #include "le/render/renderer_impl.h"
-#include "le/runtime/env.h"
 #include "le/runtime/le_pool.h"
 #include "le/runtime/le_simd.h"
 #include "le/runtime/log.h"
 
 namespace le {
-namespace {
-
-// The fp16 convolution engine is not part of this build: a request for it is
-// reported and served by onnxruntime, as on a CPU the engine cannot run on.
-bool convBackendAvailable() { return false; }
-
-}  // namespace
 
 Renderer::Impl::~Impl() {
   ring.reset();  // joins the prefetch thread before anything it reads goes
@@ -53,13 +45,7 @@ Renderer::Renderer(const Manifest& manifest, Identity* identity, const std::stri
   m.modelPath = manifest.modelPath(key);
 
   std::string ep = epIn;
-  if (ep == "neon" || (ep.empty() && env::is("LE_CONV_BACKEND", "neon"))) {
-    if (!convBackendAvailable()) {
-      log::linef(log::Level::Warning,
-                 "[le] fp16 NEON backend requested but unavailable on this build/CPU; using ORT");
-      ep.clear();
-    }
-  }
+  if (m.chooseConvBackend(ep, manifest.lipTemplateJson)) return;
 
   m.runOptions.AddConfigEntry("memory.enable_memory_arena_shrinkage", "cpu:0");
   m.prepareLipContour(manifest.lipTemplateJson);
@@ -84,7 +70,7 @@ Renderer::~Renderer() = default;
 
 int32_t Renderer::batch() const { return impl_->batch; }
 std::string Renderer::ep() const { return impl_->ep.empty() ? std::string("cpu") : impl_->ep; }
-const char* Renderer::backend() const { return "ort"; }
+const char* Renderer::backend() const { return impl_->conv ? "neon" : "ort"; }
 const char* Renderer::directorNote() const { return ""; }
 
 void Renderer::Impl::run() {
@@ -150,6 +136,7 @@ const float* Renderer::render(const int32_t* si, const float* ks, const float* k
   const int32_t NT = m.identity->NT();
   for (int32_t i = 0; i < n; ++i)
     if (si[i] < 0 || si[i] >= NT) throw std::runtime_error("render: bad si");
+  if (m.conv) return m.renderConv(si, ks, kd, n);
   if (m.ring) return m.renderHoisted(si[0], ks, kd);
   return m.renderPlain(si, ks, kd, n);
 }

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "le/render/conv_backend.h"
 #include "le/render/le_renderer.h"
 #include "le/render/onnx_wire.h"
 #include "le/render/source_cone.h"
@@ -63,6 +64,12 @@ struct Renderer::Impl {
   bool lipBound = false;
   std::vector<float> lipCanvas;
 
+  // The fp16 engine, when it serves every render (no onnxruntime session
+  // then): frame pointers for one render, and a played HEVC prior copied
+  // into one slot per frame of the batch.
+  std::unique_ptr<ConvBackend> conv;
+  std::vector<const uint16_t*> convPooled, convPrior;
+
   // Source-cone hoist: set by the session builder when it applies. The prep
   // session waits here until the ring is built over the bound buffers.
   std::string boundary;
@@ -71,6 +78,12 @@ struct Renderer::Impl {
   std::unique_ptr<SourceConeRing> ring;
 
   ~Impl();
+
+  // Construction step 2: builds the fp16 engine when ep (or LE_CONV_BACKEND
+  // with an empty ep) asks for it and it accepts the bundle; true when it
+  // serves. Otherwise ep is cleared when it named the engine.
+  bool chooseConvBackend(std::string& ep, const std::string& lipTemplateText);
+  const float* renderConv(const int32_t* si, const float* ks, const float* kd, int32_t n);
 
   // Session builder: options, provider, custom domains, rewrites, session.
   void buildSession(const std::string& epIn);

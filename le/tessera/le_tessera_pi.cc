@@ -85,10 +85,14 @@ float edge(float d, float soft) {
   return (3.f - 2.f * t) * t * t;
 }
 
+// 255 v rounded half to even. Adding and removing 2^23 rounds a float in
+// [0, 2^23) to an integer in the current (nearest-even) mode, without the
+// floating-point environment save that nearbyintf costs per call.
 uint8_t toByte(float v) {
   if (!(v > 0.f)) return 0;
   if (v > 1.f) v = 1.f;
-  return static_cast<uint8_t>(std::nearbyint(v * 255.f));
+  const float r = (v * 255.f + 0x1p23f) - 0x1p23f;
+  return static_cast<uint8_t>(r);
 }
 
 // Squared normalised offsets of every grid entry in [lo, hi) from an axis of
@@ -346,8 +350,13 @@ void fillRegion(const UnifiedPi& u, const PiFrame& f, const Box& r, const float*
     uint8_t* row = out + size_t(y) * n + size_t(r.x0);
     const float* srow = shrink ? shrink + size_t(y) * n + size_t(r.x0) : nullptr;
     for (int i = 0; i < w; ++i) {
-      float v = edge(std::sqrt(lx[i] + ly), f.lip.soft);
-      if (gateOn) v = std::max(v, f.gate01 * edge(std::sqrt(gx[i] + gy), f.gate.soft));
+      // Outside an ellipse (d >= 1) its edge is 0: skip the root.
+      const float l2 = lx[i] + ly;
+      float v = l2 < 1.f ? edge(std::sqrt(l2), f.lip.soft) : 0.f;
+      if (gateOn) {
+        const float g2 = gx[i] + gy;
+        if (g2 < 1.f) v = std::max(v, f.gate01 * edge(std::sqrt(g2), f.gate.soft));
+      }
       if (srow) row[i] = srow[i] > 0.f ? toByte(std::min(srow[i], v)) : uint8_t{0};
       else row[i] = toByte(v);
     }

@@ -1,0 +1,113 @@
+// The fp16 engine's parts that need no model and no vector target: block
+// widths, the packing refusal, the private pool.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <functional>
+#include <stdexcept>
+#include <string>
+#include <system_error>
+#include <thread>
+#include <vector>
+
+#include "le/render/conv_engine.h"
+#include "testkit/testkit.h"
+
+namespace {
+
+using le::conv::Act;
+using le::test::errorOf;
+
+TEST(ConvPack, BlockWidthsCoverTheChannelsInVectorMultiples) {
+  struct Case {
+    int co, lanes;
+    std::vector<int32_t> blocks;
+  };
+  const Case cases[] = {
+      {96, 8, {32, 32, 32}},  {144, 8, {32, 32, 32, 32, 16}}, {22, 8, {24}},     {22, 16, {32}},
+      {1, 4, {8}},            {1, 16, {16}},                   {3, 8, {8}},       {12, 8, {16}},
+      {24, 16, {32}},         {48, 8, {32, 16}},               {33, 1, {32, 8}},  {192, 16, {32, 32, 32, 32, 32, 32}},
+  };
+  for (const Case& c : cases)
+    EXPECT_EQ(le::conv::blockWidths(c.co, c.lanes), c.blocks) << c.co << " channels, " << c.lanes << " lanes";
+}
+
+TEST(ConvPack, RefusesWrongCountsWithTheLayerMessage) {
+  struct Case {
+    size_t w, b;
+    std::string message;
+  };
+  const std::string tail = " — refusing to pack (graph is not the m4b this kernel implements)";
+  const Case cases[] = {
+      {96 * 96 * 9 - 1, 96, "le_conv: layer s.e0.conv needs 82944 weights / 96 bias but the graph supplies 82943 / 96" + tail},
+      {96 * 96 * 9, 95, "le_conv: layer s.e0.conv needs 82944 weights / 96 bias but the graph supplies 82944 / 95" + tail},
+      {0, 0, "le_conv: layer s.e0.conv needs 82944 weights / 96 bias but the graph supplies 0 / 0" + tail},
+  };
+  for (const Case& c : cases)
+    EXPECT_EQ(errorOf([&] {
+                le::conv::packConv("s.e0.conv", std::vector<float>(c.w), std::vector<float>(c.b), 96, 96, 96, 3,
+                                   Act::kRelu, 8);
+              }),
+              c.message);
+}
+
+// ---- the private pool --------------------------------------------------------------------
+
+TEST(ConvPool, EveryJobRunsOnceOnEveryWorkerCount) {
+  for (const int threads : {1, 2, 3}) {
+    le::conv::Pool pool(threads);
+    EXPECT_EQ(pool.size(), threads);
+    for (const size_t jobs : {size_t{0}, size_t{1}, size_t{5}, size_t{64}}) {
+      std::vector<std::atomic<int>> runs(jobs);
+      std::atomic<int> badWorker{0};
+      pool.run(jobs, [&](size_t j, int32_t w) {
+        runs[j].fetch_add(1);
+        if (w < 0 || w >= threads) badWorker.fetch_add(1);
+      });
+      for (size_t j = 0; j < jobs; ++j) EXPECT_EQ(runs[j].load(), 1) << threads << " threads, job " << j;
+      EXPECT_EQ(badWorker.load(), 0);
+    }
+  }
+}
+
+TEST(ConvPool, AThrowingJobIsRethrownAfterEveryRunningJobEnded) {
+  le::conv::Pool pool(2);
+  std::atomic<int> running{0}, maxAfter{0};
+  const std::string got = errorOf([&] {
+    pool.run(8, [&](size_t j, int32_t) {
+      running.fetch_add(1);
+      if (j == 1) {
+        running.fetch_sub(1);
+        throw std::runtime_error("job 1 failed");
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+      running.fetch_sub(1);
+    });
+  });
+  maxAfter = running.load();
+  EXPECT_EQ(got, "job 1 failed");
+  EXPECT_EQ(maxAfter.load(), 0);  // nothing still running when run returned
+  // The pool stays usable.
+  std::atomic<int> n{0};
+  pool.run(4, [&](size_t, int32_t) { n.fetch_add(1); });
+  EXPECT_EQ(n.load(), 4);
+}
+
+TEST(ConvPool, AFailedThreadStartJoinsTheStartedOnes) {
+  int started = 0;
+  std::atomic<int> served{0};
+  auto spawn = [&](std::function<void()> body) {
+    if (++started == 3) throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again));
+    return std::thread([body = std::move(body), &served] {
+      served.fetch_add(1);
+      body();
+    });
+  };
+  const std::string got = errorOf([&] { le::conv::Pool pool(4, spawn); });
+  EXPECT_EQ(got.rfind("le_conv: cannot start a worker thread: ", 0), 0u) << got;
+  EXPECT_EQ(started, 3);
+  EXPECT_EQ(served.load(), 2);  // both started threads ran and were joined
+}
+
+}  // namespace

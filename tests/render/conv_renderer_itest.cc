@@ -1,0 +1,196 @@
+// The Renderer with the fp16 engine: when it is chosen, every way it is not
+// (with the exact lines and refusals), a played prior copied per frame, and
+// the C interface end to end against onnxruntime.
+#include <gtest/gtest.h>
+#include <hwy/targets.h>
+
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "le/bundle/identity.h"
+#include "le/bundle/manifest.h"
+#include "le/driver/cursor.h"
+#include "le/le.h"
+#include "le/render/conv_backend.h"
+#include "le/render/conv_kernels.h"
+#include "le/render/le_renderer.h"
+#include "le/runtime/le_simd.h"
+#include "render/m4b_fixture.h"
+#include "testkit/simd_each.h"
+#include "testkit/testkit.h"
+
+namespace le {
+namespace {
+
+using test::ScopedEnv;
+using test::TempDir;
+
+// An m4b bundle around a cached fixture director; written on first use and
+// kept for this test process.
+struct M4bBundle {
+  TempDir dir;
+  M4bBundle(int crop, int batch, const std::vector<std::string>& extra, int modelCrop = 0) {
+    std::vector<std::string> args{"m4b",     "--bundle", "--out", dir.path(), "--crop", std::to_string(crop),
+                                  "--batch", std::to_string(batch), "--nt", "6", "--model",
+                                  test::m4bModel("plain", modelCrop ? modelCrop : crop, batch)};
+    args.insert(args.end(), extra.begin(), extra.end());
+    EXPECT_EQ(test::runFixture(args), 0);
+  }
+  std::string path() const { return dir.path(); }
+};
+
+std::string raw256() {
+  static M4bBundle b(256, 1, {});
+  return b.path();
+}
+std::string hevc256x4() {
+  static M4bBundle b(256, 4, {"--hevc"});
+  return b.path();
+}
+std::string lip256() {
+  static M4bBundle b(256, 1, {"--lip-template"});
+  return b.path();
+}
+std::string model512crop256() {
+  static M4bBundle b(256, 1, {}, 512);
+  return b.path();
+}
+
+struct Loaded {
+  Manifest manifest;
+  std::unique_ptr<Identity> identity;
+  std::unique_ptr<Renderer> renderer;
+  std::string log;
+};
+
+Loaded load(const std::string& dir, const std::string& ep, int threads = 1, const std::string& key = "m4b") {
+  Loaded l;
+  l.manifest = loadManifest(dir);
+  l.identity = std::make_unique<Identity>(l.manifest, driver::openPriorStream);
+  testing::internal::CaptureStderr();
+  try {
+    l.renderer = std::make_unique<Renderer>(l.manifest, l.identity.get(), key, threads, ep);
+  } catch (...) {
+    l.log = testing::internal::GetCapturedStderr();
+    throw;
+  }
+  l.log = testing::internal::GetCapturedStderr();
+  return l;
+}
+
+const std::string kServes = std::string("[le] director ep=neon (fp16 engine on ");
+
+// ---- the choice -----------------------------------------------------------------
+
+TEST(RendererConv, RequestsChooseTheEngineAndNothingElseDoes) {
+  struct Case {
+    const char* ep;
+    std::optional<std::string> env;
+    bool engine;
+  };
+  const Case cases[] = {
+      {"neon", std::nullopt, true},  {"", "neon", true},         {"neon", "ort", true},
+      {"", std::nullopt, false},     {"", "NEON", false},        {"", "neon ", false},
+      {"", "", false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string("ep '") + c.ep + "' LE_CONV_BACKEND " + (c.env ? "'" + *c.env + "'" : "unset"));
+    ScopedEnv env("LE_CONV_BACKEND", c.env);
+    Loaded l = load(raw256(), c.ep);
+    EXPECT_STREQ(l.renderer->backend(), c.engine ? "neon" : "ort");
+    EXPECT_EQ(l.renderer->ep(), c.engine ? "neon" : "cpu");
+    EXPECT_EQ(l.renderer->batch(), 1);
+    EXPECT_EQ(test::countOf(l.log, kServes + simd::target() + ")\n"), c.engine ? 1 : 0) << l.log;
+    EXPECT_EQ(test::countOf(l.log, "[le] director ep=cpu (ORT CPU EP)\n"), c.engine ? 0 : 1) << l.log;
+    EXPECT_EQ(test::countOf(l.log, "lip contour NOT bound"), 0) << l.log;  // no template here
+  }
+  // Not a request: an unknown provider stays unknown.
+  EXPECT_EQ(test::errorOf([] { load(raw256(), "NEON"); }), "Renderer: unknown ep 'NEON'");
+}
+
+TEST(RendererConv, FallsBackOrRefusesWithItsLines) {
+  // (A graph that is not the fused m4b: RendererLoad.NeonRequestIsServedByOnnxruntime.)
+  // The manifest's crop must be the graph's.
+  EXPECT_EQ(test::errorOf([] { load(model512crop256(), "neon"); }),
+#if defined(__aarch64__)
+            "le_conv: only crop=512 m4b bundles"
+#else
+            "le_conv: the m4b graph renders crop 512 but the manifest declares crop 256"
+#endif
+  );
+  // A bundle that carries a lip template: the engine serves the graph as written.
+  {
+    Loaded l = load(lip256(), "neon");
+    EXPECT_STREQ(l.renderer->backend(), "neon");
+    EXPECT_EQ(test::countOf(l.log, "[le] !!! lip contour NOT bound to the compose alpha (m4b): the fp16 engine "
+                                   "serves the fused m4b graph as written — this session serves the graph's own "
+                                   "ELLIPSE\n"),
+              1)
+        << l.log;
+  }
+  // A processor target without hardware binary16 or FMA: onnxruntime serves.
+  int64_t slow = 0;
+  for (const int64_t bit : test::runnableTargets()) {
+    const test::ScopedTargetMock mock(bit);
+    if (!conv::kernels().halfFma) slow = bit;
+  }
+  if (slow == 0) GTEST_SKIP() << "every runnable target has hardware binary16 and FMA";
+  const test::ScopedTargetMock mock(slow);
+  Loaded l = load(raw256(), "neon");
+  EXPECT_STREQ(l.renderer->backend(), "ort");
+  EXPECT_EQ(l.renderer->ep(), "cpu");
+  EXPECT_EQ(test::countOf(l.log, "[le] fp16 NEON backend requested but unavailable on this build/CPU; using ORT\n"), 1)
+      << l.log;
+}
+
+// ---- rendering -------------------------------------------------------------------
+
+std::vector<float> keypoints(size_t frames, uint32_t seed, bool driving) {
+  test::M4bFrames f(32, static_cast<int>(frames), seed);  // only the keypoints are used
+  return driving ? f.kd : f.ks;
+}
+
+// A played prior is copied once per frame of the batch: each frame of a
+// batch renders exactly as it does alone.
+TEST(RendererConv, APlayedPriorHasOneSlotPerFrame) {
+  Loaded l = load(hevc256x4(), "neon");
+  ASSERT_TRUE(l.identity->hasHevcPrior());
+  const std::vector<int32_t> si{1, 4, 2, 0};
+  const std::vector<float> ks = keypoints(4, 3, false), kd = keypoints(4, 3, true);
+  const size_t per = 3 * 256 * 256;
+  const float* all = l.renderer->render(si.data(), ks.data(), kd.data(), 4);
+  const std::vector<float> batch(all, all + 4 * per);
+  for (size_t i = 0; i < 4; ++i) {
+    const float* one = l.renderer->render(&si[i], &ks[i * 63], &kd[i * 63], 1);
+    EXPECT_EQ(std::vector<float>(one, one + per), std::vector<float>(batch.begin() + i * per, batch.begin() + (i + 1) * per))
+        << "frame " << i << " of the batch";
+  }
+  EXPECT_EQ(test::errorOf([&] { l.renderer->render(si.data(), ks.data(), kd.data(), 5); }), "render: bad n");
+  EXPECT_EQ(test::errorOf([&] { l.renderer->render(si.data(), ks.data(), kd.data(), 0); }), "render: bad n");
+}
+
+TEST(RendererConv, TheCInterfaceRendersWithEitherBackend) {
+  const std::string dir = raw256();
+  le_ctx* a = le_create(dir.c_str(), "m4b", 1, "neon");
+  le_ctx* b = le_create(dir.c_str(), "m4b", 1, "");
+  ASSERT_NE(a, nullptr) << le_last_error();
+  ASSERT_NE(b, nullptr) << le_last_error();
+  const std::vector<float> ks = keypoints(3, 4, false), kd = keypoints(3, 4, true);
+  for (int si = 0; si < 3; ++si) {
+    const float* x = le_render_kp_crop(a, si, &ks[si * 63], &kd[si * 63]);
+    ASSERT_NE(x, nullptr) << le_last_error();
+    const std::vector<float> got(x, x + 3 * 256 * 256);
+    const float* y = le_render_kp_crop(b, si, &ks[si * 63], &kd[si * 63]);
+    ASSERT_NE(y, nullptr) << le_last_error();
+    const test::Diff d = test::diffOf(got.data(), y, got.size());
+    EXPECT_LE(d.max, 2e-2f) << "si " << si;
+    EXPECT_LE(d.mean, 2e-3f) << "si " << si;
+  }
+  le_destroy(a);
+  le_destroy(b);
+}
+
+}  // namespace
+}  // namespace le

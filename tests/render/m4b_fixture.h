@@ -1,0 +1,100 @@
+// Fixture m4b directors (lefix m4b) cached per build, binary16 frame inputs
+// and onnxruntime's reference output of the same graph.
+#pragma once
+
+#include <gtest/gtest.h>
+#include <onnxruntime_cxx_api.h>
+#include <unistd.h>
+
+#include <cmath>
+#include <cstdio>
+#include <functional>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "le/bundle/fsutil.h"
+#include "le/runtime/le_simd.h"
+#include "render/m4b_frames.h"
+#include "render/rewrite_runner.h"
+#include "testkit/testkit.h"
+
+namespace le::test {
+
+// The model file of `variant` at crop and batch, written once per version of
+// the generator and reused by every test process of this build.
+inline std::string m4bModel(const std::string& variant, int crop, int batch, bool stageOutputs = false) {
+  static const std::string dir = [] {
+    const std::string gen = readFile(std::string(LE_FIXTURES_DIR) + "/lefix/m4b.py");
+    char key[32];
+    std::snprintf(key, sizeof key, "%016zx", std::hash<std::string>{}(gen));
+    const std::string d = std::string(LE_FIXTURE_CACHE) + "/m4b-" + key;
+    le::fs::mkdirs(d);
+    return d;
+  }();
+  const std::string path = dir + "/" + variant + "_" + std::to_string(crop) + "_b" + std::to_string(batch) +
+                           (stageOutputs ? "_stages" : "") + ".onnx";
+  if (exists(path)) return path;
+  const std::string tmp = path + ".tmp" + std::to_string(::getpid());
+  std::vector<std::string> args{"m4b", "--out", tmp, "--variant", variant, "--crop", std::to_string(crop),
+                                "--batch", std::to_string(batch)};
+  if (stageOutputs) args.push_back("--stage-outputs");
+  if (runFixture(args) != 0) throw std::runtime_error("lefix m4b failed for " + path);
+  if (std::rename(tmp.c_str(), path.c_str()) != 0) throw std::runtime_error("cannot rename " + tmp);
+  return path;
+}
+
+inline std::vector<float> widened(const std::vector<uint16_t>& h) {
+  std::vector<float> f(h.size());
+  le::halfToFloat(h.data(), f.data(), h.size());
+  return f;
+}
+
+// onnxruntime's outputs for frames [f0, f0 + batch) of `in` in one run of a
+// graph of that batch (frames past in.n repeat the last one).
+inline Tensors ortRun(const std::string& model, const M4bFrames& in, int f0, int batch, int threads = 1) {
+  const std::string bytes = readFile(model);
+  Ort::Session s = sessionOf(GsBytes(bytes.begin(), bytes.end()), threads);
+  Feeds feeds(1, batch);
+  std::vector<float> pooled, prior, ks, kd;
+  for (int b = 0; b < batch; ++b) {
+    const int f = std::min(f0 + b, in.n - 1);
+    const std::vector<float> p = widened(in.pooled[static_cast<size_t>(f)]);
+    const std::vector<float> r = widened(in.prior[static_cast<size_t>(f)]);
+    pooled.insert(pooled.end(), p.begin(), p.end());
+    prior.insert(prior.end(), r.begin(), r.end());
+    ks.insert(ks.end(), in.ks.begin() + f * 63, in.ks.begin() + (f + 1) * 63);
+    kd.insert(kd.end(), in.kd.begin() + f * 63, in.kd.begin() + (f + 1) * 63);
+  }
+  const int64_t B = batch, C = in.crop;
+  feeds.set("pooled64", {B, 64, 32, 32}, pooled);
+  feeds.set("P_rgb", {B, 3, C, C}, prior);
+  feeds.set("kp_source", {B, 21, 3}, ks);
+  feeds.set("kp_driving", {B, 21, 3}, kd);
+  return runAll(s, feeds);
+}
+
+struct Diff {
+  float max = 0, mean = 0;
+};
+inline Diff diffOf(const float* a, const float* b, size_t n) {
+  Diff d;
+  double sum = 0;
+  for (size_t i = 0; i < n; ++i) {
+    const float e = std::fabs(a[i] - b[i]);
+    d.max = std::max(d.max, std::isnan(e) ? INFINITY : e);
+    sum += e;
+  }
+  d.mean = n ? static_cast<float>(sum / static_cast<double>(n)) : 0.f;
+  return d;
+}
+
+// NCHW [c][h][w] (one image) as channel-last [h][w][c].
+inline std::vector<float> toChannelLast(const float* x, size_t c, size_t hw) {
+  std::vector<float> out(c * hw);
+  for (size_t k = 0; k < c; ++k)
+    for (size_t p = 0; p < hw; ++p) out[p * c + k] = x[k * hw + p];
+  return out;
+}
+
+}  // namespace le::test

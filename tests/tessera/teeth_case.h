@@ -1,0 +1,92 @@
+// A teeth-pass run written by `lefix tessera-case`: the drawn bank, head,
+// configuration and frames, and the numpy reference's per-frame results.
+#pragma once
+
+#include <cstdint>
+#include <fstream>
+#include <map>
+#include <sstream>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "le/tessera/le_tessera.h"
+
+namespace le::test {
+
+struct TeethCase {
+  std::string dir;
+  std::map<std::string, std::vector<std::string>> meta;
+  tessera::BankData bank;
+  tessera::HeadWeights head;
+  tessera::ServeConfig cfg;
+  int frames = 0, shortlist = 0;
+  std::vector<uint8_t> canvases, masks;
+  std::vector<int32_t> shifts;  // per frame: given, dy, dx
+
+  explicit TeethCase(const std::string& d) : dir(d) {
+    std::ifstream in(dir + "/meta.txt");
+    for (std::string line; std::getline(in, line);) {
+      std::istringstream ls(line);
+      std::string key, v;
+      ls >> key;
+      while (ls >> v) meta[key].push_back(v);
+    }
+    const auto& st = at("stamp");
+    int32_t* f = &bank.stamp.canvas_w;
+    for (size_t i = 0; i < 12; ++i) f[i] = std::stoi(st.at(i));  // twelve int32 in order
+    bank.n_donors = std::stoi(at("donors").at(0));
+    frames = std::stoi(at("frames").at(0));
+    shortlist = std::stoi(at("shortlist").at(0));
+    const auto& c = at("config");
+    cfg.kshort = std::stoi(c.at(0));
+    cfg.aperture_tol = std::stod(c.at(1));
+    cfg.cut = std::stoi(c.at(2));
+    cfg.K = std::stoi(c.at(3));
+    cfg.hysteresis = std::stoi(c.at(4));
+    cfg.lookahead = std::stoi(c.at(5));
+    bank.track = read<uint8_t>("track.u8");
+    bank.cent = read<double>("cent.f64");
+    const std::vector<double> cc = read<double>("ccanon.f64");
+    bank.c_canon = {cc.at(0), cc.at(1)};
+    bank.aperture = read<double>("aperture.f64");
+    const std::vector<float> all = read<float>("head.f32");
+    const bool syn = at("syn").at(0) == "1";
+    size_t off = 0;
+    for (const tessera::HeadTensor& t : tessera::headTensors()) {
+      size_t n = 1;
+      for (int64_t s : t.shape) n *= static_cast<size_t>(s);
+      if (!syn && std::string(t.name).rfind("syn", 0) == 0) continue;
+      head.*t.field = std::vector<float>(all.begin() + off, all.begin() + off + n);
+      off += n;
+    }
+    canvases = read<uint8_t>("frames.u8");
+    masks = read<uint8_t>("masks.u8");
+    shifts = read<int32_t>("shifts.i32");
+  }
+
+  const std::vector<std::string>& at(const std::string& key) const {
+    const auto it = meta.find(key);
+    if (it == meta.end()) throw std::runtime_error("case lacks meta key " + key);
+    return it->second;
+  }
+
+  template <class T>
+  std::vector<T> read(const std::string& name) const {
+    std::ifstream in(dir + "/" + name, std::ios::binary);
+    if (!in) throw std::runtime_error("case lacks " + name);
+    std::vector<char> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    std::vector<T> out(bytes.size() / sizeof(T));
+    std::copy(bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(out.size() * sizeof(T)),
+              reinterpret_cast<char*>(out.data()));
+    return out;
+  }
+
+  size_t canvasBytes() const { return size_t(bank.stamp.canvas_w) * size_t(bank.stamp.canvas_h); }
+  const uint8_t* canvas(int i) const { return canvases.data() + size_t(i) * canvasBytes() * 3; }
+  const uint8_t* mask(int i) const { return masks.data() + size_t(i) * canvasBytes(); }
+  // The frame's given shift, or null when the pass derives it from the mask.
+  const int* shift(int i) const { return shifts[3 * size_t(i)] ? &shifts[3 * size_t(i) + 1] : nullptr; }
+};
+
+}  // namespace le::test

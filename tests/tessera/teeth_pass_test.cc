@@ -1,0 +1,473 @@
+// The teeth pass on small hand-built banks: every refusal of its
+// construction, the shift rules, the teeth weights, the coordinates at the
+// canvas edge, the selection, the one-frame delay, the held set and the
+// numeric rules (byte conversion, NaN-last orderings).
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <climits>
+#include <cmath>
+#include <cstring>
+#include <functional>
+#include <tuple>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "le/runtime/le_simd.h"
+#include "le/runtime/tessera_kernels.h"
+#include "le/tessera/le_tessera.h"
+#include "le/tessera/teeth_math.h"
+#include "testkit/testkit.h"
+
+namespace {
+
+using le::tessera::BankData;
+using le::tessera::FrameResult;
+using le::tessera::HeadWeights;
+using le::tessera::ServeConfig;
+using le::tessera::TeethPass;
+
+// Canvas 64; window 24 x 16 at (20, 30); band rows 2..14, columns 4..20;
+// stored patches 20 x 16 (margin 2); pad 4.
+le::tessera::GeometryStamp smallStamp() {
+  le::tessera::GeometryStamp s;
+  s.canvas_w = s.canvas_h = 64;
+  s.window_x0 = 20, s.window_y0 = 30, s.window_w = 24, s.window_h = 16, s.pad = 4;
+  s.band_r0 = 2, s.band_r1 = 14, s.band_c0 = 4, s.band_c1 = 20, s.shift_margin = 2;
+  return s;
+}
+
+// c_canon at the band's centre: canvas (32, 38).
+BankData smallBank(int n, uint32_t seed = 1) {
+  BankData b;
+  b.stamp = smallStamp();
+  b.n_donors = n;
+  b.c_canon = {32.0, 38.0};
+  std::mt19937 rng(seed);
+  b.track.resize(static_cast<size_t>(n) * 20 * 16 * 3);
+  for (uint8_t& v : b.track) v = static_cast<uint8_t>(rng());
+  for (int d = 0; d < n; ++d) {
+    b.cent.push_back(32.0 + static_cast<double>(rng() % 5) - 2.0);
+    b.cent.push_back(38.0 + static_cast<double>(rng() % 5) - 2.0);
+    b.aperture.push_back(1.0 + d);
+  }
+  return b;
+}
+
+// Logit = -gain x mean |candidate - frame| (the centre taps pass channel 6).
+HeadWeights matchingHead(bool syn = false) {
+  HeadWeights h;
+  h.cand0W.assign(16 * 7 * 9, 0.0f), h.cand0B.assign(16, 0.0f);
+  h.cand2W.assign(16 * 16 * 9, 0.0f), h.cand2B.assign(16, 0.0f);
+  h.cand4W.assign(16 * 9, 0.0f), h.cand4B.assign(1, 0.0f);
+  h.cand0W[(0 * 7 + 6) * 9 + 4] = 1.0f;
+  h.cand2W[4] = 1.0f;
+  h.cand4W[4] = -20.0f;
+  if (syn) {
+    h.syn0W.assign(16 * 3 * 9, 0.5f), h.syn0B.assign(16, 0.5f);
+    h.syn2W.assign(16 * 9, 0.5f), h.syn2B.assign(1, 0.5f);
+  }
+  return h;
+}
+
+ServeConfig smallConfig() {
+  ServeConfig c;
+  c.kshort = 6, c.aperture_tol = 0.3, c.cut = 5, c.K = 4, c.hysteresis = 2, c.lookahead = 2;
+  return c;
+}
+
+// A grey canvas with a mouth mask (255) of 13 x 11 pixels centred on
+// c_canon + (dx, dy) and teeth-coloured pixels in its top `teethRows` rows.
+struct Frame {
+  std::vector<uint8_t> rgb = std::vector<uint8_t>(64 * 64 * 3, 90), mask = std::vector<uint8_t>(64 * 64, 0);
+  Frame(int dy, int dx, int teethRows) {
+    for (int y = 33; y < 44; ++y)
+      for (int x = 26; x < 39; ++x) {
+        const size_t i = static_cast<size_t>((y + dy) * 64 + x + dx);
+        mask[i] = 255;
+        const bool tooth = y < 33 + teethRows;
+        rgb[3 * i] = tooth ? 220 : 40, rgb[3 * i + 1] = tooth ? 218 : 10, rgb[3 * i + 2] = tooth ? 210 : 20;
+      }
+  }
+};
+
+std::string constructionError(const BankData& b, const HeadWeights& h, const ServeConfig& c) {
+  return le::test::errorOf([&] { TeethPass pass(b, h, c); });
+}
+
+TEST(TeethPassConstruction, RefusalsName) {
+  struct Row {
+    const char* what;
+    std::function<void(BankData&, HeadWeights&, ServeConfig&)> change;
+    std::string want;  // the whole message, or its start when it ends in "..."
+  };
+  const std::string nonFinite = "teeth: bank sidecar arrays carry a non-finite value";
+  const std::string params = "teeth: head has 3488 params, not the 4,082 of BlendHead(16) nor the 3,489 of BlendHead8(16)";
+  const std::vector<Row> rows = {
+      {"window of 0 columns", [](BankData& b, HeadWeights&, ServeConfig&) { b.stamp.window_w = 0; },
+       "teeth: GeometryStamp incoherent: window dims must be positive;..."},
+      {"window of 3 rows", [](BankData& b, HeadWeights&, ServeConfig&) {
+         b.stamp.window_h = 3, b.stamp.band_r0 = 0, b.stamp.band_r1 = 3, b.stamp.shift_margin = 0; },
+       "teeth: GeometryStamp incoherent: window dims must be at least 4;"},
+      {"track one byte short", [](BankData& b, HeadWeights&, ServeConfig&) { b.track.pop_back(); },
+       "teeth: reference track is 2879 bytes, the stamp requires 2880 (n * stored_h * stored_w * 3) — a decoder "
+       "that delivered a different pixel format would land here"},
+      {"2^31 - 1 donors", [](BankData& b, HeadWeights&, ServeConfig&) { b.n_donors = INT_MAX; },
+       "teeth: reference track is 2880 bytes, the stamp requires 2061584301120 (n * stored_h * stored_w * 3)..."},
+      {"no donors", [](BankData& b, HeadWeights&, ServeConfig&) { b.n_donors = 0; },
+       "teeth: bank has n_donors=0 — the pass needs at least one donor"},
+      {"aperture short", [](BankData& b, HeadWeights&, ServeConfig&) { b.aperture.pop_back(); },
+       "teeth: bank sidecar arrays disagree with n_donors"},
+      {"cent short", [](BankData& b, HeadWeights&, ServeConfig&) { b.cent.pop_back(); },
+       "teeth: bank sidecar arrays disagree with n_donors"},
+      {"NaN aperture", [](BankData& b, HeadWeights&, ServeConfig&) { b.aperture[1] = NAN; }, nonFinite},
+      {"infinite centroid", [](BankData& b, HeadWeights&, ServeConfig&) { b.cent[4] = -INFINITY; }, nonFinite},
+      {"NaN c_canon", [](BankData& b, HeadWeights&, ServeConfig&) { b.c_canon[1] = NAN; }, nonFinite},
+      {"centroid beyond a canvas side", [](BankData& b, HeadWeights&, ServeConfig&) { b.cent[2] = 32.0 + 64.5; },
+       "teeth: donor 1 centroid lies more than one canvas side from c_canon — its shift cannot be placed"},
+      {"kshort 0", [](BankData&, HeadWeights&, ServeConfig& c) { c.kshort = 0; }, "teeth: member kshort out of range"},
+      {"kshort 4097", [](BankData&, HeadWeights&, ServeConfig& c) { c.kshort = 4097; },
+       "teeth: member kshort out of range"},
+      {"NaN aperture_tol", [](BankData&, HeadWeights&, ServeConfig& c) { c.aperture_tol = NAN; },
+       "teeth: member aperture_tol out of range"},
+      {"negative aperture_tol", [](BankData&, HeadWeights&, ServeConfig& c) { c.aperture_tol = -0.1; },
+       "teeth: member aperture_tol out of range"},
+      {"cut 0", [](BankData&, HeadWeights&, ServeConfig& c) { c.cut = 0; }, "teeth: member cut out of range"},
+      {"K 0", [](BankData&, HeadWeights&, ServeConfig& c) { c.K = 0; }, "teeth: member K out of range"},
+      {"K 1025", [](BankData&, HeadWeights&, ServeConfig& c) { c.K = 1025; }, "teeth: member K out of range"},
+      {"hysteresis above K", [](BankData&, HeadWeights&, ServeConfig& c) { c.hysteresis = 5; },
+       "teeth: member hysteresis out of range"},
+      {"negative lookahead", [](BankData&, HeadWeights&, ServeConfig& c) { c.lookahead = -1; },
+       "teeth: member lookahead out of range"},
+      {"NaN mask decay", [](BankData&, HeadWeights&, ServeConfig& c) { c.maskDecay = NAN; },
+       "teeth: member maskDecay out of range"},
+      {"a weight short", [](BankData&, HeadWeights& h, ServeConfig&) { h.cand0W.pop_back(); }, params},
+      {"a NaN bias", [](BankData&, HeadWeights& h, ServeConfig&) { h.cand2B[3] = NAN; },
+       "teeth: head 'cand.2.bias' carries a non-finite weight"},
+      {"an infinite syn weight", [](BankData&, HeadWeights& h, ServeConfig&) {
+         h = matchingHead(true);
+         h.syn2W[0] = INFINITY; },
+       "teeth: head 'syn.2.weight' carries a non-finite weight"},
+      {"half of the syn tensors", [](BankData&, HeadWeights& h, ServeConfig&) { h.syn0W.assign(432, 0.0f); },
+       "teeth: head has 3921 params, not the 4,082 of BlendHead(16) nor the 3,489 of BlendHead8(16)"},
+  };
+  for (const Row& r : rows) {
+    BankData b = smallBank(3);
+    HeadWeights h = matchingHead();
+    ServeConfig c = smallConfig();
+    r.change(b, h, c);
+    const std::string got = constructionError(b, h, c);
+    if (r.want.size() > 3 && r.want.compare(r.want.size() - 3, 3, "...") == 0)
+      EXPECT_EQ(got.substr(0, r.want.size() - 3), r.want.substr(0, r.want.size() - 3)) << r.what;
+    else
+      EXPECT_EQ(got, r.want) << r.what;
+  }
+  EXPECT_EQ(constructionError(smallBank(3), matchingHead(), smallConfig()), "(no error)");
+  EXPECT_EQ(constructionError(smallBank(3), matchingHead(true), smallConfig()), "(no error)");
+}
+
+TEST(TeethPassShift, GivenAndDerived) {
+  const TeethPass pass(smallBank(3), matchingHead(), smallConfig());
+  struct Row {
+    std::vector<int> given;  // empty: derive from the mask
+    int maskDy, maskDx;      // mask placed at c_canon + this (INT_MIN: no mask)
+    bool found;
+    int dy, dx;
+    const char* reason;
+  };
+  const std::vector<Row> rows = {
+      {{5, 0}, INT_MIN, 0, false, 0, 0, "shift-out-of-range"},
+      {{4, -4}, INT_MIN, 0, true, 4, -4, ""},
+      {{-4, 5}, INT_MIN, 0, false, 0, 0, "shift-out-of-range"},
+      {{INT_MIN, 0}, INT_MIN, 0, false, 0, 0, "shift-out-of-range"},
+      {{0, INT_MIN}, INT_MIN, 0, false, 0, 0, "shift-out-of-range"},
+      {{INT_MAX, INT_MAX}, INT_MIN, 0, false, 0, 0, "shift-out-of-range"},
+      {{}, INT_MIN, 0, false, 0, 0, "empty-pi"},
+      {{}, 0, 0, true, 0, 0, ""},
+      {{}, 3, -2, true, 3, -2, ""},
+      {{}, -4, 4, true, -4, 4, ""},
+      {{}, 5, 0, false, 0, 0, "shift-out-of-range"},
+  };
+  for (const Row& r : rows) {
+    std::vector<uint8_t> mask(64 * 64, 127);  // 127 is below the 128 cut
+    if (r.maskDy != INT_MIN) mask = Frame(r.maskDy, r.maskDx, 0).mask;
+    int dy = 99, dx = 99;
+    std::string reason = "stale";
+    const bool found = pass.deriveShift(mask.data(), r.given.empty() ? nullptr : r.given.data(), &dy, &dx, &reason);
+    EXPECT_EQ(found, r.found) << r.maskDy << "," << r.maskDx;
+    EXPECT_EQ(reason, r.reason);
+    if (r.found) {
+      EXPECT_EQ(std::make_pair(dy, dx), std::make_pair(r.dy, r.dx));
+    }
+  }
+  // Half a pixel off rounds to even: rows 38 and 39 average 38.5 (dy 0),
+  // rows 39 and 40 average 39.5 (dy 2).
+  std::vector<uint8_t> mask(64 * 64, 0);
+  mask[38 * 64 + 32] = mask[39 * 64 + 32] = 128;
+  int dy = 9, dx = 9;
+  std::string reason;
+  ASSERT_TRUE(pass.deriveShift(mask.data(), nullptr, &dy, &dx, &reason));
+  EXPECT_EQ(std::make_pair(dy, dx), std::make_pair(0, 0));
+  mask[38 * 64 + 32] = 0;
+  mask[40 * 64 + 32] = 255;
+  ASSERT_TRUE(pass.deriveShift(mask.data(), nullptr, &dy, &dx, &reason));
+  EXPECT_EQ(std::make_pair(dy, dx), std::make_pair(2, 0));
+}
+
+TEST(TeethPassWeights, TeethPixelsOrTheWholeMouth) {
+  // The mouth holds 143 pixels: 31 teeth pixels are too few and the whole
+  // mouth weighs, 32 weigh alone; weights summing below 1 normalise by 1.
+  struct Row {
+    int teeth;
+    bool mouth;
+    double normaliser;
+  };
+  for (const Row& r : {Row{31, true, 143.0}, Row{32, true, 32.0}, Row{0, false, 1.0}}) {
+    Frame f(0, 0, 0);
+    if (!r.mouth) f.mask.assign(f.mask.size(), 0);
+    for (int i = 0; i < r.teeth; ++i) {
+      uint8_t* px = &f.rgb[((33 + i / 13) * 64 + 26 + i % 13) * 3];
+      px[0] = 220, px[1] = 218, px[2] = 210;
+    }
+    TeethPass pass(smallBank(3), matchingHead(), smallConfig());
+    pass.retrievePrepare(f.rgb.data(), f.mask.data(), 0, 0);
+    EXPECT_EQ(pass.prepared().normaliser, r.normaliser) << r.teeth;
+    EXPECT_EQ(pass.prepared().active.size(), r.mouth ? static_cast<size_t>(r.normaliser) : 0u) << r.teeth;
+  }
+}
+
+TEST(TeethPassWeights, TeethPixelTestBoundaries) {
+  struct Probe {
+    uint8_t mask, r, g, b;
+    float weight;
+  };
+  const std::vector<Probe> probes = {
+      {128, 200, 200, 200, 1}, {127, 200, 200, 200, 0},  // mask byte / 255 > 0.5
+      {255, 101, 101, 101, 1}, {255, 99, 99, 99, 0},      // luma 100
+      {255, 120, 144, 120, 1}, {255, 120, 145, 120, 0},   // |G - R| < 25
+      {255, 144, 120, 120, 1}, {255, 145, 120, 120, 0},
+  };
+  std::vector<uint8_t> rgb(64 * 64 * 3, 30), mask(64 * 64, 0);
+  auto put = [&](int y, int x, uint8_t m, uint8_t r, uint8_t g, uint8_t b) {
+    mask[y * 64 + x] = m;
+    rgb[(y * 64 + x) * 3] = r, rgb[(y * 64 + x) * 3 + 1] = g, rgb[(y * 64 + x) * 3 + 2] = b;
+  };
+  for (int x = 20; x < 40; ++x) put(31, x, 255, 220, 218, 210), put(32, x, 255, 220, 218, 210);  // 40 teeth
+  for (size_t i = 0; i < probes.size(); ++i)
+    put(40, 22 + 2 * static_cast<int>(i), probes[i].mask, probes[i].r, probes[i].g, probes[i].b);
+  TeethPass pass(smallBank(3), matchingHead(), smallConfig());
+  pass.retrievePrepare(rgb.data(), mask.data(), 0, 0);
+  for (size_t i = 0; i < probes.size(); ++i)
+    EXPECT_EQ(pass.prepared().weight[10 * 24 + 2 + 2 * i], probes[i].weight) << "probe " << i;
+}
+
+// Independent placement of donor d's byte for window position (y, x) of a
+// frame with shift (dy, dx): patch row y + dy - 2 + 2 + oy (band_r0 2,
+// margin 2), 0 outside the 16 x 20 patch.
+uint8_t donorByte(const BankData& b, int d, int y, int x, int dy, int dx, int c) {
+  const int oy = std::clamp(static_cast<int>(std::nearbyint(b.cent[2 * d + 1] - 38.0)) - dy, -4, 4);
+  const int ox = std::clamp(static_cast<int>(std::nearbyint(b.cent[2 * d] - 32.0)) - dx, -4, 4);
+  const int pr = y + oy, pc = x - 4 + 2 + ox;
+  if (pr < 0 || pr >= 16 || pc < 0 || pc >= 20) return 0;
+  return b.track[((static_cast<size_t>(d) * 16 + pr) * 20 + pc) * 3 + c];
+}
+
+TEST(TeethPassRetrieval, TableDistanceEqualsTheKernelOnHalfPlanes) {
+  const BankData bank = smallBank(7, 3);
+  TeethPass pass(bank, matchingHead(), smallConfig());
+  for (const auto& [dy, dx] : std::vector<std::pair<int, int>>{{0, 0}, {3, -2}, {-4, 4}}) {
+    Frame f(dy, dx, 4);
+    std::mt19937 rng(dy * 7 + dx);
+    for (uint8_t& v : f.rgb) v = static_cast<uint8_t>(v + rng() % 9);
+    pass.retrievePrepare(f.rgb.data(), f.mask.data(), dy, dx);
+    const auto& p = pass.prepared();
+    const size_t n = 24 * 16;
+    std::vector<uint16_t> frame(3 * n), donor(3 * n);
+    le::simd::rgb8ToPlanarF16(p.rgb.data(), frame.data(), n, n);
+    for (int d = 0; d < bank.n_donors; ++d) {
+      std::vector<uint8_t> bytes(3 * n);
+      for (int y = 0; y < 16; ++y)
+        for (int x = 0; x < 24; ++x)
+          for (int c = 0; c < 3; ++c) bytes[(y * 24 + x) * 3 + c] = donorByte(bank, d, y + dy, x + dx, dy, dx, c);
+      le::simd::rgb8ToPlanarF16(bytes.data(), donor.data(), n, n);
+      const float kernel = le::simd::retrieveTermExact(frame.data(), donor.data(), p.weight.data(), n);
+      EXPECT_EQ(pass.exactTermFromBand(d), kernel) << "donor " << d << " shift " << dy << "," << dx;
+    }
+  }
+}
+
+TEST(TeethPassRetrieval, SelectionKeepsTheBestAndFillsToK) {
+  BankData b = smallBank(6);
+  b.aperture = {10.0, 12.5, 13.1, 7.0, 10.0, 30.0};
+  const TeethPass pass(b, matchingHead(), smallConfig());  // K 4, cut 5, tolerance 0.3
+  struct Row {
+    std::vector<int> ordered, want;
+  };
+  const std::vector<Row> rows = {
+      {{0, 1, 2, 3, 4, 5}, {0, 1, 3, 4}},  // 13.1 lies beyond 10 +- 3; 7 exactly on it
+      {{2, 1, 0, 4, 3}, {2, 1, 0, 4}},     // tolerance 3.93 about 13.1; K reached
+      {{3, 5, 1, 2}, {3, 3, 3, 3}},        // nobody else within 2.1 of 7: K copies
+      {{5, 0, 1}, {5, 5, 5, 5}},           // nor within 9 of 30
+      {{1, 2, 0, 3, 5, 4}, {1, 2, 0, 0}},  // 4 lies past the cut of 5: the last kept repeats
+  };
+  for (const Row& r : rows) EXPECT_EQ(pass.retrieveSelect(r.ordered), r.want);
+}
+
+TEST(TeethPassSteadying, OneFrameLateThenFlushed) {
+  TeethPass pass(smallBank(5), matchingHead(), smallConfig());
+  FrameResult out;
+  const Frame f(0, 0, 4);
+  std::vector<uint8_t> empty(64 * 64, 0);
+  EXPECT_FALSE(pass.push(0, f.rgb.data(), empty.data(), nullptr, &out));
+  EXPECT_TRUE(pass.push(1, f.rgb.data(), f.mask.data(), nullptr, &out));
+  EXPECT_TRUE(out.passthrough);
+  EXPECT_EQ(out.reason, "empty-pi");
+  EXPECT_TRUE(out.window.empty());
+  EXPECT_EQ(out.donors, 0);
+  const int tooFar[2] = {0, 5};
+  EXPECT_TRUE(pass.push(2, f.rgb.data(), f.mask.data(), tooFar, &out));
+  EXPECT_FALSE(out.passthrough);
+  EXPECT_EQ(out.reason, "");
+  EXPECT_EQ(out.window.size(), 24u * 16 * 3);
+  EXPECT_GE(out.donors, 1);
+  EXPECT_LE(out.donors, 4);
+  EXPECT_TRUE(pass.flush(&out));
+  EXPECT_TRUE(out.passthrough);
+  EXPECT_EQ(out.reason, "shift-out-of-range");
+  EXPECT_FALSE(pass.flush(&out));
+  EXPECT_FALSE(pass.push(3, f.rgb.data(), f.mask.data(), nullptr, &out));  // a new pending frame
+  EXPECT_TRUE(pass.flush(&out));
+  EXPECT_FALSE(out.passthrough);
+  EXPECT_EQ(le::test::errorOf([&] { pass.push(4, nullptr, f.mask.data(), nullptr, &out); }),
+            "teeth: push needs a canvas, a mask and a result");
+}
+
+TEST(TeethPassSteadying, HeldSetLeadsOnlyTheNextFrameIndex) {
+  ServeConfig c = smallConfig();  // K 4, hysteresis 2
+  c.lookahead = 0;
+  // Two frames a, b; returns (held set after a, b's selection, b's blended set).
+  auto run = [&](int a, int b) {
+    TeethPass pass(smallBank(9, 5), matchingHead(), c);
+    FrameResult out;
+    pass.push(a, Frame(0, 0, 4).rgb.data(), Frame(0, 0, 4).mask.data(), nullptr, &out);
+    const Frame fb(1, -1, 3);
+    pass.push(b, fb.rgb.data(), fb.mask.data(), nullptr, &out);
+    const std::vector<int> held = pass.heldSet(), own = pass.lastRetrieval().selection;
+    EXPECT_TRUE(pass.flush(&out));
+    return std::make_tuple(held, own, pass.lastSet());
+  };
+  int differing = 0;
+  // Consecutive indices, at both ends of the int range: held, then own.
+  for (const auto& [a, b] : std::vector<std::pair<int, int>>{{5, 6}, {INT_MIN, INT_MIN + 1}, {INT_MAX - 1, INT_MAX}}) {
+    const auto [held, own, set] = run(a, b);
+    ASSERT_EQ(held.size(), 2u);
+    std::vector<int> want = held;
+    for (const int d : own)
+      if (std::find(held.begin(), held.end(), d) == held.end()) want.push_back(d);
+    want.resize(std::min<size_t>(want.size(), 4));
+    EXPECT_EQ(set, want) << a;
+    differing += std::vector<int>(own.begin(), own.begin() + 2) != held;
+  }
+  EXPECT_GT(differing, 0) << "the held set never differed from the own selection: nothing was tested";
+  // A gap or a wrap (INT_MAX, INT_MIN) is no next frame: the own selection.
+  for (const auto& [a, b] : std::vector<std::pair<int, int>>{{5, 7}, {INT_MAX, INT_MIN}, {6, 5}}) {
+    const auto [held, own, set] = run(a, b);
+    EXPECT_EQ(set, own) << a;
+  }
+}
+
+TEST(TeethPassEmission, ShiftLeavingTheCanvasKeepsTheRenderedPixels) {
+  // The window touches the canvas's bottom edge; a shift of +4 rows moves its
+  // last four rows off the canvas.
+  BankData b = smallBank(4);
+  b.stamp.window_y0 = 48;
+  b.c_canon = {32.0, 56.0};
+  for (size_t d = 0; d < 4; ++d) b.cent[2 * d + 1] += 18.0;
+  TeethPass pass(b, matchingHead(), smallConfig());
+  std::vector<uint8_t> rgb(64 * 64 * 3), mask(64 * 64, 255);
+  std::mt19937 rng(8);
+  for (uint8_t& v : rgb) v = static_cast<uint8_t>(rng());
+  const int shift[2] = {4, 0};
+  FrameResult out;
+  pass.push(0, rgb.data(), mask.data(), shift, &out);
+  const auto& p = pass.prepared();
+  for (int y = 12; y < 16; ++y)
+    for (int x = 0; x < 24; ++x) {
+      EXPECT_EQ(p.weight[y * 24 + x], 0.0f);
+      EXPECT_EQ(p.rgb[(y * 24 + x) * 3], 0);
+    }
+  ASSERT_TRUE(pass.flush(&out));
+  ASSERT_FALSE(out.passthrough);
+  for (int y = 12; y < 16; ++y)
+    for (int x = 0; x < 24; ++x)
+      for (int c = 0; c < 3; ++c)
+        EXPECT_EQ(out.window[(y * 24 + x) * 3 + c], rgb[((48 + y) * 64 + 20 + x) * 3 + c]) << y << "," << x;
+}
+
+TEST(TeethPassIndex, OddWindowsFloorTheirPools) {
+  BankData b = smallBank(3);
+  b.stamp.window_w = 23, b.stamp.window_h = 13;
+  b.stamp.band_r1 = 11, b.stamp.band_c1 = 19;  // patch 19 x 13
+  b.track.resize(3 * 19 * 13 * 3);
+  TeethPass pass(b, matchingHead(), smallConfig());
+  EXPECT_EQ(pass.pooledH(), 3);
+  EXPECT_EQ(pass.pooledW(), 5);
+  // The index (built from row blocks) is the 4 x 4 mean of the whole
+  // canonical windows.
+  std::vector<uint16_t> planes(3 * 13 * 23);
+  for (int d = 0; d < 3; ++d) {
+    pass.canonicalWindowF16(d, planes.data());
+    std::vector<float> f(planes.size());
+    le::simd::f16ToF32(planes.data(), f.data(), f.size());
+    std::vector<uint16_t> want(3 * 15);
+    for (int c = 0; c < 3; ++c)
+      for (int py = 0; py < 3; ++py)
+        for (int px = 0; px < 5; ++px) {
+          double s = 0;  // exact: halves of k / 255 add exactly
+          for (int r = 0; r < 4; ++r)
+            for (int q = 0; q < 4; ++q) s += f[c * 299 + (4 * py + r) * 23 + 4 * px + q];
+          const float mean = static_cast<float>(s / 16);
+          le::simd::f32ToF16(&mean, &want[c * 15 + py * 5 + px], 1);
+        }
+    EXPECT_EQ(std::vector<uint16_t>(pass.pooledIndex().begin() + d * 45, pass.pooledIndex().begin() + d * 45 + 45), want);
+  }
+  const Frame f(0, 0, 4);
+  FrameResult out;
+  pass.push(0, f.rgb.data(), f.mask.data(), nullptr, &out);
+  ASSERT_TRUE(pass.flush(&out));
+  EXPECT_EQ(out.window.size(), 23u * 13 * 3);
+}
+
+TEST(TeethMath, ByteConversionAndOrderings) {
+  using le::tessera::teeth::stableOrder;
+  using le::tessera::teeth::toByte;
+  const std::vector<std::pair<float, int>> bytes = {
+      {NAN, 0},     {-NAN, 0},     {-1.0f, 0},      {0.0f, 0},      {-0.0f, 0},     {1e-30f, 0},
+      {1.0f, 255},  {1e30f, 255},  {INFINITY, 255}, {0.5f, 128},    {0.25f, 64},    {0.002f, 1},
+      {0.001f, 0},  {0.999f, 255}, {0.997f, 254}};
+  for (const auto& [v, want] : bytes) EXPECT_EQ(toByte(v), want) << v;
+  EXPECT_EQ(stableOrder(std::vector<float>{3, NAN, 1, 1, NAN, 2}), (std::vector<int>{2, 3, 5, 0, 1, 4}));
+  EXPECT_EQ(stableOrder(std::vector<double>{-1, -INFINITY, NAN, -1}), (std::vector<int>{1, 0, 3, 2}));
+}
+
+TEST(TeethTable, EntriesAreTheHalfRoundedDifferences) {
+  // h[i] = half of i / 255 and |round to half (h[b] - h[a])|, through the
+  // vector conversions rather than the scalar forms the table is built with.
+  std::vector<float> v(256), h(256);
+  std::vector<uint16_t> bits(256);
+  for (int i = 0; i < 256; ++i) v[i] = static_cast<float>(i) / 255.0f;
+  le::simd::f32ToF16(v.data(), bits.data(), 256);
+  le::simd::f16ToF32(bits.data(), h.data(), 256);
+  const float* t = TeethPass::dTable();
+  std::vector<float> diff(256), want(256);
+  for (int a = 0; a < 256; ++a) {
+    for (int b = 0; b < 256; ++b) diff[b] = h[b] - h[a];
+    le::simd::f32ToF16(diff.data(), bits.data(), 256);
+    le::simd::f16ToF32(bits.data(), want.data(), 256);
+    for (int b = 0; b < 256; ++b) ASSERT_EQ(t[a * 256 + b], std::fabs(want[b])) << a << "," << b;
+  }
+  EXPECT_EQ(TeethPass::dTable(), t);  // built once
+}
+
+}  // namespace

@@ -39,7 +39,7 @@ demo: build
 	PYTHONPATH=tests/fixtures /usr/bin/python3 -m lefix demo --out $(DEMO_DIR)/demo.imx
 	PYTHONPATH=tests/fixtures /usr/bin/python3 -m lefix speech --out $(DEMO_DIR)/speech.wav
 	$(BUILD)/tools/le-live $(DEMO_DIR)/demo.imx $(DEMO_DIR)/speech.wav -o out/demo.mp4 --fast \
-	  --end-marks --lead 1.5 --tail 1.5 --steady - --sheet out/demo-sheet.png --sheet-frames 16 \
+	  --end-marks --lead 1.5 --tail 1.5 --sheet out/demo-sheet.png --sheet-frames 16 \
 	  --report out/demo-report.txt
 	@echo "demo: out/demo.mp4, out/demo-sheet.png and out/demo-report.txt"
 

@@ -4,6 +4,8 @@
 find_package(PkgConfig REQUIRED)
 find_package(Threads REQUIRED)
 pkg_check_modules(LE_FFMPEG REQUIRED IMPORTED_TARGET libavformat libavcodec libswscale libavutil)
+# The host programs resample speech files of any format to 16 kHz mono.
+pkg_check_modules(LE_SWR REQUIRED IMPORTED_TARGET libswresample)
 pkg_check_modules(LE_HWY REQUIRED IMPORTED_TARGET libhwy)
 # libcurl carries the telemetry batches (le/telemetry/le_tel_http.cc).
 pkg_check_modules(LE_CURL REQUIRED IMPORTED_TARGET libcurl)
@@ -56,6 +58,11 @@ if(LE_ORT_LIBRARY AND LE_ORT_INCLUDE_DIR)
   target_link_libraries(le_onnxruntime INTERFACE ${LE_ORT_LIBRARY})
   get_filename_component(_ort_libdir "${LE_ORT_LIBRARY}" DIRECTORY)
   set(LE_DEPS_RPATH "${_ort_libdir}")
+  # onnxruntime from outside the system's library paths (the provisioned
+  # cache or ONNXRUNTIME_ROOT) is installed beside lible_core.so.
+  if(NOT _ort_libdir MATCHES "^/(usr/)?lib")
+    set(LE_ORT_BUNDLED_LIBDIR "${_ort_libdir}")
+  endif()
   set(LE_ORT_TARGET le_onnxruntime)
 elseif(NOT LE_ORT_TARGET)
   message(FATAL_ERROR "onnxruntime not found (tried ONNXRUNTIME_ROOT, pkg-config libonnxruntime, "

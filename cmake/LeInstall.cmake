@@ -6,6 +6,13 @@ file(GLOB LE_PUBLIC_HEADERS CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/le/le*
 set(LE_PUBLIC_HEADERS ${LE_PUBLIC_HEADERS} CACHE INTERNAL "")
 install(FILES ${LE_PUBLIC_HEADERS} DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/le)
 
+# A provisioned onnxruntime travels with the library (its versioned file and
+# the links to it), so an installed tree runs without the build machine's cache.
+if(LE_ORT_BUNDLED_LIBDIR)
+  file(GLOB _ort_libs "${LE_ORT_BUNDLED_LIBDIR}/libonnxruntime.so*")
+  install(FILES ${_ort_libs} DESTINATION ${CMAKE_INSTALL_LIBDIR})
+endif()
+
 install(TARGETS le_core EXPORT le_coreTargets
         LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
         INCLUDES DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})

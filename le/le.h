@@ -25,6 +25,9 @@ LE_API const char* le_last_error(void);
  * float32, 63 floats row-major. */
 LE_API int le_host_kp_rows(void);
 
+/* The library's version text ("MAJOR.MINOR.PATCH"); static, never null. */
+LE_API const char* le_version(void);
+
 /* Levels of a diagnostic line. */
 #define LE_LOG_ERROR 1
 #define LE_LOG_WARNING 2
@@ -36,11 +39,16 @@ typedef void (*le_log_fn)(int level, const char* line, void* user);
 
 /* Routes every diagnostic line of the library (the bracketed "[le]",
  * "[le-driver]", "[le_a2x]", ... lines, and onnxruntime's own warnings and
- * errors as "[onnxruntime] ..." lines without colour codes) to fn, called on
+ * errors as "[onnxruntime] ..." lines without colour codes; onnxruntime's
+ * info lines too, at LE_LOG_INFO, but only to a sink set here, never to
+ * standard error) to fn, called on
  * whichever thread logs, one line at a time. Null restores the default:
  * standard error, each line followed by a newline. When le_log_set returns,
  * the previous sink is not being called and its user data may be freed. A
- * line that fn itself logs goes to standard error. */
+ * line that fn itself logs goes to standard error. FFmpeg's own messages
+ * (av_log) come through the sink as "[ffmpeg] ..." lines once the library
+ * opens a video or le_log_set is called: the library installs FFmpeg's log
+ * callback; FFmpeg's level (av_log_set_level) still decides what is said. */
 LE_API void le_log_set(le_log_fn fn, void* user);
 
 /* Resolves a bundle path (a directory, or an IMX container unwrapped on first

@@ -10,6 +10,7 @@
 #include "le/bundle/fsutil.h"
 #include "le/bundle/paths.h"
 #include "le/le.h"
+#include "le/runtime/ff_log.h"
 #include "le/runtime/le_pool.h"
 #include "le/runtime/log.h"
 
@@ -102,12 +103,16 @@ LE_API const char* le_last_error(void) { return le::capi::lastErrorText(Family::
 
 LE_API int le_host_kp_rows(void) { return 21; }
 
+LE_API const char* le_version(void) { return LE_VERSION_TEXT; }
+
 static_assert(LE_LOG_ERROR == static_cast<int>(le::log::Level::Error) &&
               LE_LOG_WARNING == static_cast<int>(le::log::Level::Warning) &&
               LE_LOG_INFO == static_cast<int>(le::log::Level::Info));
 
 LE_API void le_log_set(le_log_fn fn, void* user) {
   le::capi::guard(Family::Core, "le_log_set", 0, [&](const auto&) {
+    // The host hears FFmpeg's lines through the same sink from now on.
+    le::ffmpeg::routeLog();
     le::log::setSink(fn, user);
     return 0;
   });

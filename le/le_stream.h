@@ -29,8 +29,9 @@ extern "C" {
 typedef struct le_stream le_stream;
 
 /* Called once per delivered frame: index counts delivered frames from 0; rgb
- * is width x height x 3 bytes, valid only during the call. The return value
- * is ignored. */
+ * is width x height x 3 bytes, valid only during the call. Return 0 to go on;
+ * any other value ends the run after this frame (le_stream_run then returns
+ * index + 1). */
 typedef int (*le_stream_frame_fn)(void* user, int index, const uint8_t* rgb, int width,
                                   int height);
 

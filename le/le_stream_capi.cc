@@ -37,7 +37,7 @@ LE_API int le_stream_run(le_stream* s, const float* samples, int count, le_strea
     if (const std::string bad = le::capi::badValue("sample", samples, count); !bad.empty())
       return call.reject(bad);
     le::stream::FrameFn fn;
-    if (cb) fn = [&](int32_t i, const uint8_t* rgb, int32_t w, int32_t h) { cb(user, i, rgb, w, h); };
+    if (cb) fn = [&](int32_t i, const uint8_t* rgb, int32_t w, int32_t h) { return cb(user, i, rgb, w, h) == 0; };
     return s->s.run(samples, count, fn);
   });
 }

@@ -16,4 +16,13 @@ cmake --build "$tmp/cm" >/dev/null
 PKG_CONFIG_PATH="$libdir/pkgconfig" cc -o "$tmp/pc" "$src/tests/install/consumer.c" \
   $(PKG_CONFIG_PATH="$libdir/pkgconfig" pkg-config --cflags --libs le_core) -Wl,-rpath,"$libdir"
 "$tmp/pc"
-echo "check-install: find_package and pkg-config consumers run"
+# The installed tools run from the prefix alone: no LD_LIBRARY_PATH, and the
+# build machine's onnxruntime cache out of sight.
+for tool in le-render le-live le-resolve; do
+  env -u LD_LIBRARY_PATH HOME="$tmp" "$tmp/prefix/bin/$tool" --version >/dev/null
+done
+if ldd "$tmp/prefix/bin/le-render" | grep -q 'onnxruntime.*\.cache'; then
+  echo "check-install: le-render still loads onnxruntime from the build machine's cache" >&2
+  exit 1
+fi
+echo "check-install: find_package and pkg-config consumers run, the installed tools start"

@@ -20,7 +20,7 @@ for a in "$@"; do
   esac
 done
 
-pkgs=(cmake ninja-build g++ pkg-config make libavformat-dev libavcodec-dev libswscale-dev
+pkgs=(cmake ninja-build g++ pkg-config make libavformat-dev libavcodec-dev libswscale-dev libswresample-dev
       libavutil-dev libhwy-dev libstb-dev libgtest-dev ffmpeg python3-onnx python3-numpy
       ca-certificates espeak-ng libcurl4-openssl-dev rapidjson-dev locales
       python3-pytest python3-setuptools python3-wheel python3-venv)
@@ -30,7 +30,7 @@ command -v npm >/dev/null 2>&1 || pkgs+=(npm)
 # Multiarch: the :arm64 development packages sit beside the native ones (same
 # versions, so apt may upgrade a native package to match).
 arm64_pkgs=(g++-aarch64-linux-gnu qemu-user-static libavformat-dev:arm64 libavcodec-dev:arm64
-            libswscale-dev:arm64 libavutil-dev:arm64 libhwy-dev:arm64 libgtest-dev:arm64
+            libswscale-dev:arm64 libswresample-dev:arm64 libavutil-dev:arm64 libhwy-dev:arm64 libgtest-dev:arm64
             libcurl4-openssl-dev:arm64)
 if [ "$want_arm64" = 1 ]; then
   pkgs+=("${arm64_pkgs[@]}")

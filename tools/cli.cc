@@ -18,13 +18,16 @@ int parseInt(std::string_view text, const char* option, int lo, int hi) {
   return v;
 }
 
+bool isRoleKey(const std::string& key) { return key == "render" || key.rfind("b24_", 0) == 0; }
+
 std::string onlyModelKey(const std::string& dir) {
   std::unique_ptr<DIR, int (*)(DIR*)> d(opendir(dir.c_str()), closedir);
   if (!d) throw std::runtime_error("cannot list " + dir);
   std::vector<std::string> keys;
   while (const dirent* e = readdir(d.get())) {
     const std::string n = e->d_name;
-    if (n.size() > 11 && n.rfind("model_", 0) == 0 && n.compare(n.size() - 5, 5, ".onnx") == 0)
+    if (n.size() > 11 && n.rfind("model_", 0) == 0 && n.compare(n.size() - 5, 5, ".onnx") == 0 &&
+        !isRoleKey(n.substr(6, n.size() - 11)))
       keys.push_back(n.substr(6, n.size() - 11));
   }
   std::sort(keys.begin(), keys.end());

@@ -1,6 +1,7 @@
 // What the host programs share: option parsing with one-line usage errors,
-// the bundle's single director key, and the exit convention of main (0 done or
-// --help, 2 usage, 1 failure with a half-written output removed).
+// the bundle's default director key, and the exit convention of main (0 done,
+// --help or --version, 2 usage, 1 failure, 130 stopped by SIGINT or SIGTERM).
+// Outputs go through OutputFile, so a failure leaves no half-written file.
 #pragma once
 
 #include <cstdio>
@@ -9,6 +10,9 @@
 #include <stdexcept>
 #include <string>
 #include <string_view>
+
+#include "stop_signal.h"
+#include "tool_log.h"
 
 namespace le::tool {
 
@@ -46,14 +50,25 @@ class ArgWalk {
 // A whole number in [lo, hi]; anything else is a UsageError naming option.
 int parseInt(std::string_view text, const char* option, int lo, int hi);
 
-// The key of the one model_<key>.onnx in a bundle directory; throws when there
-// is none or several (the caller's --model chooses then).
+// Model keys that name a director for another road, not the default one: the
+// whole-clip stream's "render" and the live pipeline's batch-24 chunk
+// directors ("b24_...").
+bool isRoleKey(const std::string& key);
+
+// The key of the one model_<key>.onnx in a bundle directory that is not a
+// role key; throws when there is none or several (the caller's --model
+// chooses then).
 std::string onlyModelKey(const std::string& dir);
 
-// parse(argc, argv) gives the options or nullopt for --help; run(options,
-// created) sets created once it has made options.output.
+// parse(argc, argv) gives the options or nullopt for --help; run(options)
+// gives the exit status.
 template <class Parse, class Run>
 int hostMain(const char* tool, const char* usage, int argc, char** argv, Parse parse, Run run) {
+  for (int i = 1; i < argc; ++i)
+    if (std::string_view(argv[i]) == "--version") {
+      std::printf("%s\n", versionLine(tool).c_str());
+      return 0;
+    }
   decltype(parse(argc, argv)) o;
   try {
     o = parse(argc, argv);
@@ -65,13 +80,11 @@ int hostMain(const char* tool, const char* usage, int argc, char** argv, Parse p
     std::fprintf(stderr, "%s: %s (%s --help for usage)\n", tool, e.what(), tool);
     return 2;
   }
-  bool created = false;
+  installStopSignals();
   try {
-    return run(*o, created);
+    return run(*o);
   } catch (const std::exception& e) {
     std::fprintf(stderr, "%s: %s\n", tool, e.what());
-    // A half-written video is worse than none; a file that was there before stays.
-    if (created) std::remove(o->output.c_str());
     return 1;
   }
 }

@@ -1,5 +1,7 @@
 #include "contact_sheet.h"
 
+#include "output_file.h"
+
 #define STB_IMAGE_WRITE_STATIC
 #define STB_IMAGE_WRITE_IMPLEMENTATION
 #include <stb_image_write.h>
@@ -60,8 +62,13 @@ void fillRect(uint8_t* rgb, int w, int h, int x0, int y0, int x1, int y1, uint8_
 }  // namespace
 
 void writePng(const std::string& path, const uint8_t* rgb, int width, int height) {
-  if (!stbi_write_png(path.c_str(), width, height, 3, rgb, width * 3))
-    throw std::runtime_error("cannot write " + path);
+  std::string png;
+  auto append = [](void* user, void* data, int size) {
+    static_cast<std::string*>(user)->append(static_cast<const char*>(data), static_cast<size_t>(size));
+  };
+  if (!stbi_write_png_to_func(append, &png, width, height, 3, rgb, width * 3))
+    throw std::runtime_error("cannot encode " + path);
+  writeFileAtomically(path, png, "image");
 }
 
 void drawNumber(uint8_t* rgb, int width, int height, int x, int y, int n, int scale) {

@@ -17,6 +17,7 @@
 #include <chrono>
 #include <cmath>
 #include <condition_variable>
+#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -35,7 +36,10 @@
 #include "le/le_a2x.h"
 #include "le/le_utt.h"
 #include "mp4_writer.h"
+#include "output_file.h"
 #include "pushed_audio.h"
+#include "stop_signal.h"
+#include "tool_log.h"
 #include "wav_reader.h"
 
 namespace {
@@ -65,9 +69,9 @@ const char kUsage[] =
     "rendered from, idle and ramp frames are silent.\n"
     "\n"
     "  BUNDLE               bundle directory or IMX container\n"
-    "  AUDIO                WAV file, 16 kHz mono 16-bit PCM, or - for raw 16 kHz\n"
-    "                       s16le PCM on standard input\n"
-    "  -o, --output FILE    MP4 to write\n"
+    "  AUDIO                any audio file FFmpeg reads (resampled to 16 kHz mono), or -\n"
+    "                       for raw 16 kHz s16le PCM on standard input\n"
+    "  -o, --output FILE    MP4 to write; - streams Matroska (H.264, AAC) to standard output\n"
     "  --motion DIR         audio model directory (default: the bundle directory)\n"
     "  --w2v FILE           audio frontend of the streaming engine (default: $W2V_ONNX,\n"
     "                       else w2v/w2v.onnx in the audio model directory)\n"
@@ -86,7 +90,14 @@ const char kUsage[] =
     "  --sheet-frames N     frames on the sheet (default 12)\n"
     "  --report FILE        run report: frames, frames/s, first-frame latency, stage shares\n"
     "  --crf N              H.264 quality, 0 best .. 51 worst (default 18)\n"
-    "  -h, --help           this text\n";
+    "  -q, --quiet          errors only\n"
+    "  -v, --verbose        also the library's info lines\n"
+    "  --version            versions of the tool, the library and onnxruntime\n"
+    "  -h, --help           this text\n"
+    "\n"
+    "Outputs are written under a temporary name and renamed when complete. SIGINT or\n"
+    "SIGTERM ends the video after the frames delivered so far and writes the report\n"
+    "marked interrupted (exit status 130).\n";
 
 struct Options {
   std::string bundle, audio, output, motion, w2v, model, sheet, report, steady;
@@ -99,6 +110,7 @@ struct Options {
   bool endMarks = false;
   int sheetFrames = kSheetDefault;
   int crf = 18;
+  le::tool::Verbosity verbosity = le::tool::Verbosity::Normal;
 };
 
 double parseSeconds(const std::string& text, const char* option) {
@@ -135,6 +147,8 @@ std::optional<Options> parse(int argc, char** argv) {
     else if (a == "--sheet-frames") o.sheetFrames = parseInt(value(), "--sheet-frames", 1, 64);
     else if (a == "--report") o.report = value();
     else if (a == "--crf") o.crf = parseInt(value(), "--crf", 0, 51);
+    else if (a == "-q" || a == "--quiet") o.verbosity = le::tool::Verbosity::Quiet;
+    else if (a == "-v" || a == "--verbose") o.verbosity = le::tool::Verbosity::Verbose;
     else if (args.isOption()) throw UsageError("unknown option " + a);
     else positional.push_back(a);
   }
@@ -145,6 +159,8 @@ std::optional<Options> parse(int argc, char** argv) {
   o.bundle = positional[0];
   o.audio = positional[1];
   if (o.output.empty()) throw UsageError("no output given (-o OUT.mp4)");
+  for (const auto& [path, name] : {std::pair{&o.report, "--report"}, {&o.sheet, "--sheet"}})
+    if (*path == "-") throw UsageError(std::string(name) + " - : standard output carries only the video");
   return o;
 }
 
@@ -157,14 +173,14 @@ std::optional<Options> parse(int argc, char** argv) {
 class SpeechSource {
  public:
   explicit SpeechSource(const std::string& audio) {
-    if (audio != "-") wav_ = std::make_unique<le::tool::WavStream>(audio);
+    if (audio != "-") wav_ = std::make_unique<le::tool::SpeechStream>(audio);
   }
   size_t read(int16_t* out, size_t n) {
     return wav_ ? wav_->read(out, n) : le::tool::readRawSamples(stdin, out, n);
   }
 
  private:
-  std::unique_ptr<le::tool::WavStream> wav_;
+  std::unique_ptr<le::tool::SpeechStream> wav_;
 };
 
 // State shared by the pushing (main) thread and the pulling thread.
@@ -180,11 +196,16 @@ struct Shared {
   le::tool::PushedAudio pushed;  // for muxing; held only until muxed
   double firstPushWall = -1;   // ms since the start, host clock
   std::string error;
+  bool outputClosed = false;   // standard output's reader went away
 };
 
 struct Counts {
   int64_t frames = 0, idle = 0, speech = 0, ramp = 0;
   double firstSpeechWall = -1;  // ms since the start
+  // Frames pulled more than one frame period after their wall-clock due
+  // time, and the largest lateness (real-time runs only).
+  int64_t late = 0;
+  double maxLateMs = 0;
 };
 
 double msSince(Clock::time_point t0) {
@@ -200,10 +221,8 @@ const char* kindName(int32_t kind) {
 // and passed on only when the user asked for it with LE_UTT_STAGE_REPORT.
 class LibraryLog {
  public:
-  explicit LibraryLog(bool passStage) : passStage_(passStage) { le_log_set(&LibraryLog::line, this); }
-  ~LibraryLog() { le_log_set(nullptr, nullptr); }
-  LibraryLog(const LibraryLog&) = delete;
-  LibraryLog& operator=(const LibraryLog&) = delete;
+  LibraryLog(bool passStage, le::tool::Verbosity v)
+      : passStage_(passStage), log_(v, [this](int, const char* text) { return keep(text); }) {}
 
   std::string stageLine() {
     std::lock_guard<std::mutex> lock(mu_);
@@ -211,19 +230,17 @@ class LibraryLog {
   }
 
  private:
-  static void line(int, const char* text, void* user) {
-    auto* self = static_cast<LibraryLog*>(user);
-    const bool stage = std::strncmp(text, "[le_utt-stage]", 14) == 0;
-    if (stage) {
-      std::lock_guard<std::mutex> lock(self->mu_);
-      self->stage_ = text;
-    }
-    if (!stage || self->passStage_) std::fprintf(stderr, "%s\n", text);
+  bool keep(const char* text) {
+    if (std::strncmp(text, "[le_utt-stage]", 14) != 0) return false;
+    std::lock_guard<std::mutex> lock(mu_);
+    stage_ = text;
+    return !passStage_;
   }
 
   const bool passStage_;
   std::mutex mu_;
   std::string stage_;
+  le::tool::ToolLog log_;  // last: installed once the rest exists, removed first
 };
 
 // Loads the streaming engine's frontend before the pipeline starts: --w2v,
@@ -297,6 +314,7 @@ Live startLive(const Options& o, const Bundle& b) {
     if (r == 1) break;
     if (r < 0) libraryFailure("the audio engine did not start", le_utt_last_error());
     if (msSince(warmStart) > 120e3) throw std::runtime_error("the audio engine did not warm up in 120 s");
+    if (le::tool::stopSignal() != 0) break;  // the timeline ends at once
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }
   live.warmMs = msSince(warmStart);
@@ -327,7 +345,8 @@ struct Stills {
 class Timeline {
  public:
   Timeline(const Options& o, le_utt* utt, le::tool::Mp4Writer& mp4, size_t frameBytes)
-      : o_(o), utt_(utt), mp4_(mp4), frameBytes_(frameBytes), t0_(Clock::now()) {}
+      : o_(o), utt_(utt), mp4_(mp4), frameBytes_(frameBytes), t0_(Clock::now()),
+        tty_(o.verbosity != le::tool::Verbosity::Quiet && isatty(STDERR_FILENO) == 1) {}
 
   // Plays the whole source; the puller is joined on every path. Throws the
   // first failure of either side.
@@ -391,8 +410,13 @@ class Timeline {
         if (!o_.fast) std::this_thread::sleep_until(t0_ + std::chrono::microseconds(n * 1000000 / kFps));
         interruptWhenDue(tl);
         le_utt_frame_info info{};
-        waitForFrame(tl, frame, info);
+        if (!waitForFrame(tl, frame, info)) {
+          stop();  // a signal: what was written so far is the run
+          break;
+        }
+        noteLateness(tl);
         writeFrame(frame, info);
+        progressLine(false);
         if (!o_.sheet.empty()) stills_.offer(n, frame, o_.sheetFrames);
         {
           std::lock_guard<std::mutex> lock(sh_.mu);
@@ -401,11 +425,39 @@ class Timeline {
         }
         sh_.cv.notify_all();
       }
+    } catch (const le::tool::OutputClosed&) {
+      std::lock_guard<std::mutex> lock(sh_.mu);
+      sh_.outputClosed = true;
+      sh_.stop = true;
+      sh_.cv.notify_all();
     } catch (const std::exception& e) {
       fail(e.what());
     } catch (...) {
       fail("unknown failure");
     }
+    progressLine(true);
+  }
+
+  void noteLateness(double tl) {
+    if (o_.fast) return;
+    const double lateMs = msSince(t0_) - tl * 1000.0;
+    if (lateMs > 1000.0 / kFps) ++counts_.late;
+    counts_.maxLateMs = std::max(counts_.maxLateMs, lateMs);
+  }
+
+  // On a terminal, redrawn ten times a second; nothing in a log or with -q.
+  void progressLine(bool last) {
+    if (!tty_) return;
+    const double now = msSince(t0_);
+    if (!last && now - lastDrawMs_ < 100) return;
+    lastDrawMs_ = now;
+    // Lateness means nothing when the run does not follow the clock.
+    const std::string late = o_.fast ? "" : "  late " + std::to_string(counts_.late);
+    std::fprintf(stderr, "\rle-live: %lld frames (%.1f s)  speech %lld  ramp %lld%s   %s",
+                 static_cast<long long>(counts_.frames), static_cast<double>(counts_.frames) / kFps,
+                 static_cast<long long>(counts_.speech), static_cast<long long>(counts_.ramp), late.c_str(),
+                 last ? "\n" : "");
+    std::fflush(stderr);
   }
 
   // True once the pusher gave up, or the tail after the last push has passed
@@ -424,9 +476,11 @@ class Timeline {
     return tl >= end && (settled || tl >= end + kOverrunSeconds);
   }
 
-  void waitForFrame(double tl, std::vector<uint8_t>& frame, le_utt_frame_info& info) {
+  // False when a signal asked to stop first.
+  bool waitForFrame(double tl, std::vector<uint8_t>& frame, le_utt_frame_info& info) {
     const auto waitStart = Clock::now();
     while (le_utt_pull_frame(utt_, frame.data(), frame.size(), &info) != 1) {
+      if (le::tool::stopSignal() != 0) return false;
       const char* e = le_utt_last_error();
       if (e && *e) throw std::runtime_error(std::string("pulling a frame: ") + e);
       interruptWhenDue(tl);
@@ -439,6 +493,7 @@ class Timeline {
                                  std::to_string(static_cast<int>(kNoFrameSeconds)) + " s");
       std::this_thread::sleep_for(std::chrono::microseconds(500));
     }
+    return le::tool::stopSignal() == 0;
   }
 
   void releaseAudio() {
@@ -520,6 +575,8 @@ class Timeline {
   le::tool::Mp4Writer& mp4_;
   const size_t frameBytes_;
   const Clock::time_point t0_;
+  const bool tty_;
+  double lastDrawMs_ = -1000;
   Shared sh_;
   Counts counts_;
   std::vector<int32_t> kinds_;
@@ -588,6 +645,23 @@ void printSummary(const Options& o, const Timeline& t, const Live& live, const E
                e.st.state, e.failures, e.msg[0] ? ": " : "", e.msg, live.warmMs);
 }
 
+// How the run ended, for the report and the last line.
+std::string runStatus(const Timeline& t) {
+  if (const int sig = le::tool::stopSignal()) return std::string("interrupted (") + le::tool::signalName(sig) + ")";
+  if (t.shared().outputClosed) return "output closed by its reader";
+  return "complete";
+}
+
+void appendf(std::string& out, const char* fmt, ...) __attribute__((format(printf, 2, 3)));
+void appendf(std::string& out, const char* fmt, ...) {
+  char buf[512];
+  va_list ap;
+  va_start(ap, fmt);
+  const int n = std::vsnprintf(buf, sizeof buf, fmt, ap);
+  va_end(ap);
+  if (n > 0) out.append(buf, std::min(static_cast<size_t>(n), sizeof buf - 1));
+}
+
 void writeReport(const Options& o, const Timeline& t, const Ending& e) {
   const Counts& counts = t.counts();
   const Shared& sh = t.shared();
@@ -595,58 +669,90 @@ void writeReport(const Options& o, const Timeline& t, const Ending& e) {
   const double fps = wallS > 0 ? counts.frames / wallS : 0.0;
   const double hostLatency =
       counts.firstSpeechWall >= 0 && sh.firstPushWall >= 0 ? counts.firstSpeechWall - sh.firstPushWall : -1;
-  std::unique_ptr<std::FILE, int (*)(std::FILE*)> f(std::fopen(o.report.c_str(), "w"), std::fclose);
-  if (!f) throw std::runtime_error("cannot write " + o.report);
-  std::fprintf(f.get(), "frames: %lld\nidle_frames: %lld\nspeech_frames: %lld\nramp_frames: %lld\n",
-               static_cast<long long>(counts.frames), static_cast<long long>(counts.idle),
-               static_cast<long long>(counts.speech), static_cast<long long>(counts.ramp));
-  std::fprintf(f.get(), "mode: %s\nrun_seconds: %.3f\nframes_per_second: %.2f\n", o.fast ? "fast" : "realtime",
-               wallS, fps);
-  std::fprintf(f.get(), "speech_seconds_pushed: %.3f\ninterrupted: %s\n",
-               static_cast<double>(sh.pushed.total()) / le::tool::kSpeechRate, sh.interrupted ? "yes" : "no");
-  std::fprintf(f.get(), "first_frame_latency_ms: %.1f\nhost_first_frame_latency_ms: %.1f\n",
-               e.st.first_frames ? e.st.first_frame_latency_ms : -1.0, hostLatency);
-  std::fprintf(f.get(), "render_ms: %.3f\nrender_failures: %d\nrender_status: %s\n", e.st.render_ms, e.failures,
-               e.msg[0] ? e.msg : "ok");
+  std::string r;
+  appendf(r, "run_status: %s\n", runStatus(t).c_str());
+  appendf(r, "frames: %lld\nidle_frames: %lld\nspeech_frames: %lld\nramp_frames: %lld\n",
+          static_cast<long long>(counts.frames), static_cast<long long>(counts.idle),
+          static_cast<long long>(counts.speech), static_cast<long long>(counts.ramp));
+  appendf(r, "mode: %s\nrun_seconds: %.3f\nframes_per_second: %.2f\n", o.fast ? "fast" : "realtime", wallS, fps);
+  if (o.fast) r += "late_frames: not measured\nmax_lateness_ms: not measured\n";
+  else appendf(r, "late_frames: %lld\nmax_lateness_ms: %.1f\n", static_cast<long long>(counts.late), counts.maxLateMs);
+  appendf(r, "speech_seconds_pushed: %.3f\ninterrupted: %s\n",
+          static_cast<double>(sh.pushed.total()) / le::tool::kSpeechRate, sh.interrupted ? "yes" : "no");
+  appendf(r, "first_frame_latency_ms: %.1f\nhost_first_frame_latency_ms: %.1f\n",
+          e.st.first_frames ? e.st.first_frame_latency_ms : -1.0, hostLatency);
+  appendf(r, "render_ms: %.3f\nrender_failures: %d\nrender_status: %s\n", e.st.render_ms, e.failures,
+          e.msg[0] ? e.msg : "ok");
   const auto a = stageValue(e.stageLine, "stageA_ms"), b = stageValue(e.stageLine, "stageB_ms"),
              c = stageValue(e.stageLine, "stageC_ms");
   if (a && b && c && *a + *b + *c > 0) {
     const double sum = *a + *b + *c;
-    std::fprintf(f.get(), "stage_share_render: %.1f%%\nstage_share_borrow: %.1f%%\nstage_share_paste: %.1f%%\n",
-                 100 * *a / sum, 100 * *b / sum, 100 * *c / sum);
+    appendf(r, "stage_share_render: %.1f%%\nstage_share_borrow: %.1f%%\nstage_share_paste: %.1f%%\n",
+            100 * *a / sum, 100 * *b / sum, 100 * *c / sum);
   } else {
-    std::fprintf(f.get(), "stage_shares: not measured\n");
+    r += "stage_shares: not measured\n";
   }
   std::string kindDigits;
   for (int32_t k : t.kinds()) kindDigits += static_cast<char>('0' + std::clamp(k, 0, 9));
-  std::fprintf(f.get(), "kinds: %s\n", kindDigits.c_str());
-  std::fprintf(f.get(), "stage_report: %s\n", e.stageLine.empty() ? "none" : e.stageLine.c_str());
-  if (std::ferror(f.get())) throw std::runtime_error("cannot write " + o.report);
+  r += "kinds: " + kindDigits + "\n";
+  r += "stage_report: " + (e.stageLine.empty() ? std::string("none") : e.stageLine) + "\n";
+  le::tool::writeFileAtomically(o.report, r, "report");
 }
 
-int run(const Options& o, bool& created) {
+// An explicitly named chunk director must be in the bundle; the default one
+// is optional (the pipeline says so once when it is absent).
+void checkSteady(const Options& o, const Bundle& b) {
+  if (o.steady.empty() || o.steady == "-") return;
+  const std::string member = "model_" + o.steady + ".onnx";
+  char path[4096];
+  if (le_bundle_resolve_member(b.dir.c_str(), member.c_str(), path, sizeof path) != 1)
+    throw UsageError("--steady " + o.steady + ": no " + member + " in the bundle");
+}
+
+int run(const Options& o) {
+  le::tool::OutputFile video(o.output, "video");
+  if (!o.report.empty()) le::tool::checkOutputPath(o.report, "report");
+  if (!o.sheet.empty()) le::tool::checkOutputPath(o.sheet, "contact sheet");
   SpeechSource source(o.audio);
-  const Bundle b = resolveBundle(o);
   // The stage report is printed by the pipeline at destruction when asked;
   // no option of le_utt asks for it.
   const bool userStageReport = std::getenv("LE_UTT_STAGE_REPORT") != nullptr;
   if (!o.report.empty() && !userStageReport) ::setenv("LE_UTT_STAGE_REPORT", "1", 1);
-  LibraryLog libraryLog(userStageReport);
+  LibraryLog libraryLog(userStageReport, o.verbosity);
+  const Bundle b = resolveBundle(o);
+  checkSteady(o, b);
   loadFrontend(o, b.motion);
   Live live = startLive(o, b);
 
-  le::tool::Mp4Writer mp4(o.output, live.W, live.H, kFps, o.crf, le::tool::AudioFormat{});
-  created = true;
+  le::tool::Mp4Writer mp4(video.writePath(), live.W, live.H, kFps, o.crf, le::tool::AudioFormat{});
   Timeline timeline(o, live.utt.get(), mp4, static_cast<size_t>(live.W) * live.H * 3);
   timeline.play(source);
+  if (timeline.shared().outputClosed) {
+    std::fprintf(stderr, "le-live: standard output was closed by its reader after %lld frames; stopping\n",
+                 static_cast<long long>(timeline.counts().frames));
+    return 0;
+  }
+  const int sig = le::tool::stopSignal();
+  if (sig != 0 && timeline.counts().frames == 0) {
+    // Nothing to keep: existing outputs stay as they were.
+    std::fprintf(stderr, "le-live: %s: stopped before the first frame; nothing was written\n",
+                 le::tool::signalName(sig));
+    return le::tool::kInterruptedStatus;
+  }
   mp4.finish();
+  video.commit();
   const Ending e = endLive(live, libraryLog);
 
-  if (!o.sheet.empty()) writeSheet(o, timeline, live.W, live.H);
-  printSummary(o, timeline, live, e);
+  if (!o.sheet.empty() && !timeline.kinds().empty()) writeSheet(o, timeline, live.W, live.H);
+  if (o.verbosity != le::tool::Verbosity::Quiet) printSummary(o, timeline, live, e);
   if (!o.report.empty()) writeReport(o, timeline, e);
-  if (e.status < 0) {
-    std::fprintf(stderr, "le-live: rendering failed: %s (the video is kept)\n", e.msg);
+  if (sig != 0) {
+    std::fprintf(stderr, "le-live: %s: stopped after %lld frames; %s holds them\n", le::tool::signalName(sig),
+                 static_cast<long long>(timeline.counts().frames), o.output.c_str());
+    return le::tool::kInterruptedStatus;
+  }
+  if (e.failures > 0) {
+    std::fprintf(stderr, "le-live: %d render failure(s): %s (the video is kept)\n", e.failures, e.msg);
     return 1;
   }
   return 0;

@@ -25,7 +25,9 @@
 #include "le/le.h"
 #include "le/le_stream.h"
 #include "mp4_writer.h"
+#include "output_file.h"
 #include "progress.h"
+#include "stop_signal.h"
 #include "wav_reader.h"
 
 namespace {
@@ -47,7 +49,7 @@ const char kUsage[] =
     "le_core and writes an H.264 MP4 of the driver's size at 25 fps.\n"
     "\n"
     "  BUNDLE              bundle directory or IMX container\n"
-    "  -o, --output FILE   MP4 to write\n"
+    "  -o, --output FILE   MP4 to write; - streams Matroska to standard output\n"
     "  --model KEY         director member model_KEY.onnx (default: the bundle's only one)\n"
     "  --threads N         director threads (default: chosen by the library)\n"
     "  --frames N          render only the first N frames\n"
@@ -57,15 +59,20 @@ const char kUsage[] =
     "  --sheet FILE        contact sheet PNG: chosen frames in a grid with their indices\n"
     "  --sheet-frames LIST comma-separated frame indices (default: 9 evenly spaced)\n"
     "  --crf N             H.264 quality, 0 best .. 51 worst (default 18)\n"
-    "  --audio FILE        speak FILE (WAV, 16-bit PCM, 16 kHz mono) instead: the whole clip\n"
+    "  --audio FILE        speak FILE (any audio file FFmpeg reads) instead: the whole clip\n"
     "                      is rendered with the bundle's model_render.onnx and fca_stream.onnx\n"
     "                      and muxed into the MP4 as AAC\n"
     "  --frontend FILE     speech frontend model for --audio (default: the bundle's\n"
     "                      frontend.onnx)\n"
     "  --gain G            --audio: scale of every expression delta (default 1)\n"
     "  --skip N            --audio: leading frames (and their audio) left out (default 0)\n"
-    "  -q, --quiet         no progress line\n"
-    "  -h, --help          this text\n";
+    "  -q, --quiet         errors only\n"
+    "  -v, --verbose       also the library's info lines\n"
+    "  --version           versions of the tool, the library and onnxruntime\n"
+    "  -h, --help          this text\n"
+    "\n"
+    "Outputs are written under a temporary name and renamed when complete. SIGINT or\n"
+    "SIGTERM ends the video after the frames encoded so far (exit status 130).\n";
 
 struct Options {
   std::string bundle, output, model, keypoints, pngDir, sheet, audio, frontend;
@@ -76,7 +83,7 @@ struct Options {
   int pngEvery = 0;
   std::vector<int> sheetFrames;
   int crf = 18;
-  bool quiet = false;
+  le::tool::Verbosity verbosity = le::tool::Verbosity::Normal;
 };
 
 float parseGain(std::string_view text) {
@@ -123,13 +130,16 @@ std::optional<Options> parse(int argc, char** argv) {
     else if (a == "--frontend") o.frontend = value();
     else if (a == "--gain") o.gain = parseGain(value());
     else if (a == "--skip") o.skip = parseInt(value(), "--skip", 0, 1 << 30);
-    else if (a == "-q" || a == "--quiet") o.quiet = true;
+    else if (a == "-q" || a == "--quiet") o.verbosity = le::tool::Verbosity::Quiet;
+    else if (a == "-v" || a == "--verbose") o.verbosity = le::tool::Verbosity::Verbose;
     else if (args.isOption()) throw UsageError("unknown option " + a);
     else positional.push_back(a);
   }
   if (positional.size() != 1) throw UsageError(positional.empty() ? "no BUNDLE given" : "more than one BUNDLE given");
   o.bundle = positional[0];
   if (o.output.empty()) throw UsageError("no output given (-o OUT.mp4)");
+  for (const auto& [path, name] : {std::pair{&o.sheet, "--sheet"}, {&o.pngDir, "--png-every"}})
+    if (*path == "-") throw UsageError(std::string(name) + " - : standard output carries only the video");
   if (!o.audio.empty()) {
     // The stream renders every frame of the clip with its own model key and
     // never shows the driver frame alone.
@@ -220,7 +230,59 @@ Plan planKeypoints(le_ctx* ctx, const std::string& dir, const std::string& file)
 
 double ms(Clock::duration d) { return std::chrono::duration<double, std::milli>(d).count(); }
 
-int run(const Options& o, bool& created) {
+// Every output is checked before the bundle is opened: a bad path costs no
+// render. The stills directory is made here.
+void checkOutputs(const Options& o) {
+  if (!o.sheet.empty()) le::tool::checkOutputPath(o.sheet, "contact sheet");
+  if (o.pngEvery > 0) le::tool::makeOutputDir(o.pngDir, "stills directory");
+}
+
+void writeStill(const Options& o, int k, const uint8_t* rgb, int w, int h) {
+  if (o.pngEvery <= 0 || k % o.pngEvery != 0) return;
+  char name[32];
+  std::snprintf(name, sizeof name, "/frame_%06d.png", k);
+  le::tool::writePng(o.pngDir + name, rgb, w, h);
+}
+
+// What the last lines say about a run that a signal stopped.
+int stopped(const Options& o, int done, int total) {
+  const char* sig = le::tool::signalName(le::tool::stopSignal());
+  if (done == 0)
+    std::fprintf(stderr, "le-render: %s: stopped before the first frame; %s was not written\n", sig, o.output.c_str());
+  else
+    std::fprintf(stderr, "le-render: %s: stopped after %d of %d frames; %s holds them\n", sig, done, total,
+                 o.output.c_str());
+  return le::tool::kInterruptedStatus;
+}
+
+// A run that a signal stopped before its first frame leaves the old file be.
+void commitUnlessEmpty(le::tool::OutputFile& video, int frames) {
+  if (frames > 0 || le::tool::stopSignal() == 0) video.commit();
+}
+
+struct Times {
+  Clock::duration render{}, driver{}, paste{}, encode{};
+  double firstRenderMs = 0;
+};
+
+void printSummary(const Options& o, const Times& t, int frames, int W, int H, double wall, double openMs) {
+  if (o.verbosity == le::tool::Verbosity::Quiet) return;
+  const int steady = frames > 1 ? frames - 1 : 1;
+  const double r = ms(t.render) / steady, d = ms(t.driver) / frames, p = ms(t.paste) / frames,
+               e = ms(t.encode) / frames;
+  const double sum = r + d + p + e > 0 ? r + d + p + e : 1;
+  std::fprintf(stderr, "le-render: wrote %s: %d frames of %dx%d at %d fps in %.1f s (%.1f frames/s)\n",
+               o.output.c_str(), frames, W, H, kFps, wall, wall > 0 ? frames / wall : 0.0);
+  std::fprintf(stderr,
+               "le-render: %.1f ms per frame: render %.1f (%.0f%%), driver %.1f (%.0f%%), paste %.1f (%.0f%%), "
+               "encode %.1f (%.0f%%); bundle opened in %.0f ms, director built on the first frame in %.0f ms\n",
+               sum, r, 100 * r / sum, d, 100 * d / sum, p, 100 * p / sum, e, 100 * e / sum, openMs, t.firstRenderMs);
+}
+
+int run(const Options& o) {
+  le::tool::ToolLog log(o.verbosity);
+  le::tool::OutputFile video(o.output, "video");
+  checkOutputs(o);
   char dirBuf[4096];
   if (le_bundle_resolve_handle(o.bundle.c_str(), dirBuf, sizeof dirBuf) != 1) libraryFailure("cannot open the bundle");
   const std::string dir = dirBuf;
@@ -249,21 +311,18 @@ int run(const Options& o, bool& created) {
     if (f >= plan.total)
       throw std::runtime_error("--sheet-frames " + std::to_string(f) + " is past the last frame " +
                                std::to_string(plan.total - 1));
-  if (o.pngEvery > 0 && mkdir(o.pngDir.c_str(), 0777) != 0 && errno != EEXIST)
-    throw std::runtime_error("cannot create " + o.pngDir + ": " + std::strerror(errno));
   le::tool::ContactSheet sheet(sheetFrames, W, H);
 
   const size_t frameBytes = static_cast<size_t>(W) * H * 3;
   std::vector<uint8_t> driverCopy;
-  le::tool::Progress progress(plan.total, o.quiet);
-  Clock::duration render{}, driver{}, paste{}, encode{};
-  double firstRenderMs = 0;
+  le::tool::Progress progress("le-render", plan.total, o.verbosity == le::tool::Verbosity::Quiet);
+  Times t;
   const auto tStart = Clock::now();
+  int done = 0;
   {
-    le::tool::Mp4Writer mp4(o.output, W, H, kFps, o.crf);
-    created = true;
+    le::tool::Mp4Writer mp4(video.writePath(), W, H, kFps, o.crf);
     try {
-      for (int k = 0; k < plan.total; ++k) {
+      for (int k = 0; k < plan.total && le::tool::stopSignal() == 0; ++k) {
         const int si = plan.si[k];
         const auto t0 = Clock::now();
         const float* crop = plan.keypoints
@@ -282,19 +341,16 @@ int run(const Options& o, bool& created) {
         const auto t3 = Clock::now();
         mp4.write(out);
         const auto t4 = Clock::now();
-        if (o.pngEvery > 0 && k % o.pngEvery == 0) {
-          char name[32];
-          std::snprintf(name, sizeof name, "/frame_%06d.png", k);
-          le::tool::writePng(o.pngDir + name, out, W, H);
-        }
+        writeStill(o, k, out, W, H);
         if (forSheet) sheet.add(k, out, driverCopy.data());
         // The first render builds the director; it is reported on its own.
-        if (k == 0 && plan.total > 1) firstRenderMs = ms(t1 - t0);
-        else render += t1 - t0;
-        driver += t2 - t1;
-        paste += t3 - t2;
-        encode += t4 - t3;
-        progress.update(k + 1);
+        if (k == 0 && plan.total > 1) t.firstRenderMs = ms(t1 - t0);
+        else t.render += t1 - t0;
+        t.driver += t2 - t1;
+        t.paste += t3 - t2;
+        t.encode += t4 - t3;
+        done = k + 1;
+        progress.update(done);
       }
       mp4.finish();
     } catch (...) {
@@ -303,27 +359,51 @@ int run(const Options& o, bool& created) {
     }
     progress.finish();
   }
+  commitUnlessEmpty(video, done);
+  if (le::tool::stopSignal() != 0) return stopped(o, done, plan.total);
   if (!o.sheet.empty()) sheet.write(o.sheet);
-
   const double wall = std::chrono::duration<double>(Clock::now() - tStart).count();
-  const int steady = plan.total > 1 ? plan.total - 1 : 1;
-  const double r = ms(render) / steady, d = ms(driver) / plan.total, p = ms(paste) / plan.total,
-               e = ms(encode) / plan.total;
-  const double sum = r + d + p + e > 0 ? r + d + p + e : 1;
-  std::fprintf(stderr, "le-render: wrote %s: %d frames of %dx%d at %d fps in %.1f s (%.1f frames/s)\n",
-               o.output.c_str(), plan.total, W, H, kFps, wall, wall > 0 ? plan.total / wall : 0.0);
-  std::fprintf(stderr,
-               "le-render: %.1f ms per frame: render %.1f (%.0f%%), driver %.1f (%.0f%%), paste %.1f (%.0f%%), "
-               "encode %.1f (%.0f%%); bundle opened in %.0f ms, director built on the first frame in %.0f ms\n",
-               sum, r, 100 * r / sum, d, 100 * d / sum, p, 100 * p / sum, e, 100 * e / sum, openMs, firstRenderMs);
+  printSummary(o, t, plan.total, W, H, wall, openMs);
   return 0;
 }
 
 // --audio: the whole clip through le_stream, frames muxed with the speech
 // they were rendered from.
-int runAudio(const Options& o, bool& created) {
-  // 16 kHz mono 16-bit PCM only; the reader names anything else.
-  const std::vector<int16_t> pcm = le::tool::readWav(o.audio, size_t(1) << 30);
+struct AudioSink {
+  const Options& o;
+  le::tool::Mp4Writer& mp4;
+  le::tool::Progress& progress;
+  const int16_t* pcm;
+  size_t pcmCount, pcmDone;
+  std::string error;  // the first failure ends the run
+  int written = 0;
+  void audioUpTo(size_t end) {
+    end = std::min(end, pcmCount);
+    if (end > pcmDone) mp4.writeAudio(pcm + pcmDone, end - pcmDone);
+    pcmDone = std::max(pcmDone, end);
+  }
+  // C callback: nothing may be thrown back through the library; non-zero stops.
+  static int onFrame(void* user, int index, const uint8_t* rgb, int w, int h) {
+    auto* s = static_cast<AudioSink*>(user);
+    try {
+      s->audioUpTo((size_t(index) + 1) * kFrameSamples);
+      s->mp4.write(rgb);
+      writeStill(s->o, index, rgb, w, h);
+      ++s->written;
+      s->progress.update(s->written);
+    } catch (const std::exception& e) {
+      s->error = std::string("frame ") + std::to_string(index) + ": " + e.what();
+      return 1;
+    }
+    return le::tool::stopSignal() != 0 ? 1 : 0;
+  }
+};
+
+int runAudio(const Options& o) {
+  le::tool::ToolLog log(o.verbosity);
+  le::tool::OutputFile video(o.output, "video");
+  checkOutputs(o);
+  const std::vector<int16_t> pcm = le::tool::readSpeech(o.audio);
   if (pcm.empty()) throw std::runtime_error("audio " + o.audio + " holds no samples");
   char dirBuf[4096];
   if (le_bundle_resolve_handle(o.bundle.c_str(), dirBuf, sizeof dirBuf) != 1) libraryFailure("cannot open the bundle");
@@ -341,74 +421,46 @@ int runAudio(const Options& o, bool& created) {
     throw std::runtime_error("--skip " + std::to_string(o.skip) + " leaves none of the clip's " +
                              std::to_string(clip) + " frames");
   const int total = int(clip - o.skip);
-  if (o.pngEvery > 0 && mkdir(o.pngDir.c_str(), 0777) != 0 && errno != EEXIST)
-    throw std::runtime_error("cannot create " + o.pngDir + ": " + std::strerror(errno));
 
   std::vector<float> samples(pcm.size());
   for (size_t i = 0; i < samples.size(); ++i) samples[i] = float(pcm[i]) / 32768.0f;
 
-  struct Sink {
-    const Options& o;
-    le::tool::Mp4Writer& mp4;
-    le::tool::Progress& progress;
-    const int16_t* pcm;
-    size_t pcmCount, pcmDone;
-    std::string error;  // the first failure; later frames are dropped
-    int written = 0;
-    void audioUpTo(size_t end) {
-      end = std::min(end, pcmCount);
-      if (end > pcmDone) mp4.writeAudio(pcm + pcmDone, end - pcmDone);
-      pcmDone = std::max(pcmDone, end);
-    }
-  };
-  le::tool::Progress progress(total, o.quiet);
+  le::tool::Progress progress("le-render", total, o.verbosity == le::tool::Verbosity::Quiet);
   const auto tStart = Clock::now();
+  int n = 0;
   {
-    le::tool::Mp4Writer mp4(o.output, W, H, kFps, o.crf, le::tool::AudioFormat{le::tool::kSpeechRate, 1, 64000});
-    created = true;
+    le::tool::Mp4Writer mp4(video.writePath(), W, H, kFps, o.crf,
+                            le::tool::AudioFormat{le::tool::kSpeechRate, 1, 64000});
     // The skipped frames' speech is left out with them; each frame's 640
     // samples go in beside it so the muxer interleaves as it goes.
     const size_t first = std::min(pcm.size(), size_t(o.skip) * kFrameSamples);
-    Sink sink{o, mp4, progress, pcm.data() + first, pcm.size() - first, 0, {}, 0};
-    // C callback: nothing may be thrown back through the library.
-    auto onFrame = [](void* user, int index, const uint8_t* rgb, int w, int h) -> int {
-      auto* s = static_cast<Sink*>(user);
-      if (!s->error.empty()) return 0;
-      try {
-        s->audioUpTo((size_t(index) + 1) * kFrameSamples);
-        s->mp4.write(rgb);
-        if (s->o.pngEvery > 0 && index % s->o.pngEvery == 0) {
-          char name[32];
-          std::snprintf(name, sizeof name, "/frame_%06d.png", index);
-          le::tool::writePng(s->o.pngDir + name, rgb, w, h);
-        }
-        ++s->written;
-        s->progress.update(s->written);
-      } catch (const std::exception& e) {
-        s->error = std::string("frame ") + std::to_string(index) + ": " + e.what();
-      }
-      return 0;
-    };
-    const int n = le_stream_run(stream.get(), samples.data(), int(samples.size()), onFrame, &sink);
+    AudioSink sink{o, mp4, progress, pcm.data() + first, pcm.size() - first, 0, {}, 0};
+    n = le_stream_run(stream.get(), samples.data(), int(samples.size()), &AudioSink::onFrame, &sink);
     progress.finish();
-    if (n < 0) throw std::runtime_error(le_stream_last_error());
     if (!sink.error.empty()) throw std::runtime_error(sink.error);
-    if (n != total) throw std::runtime_error("the stream delivered " + std::to_string(n) + " of " + std::to_string(total) + " frames");
-    sink.audioUpTo(sink.pcmCount);  // the last frame's partial share
+    if (n < 0) throw std::runtime_error(le_stream_last_error());
+    if (le::tool::stopSignal() == 0) {
+      if (n != total)
+        throw std::runtime_error("the stream delivered " + std::to_string(n) + " of " + std::to_string(total) +
+                                 " frames");
+      sink.audioUpTo(sink.pcmCount);  // the last frame's partial share
+    }
     mp4.finish();
   }
+  commitUnlessEmpty(video, n);
+  if (le::tool::stopSignal() != 0) return stopped(o, n, total);
   const double wall = std::chrono::duration<double>(Clock::now() - tStart).count();
-  std::fprintf(stderr, "le-render: wrote %s: %d frames of %dx%d at %d fps with %.2f s of speech in %.1f s "
-               "(%.1f frames/s); bundle opened in %.0f ms\n",
-               o.output.c_str(), total, W, H, kFps, double(pcm.size()) / le::tool::kSpeechRate, wall,
-               wall > 0 ? total / wall : 0.0, openMs);
+  if (o.verbosity != le::tool::Verbosity::Quiet)
+    std::fprintf(stderr, "le-render: wrote %s: %d frames of %dx%d at %d fps with %.2f s of speech in %.1f s "
+                 "(%.1f frames/s); bundle opened in %.0f ms\n",
+                 o.output.c_str(), total, W, H, kFps, double(pcm.size()) / le::tool::kSpeechRate, wall,
+                 wall > 0 ? total / wall : 0.0, openMs);
   return 0;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  return le::tool::hostMain("le-render", kUsage, argc, argv, parse, [](const Options& o, bool& created) {
-    return o.audio.empty() ? run(o, created) : runAudio(o, created);
-  });
+  return le::tool::hostMain("le-render", kUsage, argc, argv, parse,
+                            [](const Options& o) { return o.audio.empty() ? run(o) : runAudio(o); });
 }

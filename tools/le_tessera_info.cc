@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "cli.h"
+#include "output_file.h"
 #include "contact_sheet.h"
 #include "le/bundle/paths.h"
 #include "le/tessera/bankdec.h"
@@ -128,17 +129,15 @@ void writeSheet(const std::string& path, const le::TesseraAttachInputs& in,
   std::printf("sheet: %s (%d donors, %dx%d)\n", path.c_str(), in.n_donors, W, H);
 }
 
-int run(const Options& o, bool& created) {
+int run(const Options& o) {
+  if (!o.output.empty()) le::tool::checkOutputPath(o.output, "sheet");
   const std::string dir = le::resolveBundlePath(o.bundle);
   printCarriage(dir, le::tesseraCarriage(dir));
   std::fflush(stdout);
   const le::TesseraAttachInputs in = le::loadTesseraMembers(dir);
   printMembers(in);
   const std::vector<uint8_t> bank = decodeBank(in);
-  if (!o.output.empty()) {
-    created = true;
-    writeSheet(o.output, in, bank);
-  }
+  if (!o.output.empty()) writeSheet(o.output, in, bank);
   std::printf("ok: the teeth borrow's members load\n");
   return 0;
 }

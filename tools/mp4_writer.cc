@@ -12,6 +12,7 @@ extern "C" {
 }
 
 #include <algorithm>
+#include <cerrno>
 #include <stdexcept>
 #include <vector>
 
@@ -25,6 +26,7 @@ std::string avError(int err) {
 }
 
 void check(int err, const std::string& what) {
+  if (err == AVERROR(EPIPE)) throw OutputClosed("standard output was closed by its reader");
   if (err < 0) throw std::runtime_error(what + ": " + avError(err));
 }
 
@@ -55,6 +57,7 @@ struct Mp4Writer::Impl {
   int width = 0, height = 0;
   int64_t next = 0;
   bool finished = false;
+  bool streaming = false;  // Matroska on standard output
   std::unique_ptr<AVFormatContext, OutputCloser> out;
   std::unique_ptr<AVCodecContext, CodecFreer> codec;
   std::unique_ptr<AVFrame, FrameFreer> frame;
@@ -85,6 +88,14 @@ struct Mp4Writer::Impl {
     }
   }
   void drain(const AVFrame* f) { drain(codec.get(), stream, f); }
+
+  // Streaming: the muxer's buffered packets and the pipe's bytes go out now.
+  void flushStream() {
+    if (!streaming) return;
+    check(av_write_frame(out.get(), nullptr), "writing " + path);
+    avio_flush(out->pb);
+    check(out->pb->error, "writing " + path);
+  }
 
   // Encodes `n` pending samples per channel (n <= frameSize) as one frame.
   void encodeAudio(int n) {
@@ -148,6 +159,7 @@ Mp4Writer::Mp4Writer(const std::string& path, int width, int height, int fps, in
     : impl_(std::make_unique<Impl>()) {
   Impl& m = *impl_;
   m.path = path;
+  m.streaming = path == "-";
   m.width = width;
   m.height = height;
   if (width < 2 || height < 2 || width % 2 || height % 2)
@@ -155,15 +167,15 @@ Mp4Writer::Mp4Writer(const std::string& path, int width, int height, int fps, in
                              "x" + std::to_string(height));
   if (fps < 1 || crf < 0 || crf > 51) throw std::runtime_error("bad encoder settings");
 
-  // The encoder's statistics are not for the user; its errors are.
-  av_log_set_level(AV_LOG_ERROR);
   const AVCodec* enc = avcodec_find_encoder_by_name("libx264");
   if (!enc) enc = avcodec_find_encoder(AV_CODEC_ID_H264);
   if (!enc) throw std::runtime_error("this FFmpeg has no H.264 encoder");
   m.encoder = enc->name;
 
   AVFormatContext* oc = nullptr;
-  check(avformat_alloc_output_context2(&oc, nullptr, "mp4", path.c_str()), "cannot create " + path);
+  check(avformat_alloc_output_context2(&oc, nullptr, m.streaming ? "matroska" : "mp4",
+                                       m.streaming ? nullptr : path.c_str()),
+        "cannot create " + path);
   m.out.reset(oc);
   m.stream = avformat_new_stream(oc, nullptr);
   if (!m.stream) throw std::runtime_error("cannot add a video stream to " + path);
@@ -185,6 +197,8 @@ Mp4Writer::Mp4Writer(const std::string& path, int width, int height, int fps, in
   if (m.encoder == "libx264") {
     av_opt_set(c->priv_data, "preset", "fast", 0);
     av_opt_set_int(c->priv_data, "crf", crf, 0);
+    // A frame held back for look-ahead is a frame the viewer waits for.
+    if (m.streaming) av_opt_set(c->priv_data, "tune", "zerolatency", 0);
   }
   check(avcodec_open2(c, enc, nullptr), "cannot open the " + m.encoder + " encoder");
   check(avcodec_parameters_from_context(m.stream->codecpar, c), "encoder parameters");
@@ -193,12 +207,14 @@ Mp4Writer::Mp4Writer(const std::string& path, int width, int height, int fps, in
   // Every stream exists before the header is written.
   if (audio) m.openAudio(*audio);
 
-  check(avio_open(&oc->pb, path.c_str(), AVIO_FLAG_WRITE), "cannot write " + path);
+  check(avio_open(&oc->pb, m.streaming ? "pipe:1" : path.c_str(), AVIO_FLAG_WRITE), "cannot write " + path);
   AVDictionary* opts = nullptr;
-  av_dict_set(&opts, "movflags", "+faststart", 0);
+  if (m.streaming) av_dict_set(&opts, "live", "1", 0);
+  else av_dict_set(&opts, "movflags", "+faststart", 0);
   const int r = avformat_write_header(oc, &opts);
   av_dict_free(&opts);
   check(r, "writing the header of " + path);
+  m.flushStream();
 
   m.frame.reset(av_frame_alloc());
   m.packet.reset(av_packet_alloc());
@@ -226,6 +242,9 @@ void Mp4Writer::write(const uint8_t* rgb) {
   sws_scale(m.scaler.get(), src, stride, 0, m.height, m.frame->data, m.frame->linesize);
   m.frame->pts = m.next++;
   m.drain(m.frame.get());
+  // Audio of a frame is written after the frame: it is flushed with the next
+  // one (or at the end).
+  m.flushStream();
 }
 
 void Mp4Writer::writeAudio(const int16_t* pcm, size_t count) {
@@ -267,6 +286,10 @@ void Mp4Writer::finish() {
     m.drain(m.acodec.get(), m.astream, nullptr);
   }
   check(av_write_trailer(m.out.get()), "finishing " + m.path);
+  if (m.streaming) {
+    avio_flush(m.out->pb);
+    check(m.out->pb->error, "finishing " + m.path);
+  }
 }
 
 }  // namespace le::tool

@@ -1,12 +1,15 @@
 // H.264 MP4 writer for RGB24 frames: libx264 (or FFmpeg's default H.264
 // encoder), yuv420p, constant frame rate; optionally an AAC audio track from
-// signed 16-bit PCM (FFmpeg's native "aac" encoder).
+// signed 16-bit PCM (FFmpeg's native "aac" encoder). The path "-" streams
+// Matroska to standard output instead, flushed after every frame and encoded
+// without look-ahead, so a player reading the pipe shows frames as they come.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <stdexcept>
 #include <string>
 
 namespace le::tool {
@@ -15,6 +18,11 @@ struct AudioFormat {
   int sampleRate = 16000;
   int channels = 1;  // 1 or 2, interleaved in writeAudio
   int bitRate = 64000;
+};
+
+// Standard output was closed by its reader (a broken pipe).
+struct OutputClosed : std::runtime_error {
+  using std::runtime_error::runtime_error;
 };
 
 class Mp4Writer {

@@ -4,8 +4,8 @@
 
 namespace le::tool {
 
-Progress::Progress(int total, bool quiet)
-    : total_(total), quiet_(quiet), tty_(isatty(STDERR_FILENO) == 1), start_(Clock::now()), last_(start_) {}
+Progress::Progress(const char* tool, int total, bool quiet)
+    : tool_(tool), total_(total), quiet_(quiet), tty_(isatty(STDERR_FILENO) == 1), start_(Clock::now()), last_(start_) {}
 
 void Progress::update(int done) {
   if (quiet_) return;
@@ -17,7 +17,7 @@ void Progress::update(int done) {
   const double s = std::chrono::duration<double>(now - start_).count();
   const double fps = s > 0 ? done / s : 0.0;
   const double left = fps > 0 ? (total_ - done) / fps : 0.0;
-  std::fprintf(stderr, "%sle-render: %d/%d frames  %.1f fps  %.0f s left%s", tty_ ? "\r" : "", done, total_, fps,
+  std::fprintf(stderr, "%s%s: %d/%d frames  %.1f fps  %.0f s left%s", tty_ ? "\r" : "", tool_, done, total_, fps,
                left, tty_ ? "   " : "\n");
   std::fflush(stderr);
   drawn_ = true;

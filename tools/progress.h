@@ -9,7 +9,7 @@ namespace le::tool {
 
 class Progress {
  public:
-  Progress(int total, bool quiet);
+  Progress(const char* tool, int total, bool quiet);
   // `done` frames finished so far.
   void update(int done);
   // Ends the line on a terminal.
@@ -17,6 +17,7 @@ class Progress {
 
  private:
   using Clock = std::chrono::steady_clock;
+  const char* tool_;
   int total_;
   bool quiet_, tty_;
   bool drawn_ = false;

@@ -1,135 +1,156 @@
 #include "wav_reader.h"
 
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavformat/avformat.h>
+#include <libavutil/channel_layout.h>
+#include <libavutil/error.h>
+#include <libswresample/swresample.h>
+}
+
+#include <sys/stat.h>
+
 #include <algorithm>
-#include <cstring>
 #include <memory>
 #include <stdexcept>
 
 namespace le::tool {
 namespace {
 
-constexpr uint16_t kFormatPcm = 1;
-constexpr uint16_t kFormatExtensible = 0xFFFE;
+struct InputCloser {
+  void operator()(AVFormatContext* p) const { avformat_close_input(&p); }
+};
+struct CodecFreer {
+  void operator()(AVCodecContext* p) const { avcodec_free_context(&p); }
+};
+struct FrameFreer {
+  void operator()(AVFrame* p) const { av_frame_free(&p); }
+};
+struct PacketFreer {
+  void operator()(AVPacket* p) const { av_packet_free(&p); }
+};
+struct ResamplerFreer {
+  void operator()(SwrContext* p) const { swr_free(&p); }
+};
 
-uint32_t u32(const unsigned char* b) {
-  return uint32_t(b[0]) | uint32_t(b[1]) << 8 | uint32_t(b[2]) << 16 | uint32_t(b[3]) << 24;
-}
-uint16_t u16(const unsigned char* b) { return uint16_t(b[0] | b[1] << 8); }
-
-const char kConvert[] = " (convert with: ffmpeg -i IN -ar 16000 -ac 1 -c:a pcm_s16le OUT.wav)";
-constexpr uint32_t kStreamingLength = 0xFFFFFFFFu;
-
-// Exactly n bytes, or false at the end of the input.
-bool readFully(std::FILE* in, void* dst, size_t n) { return n == 0 || std::fread(dst, 1, n, in) == n; }
-
-// Skips n bytes; false when the input ends first.
-bool skip(std::FILE* in, uint64_t n) {
-  unsigned char buf[4096];
-  while (n > 0) {
-    const size_t want = n < sizeof buf ? size_t(n) : sizeof buf;
-    if (std::fread(buf, 1, want, in) != want) return false;
-    n -= want;
-  }
-  return true;
+std::string avError(int err) {
+  char buf[AV_ERROR_MAX_STRING_SIZE] = {};
+  av_strerror(err, buf, sizeof buf);
+  return buf;
 }
 
 }  // namespace
 
-WavStream::WavStream(const std::string& path) : name_(path) {
-  in_ = std::fopen(path.c_str(), "rb");
-  if (!in_) throw std::runtime_error("cannot open " + path);
-  owned_ = true;
-  try {
-    walkHeader();
-  } catch (...) {
-    std::fclose(in_);
-    throw;
+// Decodes one audio stream and resamples it to 16 kHz mono s16 as it goes.
+struct SpeechStream::Impl {
+  explicit Impl(const std::string& path) : path_(path) {
+    struct stat st {};
+    if (::stat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode))
+      fail("audio " + path + " is not a regular file (raw 16 kHz s16le samples go in as - on standard input)");
+    AVFormatContext* raw = nullptr;
+    if (const int r = avformat_open_input(&raw, path.c_str(), nullptr, nullptr); r < 0)
+      fail("cannot open audio " + path + ": " + avError(r));
+    in_.reset(raw);
+    if (const int r = avformat_find_stream_info(raw, nullptr); r < 0) fail(path + ": " + avError(r));
+    const AVCodec* dec = nullptr;
+    stream_ = av_find_best_stream(raw, AVMEDIA_TYPE_AUDIO, -1, -1, &dec, 0);
+    if (stream_ < 0 || !dec) fail(path + " holds no audio stream FFmpeg can decode");
+    codec_.reset(avcodec_alloc_context3(dec));
+    if (!codec_) fail("out of memory");
+    check(avcodec_parameters_to_context(codec_.get(), raw->streams[stream_]->codecpar));
+    check(avcodec_open2(codec_.get(), dec, nullptr));
+    if (codec_->ch_layout.nb_channels < 1 || codec_->sample_rate < 1)
+      fail(path + ": the audio stream has no channels or no sample rate");
+    AVChannelLayout mono = AV_CHANNEL_LAYOUT_MONO;
+    SwrContext* swr = nullptr;
+    check(swr_alloc_set_opts2(&swr, &mono, AV_SAMPLE_FMT_S16, kSpeechRate, &codec_->ch_layout,
+                              codec_->sample_fmt, codec_->sample_rate, 0, nullptr));
+    swr_.reset(swr);
+    check(swr_init(swr));
+    frame_.reset(av_frame_alloc());
+    packet_.reset(av_packet_alloc());
+    if (!frame_ || !packet_) fail("out of memory");
   }
-}
 
-WavStream::WavStream(std::FILE* in, const std::string& name) : in_(in), name_(name) { walkHeader(); }
+  size_t read(int16_t* out, size_t n) {
+    while (pending_.size() - at_ < n && !ended_) decodeMore();
+    const size_t k = std::min(n, pending_.size() - at_);
+    std::copy_n(pending_.begin() + static_cast<std::ptrdiff_t>(at_), k, out);
+    at_ += k;
+    return k;
+  }
 
-WavStream::~WavStream() {
-  if (owned_) std::fclose(in_);
-}
+ private:
+  [[noreturn]] void fail(const std::string& why) const { throw std::runtime_error(why); }
+  void check(int r) const {
+    if (r < 0) fail(path_ + ": " + avError(r));
+  }
 
-// Chunks are walked in order; only the fmt chunk's first 26 bytes are kept,
-// every other chunk is skipped as it is read.
-void WavStream::walkHeader() {
-  unsigned char riff[12];
-  if (!readFully(in_, riff, sizeof riff) || std::memcmp(riff, "RIFF", 4) != 0 ||
-      std::memcmp(riff + 8, "WAVE", 4) != 0)
-    throw std::runtime_error(name_ + " is not a WAV file (no RIFF/WAVE header); raw 16 kHz s16le PCM goes in as '-' "
-                             "on standard input");
-  bool haveFmt = false;
-  uint16_t format = 0, channels = 0, bits = 0;
-  uint32_t rate = 0;
-  unsigned char head[8];
-  while (readFully(in_, head, sizeof head)) {
-    const uint64_t len = u32(head + 4);
-    if (std::memcmp(head, "fmt ", 4) == 0) {
-      unsigned char fmt[26] = {};
-      const size_t keep = len < sizeof fmt ? size_t(len) : sizeof fmt;
-      if (len < 16 || !readFully(in_, fmt, keep) || !skip(in_, len - keep))
-        throw std::runtime_error(name_ + ": truncated fmt chunk");
-      format = u16(fmt);
-      channels = u16(fmt + 2);
-      rate = u32(fmt + 4);
-      bits = u16(fmt + 14);
-      // The extensible header carries the real format in its sub-format GUID.
-      if (format == kFormatExtensible && len >= 26) format = u16(fmt + 24);
-      haveFmt = true;
-      if (len & 1 && !skip(in_, 1)) break;
-      continue;
-    }
-    if (std::memcmp(head, "data", 4) == 0) {
-      if (!haveFmt) throw std::runtime_error(name_ + ": data chunk before the fmt chunk");
-      if (format != kFormatPcm || bits != 16 || channels != 1 || rate != kSpeechRate)
-        throw std::runtime_error(name_ + " holds " + std::to_string(rate) + " Hz, " + std::to_string(channels) +
-                                 " channel(s), " + std::to_string(bits) + "-bit " +
-                                 (format == kFormatPcm ? "PCM" : "format " + std::to_string(format)) +
-                                 "; le-live takes 16 kHz mono 16-bit PCM" + kConvert);
-      // Writers that stream leave the length at 0 or 0xFFFFFFFF: take what is there.
-      left_ = len == 0 || len == kStreamingLength ? ~uint64_t{0} : len;
+  // One packet's samples (or the decoder's and resampler's last ones) into
+  // pending_, after dropping what was read.
+  void decodeMore() {
+    pending_.erase(pending_.begin(), pending_.begin() + static_cast<std::ptrdiff_t>(at_));
+    at_ = 0;
+    if (av_read_frame(in_.get(), packet_.get()) >= 0) {
+      const bool ours = packet_->stream_index == stream_;
+      // A damaged packet is skipped, as players do; the rest still plays.
+      const int sent = ours ? avcodec_send_packet(codec_.get(), packet_.get()) : 0;
+      av_packet_unref(packet_.get());
+      if (ours && sent >= 0) receive();
       return;
     }
-    // Chunks are padded to an even length.
-    if (!skip(in_, len + (len & 1))) break;
+    avcodec_send_packet(codec_.get(), nullptr);
+    receive();
+    convert(nullptr, 0);  // what the resampler still holds
+    ended_ = true;
   }
-  throw std::runtime_error(name_ + (haveFmt ? ": no data chunk" : ": no fmt chunk"));
-}
 
-size_t WavStream::read(int16_t* out, size_t n) {
-  const uint64_t wholeLeft = left_ / 2;
-  if (n > wholeLeft) n = size_t(wholeLeft);
-  const size_t got = readRawSamples(in_, out, n);
-  left_ -= 2 * uint64_t(got);
-  if (got < n) left_ = 0;  // the file ended inside the chunk
-  return got;
-}
-
-std::vector<int16_t> parseWav(std::string_view bytes, const std::string& name) {
-  std::unique_ptr<std::FILE, int (*)(std::FILE*)> in(
-      bytes.empty() ? std::tmpfile() : ::fmemopen(const_cast<char*>(bytes.data()), bytes.size(), "rb"),
-      std::fclose);
-  if (!in) throw std::runtime_error("cannot read " + name);
-  WavStream w(in.get(), name);
-  std::vector<int16_t> all;
-  std::vector<int16_t> block(16384);
-  while (const size_t got = w.read(block.data(), block.size())) all.insert(all.end(), block.begin(), block.begin() + std::ptrdiff_t(got));
-  return all;
-}
-
-std::vector<int16_t> readWav(const std::string& path, size_t maxSamples) {
-  WavStream w(path);
-  std::vector<int16_t> all;
-  std::vector<int16_t> block(16384);
-  while (const size_t got = w.read(block.data(), block.size())) {
-    if (got > maxSamples - std::min(maxSamples, all.size()))
-      throw std::runtime_error("audio " + path + " is too long");
-    all.insert(all.end(), block.begin(), block.begin() + std::ptrdiff_t(got));
+  void receive() {
+    while (avcodec_receive_frame(codec_.get(), frame_.get()) >= 0) {
+      convert(const_cast<const uint8_t**>(frame_->extended_data), frame_->nb_samples);
+      av_frame_unref(frame_.get());
+    }
   }
-  return all;
+
+  void convert(const uint8_t** data, int samples) {
+    const int room = swr_get_out_samples(swr_.get(), samples);
+    if (room < 0) check(room);
+    const size_t at = pending_.size();
+    pending_.resize(at + static_cast<size_t>(room));
+    auto* dst = reinterpret_cast<uint8_t*>(pending_.data() + at);
+    const int got = swr_convert(swr_.get(), &dst, room, data, samples);
+    if (got < 0) check(got);
+    pending_.resize(at + static_cast<size_t>(got));
+  }
+
+  std::string path_;
+  std::unique_ptr<AVFormatContext, InputCloser> in_;
+  std::unique_ptr<AVCodecContext, CodecFreer> codec_;
+  std::unique_ptr<SwrContext, ResamplerFreer> swr_;
+  std::unique_ptr<AVFrame, FrameFreer> frame_;
+  std::unique_ptr<AVPacket, PacketFreer> packet_;
+  int stream_ = -1;
+  std::vector<int16_t> pending_;
+  size_t at_ = 0;
+  bool ended_ = false;
+};
+
+SpeechStream::SpeechStream(const std::string& path) : impl_(std::make_unique<Impl>(path)) {}
+SpeechStream::~SpeechStream() = default;
+size_t SpeechStream::read(int16_t* out, size_t n) { return impl_->read(out, n); }
+
+std::vector<int16_t> readSpeech(const std::string& path) {
+  SpeechStream in(path);
+  std::vector<int16_t> out;
+  constexpr size_t kBlock = 16000;
+  for (;;) {
+    const size_t at = out.size();
+    out.resize(at + kBlock);
+    const size_t got = in.read(out.data() + at, kBlock);
+    out.resize(at + got);
+    if (got == 0) return out;
+    if (out.size() > kMaxSpeechSamples) throw std::runtime_error("audio " + path + " is longer than an hour of speech");
+  }
 }
 
 size_t readRawSamples(std::FILE* in, int16_t* out, size_t n) {

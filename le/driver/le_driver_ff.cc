@@ -21,6 +21,7 @@ extern "C" {
 #include "le/driver/source.h"
 #include "le/driver/yuv.h"
 #include "le/runtime/env.h"
+#include "le/runtime/ff_log.h"
 #include "le/runtime/ff_handles.h"
 #include "le/runtime/le_simd.h"
 #include "le/runtime/log.h"
@@ -154,6 +155,7 @@ class FfSource final : public Source {
 };
 
 void FfSource::open() {
+  ffmpeg::routeLog();
   // A regular file only: the demuxer would wait forever on a FIFO. A name
   // that does not open is left to the demuxer, which names it.
   try {

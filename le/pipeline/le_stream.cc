@@ -165,7 +165,8 @@ int32_t Stream::run(const float* samples, int32_t count, const FrameFn& cb) {
       break;
     }
     ring.release();
-    if (cb) cb(int32_t(i), frame.data(), W_, H_);
+    // A caller that stops: the joiner ends the render thread on the way out.
+    if (cb && !cb(int32_t(i), frame.data(), W_, H_)) return int32_t(i + 1);
   }
   joiner.join();
   if (ring.failed()) throw std::runtime_error("render/paste failed: " + ring.reason());

@@ -5,11 +5,13 @@
 #include <string>
 #include <vector>
 
+#include "le/bundle/fsutil.h"
 #include "le/bundle/paths.h"
 #include "le/bundle/rawfile.h"
 #include "le/pipeline/session_bind.h"
 #include "le/pipeline/utt_handle.h"
 #include "le/runtime/env.h"
+#include "le/runtime/log.h"
 #include "le/runtime/le_pool.h"
 #include "le/session/session.h"
 
@@ -88,7 +90,15 @@ Stages bindSession(le_ctx& ctx, const Settings& s, le_utt& u) {
   bool note = false;
   const int32_t intra = session::intraThreads(ctx.threads, ctx.explicitThreads, ctx.ep, &note);
   le_ctx* c = &ctx;
-  st.makeChunk = [c, intra](const std::string& name) -> std::unique_ptr<Director> {
+  st.makeChunk = [c, intra, asked = !s.steadyDefault](const std::string& name) -> std::unique_ptr<Director> {
+    // The default chunk director is optional: its absence is said once, as
+    // what it is, and is no render failure. One the host named must load.
+    const std::string member = "model_" + name + ".onnx";
+    if (!asked && !fs::isRegularFile(resolveMember(c->manifest.dir, member))) {
+      log::linef(log::Level::Info, "[le_utt] no chunk director %s in the bundle: frames are rendered one at a time",
+                 member.c_str());
+      return nullptr;
+    }
     return std::make_unique<OwnedDirector>(
         std::make_unique<Renderer>(c->manifest, &c->identity, name, intra, c->ep));
   };

@@ -40,7 +40,11 @@ Settings resolveSettings(const Options& opts, int32_t poolThreads, const EnvFn& 
   s.ep = opts.ep ? opts.ep : "";
 
   std::string steady = opts.steadyModel && opts.steadyModel[0] ? opts.steadyModel : "b24_fp32";
-  if (const std::optional<std::string> e = env("LE_STEADY_MODEL"); e && !e->empty()) steady = *e;
+  s.steadyDefault = !(opts.steadyModel && opts.steadyModel[0]);
+  if (const std::optional<std::string> e = env("LE_STEADY_MODEL"); e && !e->empty()) {
+    steady = *e;
+    s.steadyDefault = false;
+  }
   s.steadyModel = steady == "-" ? std::string() : steady;
 
   s.hybrid = opts.eager == -2 || (opts.eager < 1 && hybridFromEnv(env("LE_UTT_HYBRID")));

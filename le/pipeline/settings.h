@@ -18,6 +18,7 @@ struct Settings {
   int32_t threads = 1;        // engine threads
   std::string ep;             // handed to the motion generator
   std::string steadyModel;    // chunk director; empty: none
+  bool steadyDefault = true;  // nobody named it: a bundle without it renders frame by frame
   bool hybrid = false;        // eager 3, 24 under backlog
   int32_t fixedEager = -1;    // used when hybrid is off; -1: no eager
   double gapMs = 600.0;       // negative: an utterance never ends by itself

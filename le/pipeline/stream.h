@@ -29,7 +29,8 @@ void drivenRow(const float* target, const float* delta, float gain, float* out);
 // Frames of a clip of count samples: ceil(count / 640), 0 for count < 1.
 int64_t clipFrames(int64_t count);
 
-using FrameFn = std::function<void(int32_t index, const uint8_t* rgb, int32_t w, int32_t h)>;
+// Returns false to stop the run after this frame.
+using FrameFn = std::function<bool(int32_t index, const uint8_t* rgb, int32_t w, int32_t h)>;
 
 class Stream {
  public:
@@ -41,7 +42,8 @@ class Stream {
   Stream(const Stream&) = delete;
   Stream& operator=(const Stream&) = delete;
 
-  // Delivers frames in order through cb (may be empty) and returns how many.
+  // Delivers frames in order through cb (may be empty) and returns how many;
+  // a cb that returns false ends the run after its frame.
   // Throws on failure ("bad args", "already running", "le_fca_deltas: ...",
   // "render/paste failed: " + the failing side's message), the render thread
   // joined on every path; an exception from cb propagates as it is.

@@ -1,5 +1,6 @@
 #include "le/runtime/log.h"
 
+#include <atomic>
 #include <cstdarg>
 #include <cstdio>
 #include <mutex>
@@ -13,6 +14,7 @@ struct State {
   std::mutex mu;  // held while a line is delivered
   Sink fn = nullptr;
   void* user = nullptr;
+  std::atomic<bool> host{false};  // fn != nullptr, readable without the lock
 };
 
 State& state() {
@@ -54,6 +56,8 @@ void line(Level level, std::string_view text) noexcept {
   tInSink = false;
 }
 
+bool hostSink() noexcept { return state().host.load(std::memory_order_relaxed); }
+
 void linef(Level level, const char* format, ...) noexcept {
   char small[512];
   va_list args;
@@ -89,11 +93,13 @@ void setSink(Sink fn, void* user) noexcept {
   if (tInSink) {  // this thread already holds the lock
     s.fn = fn;
     s.user = user;
+    s.host.store(fn != nullptr, std::memory_order_relaxed);
     return;
   }
   std::lock_guard<std::mutex> lock(s.mu);
   s.fn = fn;
   s.user = user;
+  s.host.store(fn != nullptr, std::memory_order_relaxed);
 }
 
 }  // namespace le::log

@@ -11,10 +11,15 @@ namespace {
 
 void ORT_API_CALL forward(void*, OrtLoggingLevel severity, const char*, const char*, const char*,
                           const char* message) {
-  if (severity < ORT_LOGGING_LEVEL_WARNING) return;
+  // Info lines go to a host's sink only (a tool shows them with -v); standard
+  // error by default keeps warnings and errors, as before.
+  if (severity < ORT_LOGGING_LEVEL_INFO) return;
+  if (severity < ORT_LOGGING_LEVEL_WARNING && !log::hostSink()) return;
   try {
-    log::line(severity >= ORT_LOGGING_LEVEL_ERROR ? log::Level::Error : log::Level::Warning,
-              logLine(severity, message));
+    const log::Level level = severity >= ORT_LOGGING_LEVEL_ERROR     ? log::Level::Error
+                             : severity >= ORT_LOGGING_LEVEL_WARNING ? log::Level::Warning
+                                                                     : log::Level::Info;
+    log::line(level, logLine(severity, message));
   } catch (...) {
     // onnxruntime's logging must not see an exception; the line is lost.
   }
@@ -42,12 +47,14 @@ void appendCuda(Ort::SessionOptions& options, const Recipe& r, Options& out) {
 }  // namespace
 
 Ort::Env& env() {
-  static Ort::Env* e = new Ort::Env(ORT_LOGGING_LEVEL_WARNING, "le", forward, nullptr);
+  static Ort::Env* e = new Ort::Env(ORT_LOGGING_LEVEL_INFO, "le", forward, nullptr);
   return *e;
 }
 
 std::string logLine(OrtLoggingLevel severity, const char* message) {
-  std::string out = severity >= ORT_LOGGING_LEVEL_ERROR ? "[onnxruntime] error: " : "[onnxruntime] warning: ";
+  std::string out = severity >= ORT_LOGGING_LEVEL_ERROR     ? "[onnxruntime] error: "
+                    : severity >= ORT_LOGGING_LEVEL_WARNING ? "[onnxruntime] warning: "
+                                                            : "[onnxruntime] info: ";
   const size_t head = out.size();
   out += message != nullptr ? message : "";
   for (size_t i = head; i < out.size(); ++i) {

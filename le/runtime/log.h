@@ -26,4 +26,8 @@ void linef(Level level, const char* format, ...) noexcept __attribute__((format(
 // error; a sink may call setSink.
 void setSink(Sink fn, void* user) noexcept;
 
+// True while a host's sink is installed: lines only a host that filters by
+// level wants (onnxruntime's own info lines) are sent only then.
+bool hostSink() noexcept;
+
 }  // namespace le::log

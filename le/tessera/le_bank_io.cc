@@ -5,6 +5,8 @@
 
 #include "le/tessera/bank_io.h"
 
+#include "le/runtime/ff_log.h"
+
 namespace le::tessera::bankio {
 
 int readMemory(void* opaque, uint8_t* buf, int want) {
@@ -57,6 +59,7 @@ MemoryDemuxer::MemoryDemuxer(const uint8_t* data, size_t size)
     av_free(buffer);
     refuse("reference bank decode: avio_alloc_context failed");
   }
+  ffmpeg::routeLog();
   AVFormatContext* fmt = avformat_alloc_context();
   if (!fmt) refuse("reference bank decode: avformat_alloc_context failed");
   fmt->pb = avio_.get();

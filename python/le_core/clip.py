@@ -78,7 +78,7 @@ def _command(exe, bundle, wav_path, out_path, frontend, gain, skip, threads):
 
 
 def render_clip(bundle, wav_path, out_path, progress=True, *, frontend=None, gain=1.0, skip=0, threads=0):
-    """Speaks wav_path (16 kHz mono 16-bit PCM) with the bundle into out_path (H.264 + AAC).
+    """Speaks wav_path (any audio file FFmpeg reads) with the bundle into out_path (H.264 + AAC).
 
     The bundle holds model_render.onnx, fca_stream.onnx and frontend.onnx (or
     frontend= names the speech frontend model). Returns the frames written.

@@ -12,8 +12,15 @@ from ._native import Error
 KP_FLOATS = 63  # 21 keypoints of (x, y, z)
 
 
+# Keys of directors that serve other roads, never the default: the whole-clip
+# stream's "render" and the live pipeline's batch-24 chunk directors.
+def _role_key(key):
+    return key == "render" or key.startswith("b24_")
+
+
 def only_model_key(bundle_dir):
-    """The key of the one model_<key>.onnx of a bundle directory."""
+    """The key of the one model_<key>.onnx of a bundle directory that is not a
+    role key (render, b24_*), as le-render and le-live choose it."""
     try:
         names = os.listdir(bundle_dir)
     except OSError as e:
@@ -24,7 +31,8 @@ def only_model_key(bundle_dir):
             raise Error(n.last_error()) from None
         n.lib.le_destroy(ptr)
         raise Error("cannot list %s: %s" % (bundle_dir, e.strerror)) from None
-    keys = sorted(m.group(1) for m in (re.fullmatch(r"model_(.+)\.onnx", f) for f in names) if m)
+    keys = sorted(m.group(1) for m in (re.fullmatch(r"model_(.+)\.onnx", f) for f in names)
+                  if m and not _role_key(m.group(1)))
     if len(keys) == 1:
         return keys[0]
     if not keys:

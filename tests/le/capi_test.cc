@@ -1,6 +1,7 @@
 // The error convention and the handle-free entry points of the le_ family.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -66,6 +67,12 @@ TEST(ErrorConvention, CopyOutTerminatesOrEmpties) {
 }
 
 TEST(KeypointRows, AlwaysTwentyOne) { EXPECT_EQ(le_host_kp_rows(), 21); }
+
+TEST(Version, IsTheProjectsMajorMinorPatch) {
+  const std::string v = le_version();
+  EXPECT_EQ(v, LE_TEST_PROJECT_VERSION);
+  EXPECT_EQ(std::count(v.begin(), v.end(), '.'), 2) << v;
+}
 
 class ResolveC : public testing::Test {
  protected:

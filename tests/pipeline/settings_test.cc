@@ -38,6 +38,7 @@ TEST(UttSettings, ZeroOptionsTakeTheDefaults) {
   EXPECT_EQ(s.threads, 6);
   EXPECT_EQ(s.ep, "");
   EXPECT_EQ(s.steadyModel, "b24_fp32");
+  EXPECT_TRUE(s.steadyDefault);
   EXPECT_FALSE(s.hybrid);
   EXPECT_EQ(s.fixedEager, -1);
   EXPECT_DOUBLE_EQ(s.gapMs, 600.0);
@@ -75,6 +76,12 @@ TEST(UttSettings, SteadyModelOptionDashAndEnvironment) {
   EXPECT_EQ(resolveSettings(o, 1, env.fn()).steadyModel, "");
   env.vars["LE_STEADY_MODEL"] = "";
   EXPECT_EQ(resolveSettings(o, 1, env.fn()).steadyModel, "b8");
+  // Only the chunk director nobody named may be missing from a bundle.
+  EXPECT_FALSE(resolveSettings(o, 1, env.fn()).steadyDefault);
+  o.steadyModel = nullptr;
+  EXPECT_TRUE(resolveSettings(o, 1, env.fn()).steadyDefault);
+  env.vars["LE_STEADY_MODEL"] = "b24_fp32";
+  EXPECT_FALSE(resolveSettings(o, 1, env.fn()).steadyDefault);
 }
 
 TEST(UttSettings, EagerModes) {

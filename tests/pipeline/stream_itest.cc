@@ -138,6 +138,23 @@ TEST(StreamRun, DeliversEveryPlannedFrameInOrder) {
   Seen again;
   ASSERT_EQ(le_stream_run(st.s, streamSpeech().data(), 640 * 3, record, &again), 3);
   EXPECT_EQ(again.order, iota(3));
+
+  // A callback that says stop ends the run after its frame, for every frame
+  // it may say it on; the handle runs again afterwards.
+  for (const int stopAt : {0, 4, kSpeechFrames - 1}) {
+    struct Stopper {
+      int at, calls = 0;
+    } stopper{stopAt};
+    auto stopping = [](void* user, int index, const uint8_t*, int, int) {
+      auto* s = static_cast<Stopper*>(user);
+      ++s->calls;
+      return index == s->at ? 1 : 0;
+    };
+    EXPECT_EQ(le_stream_run(st.s, streamSpeech().data(), int(streamSpeech().size()), stopping, &stopper), stopAt + 1);
+    EXPECT_EQ(stopper.calls, stopAt + 1);
+    EXPECT_STREQ(le_stream_last_error(), "");
+  }
+  EXPECT_EQ(le_stream_run(st.s, streamSpeech().data(), 640 * 2, nullptr, nullptr), 2);
 }
 
 TEST(StreamRun, SkipDropsLeadingFramesAndGainScalesDeltas) {
@@ -290,6 +307,7 @@ TEST(StreamFailure, ThrowingCallbackJoinsAndTheStreamRunsAgain) {
                           [&](int32_t i, const uint8_t*, int32_t, int32_t) {
                             ++n;
                             if (i == 2) throw std::logic_error("stop");
+                            return true;
                           }),
                std::logic_error);
   EXPECT_EQ(n, 3);

@@ -20,6 +20,7 @@
 #include "le/driver/source.h"
 #include "le/le.h"
 #include "le/le_a2x.h"
+#include "le/le_fca.h"
 #include "le/le_utt.h"
 #include "tools/demo_fixture.h"
 
@@ -158,6 +159,47 @@ class DemoSpeech : public ::testing::Test {
   TempDir t;
   std::vector<int16_t> pcm;
 };
+
+// The whole-clip models (le-render --audio) are the demo's own too: the
+// deltas move only the three mouth rows, open on voiced stretches and stay
+// shut in the pause, a leading silence included.
+TEST_F(DemoSpeech, WholeClipDeltasOpenOnlyTheMouthOnVoicedFrames) {
+  std::vector<int16_t> lead(16000, 0);  // a second of silence first
+  lead.insert(lead.end(), pcm.begin(), pcm.end());
+  std::vector<float> audio(lead.size());
+  for (size_t i = 0; i < lead.size(); ++i) audio[i] = lead[i] / 32768.f;
+  std::unique_ptr<le_fca, void (*)(le_fca*)> fca(
+      le_fca_create((dir + "/frontend.onnx").c_str(), (dir + "/fca_stream.onnx").c_str(), 1), le_fca_destroy);
+  ASSERT_NE(fca, nullptr) << le_fca_last_error();
+  const int total = int((audio.size() + 639) / 640);
+  std::vector<float> delta(size_t(total) * 63);
+  ASSERT_EQ(le_fca_deltas(fca.get(), audio.data(), int(audio.size()), delta.data(), total), total)
+      << le_fca_last_error();
+  const std::vector<float> xd = rawFloats(dir + "/drive/xd.f32"), xs = rawFloats(dir + "/drive/xs.f32");
+  float fullDown = 0;
+  for (size_t f = 0; f < xd.size() / 63; ++f)
+    fullDown = std::max(fullDown, xd[f * 63 + 3 * kLowerLip + 1] - xs[f * 63 + 3 * kLowerLip + 1]);
+  ASSERT_GT(fullDown, 0.f);
+  std::vector<double> open(static_cast<size_t>(total));
+  for (int k = 0; k < total; ++k) {
+    const float* d = delta.data() + size_t(k) * 63;
+    open[size_t(k)] = d[3 * kLowerLip + 1] / fullDown;
+    ASSERT_GE(open[size_t(k)], -1e-6) << k;
+    ASSERT_LE(open[size_t(k)], 1.0 + 1e-5) << k;
+    for (int j = 0; j < 63; ++j) {
+      if (j != 3 * kUpperLip + 1 && j != 3 * kLowerLip + 1 && j != 3 * kChin + 1) {
+        ASSERT_EQ(d[j], 0.f) << k << " " << j;
+      }
+    }
+    EXPECT_LE(d[3 * kUpperLip + 1], 0.f) << k;  // the upper lip goes up
+  }
+  const std::vector<double> rms = frameRms(lead);
+  const std::vector<int> voiced = voicedFrames(rms), pause = pauseFrames(rms);
+  ASSERT_GE(voiced.size(), 20u);
+  ASSERT_GE(pause.size(), 20u);
+  EXPECT_GT(meanOver(open, voiced), 0.5);
+  for (int k : pause) EXPECT_LT(open[size_t(k)], 0.05) << "frame " << k;
+}
 
 TEST_F(DemoSpeech, DrivenRowsOpenOnlyTheMouthWithVoicedEnergy) {
   std::vector<float> audio(pcm.size());

@@ -5,6 +5,8 @@
 // gives the short ramp; raw PCM from standard input; the command line's errors.
 #include <gtest/gtest.h>
 
+#include <chrono>
+
 #include <algorithm>
 #include <cmath>
 #include <cstdlib>
@@ -165,12 +167,14 @@ TEST(LeLive, TheDemosOwnStreamingEngineSpeaksAndTheStageSharesAreMeasured) {
   TempDir tmp;
   const std::string mp4 = tmp / "own.mp4", report = tmp / "report.txt";
   const Cmd r = run(tmp, "env -u W2V_ONNX " + quote(LE_LIVE_EXE) + " " + quote(demoContainer()) + " " +
-                             quote(live().wav) + " -o " + quote(mp4) + " --fast --end-marks --tail 0.4 --steady - --report " +
+                             quote(live().wav) + " -o " + quote(mp4) + " --fast --end-marks --tail 0.4 --steady - -v --report " +
                              quote(report));
   ASSERT_EQ(r.status, 0) << r.err;
   // The demo's rewritten director leaves onnxruntime nothing to warn about;
-  // a file gets no colour codes; the stage report went to the report only.
-  EXPECT_EQ(r.err.find("[onnxruntime]"), std::string::npos) << r.err;
+  // a file gets no colour codes; the stage report went to the report only;
+  // -v shows the library's info lines and onnxruntime's.
+  EXPECT_EQ(r.err.find("[onnxruntime] warning"), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("[onnxruntime] info: "), std::string::npos) << r.err;
   EXPECT_EQ(r.err.find('\x1b'), std::string::npos) << r.err;
   EXPECT_EQ(r.err.find("[le_utt-stage]"), std::string::npos) << r.err;
   EXPECT_NE(r.err.find("[le] director ep=cpu (ORT CPU EP)\n"), std::string::npos) << r.err;
@@ -268,21 +272,129 @@ TEST(LeLive, RefusesBadUsageAndOtherAudioFormatsWithOneLineErrors) {
   EXPECT_NE(badT.err.find("--interrupt wants seconds in [0, 3600], got 'nan'"), std::string::npos) << badT.err;
 
   ASSERT_TRUE(live().ok);
-  const std::string stereo = tmp / "stereo.wav", mp4 = tmp / "x.mp4";
-  ASSERT_EQ(run(tmp, "ffmpeg -nostdin -v error -y -i " + quote(live().wav) + " -ac 2 -ar 22050 " + quote(stereo)).status,
-            0);
-  const Cmd st = leLive(tmp, quote(stereo) + " -o " + quote(mp4) + " --motion " + quote(live().motion));
-  EXPECT_EQ(st.status, 1);
-  EXPECT_NE(st.err.find("holds 22050 Hz, 2 channel(s), 16-bit PCM; le-live takes 16 kHz mono 16-bit PCM"),
-            std::string::npos)
-      << st.err;
-  EXPECT_EQ(countOf(st.err, "\n"), 1) << st.err;
+  const std::string mp4 = tmp / "x.mp4";
+  writeFile(tmp / "notes.wav", "not audio at all");
+  const Cmd junk = leLive(tmp, quote(tmp / "notes.wav") + " -o " + quote(mp4) + " --motion " + quote(live().motion));
+  EXPECT_EQ(junk.status, 1);
+  EXPECT_EQ(junk.err.rfind("le-live: cannot open audio " + tmp / "notes.wav" + ": ", 0), 0u) << junk.err;
+  EXPECT_EQ(countOf(junk.err, "\n"), 1) << junk.err;
   EXPECT_FALSE(exists(mp4));
   // An engine directory without models: the pipeline's warm-up message.
   const Cmd noEngine = leLive(tmp, quote(live().wav) + " -o " + quote(mp4) + " --motion " + quote(tmp / "nothing"));
   EXPECT_EQ(noEngine.status, 1);
   EXPECT_NE(noEngine.err.find("le-live: the audio engine did not start: "), std::string::npos) << noEngine.err;
   EXPECT_FALSE(exists(mp4));
+}
+
+
+// Outputs are checked before anything runs, a signal ends the run with a
+// playable video and a report saying so, "-o -" streams to a pipe, and on a
+// terminal a progress line is redrawn in place.
+TEST(LeLive, ABadReportPathFailsBeforeTheFirstFrameAndTheOldVideoStays) {
+  ASSERT_TRUE(live().ok);
+  TempDir tmp;
+  const std::string mp4 = tmp / "x.mp4";
+  writeFile(mp4, "old");
+  const auto t0 = std::chrono::steady_clock::now();
+  const Cmd r = leLive(tmp, quote(live().wav) + " -o " + quote(mp4) + " --motion " + quote(live().motion) +
+                                " --report " + quote(tmp / "no/run.txt"));
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, "le-live: cannot write report " + tmp / "no/run.txt" + ": directory " + tmp / "no" +
+                       " does not exist\n");
+  // Before the bundle opens: a real-time run of this speech takes seconds.
+  EXPECT_LT(std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count(), 1.5);
+  EXPECT_EQ(readFile(mp4), "old");
+  const Cmd sheet = leLive(tmp, quote(live().wav) + " -o " + quote(mp4) + " --sheet -");
+  EXPECT_EQ(sheet.status, 2);
+  EXPECT_NE(sheet.err.find("--sheet - : standard output carries only the video"), std::string::npos) << sheet.err;
+}
+
+// Shell: waits (up to a minute) until process $p has written 20 kB of video
+// under its temporary name, so the signal falls mid-run on a loaded machine.
+std::string untilFramesFlow(const std::string& dir) {
+  return "for i in $(seq 300); do s=$(stat -c %s " + quote(dir + "/.x.mp4.part-") +
+         "$p 2>/dev/null || echo 0); [ \"$s\" -gt 20000 ] && break; sleep 0.2; done; ";
+}
+
+TEST(LeLive, SigintMidRunLeavesAPlayableVideoAndAReportMarkedInterrupted) {
+  ASSERT_TRUE(live().ok);
+  TempDir tmp;
+  const std::string mp4 = tmp / "x.mp4", report = tmp / "run.txt";
+  for (const char* sig : {"INT", "TERM"}) {
+    SCOPED_TRACE(sig);
+    const Cmd r = run(tmp, std::string("(") + quote(LE_LIVE_EXE) + " " + quote(demoContainer()) + " " +
+                               quote(live().wav) + " -o " + quote(mp4) + " --motion " + quote(live().motion) +
+                               " --tail 20 --report " + quote(report) + " & p=$!; " + untilFramesFlow(tmp.path()) + "kill -" +
+                               sig + " $p; wait $p; echo status=$?)");
+    EXPECT_NE(r.out.find("status=130"), std::string::npos) << r.out << r.err;
+    const auto rep = readReport(report);
+    EXPECT_EQ(rep.at("run_status"), std::string("interrupted (SIG") + sig + ")");
+    const int frames = std::stoi(rep.at("frames"));
+    EXPECT_GT(frames, 10);
+    EXPECT_LT(frames, 25 * 20);
+    // The index is there: ffprobe counts exactly the frames the report names.
+    const std::string streams = probeStreams(tmp, mp4);
+    EXPECT_NE(streams.find("h264," + std::to_string(frames)), std::string::npos) << streams;
+    EXPECT_NE(streams.find("aac,16000"), std::string::npos) << streams;
+  }
+}
+
+TEST(LeLive, DashOutputStreamsMatroskaWithVideoAndSoundToAPipe) {
+  ASSERT_TRUE(live().ok);
+  TempDir tmp;
+  const Cmd r = run(tmp, quote(LE_LIVE_EXE) + " " + quote(demoContainer()) + " " + quote(live().wav) +
+                             " -o - --fast -q --motion " + quote(live().motion) +
+                             " | ffprobe -v error -show_entries stream=codec_name:format=format_name -of csv=p=0 -");
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(r.out.find("h264"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("aac"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("matroska"), std::string::npos) << r.out;
+  EXPECT_FALSE(exists(tmp / "-"));
+  // A reader that leaves early ends the run with one line.
+  const Cmd cut = run(tmp, "((" + quote(LE_LIVE_EXE) + " " + quote(demoContainer()) + " " + quote(live().wav) +
+                               " -o - --fast -q --motion " + quote(live().motion) +
+                               "; echo status=$? >&2) | head -c 2000 > /dev/null)");
+  EXPECT_NE(cut.err.find("le-live: standard output was closed by its reader after "), std::string::npos) << cut.err;
+  EXPECT_NE(cut.err.find("status=0"), std::string::npos) << cut.err;
+}
+
+TEST(LeLive, RealTimeReportsCountLateFramesAndFastRunsDoNot) {
+  ASSERT_TRUE(live().ok);
+  TempDir tmp;
+  for (const bool fast : {false, true}) {
+    const Cmd r = leLive(tmp, quote(live().wav) + " -o " + quote(tmp / "x.mp4") + " --motion " + quote(live().motion) +
+                                  " --tail 0.2 --report " + quote(tmp / "run.txt") + (fast ? " --fast -q" : ""));
+    ASSERT_EQ(r.status, 0) << r.err;
+    if (fast) {
+      EXPECT_EQ(r.err, "") << "-q: nothing on standard error after a success";
+    }
+    const auto rep = readReport(tmp / "run.txt");
+    EXPECT_EQ(rep.at("run_status"), "complete");
+    if (fast) {
+      EXPECT_EQ(rep.at("late_frames"), "not measured");
+      continue;
+    }
+    const long late = std::stol(rep.at("late_frames"));
+    const double worst = std::stod(rep.at("max_lateness_ms"));
+    EXPECT_GE(late, 0);
+    EXPECT_LE(late, std::stol(rep.at("frames")));
+    // No late frame without a lateness beyond one frame period, and back.
+    EXPECT_EQ(late > 0, worst > 40.0) << late << " " << worst;
+  }
+}
+
+
+TEST(LeLive, OnATerminalTheProgressLineIsRedrawnInPlace) {
+  ASSERT_TRUE(live().ok);
+  TempDir tmp;
+  if (run(tmp, "command -v script").status != 0) GTEST_SKIP() << "no script(1) for a pseudo-terminal";
+  const std::string cmd = quote(LE_LIVE_EXE) + " " + quote(demoContainer()) + " " + quote(live().wav) + " -o " +
+                          quote(tmp / "x.mp4") + " --fast --tail 0.2 --motion " + quote(live().motion);
+  const Cmd r = run(tmp, "script -qec " + quote(cmd) + " /dev/null");
+  EXPECT_EQ(r.status, 0) << r.out;
+  EXPECT_NE(r.out.find("\rle-live: "), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find(" speech "), std::string::npos) << r.out;
+  EXPECT_EQ(r.out.find(" late "), std::string::npos) << "--fast measures no lateness: " << r.out;
 }
 
 }  // namespace

@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -218,13 +219,15 @@ TEST(LeRender, RefusesBadUsageWithOneLineErrors) {
       {"", 2, "no BUNDLE given"},
       {"b", 2, "no output given"},
       {"b -o x.mp4 --audio speech.wav --frames 3", 2, "--frames does not go with --audio"},
-      {"b -o x.mp4 --audio " + quote(tmp / "none.wav"), 1, "cannot open " + tmp / "none.wav"},
+      {"b -o x.mp4 --audio " + quote(tmp / "none.wav"), 1, "cannot open audio " + tmp / "none.wav" + ": No such file"},
+      {"b -o " + quote(tmp / "no/x.mp4"), 1, "cannot write video " + tmp / "no/x.mp4" + ": directory"},
       {"b -o x.mp4 --frames 0", 2, "--frames wants a whole number in [1, "},
       {"b -o x.mp4 --threads 2x", 2, "--threads wants a whole number"},
       {"b -o x.mp4 --crf 52", 2, "--crf wants a whole number in [0, 51]"},
       {"b -o x.mp4 --png-every 5", 2, "--png-every wants two values"},
       {"b -o x.mp4 --sheet-frames 1,,2", 2, "--sheet-frames wants a whole number"},
       {"b -o x.mp4 --bogus", 2, "unknown option --bogus"},
+      {"b -o - --sheet -", 2, "--sheet - : standard output carries only the video"},
       {quote(tmp / "missing") + " -o " + quote(tmp / "x.mp4"), 1, "cannot list"},
       {quote(tmp.path()) + " --model nothere -o " + quote(tmp / "x.mp4"), 1, "cannot open the bundle: le_create: "},
   };
@@ -247,6 +250,41 @@ TEST(ReadmeExample, RendersTheFirstDemoFrame) {
   const Cmd bad = run(tmp, quote(LE_README_EXAMPLE_EXE) + " " + quote(tmp / "none") + " demo");
   EXPECT_EQ(bad.status, 1);
   EXPECT_NE(bad.err.find("le_create: "), std::string::npos) << bad.err;
+}
+
+
+// A failing run leaves an existing video as it was; a signal ends the video
+// after the frames encoded so far, with its index, and exit status 130.
+TEST(LeRender, AFailedRunKeepsTheOldVideoAndSigintKeepsWhatWasEncoded) {
+  ASSERT_FALSE(demoContainer().empty()) << "lefix demo failed";
+  TempDir tmp;
+  const std::string mp4 = tmp / "a.mp4";
+  writeFile(mp4, "old");
+  const Cmd bad = leRender(tmp, quote(demoContainer()) + " --model nothere -o " + quote(mp4));
+  EXPECT_EQ(bad.status, 1);
+  EXPECT_EQ(readFile(mp4), "old");
+
+  // 400 rows of the target pose: far longer than the signal's delay.
+  const std::string target = readFile(loadManifest(demoContainer()).dir + "/xs_target.bin");
+  std::string rows;
+  for (int k = 0; k < 10; ++k) rows += target;
+  writeFile(tmp / "rows.f32", rows);
+  const Cmd r = run(tmp, "(" + quote(LE_RENDER_EXE) + " " + quote(demoContainer()) + " --keypoints " +
+                             quote(tmp / "rows.f32") + " -o " + quote(mp4) + " & p=$!; " +
+                             // until frames reach the temporary file, however loaded the machine
+                             "for i in $(seq 300); do s=$(stat -c %s " + quote(tmp / ".a.mp4.part-") +
+                             "$p 2>/dev/null || echo 0); [ \"$s\" -gt 20000 ] && break; sleep 0.2; done; "
+                             "kill -INT $p; wait $p; echo status=$?)");
+  EXPECT_NE(r.out.find("status=130"), std::string::npos) << r.out << r.err;
+  int done = -1, total = -1;
+  const size_t at = r.err.find("le-render: SIGINT: stopped after ");
+  ASSERT_NE(at, std::string::npos) << r.err;
+  ASSERT_EQ(std::sscanf(r.err.c_str() + at, "le-render: SIGINT: stopped after %d of %d", &done, &total), 2);
+  EXPECT_EQ(total, 400);
+  EXPECT_GT(done, 0);
+  const Cmd probe = run(tmp, "ffprobe -v error -count_frames -show_entries stream=nb_read_frames -of csv=p=0 " +
+                                 quote(mp4));
+  EXPECT_EQ(probe.out, std::to_string(done) + "\n") << probe.err;
 }
 
 }  // namespace

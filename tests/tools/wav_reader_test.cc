@@ -1,16 +1,18 @@
-// The live host's speech input: WAV chunks walked with checked lengths, only
-// 16 kHz mono 16-bit PCM taken, raw stdin samples little-endian.
+// The hosts' speech input: any audio FFmpeg reads comes out as 16 kHz mono,
+// raw stdin samples little-endian.
 #include <gtest/gtest.h>
-
-#include <unistd.h>
+#include <sys/stat.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <optional>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
+#include "testkit/testkit.h"
 #include "tools/pushed_audio.h"
 #include "tools/wav_reader.h"
 
@@ -55,53 +57,96 @@ std::string build(const Wav& w) {
   return s;
 }
 
-std::string refusal(const std::string& bytes) {
+// Builds a WAV of `frames` frames whose channel c holds the constant level[c]
+// (16-bit PCM, or 32-bit float with format 3), writes it to path.
+std::string constantWav(const TempDir& tmp, const std::string& name, uint32_t rate, std::vector<double> level,
+                        uint16_t format, size_t frames) {
+  Wav w;
+  w.rate = rate;
+  w.channels = uint16_t(level.size());
+  w.format = format;
+  w.bits = format == 3 ? 32 : 16;
+  w.samples.clear();
+  for (size_t i = 0; i < frames; ++i)
+    for (double v : level) {
+      if (format == 3) {
+        float f = float(v / 32768.0);
+        uint32_t u;
+        std::memcpy(&u, &f, 4);
+        w.samples.push_back(int16_t(u & 0xFFFF));
+        w.samples.push_back(int16_t(u >> 16));
+      } else {
+        w.samples.push_back(int16_t(v));
+      }
+    }
+  const std::string path = tmp / name;
+  writeFile(path, build(w));
+  return path;
+}
+
+std::string refusal(const std::string& path) {
   try {
-    tool::parseWav(bytes, "in.wav");
+    tool::readSpeech(path);
   } catch (const std::runtime_error& e) {
     return e.what();
   }
   return "accepted";
 }
 
-TEST(WavReader, TakesSixteenKilohertzMonoPcmAcrossOtherChunks) {
+TEST(SpeechReader, SixteenKilohertzMonoPcmComesThroughUnchangedAcrossOtherChunks) {
+  TempDir tmp;
   Wav w;
-  EXPECT_EQ(tool::parseWav(build(w), "a"), w.samples);
-  // An odd-length chunk before fmt is padded to even: the walk must skip the pad.
-  w.extraChunk = std::string("LIST") + std::string("\x03\0\0\0", 4) + "abc" + std::string(1, '\0');
-  EXPECT_EQ(tool::parseWav(build(w), "a"), w.samples);
-  // A streaming writer's unknown length, and a truncated file: the whole
-  // samples present, never a read past the end.
-  w.dataLen = 0xFFFFFFFFu;
-  EXPECT_EQ(tool::parseWav(build(w), "a"), w.samples);
-  w.dataLen.reset();
+  w.samples.clear();
+  for (int i = 0; i < 4000; ++i) w.samples.push_back(int16_t((i * 37) % 20001 - 10000));
+  writeFile(tmp / "a.wav", build(w));
+  EXPECT_EQ(tool::readSpeech(tmp / "a.wav"), w.samples);
+  // An odd-length chunk before fmt is padded to even.
+  w.extraChunk = std::string("junk") + std::string("\x03\0\0\0", 4) + "abc" + std::string(1, '\0');
+  writeFile(tmp / "b.wav", build(w));
+  EXPECT_EQ(tool::readSpeech(tmp / "b.wav"), w.samples);
+  // A truncated file gives the whole samples present.
   w.cut = 3;
-  EXPECT_EQ(tool::parseWav(build(w), "a"), (std::vector<int16_t>{1, -2, 300}));
+  writeFile(tmp / "c.wav", build(w));
+  const std::vector<int16_t> cut = tool::readSpeech(tmp / "c.wav");
+  ASSERT_EQ(cut.size(), w.samples.size() - 2);
+  EXPECT_TRUE(std::equal(cut.begin(), cut.end(), w.samples.begin()));
 }
 
-TEST(WavReader, RefusesOtherFormatsNamingWhatTheFileHolds) {
-  Wav stereo;
-  stereo.channels = 2;
-  const std::string m = refusal(build(stereo));
-  EXPECT_NE(m.find("in.wav holds 16000 Hz, 2 channel(s), 16-bit PCM"), std::string::npos) << m;
-  EXPECT_NE(m.find("ffmpeg -i IN -ar 16000 -ac 1"), std::string::npos) << m;
-  Wav rate;
-  rate.rate = 44100;
-  EXPECT_NE(refusal(build(rate)).find("44100 Hz"), std::string::npos);
-  Wav fl;
-  fl.format = 3;
-  fl.bits = 32;
-  EXPECT_NE(refusal(build(fl)).find("32-bit format 3"), std::string::npos);
-  EXPECT_NE(refusal("RIFX....WAVE").find("not a WAV file"), std::string::npos);
-  EXPECT_NE(refusal("").find("not a WAV file"), std::string::npos);
-  // A fmt chunk claiming more bytes than the file has.
-  std::string cut = build(Wav{});
-  cut.resize(30);
-  EXPECT_NE(refusal(cut).find("truncated fmt chunk"), std::string::npos) << refusal(cut);
-  // A chunk length near 4 GiB must not wrap the cursor.
-  Wav huge;
-  huge.extraChunk = std::string("junk") + std::string("\xF0\xFF\xFF\xFF", 4);
-  EXPECT_NE(refusal(build(huge)).find("no fmt chunk"), std::string::npos);
+TEST(SpeechReader, AnyRateSampleFormatAndChannelCountBecomesSixteenKilohertzMono) {
+  struct Case {
+    uint32_t rate;
+    std::vector<double> level;  // per channel
+    uint16_t format;
+    double mono;                // the level the mono mix must reach
+  };
+  const Case cases[] = {
+      {44100, {8000, 8000}, 1, 8000},      // stereo, same on both sides
+      {48000, {9000}, 3, 9000},            // float
+      {8000, {-6000}, 1, -6000},           // upsampled
+      {22050, {6000, 6000, 6000, 6000, 6000, 6000}, 1, 6000},  // 5.1
+  };
+  TempDir tmp;
+  for (const Case& c : cases) {
+    const size_t frames = c.rate;  // one second
+    const std::string path = constantWav(tmp, "x.wav", c.rate, c.level, c.format, frames);
+    const std::vector<int16_t> got = tool::readSpeech(path);
+    SCOPED_TRACE(std::to_string(c.rate) + " Hz, " + std::to_string(c.level.size()) + " channel(s)");
+    EXPECT_NEAR(double(got.size()), 16000.0, 40.0);
+    ASSERT_GT(got.size(), 12000u);
+    // Away from the resampler's edges the constant survives.
+    for (size_t i = 4000; i < 12000; i += 1000) EXPECT_NEAR(got[i], c.mono, std::fabs(c.mono) * 0.02 + 2) << i;
+  }
+}
+
+TEST(SpeechReader, RefusesWhatIsNotAudioNamingTheFileAndTheReason) {
+  TempDir tmp;
+  writeFile(tmp / "notes.wav", std::string(4096, 'x'));
+  const std::string text = refusal(tmp / "notes.wav");
+  EXPECT_NE(text.find(tmp / "notes.wav"), std::string::npos) << text;
+  EXPECT_NE(text, "accepted");
+  const std::string missing = refusal(tmp / "none.wav");
+  EXPECT_NE(missing.find("No such file"), std::string::npos) << missing;
+  EXPECT_NE(refusal(std::string(tmp.path())).find("is not a regular file"), std::string::npos);
 }
 
 TEST(WavReader, RawSamplesAreLittleEndianAndTheOddTailIsDropped) {
@@ -120,74 +165,16 @@ TEST(WavReader, RawSamplesAreLittleEndianAndTheOddTailIsDropped) {
   std::fclose(f);
 }
 
-// A WAV arriving through a pipe is read as it comes: the first block is there
-// long before the writer has finished (or ever finishes), and nothing but a
-// block is held.
-TEST(WavReader, StreamsFromAPipeWithoutWaitingForTheEnd) {
-  int fds[2];
-  ASSERT_EQ(::pipe(fds), 0);
-  Wav w;
-  w.samples.clear();
-  w.dataLen = 0xFFFFFFFFu;  // a streaming writer's unknown length
-  const std::string head = build(w);
-  ASSERT_EQ(::write(fds[1], head.data(), head.size()), ssize_t(head.size()));
-  std::string first;
-  for (int i = 0; i < 100; ++i) put16(first, uint16_t(i * 7));
-  ASSERT_EQ(::write(fds[1], first.data(), first.size()), ssize_t(first.size()));
-  std::FILE* in = ::fdopen(fds[0], "rb");
-  ASSERT_NE(in, nullptr);
-  std::setvbuf(in, nullptr, _IONBF, 0);  // a buffered read would wait for 4 KiB
-  tool::WavStream s(in, "pipe");
-  std::vector<int16_t> got(100);
-  ASSERT_EQ(s.read(got.data(), 60), 60u);  // the writer is still open
-  ASSERT_EQ(s.read(got.data() + 60, 40), 40u);
-  for (int i = 0; i < 100; ++i) ASSERT_EQ(got[size_t(i)], int16_t(i * 7)) << i;
-  const char tail[3] = {0x11, 0x22, 0x33};  // one sample and a dangling byte
-  ASSERT_EQ(::write(fds[1], tail, 3), 3);
-  ::close(fds[1]);
-  EXPECT_EQ(s.read(got.data(), 100), 1u);
-  EXPECT_EQ(got[0], int16_t(0x2211));
-  EXPECT_EQ(s.read(got.data(), 100), 0u);
-  std::fclose(in);
-}
-
-// readWav stops at its bound instead of reading on: the same refusal for a
-// long file and for a device that never ends.
-TEST(WavReader, ReadingWholeStopsAtTheBound) {
-  char dir[] = "/tmp/le_wav_test.XXXXXX";
-  ASSERT_NE(::mkdtemp(dir), nullptr);
-  const std::string path = std::string(dir) + "/a.wav";
-  Wav w;
-  w.samples.assign(1000, 5);
-  {
-    std::FILE* f = std::fopen(path.c_str(), "wb");
-    const std::string b = build(w);
-    std::fwrite(b.data(), 1, b.size(), f);
-    std::fclose(f);
+// Only regular files are decoded: a FIFO or a device would keep the demuxer
+// waiting, or feed it without end.
+TEST(SpeechReader, RefusesWhatIsNotARegularFileAtOnce) {
+  TempDir tmp;
+  const std::string fifo = tmp / "fifo";
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  for (const std::string& path : {fifo, std::string("/dev/zero")}) {
+    const std::string m = refusal(path);
+    EXPECT_EQ(m, "audio " + path + " is not a regular file (raw 16 kHz s16le samples go in as - on standard input)");
   }
-  const struct {
-    size_t bound;
-    std::string result;
-  } cases[] = {{1000, "1000 samples"}, {5000, "1000 samples"}, {999, "audio " + path + " is too long"},
-               {0, "audio " + path + " is too long"}};
-  for (const auto& c : cases) {
-    std::string r;
-    try {
-      r = std::to_string(tool::readWav(path, c.bound).size()) + " samples";
-    } catch (const std::runtime_error& e) {
-      r = e.what();
-    }
-    EXPECT_EQ(r, c.result) << c.bound;
-  }
-  std::string zero;
-  try {
-    tool::readWav("/dev/zero", size_t(1) << 30);
-  } catch (const std::runtime_error& e) {
-    zero = e.what();
-  }
-  EXPECT_EQ(zero.rfind("/dev/zero is not a WAV file", 0), 0u) << zero;
-  std::remove(path.c_str());
-  ::rmdir(dir);
 }
 
 // The live host's pushed speech: every frame gets exactly its samples, and
@@ -216,6 +203,7 @@ TEST(PushedAudio, FramesGetTheirSamplesAndTheFrontIsLetGo) {
   EXPECT_EQ(sound[2], 9);
   EXPECT_EQ(sound[3], 9);
 }
+
 
 }  // namespace
 }  // namespace le::test

@@ -1,0 +1,96 @@
+// Every sh block of the README runs as written, from a scratch copy of the
+// repository root whose build/ holds this build's files and build/demo/ the
+// demo identity and its speech, the way `make demo` leaves them.
+#include <gtest/gtest.h>
+
+#include <dirent.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+#include "tools/cli_run.h"
+#include "tools/demo_fixture.h"
+
+namespace le::test {
+namespace {
+
+// The bodies of the blocks fenced ```sh, in order.
+std::vector<std::string> shellBlocks(const std::string& markdown) {
+  std::vector<std::string> blocks;
+  size_t at = 0;
+  while ((at = markdown.find("\n```sh\n", at)) != std::string::npos) {
+    const size_t body = at + 7, end = markdown.find("\n```\n", body);
+    if (end == std::string::npos) break;
+    blocks.push_back(markdown.substr(body, end - body + 1));
+    at = end;
+  }
+  return blocks;
+}
+
+TEST(Readme, ShellBlocksAreFoundInOrder) {
+  const auto blocks = shellBlocks("x\n```sh\na\nb\n```\n```console\nno\n```\n```sh\nc\n```\n```sh\nunclosed\n");
+  ASSERT_EQ(blocks.size(), 2u);
+  EXPECT_EQ(blocks[0], "a\nb\n");
+  EXPECT_EQ(blocks[1], "c\n");
+}
+
+// build/ as links to this build's entries, with a demo/ of its own.
+bool scratchRoot(const TempDir& root) {
+  const std::string build = root / "build";
+  if (::mkdir(build.c_str(), 0777) != 0 || ::mkdir((build + "/demo").c_str(), 0777) != 0) return false;
+  DIR* d = opendir(LE_BINARY_DIR);
+  if (!d) return false;
+  while (const dirent* e = readdir(d)) {
+    const std::string n = e->d_name;
+    if (n == "." || n == ".." || n == "demo") continue;
+    if (::symlink((std::string(LE_BINARY_DIR) + "/" + n).c_str(), (build + "/" + n).c_str()) != 0) return false;
+  }
+  closedir(d);
+  if (::symlink((std::string(LE_SOURCE_DIR) + "/tests").c_str(), (root / "tests").c_str()) != 0) return false;
+  return ::symlink(demoContainer().c_str(), (build + "/demo/demo.imx").c_str()) == 0 &&
+         runFixture({"speech", "--out", build + "/demo/speech.wav"}) == 0;
+}
+
+TEST(Readme, EveryShellBlockRunsAsWrittenOnTheDemoIdentity) {
+  ASSERT_FALSE(demoContainer().empty()) << "lefix demo failed";
+  const std::vector<std::string> blocks = shellBlocks(readFile(std::string(LE_SOURCE_DIR) + "/README.md"));
+  ASSERT_GE(blocks.size(), 4u);
+  TempDir root;
+  ASSERT_TRUE(scratchRoot(root));
+  for (const std::string& block : blocks) {
+    writeFile(root / "block.sh", block);
+    const Cmd r = run(root, "cd " + quote(root.path()) + " && bash -euo pipefail block.sh");
+    EXPECT_EQ(r.status, 0) << block << r.err;
+  }
+  // What the blocks promise to leave behind.
+  for (const char* out : {"demo.mp4", "sheet.png", "a.mp4", "stills/frame_000020.png", "driven.mp4", "spoken.mp4",
+                          "live.mp4", "run.txt", "live.mkv", "example"})
+    EXPECT_TRUE(exists(root / out)) << out;
+  EXPECT_FALSE(exists(root / "stills/frame_000025.png"));
+}
+
+// The README's figure for `make demo`: pushes start at --lead 1.5, the first
+// speech frame comes about 0.75 s of timeline later.
+TEST(Readme, TheDemosIdleLeadIsAboutTwoPointThreeSeconds) {
+  ASSERT_FALSE(demoContainer().empty()) << "lefix demo failed";
+  EXPECT_NE(readFile(std::string(LE_SOURCE_DIR) + "/README.md").find("idle lead of `out/demo.mp4` is about 2.3 s"),
+            std::string::npos);
+  TempDir tmp;
+  ASSERT_EQ(runFixture({"speech", "--out", tmp / "speech.wav"}), 0);
+  const Cmd r = run(tmp, quote(LE_LIVE_EXE) + " " + quote(demoContainer()) + " " + quote(tmp / "speech.wav") +
+                             " -o " + quote(tmp / "demo.mp4") + " --fast --end-marks --lead 1.5 --tail 0.2 -q --report " +
+                             quote(tmp / "report.txt"));
+  ASSERT_EQ(r.status, 0) << r.err;
+  const std::string report = readFile(tmp / "report.txt");
+  const size_t at = report.find("kinds: ");
+  ASSERT_NE(at, std::string::npos);
+  const size_t first = report.find('1', at + 7);
+  ASSERT_NE(first, std::string::npos);
+  const double lead = double(first - at - 7) / 25.0;
+  EXPECT_GE(lead, 2.0);
+  EXPECT_LE(lead, 2.6);
+}
+
+}  // namespace
+}  // namespace le::test

@@ -43,12 +43,12 @@ Renderer::Renderer(const Manifest& manifest, Identity* identity, const std::stri
   m.key = key;
   m.dir = manifest.dir;
   m.modelPath = manifest.modelPath(key);
-  m.lipTemplate = manifest.lipTemplateJson;
 
   std::string ep = epIn;
   if (m.chooseConvBackend(ep, manifest.lipTemplateJson)) return;
 
   m.runOptions.AddConfigEntry("memory.enable_memory_arena_shrinkage", "cpu:0");
+  m.prepareLipContour(manifest.lipTemplateJson);
 
   try {
     m.buildSession(ep);
@@ -60,6 +60,10 @@ Renderer::Renderer(const Manifest& manifest, Identity* identity, const std::stri
   }
   m.inspectInputs();
   m.bindOnce();
+}
+
+void Renderer::Impl::prepareLipContour(const std::string& templateJson) {
+  if (!templateJson.empty()) lipContour = tessera::LipContour::fromTemplateJson(templateJson, crop);
 }
 
 Renderer::~Renderer() = default;
@@ -83,6 +87,7 @@ const float* Renderer::Impl::renderHoisted(int32_t si, const float* ksIn, const 
   const size_t kp = static_cast<size_t>(kHostKpRows) * 3;
   std::memcpy(ks.data(), ksIn, kp * sizeof(float));
   std::memcpy(kd.data(), kdIn, kp * sizeof(float));
+  if (lipBound) lipContour->contourF32Canvas(kdIn, lipCanvas.data());
   ring->schedule(si);
   run();
   return out.data();
@@ -91,6 +96,7 @@ const float* Renderer::Impl::renderHoisted(int32_t si, const float* ksIn, const 
 const float* Renderer::Impl::renderPlain(const int32_t* si, const float* ksIn, const float* kdIn, int32_t n) {
   const size_t kp = static_cast<size_t>(kHostKpRows) * 3;
   const size_t priorFrame = featSynth ? kFsRedN : priorN;
+  const size_t plane = priorN / 3;  // one lip canvas
   for (int32_t i = 0; i < batch; ++i) {
     const size_t f = static_cast<size_t>(i);
     if (i < n) {
@@ -108,12 +114,15 @@ const float* Renderer::Impl::renderPlain(const int32_t* si, const float* ksIn, c
       simd::f16ToF32(src, prior.data() + f * priorFrame, priorFrame);
       std::memcpy(ks.data() + f * kp, ksIn + f * kp, kp * sizeof(float));
       std::memcpy(kd.data() + f * kp, kdIn + f * kp, kp * sizeof(float));
+      if (lipBound) lipContour->contourF32Canvas(kdIn + f * kp, lipCanvas.data() + f * plane);
     } else {
       const size_t last = static_cast<size_t>(n - 1);
       std::memcpy(pooled.data() + f * kPooledN, pooled.data() + last * kPooledN, kPooledN * sizeof(float));
       std::memcpy(prior.data() + f * priorFrame, prior.data() + last * priorFrame, priorFrame * sizeof(float));
       std::memcpy(ks.data() + f * kp, ks.data() + last * kp, kp * sizeof(float));
       std::memcpy(kd.data() + f * kp, kd.data() + last * kp, kp * sizeof(float));
+      if (lipBound)
+        std::memcpy(lipCanvas.data() + f * plane, lipCanvas.data() + last * plane, plane * sizeof(float));
     }
   }
   run();

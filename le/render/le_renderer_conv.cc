@@ -56,10 +56,7 @@ bool Renderer::Impl::chooseConvBackend(std::string& epIo, const std::string& lip
   convPooled.assign(B, nullptr);
   convPrior.assign(B, nullptr);
   if (identity->hasHevcPrior()) priorHalf.assign(B * priorN, 0);
-  if (!lipTemplateText.empty())
-    log::line(log::Level::Warning, "[le] !!! lip contour NOT bound to the compose alpha (" + key +
-                                       "): the fp16 engine serves the fused m4b graph as written — this session "
-                                       "serves the graph's own ELLIPSE");
+  if (!lipTemplateText.empty()) logLipNotBound("the fp16 engine serves the fused m4b graph as written");
   log::line(log::Level::Info, std::string("[le] director ep=neon (fp16 engine on ") + simd::target() + ")");
   return true;
 }

@@ -79,6 +79,7 @@ void Renderer::Impl::inspectInputs() {
     if (boundary.empty()) want.push_back({"P_rgb", {B, 3, S, S}});
     else want.push_back({boundary, {boundaryDims.begin(), boundaryDims.end()}});
   }
+  if (lipBound) want.push_back({"lip_delivery", {B, 1, S, S}});
   for (const auto& [name, shape] : want) {
     auto f = inputs.find(name);
     if (f == inputs.end()) throw std::runtime_error("Renderer: " + modelPath + " has no input '" + name + "'");
@@ -117,6 +118,11 @@ void Renderer::Impl::bindOnce() {
     if (boundary.empty()) bind("P_rgb", prior, {b, 3, S, S}, false);
     bind("kp_driving", kd, {b, R, 3}, false);
     bind("kp_source", ks, {b, R, 3}, false);
+  }
+  // Until the first render every pixel keeps the graph's own alpha.
+  if (lipBound) {
+    lipCanvas.assign(B * static_cast<size_t>(crop) * static_cast<size_t>(crop), 1.f);
+    bind("lip_delivery", lipCanvas, {b, 1, S, S}, false);
   }
   bind("rgb", out, {b, 3, S, S}, true);
 

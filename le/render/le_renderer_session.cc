@@ -2,6 +2,7 @@
 // load-time rewrites in their fixed order, the source-cone hoist decision and
 // the director session itself.
 #include <cstdio>
+#include <charconv>
 #include <cstdlib>
 #include <optional>
 #include <stdexcept>
@@ -133,7 +134,7 @@ void Renderer::Impl::buildSession(const std::string& epIn) {
   bool gsRewrite = true;
   GsBytes bytes = readModelAndRegisterDomains(coreml, gsRewrite);
   const RewriteCounts done = rewriteModel(bytes, coreml, gsRewrite);
-  logLipBinding();
+  bindLipContour(bytes);
   const bool hoisted = applyHoist(bytes, coreml, unit, done.warp > 0);
   logRewrites(done);
   if (!hoisted) openSession(bytes, done.any() || lipBound);
@@ -249,21 +250,57 @@ Renderer::Impl::RewriteCounts Renderer::Impl::rewriteModel(GsBytes& bytes, bool 
   return done;
 }
 
-// The contour reader arrives with the lip-contour work; until then a bundle's
-// template is reported and the ellipse serves.
-void Renderer::Impl::logLipBinding() const {
-  const char* k = key.c_str();
-  if (lipTemplate.empty())
+void Renderer::Impl::logLipNotBound(const std::string& reason) const {
+  log::linef(log::Level::Warning,
+             "[le] !!! lip contour NOT bound to the compose alpha (%s): %s — this session serves "
+             "the graph's own ELLIPSE",
+             key.c_str(), reason.empty() ? "no reason given" : reason.c_str());
+}
+
+void Renderer::Impl::bindLipContour(GsBytes& bytes) {
+  lipBound = false;
+  if (!lipContour) {
     log::linef(log::Level::Warning,
                "[le] !!! compose alpha: ELLIPSE (%s) — this bundle carries no %s, so the director "
                "generates the over-covering elliptical region the contour replaces. BACKFILL IT: "
                "models/cadenza-2/tools/carry_lip_template_fleet",
-               k, "lip_template.v1.json");
-  else
-    log::linef(log::Level::Warning,
-               "[le] !!! lip contour NOT bound to the compose alpha (%s): %s — this session serves "
-               "the graph's own ELLIPSE",
-               k, "this build has no lip-contour reader");
+               key.c_str(), "lip_template.v1.json");
+    return;
+  }
+  std::string reason;
+  int canvas = 0;
+  size_t applied = 0;
+  try {
+    applied = rewriteBindLipContour(bytes, reason, &canvas, nullptr);
+  } catch (const std::exception& e) {
+    reason = e.what();  // an undecodable graph: onnxruntime gives the real diagnosis
+  }
+  if (applied == 0) {
+    logLipNotBound(reason);
+    return;
+  }
+  // The contour is rasterised on the crop; on another canvas it would cut
+  // the wrong pixels.
+  if (canvas != crop)
+    throw std::runtime_error("Renderer: the director's compose canvas is " + std::to_string(canvas) +
+                             " and this bundle's manifest declares crop " + std::to_string(crop) +
+                             " — refusing to bind a lip contour rasterised on the wrong canvas");
+  lipBound = true;
+}
+
+// The feather is printed with one decimal and a point whatever the host's
+// locale.
+void Renderer::Impl::logLipContour() const {
+  if (!lipBound) return;
+  char feather[32];
+  const auto r = std::to_chars(feather, feather + sizeof feather - 1,
+                               static_cast<double>(lipContour->featherPx()),
+                               std::chars_format::fixed, 1);
+  *r.ptr = '\0';
+  log::linef(log::Level::Info,
+             "[le] compose alpha: LIP CONTOUR (%s) — Min(a, lip_delivery) bound at load, %d verts, "
+             "feather %s px; the graph's ellipse is not reachable in this session",
+             key.c_str(), lipContour->nv(), feather);
 }
 
 void Renderer::Impl::logRewrites(const RewriteCounts& done) const {
@@ -286,6 +323,7 @@ void Renderer::Impl::logRewrites(const RewriteCounts& done) const {
         "%zu node(s) (%s) — the same filter to fp32 round-off; ORT's cubic Resize kernel is "
         "the pole on every CPU-class EP and no CoreML/NNAPI EP can claim it",
         done.head, k);
+  logLipContour();
 }
 
 // Unchanged bytes load from the file, as onnxruntime would load the bundle.

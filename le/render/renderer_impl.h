@@ -7,6 +7,7 @@
 #include <array>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -14,6 +15,7 @@
 #include "le/render/le_renderer.h"
 #include "le/render/onnx_wire.h"
 #include "le/render/source_cone.h"
+#include "le/tessera/lip_contour.h"
 
 namespace le {
 
@@ -54,10 +56,13 @@ struct Renderer::Impl {
 
   bool featSynth = false;
 
-  // The lip-contour binding narrows the compose alpha to the lip polygon;
-  // until it is built no bundle binds one and the graph's ellipse serves.
-  std::string lipTemplate;  // the manifest's lip template text
+  // The lip-contour binding narrows the compose alpha to the lip polygon:
+  // "lip_delivery" (batch x crop x crop, bound once) holds each frame's
+  // contour. Only the thread that calls render touches the contour and the
+  // canvas; the prefetch thread never does.
+  std::optional<tessera::LipContour> lipContour;
   bool lipBound = false;
+  std::vector<float> lipCanvas;
 
   // The fp16 engine, when it serves every render (no onnxruntime session
   // then): frame pointers for one render, and a played HEVC prior copied
@@ -90,6 +95,13 @@ struct Renderer::Impl {
   const float* renderHoisted(int32_t si, const float* ks, const float* kd);
   void run();
 
+  // Builds the contour from the bundle's lip template (empty: none); its
+  // refusals fail the construction. A backend that does not run the graph
+  // skips this and reports itself through logLipNotBound.
+  void prepareLipContour(const std::string& templateJson);
+  // The graph serves its own ellipse although the bundle carries a template.
+  void logLipNotBound(const std::string& reason) const;
+
  private:
   // Nodes each load-time rewrite changed.
   struct RewriteCounts {
@@ -102,7 +114,10 @@ struct Renderer::Impl {
   std::string chooseOptions(const std::string& epIn, bool coreml);
   GsBytes readModelAndRegisterDomains(bool coreml, bool& gsRewrite);
   RewriteCounts rewriteModel(GsBytes& bytes, bool coreml, bool gsRewrite);
-  void logLipBinding() const;
+  // Binds the contour into the model bytes (Min with "lip_delivery") or
+  // says why the ellipse serves.
+  void bindLipContour(GsBytes& bytes);
+  void logLipContour() const;
   bool applyHoist(const GsBytes& model, bool coreml, const std::string& unit, bool warpApplied);
   void logRewrites(const RewriteCounts& done) const;
   void openSession(const GsBytes& bytes, bool rewritten);

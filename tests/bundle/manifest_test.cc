@@ -1,9 +1,13 @@
 // The manifest key rule, its lookup helpers, and the loader: every field, the
 // refusal of each malformed key, and the missing-stamp switch.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <clocale>
+#include <functional>
+#include <filesystem>
 #include <optional>
 #include <string>
 #include <tuple>
@@ -190,6 +194,40 @@ TEST_F(LoadManifest, ReadsEveryFieldUnderEitherName) {
                      {"description", R"("H is the height; \"W\": 5, \"frames\": 6")"}}));
   EXPECT_EQ(std::make_tuple(m.H, m.W, m.crop, m.frames), std::make_tuple(1280, 720, 512, 40));
   EXPECT_EQ(load(manifest({{"frames", std::nullopt}, {"tessera", R"({"frames": 33})"}})).frames, 33);
+}
+
+// Only a regular file within 64 MiB is read as the template: a FIFO would
+// block the load forever and a directory opens on Linux.
+TEST_F(LoadManifest, LipTemplateIsARegularFileWithinABound) {
+  const std::string path = t / "lip_template.v1.json";
+  const struct {
+    const char* what;
+    std::function<void()> make;
+    std::string expected;  // error text, or "=" + template text
+  } cases[] = {
+      {"absent", [] {}, "="},
+      {"dangling link", [&] { ASSERT_EQ(::symlink("nowhere", path.c_str()), 0); }, "="},
+      {"fifo", [&] { ASSERT_EQ(::mkfifo(path.c_str(), 0600), 0); }, "cannot open " + path},
+      {"directory", [&] { ASSERT_EQ(::mkdir(path.c_str(), 0700), 0); }, "cannot open " + path},
+      {"64 MiB exactly", [&] { writeFile(path, ""); ASSERT_EQ(::truncate(path.c_str(), 64 << 20), 0); },
+       "=" + std::string(64 << 20, '\0')},
+      {"over 64 MiB", [&] { writeFile(path, ""); ASSERT_EQ(::truncate(path.c_str(), (64 << 20) + 1), 0); },
+       path + " holds 67108865 bytes, more than a manifest may (67108864) \xE2\x80\x94 refusing"},
+      {"empty file", [&] { writeFile(path, ""); }, "="},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    std::filesystem::remove_all(path);
+    c.make();
+    std::string got;
+    const std::string err = errorOf([&] { got = load(manifest()).lipTemplateJson; });
+    if (c.expected[0] == '=') {
+      EXPECT_EQ(err, "(no error)");
+      EXPECT_TRUE(got == c.expected.substr(1));
+    } else {
+      EXPECT_EQ(err, c.expected);
+    }
+  }
 }
 
 TEST_F(LoadManifest, EachBadKeyIsRefusedWithItsMessage) {

@@ -6,7 +6,7 @@
 # or untracked but not ignored), or every file outside a git work tree.
 #   scripts/test-ratio.sh [-v]     -v also prints each file's count
 set -euo pipefail
-cd "$(dirname "$0")/.."
+cd "$(dirname "$(readlink -f "$0")")/.."
 verbose=0
 [ "${1:-}" = -v ] && verbose=1
 

@@ -47,7 +47,8 @@ bool scratchRoot(const TempDir& root) {
     if (::symlink((std::string(LE_BINARY_DIR) + "/" + n).c_str(), (build + "/" + n).c_str()) != 0) return false;
   }
   closedir(d);
-  if (::symlink((std::string(LE_SOURCE_DIR) + "/tests").c_str(), (root / "tests").c_str()) != 0) return false;
+  for (const char* dir : {"tests", "scripts"})
+    if (::symlink((std::string(LE_SOURCE_DIR) + "/" + dir).c_str(), (root / dir).c_str()) != 0) return false;
   return ::symlink(demoContainer().c_str(), (build + "/demo/demo.imx").c_str()) == 0 &&
          runFixture({"speech", "--out", build + "/demo/speech.wav"}) == 0;
 }

@@ -293,7 +293,10 @@ int threadsOfThisProcess() {
 // without pipelined paste: every frame pulled is whole, and no thread is
 // left behind.
 TEST(PipelineLoad, CreateDestroyMidSpeechFiftyTimes) {
-  { Destroy warm{Rig().make()}; }  // process-wide state (pools of this thread) settles first
+  {  // process-wide state (pools of this thread) settles first; the rig outlives its pipeline
+    Rig warmRig;
+    Destroy warm{warmRig.make()};
+  }
   const int before = threadsOfThisProcess();
   int pulled = 0;
   for (int i = 0; i < 50; ++i) {

@@ -132,6 +132,7 @@ class Pipeline {
   // The pipeline's xs_target rows (empty when absent) and render crop side.
   const std::vector<float>& targetRows() const { return stages_.xsTarget; }
   int32_t crop() const { return stages_.crop; }
+  const std::string& lipTemplate() const { return stages_.lipTemplateJson; }
 
   void noteFailure(const char* stage, const std::string& msg, bool fatal);
   // Paste queue (at most `limit` jobs waiting) or inline paste; false when

@@ -64,7 +64,7 @@ class StreamBorrow {
   static void writeWindowDeltaRgba(uint8_t* rgba, int stride, const FrameResult& r,
                                    const GeometryStamp& stamp);
 
-  // This pass does no host-side split: 0.
+  // This pass does no host-side split: 0 (and *seconds, when given, 0).
   int hostSplit(double* seconds) const;
   const char* backend() const { return "cpu"; }
 
@@ -76,6 +76,9 @@ class StreamBorrow {
   const uint8_t* rgbBuffer() const { return rgb_.data(); }
   // The delivery mask of the last pushed frame, canvas x canvas bytes.
   const uint8_t* maskBuffer() const { return mask_.data(); }
+  // The shift handed to the pass with the last pushed frame; false when the
+  // mask gave none (the pass then derived it or passed the frame through).
+  bool lastShift(int* dy, int* dx) const;
   const TeethPass& pass() const { return *pass_; }
 
  private:
@@ -85,6 +88,8 @@ class StreamBorrow {
   std::optional<LipContour> contour_;
   int32_t canvas_ = 0;
   int32_t frame_ = 0;
+  bool hasShift_ = false;
+  int shift_[2] = {0, 0};
   std::vector<uint8_t> rgb_;
   std::vector<uint8_t> mask_;
 };

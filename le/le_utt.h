@@ -146,7 +146,9 @@ LE_API const char* le_utt_last_error(void);
  * (2), aperture (n_donors), stamp (12 values in stamp order), the head weights
  * file (head_pt_len bytes; a negative length counts as 0), the head
  * configuration text and the manifest text. The lip template the delivery
- * mask follows is the session manifest's own. n_donors must lie in 1..1024;
+ * mask follows is the session's own (its manifest's lip template text,
+ * lip_template.v1.json; without one the elliptical mask serves). The
+ * geometry text is the stamp's text. n_donors must lie in 1..1024;
  * the bank canvas must be the session's render crop, and the motion
  * directory's xs_target.bin must hold one row per driver frame (the bank's
  * compose geometry is identified over it). Returns 0, or 1 with the message

@@ -5,7 +5,9 @@
 // crop 256 into a 1280x720 driver, fixture director, 64-donor fixture bank;
 // the audio engine is a zero-cost row source. Peers in the same run: each
 // borrowed mode against the unborrowed pipeline of the same paste mode. The
-// floor is a memcpy of the RGB frame.
+// floor is a memcpy of the RGB frame. --borrow-k=N sets the head's candidate
+// count (default 8, so that the borrow costs less than the render here; the
+// shipped configuration's 64 costs several renders at this window size).
 #include <benchmark/benchmark.h>
 #include <unistd.h>
 
@@ -36,6 +38,7 @@ std::string gDir;
 std::vector<float> gXs;
 le_tessera_members* gMembers = nullptr;
 std::vector<uint8_t> gDonors;
+int gBorrowK = 8;
 
 using le::bench::sh;
 using le::bench::writeRandomHalfs;
@@ -49,7 +52,9 @@ bool makeBundle(const std::string& root) {
       !sh(fx + "video mp4 --lossy --nt " + nt + " --size " + std::to_string(kW) + " " + std::to_string(kH) +
           " --out '" + gDir + "/target_frames.mp4'") ||
       !sh(fx + "director --variant plain --crop " + c + " --out '" + gDir + "/model_plain.onnx'") ||
-      !sh(fx + "tessera live --donors " + std::to_string(kDonors) + " --out '" + gDir + "' > /dev/null"))
+      !sh(fx + "tessera live --donors " + std::to_string(kDonors) + " --out '" + gDir + "' > /dev/null") ||
+      !sh(std::string(LE_PYTHON) + " -c \"import json; p='" + gDir + "/tessera_head.v1.json'; d=json.load(open(p)); "
+          "d['retrieval']['K']=" + std::to_string(gBorrowK) + "; json.dump(d, open(p, 'w'))\""))
     return false;
   writeRandomHalfs(gDir + "/pooled64.f16", size_t(kNT) * 65536, 1);
   writeRandomHalfs(gDir + "/P.f16", size_t(kNT) * 3 * size_t(kCrop) * size_t(kCrop), 2);
@@ -229,6 +234,12 @@ int main(int argc, char** argv) {
   char tmpl[] = "/tmp/le-utt-borrow-bench-XXXXXX";
   if (!mkdtemp(tmpl)) return 1;
   const std::string root = tmpl;
+  for (int i = 1; i < argc; ++i)
+    if (std::strncmp(argv[i], "--borrow-k=", 11) == 0) {
+      gBorrowK = std::atoi(argv[i] + 11);
+      for (int j = i; j + 1 < argc; ++j) argv[j] = argv[j + 1];
+      --argc, --i;
+    }
   if (!makeBundle(root) || !loadMembers()) return 1;
   std::freopen("/dev/null", "a", stderr);  // the loaders' log lines
   const auto name = [](const char* what, Mode m) { return std::string(what) + "/" + kModeNames[m]; };
@@ -244,7 +255,8 @@ int main(int argc, char** argv) {
   };
   benchmark::RegisterBenchmark("BM_floor_memcpy_frame", memcpyFloor)->Unit(benchmark::kMillisecond);
   const int rc = le::bench::runAndReport(argc, argv, ratios);
-  std::printf("\nper frame (ms): stage A = render work on the run thread, B = borrow thread, C = paste thread\n");
+  std::printf("\nhead candidates K = %d\n", gBorrowK);
+  std::printf("per frame (ms): stage A = render work on the run thread, B = borrow thread, C = paste thread\n");
   for (const auto& [m, f] : gFig)
     std::printf("  %-11s: stage A %.2f, stage B %.2f, stage C %.2f, first-frame latency %.2f, crops borrowed %lld\n",
                 kModeNames[m], f.aMs, f.bMs, f.cMs, f.firstMs, static_cast<long long>(f.borrowed));

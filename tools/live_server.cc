@@ -1,6 +1,7 @@
 #include "live_server.h"
 
 #include <httplib.h>
+#include <sys/socket.h>
 
 #include <algorithm>
 #include <atomic>
@@ -63,6 +64,7 @@ constexpr size_t kPushPiece = 16000;
 // event connection, beside the short requests.
 constexpr size_t kHandlerThreads = 32;
 constexpr const char* kBoundary = "lelive-frame";
+constexpr int kSendBufferBytes = 256 * 1024;
 
 void answer(httplib::Response& res, int status, const std::string& text) {
   res.status = status;
@@ -133,6 +135,14 @@ class LiveServer {
 
   void routes() {
     svr_.new_task_queue = [] { return new httplib::ThreadPool(kHandlerThreads); };
+    // Not the library's SO_REUSEPORT: a second server on a port in use must
+    // fail, not share the port. A small send buffer (accepted sockets inherit
+    // it) keeps a slow viewer a few frames behind at most, not seconds.
+    svr_.set_socket_options([](auto sock) {
+      const int yes = 1, sendBuffer = kSendBufferBytes;
+      ::setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+      ::setsockopt(sock, SOL_SOCKET, SO_SNDBUF, &sendBuffer, sizeof sendBuffer);
+    });
     svr_.set_payload_max_length(kMaxBodyBytes);
     svr_.set_keep_alive_timeout(1);
     svr_.Get("/", [](const httplib::Request&, httplib::Response& res) {

@@ -84,6 +84,9 @@ class Server:
         self.err = open(os.path.join(workdir, "server.err"), "w+")
         self.proc = subprocess.Popen([os.path.abspath(exe), "--serve", "127.0.0.1:0", bundle], stdout=subprocess.PIPE,
                                      stderr=self.err, cwd=workdir)
+        self.wait_for_address()
+
+    def wait_for_address(self):
         line = b""
         end = time.monotonic() + 90
         while not line.endswith(b"\n"):
@@ -212,7 +215,7 @@ def speaking_moves_the_mouth(page, idle):
         if s[2] == "speech":
             novel.append(novelty(s[1], idle))
         time.sleep(0.02)
-    wait_for("speech frames in the figures", lambda: page.number("speech-frames") > before, 5)
+    wait_for("speech frames in the figures", lambda: page.number("speech-frames") > before, 10)
     wait_for("a first-frame latency", lambda: page.text("latency").endswith("utterances)"), 5)
     wait_for("the kind back to idle after the sentence", lambda: page.text("kind") == "idle", 20)
     # The rendered speaking mouth is unlike every idle one, by far more than
@@ -226,19 +229,22 @@ def speaking_moves_the_mouth(page, idle):
 
 def interrupt_cuts_the_speech(page):
     page.set_text("This is a long sentence that goes on and on, so that there is plenty of time to cut it off "
-                  "before it ends, and then some more words, and even more words after those.")
+                  "before it ends, and then some more words, and even more words after those, and a few more to "
+                  "make quite sure that it lasts a good while longer than the interrupt takes.")
     page.click("speak")
     wait_for("the kind 'speech'", lambda: page.text("kind") == "speech", 15)
     status = page.text("status")
     check(status.startswith("speaking "), "status after Speak: " + status)
     seconds = float(status.split()[1])
-    check(seconds > 6, f"the long sentence lasts only {seconds} s")
+    check(seconds > 12, f"the long sentence lasts only {seconds} s")
     t = time.monotonic()
     page.click("interrupt")
     wait_for("'interrupted'", lambda: page.text("status") == "interrupted", 5)
-    wait_for("the kind back to ramp or idle", lambda: page.text("kind") in ("ramp", "idle"), 3)
-    check(time.monotonic() - t < seconds - 2, "the interrupt did not cut the sentence short")
-    wait_for("the kind back to idle", lambda: page.text("kind") == "idle", 5)
+    # The frames in flight when it came (a chunk of the director's batch, on a
+    # busy machine) still go; then the ramp.
+    wait_for("the kind back to ramp or idle", lambda: page.text("kind") in ("ramp", "idle"), 10)
+    check(time.monotonic() - t < seconds - 3, "the interrupt did not cut the sentence short")
+    wait_for("the kind back to idle", lambda: page.text("kind") == "idle", 10)
     frames = page.number("speech-frames")
     time.sleep(1.5)
     check(page.number("speech-frames") == frames, "speech frames kept coming after the interrupt")
@@ -251,7 +257,7 @@ def wav_from_the_page(page, workdir):
     page.d.find_element("id", "wav").send_keys(wav)
     page.click("send-wav")
     wait_for("status 'speaking' after Play WAV", lambda: page.text("status").startswith("speaking "), 10)
-    wait_for("speech frames of the WAV", lambda: page.number("speech-frames") > before, 10)
+    wait_for("speech frames of the WAV", lambda: page.number("speech-frames") > before, 20)
     wait_for("the kind back to idle", lambda: page.text("kind") == "idle", 20)
 
 
@@ -326,6 +332,9 @@ def main():
         try:
             server = Server(a.le_live, bundle, work)
             stalled = stalled_viewer(server.port)
+            # The port is taken: a second server must say so, not share it.
+            second = subprocess.Popen([os.path.abspath(a.le_live), "--serve", f"127.0.0.1:{server.port}", bundle],
+                                      stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
             page = Page(driver, server.url)
             stream_shows_frames(page)
             idle = idle_mouths(page, 2.5)
@@ -339,7 +348,10 @@ def main():
                      lambda: int(page.text("frames").split()[0]) > before + 25, 10)
             stream_shows_frames(page)
             # The viewer that stopped reading was let go; the page still streams.
-            check(page.number("viewers") == 1, "viewers: " + page.text("viewers"))
+            wait_for("the stalled viewer let go", lambda: page.number("viewers") == 1, 20)
+            second.wait(60)
+            check(second.returncode == 1 and f"cannot listen on 127.0.0.1:{server.port}" in second.stderr.read(),
+                  "a second server on the same port did not fail")
             only_the_server(driver, server.url)
             if a.screenshot:
                 page.set_text("Hello! This face is drawn by le_core, live in your browser.")

@@ -314,15 +314,6 @@ TEST(Figures, JsonStringsEscape) {
   }
 }
 
-TEST(Figures, NamesKindsAndStates) {
-  EXPECT_STREQ(tool::frameKindName(LE_UTT_IDLE), "idle");
-  EXPECT_STREQ(tool::frameKindName(LE_UTT_SPEECH), "speech");
-  EXPECT_STREQ(tool::frameKindName(LE_UTT_RAMP), "ramp");
-  EXPECT_STREQ(tool::frameKindName(-1), "none");
-  const char* states[] = {"idle", "starting", "speaking", "ramping"};
-  for (int s = 0; s < 4; ++s) EXPECT_STREQ(tool::uttStateName(s), states[s]);
-}
-
 nlohmann::json figuresAt(tool::LiveFigures& f, double now, const le_utt_stats& st, const tool::LibraryStatus& lib = {},
                          int viewers = 0) {
   return nlohmann::json::parse(f.json(now, st, lib, viewers));

@@ -184,6 +184,9 @@ def stream_shows_frames(page):
         changes.append(mean_abs(first[0], s[0]))
     check(max(changes) > 0.3, f"the image does not change (largest change {max(changes):.3f})")
     wait_for("frames per second in the figures", lambda: page.number("fps") > 5, 10)
+    # Paced at 25 a second (a little more while catching up), not as fast as
+    # the pipeline can go.
+    check(page.number("fps") <= 32, "frames per second: " + page.text("fps"))
 
 
 def idle_mouths(page, seconds):
@@ -328,7 +331,7 @@ def main():
         subprocess.run([sys.executable, "-m", "lefix", "demo", "--out", bundle, "--seconds", "1.6"], check=True,
                        stdout=subprocess.DEVNULL, env=dict(os.environ, PYTHONPATH=a.fixtures))
         driver = start_browser()
-        server = None
+        server = second = None
         try:
             server = Server(a.le_live, bundle, work)
             stalled = stalled_viewer(server.port)
@@ -370,6 +373,9 @@ def main():
             return 1
         finally:
             driver.quit()
+            if second and second.poll() is None:
+                second.kill()
+                second.wait()
             if server:
                 try:
                     server.stop()

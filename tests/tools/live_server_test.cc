@@ -437,11 +437,13 @@ TEST(JpegEncoder, QualityIsHeldAndChecked) {
   std::vector<uint8_t> noise(64 * 64 * 3);
   uint32_t r = 12345;
   for (auto& v : noise) v = static_cast<uint8_t>((r = r * 1664525u + 1013904223u) >> 24);
-  tool::JpegEncoder q85, q20(20), q100(100);
+  tool::JpegEncoder q85(85), q20(20), q100(100);
   const size_t n85 = q85.encode(noise.data(), 64, 64).size();
   EXPECT_LT(q20.encode(noise.data(), 64, 64).size(), n85);
   EXPECT_GT(q100.encode(noise.data(), 64, 64).size(), n85);
   EXPECT_EQ(q85.encode(noise.data(), 64, 64).size(), n85);  // the handle is reusable
+  tool::JpegEncoder stream;  // the stream's default
+  EXPECT_EQ(stream.encode(noise.data(), 64, 64), q85.encode(noise.data(), 64, 64));
   for (const int q : {0, 101, -5}) EXPECT_THROW(tool::JpegEncoder{q}, std::invalid_argument) << q;
   EXPECT_THROW(q85.encode(nullptr, 4, 4), std::runtime_error);
   EXPECT_THROW(q85.encode(noise.data(), 0, 4), std::runtime_error);

@@ -77,7 +77,8 @@ std::string typeText(int32_t type) {
 
 std::string dimsText(const std::vector<int64_t>& dims) {
   std::string s = "[";
-  for (size_t i = 0; i < dims.size(); ++i) s += (i ? "," : "") + (dims[i] < 0 ? std::string("?") : std::to_string(dims[i]));
+  for (size_t i = 0; i < dims.size(); ++i)
+    s += (i ? "," : "") + (dims[i] < 0 ? std::string("?") : std::to_string(dims[i]));
   return s + "]";
 }
 

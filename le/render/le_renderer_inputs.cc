@@ -79,7 +79,7 @@ void Renderer::Impl::inspectInputs() {
     if (boundary.empty()) want.push_back({"P_rgb", {B, 3, S, S}});
     else want.push_back({boundary, {boundaryDims.begin(), boundaryDims.end()}});
   }
-  if (lipBound) want.push_back({"lip_delivery", {B, 1, S, S}});
+  if (lipInput) want.push_back({"lip_delivery", {B, 1, S, S}});
   for (const auto& [name, shape] : want) {
     auto f = inputs.find(name);
     if (f == inputs.end()) throw std::runtime_error("Renderer: " + modelPath + " has no input '" + name + "'");
@@ -119,8 +119,9 @@ void Renderer::Impl::bindOnce() {
     bind("kp_driving", kd, {b, R, 3}, false);
     bind("kp_source", ks, {b, R, 3}, false);
   }
-  // Until the first render every pixel keeps the graph's own alpha.
-  if (lipBound) {
+  // Until the first render (and always without a bound contour) every
+  // pixel keeps the graph's own alpha.
+  if (lipInput) {
     lipCanvas.assign(B * static_cast<size_t>(crop) * static_cast<size_t>(crop), 1.f);
     bind("lip_delivery", lipCanvas, {b, 1, S, S}, false);
   }

@@ -7,7 +7,9 @@
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 #include <unordered_map>
+#include <vector>
 
 #include "le/bundle/identity.h"
 #include "le/bundle/member.h"
@@ -38,6 +40,61 @@ GsBytes readModel(const std::string& path) {
 
 std::vector<int64_t> shapeOf(const Ort::TypeInfo& info) {
   return info.GetTensorTypeAndShapeInfo().GetShape();
+}
+
+// A graph input as the model declares it: element type (0 = none given) and
+// dims (-1 for a named one).
+struct DeclaredInput {
+  bool present = false;
+  int32_t type = 0;
+  std::vector<int64_t> dims;
+};
+
+DeclaredInput declaredInput(const GsBytes& bytes, std::string_view name) {
+  DeclaredInput d;
+  const GsSlice graph = gsGraphOf(bytes);
+  std::vector<std::string> inputs;
+  gsAllStr(graph, 11, inputs);
+  for (const std::string& vi : inputs) d.present = d.present || gsFirstStr(GsSlice::of(vi), 1) == name;
+  if (d.present) ldInputDims(graph, name, d.dims, &d.type);
+  return d;
+}
+
+std::string typeText(int32_t type) {
+  switch (type) {
+    case 0: return "an untyped tensor";
+    case 1: return "float";
+    case 2: return "uint8";
+    case 3: return "int8";
+    case 6: return "int32";
+    case 7: return "int64";
+    case 9: return "bool";
+    case 10: return "float16";
+    case 11: return "double";
+    default: return "element type " + std::to_string(type);
+  }
+}
+
+std::string dimsText(const std::vector<int64_t>& dims) {
+  std::string s = "[";
+  for (size_t i = 0; i < dims.size(); ++i)
+    s += (i ? "," : "") + (dims[i] < 0 ? std::string("?") : std::to_string(dims[i]));
+  return s + "]";
+}
+
+// A "lip_delivery" the graph declares itself takes the canvas this renderer
+// binds: float [B,1,crop,crop] (named dims, or no shape at all, accepted;
+// the batch is checked with the other inputs once the session exists).
+void checkDeclaredLipInput(const DeclaredInput& d, int32_t crop, const std::string& modelPath) {
+  const std::vector<int64_t>& v = d.dims;
+  auto fits = [](int64_t have, int64_t want) { return have < 0 || have == want; };
+  const bool ok =
+      d.type == 1 && (v.empty() || (v.size() == 4 && fits(v[1], 1) && fits(v[2], crop) && fits(v[3], crop)));
+  if (ok) return;
+  const std::string S = std::to_string(crop);
+  throw std::runtime_error("Renderer: " + modelPath + " declares its own input 'lip_delivery' as " + typeText(d.type) +
+                           " " + dimsText(v) + " and this renderer binds float [B,1," + S + "," + S +
+                           "] — refusing a lip canvas the graph cannot take");
 }
 
 }  // namespace
@@ -134,10 +191,10 @@ void Renderer::Impl::buildSession(const std::string& epIn) {
   bool gsRewrite = true;
   GsBytes bytes = readModelAndRegisterDomains(coreml, gsRewrite);
   const RewriteCounts done = rewriteModel(bytes, coreml, gsRewrite);
-  bindLipContour(bytes);
+  const bool lipRewritten = bindLipContour(bytes);
   const bool hoisted = applyHoist(bytes, coreml, unit, done.warp > 0);
   logRewrites(done);
-  if (!hoisted) openSession(bytes, done.any() || lipBound);
+  if (!hoisted) openSession(bytes, done.any() || lipRewritten);
 
   ep = epIn.empty() ? std::string("cpu") : epIn;
   log::linef(log::Level::Info, "[le] director ep=%s (%s)", ep.c_str(),
@@ -257,15 +314,32 @@ void Renderer::Impl::logLipNotBound(const std::string& reason) const {
              key.c_str(), reason.empty() ? "no reason given" : reason.c_str());
 }
 
-void Renderer::Impl::bindLipContour(GsBytes& bytes) {
+bool Renderer::Impl::bindLipContour(GsBytes& bytes) {
   lipBound = false;
+  lipInput = false;
+  // A graph that already takes "lip_delivery" gets it bound whatever else
+  // applies: an unbound input would fail its first run inside onnxruntime.
+  DeclaredInput declared;
+  try {
+    declared = declaredInput(bytes, "lip_delivery");
+  } catch (const std::exception&) {
+    declared = {};  // an undecodable graph: onnxruntime gives the real diagnosis
+  }
+  if (declared.present) {
+    checkDeclaredLipInput(declared, crop, modelPath);
+    lipInput = true;
+  }
   if (!lipContour) {
     log::linef(log::Level::Warning,
                "[le] !!! compose alpha: ELLIPSE (%s) — this bundle carries no %s, so the director "
                "generates the over-covering elliptical region the contour replaces. BACKFILL IT: "
                "models/cadenza-2/tools/carry_lip_template_fleet",
                key.c_str(), "lip_template.v1.json");
-    return;
+    return false;
+  }
+  if (declared.present) {
+    lipBound = true;  // the graph composes with its own input: fill it
+    return false;
   }
   std::string reason;
   int canvas = 0;
@@ -277,7 +351,7 @@ void Renderer::Impl::bindLipContour(GsBytes& bytes) {
   }
   if (applied == 0) {
     logLipNotBound(reason);
-    return;
+    return false;
   }
   // The contour is rasterised on the crop; on another canvas it would cut
   // the wrong pixels.
@@ -286,6 +360,8 @@ void Renderer::Impl::bindLipContour(GsBytes& bytes) {
                              " and this bundle's manifest declares crop " + std::to_string(crop) +
                              " — refusing to bind a lip contour rasterised on the wrong canvas");
   lipBound = true;
+  lipInput = true;
+  return true;
 }
 
 // The feather is printed with one decimal and a point whatever the host's

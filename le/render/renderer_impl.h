@@ -59,9 +59,12 @@ struct Renderer::Impl {
   // The lip-contour binding narrows the compose alpha to the lip polygon:
   // "lip_delivery" (batch x crop x crop, bound once) holds each frame's
   // contour. Only the thread that calls render touches the contour and the
-  // canvas; the prefetch thread never does.
+  // canvas; the prefetch thread never does. lipInput: the graph takes
+  // "lip_delivery" (the binding added it, or the graph declared it); without
+  // a bound contour the canvas stays 1.0, the graph's own alpha.
   std::optional<tessera::LipContour> lipContour;
   bool lipBound = false;
+  bool lipInput = false;
   std::vector<float> lipCanvas;
 
   // The fp16 engine, when it serves every render (no onnxruntime session
@@ -114,9 +117,10 @@ struct Renderer::Impl {
   std::string chooseOptions(const std::string& epIn, bool coreml);
   GsBytes readModelAndRegisterDomains(bool coreml, bool& gsRewrite);
   RewriteCounts rewriteModel(GsBytes& bytes, bool coreml, bool gsRewrite);
-  // Binds the contour into the model bytes (Min with "lip_delivery") or
-  // says why the ellipse serves.
-  void bindLipContour(GsBytes& bytes);
+  // Binds the contour into the model bytes (Min with "lip_delivery"), or
+  // to the graph's own "lip_delivery", or says why the ellipse serves; true
+  // when the bytes changed.
+  bool bindLipContour(GsBytes& bytes);
   void logLipContour() const;
   bool applyHoist(const GsBytes& model, bool coreml, const std::string& unit, bool warpApplied);
   void logRewrites(const RewriteCounts& done) const;

@@ -48,6 +48,14 @@ struct LipBundle {
     EXPECT_EQ(test::runFixture({"tessera-geom", "--out", geom, "--canvas", std::to_string(kCrop), "--random", "4"}), 0);
     if (withTemplate)
       std::filesystem::copy_file(geom + "/lip_template_map.json", dir.path() + "/lip_template.v1.json");
+    // A director that declares "lip_delivery" itself: the plain graph with
+    // the binding already applied.
+    const std::string plain = test::readFile(dir.path() + "/model_plain.onnx");
+    GsBytes bytes(plain.begin(), plain.end());
+    std::string reason;
+    int canvas = 0;
+    EXPECT_EQ(rewriteBindLipContour(bytes, reason, &canvas, nullptr), 1u) << reason;
+    test::writeFile(dir.path() + "/model_prebound.onnx", std::string(bytes.begin(), bytes.end()));
     frames = floatsOf(geom + "/frames.f32");
     contours = floatsOf(geom + "/contour_map.f32");
     count = frames.size() / 63;
@@ -146,13 +154,14 @@ float nanDiff(const float* a, const float* b, size_t n) {
 }
 
 // Renders every reference frame in runs of 1..batch and checks each crop and
-// canvas against the references; returns the crops in frame order.
-std::vector<float> renderAndCheck(LipBundle& b, const std::string& key) {
+// canvas against the references (onnxruntime on graph refKey); returns the
+// crops in frame order.
+std::vector<float> renderAndCheck(LipBundle& b, const std::string& key, const std::string& refKey) {
   auto l = load(b.path(), key);
   Renderer& r = *l->renderer;
   Renderer::Impl& m = r.impl();
   EXPECT_TRUE(m.lipBound) << l->log;
-  Reference rewritten(b.path(), key, true), unbound(b.path(), key, false);
+  Reference rewritten(b.path(), refKey, true), unbound(b.path(), refKey, false);
   const std::vector<float> zeros(kPlane, 0.f);
   const float* ks = b.kd(0);  // the rest pose drives from itself
   std::vector<float> ksRun(size_t(r.batch()) * 63), crops;
@@ -196,13 +205,30 @@ std::vector<float> renderAndCheck(LipBundle& b, const std::string& key) {
   return crops;
 }
 
+// Every road composes the same crops: the hoisted and plain paths, and a
+// graph that declares "lip_delivery" itself.
 TEST(RendererLip, HoistedAndPlainPathsComposeWithTheContour) {
-  const std::vector<float> hoisted = renderAndCheck(bound1(), "plain");
-  const std::vector<float> batched = renderAndCheck(bound4(), "plain");
-  const std::vector<float> plain1 = renderAndCheck(bound1(), "no_cone");
-  ASSERT_EQ(hoisted.size(), batched.size());
-  EXPECT_LT(nanDiff(hoisted.data(), batched.data(), hoisted.size()), kTol);
-  EXPECT_EQ(plain1.size(), hoisted.size());
+  const struct {
+    LipBundle* bundle;
+    const char *key, *refKey;
+  } runs[] = {
+      {&bound1(), "plain", "plain"},        // hoisted
+      {&bound4(), "plain", "plain"},        // batch 4
+      {&bound1(), "no_cone", "no_cone"},    // plain path, batch 1
+      {&bound1(), "prebound", "plain"},     // declared input, hoisted
+      {&bound4(), "prebound", "plain"},     // declared input, batch 4
+  };
+  std::vector<float> first;
+  for (const auto& run : runs) {
+    SCOPED_TRACE(testing::Message() << run.key << " batch " << (run.bundle == &bound4() ? 4 : 1));
+    const std::vector<float> crops = renderAndCheck(*run.bundle, run.key, run.refKey);
+    ASSERT_EQ(crops.size(), run.bundle->count * kRgb);
+    if (first.empty()) {
+      first = crops;
+    } else if (std::string(run.refKey) == "plain") {
+      EXPECT_LT(nanDiff(first.data(), crops.data(), crops.size()), kTol);
+    }
+  }
 }
 
 TEST(RendererLip, CanvasFollowsAMouthThatOpensAndClosesAndNaNGivesZero) {
@@ -241,19 +267,22 @@ TEST(RendererLip, CanvasFollowsAMouthThatOpensAndClosesAndNaNGivesZero) {
 }
 
 TEST(RendererLip, LogLinesInBuilderOrder) {
-  auto l = load(bound1().path(), "plain");
-  const std::string& log = l->log;
-  const std::string lip =
-      "[le] compose alpha: LIP CONTOUR (plain) — Min(a, lip_delivery) bound at load, 24 verts, feather 4.0 px; "
-      "the graph's ellipse is not reachable in this session\n";
-  EXPECT_EQ(test::countOf(log, lip), 1) << log;
-  EXPECT_EQ(test::countOf(log, "ELLIPSE"), 0);
-  const size_t head = log.find("[le] head cubic x2 -> "), at = log.find(lip), ep = log.find("[le] director ep=cpu");
-  ASSERT_NE(head, std::string::npos);
-  EXPECT_LT(head, at);
-  EXPECT_LT(at, ep);
-  EXPECT_LT(log.find("[le] source-cone hoist: '"), head) << "the hoist ran on the bound graph";
-  EXPECT_TRUE(l->renderer->impl().ring);
+  for (const std::string key : {"plain", "prebound"}) {
+    SCOPED_TRACE(key);
+    auto l = load(bound1().path(), key);
+    const std::string& log = l->log;
+    const std::string lip = "[le] compose alpha: LIP CONTOUR (" + key +
+                            ") — Min(a, lip_delivery) bound at load, 24 verts, feather 4.0 px; "
+                            "the graph's ellipse is not reachable in this session\n";
+    EXPECT_EQ(test::countOf(log, lip), 1) << log;
+    EXPECT_EQ(test::countOf(log, "ELLIPSE"), 0);
+    const size_t head = log.find("[le] head cubic x2 -> "), at = log.find(lip), ep = log.find("[le] director ep=cpu");
+    ASSERT_NE(head, std::string::npos);
+    EXPECT_LT(head, at);
+    EXPECT_LT(at, ep);
+    EXPECT_LT(log.find("[le] source-cone hoist: '"), head) << "the hoist ran on the bound graph";
+    EXPECT_TRUE(l->renderer->impl().ring);
+  }
 }
 
 // Loads that serve the ellipse, and loads refused, one row each.
@@ -261,17 +290,22 @@ TEST(RendererLip, EllipseServesOrTheLoadIsRefused) {
   struct Case {
     const char* what;
     LipBundle* bundle;
-    const char* key;
-    std::string log;  // a line the load prints
+    const char *key, *refKey;  // refKey: the graph the crop equals, unbound
+    bool input;                // the graph takes "lip_delivery" (then all 1.0)
+    std::string log;           // a line the load prints
   };
   const Case ellipse[] = {
-      {"no template", &noTemplate(), "plain",
+      {"no template", &noTemplate(), "plain", "plain", false,
        "[le] !!! compose alpha: ELLIPSE (plain) — this bundle carries no lip_template.v1.json, so the director "
        "generates the over-covering elliptical region the contour replaces. BACKFILL IT: "
        "models/cadenza-2/tools/carry_lip_template_fleet\n"},
-      {"no compose tail", &bound1(), "no_tail",
+      {"no compose tail", &bound1(), "no_tail", "no_tail", false,
        "[le] !!! lip contour NOT bound to the compose alpha (no_tail): the graph does not carry the unified "
        "compose tail — this session serves the graph's own ELLIPSE\n"},
+      {"declared input, no template", &noTemplate(), "prebound", "plain", true,
+       "[le] !!! compose alpha: ELLIPSE (prebound) — this bundle carries no lip_template.v1.json, so the director "
+       "generates the over-covering elliptical region the contour replaces. BACKFILL IT: "
+       "models/cadenza-2/tools/carry_lip_template_fleet\n"},
   };
   // A director without the compose tail, on the plain path.
   ASSERT_EQ(test::runFixture({"director", "--out", bound1().path() + "/model_no_tail.onnx", "--variant",
@@ -283,22 +317,31 @@ TEST(RendererLip, EllipseServesOrTheLoadIsRefused) {
     EXPECT_EQ(test::countOf(l->log, "LIP CONTOUR"), 0);
     Renderer::Impl& m = l->renderer->impl();
     EXPECT_FALSE(m.lipBound);
-    EXPECT_TRUE(m.lipCanvas.empty());
+    size_t inputs = 0;
     for (size_t i = 0; i < m.session->GetInputCount(); ++i)
-      EXPECT_STRNE(m.session->GetInputNameAllocated(i, m.allocator).get(), "lip_delivery");
-    Reference unbound(c.bundle->path(), c.key, false);
+      inputs += std::string(m.session->GetInputNameAllocated(i, m.allocator).get()) == "lip_delivery";
+    EXPECT_EQ(inputs, c.input ? 1u : 0u);
+    Reference unbound(c.bundle->path(), c.refKey, false);
     const int32_t si = 3;
-    const float* out = l->renderer->render(&si, c.bundle->kd(0), c.bundle->kd(5), 1);
-    const std::vector<float> want = unbound.crop(si, c.bundle->kd(0), c.bundle->kd(5), nullptr);
-    EXPECT_LT(test::maxDiff(out, want.data(), kRgb), kTol);
+    for (size_t f : {5, 1}) {  // a second render: the canvas stays the graph's alpha
+      const float* out = l->renderer->render(&si, c.bundle->kd(0), c.bundle->kd(f), 1);
+      const std::vector<float> want = unbound.crop(si, c.bundle->kd(0), c.bundle->kd(f), nullptr);
+      EXPECT_LT(test::maxDiff(out, want.data(), kRgb), kTol) << "frame " << f;
+      EXPECT_EQ(m.lipCanvas.size(), c.input ? kPlane : 0u);
+      for (float v : m.lipCanvas) ASSERT_EQ(v, 1.f);
+    }
   }
 
   // Refusals: the compose canvas against the crop, and the template's own.
   TempDir t;
   const std::string dir = t.path();
-  ASSERT_EQ(test::runFixture({"bundle", "--out", dir, "--nt", "2", "--crop", "256", "--lip-template", "plain"}), 0);
+  ASSERT_EQ(test::runFixture({"bundle", "--out", dir, "--nt", "2", "--crop", "256", "--identity", "pooled,P",
+                              "--lip-template", "plain"}), 0);
   ASSERT_EQ(test::runFixture({"director", "--out", dir + "/model_c512.onnx", "--variant", "plain", "--crop", "512"}), 0);
   ASSERT_EQ(test::runFixture({"director", "--out", dir + "/model_c256.onnx", "--variant", "plain", "--crop", "256"}), 0);
+  for (const char* v : {"lip_delivery_half", "lip_delivery_b2", "lip_delivery_int64"})
+    ASSERT_EQ(test::runFixture({"director", "--out", dir + "/model_" + v + ".onnx", "--variant", v, "--crop", "256"}), 0);
+  const std::string model = dir + "/model_lip_delivery_";
   const std::string good = test::readFile(dir + "/lip_template.v1.json");
   std::string wrongCanvas = good;
   wrongCanvas.replace(wrongCanvas.find("\"canvas\": 256"), 13, "\"canvas\": 128");
@@ -313,15 +356,27 @@ TEST(RendererLip, EllipseServesOrTheLoadIsRefused) {
        "lip_template.v1.json: was baked on a 128 canvas but this bundle composes on 256 — refusing to deform a "
        "polygon onto a canvas it does not name"},
       {"c256", "{", "lip_template.v1.json: is not parseable JSON ("},
+      // A "lip_delivery" the graph declares must take the canvas, template or not.
+      {"lip_delivery_half", good,
+       "Renderer: " + model + "half.onnx declares its own input 'lip_delivery' as float [1,1,128,128] and this "
+       "renderer binds float [B,1,256,256] — refusing a lip canvas the graph cannot take"},
+      {"lip_delivery_int64", "",
+       "Renderer: " + model + "int64.onnx declares its own input 'lip_delivery' as int64 [1,1,256,256] and this "
+       "renderer binds float [B,1,256,256] — refusing a lip canvas the graph cannot take"},
+      {"lip_delivery_b2", good,
+       "Renderer: " + model + "b2.onnx declares input 'lip_delivery' as [2,1,256,256] and this renderer binds "
+       "[1,1,256,256]"},
   };
   for (const auto& r : refusals) {
     SCOPED_TRACE(r.error);
-    test::writeFile(dir + "/lip_template.v1.json", r.templ);
+    std::filesystem::remove(dir + "/lip_template.v1.json");
+    if (!r.templ.empty()) test::writeFile(dir + "/lip_template.v1.json", r.templ);
     const Manifest mf = loadManifest(dir);
     std::string err = "(no refusal)";
     testing::internal::CaptureStderr();
     try {
-      Renderer renderer(mf, nullptr, r.key, 1, "");
+      Identity identity(mf, driver::openPriorStream);  // the batch is judged after the priors
+      Renderer renderer(mf, &identity, r.key, 1, "");
     } catch (const std::exception& e) {
       err = e.what();
     }

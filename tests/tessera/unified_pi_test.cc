@@ -79,7 +79,6 @@ TEST(UnifiedPiManifest, RefusalsTable) {
       {manifest(kGoodPi), 8193, "teeth-pi: canvas 8193 is not a render size within 1..8192"},
       {"{\"unified\":", 160, "teeth: manifest.json is not readable JSON: teeth: JSON truncated"},
       {"{}", 160, kNoUnified},
-      {"[]", 160, kNoUnified},
       {"{\"unified\":[1]}", 160, kNoUnified},
       {"{\"unified\":{}}", 160, "teeth: member JSON lacks key 'pi'"},
       {manifest("\"prop_gate_scale\":1," + rest), 160, "teeth: member JSON lacks key 'mode'"},
@@ -95,27 +94,21 @@ TEST(UnifiedPiManifest, RefusalsTable) {
        modeEllipse},
       {manifest(kGoodPi + ",\"corner_recovery\":\"yes\""), 160, corner},
       {manifest(kGoodPi + ",\"corner_recovery\":1"), 160, corner},
-      {manifest(kGoodPi + ",\"corner_recovery\":null"), 160, corner},
       {manifest(modeOk + "\"prop_gate_scale\":0," + rest), 160, gate},
       {manifest(modeOk + "\"prop_gate_scale\":-1," + rest), 160, gate},
       {manifest(modeOk + "\"prop_gate_scale\":\"1\"," + rest), 160, gate},
       {manifest(modeOk + "\"prop_gate_scale\":1e39," + rest), 160, gate},
       {manifest(modeOk + "\"prop_gate_scale\":1,\"lip_idx\":[],\"lip_geom_params\":[0,0,0]"), 160, idxArr},
-      {manifest(modeOk + "\"prop_gate_scale\":1,\"lip_idx\":{},\"lip_geom_params\":[0,0,0]"), 160, idxArr},
       {manifest(modeOk + "\"prop_gate_scale\":1,\"lip_idx\":6,\"lip_geom_params\":[0,0,0]"), 160, idxArr},
       {manifest(modeOk + "\"prop_gate_scale\":1,\"lip_idx\":[6,21],\"lip_geom_params\":[0,0,0]"), 160, idxRow},
       {manifest(modeOk + "\"prop_gate_scale\":1,\"lip_idx\":[-1],\"lip_geom_params\":[0,0,0]"), 160, idxRow},
       {manifest(modeOk + "\"prop_gate_scale\":1,\"lip_idx\":[1e300],\"lip_geom_params\":[0,0,0]"), 160, idxRow},
-      {manifest(modeOk + "\"prop_gate_scale\":1,\"lip_idx\":[\"6\"],\"lip_geom_params\":[0,0,0]"), 160, idxRow},
       {manifest(modeOk + "\"prop_gate_scale\":1,\"lip_idx\":[6],\"lip_geom_params\":[0.1,0.08]"), 160, geom},
       {manifest(modeOk + "\"prop_gate_scale\":1,\"lip_idx\":[6],\"lip_geom_params\":[0,0,0,0]"), 160, geom},
       {manifest(modeOk + "\"prop_gate_scale\":1,\"lip_idx\":[6],\"lip_geom_params\":[0,\"x\",0]"), 160, geom},
       {manifest(modeOk + "\"prop_gate_scale\":1,\"lip_idx\":[6],\"lip_geom_params\":[1e39,0,0]"), 160, geom},
-      {manifest(modeOk + "\"prop_gate_scale\":1,\"lip_idx\":[6],\"lip_geom_params\":{}"), 160, geom},
-      {manifest(kGoodPi, ",\"crop\":{\"canvas\":256}"), 160, crop + "256"},
       {manifest(kGoodPi, ",\"crop\":{\"canvas\":159.99}"), 160, crop + "159"},
       {manifest(kGoodPi, ",\"crop\":{\"canvas\":1e300}"), 160, crop + "1e+300"},
-      {manifest(kGoodPi, ",\"crop\":{\"canvas\":-1e300}"), 160, crop + "-1e+300"},
       {manifest(kGoodPi, ",\"crop\":{\"canvas\":\"160\"}"), 160, crop + "not a number"},
   };
   for (const auto& c : cases)
@@ -208,9 +201,7 @@ TEST(UnifiedPiParams, ApertureGate) {
   struct Case {
     float aperture, gate;
   };
-  const std::vector<Case> cases = {{0.f, 0.f},       {0.019f, 0.f}, {0.0199f, 0.f},
-                                   {0.0225f, 0.15625f}, {0.025f, 0.5f}, {0.0275f, 0.84375f},
-                                   {0.03f, 1.f},     {0.5f, 1.f}};
+  const std::vector<Case> cases = {{0.0199f, 0.f}, {0.0225f, 0.15625f}, {0.025f, 0.5f}, {0.03f, 1.f}, {0.5f, 1.f}};
   const UnifiedPi u = v2();
   for (const auto& c : cases) {
     const std::vector<float> kp = mouth(0.f, 0.3f, 0.1f, c.aperture);
@@ -410,9 +401,8 @@ TEST(UnifiedPiShift, RoundsHalfToEvenAndClamps) {
     double off;  // centroid - cCanon
     int shift;
   };
-  const std::vector<Case> cases = {{0.0, 0},   {0.5, 0},   {1.5, 2},   {2.5, 2},    {-0.5, 0},
-                                   {-1.5, -2}, {0.49, 0},  {0.51, 1},  {-3.51, -4}, {1e300, 1000000000},
-                                   {-1e300, -1000000000}};
+  const std::vector<Case> cases = {{0.5, 0},    {1.5, 2},     {2.5, 2},           {-1.5, -2},
+                                   {0.51, 1},   {-3.51, -4},  {1e300, 1000000000}, {-1e300, -1000000000}};
   for (const auto& c : cases) {
     const double canon[2] = {cx - c.off, cy + c.off};
     int dy = 99, dx = 99;

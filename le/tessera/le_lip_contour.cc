@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "le/tessera/lip_contour.h"
+#include "le/tessera/teeth_math.h"
 #include "le/tessera/tessera_json.h"
 
 namespace le::tessera {
@@ -57,22 +58,8 @@ void checkLipRow(double truncated) {
     refuse("lip_idx names keypoint row " + json::wholeText(truncated) + ", and a kd row is 0..20");
 }
 
-float featherValue(float d, float feather) {
-  float t = 1.f - d / feather;
-  if (!(t > 0.f)) return 0.f;
-  if (t > 1.f) t = 1.f;
-  return (3.f - 2.f * t) * t * t;
-}
+float featherValue(float d, float feather) { return teeth::smoothstep01(1.f - d / feather); }
 
-// 255 v rounded half to even. Adding and removing 2^23 rounds a float in
-// [0, 2^23) to an integer in the current (nearest-even) mode, without the
-// floating-point environment save that nearbyintf costs per call.
-uint8_t toByte(float v) {
-  if (!(v > 0.f)) return 0;
-  if (v > 1.f) v = 1.f;
-  const float r = (v * 255.f + 0x1p23f) - 0x1p23f;
-  return static_cast<uint8_t>(r);
-}
 
 Box clampBox(const Box& b, int canvas) {
   auto c = [canvas](int32_t v) { return std::clamp<int32_t>(v, 0, canvas); };
@@ -488,7 +475,7 @@ bool LipContour::shrinkU8InPlace(const float* kp, const Box& boxIn, uint8_t* mas
     const bool rowIn = y >= cb.y0 && y < cb.y1;
     for (int x = region.x0; x < region.x1; ++x) {
       const bool in = rowIn && x >= cb.x0 && x < cb.x1;
-      row[x] = in ? std::min(row[x], toByte(crow[x])) : uint8_t{0};
+      row[x] = in ? std::min(row[x], teeth::toByte(crow[x])) : uint8_t{0};
       lit = lit || row[x] != 0;
     }
   }

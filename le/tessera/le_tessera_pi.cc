@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "le/tessera/teeth_math.h"
 #include "le/tessera/tessera_json.h"
 #include "le/tessera/tessera_pi.h"
 
@@ -78,22 +79,8 @@ EllParams ellFrom(const LipStats& st, double padX, double padY, double minRx, do
 }
 
 // Smoothstep edge: t = (1 - d) * soft / 10, 0 below 0 (and for NaN).
-float edge(float d, float soft) {
-  float t = (1.f - d) * soft / 10.f;
-  if (!(t > 0.f)) return 0.f;
-  if (t > 1.f) t = 1.f;
-  return (3.f - 2.f * t) * t * t;
-}
+float edge(float d, float soft) { return teeth::smoothstep01((1.f - d) * soft / 10.f); }
 
-// 255 v rounded half to even. Adding and removing 2^23 rounds a float in
-// [0, 2^23) to an integer in the current (nearest-even) mode, without the
-// floating-point environment save that nearbyintf costs per call.
-uint8_t toByte(float v) {
-  if (!(v > 0.f)) return 0;
-  if (v > 1.f) v = 1.f;
-  const float r = (v * 255.f + 0x1p23f) - 0x1p23f;
-  return static_cast<uint8_t>(r);
-}
 
 // Squared normalised offsets of every grid entry in [lo, hi) from an axis of
 // an ellipse.
@@ -357,8 +344,8 @@ void fillRegion(const UnifiedPi& u, const PiFrame& f, const Box& r, const float*
         const float g2 = gx[i] + gy;
         if (g2 < 1.f) v = std::max(v, f.gate01 * edge(std::sqrt(g2), f.gate.soft));
       }
-      if (srow) row[i] = srow[i] > 0.f ? toByte(std::min(srow[i], v)) : uint8_t{0};
-      else row[i] = toByte(v);
+      if (srow) row[i] = srow[i] > 0.f ? teeth::toByte(std::min(srow[i], v)) : uint8_t{0};
+      else row[i] = teeth::toByte(v);
     }
   }
 }

@@ -5,13 +5,14 @@ JOBS        ?= $(shell nproc)
 CMAKE_FLAGS ?=
 FUZZ_SECONDS ?= 60
 DEMO_DIR    ?= $(BUILD)/demo
+LIVE_ADDR   ?= 127.0.0.1:8080
 VENV        ?= $(BUILD)/venv
 
 ifneq ($(CI),)
   CMAKE_FLAGS += -DLE_WERROR=ON
 endif
 
-.PHONY: all deps build check check-arm64 demo bench fuzz install python clean
+.PHONY: all deps build check check-arm64 demo live bench fuzz install python clean
 
 all: build
 
@@ -42,6 +43,14 @@ demo: build
 	  --end-marks --lead 1.5 --tail 1.5 --sheet out/demo-sheet.png --sheet-frames 16 \
 	  --report out/demo-report.txt
 	@echo "demo: out/demo.mp4, out/demo-sheet.png and out/demo-report.txt"
+
+# The demo identity live in a browser: le-live --serve prints the page's
+# address and serves it until Ctrl-C. LIVE_ADDR=0.0.0.0:8080 shows it to
+# other machines.
+live: build
+	mkdir -p $(DEMO_DIR)
+	test -f $(DEMO_DIR)/demo.imx || PYTHONPATH=tests/fixtures /usr/bin/python3 -m lefix demo --out $(DEMO_DIR)/demo.imx
+	$(BUILD)/tools/le-live --serve $(LIVE_ADDR) $(DEMO_DIR)/demo.imx
 
 # The Python package in a virtual environment that sees Debian's numpy, with
 # the library and le-render inside the package: $(VENV)/bin/python -c 'import le_core'.

@@ -81,3 +81,14 @@ target_link_libraries(le_deps INTERFACE ${LE_ORT_TARGET} PkgConfig::LE_FFMPEG Pk
 # that saw a different set would corrupt the library's dispatch.
 target_compile_definitions(le_deps INTERFACE HWY_WANT_AVX3_DL=1)
 add_library(le::deps ALIAS le_deps)
+
+# le-live --serve (the live page): optional; without either package the tool
+# is built without it.
+pkg_check_modules(LE_HTTPLIB IMPORTED_TARGET cpp-httplib)
+pkg_check_modules(LE_TURBOJPEG IMPORTED_TARGET libturbojpeg)
+if(LE_HTTPLIB_FOUND AND LE_TURBOJPEG_FOUND)
+  set(LE_LIVE_SERVE ON)
+else()
+  set(LE_LIVE_SERVE OFF)
+  message(STATUS "le-live: no cpp-httplib or libturbojpeg: built without --serve")
+endif()

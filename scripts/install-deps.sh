@@ -24,7 +24,9 @@ pkgs=(cmake ninja-build g++ pkg-config make libavformat-dev libavcodec-dev libsw
       libavutil-dev libhwy-dev libstb-dev libgtest-dev ffmpeg python3-onnx python3-numpy
       ca-certificates espeak-ng libcurl4-openssl-dev rapidjson-dev locales
       python3-pytest python3-setuptools python3-wheel python3-venv
-      nlohmann-json3-dev)  # nlohmann-json3-dev: JSON documents in tests only
+      nlohmann-json3-dev  # nlohmann-json3-dev: JSON documents in tests only
+      libcpp-httplib-dev libturbojpeg0-dev  # le-live --serve: HTTP server, JPEG frames
+      chromium chromium-driver python3-selenium)  # the live page's browser test
 # npm may come from a nodejs package that bundles it; Debian's npm conflicts with that.
 command -v npm >/dev/null 2>&1 || pkgs+=(npm)
 [ "$want_bench" = 1 ] && pkgs+=(libbenchmark-dev libopencv-dev libyuv-dev nlohmann-json3-dev)

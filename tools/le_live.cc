@@ -32,6 +32,7 @@
 
 #include "cli.h"
 #include "contact_sheet.h"
+#include "live_request.h"
 #include "le/le.h"
 #include "le/le_a2x.h"
 #include "le/le_utt.h"
@@ -41,6 +42,9 @@
 #include "stop_signal.h"
 #include "tool_log.h"
 #include "wav_reader.h"
+#ifdef LE_LIVE_SERVE
+#include "live_server.h"
+#endif
 
 namespace {
 
@@ -62,6 +66,7 @@ constexpr double kOverrunSeconds = 10.0;
 
 const char kUsage[] =
     "usage: le-live BUNDLE AUDIO -o OUT.mp4 [options]\n"
+    "       le-live --serve [ADDRESS:PORT] BUNDLE [options]\n"
     "\n"
     "Plays speech into le_core's live pipeline (le_utt) and writes the frames it\n"
     "delivers, 25 fps at the driver's size, as an H.264 MP4 with the speech as AAC.\n"
@@ -92,6 +97,9 @@ const char kUsage[] =
     "  --crf N              H.264 quality, 0 best .. 51 worst (default 18)\n"
     "  -q, --quiet          errors only\n"
     "  -v, --verbose        also the library's info lines\n"
+    "  --serve [ADDRESS:PORT]  instead of a video, serve a page showing the pipeline live\n"
+    "                       (speak, upload a WAV, interrupt, live figures) on ADDRESS:PORT,\n"
+    "                       default 127.0.0.1:8080; port 0 picks a free one\n"
     "  --version            versions of the tool, the library and onnxruntime\n"
     "  -h, --help           this text\n"
     "\n"
@@ -111,6 +119,7 @@ struct Options {
   int sheetFrames = kSheetDefault;
   int crf = 18;
   le::tool::Verbosity verbosity = le::tool::Verbosity::Normal;
+  std::optional<le::tool::ServeAddress> serve;
 };
 
 double parseSeconds(const std::string& text, const char* option) {
@@ -138,6 +147,11 @@ std::optional<Options> parse(int argc, char** argv) {
     else if (a == "--eager") o.eager = parseInt(value(), "--eager", -2, 1024);
     else if (a == "--steady") o.steady = value();
     else if (a == "--fast") o.fast = true;
+    else if (a == "--serve") {
+      o.serve = le::tool::ServeAddress{};
+      if (args.remaining() > 0 && le::tool::looksLikeServeAddress(argv[argc - args.remaining()]))
+        o.serve = le::tool::parseServeAddress(args.value());
+    }
     else if (a == "--chunk-ms") o.chunkMs = parseInt(value(), "--chunk-ms", 1, 1000);
     else if (a == "--lead") o.lead = parseSeconds(value(), "--lead");
     else if (a == "--tail") o.tail = parseSeconds(value(), "--tail");
@@ -151,6 +165,12 @@ std::optional<Options> parse(int argc, char** argv) {
     else if (a == "-v" || a == "--verbose") o.verbosity = le::tool::Verbosity::Verbose;
     else if (args.isOption()) throw UsageError("unknown option " + a);
     else positional.push_back(a);
+  }
+  if (o.serve) {
+    if (positional.size() != 1) throw UsageError("--serve takes one BUNDLE and no AUDIO");
+    if (!o.output.empty()) throw UsageError("--serve writes no video; leave out -o");
+    o.bundle = positional[0];
+    return o;
   }
   if (positional.size() != 2)
     throw UsageError(positional.empty()       ? "no BUNDLE and AUDIO given"
@@ -709,7 +729,24 @@ void checkSteady(const Options& o, const Bundle& b) {
     throw UsageError("--steady " + o.steady + ": no " + member + " in the bundle");
 }
 
+// The live page: the pipeline warm, then served until a signal.
+int serve(const Options& o) {
+#ifdef LE_LIVE_SERVE
+  le::tool::ServeLog log(o.verbosity);  // first: outlives the pipeline
+  const Bundle b = resolveBundle(o);
+  checkSteady(o, b);
+  loadFrontend(o, b.motion);
+  Live live = startLive(o, b);
+  if (le::tool::stopSignal() != 0) return le::tool::kInterruptedStatus;
+  return le::tool::serveLive(live.utt.get(), live.W, live.H, {*o.serve, "espeak-ng", o.verbosity}, log);
+#else
+  (void)o;
+  throw std::runtime_error("this le-live was built without --serve (cpp-httplib or libturbojpeg was missing)");
+#endif
+}
+
 int run(const Options& o) {
+  if (o.serve) return serve(o);
   le::tool::OutputFile video(o.output, "video");
   if (!o.report.empty()) le::tool::checkOutputPath(o.report, "report");
   if (!o.sheet.empty()) le::tool::checkOutputPath(o.sheet, "contact sheet");

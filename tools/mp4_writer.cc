@@ -16,18 +16,14 @@ extern "C" {
 #include <stdexcept>
 #include <vector>
 
+#include "le/runtime/ff_handles.h"
+
 namespace le::tool {
 namespace {
 
-std::string avError(int err) {
-  char buf[AV_ERROR_MAX_STRING_SIZE] = {};
-  av_strerror(err, buf, sizeof buf);
-  return buf;
-}
-
 void check(int err, const std::string& what) {
   if (err == AVERROR(EPIPE)) throw OutputClosed("standard output was closed by its reader");
-  if (err < 0) throw std::runtime_error(what + ": " + avError(err));
+  if (err < 0) throw std::runtime_error(what + ": " + ff::errorText(err));
 }
 
 struct OutputCloser {
@@ -35,18 +31,6 @@ struct OutputCloser {
     if (p->pb && !(p->oformat->flags & AVFMT_NOFILE)) avio_closep(&p->pb);
     avformat_free_context(p);
   }
-};
-struct CodecFreer {
-  void operator()(AVCodecContext* p) const { avcodec_free_context(&p); }
-};
-struct FrameFreer {
-  void operator()(AVFrame* p) const { av_frame_free(&p); }
-};
-struct PacketFreer {
-  void operator()(AVPacket* p) const { av_packet_free(&p); }
-};
-struct ScalerFreer {
-  void operator()(SwsContext* p) const { sws_freeContext(p); }
 };
 
 }  // namespace
@@ -59,15 +43,15 @@ struct Mp4Writer::Impl {
   bool finished = false;
   bool streaming = false;  // Matroska on standard output
   std::unique_ptr<AVFormatContext, OutputCloser> out;
-  std::unique_ptr<AVCodecContext, CodecFreer> codec;
-  std::unique_ptr<AVFrame, FrameFreer> frame;
-  std::unique_ptr<AVPacket, PacketFreer> packet;
-  std::unique_ptr<SwsContext, ScalerFreer> scaler;
+  ff::CodecContext codec;
+  ff::Frame frame;
+  ff::Packet packet;
+  ff::Scaler scaler;
   AVStream* stream = nullptr;
 
   // Audio track, when there is one.
-  std::unique_ptr<AVCodecContext, CodecFreer> acodec;
-  std::unique_ptr<AVFrame, FrameFreer> aframe;
+  ff::CodecContext acodec;
+  ff::Frame aframe;
   AVStream* astream = nullptr;
   int channels = 0;
   int frameSize = 0;

@@ -14,30 +14,16 @@ extern "C" {
 #include <memory>
 #include <stdexcept>
 
+#include "le/runtime/ff_handles.h"
+
 namespace le::tool {
 namespace {
 
-struct InputCloser {
-  void operator()(AVFormatContext* p) const { avformat_close_input(&p); }
-};
-struct CodecFreer {
-  void operator()(AVCodecContext* p) const { avcodec_free_context(&p); }
-};
-struct FrameFreer {
-  void operator()(AVFrame* p) const { av_frame_free(&p); }
-};
-struct PacketFreer {
-  void operator()(AVPacket* p) const { av_packet_free(&p); }
-};
 struct ResamplerFreer {
   void operator()(SwrContext* p) const { swr_free(&p); }
 };
 
-std::string avError(int err) {
-  char buf[AV_ERROR_MAX_STRING_SIZE] = {};
-  av_strerror(err, buf, sizeof buf);
-  return buf;
-}
+using ff::errorText;
 
 }  // namespace
 
@@ -49,9 +35,9 @@ struct SpeechStream::Impl {
       fail("audio " + path + " is not a regular file (raw 16 kHz s16le samples go in as - on standard input)");
     AVFormatContext* raw = nullptr;
     if (const int r = avformat_open_input(&raw, path.c_str(), nullptr, nullptr); r < 0)
-      fail("cannot open audio " + path + ": " + avError(r));
+      fail("cannot open audio " + path + ": " + errorText(r));
     in_.reset(raw);
-    if (const int r = avformat_find_stream_info(raw, nullptr); r < 0) fail(path + ": " + avError(r));
+    if (const int r = avformat_find_stream_info(raw, nullptr); r < 0) fail(path + ": " + errorText(r));
     const AVCodec* dec = nullptr;
     stream_ = av_find_best_stream(raw, AVMEDIA_TYPE_AUDIO, -1, -1, &dec, 0);
     if (stream_ < 0 || !dec) fail(path + " holds no audio stream FFmpeg can decode");
@@ -83,7 +69,7 @@ struct SpeechStream::Impl {
  private:
   [[noreturn]] void fail(const std::string& why) const { throw std::runtime_error(why); }
   void check(int r) const {
-    if (r < 0) fail(path_ + ": " + avError(r));
+    if (r < 0) fail(path_ + ": " + errorText(r));
   }
 
   // One packet's samples (or the decoder's and resampler's last ones) into
@@ -124,11 +110,11 @@ struct SpeechStream::Impl {
   }
 
   std::string path_;
-  std::unique_ptr<AVFormatContext, InputCloser> in_;
-  std::unique_ptr<AVCodecContext, CodecFreer> codec_;
+  ff::FormatContext in_;
+  ff::CodecContext codec_;
   std::unique_ptr<SwrContext, ResamplerFreer> swr_;
-  std::unique_ptr<AVFrame, FrameFreer> frame_;
-  std::unique_ptr<AVPacket, PacketFreer> packet_;
+  ff::Frame frame_;
+  ff::Packet packet_;
   int stream_ = -1;
   std::vector<int16_t> pending_;
   size_t at_ = 0;

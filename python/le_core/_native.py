@@ -186,3 +186,21 @@ class Handle:
             ptr, self._ptr = self._ptr, None
             if ptr is not None:
                 self._free(ptr)
+
+
+class Owner:
+    """Context manager over an owned Handle in self._h; subclasses define close()."""
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.close()
+
+    def __del__(self):
+        if hasattr(self, "_h"):
+            self.close()
+
+    @property
+    def closed(self):
+        return self._h.closed

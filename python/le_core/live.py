@@ -61,7 +61,7 @@ def _load_frontend(motion_dir, w2v):
         raise Error((n.lib.le_a2x_last_error() or b"").decode("utf-8", "replace"))
 
 
-class Live:
+class Live(n.Owner):
     """The live pipeline on a session: push speech at any pace, iterate over frames.
 
     Frames keep coming while nobody speaks (the driver video), so iteration
@@ -91,25 +91,11 @@ class Live:
             self._h = n.Handle(ptr, n.lib.le_utt_destroy, "live pipeline")
             session._lives.append(self)
 
-    def __enter__(self):
-        return self
-
-    def __exit__(self, *exc):
-        self.close()
-
-    def __del__(self):
-        if hasattr(self, "_h"):
-            self.close()
-
     def close(self):
         """Stops the pipeline; the session can render again afterwards."""
         self._h.close()
         if self in self._session._lives:
             self._session._lives.remove(self)
-
-    @property
-    def closed(self):
-        return self._h.closed
 
     def _call(self, fn, *args):
         with self._h.lock:

@@ -50,7 +50,7 @@ def keypoint_row(rows, what):
     return a.reshape(KP_FLOATS)
 
 
-class Session:
+class Session(n.Owner):
     """One bundle (a directory or an IMX container) opened for a director model.
 
     model=None takes the bundle's only model_<key>.onnx; threads > 0 fixes the
@@ -73,26 +73,12 @@ class Session:
         self._nt, self._w, self._hgt = lib.le_nt(ptr), lib.le_width(ptr), lib.le_height(ptr)
         self._crop, self._frames = lib.le_crop(ptr), lib.le_drive_frames(ptr)
 
-    def __enter__(self):
-        return self
-
-    def __exit__(self, *exc):
-        self.close()
-
-    def __del__(self):
-        if hasattr(self, "_h"):
-            self.close()
-
     def close(self):
         """Closes the live pipelines on this session, then the session itself."""
         with self._h.lock:  # no pipeline is created on it meanwhile
             for live in list(self._lives):
                 live.close()
             self._h.close()
-
-    @property
-    def closed(self):
-        return self._h.closed
 
     def _get(self, value):
         with self._h.lock:

@@ -1,0 +1,455 @@
+// The live page's pieces that need no browser: what the server accepts
+// (address, text, WAV bodies), how it runs the synthesiser (an argument
+// vector: shell text arrives byte for byte, nothing runs it), the frame
+// board's newest-only hand-out, the figures' arithmetic and JSON, and the
+// JPEG encoder against turbojpeg's own decoder.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <chrono>
+#include <cmath>
+#include <memory>
+#include <nlohmann/json.hpp>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "testkit/testkit.h"
+#include "tools/cli.h"
+#include "tools/frame_board.h"
+#include "tools/live_figures.h"
+#include "tools/live_request.h"
+#include "tools/speech_synth.h"
+#ifdef LE_LIVE_SERVE
+#include <turbojpeg.h>
+
+#include "tools/jpeg_encoder.h"
+#endif
+
+namespace le::test {
+namespace {
+
+using tool::ServeAddress;
+
+TEST(ServeAddress, ParsesHostAndPort) {
+  const struct {
+    const char* text;
+    const char* host;
+    int port;
+  } cases[] = {
+      {"127.0.0.1:8080", "127.0.0.1", 8080}, {"0.0.0.0:0", "0.0.0.0", 0},
+      {"localhost:65535", "localhost", 65535}, {"[::1]:9000", "::1", 9000},
+      {"192.168.1.20:00080", "192.168.1.20", 80},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.text);
+    const ServeAddress a = tool::parseServeAddress(c.text);
+    EXPECT_EQ(a.host, c.host);
+    EXPECT_EQ(a.port, c.port);
+  }
+}
+
+TEST(ServeAddress, RefusesWhatIsNotAnAddress) {
+  for (const char* text : {"127.0.0.1:65536", ":80", "127.0.0.1:", "127.0.0.1:8a", "my host:80", "a/b:80",
+                           "127.0.0.1:-1", "[]:80", "127.0.0.1:99999999999", "8080", "x\x7f:1"}) {
+    SCOPED_TRACE(text);
+    EXPECT_THROW(tool::parseServeAddress(text), tool::UsageError);
+  }
+}
+
+TEST(ServeAddress, TellsAnAddressFromABundlePath) {
+  const struct {
+    const char* text;
+    bool address;
+  } cases[] = {
+      {"127.0.0.1:0", true},          {"example:12", true},     {"build/demo/demo.imx", false},
+      {"demo.imx", false},            {"dir:with:colon", false}, {"ends-with-colon:", false},
+      {":8080", false},               {"weird:12x", false},
+  };
+  for (const auto& c : cases) EXPECT_EQ(tool::looksLikeServeAddress(c.text), c.address) << c.text;
+}
+
+TEST(SpeakText, CountsUtf8CodePoints) {
+  const struct {
+    std::string text;
+    size_t chars;
+  } cases[] = {
+      {"", 0},
+      {"abc", 3},
+      {"\xc3\xa9", 1},                   // é
+      {"\xe2\x82\xac 5", 3},             // € 5
+      {"\xf0\x9f\x98\x80!", 2},          // an emoji and !
+      {"\xff", std::string::npos},       // not a lead byte
+      {"\x80", std::string::npos},       // a lone continuation
+      {"a\xc3", std::string::npos},      // cut short
+      {"\xe2\x82", std::string::npos},   // cut short
+      {"\xc0\xaf", std::string::npos},   // overlong '/'
+      {"\xed\xa0\x80", std::string::npos},  // a surrogate
+      {"\xf4\x90\x80\x80", std::string::npos},  // past U+10FFFF
+      {"\xc3\x28", std::string::npos},   // a continuation that is not one
+  };
+  for (const auto& c : cases) EXPECT_EQ(tool::utf8Chars(c.text), c.chars) << testing::PrintToString(c.text);
+}
+
+TEST(SpeakText, AcceptsSentencesUpToTheLimitInCharacters) {
+  const std::string e = "\xc3\xa9";
+  std::string e500, e501;
+  for (int i = 0; i < 500; ++i) e500 += e;
+  e501 = e500 + e;
+  const struct {
+    std::string text;
+    const char* problem;  // a piece of the reason; "" for none
+  } cases[] = {
+      {"Hello there.", ""},
+      {std::string(500, 'a'), ""},
+      {e500, ""},  // 1000 bytes, 500 characters
+      {"a\tb\nc\r\n", ""},
+      {"$(touch /tmp/x); rm -rf x `id` | cat > y", ""},
+      {"-w /tmp/x", ""},
+      {"", "no text"},
+      {" \n\t\r ", "no text"},
+      {std::string(501, 'a'), "at most 500"},
+      {e501, "501 characters"},
+      {std::string("a\0b", 3), "control characters"},
+      {"bell\x07", "control characters"},
+      {"del\x7f", "control characters"},
+      {"\xff\xfe", "not UTF-8"},
+  };
+  for (const auto& c : cases) {
+    const std::string problem = tool::speakTextProblem(c.text);
+    if (*c.problem == 0) EXPECT_EQ(problem, "") << c.text.size() << " bytes";
+    else EXPECT_NE(problem.find(c.problem), std::string::npos) << problem;
+  }
+}
+
+TEST(WavBody, SniffsTheRiffWaveHeader) {
+  const struct {
+    std::string body;
+    bool wav;
+  } cases[] = {
+      {std::string("RIFF\x24\0\0\0WAVEfmt ", 16), true},
+      {std::string("RIFF\0\0\0\0WAVE", 12), true},
+      {std::string("RIFF\0\0\0\0WAV", 11), false},
+      {std::string("RIFX\0\0\0\0WAVE", 12), false},
+      {std::string("RIFF\0\0\0\0AVI LIST", 16), false},
+      {"ID3\x03 an mp3", false},
+      {"", false},
+  };
+  for (const auto& c : cases) EXPECT_EQ(tool::isWavBody(c.body), c.wav) << testing::PrintToString(c.body);
+}
+
+TEST(SpeakArgs, TextIsOneArgumentAfterTheEndOfOptions) {
+  const std::string text = "-v $(rm -rf x); `id` 'q' \"d\"";
+  const std::vector<std::string> args = tool::speakArgs("espeak-ng", text, "/tmp/a.wav");
+  ASSERT_EQ(args.size(), 5u);
+  EXPECT_EQ(args[0], "espeak-ng");
+  EXPECT_EQ(args[1], "-w");
+  EXPECT_EQ(args[2], "/tmp/a.wav");
+  EXPECT_EQ(args[3], "--");
+  EXPECT_EQ(args[4], text);
+}
+
+// A 16-bit mono WAV of n samples of a 440 Hz tone at `rate`.
+std::string toneWav(uint32_t rate, size_t n) {
+  auto put = [](std::string& s, uint32_t v, int bytes) {
+    for (int i = 0; i < bytes; ++i) s += static_cast<char>((v >> (8 * i)) & 0xFF);
+  };
+  std::string data;
+  for (size_t i = 0; i < n; ++i)
+    put(data, static_cast<uint16_t>(static_cast<int16_t>(8000 * std::sin(2 * M_PI * 440.0 * i / rate))), 2);
+  std::string w = "RIFF";
+  put(w, 36 + static_cast<uint32_t>(data.size()), 4);
+  w += "WAVEfmt ";
+  put(w, 16, 4);
+  put(w, 1, 2);
+  put(w, 1, 2);
+  put(w, rate, 4);
+  put(w, rate * 2, 4);
+  put(w, 2, 2);
+  put(w, 16, 2);
+  w += "data";
+  put(w, static_cast<uint32_t>(data.size()), 4);
+  return w + data;
+}
+
+TEST(WavBody, DecodesAnyRateTo16kHz) {
+  for (const uint32_t rate : {8000u, 16000u, 22050u, 48000u}) {
+    SCOPED_TRACE(rate);
+    const std::vector<int16_t> s = tool::decodeWavBody(toneWav(rate, rate / 2));  // half a second
+    EXPECT_NEAR(static_cast<double>(s.size()), 8000.0, 64.0);
+    int16_t peak = 0;
+    for (const int16_t v : s) peak = std::max<int16_t>(peak, static_cast<int16_t>(std::abs(v)));
+    EXPECT_GT(peak, 6000);
+    EXPECT_LT(peak, 9000);
+  }
+}
+
+TEST(WavBody, RefusalsNameTheUploadNotTheScratchFile) {
+  EXPECT_THROW(tool::decodeWavBody("plain text"), std::runtime_error);
+  const std::string wav = toneWav(16000, 0);
+  for (const std::string& body : {wav, wav.substr(0, 20), std::string("RIFF\0\0\0\0WAVE", 12) + std::string(64, '\1')}) {
+    try {
+      tool::decodeWavBody(body);
+      ADD_FAILURE() << "accepted a WAV of " << body.size() << " bytes with no samples";
+    } catch (const std::runtime_error& e) {
+      EXPECT_EQ(std::string(e.what()).find("le-live-audio"), std::string::npos) << e.what();
+    }
+  }
+}
+
+TEST(ScratchFile, IsReplacedOnWriteAndRemovedAfterwards) {
+  std::string path;
+  {
+    tool::ScratchFile f("le-live-test");
+    path = f.path();
+    EXPECT_TRUE(exists(path));
+    f.write("first, longer content");
+    f.write("second");
+    EXPECT_EQ(readFile(path), "second");
+    struct stat st {};
+    ASSERT_EQ(::stat(path.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0077, 0u) << "readable by others";
+  }
+  EXPECT_FALSE(exists(path));
+}
+
+// A stand-in synthesiser: records its arguments, one a line, and writes the
+// WAV named after -w (or exits with the status given in FAKE_STATUS).
+std::string fakeSpeaker(const TempDir& dir, const std::string& wavSource) {
+  const std::string exe = dir / "fake-speak";
+  writeFile(exe, "#!/bin/sh\n"
+                 "for a in \"$@\"; do printf '%s\\n' \"$a\"; done > " + dir / "args" + "\n"
+                 "[ -n \"$FAKE_STATUS\" ] && exit \"$FAKE_STATUS\"\n"
+                 "cp " + wavSource + " \"$2\"\n");
+  ::chmod(exe.c_str(), 0755);
+  return exe;
+}
+
+TEST(Synthesise, PassesTheTextUnchangedAndRunsNothingInIt) {
+  TempDir dir;
+  writeFile(dir / "tone.wav", toneWav(22050, 22050));
+  const std::string exe = fakeSpeaker(dir, dir / "tone.wav");
+  const std::string marker = dir / "made-by-a-shell";
+  const std::string text = "$(touch " + marker + "); `touch " + marker + "` | touch " + marker + " & -x";
+  const std::vector<int16_t> s = tool::synthesiseSpeech(exe, text);
+  EXPECT_NEAR(static_cast<double>(s.size()), 16000.0, 64.0);
+  EXPECT_EQ(readFile(dir / "args").substr(readFile(dir / "args").rfind("--\n") + 3), text + "\n");
+  EXPECT_FALSE(exists(marker));
+}
+
+TEST(Synthesise, FailuresAreErrorsNotSilence) {
+  TempDir dir;
+  writeFile(dir / "empty.wav", toneWav(16000, 0));
+  const std::string exe = fakeSpeaker(dir, dir / "empty.wav");
+  EXPECT_THROW(tool::synthesiseSpeech(exe, "hello"), std::runtime_error);  // no samples
+  EXPECT_THROW(tool::synthesiseSpeech(dir / "no-such-program", "hello"), std::runtime_error);
+  writeFile(dir / "tone.wav", toneWav(16000, 1600));
+  const std::string good = fakeSpeaker(dir, dir / "tone.wav");
+  {
+    ScopedEnv status("FAKE_STATUS", "3");
+    try {
+      tool::synthesiseSpeech(good, "hello");
+      ADD_FAILURE() << "a failing synthesiser gave speech";
+    } catch (const std::runtime_error& e) {
+      EXPECT_NE(std::string(e.what()).find("exit status 3"), std::string::npos) << e.what();
+    }
+  }
+  EXPECT_EQ(tool::synthesiseSpeech(good, "hello").size(), 1600u);
+}
+
+TEST(Synthesise, EspeakSpeaksText) {
+  const std::vector<int16_t> s = tool::synthesiseSpeech("espeak-ng", "-one two three");
+  EXPECT_GT(s.size(), 8000u);   // more than half a second
+  EXPECT_LT(s.size(), 64000u);  // less than four
+}
+
+TEST(FrameBoard, HandsOutOnlyTheNewestFrame) {
+  tool::FrameBoard board;
+  EXPECT_FALSE(board.waitNewer(0, std::chrono::milliseconds(1)));
+  for (int i = 1; i <= 3; ++i) board.publish(std::make_shared<const std::string>(std::to_string(i)), i % 3);
+  const auto shot = board.waitNewer(0, std::chrono::milliseconds(1));
+  ASSERT_TRUE(shot);
+  EXPECT_EQ(shot->sequence, 3u);
+  EXPECT_EQ(*shot->jpeg, "3");
+  EXPECT_EQ(shot->kind, 0);
+  EXPECT_FALSE(board.waitNewer(3, std::chrono::milliseconds(1)));  // nothing newer than the newest
+  const auto again = board.waitNewer(2, std::chrono::milliseconds(1));
+  ASSERT_TRUE(again);
+  EXPECT_EQ(again->sequence, 3u);
+}
+
+TEST(FrameBoard, WakesAWaiterOnPublishAndStopsOnClose) {
+  tool::FrameBoard board;
+  board.publish(std::make_shared<const std::string>("a"), 0);
+  std::optional<tool::FrameShot> got;
+  std::thread viewer([&] { got = board.waitNewer(1, std::chrono::minutes(1)); });
+  while (board.sequence() < 2) board.publish(std::make_shared<const std::string>("b"), 1);
+  viewer.join();
+  ASSERT_TRUE(got);
+  EXPECT_GE(got->sequence, 2u);
+  EXPECT_EQ(*got->jpeg, "b");
+  board.close();
+  EXPECT_TRUE(board.closed());
+  board.publish(std::make_shared<const std::string>("c"), 1);
+  EXPECT_FALSE(board.waitNewer(0, std::chrono::minutes(1)));  // closed: nothing, at once
+}
+
+TEST(Figures, JsonStringsEscape) {
+  const struct {
+    std::string in, out;
+  } cases[] = {
+      {"", "\"\""},
+      {"plain", "\"plain\""},
+      {"a\"b", "\"a\\\"b\""},
+      {"back\\slash", "\"back\\\\slash\""},
+      {"line\nnext", "\"line\\nnext\""},
+      {std::string("nul\0x", 5), "\"nul\\u0000x\""},
+      {"tab\t", "\"tab\\u0009\""},
+      {"\xc3\xa9", "\"\xc3\xa9\""},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(tool::jsonString(c.in), c.out);
+    EXPECT_EQ(nlohmann::json::parse(tool::jsonString(c.in)).get<std::string>(), c.in);
+  }
+}
+
+nlohmann::json figuresAt(tool::LiveFigures& f, double now, const le_utt_stats& st, const tool::LibraryStatus& lib = {},
+                         int viewers = 0) {
+  return nlohmann::json::parse(f.json(now, st, lib, viewers));
+}
+
+TEST(Figures, FramesPerSecondCountTheLastSecondOnly) {
+  tool::LiveFigures f;
+  le_utt_stats st{};
+  EXPECT_EQ(figuresAt(f, 0, st)["fps"], 0);
+  EXPECT_EQ(figuresAt(f, 0, st)["kind"], "none");
+  for (int i = 0; i < 100; ++i) f.onFrame(i * 0.04, i < 60 ? LE_UTT_IDLE : LE_UTT_SPEECH, 0.0);  // 4 s at 25 fps
+  const auto j = figuresAt(f, 3.97, st);
+  EXPECT_EQ(j["fps"], 25);
+  EXPECT_EQ(j["frames"], 100);
+  EXPECT_EQ(j["speech_frames"], 40);
+  EXPECT_EQ(j["kind"], "speech");
+  EXPECT_EQ(figuresAt(f, 4.5, st)["fps"], 12);  // frames after 3.5 s
+  EXPECT_EQ(figuresAt(f, 10.0, st)["fps"], 0);   // a stalled producer shows 0
+  EXPECT_EQ(f.frames(), 100u);
+}
+
+TEST(Figures, SharesSplitOneSecond) {
+  const struct {
+    double renderMs, encodeMs;
+    int speech, idle;
+    double render, encode, wait;
+  } cases[] = {
+      {20.0, 2.0, 10, 15, 0.200, 0.050, 0.750},  // only rendered frames count for the director
+      {0.0, 4.0, 0, 25, 0.000, 0.100, 0.900},
+      {100.0, 2.0, 25, 0, 1.000, 0.000, 0.000},  // a director slower than real time
+      {30.0, 10.0, 25, 0, 0.750, 0.250, 0.000},
+  };
+  for (const auto& c : cases) {
+    tool::LiveFigures f;
+    for (int i = 0; i < c.speech + c.idle; ++i)
+      f.onFrame(0.5 + i * 0.01, i < c.speech ? LE_UTT_SPEECH : LE_UTT_IDLE, c.encodeMs);
+    le_utt_stats st{};
+    st.render_ms = c.renderMs;
+    const auto j = figuresAt(f, 1.0, st);
+    EXPECT_NEAR(j["share_render"].get<double>(), c.render, 1e-3) << c.renderMs;
+    EXPECT_NEAR(j["share_encode"].get<double>(), c.encode, 1e-3) << c.renderMs;
+    EXPECT_NEAR(j["share_wait"].get<double>(), c.wait, 1e-3) << c.renderMs;
+  }
+}
+
+TEST(Figures, CarryTheLibrarysCountersAndLines) {
+  tool::LiveFigures f;
+  f.onFrame(0.1, LE_UTT_RAMP, 1.0);
+  le_utt_stats st{};
+  st.frames_delivered = 7;
+  st.speech_frames_delivered = 5;
+  st.state = 3;
+  st.render_ms = std::nan("");
+  auto j = figuresAt(f, 0.2, st, {2, "paste \"failed\"", "[le_utt] line\nnext", 4}, 3);
+  EXPECT_TRUE(j["first_frame_latency_ms"].is_null());  // no utterance yet
+  EXPECT_TRUE(j["render_ms"].is_null());
+  EXPECT_EQ(j["delivered"], 7);
+  EXPECT_EQ(j["speech_delivered"], 5);
+  EXPECT_EQ(j["state"], "ramping");
+  EXPECT_EQ(j["kind"], "ramp");
+  EXPECT_EQ(j["ramp_frames"], 1);
+  EXPECT_EQ(j["render_failures"], 2);
+  EXPECT_EQ(j["render_status"], "paste \"failed\"");
+  EXPECT_EQ(j["log"], "[le_utt] line\nnext");
+  EXPECT_EQ(j["log_warnings"], 4);
+  EXPECT_EQ(j["viewers"], 3);
+  st.first_frames = 2;
+  st.first_frame_latency_ms = 412.25;
+  j = figuresAt(f, 0.2, st);
+  EXPECT_NEAR(j["first_frame_latency_ms"].get<double>(), 412.2, 0.06);
+  EXPECT_EQ(j["utterances"], 2);
+  EXPECT_EQ(j["render_status"], "ok");
+}
+
+#ifdef LE_LIVE_SERVE
+// Decodes with turbojpeg; the mean squared error against rgb.
+double decodedError(const std::string& jpeg, const std::vector<uint8_t>& rgb, int w, int h) {
+  tjhandle d = tjInitDecompress();
+  int jw = 0, jh = 0, sub = 0, cs = 0;
+  const auto* src = reinterpret_cast<const unsigned char*>(jpeg.data());
+  EXPECT_EQ(tjDecompressHeader3(d, src, jpeg.size(), &jw, &jh, &sub, &cs), 0);
+  EXPECT_EQ(jw, w);
+  EXPECT_EQ(jh, h);
+  std::vector<uint8_t> out(rgb.size());
+  EXPECT_EQ(tjDecompress2(d, src, jpeg.size(), out.data(), w, 0, h, TJPF_RGB, 0), 0);
+  tjDestroy(d);
+  double se = 0;
+  for (size_t i = 0; i < rgb.size(); ++i) se += (double(out[i]) - rgb[i]) * (double(out[i]) - rgb[i]);
+  return se / rgb.size();
+}
+
+std::vector<uint8_t> gradient(int w, int h) {
+  std::vector<uint8_t> rgb(static_cast<size_t>(w) * h * 3);
+  for (int y = 0; y < h; ++y)
+    for (int x = 0; x < w; ++x) {
+      uint8_t* p = &rgb[(static_cast<size_t>(y) * w + x) * 3];
+      // At most 2.5 levels a pixel: smooth at every size, so 4:2:0 costs little.
+      p[0] = static_cast<uint8_t>(40 + 160 * x / std::max(64, w));
+      p[1] = static_cast<uint8_t>(60 + 120 * y / std::max(48, h));
+      p[2] = 128;
+    }
+  return rgb;
+}
+
+TEST(JpegEncoder, RoundTripsFramesOfAnySize) {
+  tool::JpegEncoder enc;
+  const int sizes[][2] = {{1, 1}, {2, 2}, {17, 9}, {9, 17}, {64, 48}, {333, 201}, {1280, 720}};
+  for (const auto& s : sizes) {
+    SCOPED_TRACE(std::to_string(s[0]) + "x" + std::to_string(s[1]));
+    const auto rgb = gradient(s[0], s[1]);
+    const std::string jpeg = enc.encode(rgb.data(), s[0], s[1]);
+    ASSERT_GT(jpeg.size(), 4u);
+    EXPECT_EQ(jpeg.substr(0, 2), "\xff\xd8");
+    EXPECT_EQ(jpeg.substr(jpeg.size() - 2), "\xff\xd9");
+    EXPECT_LT(decodedError(jpeg, rgb, s[0], s[1]), 10.0);  // above 38 dB on a smooth image
+  }
+}
+
+TEST(JpegEncoder, QualityIsHeldAndChecked) {
+  // Noise: every coefficient costs bytes, so quality shows in the size.
+  std::vector<uint8_t> noise(64 * 64 * 3);
+  uint32_t r = 12345;
+  for (auto& v : noise) v = static_cast<uint8_t>((r = r * 1664525u + 1013904223u) >> 24);
+  tool::JpegEncoder q85(85), q20(20), q100(100);
+  const size_t n85 = q85.encode(noise.data(), 64, 64).size();
+  EXPECT_LT(q20.encode(noise.data(), 64, 64).size(), n85);
+  EXPECT_GT(q100.encode(noise.data(), 64, 64).size(), n85);
+  EXPECT_EQ(q85.encode(noise.data(), 64, 64).size(), n85);  // the handle is reusable
+  tool::JpegEncoder stream;  // the stream's default
+  EXPECT_EQ(stream.encode(noise.data(), 64, 64), q85.encode(noise.data(), 64, 64));
+  for (const int q : {0, 101, -5}) EXPECT_THROW(tool::JpegEncoder{q}, std::invalid_argument) << q;
+  EXPECT_THROW(q85.encode(nullptr, 4, 4), std::runtime_error);
+  EXPECT_THROW(q85.encode(noise.data(), 0, 4), std::runtime_error);
+  EXPECT_THROW(q85.encode(noise.data(), 4, -1), std::runtime_error);
+}
+#endif
+
+}  // namespace
+}  // namespace le::test

@@ -4,6 +4,9 @@
 
 #include <benchmark/benchmark.h>
 
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -60,6 +63,22 @@ void writeRandomHalfs(const std::string& path, size_t n, uint32_t seed) {
   for (uint16_t& v : h) v = le::f32ToF16(d(rng));
   std::ofstream(path, std::ios::binary)
       .write(reinterpret_cast<const char*>(h.data()), static_cast<std::streamsize>(n * 2));
+}
+
+int runPerThreadCount(char** argv) {
+  for (const char* t : {"1", "2"}) {
+    std::fflush(stdout);
+    const pid_t pid = fork();
+    if (pid < 0) return 1;
+    if (pid == 0) {
+      setenv("LE_CORE_THREADS", t, 1);
+      execv("/proc/self/exe", argv);
+      _exit(127);
+    }
+    int status = 0;
+    if (waitpid(pid, &status, 0) < 0 || !WIFEXITED(status) || WEXITSTATUS(status) != 0) return 1;
+  }
+  return 0;
 }
 
 }  // namespace le::bench

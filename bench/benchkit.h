@@ -25,4 +25,8 @@ bool sh(const std::string& cmd);
 // prior members).
 void writeRandomHalfs(const std::string& path, size_t n, uint32_t seed);
 
+// Runs this program again once with LE_CORE_THREADS=1 and once with 2 (the
+// worker pool reads its size once per process); 0 when both runs succeeded.
+int runPerThreadCount(char** argv);
+
 }  // namespace le::bench

@@ -6,7 +6,6 @@
 // reads every frame. Without LE_CORE_THREADS in the environment the program
 // runs itself once with 1 and once with 2 threads.
 #include <benchmark/benchmark.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -117,26 +116,10 @@ void printSteps() {
   std::printf("  total   %7.2f ms = %.0f %% of a 40 ms frame\n", total, 100.0 * total / 40.0);
 }
 
-int runPerThreadCount(char** argv) {
-  for (const char* t : {"1", "2"}) {
-    std::fflush(stdout);
-    const pid_t pid = fork();
-    if (pid < 0) return 1;
-    if (pid == 0) {
-      setenv("LE_CORE_THREADS", t, 1);
-      execv("/proc/self/exe", argv);
-      _exit(127);
-    }
-    int status = 0;
-    if (waitpid(pid, &status, 0) < 0 || !WIFEXITED(status) || WEXITSTATUS(status) != 0) return 1;
-  }
-  return 0;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (std::getenv("LE_CORE_THREADS") == nullptr) return runPerThreadCount(argv);
+  if (std::getenv("LE_CORE_THREADS") == nullptr) return le::bench::runPerThreadCount(argv);
   char tmpl[] = "/tmp/le-teeth-bench-XXXXXX";
   if (mkdtemp(tmpl) == nullptr) return 1;
   gDir = tmpl;

@@ -86,6 +86,34 @@ LE_API uint64_t le_tessera_members_band_bytes(const le_tessera_members* m);
 LE_API int le_tessera_members_reorder(const le_tessera_members* m, const uint8_t* track,
                                       uint8_t* donor, char* err, int errlen);
 
+/* The teeth pass over a batch of rendered frames, built and dropped within
+ * the call. Arrays, in the layouts of the accessors above:
+ *   track      n_donors patches of band_h x band_w x 3 bytes, donor order
+ *   cent       2 x n_donors; c_canon 2; aperture n_donors; stamp 12
+ *   head_pt    head_pt_len bytes of the head weights file (a negative length
+ *              counts as 0); head_json its configuration text
+ *   frames     n_frames canvas images, canvas_w x canvas_h x 3 bytes each
+ *   masks      n_frames delivery masks, canvas_w x canvas_h bytes each
+ *   shifts     NULL, or n_frames pairs (dy, dx); a pair whose first value is
+ *              -10000 asks the pass to derive that frame's shift from its mask
+ *   out_windows      n_frames x window_w x window_h x 3 bytes
+ *   out_passthrough  n_frames int32: 1 for a frame passed through (its window
+ *              slot is left untouched), 0 for one whose window was written
+ * n_donors must lie within 1..1024 and n_frames must not be negative.
+ * 0 on success; 1 on failure with the message in err. */
+LE_API int le_tessera_run_shift(const uint8_t* track, int n_donors, const double* cent,
+                                const double* c_canon, const double* aperture, const int32_t* stamp,
+                                const uint8_t* head_pt, int64_t head_pt_len, const char* head_json,
+                                const uint8_t* frames, const uint8_t* masks, const int32_t* shifts,
+                                int n_frames, uint8_t* out_windows, int32_t* out_passthrough,
+                                char* err, int errlen);
+/* le_tessera_run_shift with shifts NULL: every shift derived from its mask. */
+LE_API int le_tessera_run(const uint8_t* track, int n_donors, const double* cent,
+                          const double* c_canon, const double* aperture, const int32_t* stamp,
+                          const uint8_t* head_pt, int64_t head_pt_len, const char* head_json,
+                          const uint8_t* frames, const uint8_t* masks, int n_frames,
+                          uint8_t* out_windows, int32_t* out_passthrough, char* err, int errlen);
+
 #ifdef __cplusplus
 }
 #endif

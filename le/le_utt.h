@@ -135,6 +135,51 @@ LE_API int le_utt_render_status(le_utt* u, char* msg, int size, int* failures);
 /* This thread's last le_utt_ message; never null, empty after a success. */
 LE_API const char* le_utt_last_error(void);
 
+/* ---- Teeth borrow.
+ *
+ * le_utt_tessera_attach arms the pipeline with a teeth borrow: every speech
+ * and ramp crop gets borrowed teeth written into its mouth window, one frame
+ * late (a crop waits for the next one, or for the idle frame that follows the
+ * last one). The inputs are the four teeth members as le_tessera_members_open
+ * hands them out, the bank track decoded and reordered into donor order:
+ * track (n_donors x band_h x band_w x 3 bytes), cent (2 x n_donors), c_canon
+ * (2), aperture (n_donors), stamp (12 values in stamp order), the head weights
+ * file (head_pt_len bytes; a negative length counts as 0), the head
+ * configuration text and the manifest text. The lip template the delivery
+ * mask follows is the session's own (its manifest's lip template text,
+ * lip_template.v1.json; without one the elliptical mask serves). The
+ * geometry text is the stamp's text. n_donors must lie in 1..1024;
+ * the bank canvas must be the session's render crop, and the motion
+ * directory's xs_target.bin must hold one row per driver frame (the bank's
+ * compose geometry is identified over it). Returns 0, or 1 with the message
+ * in err (at most errlen - 1 bytes and a terminating zero; nothing for a null
+ * err or errlen < 1; "" on success).
+ *
+ * A failed borrow stops delivery rather than show a crop without its teeth:
+ * from then on no frame is delivered, idle frames included, until an attach
+ * succeeds again (the recovery). Attaching again replaces the borrow; the old
+ * one finishes the crop it holds. */
+LE_API int le_utt_tessera_attach(le_utt* u, const uint8_t* track, int n_donors, const double* cent,
+                                 const double* c_canon, const double* aperture, const int32_t* stamp,
+                                 const uint8_t* head_pt, int head_pt_len, const char* head_json,
+                                 const char* manifest_json, char* err, int errlen);
+
+/* 0 when no borrow is attached (or u is null), 1 while it works, -1 once it
+ * has failed. Writes the counts of borrowed crops and of failures (when not
+ * null) and the last failure message (at most size - 1 bytes, terminated;
+ * nothing for a null buffer or size < 1). */
+LE_API int le_utt_tessera_stats(le_utt* u, int64_t* ok, int64_t* failures, char* msg, int size);
+
+/* 1 and the attached bank's geometry stamp as text ("{canvas_w=512, ...}",
+ * the twelve entries in stamp order); 0 and an empty text when no borrow is
+ * attached; 0 and nothing written for a null buffer or size < 1. */
+LE_API int le_utt_tessera_geometry(le_utt* u, char* buf, int size);
+
+/* The synthetic-width measurement of the borrow: 1 with mean, last and count
+ * once one exists. The stream borrow measures no synthetic width, so this
+ * returns 0 and writes nothing. */
+LE_API int le_utt_tessera_synth_w(le_utt* u, double* mean, double* last, int64_t* count);
+
 /* Stops and joins the pipeline's threads and frees it; null is allowed.
  * Call it before le_destroy of the context. */
 LE_API void le_utt_destroy(le_utt* u);

@@ -6,12 +6,15 @@
 #include "le/capi.h"
 #include "le/le_utt.h"
 #include "le/pipeline/session_bind.h"
+#include "le/pipeline/tessera_attach.h"
 #include "le/pipeline/utt_handle.h"
 
 using le::capi::Family;
 using le::capi::guard;
 
 namespace {
+
+constexpr int kMaxDonors = 1024;
 
 le::utt::Options optionsOf(const le_utt_opts& o) {
   le::utt::Options u;
@@ -136,6 +139,56 @@ LE_API int le_utt_render_status(le_utt* u, char* msg, int size, int* failures) {
     if (failures) *failures = count;
     copyTruncated(text, msg, size);
     return r;
+  });
+}
+
+LE_API int le_utt_tessera_attach(le_utt* u, const uint8_t* track, int n_donors, const double* cent,
+                                 const double* c_canon, const double* aperture, const int32_t* stamp,
+                                 const uint8_t* head_pt, int head_pt_len, const char* head_json,
+                                 const char* manifest_json, char* err, int errlen) {
+  constexpr const char* kFn = "le_utt_tessera_attach";
+  return le::capi::guardErr(kFn, 1, err, errlen, [&] {
+    const auto refuse = [&](const char* why) {
+      le::capi::fillErr(err, errlen, "le_utt_tessera_attach: ", why);
+      return 1;
+    };
+    if (u == nullptr) return refuse("null session");
+    if (!track || !cent || !c_canon || !aperture || !stamp || !head_pt || !head_json || !manifest_json)
+      return refuse("a required member is null \xe2\x80\x94 this ABI has no partial-attach state");
+    if (n_donors <= 0) return refuse("n_donors <= 0");
+    if (n_donors > kMaxDonors) return refuse("n_donors above the limit of 1024");
+    le::utt::attachTessera(*u->pipeline, le::utt::TesseraAttach{track, n_donors, cent, c_canon, aperture, stamp,
+                                                                head_pt, head_pt_len, head_json, manifest_json});
+    return 0;
+  });
+}
+
+LE_API int le_utt_tessera_stats(le_utt* u, int64_t* ok, int64_t* failures, char* msg, int size) {
+  return guard(Family::Utt, "le_utt_tessera_stats", 0, [&](const auto& call) {
+    if (u == nullptr) return call.reject("null handle");
+    const le::utt::BorrowStats s = u->pipeline->borrowStats();
+    if (ok) *ok = s.ok;
+    if (failures) *failures = s.failures;
+    copyTruncated(s.message, msg, size);
+    return s.state;
+  });
+}
+
+LE_API int le_utt_tessera_geometry(le_utt* u, char* buf, int size) {
+  return guard(Family::Utt, "le_utt_tessera_geometry", 0, [&](const auto& call) {
+    if (u == nullptr) return call.reject("null handle");
+    if (buf == nullptr || size < 1) return 0;
+    std::string text;
+    const bool attached = u->pipeline->borrowGeometry(&text);
+    copyTruncated(text, buf, size);
+    return attached ? 1 : 0;
+  });
+}
+
+// The stream borrow measures no synthetic width: nothing to report.
+LE_API int le_utt_tessera_synth_w(le_utt* u, double*, double*, int64_t*) {
+  return guard(Family::Utt, "le_utt_tessera_synth_w", 0, [&](const auto& call) {
+    return u == nullptr ? call.reject("null handle") : 0;
   });
 }
 

@@ -36,6 +36,7 @@
 #include "le/le.h"
 #include "le/le_a2x.h"
 #include "le/le_utt.h"
+#include "live_teeth.h"
 #include "mp4_writer.h"
 #include "output_file.h"
 #include "pushed_audio.h"
@@ -90,6 +91,8 @@ const char kUsage[] =
     "  --tail SECONDS       idle after the last push (default 1.0)\n"
     "  --interrupt SECONDS  interrupt at this time of the timeline; no audio is pushed after it\n"
     "  --end-marks          mark the end of the utterance right after the last push\n"
+    "  --teeth              borrow teeth from the bundle's teeth members (bank, head) for every\n"
+    "                       speech and ramp crop; a failed borrow stops delivery\n"
     "                       (without: the pipeline's silence gap ends it)\n"
     "  --sheet FILE         contact sheet PNG of evenly spaced frames with index and kind\n"
     "  --sheet-frames N     frames on the sheet (default 12)\n"
@@ -116,6 +119,7 @@ struct Options {
   double lead = 0.4, tail = 1.0;
   std::optional<double> interruptAt;
   bool endMarks = false;
+  bool teeth = false;
   int sheetFrames = kSheetDefault;
   int crf = 18;
   le::tool::Verbosity verbosity = le::tool::Verbosity::Normal;
@@ -157,6 +161,7 @@ std::optional<Options> parse(int argc, char** argv) {
     else if (a == "--tail") o.tail = parseSeconds(value(), "--tail");
     else if (a == "--interrupt") o.interruptAt = parseSeconds(value(), "--interrupt");
     else if (a == "--end-marks") o.endMarks = true;
+    else if (a == "--teeth") o.teeth = true;
     else if (a == "--sheet") o.sheet = value();
     else if (a == "--sheet-frames") o.sheetFrames = parseInt(value(), "--sheet-frames", 1, 64);
     else if (a == "--report") o.report = value();
@@ -611,6 +616,7 @@ class Timeline {
 // How the pipeline ended: its counters, its render status, its stage report.
 struct Ending {
   le_utt_stats st{};
+  std::optional<le::tool::TeethCounts> teeth;
   char msg[1024] = {};
   int failures = 0;
   int status = 0;
@@ -619,9 +625,10 @@ struct Ending {
 
 // Reads the pipeline's last numbers, then destroys it: the stage report comes
 // out of its destruction.
-Ending endLive(Live& live, LibraryLog& log) {
+Ending endLive(Live& live, LibraryLog& log, bool teethAttached) {
   Ending e;
   le_utt_get_stats(live.utt.get(), &e.st);
+  if (teethAttached) e.teeth = le::tool::teethCounts(live.utt.get());
   e.status = le_utt_render_status(live.utt.get(), e.msg, sizeof e.msg, &e.failures);
   live.utt.reset();
   e.stageLine = log.stageLine();
@@ -663,6 +670,7 @@ void printSummary(const Options& o, const Timeline& t, const Live& live, const E
                static_cast<unsigned long long>(e.st.speech_frames_delivered),
                static_cast<unsigned long long>(e.st.first_frames), e.st.first_frame_latency_ms, e.st.render_ms,
                e.st.state, e.failures, e.msg[0] ? ": " : "", e.msg, live.warmMs);
+  if (e.teeth) std::fprintf(stderr, "le-live: %s\n", le::tool::teethLine(*e.teeth).c_str());
 }
 
 // How the run ended, for the report and the last line.
@@ -715,6 +723,9 @@ void writeReport(const Options& o, const Timeline& t, const Ending& e) {
   std::string kindDigits;
   for (int32_t k : t.kinds()) kindDigits += static_cast<char>('0' + std::clamp(k, 0, 9));
   r += "kinds: " + kindDigits + "\n";
+  if (e.teeth)
+    appendf(r, "borrow_ok: %lld\nborrow_failures: %lld\nborrow_status: %s\n", static_cast<long long>(e.teeth->ok),
+            static_cast<long long>(e.teeth->failures), e.teeth->state < 0 ? e.teeth->message.c_str() : "ok");
   r += "stage_report: " + (e.stageLine.empty() ? std::string("none") : e.stageLine) + "\n";
   le::tool::writeFileAtomically(o.report, r, "report");
 }
@@ -737,6 +748,7 @@ int serve(const Options& o) {
   checkSteady(o, b);
   loadFrontend(o, b.motion);
   Live live = startLive(o, b);
+  if (o.teeth) le::tool::attachTeeth(live.utt.get(), b.dir);
   if (le::tool::stopSignal() != 0) return le::tool::kInterruptedStatus;
   return le::tool::serveLive(live.utt.get(), live.W, live.H, {*o.serve, "espeak-ng", o.verbosity}, log);
 #else
@@ -760,6 +772,7 @@ int run(const Options& o) {
   checkSteady(o, b);
   loadFrontend(o, b.motion);
   Live live = startLive(o, b);
+  if (o.teeth) le::tool::attachTeeth(live.utt.get(), b.dir);
 
   le::tool::Mp4Writer mp4(video.writePath(), live.W, live.H, kFps, o.crf, le::tool::AudioFormat{});
   Timeline timeline(o, live.utt.get(), mp4, static_cast<size_t>(live.W) * live.H * 3);
@@ -778,7 +791,7 @@ int run(const Options& o) {
   }
   mp4.finish();
   video.commit();
-  const Ending e = endLive(live, libraryLog);
+  const Ending e = endLive(live, libraryLog, o.teeth);
 
   if (!o.sheet.empty() && !timeline.kinds().empty()) writeSheet(o, timeline, live.W, live.H);
   if (o.verbosity != le::tool::Verbosity::Quiet) printSummary(o, timeline, live, e);
@@ -787,6 +800,10 @@ int run(const Options& o) {
     std::fprintf(stderr, "le-live: %s: stopped after %lld frames; %s holds them\n", le::tool::signalName(sig),
                  static_cast<long long>(timeline.counts().frames), o.output.c_str());
     return le::tool::kInterruptedStatus;
+  }
+  if (e.teeth && e.teeth->state < 0) {
+    std::fprintf(stderr, "le-live: the teeth borrow failed: %s (the video is kept)\n", e.teeth->message.c_str());
+    return 1;
   }
   if (e.failures > 0) {
     std::fprintf(stderr, "le-live: %d render failure(s): %s (the video is kept)\n", e.failures, e.msg);

@@ -35,7 +35,6 @@ Pipeline::Pipeline(Stages stages, Settings settings)
   cropFloats_ = size_t(stages_.crop) * size_t(stages_.crop) * 3u;
   pipelined_ = settings_.pipelinePaste < 0 ? stages_.engineKind == EngineKind::A2x
                                            : settings_.pipelinePaste != 0;
-  times_.pipe = false;  // the borrow stage never runs on its own thread here
   mainEp_ = stages_.main->ep();
   bIdx_.resize(kBatchRows);
   bTarget_.resize(size_t(kBatchRows) * kKpFloats);
@@ -61,9 +60,13 @@ void Pipeline::stopThreads() noexcept {
     std::lock_guard<std::mutex> lock(mu_);
     shutdown_ = true;
     pasteStop_ = true;
+    borrowStop_ = true;
   }
   cv_.notify_all();
   pasteCv_.notify_all();
+  borrowCv_.notify_all();
+  // The borrow thread first: it feeds the paste queue and calls the borrow.
+  if (borrowThread_.joinable()) borrowThread_.join();
   if (paste_.joinable()) paste_.join();
   if (run_.joinable()) run_.join();
   if (warm_.joinable()) warm_.join();
@@ -73,6 +76,7 @@ void Pipeline::stopThreads() noexcept {
 
 Pipeline::~Pipeline() {
   stopThreads();
+  cursor_ = BorrowCursor{};
   borrow_.reset();
   enginePtr_.store(nullptr);
   chunkPtr_.store(nullptr);
@@ -148,11 +152,13 @@ void Pipeline::interrupt() {
     ends_.clear();
     readCount_ = writeCount_;
     pasteQ_.clear();
+    borrowQ_.clear();
     ++gen_;
     poke_ = true;
   }
   cv_.notify_all();
   pasteCv_.notify_all();
+  borrowCv_.notify_all();
 }
 
 int Pipeline::framesAvailable() {
@@ -322,16 +328,22 @@ void Pipeline::dispatchBody() noexcept {
 
 bool Pipeline::enqueue(PasteJob job) {
   job.generation = servedGen_;
-  if (borrow_) return borrow_->take(std::move(job));
-  return rawPath(std::move(job));
+  std::shared_ptr<Borrow> b;
+  uint64_t epoch = 0;
+  bool refused = false;
+  if (!borrowFor(&b, &epoch, &refused)) return rawPath(std::move(job));
+  // A failed borrow stops delivery: no crop without its teeth, no idle frame.
+  if (refused) return false;
+  if (pipelined_) return queueBorrow(std::move(job), epoch);
+  return borrowStep(std::move(job), b, epoch);
 }
 
-bool Pipeline::rawPath(PasteJob job) {
+bool Pipeline::rawPath(PasteJob job, size_t limit) {
   if (!pipelined_) return pasteJob(job);
   {
     std::unique_lock<std::mutex> lock(mu_);
     const uint64_t gen = job.generation;
-    while (!cv_.wait_for(lock, kStep, [&] { return pasteQ_.size() < kPasteQueue || shutdown_ || gen_ != gen; })) {
+    while (!cv_.wait_for(lock, kStep, [&] { return pasteQ_.size() < limit || shutdown_ || gen_ != gen; })) {
     }
     if (shutdown_ || gen_ != job.generation) return false;
     pasteQ_.push_back(std::move(job));

@@ -112,7 +112,9 @@ Pipeline::PassInput Pipeline::takeHostInput() {
 }
 
 void Pipeline::serveInterrupt(const LastPulled& lp) {
-  if (borrow_) borrow_->flush();
+  // Inline, the held crop is this thread's to drop; pipelined, the borrow
+  // thread drops it when it meets the new generation (one caller of the borrow).
+  if (!pipelined_) forgetHeld();
   dropBatch();
   newAudio_.clear();
   resetNext_ = false;

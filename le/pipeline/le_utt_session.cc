@@ -83,6 +83,7 @@ Stages bindSession(le_ctx& ctx, const Settings& s, le_utt& u) {
   if (ctx.drive.frames > 0 && ctx.drive.xs.size() >= size_t(kKpFloats))
     st.warmKp.assign(ctx.drive.xs.begin(), ctx.drive.xs.begin() + kKpFloats);
   st.xsTarget = readTargetRows(s.motionDir, st.nt);
+  st.lipTemplateJson = ctx.manifest.lipTemplateJson;
   st.engineKind = selectEngine(s.motionDir);
   st.makeEngine = [kind = st.engineKind, dir = s.motionDir, threads = s.threads, ep = s.ep] {
     return createEngine(kind, dir, threads, ep);

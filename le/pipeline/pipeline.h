@@ -3,7 +3,9 @@
 // the optional chunk director), dispatch (the only caller of the engine) and,
 // when paste is pipelined, paste. Finished frames land in an eight-slot ring
 // that the host drains; the full ring is the only pacing. An interrupt bumps
-// the generation and every stage drops work of an older one.
+// the generation and every stage drops work of an older one. With a teeth
+// borrow attached, crops pass it between render and paste: inline on the run
+// thread, or on a borrow thread of their own when paste is pipelined.
 #pragma once
 
 #include <array>
@@ -19,6 +21,7 @@
 #include <thread>
 #include <vector>
 
+#include "le/pipeline/borrow.h"
 #include "le/pipeline/engine.h"
 #include "le/pipeline/mailbox.h"
 #include "le/pipeline/settings.h"
@@ -29,6 +32,8 @@ namespace le::utt {
 inline constexpr int kRingSlots = 8;
 inline constexpr int kBatchRows = 32;   // pending speech rows
 inline constexpr size_t kPasteQueue = 8;
+inline constexpr size_t kBorrowQueue = 2;        // jobs waiting for the borrow thread
+inline constexpr size_t kBorrowPasteQueue = 2;   // paste jobs it lets wait
 inline constexpr int kLowWater = 8;     // ask the engine for more below this
 // Every wait of the pipeline is a timed step of this length.
 inline constexpr std::chrono::milliseconds kStep{2};
@@ -70,16 +75,11 @@ struct PasteJob {
   double madeMs = 0.0;  // 0: untimed
 };
 
-class Pipeline;
-
-// Seam for a stage between render and paste (the teeth borrow). take() owns
-// the job and hands it on with Pipeline::rawPath; false when refused.
-class BorrowStage {
- public:
-  virtual ~BorrowStage() = default;
-  virtual bool take(PasteJob job) = 0;
-  // Drops held work after an interrupt.
-  virtual void flush() = 0;
+// The attached borrow as its stats report it.
+struct BorrowStats {
+  int state = 0;  // 0 none attached, 1 active, -1 failed
+  int64_t ok = 0, failures = 0;
+  std::string message;
 };
 
 // Counters behind the stage report.
@@ -121,9 +121,23 @@ class Pipeline {
   int renderStatus(std::string* msg, int* failures);
   StageTimes stageTimes();
 
+  // Installs a borrow for the crops rendered from now on; the previous one
+  // finishes the crop it holds. Resets the counts and the failed state. With
+  // pipelined paste the first attach starts the borrow thread; when that
+  // fails nothing is installed and the thread's error is thrown.
+  void attachBorrow(std::shared_ptr<Borrow> borrow, std::string geometry);
+  BorrowStats borrowStats();
+  // False with an empty text when no borrow is attached.
+  bool borrowGeometry(std::string* text);
+  // The pipeline's xs_target rows (empty when absent) and render crop side.
+  const std::vector<float>& targetRows() const { return stages_.xsTarget; }
+  int32_t crop() const { return stages_.crop; }
+  const std::string& lipTemplate() const { return stages_.lipTemplateJson; }
+
   void noteFailure(const char* stage, const std::string& msg, bool fatal);
-  // Paste queue or inline paste; false when refused (shutdown, stale job).
-  bool rawPath(PasteJob job);
+  // Paste queue (at most `limit` jobs waiting) or inline paste; false when
+  // refused (shutdown, stale job).
+  bool rawPath(PasteJob job, size_t limit = kPasteQueue);
   bool pipelined() const { return pipelined_; }
   uint64_t frameBytes() const { return frameBytes_; }
 
@@ -178,6 +192,38 @@ class Pipeline {
   void stopThreads() noexcept;
 
   bool enqueue(PasteJob job);
+
+  // ---- borrow stage (le_utt_borrow.cc)
+  // What the thread that calls the borrow keeps between jobs: the borrow and
+  // attach epoch it last served, the generation of its jobs and the crop
+  // waiting for its result (an owned copy: the director reuses its output).
+  struct BorrowCursor {
+    std::shared_ptr<Borrow> borrow;
+    uint64_t epoch = 0;
+    bool failed = false;  // this borrow latched a failure
+    uint64_t gen = 0;
+    bool holding = false;
+    PasteJob held;
+  };
+  struct BorrowJob {
+    PasteJob job;
+    uint64_t epoch = 0;
+  };
+  // The attached borrow and its epoch for a job; false when none is attached.
+  // *refused when it has failed.
+  bool borrowFor(std::shared_ptr<Borrow>* b, uint64_t* epoch, bool* refused);
+  bool queueBorrow(PasteJob job, uint64_t epoch);
+  void borrowBody() noexcept;
+  // One job through the borrow on the calling thread; false when refused.
+  bool borrowStep(PasteJob job, const std::shared_ptr<Borrow>& b, uint64_t epoch);
+  void switchEpoch(const std::shared_ptr<Borrow>& b, uint64_t epoch);
+  // The held crop flushed and dropped: an interrupt made it stale.
+  void forgetHeld();
+  // Flushes the held crop's result into it and delivers it.
+  bool releaseHeld();
+  bool deliverBorrowed(PasteJob job);
+  bool latchBorrow(const std::string& msg);
+  void countBorrowOk();
   // Waits for a ring slot, pastes and publishes. True when the job was
   // consumed (published, or dropped after a paste failure).
   bool pasteJob(const PasteJob& job);
@@ -235,10 +281,17 @@ class Pipeline {
   bool failFatal_ = false;
   std::deque<PasteJob> pasteQ_;
   StageTimes times_;
+  // Borrow stage, under the main lock.
+  std::condition_variable borrowCv_;  // borrow queue non-empty, borrow stop
+  std::shared_ptr<Borrow> borrow_;
+  uint64_t borrowEpoch_ = 0;          // one per attach
+  bool borrowFailed_ = false, borrowStop_ = false;
+  int64_t borrowOk_ = 0, borrowFailures_ = 0;
+  std::string borrowMsg_, borrowGeometry_;
+  std::deque<BorrowJob> borrowQ_;
 
   std::atomic<Engine*> enginePtr_{nullptr};
   std::atomic<Director*> chunkPtr_{nullptr};
-  std::unique_ptr<BorrowStage> borrow_;  // attached by the borrow stage
   std::mutex renderMu_;                  // main director: warm-up vs run thread
   Mailbox mailbox_;
 
@@ -266,7 +319,10 @@ class Pipeline {
   std::array<float, kKpFloats> rampOffset_{};
   std::vector<float> kdScratch_;
 
-  std::thread run_, warm_, dispatch_, paste_;
+  // Run thread (inline borrow) or borrow thread (pipelined), never both.
+  BorrowCursor cursor_;
+
+  std::thread run_, warm_, dispatch_, paste_, borrowThread_;
 };
 
 }  // namespace le::utt

@@ -47,6 +47,8 @@ struct Stages {
   std::vector<float> warmKp;
   // xs_target rows (nt x 63), empty when absent or the wrong length.
   std::vector<float> xsTarget;
+  // The manifest's lip template text (empty: the bundle has none).
+  std::string lipTemplateJson;
   EngineKind engineKind = EngineKind::A2x;
   // Called on the warm-up thread; a throw fails the warm-up with its text.
   std::function<std::unique_ptr<Engine>()> makeEngine;

@@ -73,6 +73,9 @@ struct TesseraAttachInputs {
   uint64_t bandBytes() const;
 };
 
+// "{canvas_w=.., canvas_h=.., ...}": the twelve entries in stamp order.
+std::string tesseraStampText(const tessera::GeometryStamp& s);
+
 // bundle: a directory or a container (unwrapped on first use). Throws only
 // what bundle resolution throws.
 TesseraCarriage tesseraCarriage(const std::string& bundle);

@@ -214,6 +214,8 @@ struct Load {
 
 }  // namespace
 
+std::string tesseraStampText(const tessera::GeometryStamp& s) { return stampText(s); }
+
 uint64_t TesseraAttachInputs::bandBytes() const {
   if (n_donors <= 0 || band_w <= 0 || band_h <= 0) return 0;
   return uint64_t(n_donors) * uint64_t(band_h) * uint64_t(band_w) * 3;

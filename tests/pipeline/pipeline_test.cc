@@ -23,47 +23,6 @@
 namespace le::test {
 namespace {
 
-char kindChar(const Frame& f) { return f.info.kind == LE_UTT_SPEECH ? 'S' : f.info.kind == LE_UTT_RAMP ? 'R' : 'I'; }
-
-// Plays the script: w (ready), pN (pull N), sN (push N frames of speech),
-// e (end of utterance), x (interrupt), rN (pull until the N-th ramp frame),
-// nN (pull until speech number N), fN (until N frames wait), q (nothing comes).
-std::vector<Frame> play(le_utt* u, const std::string& script) {
-  std::vector<Frame> fs;
-  std::istringstream in(script);
-  for (std::string t; in >> t;) {
-    const int n = t.size() > 1 ? std::stoi(t.substr(1)) : 0;
-    int ramps = 0;
-    const auto until = [&](auto done) {
-      for (int i = 0; i < 400; ++i) {
-        auto f = nextFrame(u);
-        if (!f) return ADD_FAILURE() << "no frame during " << t;
-        fs.push_back(*f);
-        if (done(*f)) return;
-      }
-      ADD_FAILURE() << "400 frames during " << t;
-    };
-    switch (t[0]) {
-      case 'w': EXPECT_TRUE(waitReady(u)) << le_utt_last_error(); break;
-      case 'p': until([&, k = 0](const Frame&) mutable { return ++k == n; }); break;
-      case 's': {
-        const auto a = speech(n);
-        EXPECT_EQ(le_utt_push_audio(u, a.data(), int(a.size())), 1);
-        break;
-      }
-      case 'e': le_utt_end_utterance(u); break;
-      case 'x': le_utt_interrupt(u); break;
-      case 'r': until([&](const Frame& f) { return f.info.kind == LE_UTT_RAMP && ++ramps == n; }); break;
-      case 'n': until([&](const Frame& f) { return f.info.speech_number == n; }); break;
-      case 'f':
-        for (int i = 0; i < 2000 && le_utt_frames_available(u) < n; ++i) std::this_thread::sleep_for(1ms);
-        break;
-      case 'q': EXPECT_FALSE(nextFrame(u, 300ms).has_value()) << "a frame came"; break;
-    }
-  }
-  return fs;
-}
-
 // What each kind carries, whatever the scenario: speech frames the engine's
 // driven row in order within their utterance; ramp frame k of a complete ramp
 // of R keeps (1 - k/R) of the last speech frame's offset; idle frames nothing.

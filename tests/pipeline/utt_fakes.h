@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <cmath>
@@ -14,6 +15,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <sstream>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -162,7 +164,8 @@ struct FrameKnobs {
 };
 
 // Frame bytes: [0..3] driver index, [4] 1 when a crop was pasted, [8..11]
-// the crop's kd[0], [12..15] its source index.
+// the crop's kd[0], [12..15] its source index, [16..19] its second value
+// (ks[0] as rendered; a borrow writes there).
 class FakeFrames : public le::utt::FrameSide {
  public:
   explicit FakeFrames(FrameKnobs& k) : k_(k) {}
@@ -175,6 +178,7 @@ class FakeFrames : public le::utt::FrameSide {
     rgb[4] = 1;
     std::memcpy(rgb + 8, &crop[0], 4);
     std::memcpy(rgb + 12, &crop[2], 4);
+    std::memcpy(rgb + 16, &crop[1], 4);
   }
   void walkPrior(int32_t) override { ++k_.walks; }
 
@@ -186,7 +190,8 @@ struct Frame {
   le_utt_frame_info info{};
   int32_t idx = -1;
   bool pasted = false;
-  float kd0 = 0, si = 0;
+  float kd0 = 0, si = 0, ks0 = 0;
+  std::array<uint8_t, kFrameBytes> bytes{};
 };
 
 struct Rig {
@@ -261,6 +266,8 @@ inline std::optional<Frame> nextFrame(le_utt* u, std::chrono::milliseconds wait 
       f.pasted = buf[4] == 1;
       std::memcpy(&f.kd0, buf + 8, 4);
       std::memcpy(&f.si, buf + 12, 4);
+      std::memcpy(&f.ks0, buf + 16, 4);
+      std::memcpy(f.bytes.data(), buf, kFrameBytes);
       return f;
     }
     std::this_thread::sleep_for(200us);
@@ -272,6 +279,47 @@ inline std::vector<int16_t> speech(int frames) {
   std::vector<int16_t> s(size_t(frames) * 640);
   for (size_t i = 0; i < s.size(); ++i) s[i] = int16_t(1000 * std::sin(double(i) * 0.05));
   return s;
+}
+
+inline char kindChar(const Frame& f) { return f.info.kind == LE_UTT_SPEECH ? 'S' : f.info.kind == LE_UTT_RAMP ? 'R' : 'I'; }
+
+// Plays the script: w (ready), pN (pull N), sN (push N frames of speech),
+// e (end of utterance), x (interrupt), rN (pull until the N-th ramp frame),
+// nN (pull until speech number N), fN (until N frames wait), q (nothing comes).
+inline std::vector<Frame> play(le_utt* u, const std::string& script) {
+  std::vector<Frame> fs;
+  std::istringstream in(script);
+  for (std::string t; in >> t;) {
+    const int n = t.size() > 1 ? std::stoi(t.substr(1)) : 0;
+    int ramps = 0;
+    const auto until = [&](auto done) {
+      for (int i = 0; i < 400; ++i) {
+        auto f = nextFrame(u);
+        if (!f) return ADD_FAILURE() << "no frame during " << t;
+        fs.push_back(*f);
+        if (done(*f)) return;
+      }
+      ADD_FAILURE() << "400 frames during " << t;
+    };
+    switch (t[0]) {
+      case 'w': EXPECT_TRUE(waitReady(u)) << le_utt_last_error(); break;
+      case 'p': until([&, k = 0](const Frame&) mutable { return ++k == n; }); break;
+      case 's': {
+        const auto a = speech(n);
+        EXPECT_EQ(le_utt_push_audio(u, a.data(), int(a.size())), 1);
+        break;
+      }
+      case 'e': le_utt_end_utterance(u); break;
+      case 'x': le_utt_interrupt(u); break;
+      case 'r': until([&](const Frame& f) { return f.info.kind == LE_UTT_RAMP && ++ramps == n; }); break;
+      case 'n': until([&](const Frame& f) { return f.info.speech_number == n; }); break;
+      case 'f':
+        for (int i = 0; i < 2000 && le_utt_frames_available(u) < n; ++i) std::this_thread::sleep_for(1ms);
+        break;
+      case 'q': EXPECT_FALSE(nextFrame(u, 300ms).has_value()) << "a frame came"; break;
+    }
+  }
+  return fs;
 }
 
 struct Destroy {

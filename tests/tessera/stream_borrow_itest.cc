@@ -1,0 +1,246 @@
+// The batch entry point against the numpy reference of the teeth pass on a
+// drawn case (lefix tessera-run-case), and the stream borrow against the
+// batch: given the masks and shifts the stream made, the batch emits the same
+// windows byte for byte, and writing them back puts exactly those bytes into
+// the crop.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "le/le_tessera.h"
+#include "le/tessera/tessera_stream.h"
+#include "teeth_case.h"
+#include "testkit/testkit.h"
+
+namespace {
+
+using le::tessera::FrameResult;
+using le::tessera::StreamBorrow;
+using le::tessera::UnifiedPi;
+
+constexpr int32_t kDerive = -10000;
+
+class BatchRun : public ::testing::Test {
+ protected:
+  static std::unique_ptr<le::test::TempDir> dir_;
+  static std::unique_ptr<le::test::TeethCase> case_;
+  static std::string pt_, json_;
+
+  static void SetUpTestSuite() {
+    dir_ = std::make_unique<le::test::TempDir>();
+    const std::string out = dir_->path();
+    ASSERT_EQ(le::test::runFixture({"tessera-run-case", "--out", out}), 0);
+    case_ = std::make_unique<le::test::TeethCase>(out);
+    pt_ = le::test::readFile(out + "/head.pt");
+    json_ = le::test::readFile(out + "/head.json");
+  }
+  static void TearDownTestSuite() {
+    case_.reset();
+    dir_.reset();
+  }
+
+  struct Out {
+    int rc = -1;
+    std::string err;
+    std::vector<uint8_t> windows;
+    std::vector<int32_t> pass;
+  };
+
+  static size_t windowBytes(const le::tessera::BankData& b) {
+    return size_t(b.stamp.window_w) * size_t(b.stamp.window_h) * 3;
+  }
+
+  // The batch over the case's frames with `masks`, `shifts` (null: le_tessera_run)
+  // and the bank `b`; window slots start at 0xA5.
+  static Out run(const le::tessera::BankData& b, const std::vector<uint8_t>& masks, const int32_t* shifts,
+                 bool viaRun = false) {
+    const le::test::TeethCase& c = *case_;
+    Out o;
+    o.windows.assign(size_t(c.frames) * windowBytes(b), 0xA5);
+    o.pass.assign(size_t(c.frames), -1);
+    const int32_t* s = &b.stamp.canvas_w;
+    char err[512] = "stale";
+    const auto* pt = reinterpret_cast<const uint8_t*>(pt_.data());
+    o.rc = viaRun ? le_tessera_run(b.track.data(), b.n_donors, b.cent.data(), b.c_canon.data(), b.aperture.data(), s,
+                                   pt, int64_t(pt_.size()), json_.c_str(), c.canvases.data(), masks.data(), c.frames,
+                                   o.windows.data(), o.pass.data(), err, int(sizeof err))
+                  : le_tessera_run_shift(b.track.data(), b.n_donors, b.cent.data(), b.c_canon.data(),
+                                         b.aperture.data(), s, pt, int64_t(pt_.size()), json_.c_str(),
+                                         c.canvases.data(), masks.data(), shifts, c.frames, o.windows.data(),
+                                         o.pass.data(), err, int(sizeof err));
+    o.err = err;
+    return o;
+  }
+
+  // The case's shifts as pairs, not-given ones marked for derivation.
+  static std::vector<int32_t> casePairs() {
+    const le::test::TeethCase& c = *case_;
+    std::vector<int32_t> pairs;
+    for (int i = 0; i < c.frames; ++i) {
+      const int* s = c.shift(i);
+      pairs.push_back(s ? s[0] : kDerive);
+      pairs.push_back(s ? s[1] : 12345);  // ignored beside the mark
+    }
+    return pairs;
+  }
+};
+std::unique_ptr<le::test::TempDir> BatchRun::dir_;
+std::unique_ptr<le::test::TeethCase> BatchRun::case_;
+std::string BatchRun::pt_, BatchRun::json_;
+
+TEST_F(BatchRun, MatchesTheNumpyReference) {
+  const le::test::TeethCase& c = *case_;
+  const std::vector<int32_t> pairs = casePairs();
+  const Out o = run(c.bank, c.masks, pairs.data());
+  ASSERT_EQ(o.rc, 0) << o.err;
+  EXPECT_EQ(o.err, "");
+  const auto refPass = c.read<int32_t>("emit_pass.i32");
+  const auto refWindow = c.read<uint8_t>("emit_window.u8");
+  const size_t wb = windowBytes(c.bank);
+  ASSERT_EQ(refWindow.size(), size_t(c.frames) * wb);
+  int passed = 0, offByOne = 0;
+  for (int i = 0; i < c.frames; ++i) {
+    const size_t at = size_t(i) * wb;
+    ASSERT_EQ(o.pass[size_t(i)], refPass[size_t(i)]) << "frame " << i;
+    if (o.pass[size_t(i)] == 1) {
+      ++passed;
+      for (size_t k = 0; k < wb; ++k)
+        ASSERT_EQ(o.windows[at + k], 0xA5) << "pass-through frame " << i << " had its slot written";
+      continue;
+    }
+    for (size_t k = 0; k < wb; ++k) {
+      const int d = std::abs(int(o.windows[at + k]) - int(refWindow[at + k]));
+      ASSERT_LE(d, 1) << "frame " << i << " byte " << k;
+      offByOne += d;
+    }
+  }
+  EXPECT_GE(passed, 1) << "the case carries a frame without a mask";
+  EXPECT_LT(passed, c.frames / 2);
+  EXPECT_LT(offByOne, int(size_t(c.frames) * wb / 100)) << "bytes one level off";
+}
+
+// No shifts, all-derive pairs and le_tessera_run are one computation; a
+// given shift one beyond the pad passes its frame through, (pad, -pad) not.
+TEST_F(BatchRun, ShiftMarksAndRangeEdges) {
+  const le::test::TeethCase& c = *case_;
+  const std::vector<int32_t> derive(2 * size_t(c.frames), kDerive);
+  const Out viaNull = run(c.bank, c.masks, nullptr);
+  const Out viaMarks = run(c.bank, c.masks, derive.data());
+  const Out viaRun = run(c.bank, c.masks, nullptr, true);
+  ASSERT_EQ(viaNull.rc, 0) << viaNull.err;
+  EXPECT_EQ(viaMarks.windows, viaNull.windows);
+  EXPECT_EQ(viaMarks.pass, viaNull.pass);
+  EXPECT_EQ(viaRun.windows, viaNull.windows);
+  EXPECT_EQ(viaRun.pass, viaNull.pass);
+
+  const int pad = c.bank.stamp.pad;
+  struct Edge {
+    int32_t dy, dx;
+    int32_t pass;
+  };
+  for (const Edge& e : {Edge{pad + 1, 0, 1}, Edge{0, -pad - 1, 1}, Edge{pad, -pad, 0}, Edge{-pad, pad, 0},
+                        Edge{INT32_MIN, 0, 1}, Edge{0, INT32_MAX, 1}}) {
+    std::vector<int32_t> pairs = casePairs();
+    const size_t frame = 3;
+    pairs[2 * frame] = e.dy, pairs[2 * frame + 1] = e.dx;
+    const Out o = run(c.bank, c.masks, pairs.data());
+    ASSERT_EQ(o.rc, 0) << o.err;
+    EXPECT_EQ(o.pass[frame], e.pass) << "shift (" << e.dy << ", " << e.dx << ")";
+  }
+}
+
+// Lips about the case's canonical centroid (canvas 256), jittered a pixel
+// or two per frame so the shifts vary.
+std::vector<float> mouthFrames(int n) {
+  std::vector<float> kp(size_t(n) * 63, 0.f);
+  const int rows[6] = {6, 12, 14, 17, 19, 20};
+  const float du[6] = {-0.12f, 0.f, 0.12f, -0.12f, 0.f, 0.12f};
+  const float dv[6] = {-1.f, -1.2f, -1.f, 1.f, 1.2f, 1.f};
+  for (int f = 0; f < n; ++f) {
+    const float cx = 128.f * 2.f / 255.f - 1.f + 0.012f * float(f % 3 - 1);
+    const float cy = 176.f * 2.f / 255.f - 1.f + 0.01f * float(f % 5 - 2);
+    const float open = 0.015f + 0.004f * float(f % 7);
+    float* k = &kp[size_t(f) * 63];
+    for (int i = 0; i < 6; ++i) {
+      k[3 * rows[i]] = cx + du[i];
+      k[3 * rows[i] + 1] = cy + dv[i] * open;
+    }
+    if (f == 5) k[3 * 12 + 1] = NAN;  // one frame without a mouth
+  }
+  return kp;
+}
+
+const char kPi[] =
+    "{\"unified\":{\"pi\":{\"mode\":\"prop\",\"prop_gate_scale\":1,\"lip_idx\":[6,12,14,17,19,20],"
+    "\"lip_geom_params\":[0.10,0.08,0.074]}}}";
+const char kTemplate[] =
+    "{\"format\":\"lip-template-v1\",\"canvas\":256,\"feather_px\":3,"
+    "\"u_canon\":[[-1.1,0],[-0.6,-1.2],[0,-1.3],[0.6,-1.2],[1.1,0],[0.6,1.2],[0,1.3],[-0.6,1.2]],"
+    "\"lip_idx\":[6,12,14,17,19,20]}";
+
+TEST_F(BatchRun, StreamBorrowAgreesWithTheBatchByteForByte) {
+  const le::test::TeethCase& c = *case_;
+  const int n = c.frames;
+  const size_t canvas = c.canvasBytes();
+  const UnifiedPi pi = UnifiedPi::fromManifestJson(kPi, c.bank.stamp.canvas_w);
+  const std::vector<float> kp = mouthFrames(n);
+  le::tessera::BankData bank = c.bank;
+  pi.canonicalCentroid(kp.data(), n, &bank.c_canon[0], &bank.c_canon[1]);
+
+  for (const std::string& lip : {std::string(), std::string(kTemplate)}) {
+    StreamBorrow b(bank, c.head, c.cfg, pi, lip);
+    std::vector<uint8_t> masks(size_t(n) * canvas);
+    std::vector<int32_t> pairs(2 * size_t(n));
+    std::vector<FrameResult> emitted;
+    std::vector<std::vector<float>> crops;
+    for (int f = 0; f < n; ++f) {
+      std::vector<float> planes(3 * canvas);
+      for (size_t p = 0; p < canvas; ++p)
+        for (size_t ch = 0; ch < 3; ++ch) planes[ch * canvas + p] = float(c.canvas(f)[3 * p + ch]) / 255.f;
+      FrameResult r;
+      if (b.push(planes.data(), &kp[size_t(f) * 63], &r)) emitted.push_back(r);
+      crops.push_back(std::move(planes));
+      std::memcpy(&masks[size_t(f) * canvas], b.maskBuffer(), canvas);
+      int dy = 0, dx = 0;
+      const bool has = b.lastShift(&dy, &dx);
+      pairs[2 * size_t(f)] = has ? dy : kDerive;
+      pairs[2 * size_t(f) + 1] = dx;
+    }
+    FrameResult last;
+    ASSERT_TRUE(b.flush(&last));
+    emitted.push_back(last);
+    ASSERT_EQ(emitted.size(), size_t(n));
+
+    const Out o = run(bank, masks, pairs.data());
+    ASSERT_EQ(o.rc, 0) << o.err;
+    const size_t wb = windowBytes(bank);
+    int borrowed = 0;
+    for (int f = 0; f < n; ++f) {
+      const FrameResult& r = emitted[size_t(f)];
+      ASSERT_EQ(o.pass[size_t(f)], r.passthrough ? 1 : 0) << "frame " << f << (lip.empty() ? " ellipse" : " contour");
+      if (r.passthrough) continue;
+      ++borrowed;
+      ASSERT_EQ(0, std::memcmp(r.window.data(), &o.windows[size_t(f) * wb], wb)) << "frame " << f;
+      // Written back, the crop reads as exactly the window's bytes there.
+      std::vector<float>& planes = crops[size_t(f)];
+      StreamBorrow::writeWindowDelta(planes.data(), int(c.bank.stamp.canvas_w), r, bank.stamp);
+      const auto& s = bank.stamp;
+      for (int y = 0; y < s.window_h; ++y)
+        for (int x = 0; x < s.window_w; ++x)
+          for (size_t ch = 0; ch < 3; ++ch) {
+            const float v = planes[ch * canvas + size_t(s.window_y0 + y) * size_t(s.canvas_w) + size_t(s.window_x0 + x)];
+            ASSERT_EQ(std::lrint(v * 255.f), r.window[(size_t(y) * size_t(s.window_w) + size_t(x)) * 3 + ch])
+                << "frame " << f << " (" << y << ", " << x << ")";
+          }
+    }
+    EXPECT_TRUE(emitted[5].passthrough) << "the frame without lips passes through";
+    EXPECT_GE(borrowed, n - 3) << (lip.empty() ? "ellipse" : "contour");
+  }
+}
+
+}  // namespace

@@ -1,0 +1,109 @@
+// le-live --teeth on a fixture bundle (crop 128) carrying the four teeth
+// members and a fixture motion directory: every speech and ramp crop is
+// borrowed, inline and on the borrow thread (whose stage the report shares
+// out); a bundle without the members is refused before any frame.
+#include <gtest/gtest.h>
+
+#include <map>
+#include <string>
+
+#include "render/renderer_fixture.h"
+#include "testkit/testkit.h"
+#include "tools/cli_run.h"
+
+namespace le::test {
+namespace {
+
+constexpr int kNT = 6;
+
+struct TeethFixture {
+  TempDir dir;
+  std::string bundle, bare, motion, wav;
+  bool ok = false;
+  TeethFixture() {
+    bundle = dir / "b";
+    bare = dir / "bare";
+    motion = dir / "m";
+    wav = dir / "speech.wav";
+    for (const std::string& b : {bundle, bare}) {
+      if (runFixture({"bundle", "--out", b, "--nt", std::to_string(kNT), "--crop", "128", "--size", "160", "144",
+                      "--legacy-names"}) != 0 ||
+          runFixture({"video", "mp4", "--out", b + "/target_frames.mp4", "--nt", std::to_string(kNT), "--size", "160",
+                      "144"}) != 0 ||
+          runFixture({"director", "--variant", "plain", "--crop", "128", "--out", b + "/model_plain.onnx"}) != 0)
+        return;
+      writeFile(b + "/pooled64.f16", halfFile(size_t(kNT) * 65536, 1));
+      writeFile(b + "/P.f16", halfFile(size_t(kNT) * 3 * 128 * 128, 2));
+    }
+    if (runFixture({"tessera", "live", "--out", bundle}) != 0) return;
+    if (std::system(("mkdir -p " + quote(motion) + " && cp " + quote(bundle + "/xs_target.bin") + " " + quote(motion))
+                        .c_str()) != 0 ||
+        runFixture({"motion", "dir", "--out", motion}) != 0)
+      return;
+    const std::string raw = dir / "espeak.wav";
+    ok = std::system(("espeak-ng -s 170 -w " + quote(raw) + " 'Hello there.' && ffmpeg -nostdin -v error -y -i " +
+                      quote(raw) + " -ar 16000 -ac 1 -c:a pcm_s16le " + quote(wav))
+                         .c_str()) == 0;
+  }
+};
+
+const TeethFixture& fixture() {
+  static TeethFixture f;
+  return f;
+}
+
+std::map<std::string, std::string> report(const std::string& path) {
+  std::map<std::string, std::string> r;
+  const std::string text = readFile(path);
+  for (size_t at = 0; at < text.size();) {
+    const size_t nl = text.find('\n', at);
+    const std::string line = text.substr(at, nl - at);
+    if (const size_t c = line.find(": "); c != std::string::npos) r[line.substr(0, c)] = line.substr(c + 2);
+    at = nl == std::string::npos ? text.size() : nl + 1;
+  }
+  return r;
+}
+
+TEST(LeLiveTeeth, EverySpeechAndRampCropIsBorrowedInlineAndOnTheBorrowThread) {
+  const TeethFixture& fx = fixture();
+  ASSERT_TRUE(fx.ok) << "fixture failed";
+  for (const char* pipe : {"0", "1"}) {
+    SCOPED_TRACE(std::string("LE_UTT_PIPELINE_PASTE=") + pipe);
+    TempDir tmp;
+    const std::string mp4 = tmp / "out.mp4", rep = tmp / "report.txt";
+    const Cmd r = run(tmp, std::string("LE_UTT_PIPELINE_PASTE=") + pipe + " " + quote(LE_LIVE_EXE) + " " +
+                               quote(fx.bundle) + " " + quote(fx.wav) + " -o " + quote(mp4) + " --motion " +
+                               quote(fx.motion) + " --teeth --fast --end-marks --report " + quote(rep));
+    ASSERT_EQ(r.status, 0) << r.err;
+    auto m = report(rep);
+    const int speech = std::stoi(m["speech_frames"]), ramp = std::stoi(m["ramp_frames"]);
+    EXPECT_GT(speech, 10);
+    EXPECT_EQ(ramp, 6);
+    // Delivered speech and ramp crops, each borrowed once (the last ramp crop
+    // is released by the idle frame after it).
+    EXPECT_EQ(std::stoi(m["borrow_ok"]), speech + ramp);
+    EXPECT_EQ(std::make_pair(m["borrow_failures"], m["borrow_status"]), std::make_pair(std::string("0"), std::string("ok")));
+    EXPECT_NE(r.err.find("le-live: teeth: borrowed " + std::to_string(speech + ramp) + " crops, 0 failures\n"),
+              std::string::npos)
+        << r.err;
+    if (*pipe == '1') {
+      EXPECT_EQ(m["stage_report"].rfind("[le_utt-stage] pipe=1 jobsB=", 0), 0u) << m["stage_report"];
+      EXPECT_EQ(m.count("stage_share_borrow"), 1u);
+    }
+  }
+}
+
+TEST(LeLiveTeeth, ABundleWithoutTheMembersIsRefusedBeforeAnyFrame) {
+  const TeethFixture& fx = fixture();
+  ASSERT_TRUE(fx.ok) << "fixture failed";
+  TempDir tmp;
+  const std::string mp4 = tmp / "out.mp4";
+  const Cmd r = run(tmp, quote(LE_LIVE_EXE) + " " + quote(fx.bare) + " " + quote(fx.wav) + " -o " + quote(mp4) +
+                             " --motion " + quote(fx.motion) + " --teeth --fast");
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("--teeth: cannot load the teeth members: "), std::string::npos) << r.err;
+  EXPECT_FALSE(exists(mp4));
+}
+
+}  // namespace
+}  // namespace le::test

@@ -119,7 +119,7 @@ TEST(Identity, EveryMemberSizeIsExact) {
       {"pooled64.f16", kPooled * 2}, {"P.f16", kP * 2}, {"fs_red.f16", kFsRed * 2}, {"M.f32", 24},
       {"drive/xs.f32", 63 * 4 * 5 / 3}, {"drive/xd.f32", 63 * 4 * 5 / 3}, {"drive/si.i32", 4 * 5 / 3}};
   for (const auto& [member, frameBytes] : members) {
-    for (int delta : {-1, +1, -4, +4}) {
+    for (int delta : {-4, +1}) {  // short by a whole element; long by a byte
       SCOPED_TRACE(std::string(member) + " " + std::to_string(delta));
       TempDir t;
       BundleShape s;

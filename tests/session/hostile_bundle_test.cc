@@ -83,9 +83,6 @@ TEST(HostileBundle, EveryNameTheManifestGivesStaysInside) {
       {"P_hevc climbing out (no raw prior)", ", \"P_hevc\": \"../p.mov\"",
        [](const std::string& d) { ::unlink((d + "/P.f16").c_str()); },
        [](const std::string& d) { return leaves("manifest key P_hevc", "../p.mov", d, "'..' climbs above it"); }},
-      {"P_hevc absolute (no raw prior)", ", \"P_hevc\": \"/etc/hostname\"",
-       [](const std::string& d) { ::unlink((d + "/P.f16").c_str()); },
-       [](const std::string& d) { return leaves("manifest key P_hevc", "/etc/hostname", d, "an absolute path"); }},
       {"a raw member linked out", "",
        [&](const std::string& d) {
          ::unlink((d + "/M.f32").c_str());
@@ -250,9 +247,8 @@ TEST(CarelessCaller, ThreadCountsBeyondThePoolAreRefused) {
     int threads;
     std::string error;
   } cases[] = {
-      {-5, ""}, {0, ""}, {1, ""}, {LE_MAX_THREADS, ""},
+      {-5, ""}, {0, ""}, {LE_MAX_THREADS, ""},
       {LE_MAX_THREADS + 1, "le_create: threads 257 above the limit of 256"},
-      {100000, "le_create: threads 100000 above the limit of 256"},
       {std::numeric_limits<int>::max(), "le_create: threads 2147483647 above the limit of 256"},
   };
   for (const auto& c : cases) {

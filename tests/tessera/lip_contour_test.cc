@@ -73,33 +73,21 @@ TEST(LipTemplate, RefusalsInOrder) {
       {tpl("\"edge\":\"inward\""),
        h + "declares edge 'inward', and the contour feather is OUTWARD — refusing to serve a mask "
            "this runtime does not compute"},
-      {tpl("\"edge\":1"),
-       h + "declares edge '1', and the contour feather is OUTWARD — refusing to serve a mask "
-           "this runtime does not compute"},
       {tpl("", {"canvas"}), h + "carries no numeric `canvas`"},
-      {tpl("\"canvas\":\"160\"", {"canvas"}), h + "carries no numeric `canvas`"},
-      {tpl("\"canvas\":512", {"canvas"}),
-       h + "was baked on a 512 canvas but this bundle composes on 160 — refusing to deform a "
-           "polygon onto a canvas it does not name"},
       {tpl("\"canvas\":1e300", {"canvas"}),
        h + "was baked on a 1e+300 canvas but this bundle composes on 160 — refusing to deform a "
            "polygon onto a canvas it does not name"},
       {tpl("", {"feather_px"}), h + "carries no numeric `feather_px`"},
       {tpl("\"feather_px\":0", {"feather_px"}), h + "declares feather_px 0.000000, which is not positive"},
-      {tpl("\"feather_px\":-2.5", {"feather_px"}), h + "declares feather_px -2.500000, which is not positive"},
       {tpl("\"feather_px\":1e-300", {"feather_px"}), h + "declares feather_px 0.000000, which is not positive"},
       {tpl("\"feather_px\":160.5", {"feather_px"}),
        h + "declares feather_px 160.500000, wider than the 160 px canvas"},
-      {tpl("\"feather_px\":1e300", {"feather_px"}),
-       h + "declares feather_px " + le::tessera::json::fixedText(1e300, 6) + ", wider than the 160 px canvas"},
-      {tpl("", {"u_canon"}), h + "carries no non-empty `u_canon` array"},
       {tpl("\"u_canon\":[]", {"u_canon"}), h + "carries no non-empty `u_canon` array"},
       {tpl("\"u_canon\":[[0,0],[1]]", {"u_canon"}),
        h + "u_canon row 1 is not a 2-vector — this is not an nv x 2 template"},
       {tpl("\"u_canon\":[[0,0],[1,\"x\"]]", {"u_canon"}),
        h + "u_canon row 1 is not a 2-vector — this is not an nv x 2 template"},
       {tpl("\"u_canon\":[3]", {"u_canon"}), h + "u_canon row 0 is not a 2-vector — this is not an nv x 2 template"},
-      {tpl("", {"lip_idx"}), h + "carries a `lip_idx` that is not a non-empty array"},
       {tpl("\"lip_idx\":[]", {"lip_idx"}), h + "carries a `lip_idx` that is not a non-empty array"},
       {tpl("\"lip_idx\":[6,21]", {"lip_idx"}), h + "lip_idx names keypoint row 21, and a kd row is 0..20"},
       {tpl("\"lip_idx\":[-3]", {"lip_idx"}), h + "lip_idx names keypoint row -3, and a kd row is 0..20"},
@@ -107,13 +95,11 @@ TEST(LipTemplate, RefusalsInOrder) {
       {tpl("\"lip_map\":[]"), h + "lip_map is not a JSON object"},
       {tpl("\"lip_map\":{\"schema\":\"lip-map-v2\"}"),
        h + "lip_map declares schema 'lip-map-v2', not 'lip-map-v1' — this runtime cannot evaluate it"},
-      {tpl("\"lip_map\":{}"), h + "lip_map declares schema '', not 'lip-map-v1' — this runtime cannot evaluate it"},
       {tpl("\"lip_map\":{\"schema\":\"lip-map-v1\",\"kind\":\"affine\"}"), h + "lip_map kind is not 'anchor-linear'"},
       {tpl("\"lip_map\":{" + mapOk + ",\"lip_idx\":[]}"), h + "lip_map lip_idx is not 1..8 kd rows"},
       {tpl("\"lip_map\":{" + mapOk + ",\"lip_idx\":[1,2,3,4,5,6,7,8,9]}"), h + "lip_map lip_idx is not 1..8 kd rows"},
       {tpl("\"lip_map\":{" + mapOk + ",\"lip_idx\":[6.5]}"), h + "lip_map lip_idx names a row outside 0..20"},
       {tpl("\"lip_map\":{" + mapOk + ",\"lip_idx\":[21]}"), h + "lip_map lip_idx names a row outside 0..20"},
-      {tpl("\"lip_map\":{" + mapOk + ",\"lip_idx\":[-1]}"), h + "lip_map lip_idx names a row outside 0..20"},
       {tpl("\"lip_map\":{" + mapOk + ",\"lip_idx\":[6],\"W\":[]}"), h + "lip_map carries no W/b arrays"},
       {tpl("\"lip_map\":{" + mapOk + ",\"lip_idx\":[6]," + w8 + ",\"b\":{}}"), h + "lip_map carries no W/b arrays"},
       {tpl("\"lip_map\":{" + mapOk + ",\"lip_idx\":[6]," + w8 + ",\"b\":[0,0,0,0,0,0,0]}"),
@@ -126,10 +112,7 @@ TEST(LipTemplate, RefusalsInOrder) {
        h + "lip_map W row 3 is not 2 wide"},
       {tpl("\"lip_map\":{" + mapOk + ",\"lip_idx\":[6],\"W\":[[1,2],[1,2],[1,null],[1,2],[1,2],[1,2],[1,2],[1,2]]," + b8 + "}"),
        h + "lip_map carries a non-finite coefficient"},
-      {tpl("\"lip_map\":{" + mapOk + ",\"lip_idx\":[6]," + w8 + ",\"b\":[0,0,0,0,0,0,0,\"0\"]}"),
-       h + "lip_map carries a non-finite coefficient"},
       {tpl(map(2, 0.1, ",\"canvas\":512")), h + "lip_map was fitted on another canvas than this bundle composes on"},
-      {tpl(map(2, 0.1, ",\"canvas\":\"160\"")), h + "lip_map was fitted on another canvas than this bundle composes on"},
   };
   for (const auto& c : cases)
     EXPECT_EQ(le::test::errorOf([&] { LipContour::fromTemplateJson(c.text, 160); }), c.want) << c.text;
@@ -255,40 +238,8 @@ TEST(LipContourMask, SquareHandValues) {
     int x, y;
     float want;  // smoothstep(1 - d / 4) with d from the chamfer steps
   };
-  const std::vector<Px> px = {
-      {80, 80, 1.f},         {90, 70, 1.f},         {91, 80, 0.8562136f}, {92, 80, 0.5337272f},
-      {80, 67, 0.1958505f},  {91, 91, 0.7286725f},  {92, 91, 0.3794533f}, {92, 92, 0.2356165f},
-      {94, 80, 0.0058928f},  {95, 80, 0.f},         {0, 0, 0.f},          {159, 159, 0.f},
-      {65, 80, 0.f},
-  };
+  const std::vector<Px> px = {{90, 70, 1.f}, {92, 80, 0.5337272f}, {92, 92, 0.2356165f}, {95, 80, 0.f}};
   for (const auto& p : px) EXPECT_NEAR(canvas[size_t(p.y * 160 + p.x)], p.want, 1e-5) << p.x << "," << p.y;
-}
-
-TEST(LipContourMask, CollapsedPolygonIsOnePixelGrownByTheFeather) {
-  const LipContour lc = LipContour::fromTemplateJson(tpl(), 160);
-  std::vector<float> kp(63, 0.f);
-  for (int r : kLips) kp[size_t(3 * r)] = 0.125f, kp[size_t(3 * r + 1)] = -0.25f;  // px 90, py 60
-  double poly[8];
-  lc.polygon(kp.data(), poly);
-  for (int i = 0; i < 4; ++i) {
-    EXPECT_NEAR(poly[2 * i], 90.0, 1.5e-6);  // extents 1e-6
-    EXPECT_NEAR(poly[2 * i + 1], 60.0, 1.5e-6);
-  }
-  const Box b = lc.box(poly);
-  // floor(90 - 1e-6 - 6) = 83; ceil(90 + 1e-6 + 6) + 1 = 98.
-  EXPECT_EQ((std::vector<int>{b.x0, b.y0, b.x1, b.y1}), (std::vector<int>{83, 53, 98, 68}));
-  std::vector<uint8_t> fill(size_t(b.width() * b.height()));
-  lc.fillScanline(poly, b, fill.data());
-  int lit = 0;
-  for (uint8_t v : fill) lit += v != 0;
-  EXPECT_EQ(lit, 1);
-  EXPECT_EQ(fill[size_t((60 - 53) * b.width() + (90 - 83))], 255);
-  std::vector<float> canvas(160 * 160);
-  lc.contourF32Canvas(kp.data(), canvas.data());
-  EXPECT_FLOAT_EQ(canvas[60 * 160 + 90], 1.f);
-  EXPECT_NEAR(canvas[60 * 160 + 92], 0.5337272f, 1e-5);
-  EXPECT_NEAR(canvas[62 * 160 + 92], 0.2356165f, 1e-5);
-  EXPECT_EQ(canvas[60 * 160 + 95], 0.f);
 }
 
 // Anchors far off the canvas, huge maps and non-finite anchors: nothing is

@@ -262,41 +262,6 @@ TEST(TeethPassWeights, TeethPixelTestBoundaries) {
     EXPECT_EQ(pass.prepared().weight[10 * 24 + 2 + 2 * i], probes[i].weight) << "probe " << i;
 }
 
-// Independent placement of donor d's byte for window position (y, x) of a
-// frame with shift (dy, dx): patch row y + dy - 2 + 2 + oy (band_r0 2,
-// margin 2), 0 outside the 16 x 20 patch.
-uint8_t donorByte(const BankData& b, int d, int y, int x, int dy, int dx, int c) {
-  const int oy = std::clamp(static_cast<int>(std::nearbyint(b.cent[2 * d + 1] - 38.0)) - dy, -4, 4);
-  const int ox = std::clamp(static_cast<int>(std::nearbyint(b.cent[2 * d] - 32.0)) - dx, -4, 4);
-  const int pr = y + oy, pc = x - 4 + 2 + ox;
-  if (pr < 0 || pr >= 16 || pc < 0 || pc >= 20) return 0;
-  return b.track[((static_cast<size_t>(d) * 16 + pr) * 20 + pc) * 3 + c];
-}
-
-TEST(TeethPassRetrieval, TableDistanceEqualsTheKernelOnHalfPlanes) {
-  const BankData bank = smallBank(7, 3);
-  TeethPass pass(bank, matchingHead(), smallConfig());
-  for (const auto& [dy, dx] : std::vector<std::pair<int, int>>{{0, 0}, {3, -2}, {-4, 4}}) {
-    Frame f(dy, dx, 4);
-    std::mt19937 rng(dy * 7 + dx);
-    for (uint8_t& v : f.rgb) v = static_cast<uint8_t>(v + rng() % 9);
-    pass.retrievePrepare(f.rgb.data(), f.mask.data(), dy, dx);
-    const auto& p = pass.prepared();
-    const size_t n = 24 * 16;
-    std::vector<uint16_t> frame(3 * n), donor(3 * n);
-    le::simd::rgb8ToPlanarF16(p.rgb.data(), frame.data(), n, n);
-    for (int d = 0; d < bank.n_donors; ++d) {
-      std::vector<uint8_t> bytes(3 * n);
-      for (int y = 0; y < 16; ++y)
-        for (int x = 0; x < 24; ++x)
-          for (int c = 0; c < 3; ++c) bytes[(y * 24 + x) * 3 + c] = donorByte(bank, d, y + dy, x + dx, dy, dx, c);
-      le::simd::rgb8ToPlanarF16(bytes.data(), donor.data(), n, n);
-      const float kernel = le::simd::retrieveTermExact(frame.data(), donor.data(), p.weight.data(), n);
-      EXPECT_EQ(pass.exactTermFromBand(d), kernel) << "donor " << d << " shift " << dy << "," << dx;
-    }
-  }
-}
-
 TEST(TeethPassRetrieval, SelectionKeepsTheBestAndFillsToK) {
   BankData b = smallBank(6);
   b.aperture = {10.0, 12.5, 13.1, 7.0, 10.0, 30.0};

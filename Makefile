@@ -42,7 +42,10 @@ demo: build
 	$(BUILD)/tools/le-live $(DEMO_DIR)/demo.imx $(DEMO_DIR)/speech.wav -o out/demo.mp4 --fast \
 	  --end-marks --lead 1.5 --tail 1.5 --sheet out/demo-sheet.png --sheet-frames 16 \
 	  --report out/demo-report.txt
-	@echo "demo: out/demo.mp4, out/demo-sheet.png and out/demo-report.txt"
+	$(BUILD)/tools/le-live $(DEMO_DIR)/demo.imx $(DEMO_DIR)/speech.wav -o out/demo-teeth.mp4 --fast \
+	  --teeth --lead 1.5 --tail 1.5 --sheet out/demo-teeth-sheet.png --sheet-frames 16
+	@echo "demo: out/demo.mp4, out/demo-sheet.png and out/demo-report.txt;" \
+	  "with borrowed teeth: out/demo-teeth.mp4 and out/demo-teeth-sheet.png"
 
 # The demo identity live in a browser: le-live --serve prints the page's
 # address and serves it until Ctrl-C. LIVE_ADDR=0.0.0.0:8080 shows it to

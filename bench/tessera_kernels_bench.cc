@@ -145,26 +145,11 @@ void convOrt(benchmark::State& st, const Layer& l) {
   }
 }
 
-int runPerThreadCount(char** argv) {
-  for (const char* t : {"1", "2"}) {
-    std::fflush(stdout);
-    const pid_t pid = fork();
-    if (pid < 0) return 1;
-    if (pid == 0) {
-      setenv("LE_CORE_THREADS", t, 1);
-      execv("/proc/self/exe", argv);
-      _exit(127);
-    }
-    int status = 0;
-    if (waitpid(pid, &status, 0) < 0 || !WIFEXITED(status) || WEXITSTATUS(status) != 0) return 1;
-  }
-  return 0;
-}
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (std::getenv("LE_CORE_THREADS") == nullptr) return runPerThreadCount(argv);
+  if (std::getenv("LE_CORE_THREADS") == nullptr) return le::bench::runPerThreadCount(argv);
   char tmpl[] = "/tmp/le-tessera-bench-XXXXXX";
   if (mkdtemp(tmpl) == nullptr) return 1;
   gModels = tmpl;

@@ -136,17 +136,7 @@ bool Pipeline::borrowStep(PasteJob job, const std::shared_ptr<Borrow>& b, uint64
       return latchBorrow(
           "push: the pass returned no frame while a crop was held \xe2\x80\x94 refusing to deliver it "
           "uncomposed");
-    try {
-      b->writeBack(cursor_.held.crop.data(), r);
-    } catch (const std::exception& e) {
-      return latchBorrow("write-back: " + textOf(e));
-    } catch (...) {
-      return latchBorrow("write-back: unknown failure");
-    }
-    countBorrowOk();
-    PasteJob out = std::move(cursor_.held);
-    cursor_.holding = false;
-    deliverBorrowed(std::move(out));
+    if (!writeHeld(*b, r)) return false;
   }
   // A result with nothing held belongs to a crop already dropped (stale).
   cursor_.held = std::move(job);
@@ -212,8 +202,13 @@ bool Pipeline::releaseHeld() {
     return latchBorrow(
         "flush: the pass held no pending frame while a crop was held \xe2\x80\x94 refusing to deliver it "
         "uncomposed");
+  return writeHeld(*cursor_.borrow, r);
+}
+
+// The held crop gets its window and goes out; a failed write-back latches.
+bool Pipeline::writeHeld(Borrow& b, const tessera::FrameResult& r) {
   try {
-    cursor_.borrow->writeBack(cursor_.held.crop.data(), r);
+    b.writeBack(cursor_.held.crop.data(), r);
   } catch (const std::exception& e) {
     return latchBorrow("write-back: " + textOf(e));
   } catch (...) {

@@ -221,6 +221,7 @@ class Pipeline {
   void forgetHeld();
   // Flushes the held crop's result into it and delivers it.
   bool releaseHeld();
+  bool writeHeld(Borrow& b, const tessera::FrameResult& r);
   bool deliverBorrowed(PasteJob job);
   bool latchBorrow(const std::string& msg);
   void countBorrowOk();

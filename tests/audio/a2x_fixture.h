@@ -43,13 +43,6 @@ inline const std::string& a2xTree() {
 
 inline std::string a2xPath(const std::string& rel) { return a2xTree() + "/" + rel; }
 
-inline std::vector<float> readF32(const std::string& path) {
-  const std::string bytes = readFile(path);
-  std::vector<float> v(bytes.size() / 4);
-  std::memcpy(v.data(), bytes.data(), v.size() * 4);
-  return v;
-}
-
 inline std::vector<float> speech() { return readF32(a2xPath("speech.f32")); }
 inline std::vector<float> speechLong() { return readF32(a2xPath("speech_long.f32")); }
 

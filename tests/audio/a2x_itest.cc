@@ -63,8 +63,6 @@ std::string create(const std::string& model, std::string* log = nullptr) {
   return err;
 }
 
-std::string bytes(const std::vector<float>& v) { return std::string(reinterpret_cast<const char*>(v.data()), v.size() * 4); }
-
 TEST(A2xCreate, RefusalsAndDiagnostics) {
   REQUIRE_FRESH_FRONTEND();
   A2xEnv env("fe_legacy");
@@ -275,7 +273,7 @@ TEST(A2xWholeClip, RowsMatchTheNumpyTranscription) {
     ASSERT_EQ(a.features().rows.base(), 0);  // a clip this short keeps every row
     std::vector<float> feat;
     for (int64_t f = 0; f < F; ++f) feat.insert(feat.end(), a.features().row(f), a.features().row(f) + audio::kFeatRow);
-    writeFile(d / "feat.f32", bytes(feat));
+    writeF32(d / "feat.f32", feat);
     ASSERT_EQ(runFixture({"a2x-ref", "deltas", "--in", d / "feat.f32", "--model", a2xPath(model), "--out", d / "ref.f32"}), 0);
     const std::vector<float> ref = readF32(d / "ref.f32");
     ASSERT_EQ(ref.size(), src.size());
@@ -309,7 +307,7 @@ TEST(A2xWholeClip, RowsMatchTheNumpyTranscription) {
     std::vector<float> w(128000, 0.0f);
     std::copy(s.begin() + std::min<ptrdiff_t>(64000 * k, ptrdiff_t(s.size())),
               s.begin() + std::min<ptrdiff_t>(64000 * k + 128000, ptrdiff_t(s.size())), w.begin());
-    writeFile(d / "win.f32", bytes(w));
+    writeF32(d / "win.f32", w);
     ASSERT_EQ(runFixture({"a2x-ref", "legacy", "--in", d / "win.f32", "--out", d / "rows.f32"}), 0);
     const std::vector<float> rows = readF32(d / "rows.f32");
     for (int64_t j = k ? 100 : 0; j < 200 && 100 * k + j < F; ++j)  // a frame comes from the first window holding it
@@ -424,7 +422,7 @@ TEST(A2xPaths, NumpyReferencesOfNormalisationAndResampling) {
   std::vector<float> w = speech();
   w.resize(audio::kTrunkSamples);
   for (float& v : w) v = v * 3.0f + 0.01f;  // a DC offset to remove
-  writeFile(d / "win.f32", bytes(w));
+  writeF32(d / "win.f32", w);
   audio::normaliseWindow(w.data(), w.size());
   ASSERT_EQ(runFixture({"a2x-ref", "normalise", "--in", d / "win.f32", "--out", d / "norm.f32"}), 0);
   const std::vector<float> ref = readF32(d / "norm.f32");

@@ -383,15 +383,7 @@ TEST(MotionSchedule, ChunkInputCrossFadeSmoothingAndLiveRows) {
     chunkInput(feat, 75, k, in.data());
     EXPECT_EQ(in[size_t(row) * kFeatDim], want) << k << " " << row;
   }
-  std::vector<float> a(size_t(kChunk) * kMotionDim, 1.0f), b(a.size(), 3.0f), rows;
-  appendChunk(rows, a.data());
-  appendChunk(rows, b.data());
-  ASSERT_EQ(rows.size(), size_t(150) * kMotionDim);
-  const auto at = [&](int t, int c) { return rows[size_t(t) * kMotionDim + size_t(c)]; };
-  for (int i = 0; i < 10; ++i) EXPECT_FLOAT_EQ(at(70 + i, 264), 1.0f + 2.0f * float(i) / 10.0f);  // expression: fade only
-  EXPECT_EQ(std::make_pair(at(69, 0), at(80, 0)), std::make_pair(1.0f, 3.0f));
-  EXPECT_NEAR(at(70, 0), (1.0f + 1.0f + 1.2f) / 3.0f, 1e-6);  // pose: boxed over the faded rows
-  EXPECT_NEAR(at(79, 0), (2.6f + 2.8f + 3.0f) / 3.0f, 1e-6);
+  // The cross-fade and smoothing of whole chunks are checked against numpy.
   std::vector<float> two(size_t(2) * kMotionDim, 0.0f);
   two[0] = 3.0f;
   smoothRows(two, -5, 99);  // the ends shorten the box

@@ -14,12 +14,7 @@
 
 namespace {
 
-std::vector<float> readF32(const std::string& path) {
-  const std::string b = le::test::readFile(path);
-  std::vector<float> v(b.size() / 4);
-  std::memcpy(v.data(), b.data(), v.size() * 4);
-  return v;
-}
+using le::test::readF32;
 
 struct Models {
   le::test::TempDir tmp;
@@ -49,7 +44,7 @@ TEST(FcaDeltas, MatchesTheNumpyReferenceAcrossWindows) {
   std::normal_distribution<float> g(0.0f, 1.0f);
   for (int i = 0; i < n; ++i)
     a[size_t(i)] = g(rng) * (i > 100000 && i < 200000 ? 0.5f : i > 300000 ? 0.01f : 0.1f);
-  le::test::writeFile(d / "a.f32", std::string(reinterpret_cast<const char*>(a.data()), a.size() * 4));
+  le::test::writeF32(d / "a.f32", a);
   ASSERT_EQ(le::test::runFixture({"fca", "ref", "--audio", d / "a.f32", "--out", d / "ref.f32"}), 0);
   const std::vector<float> ref = readF32(d / "ref.f32");
   const int F = (n + 639) / 640;

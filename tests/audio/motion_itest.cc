@@ -31,16 +31,8 @@
 namespace le::motion {
 namespace {
 
-std::vector<float> readF32(const std::string& path) {
-  const std::string b = test::readFile(path);
-  std::vector<float> v(b.size() / 4);
-  std::memcpy(v.data(), b.data(), v.size() * 4);
-  return v;
-}
-
-void writeF32(const std::string& path, const std::vector<float>& v) {
-  test::writeFile(path, std::string(reinterpret_cast<const char*>(v.data()), v.size() * 4));
-}
+using test::readF32;
+using test::writeF32;
 
 struct Fixture {
   test::TempDir tmp;
@@ -289,7 +281,7 @@ TEST(MotionUtterance, ResetStartsANewWalkAndAFreshLipReference) {
   Handle h(fx().dir);
   ASSERT_NE(h.m, nullptr);
   std::vector<float> part(fx().speech.begin(), fx().speech.begin() + 640 * 30);
-  const Frames first = run(h.m, part, 5000);
+  run(h.m, part, 5000);
   le_motion_reset(h.m, 2, -1, 0);
   EXPECT_EQ(le_motion_total(h.m), -1);
   const Frames again = run(h.m, part, 5000);
@@ -303,7 +295,6 @@ TEST(MotionUtterance, ResetStartsANewWalkAndAFreshLipReference) {
   le_motion_reset(h.m, 1000, 1, 0);  // clamped to NT - 1
   const Frames tail = run(h.m, std::vector<float>(640 * 3, 0.0f), 640);
   EXPECT_EQ(tail.idx, (std::vector<int>{11, 10, 9}));
-  (void)first;
 }
 
 TEST(MotionUtterance, LipOffsetsAreTheGeneratedExpressionTimesTheLipFactor) {
@@ -439,16 +430,6 @@ TEST(MotionEager, ProvisionalFramesComeEarlyAndRollBackExactly) {
   ASSERT_EQ(eager.pull(ib.data(), sb.data(), db.data(), F), F);
   EXPECT_EQ(ia, ib);
   EXPECT_EQ(da, db);
-}
-
-TEST(MotionEager, PulledProvisionalFramesCountTowardsTheTotal) {
-  const auto& audio = fx().speech;
-  Handle h(fx().dir);
-  ASSERT_NE(h.m, nullptr);
-  le_motion_set_eager(h.m, 8);
-  const Frames f = run(h.m, audio, 3200);
-  EXPECT_EQ(f.idx.size(), (audio.size() + 639) / 640);
-  for (size_t k = 0; k < f.idx.size(); ++k) ASSERT_EQ(f.idx[k], int(k % 12));
 }
 
 // One long utterance, pushed in pieces and pulled as it goes (eager or not),

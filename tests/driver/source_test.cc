@@ -331,12 +331,6 @@ TEST(OpenDriver, MemberChoiceLogLinesAndFrameExactPulls) {
     EXPECT_EQ(c->pull(rgb.data()), k % kNT);
     ASSERT_EQ(frameCode(rgb.data(), kW, kH), k % kNT) << k;
   }
-  EXPECT_EQ(frameCode(c->pullAt(0, static_cast<int*>(nullptr)), kW, kH), 0);  // in the history
-  EXPECT_EQ(c->seeks(), 0);
-  c->pullAt(8, rgb.data());  // back beyond the history: the source rewinds and decodes forward
-  EXPECT_EQ(std::make_pair(frameCode(rgb.data(), kW, kH), c->seeks()), std::make_pair(8, int64_t(1)));
-  EXPECT_EQ(c->pull(rgb.data()), 9);
-  EXPECT_EQ(frameCode(rgb.data(), kW, kH), 9);
   EXPECT_GE(c->residentBytes(), int64_t(5 * c->frameBytes()));  // history and look-ahead at least
   // A populated JPEG directory wins unless the MP4 is asked for exactly.
   const Manifest both = bundle("both", kNT, "", {{"target_frames.mp4", mp4()}, {"target_frames", jpg}});

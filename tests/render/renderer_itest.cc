@@ -288,16 +288,6 @@ TEST(RendererHoist, SequentialWalkWithWrapMatchesAndHits) {
   EXPECT_EQ(l.renderer->impl().runFrames, kNT + 1);
 }
 
-TEST(RendererHoist, RandomJumpsMatch) {
-  Loaded l = load(b1(), "plain");
-  std::mt19937 rng(3);
-  std::vector<int32_t> walk;
-  for (int i = 0; i < 24; ++i) walk.push_back(static_cast<int32_t>(rng() % kNT));
-  expectMatchesReference(b1(), "plain", 1, walk, l, 9);
-  const SourceConeRing& ring = *l.renderer->impl().ring;
-  EXPECT_EQ(ring.hits() + ring.misses(), 24);
-}
-
 // A prep failure in the prefetch thread or in the synchronous fill is
 // permanent: every later render reports it.
 TEST(RendererHoist, PrepFailuresAreSticky) {
@@ -400,12 +390,6 @@ TEST(RendererPrior, HevcPriorRendersLikeRawPrior) {
   }
 }
 
-// ---- load-time refusals ----------------------------------------------------
-
-
-
-
-
 int kpGraph(const std::string& out, int rows, bool featSynth) {
   std::vector<std::string> args{"kpgraph", "--out", out, "--rows", std::to_string(rows), "--crop",
                                 std::to_string(kCrop)};
@@ -459,7 +443,6 @@ TEST(RendererLoad, HostKeypointContract) {
     EXPECT_EQ(test::maxDiff(out, want.data(), 3 * kCrop * kCrop), 0.f);
   }
 }
-
 
 TEST(RendererLoad, ProfilingLines) {
   TempDir t;

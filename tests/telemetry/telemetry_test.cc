@@ -353,16 +353,6 @@ TEST_F(TelemetryHttp, PostedAsJsonRejectedOrRefusedBatchesStayQueued) {
   EXPECT_EQ(text.find("\"\":"), std::string::npos);
 }
 
-TEST_F(TelemetryHttp, QueueHoldsAtMost256AfterFailedFlushes) {
-  {
-    ScopedEnv refused("LE_TEL_URL", server.url(true));
-    for (int i = 0; i < 300; ++i) ASSERT_EQ(le_tel_flush(), -2);
-  }
-  EXPECT_EQ(queued(), 256);
-  EXPECT_EQ(le_tel_flush(), 0);
-  EXPECT_EQ(lastBody()["batch"].size(), 256u);
-}
-
 TEST(TelemetryPendingText, BelongsToTheCallingThread) {
   le_tel_record_str("pending_thread_key", "main");
   const char* mine = le_tel_pending_json();

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
@@ -47,6 +48,17 @@ std::string readFile(const std::string& path) {
   std::ostringstream s;
   s << f.rdbuf();
   return s.str();
+}
+
+std::vector<float> readF32(const std::string& path) {
+  const std::string b = readFile(path);
+  std::vector<float> v(b.size() / 4);
+  std::memcpy(v.data(), b.data(), v.size() * 4);
+  return v;
+}
+
+void writeF32(const std::string& path, const std::vector<float>& v) {
+  writeFile(path, std::string(reinterpret_cast<const char*>(v.data()), v.size() * 4));
 }
 
 bool exists(const std::string& path) {

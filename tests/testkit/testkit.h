@@ -42,6 +42,9 @@ class ScopedEnv {
 
 void writeFile(const std::string& path, const std::string& bytes);
 std::string readFile(const std::string& path);
+// Native-endian float32 files, as the python fixtures write them.
+std::vector<float> readF32(const std::string& path);
+void writeF32(const std::string& path, const std::vector<float>& v);
 bool exists(const std::string& path);
 // Names in a directory (without "." and ".."), sorted; empty when unreadable.
 std::vector<std::string> listDir(const std::string& dir);

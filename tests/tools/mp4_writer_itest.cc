@@ -42,11 +42,8 @@ Track probe(const TempDir& tmp, const std::string& mp4) {
   t.streams = s.out;
   const Cmd d = run(tmp, "ffprobe -v error -select_streams a:0 -show_entries stream=duration -of csv=p=0 " + quote(mp4));
   t.seconds = d.out.empty() ? -1 : std::stod(d.out);
-  if (run(tmp, "ffmpeg -nostdin -v error -y -i " + quote(mp4) + " -vn -f f32le " + quote(tmp / "a.f32")).status == 0) {
-    const std::string b = readFile(tmp / "a.f32");
-    t.pcm.resize(b.size() / 4);
-    std::memcpy(t.pcm.data(), b.data(), t.pcm.size() * 4);
-  }
+  if (run(tmp, "ffmpeg -nostdin -v error -y -i " + quote(mp4) + " -vn -f f32le " + quote(tmp / "a.f32")).status == 0)
+    t.pcm = readF32(tmp / "a.f32");
   return t;
 }
 

@@ -1,0 +1,40 @@
+// A fuzz input read front to back as small typed values.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+
+namespace le::fuzz {
+
+// Reads the input front to back; past the end everything reads 0.
+struct Bytes {
+  const uint8_t* p;
+  size_t n;
+  uint8_t u8() {
+    if (n == 0) return 0;
+    --n;
+    return *p++;
+  }
+  template <class T>
+  T raw() {
+    T v{};
+    uint8_t b[sizeof(T)] = {};
+    for (uint8_t& x : b) x = u8();
+    std::memcpy(&v, b, sizeof v);
+    return v;
+  }
+  // Mostly small values near the canvas, sometimes any int32.
+  int32_t coord(int span) {
+    const uint8_t k = u8();
+    if (k == 255) return raw<int32_t>();
+    return static_cast<int32_t>(k % span) - 4;
+  }
+  double real(double base, double spread) {
+    const uint8_t k = u8();
+    if (k == 255) return raw<double>();  // NaN, infinities, anything
+    return base + (static_cast<double>(k) / 254.0 - 0.5) * spread;
+  }
+};
+
+}  // namespace le::fuzz

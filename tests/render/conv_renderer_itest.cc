@@ -18,6 +18,7 @@
 #include "le/render/le_renderer.h"
 #include "le/runtime/le_simd.h"
 #include "render/m4b_fixture.h"
+#include "render/loaded_renderer.h"
 #include "testkit/simd_each.h"
 #include "testkit/testkit.h"
 
@@ -58,27 +59,10 @@ std::string model512crop256() {
   return b.path();
 }
 
-struct Loaded {
-  Manifest manifest;
-  std::unique_ptr<Identity> identity;
-  std::unique_ptr<Renderer> renderer;
-  std::string log;
-};
+using test::Loaded;
 
-Loaded load(const std::string& dir, const std::string& ep, int threads = 1, const std::string& key = "m4b") {
-  Loaded l;
-  l.manifest = loadManifest(dir);
-  l.identity = std::make_unique<Identity>(l.manifest, driver::openPriorStream);
-  testing::internal::CaptureStderr();
-  try {
-    l.renderer = std::make_unique<Renderer>(l.manifest, l.identity.get(), key, threads, ep);
-  } catch (...) {
-    l.log = testing::internal::GetCapturedStderr();
-    throw;
-  }
-  l.log = testing::internal::GetCapturedStderr();
-  return l;
-}
+// The fp16 engine's fixture director is model_m4b.onnx.
+Loaded load(const std::string& dir, const std::string& ep) { return test::load(dir, "m4b", ep); }
 
 const std::string kServes = std::string("[le] director ep=neon (fp16 engine on ");
 

@@ -20,6 +20,7 @@
 #include "le/render/le_renderer.h"
 #include "le/render/renderer_impl.h"
 #include "render/renderer_fixture.h"
+#include "render/loaded_renderer.h"
 #include "testkit/log_lines.h"
 #include "testkit/testkit.h"
 
@@ -58,28 +59,8 @@ std::string onlyFs() {
   return b.path();
 }
 
-// A Renderer with the Identity it reads.
-struct Loaded {
-  Manifest manifest;
-  std::unique_ptr<Identity> identity;
-  std::unique_ptr<Renderer> renderer;
-  std::string log;
-};
-
-Loaded load(const std::string& dir, const std::string& key, const std::string& ep = "", int threads = 1) {
-  Loaded l;
-  l.manifest = loadManifest(dir);
-  l.identity = std::make_unique<Identity>(l.manifest, driver::openPriorStream);
-  testing::internal::CaptureStderr();
-  try {
-    l.renderer = std::make_unique<Renderer>(l.manifest, l.identity.get(), key, threads, ep);
-  } catch (...) {
-    l.log = testing::internal::GetCapturedStderr();
-    throw;
-  }
-  l.log = testing::internal::GetCapturedStderr();
-  return l;
-}
+using test::Loaded;
+using test::load;
 
 std::string refusal(const std::string& dir, const std::string& key, const std::string& ep = "") {
   try {

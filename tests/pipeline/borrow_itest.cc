@@ -30,17 +30,7 @@ constexpr float kMove = 0.03f;
 
 std::string writeBundle(const TempDir& t) {
   const std::string dir = t / "b";
-  EXPECT_EQ(runFixture({"bundle", "--out", dir, "--nt", std::to_string(kNT), "--crop", std::to_string(kCrop),
-                        "--size", std::to_string(kW), std::to_string(kH), "--legacy-names"}),
-            0);
-  EXPECT_EQ(runFixture({"video", "mp4", "--out", dir + "/target_frames.mp4", "--nt", std::to_string(kNT), "--size",
-                        std::to_string(kW), std::to_string(kH)}),
-            0);
-  EXPECT_EQ(runFixture({"director", "--variant", "plain", "--crop", std::to_string(kCrop), "--out",
-                        dir + "/model_plain.onnx"}),
-            0);
-  writeFile(dir + "/pooled64.f16", halfFile(size_t(kNT) * 65536, 1));
-  writeFile(dir + "/P.f16", halfFile(size_t(kNT) * 3 * kCrop * kCrop, 2));
+  writeSessionBundle(dir, kNT, kW, kH, kCrop);
   EXPECT_EQ(runFixture({"tessera", "live", "--out", dir}), 0);
   return dir;
 }

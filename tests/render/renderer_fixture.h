@@ -50,6 +50,21 @@ inline void writeRenderBundle(const std::string& dir, const RenderBundle& b, int
   if (b.withFsRed) writeFile(dir + "/fs_red.f16", halfFile(N * 262144, 3));
 }
 
+// A bundle a session opens: driver video, the plain director at crop, and
+// random identity members; legacy member names.
+inline void writeSessionBundle(const std::string& dir, int nt, int w, int h, int crop) {
+  const std::string c = std::to_string(crop), W = std::to_string(w), H = std::to_string(h);
+  EXPECT_EQ(runFixture({"bundle", "--out", dir, "--nt", std::to_string(nt), "--crop", c, "--size", W, H,
+                        "--legacy-names"}),
+            0);
+  EXPECT_EQ(runFixture({"video", "mp4", "--out", dir + "/target_frames.mp4", "--nt", std::to_string(nt), "--size",
+                        W, H}),
+            0);
+  EXPECT_EQ(runFixture({"director", "--variant", "plain", "--crop", c, "--out", dir + "/model_plain.onnx"}), 0);
+  writeFile(dir + "/pooled64.f16", halfFile(size_t(nt) * 65536, 1));
+  writeFile(dir + "/P.f16", halfFile(size_t(nt) * 3 * crop * crop, 2));
+}
+
 inline std::vector<float> halfsAt(const std::string& file, size_t frame, size_t per) {
   const std::string bytes = readFile(file);
   std::vector<float> out(per);

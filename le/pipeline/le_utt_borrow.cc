@@ -10,6 +10,7 @@
 #include <utility>
 
 #include "le/pipeline/pipeline.h"
+#include "le/runtime/le_pool.h"
 #include "le/runtime/log.h"
 
 namespace le::utt {
@@ -81,6 +82,7 @@ bool Pipeline::queueBorrow(PasteJob job, uint64_t epoch) {
 }
 
 void Pipeline::borrowBody() noexcept {
+  pool::nameThisThread("le-borrow");
   for (;;) {
     BorrowJob bj;
     std::shared_ptr<Borrow> b;

@@ -7,6 +7,7 @@
 
 #include "le/pipeline/pipeline.h"
 #include "le/runtime/env.h"
+#include "le/runtime/le_pool.h"
 #include "le/runtime/log.h"
 
 namespace le::utt {
@@ -233,6 +234,7 @@ void Pipeline::setState(int32_t s) {
 // ---- warm-up and dispatch --------------------------------------------------
 
 void Pipeline::warmBody() noexcept {
+  pool::nameThisThread("le-warm");
   std::unique_ptr<Engine> engine;
   std::unique_ptr<Director> chunk;
   try {
@@ -314,6 +316,7 @@ void Pipeline::warmBody() noexcept {
 }
 
 void Pipeline::dispatchBody() noexcept {
+  pool::nameThisThread("le-dispatch");
   mailbox_.serve([this] { return enginePtr_.load(); },
                  [this] {
                    {
@@ -353,6 +356,7 @@ bool Pipeline::rawPath(PasteJob job, size_t limit) {
 }
 
 void Pipeline::pasteBody() noexcept {
+  pool::nameThisThread("le-paste");
   for (;;) {
     PasteJob job;
     {

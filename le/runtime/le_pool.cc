@@ -1,5 +1,7 @@
 #include "le/runtime/le_pool.h"
 
+#include <pthread.h>
+
 #include <algorithm>
 #include <memory>
 #include <optional>
@@ -9,6 +11,12 @@
 #include "le/runtime/log.h"
 
 namespace le::pool {
+
+void nameThisThread(const char* name) noexcept {
+  char shortName[16] = {};
+  for (size_t i = 0; i + 1 < sizeof shortName && name[i]; ++i) shortName[i] = name[i];
+  ::pthread_setname_np(::pthread_self(), shortName);
+}
 
 namespace {
 

@@ -38,6 +38,10 @@ inline constexpr int kMaxThreads = 256;
 // count as 1; capped by the hardware concurrency. Computed once per process.
 int threads();
 
+// Names the calling thread as ps, top and gdb show it (at most 15 bytes are
+// kept); a failure only leaves the inherited name.
+void nameThisThread(const char* name) noexcept;
+
 // The same rule as a pure function of the two variables' texts (null when
 // unset) and the hardware concurrency (0 when unknown).
 int threadsFrom(const char* coreThreads, const char* pasteThreads, unsigned hardware);

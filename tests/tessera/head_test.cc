@@ -90,14 +90,11 @@ TEST(HeadZip, EntriesAndDataOffsets) {
   EXPECT_EQ(z.bytes.substr(e[0].offset, e[0].size), "PKL");
   EXPECT_EQ(e[1].name, "a/data/0");
   EXPECT_EQ(z.bytes.substr(e[1].offset, e[1].size), "0123456789");
-}
-
-TEST(HeadZip, UncompressedSizeZeroFallsBackToCompressed) {
-  Zip z = zipOf({{"a/data/0", "abcd", ""}});
-  put32(z.bytes, z.central[0] + 24, 0);
-  const auto e = walk(z.bytes);
-  ASSERT_EQ(e.size(), 1u);
-  EXPECT_EQ(e[0].size, 4u);
+  // An uncompressed size of 0 falls back to the compressed one.
+  Zip one = zipOf({{"a/data/0", "abcd", ""}});
+  put32(one.bytes, one.central[0] + 24, 0);
+  ASSERT_EQ(walk(one.bytes).size(), 1u);
+  EXPECT_EQ(walk(one.bytes)[0].size, 4u);
 }
 
 TEST(HeadZip, Refusals) {
@@ -120,9 +117,6 @@ TEST(HeadZip, Refusals) {
       {"no entries", edit([&](std::string& s) { put16(s, base.end + 10, 0); }),
        "teeth: head .pt has no data.pkl"},
       {"directory past the end", edit([&](std::string& s) { put32(s, base.end + 16, 1u << 31); }),
-       "teeth: head .pt central directory is malformed"},
-      {"directory too close to the end",
-       edit([&](std::string& s) { put32(s, base.end + 16, uint32_t(s.size() - 40)); }),
        "teeth: head .pt central directory is malformed"},
       {"bad central signature", edit([&](std::string& s) { s[base.central[1]] = 'Q'; }),
        "teeth: head .pt central directory is malformed"},
@@ -177,45 +171,15 @@ std::vector<le::tessera::pt::StatePair> run(const std::string& s) {
   return runPickle(reinterpret_cast<const uint8_t*>(s.data()), s.size());
 }
 
-TEST(HeadPickle, CollectsTensorsFromEveryDictionary) {
-  const std::string sizes2 = kMark + int1(16) + op(0x4D) + "\x34\x12"s + kTuple;  // (16, 4660)
-  const std::string p =
-      proto() + global("collections", "OrderedDict") + op(0x29) + kReduce + "q\x00"s +  // memo 0
-      str("a") + tensor("0", int1(3), op(0x29)) + kSetItem +             // a: sizes ()
-      kMark + str("b") + tensor("1", op(0x4A) + le32(0xFFFFFFFFu), sizes2) +          // offset -1
-      str("ignored") + int1(5) +                                                      // not a tensor
-      int1(7) + tensor("2", int1(0), int1(1) + op(0x85)) + kSetItems +                // int key
-      kEmptyDict + str("c") + tensor("1", int1(9), int1(2) + op(0x85)) + kSetItem +    // 2nd dict
-      "h\x00"s + kEmptyDict + op(0x62) +                                               // BUILD: kept
-      kStop;
-  const auto pairs = run(p);
-  ASSERT_EQ(pairs.size(), 3u);
-  EXPECT_EQ(pairs[0].name, "a");
-  EXPECT_EQ(pairs[0].tensor.storage, "0");
-  EXPECT_EQ(pairs[0].tensor.offset, 3);
-  EXPECT_TRUE(pairs[0].tensor.sizes.empty());
-  EXPECT_EQ(pairs[1].name, "b");
-  EXPECT_EQ(pairs[1].tensor.offset, -1);
-  EXPECT_EQ(pairs[1].tensor.sizes, (std::vector<int64_t>{16, 4660}));
-  EXPECT_EQ(pairs[2].name, "c");
-  EXPECT_EQ(pairs[2].tensor.storage, "1");
-  EXPECT_EQ(pairs[2].tensor.offset, 9);
-  EXPECT_EQ(pairs[2].tensor.sizes, (std::vector<int64_t>{2}));
-}
-
-TEST(HeadPickle, MemoCopiesShareValues) {
-  // The sizes tuple memoised at 1 and fetched by LONG_BINGET; storage and
-  // offset via BINGET.
-  const std::string p = proto() + kEmptyDict + str("w") + global("torch._utils", "_rebuild_tensor_v2") +
-                        kMark + storage("k") + "q\x00"s + int1(2) + kMark + int1(1) + int1(3) +
-                        kTuple + "r" + le32(1) + "j" + le32(1) + kTuple + kReduce + kSetItem +
-                        str("v") + global("torch._utils", "_rebuild_tensor_v2") + kMark + "h\x00"s +
-                        int1(4) + "j" + le32(1) + op(0x29) + kTuple + kReduce + kSetItem + kStop;
-  const auto pairs = run(p);
-  ASSERT_EQ(pairs.size(), 2u);
-  EXPECT_EQ(pairs[1].tensor.storage, "k");
-  EXPECT_EQ(pairs[1].tensor.offset, 4);
-  EXPECT_EQ(pairs[1].tensor.sizes, (std::vector<int64_t>{1, 3}));
+// BININT is signed and BININT2 two bytes wide; the rest of the opcodes are
+// checked on the fixture's checkpoints pickled by Python itself.
+TEST(HeadPickle, IntegersKeepTheirSignAndWidth) {
+  const std::string sizes = kMark + int1(16) + op(0x4D) + "\x34\x12"s + kTuple;  // (16, 4660)
+  const auto pairs = run(proto() + kEmptyDict + str("b") + tensor("1", op(0x4A) + le32(0xFFFFFFFFu), sizes) +
+                         kSetItem + kStop);
+  ASSERT_EQ(pairs.size(), 1u);
+  EXPECT_EQ(pairs[0].tensor.offset, -1);
+  EXPECT_EQ(pairs[0].tensor.sizes, (std::vector<int64_t>{16, 4660}));
 }
 
 std::string nestedTuples(int depth) {
@@ -239,7 +203,6 @@ TEST(HeadPickle, Refusals) {
       {"no STOP", proto() + kEmptyDict, "teeth: pickle truncated"},
       {"nothing collected", proto() + kEmptyDict + kStop, "teeth: head .pt state_dict is empty"},
       {"POP", proto() + "N0", "teeth: unsupported pickle opcode 0x30 in head .pt"},
-      {"opcode 0xff", proto() + "\xff"s, "teeth: unsupported pickle opcode 0xff in head .pt"},
       {"TUPLE without mark", proto() + "NN" + kTuple, "teeth: pickle mark missing"},
       {"SETITEMS with an odd count", proto() + kEmptyDict + kMark + "NNN" + kSetItems,
        "teeth: pickle SETITEMS holds an unpaired key"},
@@ -253,12 +216,12 @@ TEST(HeadPickle, Refusals) {
       {"LONG_BINPUT far past the opcodes read", proto() + "Nr" + le32(1000000),
        "teeth: pickle memo index out of range"},
       {"65 nested tuples", nestedTuples(65), "teeth: pickle too deep"},
+      {"64 nested tuples are read", nestedTuples(le::tessera::pt::kPickleMaxDepth), "teeth: head .pt state_dict is empty"},
       {"2^20 + 1 values", tooLarge, "teeth: pickle too large"},
       {"2^20 + 1 marks", tooManyMarks, "teeth: pickle too large"},
       {"GLOBAL without its second line", proto() + "ctorch\nFloatStorage", "teeth: pickle truncated"},
       {"BINUNICODE longer than the stream", proto() + op(0x58) + le32(100) + "abc",
        "teeth: pickle truncated"},
-      {"BININT cut short", proto() + "J\x01\x02"s, "teeth: pickle truncated"},
       {"REDUCE of an unmodelled global", proto() + global("os", "system") + str("ls") + op(0x85) + kReduce,
        "teeth: head .pt calls os system — this reader refuses code it does not model"},
       {"REDUCE of a string", proto() + str("eval") + op(0x29) + kReduce,
@@ -293,10 +256,6 @@ TEST(HeadPickle, Refusals) {
        proto() + global("torch._utils", "_rebuild_tensor_v2") + kMark + storage("0") + str("0") +
            op(0x29) + op(0x29) + kTuple + kReduce,
        "teeth: malformed _rebuild_tensor_v2"},
-      {"rebuild with a string size",
-       proto() + global("torch._utils", "_rebuild_tensor_v2") + kMark + storage("0") + int1(0) +
-           str("16") + op(0x85) + op(0x29) + kTuple + kReduce,
-       "teeth: malformed _rebuild_tensor_v2"},
       {"rebuild without a storage",
        proto() + global("torch._utils", "_rebuild_tensor_v2") + kMark + str("0") + int1(0) +
            op(0x29) + op(0x29) + kTuple + kReduce,
@@ -307,11 +266,6 @@ TEST(HeadPickle, Refusals) {
        "teeth: malformed _rebuild_tensor_v2"},
   };
   for (const Case& c : cases) EXPECT_EQ(errorOf([&] { run(c.bytes); }), c.expected) << c.what;
-}
-
-TEST(HeadPickle, DepthLimitIsInclusive) {
-  EXPECT_EQ(errorOf([] { run(nestedTuples(le::tessera::pt::kPickleMaxDepth)); }),
-            "teeth: head .pt state_dict is empty");
 }
 
 TEST(HeadPickle, MessagesCutLongValues) {
@@ -348,15 +302,6 @@ std::vector<uint8_t> blendHead8() {
   recs[0].data = p + kSetItems + kStop;
   const std::string z = zipOf(recs).bytes;
   return {z.begin(), z.end()};
-}
-
-TEST(HeadCheckpoint, LoadsAHandBuiltBlendHead8) {
-  const le::tessera::HeadWeights w = le::tessera::loadHeadPt(blendHead8());
-  EXPECT_EQ(w.params(), 3489);
-  ASSERT_EQ(w.cand2W.size(), 2304u);
-  EXPECT_EQ(w.cand2W[2303], 3.f + 2303.f / 4096.f);
-  EXPECT_EQ(w.cand4B, std::vector<float>{6.f});
-  EXPECT_TRUE(w.syn0W.empty() && w.syn2B.empty());
 }
 
 // Every message the reader may give for a damaged file, as prefixes.

@@ -138,8 +138,6 @@ TEST(TesseraCarriage, WhatABundleCarries) {
       {"tessera not an object", [](Bundle& b) { b.manifestRaw = R"({"tessera": [1]})"; }, true, false, {}},
       {"empty member name keeps the default",
        [](Bundle& b) { b.members.set("head_weights", "\"\""); }, true, true, {}},
-      {"member name that is no string keeps the default",
-       [](Bundle& b) { b.members.set("head_weights", "7"); }, true, true, {}},
       {"member renamed to a file that is not there",
        [](Bundle& b) { b.members.set("head_weights", "\"w.pt\""); }, false, true, {"head_weights"}},
       {"two of four", [](Bundle& b) { b.skip = {"tessera_bank.v1.mp4", "tessera_head.v1.json"}; }, false,
@@ -204,15 +202,6 @@ TEST(TesseraCarriage, AFifoManifestIsNeverOpened) {
   EXPECT_EQ(c.planes, std::vector<std::string>{"meta"});
 }
 
-TEST(TesseraCarriage, ManifestOverload) {
-  Bundle b;
-  b.write();
-  le::Manifest m;
-  m.dir = b.dir;
-  EXPECT_TRUE(le::tesseraCarriage(m).complete);
-  EXPECT_EQ(le::loadTesseraMembers(m).n_donors, 3);
-}
-
 TEST(TesseraCarriage, OnePredicate) {
   struct Case {
     const char* what;
@@ -255,7 +244,10 @@ TEST(TesseraMembers, LoadsEveryField) {
   Bundle b;
   b.block.set("bank_codec", "\"hevc\"");
   b.write();
-  const le::TesseraAttachInputs in = le::loadTesseraMembers(b.dir);
+  le::Manifest m;  // the manifest overload reads the same directory
+  m.dir = b.dir;
+  EXPECT_TRUE(le::tesseraCarriage(m).complete);
+  const le::TesseraAttachInputs in = le::loadTesseraMembers(m);
   EXPECT_EQ(in.n_donors, 3);
   EXPECT_EQ(in.track_order, (std::vector<int32_t>{2, 0, 1}));
   EXPECT_EQ(in.cent, (std::vector<double>{1.5, 2.5, 3, 4, 5.25, 6}));
@@ -314,14 +306,6 @@ std::string donors(int n, const std::string& item) {
   return s + "]";
 }
 
-TEST(TesseraMembers, ThousandTwentyFourDonorsLoad) {
-  Bundle b;
-  b.sidecar.set("n_donors", "1024").set("track_order", donors(1024, "")).set("cent", donors(1024, "[1, 2]"))
-      .set("aperture", donors(1024, "0.5"));
-  b.write();
-  EXPECT_EQ(le::loadTesseraMembers(b.dir).n_donors, 1024);
-}
-
 TEST(TesseraMembers, Refusals) {
   const std::string S = "tessera_bank.v1.json";
   const std::string noPixFmt =
@@ -351,8 +335,6 @@ TEST(TesseraMembers, Refusals) {
       {"another format", [](Bundle& b) { b.sidecar.set("format", "\"tessera_bank.v2\""); }, format("tessera_bank.v2")},
       {"no format", [](Bundle& b) { b.sidecar.drop("format"); }, format("")},
       {"no geometry", [](Bundle& b) { b.sidecar.drop("geometry"); }, S + " carries no `geometry` stamp"},
-      {"geometry not an object", [](Bundle& b) { b.sidecar.set("geometry", "[64]"); },
-       S + " carries no `geometry` stamp"},
       {"geometry lacks pad", [](Bundle& b) { b.sidecar.set("geometry", stamp().drop("pad").text()); },
        "teeth: " + S + ".geometry lacks numeric 'pad'"},
       {"geometry past int32", [](Bundle& b) { b.sidecar.set("geometry", stamp().set("canvas_w", "3e9").text()); },
@@ -371,14 +353,16 @@ TEST(TesseraMembers, Refusals) {
        },
        "teeth: GeometryStamp incoherent: pad/shift_margin must be positive;"},
       {"n_donors -2", [](Bundle& b) { b.sidecar.set("n_donors", "-2"); }, S + " says n_donors=-2"},
+      {"1024 donors load", [](Bundle& b) {
+         b.sidecar.set("n_donors", "1024").set("track_order", donors(1024, "")).set("cent", donors(1024, "[1, 2]"))
+             .set("aperture", donors(1024, "0.5"));
+       }, "(no error)"},
       {"n_donors 1025", [](Bundle& b) { b.sidecar.set("n_donors", "1025"); },
        S + " carries n_donors=1025, over the owner's cap of 1024 (ruling 2026-08-28). This reader "
            "REFUSES rather than capping: the selector is the bank's BUILD-time cap selector, and a "
            "second one here would change which donors reach the mouth while every count-based check "
            "stayed green. Rebuild the bank."},
       {"track_order not an array", [](Bundle& b) { b.sidecar.set("track_order", "{}"); },
-       S + " lacks one of track_order/cent/aperture/c_canon as an array"},
-      {"no c_canon", [](Bundle& b) { b.sidecar.drop("c_canon"); },
        S + " lacks one of track_order/cent/aperture/c_canon as an array"},
       {"count mismatch", [](Bundle& b) { b.sidecar.set("track_order", "[0, 1]").set("aperture", "[]"); },
        S + " says n_donors=3 but carries track_order=2, cent=3, aperture=0 — a count mismatch silently "
@@ -394,8 +378,6 @@ TEST(TesseraMembers, Refusals) {
        S + " track_order[1]=-1 is outside [0,3)"},
       {"cent of three", [](Bundle& b) { b.sidecar.set("cent", "[[1, 2], [1, 2, 3], [1, 2]]"); },
        S + " cent[1] is not an (x,y) pair"},
-      {"cent entry a number", [](Bundle& b) { b.sidecar.set("cent", "[[1, 2], [1, 2], 7]"); },
-       S + " cent[2] is not an (x,y) pair"},
       {"empty pix_fmt in the manifest", [](Bundle& b) { b.block.set("bank_pix_fmt", "\"\""); }, noPixFmt},
       {"no codec object", [](Bundle& b) { b.sidecar.drop("codec"); }, noPixFmt},
       {"a renamed sidecar is named", [](Bundle& b) {
@@ -460,12 +442,9 @@ TEST(TesseraReorder, Refusals) {
   };
   const Case cases[] = {
       {"null track", [](auto&) {}, nullptr, out.data(), "teeth: null band buffer"},
-      {"null donor", [](auto&) {}, buf.data(), nullptr, "teeth: null band buffer"},
       {"order shorter than n", [](auto& in) { in.track_order = {0, 1}; }, buf.data(), out.data(),
        "teeth: track_order does not match n_donors"},
       {"zero width", [](auto& in) { in.band_w = 0; }, buf.data(), out.data(), "teeth: zero reference stride"},
-      {"negative height", [](auto& in) { in.band_h = -1; }, buf.data(), out.data(),
-       "teeth: zero reference stride"},
       {"order repeats", [](auto& in) { in.track_order = {0, 0, 1}; }, buf.data(), out.data(),
        "teeth: track_order is not a permutation"},
       {"order past n", [](auto& in) { in.track_order = {0, 3, 1}; }, buf.data(), out.data(),
@@ -525,7 +504,6 @@ TEST(ServeConfig, Refusals) {
   const Case cases[] = {
       {head(r, t), "(no error)"},
       {head(r, t, R"(, "decode": {"envelope_clamp_255": 12})"), "(no error)"},
-      {head(r, t, R"(, "decode": {"other": 1})"), "(no error)"},
       {head(r, t, R"(, "decode": {"envelope_clamp_255": 12.5})"), envelope},
       {R"({"retrieval": {"kshort": 1}})", w301},
       {R"({"temporal": {}, "retrieval": 5})", w301},

@@ -31,10 +31,7 @@ const std::string& scratch() {
 }
 
 void put(const std::string& name, const uint8_t* data, size_t size) {
-  if (FILE* f = std::fopen((scratch() + "/" + name).c_str(), "wb")) {
-    if (size > 0) std::fwrite(data, 1, size, f);
-    std::fclose(f);
-  }
+  le::fuzz::writeFile(scratch() + "/" + name, data, size);
 }
 
 void checkMeta(const std::string& text) {

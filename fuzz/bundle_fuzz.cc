@@ -32,16 +32,6 @@ namespace {
 
 using Members = std::map<std::string, std::string>;
 
-std::string readAll(const std::string& path) {
-  std::string s;
-  if (FILE* f = std::fopen(path.c_str(), "rb")) {
-    char buf[65536];
-    for (size_t n; (n = std::fread(buf, 1, sizeof buf, f)) > 0;) s.append(buf, n);
-    std::fclose(f);
-  }
-  return s;
-}
-
 void walk(const std::string& root, const std::string& rel, Members& out) {
   const std::string dir = rel.empty() ? root : root + "/" + rel;
   std::unique_ptr<DIR, int (*)(DIR*)> d(::opendir(dir.c_str()), ::closedir);
@@ -51,7 +41,7 @@ void walk(const std::string& root, const std::string& rel, Members& out) {
     if (name == "." || name == "..") continue;
     const std::string r = rel.empty() ? name : rel + "/" + name;
     if (le::fs::isDirectory(root + "/" + r)) walk(root, r, out);
-    else out[r] = readAll(root + "/" + r);
+    else out[r] = le::fuzz::readFile(root + "/" + r);
   }
 }
 
@@ -64,18 +54,10 @@ const Members& seed() {
       dir = given;
     } else {
       dir = le::fuzz::scratchDir("bundle_fuzz") + "/seed";
-      const std::string fix = "PYTHONPATH=" LE_FIXTURES_DIR " " LE_PYTHON " -m lefix ";
-      const std::string cmds[] = {
-          fix + "bundle --out " + dir + " --nt 2 --frames 3 --crop 16 --size 32 24 --identity pooled,P "
-                "--drive-old-names --legacy-names",
-          fix + "video jpgdir --out " + dir + "/target_frames --nt 2 --size 32 24",
-          fix + "director --variant plain --crop 16 --out " + dir + "/model_plain.onnx",
-      };
-      for (const std::string& c : cmds)
-        if (std::system((c + " >/dev/null").c_str()) != 0) {
-          std::fprintf(stderr, "bundle_fuzz: the seed bundle could not be written: %s\n", c.c_str());
-          std::abort();
-        }
+      le::fuzz::runFixture("bundle --out " + dir + " --nt 2 --frames 3 --crop 16 --size 32 24 --identity pooled,P "
+                           "--drive-old-names --legacy-names");
+      le::fuzz::runFixture("video jpgdir --out " + dir + "/target_frames --nt 2 --size 32 24");
+      le::fuzz::runFixture("director --variant plain --crop 16 --out " + dir + "/model_plain.onnx");
     }
     Members out;
     walk(dir, "", out);
@@ -185,6 +167,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     le_destroy(ctx);
   }
   // Nothing outside the bundle was touched.
-  if (readAll(secret) != "outside the bundle") std::abort();
+  if (le::fuzz::readFile(secret) != "outside the bundle") std::abort();
   return 0;
 }

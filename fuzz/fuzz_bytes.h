@@ -30,6 +30,12 @@ struct Bytes {
     if (k == 255) return raw<int32_t>();
     return static_cast<int32_t>(k % span) - 4;
   }
+  // Mostly `base`, sometimes moved by -27..27, sometimes any int32: stamp
+  // fields that are coherent, a little off, or hostile.
+  int32_t nudged(int32_t base) {
+    const uint8_t k = u8();
+    return k == 255 ? raw<int32_t>() : k >= 200 ? base + (k - 227) : base;
+  }
   double real(double base, double spread) {
     const uint8_t k = u8();
     if (k == 255) return raw<double>();  // NaN, infinities, anything

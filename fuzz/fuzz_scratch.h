@@ -6,6 +6,7 @@
 
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <string>
 
@@ -30,5 +31,38 @@ inline const std::string& scratchDir(const char* name) {
   }();
   return dir;
 }
+
+// Replaces `path` with the bytes; a scratch file that cannot be written ends
+// the run, since every later check would test the wrong input.
+inline void writeFile(const std::string& path, const void* data, size_t size) {
+  std::FILE* f = std::fopen(path.c_str(), "wb");
+  if (!f || (size > 0 && std::fwrite(data, 1, size, f) != size)) std::abort();
+  std::fclose(f);
+}
+inline void writeFile(const std::string& path, const std::string& bytes) {
+  writeFile(path, bytes.data(), bytes.size());
+}
+
+inline std::string readFile(const std::string& path) {
+  std::string s;
+  if (std::FILE* f = std::fopen(path.c_str(), "rb")) {
+    char buf[65536];
+    for (size_t n; (n = std::fread(buf, 1, sizeof buf, f)) > 0;) s.append(buf, n);
+    std::fclose(f);
+  }
+  return s;
+}
+
+#ifdef LE_FIXTURES_DIR
+// Runs the python fixture generator (`lefix ARGS`) for a seed; a seed that
+// cannot be written ends the process.
+inline void runFixture(const std::string& args) {
+  const std::string cmd = "PYTHONPATH=" LE_FIXTURES_DIR " " LE_PYTHON " -m lefix " + args + " >/dev/null";
+  if (std::system(cmd.c_str()) != 0) {
+    std::fprintf(stderr, "fuzz seed could not be written: lefix %s\n", args.c_str());
+    std::abort();
+  }
+}
+#endif
 
 }  // namespace le::fuzz

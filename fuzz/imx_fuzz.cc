@@ -27,10 +27,7 @@ const std::string& scratch() {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string& dir = scratch();
   const std::string C = dir + "/c.imx";
-  if (FILE* f = std::fopen(C.c_str(), "wb")) {
-    std::fwrite(data, 1, size, f);
-    std::fclose(f);
-  }
+  le::fuzz::writeFile(C, data, size);
   try {
     le::imx::unwrapOnce(C);
   } catch (const std::exception&) {

@@ -60,10 +60,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   const std::string& dir = scratch();
   const std::string path = dir + "/manifest.json";
-  if (FILE* f = std::fopen(path.c_str(), "wb")) {
-    std::fwrite(data, 1, size, f);
-    std::fclose(f);
-  }
+  le::fuzz::writeFile(path, data, size);
   try {
     const le::Manifest m = le::loadManifest(dir);
     if (m.NT < 1 || m.H < 1 || m.W < 1 || m.crop < 1 || m.frames < 0 || m.srcW < 1 ||

@@ -40,10 +40,7 @@ void checkRaw(const uint8_t* data, size_t size) {
   // The first two bytes are the expected count, the rest is the file.
   const int64_t count = int64_t(data[0]) | int64_t(data[1]) << 8;
   const std::string path = scratch() + "/t.bin";
-  if (FILE* f = std::fopen(path.c_str(), "wb")) {
-    std::fwrite(data + 2, 1, size - 2, f);
-    std::fclose(f);
-  }
+  le::fuzz::writeFile(path, data + 2, size - 2);
   try {
     const std::vector<float> v = le::motion::readExactFloats(path, count);
     if (v.size() != size_t(count) || size - 2 != size_t(count) * 4) std::abort();

@@ -20,16 +20,12 @@ using le::fuzz::Bytes;
 
 // A coherent stamp on a 40-pixel canvas (window 24 x 16 at (8, 12), band
 // rows 2..14 and columns 4..20, pad 4, margin 2) with each field sometimes
-// moved by up to +-28 or replaced by any int32, so both coherent and hostile
-// stamps reach the pass.
+// nudged, so both coherent and hostile stamps reach the pass.
 le::tessera::GeometryStamp stampOf(Bytes& in) {
   le::tessera::GeometryStamp s;
   const int32_t base[12] = {40, 40, 8, 12, 24, 16, 4, 2, 14, 4, 20, 2};
   int32_t* f = &s.canvas_w;
-  for (int i = 0; i < 12; ++i) {
-    const uint8_t k = in.u8();
-    f[i] = k == 255 ? in.raw<int32_t>() : k >= 200 ? base[i] + (k - 227) : base[i];
-  }
+  for (int i = 0; i < 12; ++i) f[i] = in.nudged(base[i]);
   return s;
 }
 

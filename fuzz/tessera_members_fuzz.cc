@@ -13,20 +13,13 @@
 
 namespace {
 
-void put(const std::string& path, const std::string& bytes) {
-  std::FILE* f = std::fopen(path.c_str(), "wb");
-  if (!f) std::abort();
-  if (!bytes.empty() && std::fwrite(bytes.data(), 1, bytes.size(), f) != bytes.size()) std::abort();
-  std::fclose(f);
-}
-
 const std::string& scratch() {
   static const std::string dir = [] {
     le_log_set([](int, const char*, void*) {}, nullptr);  // refusals of fuzzed names
     const std::string t = le::fuzz::scratchDir("tessera_members");
-    put(t + "/tessera_bank.v1.mp4", "track");
-    put(t + "/tessera_head.v1.pt", "head");
-    put(t + "/tessera_head.v1.json", "{}");
+    le::fuzz::writeFile(t + "/tessera_bank.v1.mp4", "track");
+    le::fuzz::writeFile(t + "/tessera_head.v1.pt", "head");
+    le::fuzz::writeFile(t + "/tessera_head.v1.json", "{}");
     return t;
   }();
   return dir;
@@ -51,8 +44,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string text(reinterpret_cast<const char*>(data), size);
   const size_t cut = text.find('\0');
   const std::string& dir = scratch();
-  put(dir + "/manifest.json", text.substr(0, cut));
-  put(dir + "/tessera_bank.v1.json", cut == std::string::npos ? "" : text.substr(cut + 1));
+  le::fuzz::writeFile(dir + "/manifest.json", text.substr(0, cut));
+  le::fuzz::writeFile(dir + "/tessera_bank.v1.json", cut == std::string::npos ? "" : text.substr(cut + 1));
   const le::TesseraCarriage c = le::tesseraCarriage(dir);
   for (const std::string& m : c.missing)
     if (m != "bank_track" && m != "bank_sidecar" && m != "head_weights" && m != "head_config") std::abort();

@@ -8,8 +8,6 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
-#include <iterator>
 #include <string>
 #include <vector>
 
@@ -26,12 +24,10 @@ using le::fuzz::Bytes;
 const std::vector<uint8_t>& validHead() {
   static const std::vector<uint8_t> pt = [] {
     const std::string dir = le::fuzz::scratchDir("tessera_run_fuzz") + "/heads";
-    const std::string cmd = "PYTHONPATH=" LE_FIXTURES_DIR " " LE_PYTHON " -m lefix tessera heads --out " + dir;
-    if (std::system((cmd + " >/dev/null").c_str()) != 0) std::abort();
-    std::ifstream in(dir + "/blendhead8.pt", std::ios::binary);
-    std::vector<uint8_t> b((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    le::fuzz::runFixture("tessera heads --out " + dir);
+    const std::string b = le::fuzz::readFile(dir + "/blendhead8.pt");
     if (b.empty()) std::abort();
-    return b;
+    return std::vector<uint8_t>(b.begin(), b.end());
   }();
   return pt;
 }
@@ -40,10 +36,7 @@ const std::vector<uint8_t>& validHead() {
 // pad 3, margin 2; fields sometimes moved by -27..27 or any int32.
 std::vector<int32_t> stampOf(Bytes& in) {
   std::vector<int32_t> s = {24, 24, 4, 6, 16, 12, 3, 2, 10, 3, 13, 2};
-  for (int32_t& f : s) {
-    const uint8_t k = in.u8();
-    f = k == 255 ? in.raw<int32_t>() : k >= 200 ? f + (k - 227) : f;
-  }
+  for (int32_t& f : s) f = in.nudged(f);
   return s;
 }
 

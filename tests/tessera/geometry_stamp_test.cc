@@ -16,22 +16,7 @@ using le::tessera::GeometryStamp;
 
 // 512 x 512 canvas, 256 x 128 window at (128, 256), pad 16, band rows 16..112,
 // cols 32..224, margin 8: coherent with room on every side.
-GeometryStamp base() {
-  GeometryStamp s;
-  s.canvas_w = 512;
-  s.canvas_h = 512;
-  s.window_x0 = 128;
-  s.window_y0 = 256;
-  s.window_w = 256;
-  s.window_h = 128;
-  s.pad = 16;
-  s.band_r0 = 16;
-  s.band_r1 = 112;
-  s.band_c0 = 32;
-  s.band_c1 = 224;
-  s.shift_margin = 8;
-  return s;
-}
+GeometryStamp base() { return {512, 512, 128, 256, 256, 128, 16, 16, 112, 32, 224, 8}; }
 
 const std::string kHead = "teeth: GeometryStamp incoherent:";
 const std::string kWin = " window dims must be positive;";

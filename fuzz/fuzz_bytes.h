@@ -24,6 +24,12 @@ struct Bytes {
     std::memcpy(&v, b, sizeof v);
     return v;
   }
+  // Four bytes as a float while four remain, else 0.
+  float f32() {
+    float f = 0.f;
+    if (n >= 4) std::memcpy(&f, p, 4), p += 4, n -= 4;
+    return f;
+  }
   // Mostly small values near the canvas, sometimes any int32.
   int32_t coord(int span) {
     const uint8_t k = u8();

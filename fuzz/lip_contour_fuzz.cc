@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "fuzz_bytes.h"
 #include "le/tessera/lip_contour.h"
 #include "le/tessera/tessera_pi.h"
 
@@ -20,16 +21,7 @@ namespace {
 using le::tessera::LipContour;
 using le::tessera::UnifiedPi;
 
-struct Bytes {
-  const uint8_t* p;
-  size_t n;
-  uint8_t u8() { return n ? (--n, *p++) : 0; }
-  float f32() {
-    float f = 0.f;
-    if (n >= 4) std::memcpy(&f, p, 4), p += 4, n -= 4;
-    return f;
-  }
-};
+using le::fuzz::Bytes;
 
 std::string number(Bytes& b) {
   const float f = b.f32();

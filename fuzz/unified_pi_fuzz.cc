@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "fuzz_bytes.h"
 #include "le/tessera/tessera_pi.h"
 
 namespace {
@@ -19,17 +20,7 @@ namespace {
 using le::tessera::Box;
 using le::tessera::UnifiedPi;
 
-// Bytes as a little reader: numbers for the skeleton, then keypoints.
-struct Bytes {
-  const uint8_t* p;
-  size_t n;
-  uint8_t u8() { return n ? (--n, *p++) : 0; }
-  float f32() {
-    float f = 0.f;
-    if (n >= 4) std::memcpy(&f, p, 4), p += 4, n -= 4;
-    return f;
-  }
-};
+using le::fuzz::Bytes;  // numbers for the skeleton, then keypoints
 
 std::string skeleton(Bytes& b) {
   char buf[512];

@@ -25,10 +25,6 @@ class TesseraBundles : public testing::Test {
   static void SetUpTestSuite() {
     dir_ = std::make_unique<le::test::TempDir>();
     ASSERT_EQ(le::test::runFixture({"tessera", "bundle", "--out", *dir_ / "lossless"}), 0);
-    ASSERT_EQ(le::test::runFixture({"tessera", "bundle", "--out", *dir_ / "renamed", "--no-identity",
-                                    "--name", "bank_track=bank/track.mp4", "--name",
-                                    "head_weights=head.pt"}),
-              0);
   }
   static void TearDownTestSuite() { dir_.reset(); }
   static std::string bundle(const std::string& name) { return *dir_ / name; }
@@ -65,15 +61,6 @@ TEST_F(TesseraBundles, LosslessBankDecodesToTheWritersPatches) {
   EXPECT_EQ(c.kshort, 512);
   EXPECT_EQ(c.K, 64);
   EXPECT_NO_THROW(in.stamp.validate());
-}
-
-TEST_F(TesseraBundles, RenamedMembersAreFoundUnderTheirNames) {
-  const le::TesseraCarriage c = le::tesseraCarriage(bundle("renamed"));
-  EXPECT_TRUE(c.complete);
-  EXPECT_EQ(c.names.bank_track, "bank/track.mp4");
-  EXPECT_EQ(c.path("head_weights"), bundle("renamed") + "/head.pt");
-  const le::TesseraAttachInputs in = le::loadTesseraMembers(bundle("renamed"));
-  EXPECT_EQ(decode(in, {in.track_order.begin(), in.track_order.end()}).size(), in.bandBytes());
 }
 
 }  // namespace

@@ -140,6 +140,13 @@ TEST(TesseraCarriage, WhatABundleCarries) {
        [](Bundle& b) { b.members.set("head_weights", "\"\""); }, true, true, {}},
       {"member renamed to a file that is not there",
        [](Bundle& b) { b.members.set("head_weights", "\"w.pt\""); }, false, true, {"head_weights"}},
+      {"a member in a subfolder",
+       [](Bundle& b) {
+         ASSERT_EQ(::mkdir((b.t / "bank").c_str(), 0755), 0);
+         le::test::writeFile(b.t / "bank/track.mp4", "TRACK");
+         b.members.set("bank_track", "\"bank/track.mp4\"");
+       },
+       true, true, {}},
       {"two of four", [](Bundle& b) { b.skip = {"tessera_bank.v1.mp4", "tessera_head.v1.json"}; }, false,
        true, {"bank_track", "head_config"}},
       {"an older member name that climbs out",

@@ -289,17 +289,26 @@ TEST(PipelineLoad, CreateDestroyMidSpeechFiftyTimes) {
   EXPECT_GT(pulled, 20);
 }
 
-// An interrupt that lands while the engine works on a request of the
-// utterance: the engine's answer arrives stale and nothing of it is shown.
+// An interrupt that lands while the engine holds a request of the
+// utterance (the fake engine says when it has one and waits to be
+// released): its answer arrives stale and nothing of it is shown.
 TEST(PipelineStaleness, InterruptWhileTheEngineWorksDropsItsAnswer) {
   Rig rig;
-  rig.engine.availDelayMs = 20;
+  rig.engine.hold = true;
   Destroy d{rig.make()};
   ASSERT_TRUE(waitReady(d.u));
   const auto audio = speech(30);
   le_utt_push_audio(d.u, audio.data(), int(audio.size()));
-  std::this_thread::sleep_for(5ms);  // the first request is in the engine
+  {
+    std::unique_lock<std::mutex> lk(rig.engine.holdMu);
+    ASSERT_TRUE(rig.engine.holdCv.wait_for(lk, 5s, [&] { return rig.engine.held; }));
+  }
   le_utt_interrupt(d.u);
+  {
+    std::lock_guard<std::mutex> lk(rig.engine.holdMu);
+    rig.engine.released = true;
+  }
+  rig.engine.holdCv.notify_all();
   std::string kinds;
   for (const Frame& f : play(d.u, "p15")) kinds += kindChar(f);
   EXPECT_EQ(kinds, std::string(15, 'I'));

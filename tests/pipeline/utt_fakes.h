@@ -281,7 +281,12 @@ inline std::vector<int16_t> speech(int frames) {
   return s;
 }
 
-inline char kindChar(const Frame& f) { return f.info.kind == LE_UTT_SPEECH ? 'S' : f.info.kind == LE_UTT_RAMP ? 'R' : 'I'; }
+// The kinds of the frames: I idle, S speech, R ramp.
+inline std::string kindsOf(const std::vector<Frame>& fs) {
+  std::string s;
+  for (const Frame& f : fs) s += f.info.kind == LE_UTT_SPEECH ? 'S' : f.info.kind == LE_UTT_RAMP ? 'R' : 'I';
+  return s;
+}
 
 // Plays the script: w (ready), pN (pull N), sN (push N frames of speech),
 // e (end of utterance), x (interrupt), rN (pull until the N-th ramp frame),

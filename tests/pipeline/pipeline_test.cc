@@ -286,9 +286,10 @@ TEST(PipelineLoad, CreateDestroyMidSpeechFiftyTimes) {
   EXPECT_GT(pulled, 20);
 }
 
-// An interrupt that lands while the engine holds a request of the
-// utterance (the fake engine says when it has one and waits to be
-// released): its answer arrives stale and nothing of it is shown.
+// An interrupt lands while the engine holds a request of the utterance (the
+// fake engine says when it has one and waits to be released), and the next
+// utterance starts before the engine answers: the answer arrives stale and
+// nothing of it is shown, the new utterance has its own three frames only.
 TEST(PipelineStaleness, InterruptWhileTheEngineWorksDropsItsAnswer) {
   Rig rig;
   rig.engine.hold = true;
@@ -306,16 +307,17 @@ TEST(PipelineStaleness, InterruptWhileTheEngineWorksDropsItsAnswer) {
     if (auto f = nextFrame(d.u, 10ms)) fs.push_back(*f);
   ASSERT_TRUE(held());
   le_utt_interrupt(d.u);
-  // Frames pulled after the interrupt: the run thread has taken it in before
-  // the engine answers.
-  for (const Frame& f : play(d.u, "p3")) fs.push_back(f);
+  // Frames pulled after the interrupt and the new utterance's audio: the run
+  // thread has taken both in before the engine answers.
+  for (const Frame& f : play(d.u, "p3 s3 e p3")) fs.push_back(f);
+  EXPECT_EQ(kindsOf(fs), std::string(fs.size(), 'I'));
   {
     std::lock_guard<std::mutex> lk(rig.engine.holdMu);
     rig.engine.released = true;
   }
   rig.engine.holdCv.notify_all();
-  for (const Frame& f : play(d.u, "p15")) fs.push_back(f);
-  EXPECT_EQ(kindsOf(fs), std::string(fs.size(), 'I'));
+  const std::string after = kindsOf(play(d.u, "r1"));
+  EXPECT_TRUE(std::regex_match(after, std::regex("I*S{3}R"))) << after;
 }
 
 TEST(PipelineSettings, TheEnvironmentSwitchesAndTheStageReport) {

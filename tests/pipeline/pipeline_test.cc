@@ -153,6 +153,23 @@ TEST(PipelineTiming, SilenceGapEndsTheUtteranceByItself) {
   EXPECT_GE(le::utt::nowMs() - t0, 600.0);
 }
 
+// Pushed int16 samples reach the engine as s / 32768, exactly.
+TEST(PipelineAudio, SamplesReachTheEngineScaledToUnitRange) {
+  Rig rig;
+  Destroy d{rig.make()};
+  ASSERT_TRUE(waitReady(d.u));
+  const int16_t in[] = {-32768, -1, 1, 12345, 32767};
+  ASSERT_EQ(le_utt_push_audio(d.u, in, 5), 1);
+  le_utt_end_utterance(d.u);
+  std::vector<float> heard;
+  for (int i = 0; i < 2000 && heard.size() < 5; ++i) {
+    std::this_thread::sleep_for(1ms);
+    std::lock_guard<std::mutex> lock(rig.engine.heardMu);
+    heard = rig.engine.heard;
+  }
+  EXPECT_EQ(heard, (std::vector<float>{-1.0f, -1 / 32768.0f, 1 / 32768.0f, 12345 / 32768.0f, 32767 / 32768.0f}));
+}
+
 TEST(PipelineWarmUp, EagerValuesAndFailuresReportThroughReady) {
   for (const auto& [eager, expected] : {std::pair{-2, 3}, {5, 5}, {0, -1}}) {
     Rig rig;

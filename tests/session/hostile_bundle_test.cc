@@ -26,11 +26,7 @@ using test::writeBundle;
 
 std::string err() { return le_last_error(); }
 
-struct Ctx {
-  le_ctx* p;
-  explicit Ctx(le_ctx* c) : p(c) {}
-  ~Ctx() { le_destroy(p); }
-};
+using test::Ctx;
 
 // What opening a bundle and using it once answers: le_create's error, the
 // first frame's, the first render's, or "rendered".

@@ -21,6 +21,7 @@
 #include "le/runtime/le_pool.h"
 #include "le/session/prior.h"
 #include "le/session/session.h"
+#include "session/session_bundle.h"
 #include "testkit/testkit.h"
 
 namespace le {
@@ -31,11 +32,7 @@ using test::TempDir;
 constexpr int kNT = 6, kW = 64, kH = 48, kCrop = 32, kFrames = 9;  // drive entries wrap around the driver
 std::string err() { return le_last_error(); }
 
-struct Ctx {
-  le_ctx* p;
-  explicit Ctx(le_ctx* c) : p(c) {}
-  ~Ctx() { le_destroy(p); }
-};
+using test::Ctx;
 
 // The fixture bundle for le_create: identity parts as lefix names them.
 std::string writeBundle(const TempDir& t, const char* identity, bool imx) {

@@ -28,11 +28,7 @@ using test::TempDir;
 using test::writeBundle;
 using test::writeFile;
 
-struct Ctx {
-  le_ctx* p;
-  explicit Ctx(le_ctx* c) : p(c) {}
-  ~Ctx() { le_destroy(p); }
-};
+using test::Ctx;
 
 std::string err() { return le_last_error(); }
 

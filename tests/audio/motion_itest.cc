@@ -185,28 +185,14 @@ TEST(MotionPush, CountsNullsAndFinish) {
 // Thread counts beyond the pool and samples that are not finite are refused,
 // naming what was wrong; a refused push appends nothing.
 TEST(MotionPush, CarelessCallersAreRefused) {
-  for (const int threads : {LE_MAX_THREADS + 1, 100000}) {
-    EXPECT_EQ(le_motion_create(fx().dir.c_str(), threads, ""), nullptr);
-    EXPECT_EQ(std::string(le_motion_last_error()),
-              "le_motion_create: threads " + std::to_string(threads) + " above the limit of 256");
-  }
+  EXPECT_EQ(le_motion_create(fx().dir.c_str(), LE_MAX_THREADS + 1, ""), nullptr);
+  EXPECT_STREQ(le_motion_last_error(), "le_motion_create: threads 257 above the limit of 256");
   Handle h(fx().dir);
   ASSERT_NE(h.m, nullptr);
-  const struct {
-    int at;
-    float value;
-    const char* text;
-  } cases[] = {
-      {0, NAN, "le_motion_push: sample 0 is nan, not a finite value"},
-      {639, INFINITY, "le_motion_push: sample 639 is inf, not a finite value"},
-      {100, -INFINITY, "le_motion_push: sample 100 is -inf, not a finite value"},
-  };
-  for (const auto& c : cases) {
-    std::vector<float> x(640, 0.1f);
-    x[size_t(c.at)] = c.value;
-    EXPECT_EQ(le_motion_push(h.m, x.data(), int(x.size())), 0);
-    EXPECT_STREQ(le_motion_last_error(), c.text);
-  }
+  std::vector<float> x(640, 0.1f);
+  x[639] = INFINITY;  // the last sample: the check is shared, its reach is not
+  EXPECT_EQ(le_motion_push(h.m, x.data(), int(x.size())), 0);
+  EXPECT_STREQ(le_motion_last_error(), "le_motion_push: sample 639 is inf, not a finite value");
   const float ok[640] = {};
   EXPECT_EQ(le_motion_push(h.m, ok, 640), 1);
   le_motion_finish(h.m);

@@ -2,7 +2,7 @@
 // package): every fixture case against onnxruntime's own float Conv of the
 // dequantised operands, absent attributes against the reference with Conv's
 // defaults, the refusal matrices of inputs and attributes naming the node,
-// unedited rebuilds keeping every byte, registration from several threads.
+// registration from several threads.
 #include <gtest/gtest.h>
 #include <onnxruntime_cxx_api.h>
 
@@ -15,7 +15,6 @@
 #include <thread>
 #include <vector>
 
-#include "le/render/onnx_wire.h"
 #include "le/runtime/ort_env.h"
 #include "render/int8_reference.h"
 #include "testkit/testkit.h"
@@ -167,18 +166,6 @@ TEST(Int8Op, MisfitInputsAndBadAttributesFailNamingTheNode) {
               run(s, noBias);
             }),
             "(no error)");
-}
-
-// Director graphs carrying these nodes pass through the load-time rewrite;
-// an unedited rebuild must keep every byte (int8 initializers included).
-TEST(Int8Op, UneditedRebuildKeepsEveryByte) {
-  for (const std::string name : {"g1_s2_p1_d2_int8", "dw_s1_p0_d1_int8", "asym_int8", "loose", "no_bias"}) {
-    const std::string bytes = readFile(models() / (name + ".onnx"));
-    const GsBytes in(bytes.begin(), bytes.end());
-    GsBytes out;
-    gsRebuild(GsSlice{in.data(), in.size()}, {}, out);
-    EXPECT_EQ(out, in) << name;
-  }
 }
 
 TEST(Int8Op, RegistersOnceFromManyThreads) {

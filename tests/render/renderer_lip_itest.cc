@@ -67,42 +67,16 @@ LipBundle& noTemplate() {
 }
 
 // onnxruntime on the graph `key` of dir, with the lip binding applied when
-// `rewrite` (then fed `lip` as "lip_delivery"); batch position 0.
-class Reference {
- public:
-  Reference(const std::string& dir, const std::string& key, bool rewrite) : dir_(dir) {
-    const std::string file = test::readFile(dir + "/model_" + key + ".onnx");
-    GsBytes bytes(file.begin(), file.end());
-    std::string reason;
-    if (rewrite) {
-      EXPECT_EQ(rewriteBindLipContour(bytes, reason, nullptr, nullptr), 1u) << reason;
-    }
-    session_ = std::make_unique<Ort::Session>(test::sessionOf(bytes, 1));
-    batch_ = std::max<int64_t>(1, session_->GetInputTypeInfo(0).GetTensorTypeAndShapeInfo().GetShape()[0]);
+// `bind` (then fed the given canvas as "lip_delivery").
+test::DirectorReference reference(const std::string& dir, const std::string& key, bool bind) {
+  const std::string file = test::readFile(dir + "/model_" + key + ".onnx");
+  GsBytes bytes(file.begin(), file.end());
+  std::string reason;
+  if (bind) {
+    EXPECT_EQ(rewriteBindLipContour(bytes, reason, nullptr, nullptr), 1u) << reason;
   }
-  std::vector<float> crop(int32_t si, const float* ks, const float* kd, const float* lip) {
-    auto rep = [&](const float* p, size_t n) {
-      std::vector<float> r;
-      for (int64_t b = 0; b < batch_; ++b) r.insert(r.end(), p, p + n);
-      return r;
-    };
-    const int64_t B = batch_, S = kCrop;
-    test::Feeds feeds(1, B);
-    feeds.set("pooled64", {B, 64, 32, 32}, rep(test::halfsAt(dir_ + "/pooled64.f16", si, 65536).data(), 65536));
-    feeds.set("P_rgb", {B, 3, S, S}, rep(test::halfsAt(dir_ + "/P.f16", si, kRgb).data(), kRgb));
-    feeds.set("kp_source", {B, 21, 3}, rep(ks, 63));
-    feeds.set("kp_driving", {B, 21, 3}, rep(kd, 63));
-    if (lip != nullptr) feeds.set("lip_delivery", {B, 1, S, S}, rep(lip, kPlane));
-    const test::Tensors t = test::runAll(*session_, feeds);
-    const std::vector<float>& rgb = t.at("rgb").second;
-    return std::vector<float>(rgb.begin(), rgb.begin() + kRgb);
-  }
-
- private:
-  std::string dir_;
-  std::unique_ptr<Ort::Session> session_;
-  int64_t batch_ = 1;
-};
+  return test::DirectorReference(dir, bytes, kCrop);
+}
 
 // Largest difference of a and b; two NaNs agree, one NaN is infinitely off.
 float nanDiff(const float* a, const float* b, size_t n) {
@@ -125,7 +99,7 @@ std::vector<float> renderAndCheck(LipBundle& b, const std::string& key, const st
   Renderer& r = *l.renderer;
   Renderer::Impl& m = r.impl();
   EXPECT_TRUE(m.lipBound) << l.log;
-  Reference rewritten(b.path(), refKey, true);
+  test::DirectorReference rewritten = reference(b.path(), refKey, true);
   const float* ks = b.kd(0);  // the rest pose drives from itself
   std::vector<float> ksRun, crops;
   for (int i = 0; i < r.batch(); ++i) ksRun.insert(ksRun.end(), ks, ks + 63);
@@ -176,7 +150,7 @@ TEST(RendererLip, CanvasFollowsAMouthThatOpensAndClosesAndNaNGivesZero) {
     EXPECT_LT(test::maxDiff(m.lipCanvas.data(), b.contour(f), kPlane), 1e-5f) << f;
   }
   // The nan and inf frames (count-3, count-2) in slot 2: zero canvas, lip-zero crop.
-  Reference rewritten(b.path(), "plain", true);
+  test::DirectorReference rewritten = reference(b.path(), "plain", true);
   const std::vector<float> zeros(kPlane, 0.f);
   for (size_t special : {b.count - 3, b.count - 2}) {
     std::vector<float> kd;
@@ -226,7 +200,7 @@ TEST(RendererLip, EllipseServesOrTheLoadIsRefused) {
     EXPECT_EQ(std::make_pair(test::countOf(l.log, c.log), test::countOf(l.log, "LIP CONTOUR")), std::make_pair(1, 0));
     Renderer::Impl& m = l.renderer->impl();
     EXPECT_FALSE(m.lipBound);
-    Reference unbound(c.bundle->path(), c.refKey, false);
+    test::DirectorReference unbound = reference(c.bundle->path(), c.refKey, false);
     const int32_t si = 3;
     for (size_t f : {5, 1}) {  // a second render: the canvas stays the graph's alpha
       const float* out = l.renderer->render(&si, c.bundle->kd(0), c.bundle->kd(f), 1);

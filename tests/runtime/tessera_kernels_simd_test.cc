@@ -164,54 +164,6 @@ TEST(TesseraKernels, RetrievalTermsEqualTheTranscriptionOnEveryTarget) {
   });
 }
 
-TEST(TesseraKernels, RetrievalEdgeValues) {
-  // One element: channel differences (a - b) per row, weight 1.
-  struct Row {
-    float d[3];
-    float wantMean;
-  };
-  const Row rows[] = {
-      {{1, 2, 3}, 2.0f},
-      {{1, 1, 2}, 1.3330078125f},
-      {{-1, -1, 2}, 1.3330078125f},  // magnitudes
-      {{0.25f, 0.25f, 0.25f}, 0.25f},
-      {{0, 0, 0}, 0.0f},
-  };
-  le::test::forEachTarget([&](const char*) {
-    for (const Row& r : rows) {
-      // Vector path as well: the element repeated over 37 slots, weight only on slot 36.
-      const size_t n = 37;
-      std::vector<uint16_t> a(3 * n), b(3 * n, refToHalf(0.5f));
-      std::vector<float> w(n, 0.0f);
-      std::vector<uint16_t> wh(n, 0);
-      for (size_t c = 0; c < 3; ++c)
-        for (size_t i = 0; i < n; ++i) a[c * n + i] = refToHalf(0.5f + r.d[c]);
-      w[36] = 1.0f;
-      wh[36] = refToHalf(1.0f);
-      EXPECT_EQ(le::simd::retrieveTermExact(a.data(), b.data(), w.data(), n), r.wantMean);
-      EXPECT_EQ(le::simd::retrieveTermPooled(a.data(), b.data(), wh.data(), n), r.wantMean);
-      EXPECT_EQ(le::simd::retrieveTermExactRange(a.data(), b.data(), w.data(), n, 36, 37), r.wantMean);
-      EXPECT_EQ(le::simd::retrieveTermExactRange(a.data(), b.data(), w.data(), n, 0, 36), 0.0f);
-      EXPECT_EQ(le::simd::retrieveTermExactRange(a.data(), b.data(), w.data(), n, 20, 20), 0.0f);
-    }
-    // Zero weights with NaN differences: the exact sum ignores them, the
-    // pooled sum propagates them; identical inputs give 0.
-    const size_t n = 21;
-    std::vector<uint16_t> a(3 * n, refToHalf(0.75f)), b = a, wh(n, refToHalf(1.0f));
-    std::vector<float> w(n, 1.0f);
-    EXPECT_EQ(bitsOf(le::simd::retrieveTermExact(a.data(), b.data(), w.data(), n)), 0u);
-    EXPECT_EQ(bitsOf(le::simd::retrieveTermPooled(a.data(), b.data(), wh.data(), n)), 0u);
-    for (size_t i : {0u, 5u, 17u, 20u}) {
-      a[n + i] = 0x7E00;  // NaN in the green plane
-      w[i] = 0.0f;
-    }
-    a[2] = refToHalf(1.75f);  // one real difference of 1 in red at a weighted slot
-    const float exact = le::simd::retrieveTermExact(a.data(), b.data(), w.data(), n);
-    EXPECT_EQ(exact, 0.333251953125f);  // round to half (1 / 3)
-    EXPECT_TRUE(std::isnan(le::simd::retrieveTermPooled(a.data(), b.data(), wh.data(), n)));
-  });
-}
-
 TEST(TesseraKernels, Rgb8ToPlanarF16EqualsTheTranscriptionOnEveryTarget) {
   std::mt19937 rng(3);
   le::test::forEachTarget([&](const char*) {

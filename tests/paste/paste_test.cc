@@ -76,6 +76,8 @@ TEST_F(PasteTest, ConstructionRefusesInconsistentParameters) {
 
 // Identity placement at an integer offset: phase 0 selects one tap and alpha
 // is 1, so the frame receives the sharpened crop truncated, and nothing else.
+// (The sharpening itself is held to a double-precision reference in the
+// per-target tests.)
 TEST_F(PasteTest, IdentityPlacementCopiesTheSharpenedCrop) {
   const int S = 512, W = 720, H = 620;
   Paste p(mask(S, 255), S, {1.3f, 2.0f, 13});
@@ -93,25 +95,6 @@ TEST_F(PasteTest, IdentityPlacementCopiesTheSharpenedCrop) {
         mismatches += frame[i] != (inside ? uint8_t(p.plane(c)[size_t((y - 50) * S + (x - 100))]) : before[i]);
       }
   EXPECT_EQ(mismatches, 0);
-  // The sharpened planes against the unsharp mask in double, mirrored at the
-  // borders; amount 0 only scales and clamps.
-  const auto g = p.gauss();
-  const auto refl = [&](int i) { return i < 0 ? -i : (i >= S ? 2 * (S - 1) - i : i); };
-  for (const auto& [y, x] : {std::pair{0, 0}, {5, 511}, {256, 300}, {511, 2}}) {
-    double blur = 0.0;
-    for (int j = 0; j < 13; ++j)
-      for (int i = 0; i < 13; ++i) blur += double(g[j]) * g[i] * 255.0 * crop[size_t(refl(y + j - 6) * S + refl(x + i - 6))];
-    const double want = std::clamp(2.3 * 255.0 * crop[size_t(y * S + x)] - 1.3 * blur, 0.0, 255.0);
-    EXPECT_NEAR(p.plane(0)[size_t(y * S + x)], want, 1e-3) << y << "," << x;
-  }
-  Paste flat(mask(16, 255), 16, {0.0f, 2.0f, 5});
-  const auto small = random<float>(3 * 16 * 16, 8, -0.3f, 1.4f);
-  flat.fillPlanes(small.data(), 255.0f);
-  for (int c = 0; c < 3; ++c) {
-    flat.unsharpPlane(flat.plane(c));
-    for (size_t i = 0; i < 256; ++i)
-      ASSERT_EQ(flat.plane(c)[i], std::clamp(small[size_t(c) * 256 + i] * 255.0f, 0.0f, 255.0f)) << c << ":" << i;
-  }
 }
 
 TEST_F(PasteTest, NothingIsPastedWithoutAlphaOrPlacementOrOutsideTheFootprint) {

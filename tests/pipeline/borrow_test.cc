@@ -80,12 +80,6 @@ void attach(le_utt* u, BorrowKnobs& k, const std::string& geometry = "{fake}") {
   u->pipeline->attachBorrow(std::make_shared<FakeBorrow>(k), geometry);
 }
 
-std::string kindsOf(const std::vector<Frame>& fs) {
-  std::string s;
-  for (const Frame& f : fs) s += kindChar(f);
-  return s;
-}
-
 // Rendered frames that did not get their own borrowed window, by position.
 std::vector<size_t> unborrowed(const std::vector<Frame>& fs) {
   std::vector<size_t> bad;

@@ -23,12 +23,8 @@ TEST(StreamPlan, DriverIndicesWrapAndClipFramesRoundUp) {
     EXPECT_EQ(le::stream::driverIndex(j, 0), 0);
   }
   EXPECT_EQ(le::stream::driverIndex(int64_t{1} << 40, 7), int32_t((int64_t{1} << 40) % 7));
-  EXPECT_EQ(le::stream::clipFrames(0), 0);
-  EXPECT_EQ(le::stream::clipFrames(-3), 0);
-  EXPECT_EQ(le::stream::clipFrames(1), 1);
-  EXPECT_EQ(le::stream::clipFrames(640), 1);
-  EXPECT_EQ(le::stream::clipFrames(641), 2);
-  EXPECT_EQ(le::stream::clipFrames(2147483647), 3355444);
+  for (const auto& [samples, frames] : {std::pair{0, 0}, {-3, 0}, {1, 1}, {640, 1}, {641, 2}, {2147483647, 3355444}})
+    EXPECT_EQ(le::stream::clipFrames(samples), frames) << samples;
 }
 
 TEST(StreamPlan, DrivenRowIsTargetPlusScaledDelta) {

@@ -100,8 +100,7 @@ TEST_P(Pipeline, Scenario) {
   if (sc.setup) sc.setup(rig);
   Destroy d{rig.make()};
   const std::vector<Frame> fs = play(d.u, sc.script);
-  std::string kinds;
-  for (const Frame& f : fs) kinds += kindChar(f);
+  const std::string kinds = kindsOf(fs);
   EXPECT_TRUE(std::regex_match(kinds, std::regex(sc.kinds))) << kinds << " !~ " << sc.kinds;
   expectKindsCarryTheirRows(fs);
   for (size_t i = 1; i < fs.size(); ++i) {
@@ -149,10 +148,26 @@ TEST(PipelineTiming, SilenceGapEndsTheUtteranceByItself) {
   Destroy d{rig.make()};
   ASSERT_TRUE(waitReady(d.u));
   const double t0 = le::utt::nowMs();
-  std::string kinds;
-  for (const Frame& f : play(d.u, "s4 r1")) kinds += kindChar(f);
+  const std::string kinds = kindsOf(play(d.u, "s4 r1"));
   EXPECT_TRUE(std::regex_match(kinds, std::regex("I*S{4}R"))) << kinds;
   EXPECT_GE(le::utt::nowMs() - t0, 600.0);
+}
+
+// Pushed int16 samples reach the engine as s / 32768, exactly.
+TEST(PipelineAudio, SamplesReachTheEngineScaledToUnitRange) {
+  Rig rig;
+  Destroy d{rig.make()};
+  ASSERT_TRUE(waitReady(d.u));
+  const int16_t in[] = {-32768, -1, 1, 12345, 32767};
+  ASSERT_EQ(le_utt_push_audio(d.u, in, 5), 1);
+  le_utt_end_utterance(d.u);
+  std::vector<float> heard;
+  for (int i = 0; i < 2000 && heard.size() < 5; ++i) {
+    std::this_thread::sleep_for(1ms);
+    std::lock_guard<std::mutex> lock(rig.engine.heardMu);
+    heard = rig.engine.heard;
+  }
+  EXPECT_EQ(heard, (std::vector<float>{-1.0f, -1 / 32768.0f, 1 / 32768.0f, 12345 / 32768.0f, 32767 / 32768.0f}));
 }
 
 TEST(PipelineWarmUp, EagerValuesAndFailuresReportThroughReady) {
@@ -177,8 +192,7 @@ TEST(PipelineWarmUp, EagerValuesAndFailuresReportThroughReady) {
       EXPECT_EQ(le_utt_push_audio(d.u, audio.data(), n), 0);
       EXPECT_EQ(le_utt_last_error(), "le_utt_push_audio: " + why);
     }
-    std::string kinds;
-    for (const Frame& f : play(d.u, "p12")) kinds += kindChar(f);
+    const std::string kinds = kindsOf(play(d.u, "p12"));
     EXPECT_EQ(kinds, std::string(12, 'I'));  // idle goes on; the audio makes no speech
   }
 }
@@ -289,20 +303,38 @@ TEST(PipelineLoad, CreateDestroyMidSpeechFiftyTimes) {
   EXPECT_GT(pulled, 20);
 }
 
-// An interrupt that lands while the engine works on a request of the
-// utterance: the engine's answer arrives stale and nothing of it is shown.
+// An interrupt lands while the engine holds a request of the utterance (the
+// fake engine says when it has one and waits to be released), and the next
+// utterance starts before the engine answers: the answer arrives stale and
+// nothing of it is shown, the new utterance has its own three frames only.
 TEST(PipelineStaleness, InterruptWhileTheEngineWorksDropsItsAnswer) {
   Rig rig;
-  rig.engine.availDelayMs = 20;
+  rig.engine.hold = true;
   Destroy d{rig.make()};
   ASSERT_TRUE(waitReady(d.u));
   const auto audio = speech(30);
   le_utt_push_audio(d.u, audio.data(), int(audio.size()));
-  std::this_thread::sleep_for(5ms);  // the first request is in the engine
+  // Requests follow the host's pulls: pull (idle frames) until one is held.
+  std::vector<Frame> fs;
+  const auto held = [&] {
+    std::lock_guard<std::mutex> lk(rig.engine.holdMu);
+    return rig.engine.held;
+  };
+  for (int i = 0; i < 500 && !held(); ++i)
+    if (auto f = nextFrame(d.u, 10ms)) fs.push_back(*f);
+  ASSERT_TRUE(held());
   le_utt_interrupt(d.u);
-  std::string kinds;
-  for (const Frame& f : play(d.u, "p15")) kinds += kindChar(f);
-  EXPECT_EQ(kinds, std::string(15, 'I'));
+  // Frames pulled after the interrupt and the new utterance's audio: the run
+  // thread has taken both in before the engine answers.
+  for (const Frame& f : play(d.u, "p3 s3 e p3")) fs.push_back(f);
+  EXPECT_EQ(kindsOf(fs), std::string(fs.size(), 'I'));
+  {
+    std::lock_guard<std::mutex> lk(rig.engine.holdMu);
+    rig.engine.released = true;
+  }
+  rig.engine.holdCv.notify_all();
+  const std::string after = kindsOf(play(d.u, "r1"));
+  EXPECT_TRUE(std::regex_match(after, std::regex("I*S{3}R"))) << after;
 }
 
 TEST(PipelineSettings, TheEnvironmentSwitchesAndTheStageReport) {

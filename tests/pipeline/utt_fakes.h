@@ -55,6 +55,8 @@ struct EngineKnobs {
   std::atomic<int> resets{0};
   std::atomic<int> eager{0};
   std::atomic<bool> createThrows{false};
+  std::mutex heardMu;
+  std::vector<float> heard;  // the first samples pushed, as the engine got them
 };
 
 class FakeEngine : public le::utt::Engine {
@@ -69,7 +71,11 @@ class FakeEngine : public le::utt::Engine {
     ++k_.resets;
   }
   void setEager(int32_t v) override { k_.eager = v; }
-  void push(const float*, int64_t n) override { samples_ += n; }
+  void push(const float* x, int64_t n) override {
+    samples_ += n;
+    std::lock_guard<std::mutex> lock(k_.heardMu);
+    for (int64_t i = 0; i < n && k_.heard.size() < 8; ++i) k_.heard.push_back(x[i]);
+  }
   void finish() override { finished_ = true; }
   int32_t ready() const {
     int64_t r = finished_ ? (samples_ + 639) / 640 : samples_ / 640;
@@ -281,7 +287,12 @@ inline std::vector<int16_t> speech(int frames) {
   return s;
 }
 
-inline char kindChar(const Frame& f) { return f.info.kind == LE_UTT_SPEECH ? 'S' : f.info.kind == LE_UTT_RAMP ? 'R' : 'I'; }
+// The kinds of the frames: I idle, S speech, R ramp.
+inline std::string kindsOf(const std::vector<Frame>& fs) {
+  std::string s;
+  for (const Frame& f : fs) s += f.info.kind == LE_UTT_SPEECH ? 'S' : f.info.kind == LE_UTT_RAMP ? 'R' : 'I';
+  return s;
+}
 
 // Plays the script: w (ready), pN (pull N), sN (push N frames of speech),
 // e (end of utterance), x (interrupt), rN (pull until the N-th ramp frame),

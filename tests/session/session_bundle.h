@@ -10,9 +10,19 @@
 #include <vector>
 
 #include "le/driver/source.h"
+#include "le/le.h"
 #include "testkit/testkit.h"
 
 namespace le::test {
+
+// A context owned for one scope.
+struct Ctx {
+  le_ctx* p;
+  explicit Ctx(le_ctx* c) : p(c) {}
+  ~Ctx() { le_destroy(p); }
+  Ctx(const Ctx&) = delete;
+  Ctx& operator=(const Ctx&) = delete;
+};
 
 struct BundleShape {
   int nt = 4;

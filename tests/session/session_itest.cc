@@ -21,22 +21,18 @@
 #include "le/runtime/le_pool.h"
 #include "le/session/prior.h"
 #include "le/session/session.h"
+#include "session/session_bundle.h"
 #include "testkit/testkit.h"
 
 namespace le {
 namespace {
 
-using test::ScopedEnv;
 using test::TempDir;
 
 constexpr int kNT = 6, kW = 64, kH = 48, kCrop = 32, kFrames = 9;  // drive entries wrap around the driver
 std::string err() { return le_last_error(); }
 
-struct Ctx {
-  le_ctx* p;
-  explicit Ctx(le_ctx* c) : p(c) {}
-  ~Ctx() { le_destroy(p); }
-};
+using test::Ctx;
 
 // The fixture bundle for le_create: identity parts as lefix names them.
 std::string writeBundle(const TempDir& t, const char* identity, bool imx) {
@@ -270,34 +266,6 @@ TEST(IdentityHevcPrior, PMatchesThePriorRowsCountsSeeksAndCopiesWholeFrames) {
   a.join();
   b.join();
   EXPECT_EQ(wrong, std::vector<int>(2, 0));
-}
-
-TEST(IdentityHevcPrior, ContainersAndBothNamesOpenAlike) {
-  for (bool legacy : {true, false}) {
-    TempDir t;
-    ScopedEnv root("LE_IMX_UNWRAP_ROOT", t / "unwrap");
-    std::vector<std::string> args = {"bundle", "--out", t / "id.imx", "--imx", "--nt", std::to_string(kPriorNT), "--crop",
-                                     std::to_string(kCrop), "--size", "64", "48", "--stamp", "128", "96", "--identity", "pooled,hevc",
-                                     "--drive-old-names"};
-    if (legacy) args.push_back("--legacy-names");
-    ASSERT_EQ(test::runFixture(args), 0);
-    testing::internal::CaptureStderr();
-    const Manifest m = loadManifest(t / "id.imx");
-    Identity id(m, driver::openPriorStream);
-    std::vector<uint16_t> copy(kRowBytes / 2);
-    id.copyP(7, copy.data());
-    testing::internal::GetCapturedStderr();
-    EXPECT_TRUE(test::exists(m.dir + (legacy ? "/P_hevc.mov" : "/source_frames.hevc")));
-    EXPECT_EQ(indexOfPrior(copy.data()), 7);
-    EXPECT_EQ(id.pooled64(kPriorNT - 1)[0], half::fromFloat(float((11 * 131 + 17) % 1000) / 8.0f));
-    const std::string mBytes = test::readFile(m.dir + (legacy ? "/M.f32" : "/paste_transform.f32"));
-    for (int k = 0; k < 6; ++k) EXPECT_EQ(id.M(3)[k], reinterpret_cast<const float*>(mBytes.data())[18 + k] * 0.5f);  // stamp twice the driver
-    EXPECT_EQ(loadDrive(m).si[5], 5);
-    Prior p(t / "id.imx");
-    std::vector<uint8_t> row(kRowBytes);
-    ASSERT_EQ(p.row(7, row), 1) << err();
-    EXPECT_EQ(std::memcmp(row.data(), copy.data(), kRowBytes), 0);
-  }
 }
 
 }  // namespace

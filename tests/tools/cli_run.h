@@ -4,7 +4,9 @@
 
 #include <sys/wait.h>
 
+#include <algorithm>
 #include <cstdlib>
+#include <map>
 #include <string>
 
 #include "testkit/testkit.h"
@@ -32,6 +34,19 @@ inline Cmd run(const TempDir& tmp, const std::string& cmd) {
   res.out = exists(o) ? readFile(o) : "";
   res.err = exists(e) ? readFile(e) : "";
   return res;
+}
+
+// The "key: value" lines of a tool's run report; empty when there is none.
+inline std::map<std::string, std::string> readReport(const std::string& path) {
+  std::map<std::string, std::string> r;
+  const std::string text = exists(path) ? readFile(path) : "";
+  for (size_t at = 0; at < text.size();) {
+    const size_t nl = std::min(text.find('\n', at), text.size());
+    const std::string line = text.substr(at, nl - at);
+    if (const size_t colon = line.find(": "); colon != std::string::npos) r[line.substr(0, colon)] = line.substr(colon + 2);
+    at = nl + 1;
+  }
+  return r;
 }
 
 }  // namespace le::test

@@ -52,18 +52,6 @@ const TeethFixture& fixture() {
   return f;
 }
 
-std::map<std::string, std::string> report(const std::string& path) {
-  std::map<std::string, std::string> r;
-  const std::string text = readFile(path);
-  for (size_t at = 0; at < text.size();) {
-    const size_t nl = text.find('\n', at);
-    const std::string line = text.substr(at, nl - at);
-    if (const size_t c = line.find(": "); c != std::string::npos) r[line.substr(0, c)] = line.substr(c + 2);
-    at = nl == std::string::npos ? text.size() : nl + 1;
-  }
-  return r;
-}
-
 TEST(LeLiveTeeth, EverySpeechAndRampCropIsBorrowedInlineAndOnTheBorrowThread) {
   const TeethFixture& fx = fixture();
   ASSERT_TRUE(fx.ok) << "fixture failed";
@@ -75,7 +63,7 @@ TEST(LeLiveTeeth, EverySpeechAndRampCropIsBorrowedInlineAndOnTheBorrowThread) {
                                quote(fx.bundle) + " " + quote(fx.wav) + " -o " + quote(mp4) + " --motion " +
                                quote(fx.motion) + " --teeth --fast --end-marks --report " + quote(rep));
     ASSERT_EQ(r.status, 0) << r.err;
-    auto m = report(rep);
+    auto m = readReport(rep);
     const int speech = std::stoi(m["speech_frames"]), ramp = std::stoi(m["ramp_frames"]);
     EXPECT_GT(speech, 10);
     EXPECT_EQ(ramp, 6);

@@ -166,13 +166,11 @@ TEST(LeRender, RendersKeypointRowsFromAFile) {
   const std::string mp4 = tmp / "kp.mp4";
   const Cmd r = leRender(tmp, quote(demoContainer()) + " --keypoints " + quote(tmp / "kp.f32") + " -q -o " + quote(mp4));
   ASSERT_EQ(r.status, 0) << r.err;
-  EXPECT_EQ(r.err.find("frames  "), std::string::npos) << "--quiet printed progress: " << r.err;
+  EXPECT_EQ(r.err, "") << "--quiet printed";
   EXPECT_EQ(probe(tmp, mp4).frames, 3);
-  const std::string out = decode(tmp, mp4, 3);
-  const std::string drv = decode(tmp, m.dir + "/target_frames.mp4", 3);
+  const std::string out = decode(tmp, mp4, 3), drv = decode(tmp, m.dir + "/target_frames.mp4", 3);
   const size_t fb = static_cast<size_t>(m.W) * m.H * 3;
-  ASSERT_EQ(out.size(), 3 * fb);
-  ASSERT_EQ(drv.size(), 3 * fb);
+  ASSERT_EQ(std::make_pair(out.size(), drv.size()), std::make_pair(3 * fb, 3 * fb));
   Identity id(m, driver::openPriorStream);
   const int S = m.crop;
   const double cv = kpToCrop(0.5f * (d.xs[kUpperLip * 3 + 1] + d.xs[kLowerLip * 3 + 1]), S);
@@ -182,34 +180,18 @@ TEST(LeRender, RendersKeypointRowsFromAFile) {
                          kpToCrop(0.1f, S), cv - 0.06 * S / 2, cv + 0.12 * S / 2),
               25.0)
         << k;
-
-  // Files that are not whole rows, or not files to read (a FIFO would block,
-  // a device would feed rows forever), are refused before anything is written.
-  writeFile(tmp / "bad.f32", std::string(63 * 4 + 2, '\0'));
-  ASSERT_EQ(::mkfifo((tmp / "fifo.f32").c_str(), 0644), 0);
-  const struct {
-    std::string file, says;
-  } bad[] = {
-      {tmp / "bad.f32", "is not a whole number of rows of 63 float32"},
-      {tmp / "fifo.f32", "cannot open keypoints " + tmp / "fifo.f32"},
-      {"/dev/zero", "cannot open keypoints /dev/zero"},
-  };
-  for (const auto& c : bad) {
-    const Cmd r = leRender(tmp, quote(demoContainer()) + " --keypoints " + quote(c.file) + " -o " + quote(tmp / "bad.mp4"));
-    EXPECT_EQ(r.status, 1) << c.file;
-    EXPECT_NE(r.err.find(c.says), std::string::npos) << r.err;
-    EXPECT_FALSE(exists(tmp / "bad.mp4")) << c.file;
-  }
 }
 
 TEST(LeRender, RefusesBadUsageWithOneLineErrors) {
   TempDir tmp;
-  auto oneLine = [](const Cmd& r) {
-    return r.err.rfind("le-render: ", 0) == 0 && std::count(r.err.begin(), r.err.end(), '\n') == 1;
-  };
   const Cmd help = leRender(tmp, "--help");
   EXPECT_EQ(help.status, 0);
   EXPECT_NE(help.out.find("usage: le-render BUNDLE -o OUT.mp4"), std::string::npos);
+  // Keypoint files that are not whole rows, or not files to read (a FIFO
+  // would block, a device would feed rows forever).
+  writeFile(tmp / "bad.f32", std::string(63 * 4 + 2, '\0'));
+  ASSERT_EQ(::mkfifo((tmp / "fifo.f32").c_str(), 0644), 0);
+  const std::string demo = quote(demoContainer()) + " -o " + quote(tmp / "x.mp4") + " --keypoints ";
   struct Case {
     std::string args;
     int status;
@@ -230,15 +212,18 @@ TEST(LeRender, RefusesBadUsageWithOneLineErrors) {
       {"b -o - --sheet -", 2, "--sheet - : standard output carries only the video"},
       {quote(tmp / "missing") + " -o " + quote(tmp / "x.mp4"), 1, "cannot list"},
       {quote(tmp.path()) + " --model nothere -o " + quote(tmp / "x.mp4"), 1, "cannot open the bundle: le_create: "},
+      {demo + quote(tmp / "bad.f32"), 1, "is not a whole number of rows of 63 float32"},
+      {demo + quote(tmp / "fifo.f32"), 1, "cannot open keypoints " + tmp / "fifo.f32"},
+      {demo + "/dev/zero", 1, "cannot open keypoints /dev/zero"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.args);
     const Cmd r = leRender(tmp, c.args);
     EXPECT_EQ(r.status, c.status);
-    EXPECT_TRUE(oneLine(r)) << r.err;
+    EXPECT_EQ(std::make_pair(r.err.rfind("le-render: ", 0), countOf(r.err, "\n")), std::make_pair(size_t(0), 1)) << r.err;
     EXPECT_NE(r.err.find(c.says), std::string::npos) << r.err;
+    EXPECT_FALSE(exists(tmp / "x.mp4"));
   }
-  EXPECT_FALSE(exists(tmp / "x.mp4"));
 }
 
 TEST(ReadmeExample, RendersTheFirstDemoFrame) {

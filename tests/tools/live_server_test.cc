@@ -32,42 +32,32 @@ namespace {
 
 using tool::ServeAddress;
 
-TEST(ServeAddress, ParsesHostAndPort) {
+// {text, host, port}; an empty host: refused as an address. looksLike: what
+// the command line takes for an address rather than a bundle path.
+TEST(ServeAddress, ParsesRefusesAndTellsAnAddressFromABundlePath) {
   const struct {
     const char* text;
     const char* host;
     int port;
   } cases[] = {
-      {"127.0.0.1:8080", "127.0.0.1", 8080}, {"0.0.0.0:0", "0.0.0.0", 0},
-      {"localhost:65535", "localhost", 65535}, {"[::1]:9000", "::1", 9000},
-      {"192.168.1.20:00080", "192.168.1.20", 80},
+      {"127.0.0.1:8080", "127.0.0.1", 8080}, {"0.0.0.0:0", "0.0.0.0", 0}, {"localhost:65535", "localhost", 65535},
+      {"[::1]:9000", "::1", 9000}, {"192.168.1.20:00080", "192.168.1.20", 80}, {"127.0.0.1:65536", "", 0},
+      {":80", "", 0}, {"127.0.0.1:", "", 0}, {"127.0.0.1:8a", "", 0}, {"my host:80", "", 0}, {"a/b:80", "", 0},
+      {"127.0.0.1:-1", "", 0}, {"[]:80", "", 0}, {"127.0.0.1:99999999999", "", 0}, {"8080", "", 0}, {"x\x7f:1", "", 0},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.text);
+    if (!*c.host) {
+      EXPECT_THROW(tool::parseServeAddress(c.text), tool::UsageError);
+      continue;
+    }
     const ServeAddress a = tool::parseServeAddress(c.text);
-    EXPECT_EQ(a.host, c.host);
-    EXPECT_EQ(a.port, c.port);
+    EXPECT_EQ(std::make_pair(a.host, a.port), std::make_pair(std::string(c.host), c.port));
   }
-}
-
-TEST(ServeAddress, RefusesWhatIsNotAnAddress) {
-  for (const char* text : {"127.0.0.1:65536", ":80", "127.0.0.1:", "127.0.0.1:8a", "my host:80", "a/b:80",
-                           "127.0.0.1:-1", "[]:80", "127.0.0.1:99999999999", "8080", "x\x7f:1"}) {
-    SCOPED_TRACE(text);
-    EXPECT_THROW(tool::parseServeAddress(text), tool::UsageError);
-  }
-}
-
-TEST(ServeAddress, TellsAnAddressFromABundlePath) {
-  const struct {
-    const char* text;
-    bool address;
-  } cases[] = {
-      {"127.0.0.1:0", true},          {"example:12", true},     {"build/demo/demo.imx", false},
-      {"demo.imx", false},            {"dir:with:colon", false}, {"ends-with-colon:", false},
-      {":8080", false},               {"weird:12x", false},
-  };
-  for (const auto& c : cases) EXPECT_EQ(tool::looksLikeServeAddress(c.text), c.address) << c.text;
+  for (const auto& [text, address] : {std::pair{"127.0.0.1:0", true}, {"example:12", true}, {"build/demo/demo.imx", false},
+                                      {"demo.imx", false}, {"dir:with:colon", false}, {"ends-with-colon:", false},
+                                      {":8080", false}, {"weird:12x", false}})
+    EXPECT_EQ(tool::looksLikeServeAddress(text), address) << text;
 }
 
 TEST(SpeakText, CountsUtf8CodePoints) {
@@ -141,13 +131,7 @@ TEST(WavBody, SniffsTheRiffWaveHeader) {
 
 TEST(SpeakArgs, TextIsOneArgumentAfterTheEndOfOptions) {
   const std::string text = "-v $(rm -rf x); `id` 'q' \"d\"";
-  const std::vector<std::string> args = tool::speakArgs("espeak-ng", text, "/tmp/a.wav");
-  ASSERT_EQ(args.size(), 5u);
-  EXPECT_EQ(args[0], "espeak-ng");
-  EXPECT_EQ(args[1], "-w");
-  EXPECT_EQ(args[2], "/tmp/a.wav");
-  EXPECT_EQ(args[3], "--");
-  EXPECT_EQ(args[4], text);
+  EXPECT_EQ(tool::speakArgs("espeak-ng", text, "/tmp/a.wav"), (std::vector<std::string>{"espeak-ng", "-w", "/tmp/a.wav", "--", text}));
 }
 
 // A 16-bit mono WAV of n samples of a 440 Hz tone at `rate`.
@@ -173,25 +157,22 @@ std::string toneWav(uint32_t rate, size_t n) {
   return w + data;
 }
 
-TEST(WavBody, DecodesAnyRateTo16kHz) {
+// Any rate becomes 16 kHz at its level; bodies without samples are refused
+// naming the upload, not the scratch file it went through.
+TEST(WavBody, DecodesAnyRateTo16kHzAndRefusesEmptyBodies) {
   for (const uint32_t rate : {8000u, 16000u, 22050u, 48000u}) {
-    SCOPED_TRACE(rate);
     const std::vector<int16_t> s = tool::decodeWavBody(toneWav(rate, rate / 2));  // half a second
-    EXPECT_NEAR(static_cast<double>(s.size()), 8000.0, 64.0);
-    int16_t peak = 0;
-    for (const int16_t v : s) peak = std::max<int16_t>(peak, static_cast<int16_t>(std::abs(v)));
-    EXPECT_GT(peak, 6000);
-    EXPECT_LT(peak, 9000);
+    EXPECT_NEAR(static_cast<double>(s.size()), 8000.0, 64.0) << rate;
+    int peak = 0;
+    for (const int16_t v : s) peak = std::max(peak, std::abs(int(v)));
+    EXPECT_TRUE(peak > 6000 && peak < 9000) << rate << " peak " << peak;
   }
-}
-
-TEST(WavBody, RefusalsNameTheUploadNotTheScratchFile) {
-  EXPECT_THROW(tool::decodeWavBody("plain text"), std::runtime_error);
   const std::string wav = toneWav(16000, 0);
-  for (const std::string& body : {wav, wav.substr(0, 20), std::string("RIFF\0\0\0\0WAVE", 12) + std::string(64, '\1')}) {
+  for (const std::string& body : {std::string("plain text"), wav, wav.substr(0, 20),
+                                  std::string("RIFF\0\0\0\0WAVE", 12) + std::string(64, '\1')}) {
     try {
       tool::decodeWavBody(body);
-      ADD_FAILURE() << "accepted a WAV of " << body.size() << " bytes with no samples";
+      ADD_FAILURE() << "accepted a body of " << body.size() << " bytes with no samples";
     } catch (const std::runtime_error& e) {
       EXPECT_EQ(std::string(e.what()).find("le-live-audio"), std::string::npos) << e.what();
     }
@@ -238,45 +219,32 @@ TEST(Synthesise, PassesTheTextUnchangedAndRunsNothingInIt) {
   EXPECT_FALSE(exists(marker));
 }
 
-TEST(Synthesise, FailuresAreErrorsNotSilence) {
+TEST(Synthesise, FailuresAreErrorsNotSilenceAndEspeakSpeaks) {
   TempDir dir;
   writeFile(dir / "empty.wav", toneWav(16000, 0));
-  const std::string exe = fakeSpeaker(dir, dir / "empty.wav");
-  EXPECT_THROW(tool::synthesiseSpeech(exe, "hello"), std::runtime_error);  // no samples
+  EXPECT_THROW(tool::synthesiseSpeech(fakeSpeaker(dir, dir / "empty.wav"), "hello"), std::runtime_error);  // no samples
   EXPECT_THROW(tool::synthesiseSpeech(dir / "no-such-program", "hello"), std::runtime_error);
   writeFile(dir / "tone.wav", toneWav(16000, 1600));
   const std::string good = fakeSpeaker(dir, dir / "tone.wav");
   {
     ScopedEnv status("FAKE_STATUS", "3");
-    try {
-      tool::synthesiseSpeech(good, "hello");
-      ADD_FAILURE() << "a failing synthesiser gave speech";
-    } catch (const std::runtime_error& e) {
-      EXPECT_NE(std::string(e.what()).find("exit status 3"), std::string::npos) << e.what();
-    }
+    EXPECT_NE(errorOf([&] { tool::synthesiseSpeech(good, "hello"); }).find("exit status 3"), std::string::npos);
   }
   EXPECT_EQ(tool::synthesiseSpeech(good, "hello").size(), 1600u);
-}
-
-TEST(Synthesise, EspeakSpeaksText) {
-  const std::vector<int16_t> s = tool::synthesiseSpeech("espeak-ng", "-one two three");
-  EXPECT_GT(s.size(), 8000u);   // more than half a second
-  EXPECT_LT(s.size(), 64000u);  // less than four
+  const size_t n = tool::synthesiseSpeech("espeak-ng", "-one two three").size();
+  EXPECT_TRUE(n > 8000 && n < 64000) << n;  // between half a second and four
 }
 
 TEST(FrameBoard, HandsOutOnlyTheNewestFrame) {
   tool::FrameBoard board;
   EXPECT_FALSE(board.waitNewer(0, std::chrono::milliseconds(1)));
   for (int i = 1; i <= 3; ++i) board.publish(std::make_shared<const std::string>(std::to_string(i)), i % 3);
-  const auto shot = board.waitNewer(0, std::chrono::milliseconds(1));
-  ASSERT_TRUE(shot);
-  EXPECT_EQ(shot->sequence, 3u);
-  EXPECT_EQ(*shot->jpeg, "3");
-  EXPECT_EQ(shot->kind, 0);
+  for (const uint64_t seen : {0, 2}) {
+    const auto shot = board.waitNewer(seen, std::chrono::milliseconds(1));
+    ASSERT_TRUE(shot);
+    EXPECT_EQ(std::make_tuple(shot->sequence, *shot->jpeg, shot->kind), std::make_tuple(uint64_t(3), std::string("3"), 0));
+  }
   EXPECT_FALSE(board.waitNewer(3, std::chrono::milliseconds(1)));  // nothing newer than the newest
-  const auto again = board.waitNewer(2, std::chrono::milliseconds(1));
-  ASSERT_TRUE(again);
-  EXPECT_EQ(again->sequence, 3u);
 }
 
 TEST(FrameBoard, WakesAWaiterOnPublishAndStopsOnClose) {
@@ -368,18 +336,12 @@ TEST(Figures, CarryTheLibrarysCountersAndLines) {
   st.state = 3;
   st.render_ms = std::nan("");
   auto j = figuresAt(f, 0.2, st, {2, "paste \"failed\"", "[le_utt] line\nnext", 4}, 3);
-  EXPECT_TRUE(j["first_frame_latency_ms"].is_null());  // no utterance yet
-  EXPECT_TRUE(j["render_ms"].is_null());
-  EXPECT_EQ(j["delivered"], 7);
-  EXPECT_EQ(j["speech_delivered"], 5);
-  EXPECT_EQ(j["state"], "ramping");
-  EXPECT_EQ(j["kind"], "ramp");
-  EXPECT_EQ(j["ramp_frames"], 1);
-  EXPECT_EQ(j["render_failures"], 2);
-  EXPECT_EQ(j["render_status"], "paste \"failed\"");
-  EXPECT_EQ(j["log"], "[le_utt] line\nnext");
-  EXPECT_EQ(j["log_warnings"], 4);
-  EXPECT_EQ(j["viewers"], 3);
+  // No utterance yet: no latency; a NaN render time is null, not a number.
+  const nlohmann::json want = {{"first_frame_latency_ms", nullptr}, {"render_ms", nullptr}, {"delivered", 7},
+                               {"speech_delivered", 5}, {"state", "ramping"}, {"kind", "ramp"}, {"ramp_frames", 1},
+                               {"render_failures", 2}, {"render_status", "paste \"failed\""}, {"log", "[le_utt] line\nnext"},
+                               {"log_warnings", 4}, {"viewers", 3}};
+  for (const auto& [key, value] : want.items()) EXPECT_EQ(j[key], value) << key;
   st.first_frames = 2;
   st.first_frame_latency_ms = 412.25;
   j = figuresAt(f, 0.2, st);

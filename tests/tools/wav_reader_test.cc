@@ -84,15 +84,6 @@ std::string constantWav(const TempDir& tmp, const std::string& name, uint32_t ra
   return path;
 }
 
-std::string refusal(const std::string& path) {
-  try {
-    tool::readSpeech(path);
-  } catch (const std::runtime_error& e) {
-    return e.what();
-  }
-  return "accepted";
-}
-
 TEST(SpeechReader, SixteenKilohertzMonoPcmComesThroughUnchangedAcrossOtherChunks) {
   TempDir tmp;
   Wav w;
@@ -138,15 +129,17 @@ TEST(SpeechReader, AnyRateSampleFormatAndChannelCountBecomesSixteenKilohertzMono
   }
 }
 
+// Refusals name the file and the reason. Only regular files are decoded: a
+// FIFO or a device would keep the demuxer waiting, or feed it without end.
 TEST(SpeechReader, RefusesWhatIsNotAudioNamingTheFileAndTheReason) {
   TempDir tmp;
   writeFile(tmp / "notes.wav", std::string(4096, 'x'));
-  const std::string text = refusal(tmp / "notes.wav");
-  EXPECT_NE(text.find(tmp / "notes.wav"), std::string::npos) << text;
-  EXPECT_NE(text, "accepted");
-  const std::string missing = refusal(tmp / "none.wav");
-  EXPECT_NE(missing.find("No such file"), std::string::npos) << missing;
-  EXPECT_NE(refusal(std::string(tmp.path())).find("is not a regular file"), std::string::npos);
+  ASSERT_EQ(::mkfifo((tmp / "fifo").c_str(), 0600), 0);
+  const std::string regular = " is not a regular file (raw 16 kHz s16le samples go in as - on standard input)";
+  for (const auto& [path, says] : {std::pair{tmp / "notes.wav", tmp / "notes.wav"}, {tmp / "none.wav", std::string("No such file")},
+                                   {tmp.path(), "audio " + tmp.path() + regular}, {tmp / "fifo", "audio " + tmp / "fifo" + regular},
+                                   {std::string("/dev/zero"), "audio /dev/zero" + regular}})
+    EXPECT_NE(errorOf([&] { tool::readSpeech(path); }).find(says), std::string::npos) << path;
 }
 
 TEST(WavReader, RawSamplesAreLittleEndianAndTheOddTailIsDropped) {
@@ -163,18 +156,6 @@ TEST(WavReader, RawSamplesAreLittleEndianAndTheOddTailIsDropped) {
   EXPECT_EQ(out[0], -32768);
   EXPECT_EQ(tool::readRawSamples(f, out, 8), 0u);
   std::fclose(f);
-}
-
-// Only regular files are decoded: a FIFO or a device would keep the demuxer
-// waiting, or feed it without end.
-TEST(SpeechReader, RefusesWhatIsNotARegularFileAtOnce) {
-  TempDir tmp;
-  const std::string fifo = tmp / "fifo";
-  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
-  for (const std::string& path : {fifo, std::string("/dev/zero")}) {
-    const std::string m = refusal(path);
-    EXPECT_EQ(m, "audio " + path + " is not a regular file (raw 16 kHz s16le samples go in as - on standard input)");
-  }
 }
 
 // The live host's pushed speech: every frame gets exactly its samples, and

@@ -87,23 +87,9 @@ void checkConv(const Kernels& kr, const ConvCase& c, std::mt19937& rng) {
   const size_t outPix = static_cast<size_t>(c.block) + 5, outRow = outPix * static_cast<size_t>(c.width) + 7;
   std::vector<uint16_t> outBuf(c.outShift + outRow * static_cast<size_t>(c.rows) + 64, kCanary);
   uint16_t* out = outBuf.data() + c.outShift;
-  le::conv::ConvBlockArgs a;
-  a.in = in;
-  a.inPix = inPix;
-  a.inRow = inRow;
-  a.ci = c.ci;
-  a.k = c.k;
-  a.rows = c.rows;
-  a.width = c.width;
-  a.w = packed.data();
-  a.bias = bias.data();
-  a.block = c.block;
-  a.valid = c.valid;
-  a.act = c.act;
-  a.out = out;
-  a.outPix = outPix;
-  a.outRow = outRow;
-  kr.convBlock(a);
+  kr.convBlock({.in = in, .inPix = inPix, .inRow = inRow, .ci = c.ci, .k = c.k, .rows = c.rows, .width = c.width,
+                .w = packed.data(), .bias = bias.data(), .block = c.block, .valid = c.valid, .act = c.act, .out = out,
+                .outPix = outPix, .outRow = outRow});
   for (size_t i = 0; i < outBuf.size(); ++i) {
     const size_t j = i - c.outShift;
     const bool stored = i >= c.outShift && j / outRow < static_cast<size_t>(c.rows) &&
@@ -251,14 +237,8 @@ TEST(ConvKernels, GridRowEveryTargetEqualsTheSoftmaxReference) {
           tmp(22 * static_cast<size_t>(w));
       for (float& v : base) v = u(rng);
       for (float& v : disp) v = 0.1f * u(rng);
-      le::conv::GridRowArgs a;
-      a.logits = logits.data();
-      a.base = base.data();
-      a.disp = disp.data();
-      a.grid = grid.data();
-      a.tmp = tmp.data();
-      a.width = w;
-      kr.gridRow(a);
+      kr.gridRow({.logits = logits.data(), .base = base.data(), .disp = disp.data(), .grid = grid.data(),
+                  .tmp = tmp.data(), .width = w});
       for (int x = 0; x < w; ++x) {
         double m = -1e30, s = 0, fx = 0, fy = 0;
         for (int k = 0; k < 22; ++k) m = std::max(m, static_cast<double>(toFloat(logits[x * 22 + k])));
@@ -301,14 +281,7 @@ TEST(ConvKernels, SampleRowEveryTargetEqualsTheReference) {
       std::vector<float> tmp(3 * static_cast<size_t>(C));
       for (const int y : {0, 1, C / 2 + 3, C - 1}) {
         std::vector<uint16_t> out(3 * static_cast<size_t>(C) + 5, kCanary);
-        le::conv::SampleRowArgs a;
-        a.prior = prior.data();
-        a.grid = grid.data();
-        a.crop = C;
-        a.y = y;
-        a.out = out.data();
-        a.tmp = tmp.data();
-        kr.sampleRow(a);
+        kr.sampleRow({.prior = prior.data(), .grid = grid.data(), .crop = C, .y = y, .out = out.data(), .tmp = tmp.data()});
         std::vector<float> gx(64 * 64), gy(64 * 64);
         for (int i = 0; i < 64 * 64; ++i) {
           gx[i] = std::isnan(grid[2 * i]) ? 0.f : grid[2 * i];
@@ -382,16 +355,8 @@ TEST(ConvKernels, RefineAndComposeRowsEveryTargetEqualTheReference) {
       std::vector<uint16_t> tmp16(3 * static_cast<size_t>(C));
       for (const int y : {0, 1, 6, 7}) {
         std::vector<uint16_t> refined(3 * static_cast<size_t>(C) + 2, kCanary);
-        le::conv::RefineRowArgs a;
-        a.warped = warped.data();
-        a.occ = occ.data();
-        a.corr = corr.data();
-        a.crop = C;
-        a.y = y;
-        a.out = refined.data();
-        a.tmp = tmp.data();
-        a.tmp16 = tmp16.data();
-        kr.refineRow(a);
+        kr.refineRow({.warped = warped.data(), .occ = occ.data(), .corr = corr.data(), .crop = C, .y = y,
+                      .out = refined.data(), .tmp = tmp.data(), .tmp16 = tmp16.data()});
         for (int x = 0; x < C; ++x)
           for (int c = 0; c < 3; ++c) {
             // DepthToSpace(2, DCR): output (2i + a, 2j + b) channel c reads
@@ -411,17 +376,9 @@ TEST(ConvKernels, RefineAndComposeRowsEveryTargetEqualTheReference) {
         refined[4] = fromFloat(-0.2f);  // clipped to 0
         for (const bool withTile : {false, true}) {
           std::vector<float> out(3 * static_cast<size_t>(C) + 3, kNaN);
-          le::conv::ComposeRowArgs c;
-          c.refined = refined.data();
-          c.tile = withTile ? tile.data() : nullptr;
-          c.feather = withTile ? feather.data() : nullptr;
-          c.crop = C;
-          c.x0 = x0;
-          c.tileW = tileW;
-          c.out = out.data();
-          c.plane = static_cast<size_t>(C) + 1;
-          c.tmp = tmp.data();
-          kr.composeRow(c);
+          kr.composeRow({.refined = refined.data(), .tile = withTile ? tile.data() : nullptr,
+                         .feather = withTile ? feather.data() : nullptr, .crop = C, .x0 = x0, .tileW = tileW,
+                         .out = out.data(), .plane = static_cast<size_t>(C) + 1, .tmp = tmp.data()});
           for (int x = 0; x < C; ++x)
             for (int ch = 0; ch < 3; ++ch) {
               double v = toFloat(refined[3 * x + ch]);

@@ -1,13 +1,12 @@
 // The com.quillfin operators inside real onnxruntime sessions, against
 // onnxruntime running the standard graphs they replace (models written by the
-// python onnx package) and the rules in double precision, their refusals of
-// inputs they cannot serve, and sessions made on two threads at once.
+// python onnx package) and the rules in double precision, and their refusals
+// of inputs they cannot serve.
 #include <gtest/gtest.h>
 #include <onnxruntime_cxx_api.h>
 
 #include <array>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "le/render/le_custom_ops.h"
@@ -124,34 +123,6 @@ TEST(CustomOps, InputsTheyCannotServeFailTheRun) {
     }
     // An empty input is refused before anything is read.
     EXPECT_NE(runError(s, {{1, 3, 0, 5}, {1, 0, 5, 2}, {}, {}}).find("has a dimension outside 1.."), std::string::npos) << name;
-  }
-}
-
-// Both registrations on one set of options, and sessions created on two
-// threads at once, still give working sessions.
-TEST(CustomOps, ConcurrentSessionsShareTheDomain) {
-  const Feed r = randomFeed(1, 3, 20, 20, 1.1f, 80);
-  const std::vector<float> want = refWarpDirector(r.x, r.grid, 1, 20, 20);
-  std::vector<float> got[2];
-  std::string errs[2];
-  auto work = [&](int i) {
-    try {
-      Ort::SessionOptions so;
-      so.SetIntraOpNumThreads(1);
-      registerWarpDirector(so);
-      if (i == 1) registerGridSampleFast(so);
-      Ort::Session s(ort::env(), (models() / "warp_director.onnx").c_str(), so);
-      got[i] = runOn(s, r);
-    } catch (const std::exception& e) {
-      errs[i] = e.what();
-    }
-  };
-  std::thread a(work, 0), b(work, 1);
-  a.join();
-  b.join();
-  for (int i = 0; i < 2; ++i) {
-    EXPECT_EQ(errs[i], "");
-    EXPECT_LT(maxRelError(got[i], want), kRoundOff);
   }
 }
 

@@ -2,7 +2,7 @@
 // package): every fixture case against onnxruntime's own float Conv of the
 // dequantised operands, absent attributes against the reference with Conv's
 // defaults, the refusal matrices of inputs and attributes naming the node,
-// unedited rebuilds keeping every byte, registration from several threads.
+// registration from several threads.
 #include <gtest/gtest.h>
 #include <onnxruntime_cxx_api.h>
 
@@ -15,7 +15,6 @@
 #include <thread>
 #include <vector>
 
-#include "le/render/onnx_wire.h"
 #include "le/runtime/ort_env.h"
 #include "render/int8_reference.h"
 #include "testkit/testkit.h"
@@ -115,8 +114,10 @@ TEST(Int8Op, MisfitInputsAndBadAttributesFailNamingTheNode) {
     }
     return std::string("(no error)");
   };
-  Ort::Session loose = session("loose.onnx"), g2 = session("loose_g2.onnx");
-  // Operands of the given shapes: x in [-1, 1), weights cycling through int8.
+  Ort::Session loose = session("loose.onnx");
+  // The shape rules themselves are Int8Conv.RefusalMatrix's; here each input
+  // reaches them from its own tensor. Operands of the given shapes: x in
+  // [-1, 1), weights cycling through int8.
   auto shaped = [](std::vector<int64_t> x, std::vector<int64_t> w, int64_t scales, int64_t biases) {
     auto count = [](const std::vector<int64_t>& s) { return size_t(std::accumulate(s.begin(), s.end(), int64_t{1}, std::multiplies<>())); };
     std::vector<float> xv(count(x));
@@ -136,12 +137,8 @@ TEST(Int8Op, MisfitInputsAndBadAttributesFailNamingTheNode) {
       {&loose, x, w, 3, 3, "(no error)"},
       {&loose, x, w, 3, 2, "Int8ConvVNNI node \"loose\" (inputs x, w, w_scale, b): input 3 (bias) has 2 values"},
       {&loose, x, w, 4, 3, "input 2 (weight scales)"},
-      {&loose, {1, 5, 6, 6}, w, 3, 3, "input channels per group"},
-      {&loose, {1, 4, 2, 2}, {3, 4, 7, 3}, 3, 3, "output height would be empty"},
       {&loose, x, {2, 4, 3, 3}, 2, 2, "packed copy"},  // the first good run packed 3 x 4 x 3 x 3
       {&loose, {1, 4, 6}, w, 3, 3, ""},                  // rank 3: onnxruntime's own refusal
-      {&g2, {1, 5, 6, 6}, {4, 2, 3, 3}, 4, 4, "does not divide the 5 channels"},
-      {&g2, x, {3, 2, 3, 3}, 3, 3, "does not divide the 3 output"},
   };
   for (const auto& r : inputs) {
     const std::string e = error([&] { run(*r.s, shaped(r.x, r.w, r.scales, r.biases)); });
@@ -167,18 +164,6 @@ TEST(Int8Op, MisfitInputsAndBadAttributesFailNamingTheNode) {
               run(s, noBias);
             }),
             "(no error)");
-}
-
-// Director graphs carrying these nodes pass through the load-time rewrite;
-// an unedited rebuild must keep every byte (int8 initializers included).
-TEST(Int8Op, UneditedRebuildKeepsEveryByte) {
-  for (const std::string name : {"g1_s2_p1_d2_int8", "dw_s1_p0_d1_int8", "asym_int8", "loose", "no_bias"}) {
-    const std::string bytes = readFile(models() / (name + ".onnx"));
-    const GsBytes in(bytes.begin(), bytes.end());
-    GsBytes out;
-    gsRebuild(GsSlice{in.data(), in.size()}, {}, out);
-    EXPECT_EQ(out, in) << name;
-  }
 }
 
 TEST(Int8Op, RegistersOnceFromManyThreads) {

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <random>
@@ -85,37 +86,53 @@ inline void randomKeypoints(std::mt19937& rng, std::vector<float>& ks, std::vect
   }
 }
 
-// onnxruntime's output of the unmodified graph for frames si, one run each.
-inline std::vector<float> referenceCrops(const std::string& dir, const std::string& variant, int crop,
-                                         const std::vector<int32_t>& si, const std::vector<float>& ks,
-                                         const std::vector<float>& kd) {
-  const std::string model = readFile(dir + "/model_" + variant + ".onnx");
-  const GsBytes bytes(model.begin(), model.end());
-  Ort::Session s = sessionOf(bytes, 1);
-  const bool fs = variant == "featsynth";
-  const int64_t S = crop;
-  std::vector<float> out;
-  const int64_t B = s.GetInputTypeInfo(0).GetTensorTypeAndShapeInfo().GetShape()[0] < 1
-                        ? 1
-                        : s.GetInputTypeInfo(0).GetTensorTypeAndShapeInfo().GetShape()[0];
-  for (size_t f = 0; f < si.size(); ++f) {
-    // Every batch position carries the same frame; the first is read.
-    auto rep = [&](std::vector<float> v) {
+// onnxruntime on a director graph: batch position 0 of a run whose every
+// position carries frame si of dir's identity (and `lip` as "lip_delivery").
+class DirectorReference {
+ public:
+  DirectorReference(std::string dir, const GsBytes& model, int crop)
+      : dir_(std::move(dir)), crop_(crop), s_(sessionOf(model, 1)) {
+    batch_ = std::max<int64_t>(1, s_.GetInputTypeInfo(0).GetTensorTypeAndShapeInfo().GetShape()[0]);
+    Ort::AllocatorWithDefaultOptions a;
+    for (size_t i = 0; i < s_.GetInputCount(); ++i) fs_ |= std::string(s_.GetInputNameAllocated(i, a).get()) == "fs_red";
+  }
+  std::vector<float> crop(int32_t si, const float* ks, const float* kd, const float* lip = nullptr) {
+    const int64_t B = batch_, S = crop_;
+    auto rep = [&](const std::vector<float>& v) {
       std::vector<float> r;
       for (int64_t b = 0; b < B; ++b) r.insert(r.end(), v.begin(), v.end());
       return r;
     };
     Feeds feeds(1, B);
-    const std::vector<float> k1(ks.begin() + f * 63, ks.begin() + (f + 1) * 63);
-    const std::vector<float> k2(kd.begin() + f * 63, kd.begin() + (f + 1) * 63);
-    feeds.set(fs ? "pooled" : "pooled64", {B, 64, 32, 32}, rep(halfsAt(dir + "/pooled64.f16", si[f], 65536)));
-    if (fs) feeds.set("fs_red", {B, 64, 64, 64}, rep(halfsAt(dir + "/fs_red.f16", si[f], 262144)));
-    else feeds.set("P_rgb", {B, 3, S, S}, rep(halfsAt(dir + "/P.f16", si[f], 3 * S * S)));
-    feeds.set(fs ? "ks" : "kp_source", {B, 21, 3}, rep(k1));
-    feeds.set(fs ? "kd" : "kp_driving", {B, 21, 3}, rep(k2));
-    Tensors t = runAll(s, feeds);
+    feeds.set(fs_ ? "pooled" : "pooled64", {B, 64, 32, 32}, rep(halfsAt(dir_ + "/pooled64.f16", si, 65536)));
+    if (fs_) feeds.set("fs_red", {B, 64, 64, 64}, rep(halfsAt(dir_ + "/fs_red.f16", si, 262144)));
+    else feeds.set("P_rgb", {B, 3, S, S}, rep(halfsAt(dir_ + "/P.f16", si, 3 * S * S)));
+    feeds.set(fs_ ? "ks" : "kp_source", {B, 21, 3}, rep(std::vector<float>(ks, ks + 63)));
+    feeds.set(fs_ ? "kd" : "kp_driving", {B, 21, 3}, rep(std::vector<float>(kd, kd + 63)));
+    if (lip != nullptr) feeds.set("lip_delivery", {B, 1, S, S}, rep(std::vector<float>(lip, lip + S * S)));
+    const Tensors t = runAll(s_, feeds);
     const std::vector<float>& rgb = t.at("rgb").second;
-    out.insert(out.end(), rgb.begin(), rgb.begin() + 3 * S * S);
+    return std::vector<float>(rgb.begin(), rgb.begin() + 3 * S * S);
+  }
+
+ private:
+  std::string dir_;
+  int crop_;
+  Ort::Session s_;
+  int64_t batch_ = 1;
+  bool fs_ = false;
+};
+
+// onnxruntime's output of the unmodified graph for frames si, one run each.
+inline std::vector<float> referenceCrops(const std::string& dir, const std::string& variant, int crop,
+                                         const std::vector<int32_t>& si, const std::vector<float>& ks,
+                                         const std::vector<float>& kd) {
+  const std::string model = readFile(dir + "/model_" + variant + ".onnx");
+  DirectorReference ref(dir, GsBytes(model.begin(), model.end()), crop);
+  std::vector<float> out;
+  for (size_t f = 0; f < si.size(); ++f) {
+    const std::vector<float> c = ref.crop(si[f], &ks[f * 63], &kd[f * 63]);
+    out.insert(out.end(), c.begin(), c.end());
   }
   return out;
 }

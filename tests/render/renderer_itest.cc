@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <map>
 #include <condition_variable>
 #include <memory>
 #include <mutex>
@@ -35,29 +36,19 @@ constexpr int kNT = 6;
 constexpr float kTol = 2e-4f;
 
 // Bundles shared by the tests of this file, each written on first use (ctest
-// runs every test in its own process) and removed at exit.
-struct SharedBundle {
-  TempDir dir;
-  SharedBundle(bool p, bool fs, int batch) { test::writeRenderBundle(dir.path(), {kNT, kCrop, p, fs}, batch); }
-  std::string path() const { return dir.path(); }
-};
-// Directors of batch 1 with P and fs_red; batch 4; without fs_red; without P.
-std::string b1() {
-  static SharedBundle b(true, true, 1);
-  return b.path();
+// runs every test in its own process) and removed at exit: directors of
+// `batch` with or without P.f16 and fs_red.f16.
+std::string bundle(int batch, bool p = true, bool fs = true) {
+  static std::map<std::tuple<int, bool, bool>, std::unique_ptr<TempDir>> made;
+  std::unique_ptr<TempDir>& d = made[{batch, p, fs}];
+  if (!d) {
+    d = std::make_unique<TempDir>();
+    test::writeRenderBundle(d->path(), {kNT, kCrop, p, fs}, batch);
+  }
+  return d->path();
 }
-std::string b4() {
-  static SharedBundle b(true, true, 4);
-  return b.path();
-}
-std::string onlyP() {
-  static SharedBundle b(true, false, 1);
-  return b.path();
-}
-std::string onlyFs() {
-  static SharedBundle b(false, true, 1);
-  return b.path();
-}
+std::string b1() { return bundle(1); }
+std::string b4() { return bundle(4); }
 
 using test::Loaded;
 using test::load;
@@ -187,8 +178,8 @@ TEST(RendererLoad, RefusalsOfProvidersGraphsAndBundles) {
            "function/op'. There is no standard-GridSample arm on this bundle to measure: the artifact itself is "
            "non-standard. Run the A/B on a STANDARD-ONNX bundle (the shipping format since INFERENCE_STANDARDIZATION.md "
            "#1), or unset the flag to load this one."},
-      {onlyP(), "featsynth", "", nullptr, "FeatSynth graph but bundle lacks fs_red.f16"},
-      {onlyFs(), "plain", "", nullptr,
+      {bundle(1, true, false), "featsynth", "", nullptr, "FeatSynth graph but bundle lacks fs_red.f16"},
+      {bundle(1, false, true), "plain", "", nullptr,
        "m4b graph (P_rgb input) but this bundle carries no warp prior: neither P.f16, nor fs_red.f16, nor a P_hevc.mov to "
        "play in place is present, so le::Identity mapped NOTHING and Identity::P(si) would be an offset from a null "
        "pointer — a SEGFAULT on the first frame, not a refusal. REFUSING to create a session."}};
@@ -197,7 +188,7 @@ TEST(RendererLoad, RefusalsOfProvidersGraphsAndBundles) {
     EXPECT_EQ(refusal(bundle, key, ep), want) << key << " " << ep;
   }
   EXPECT_EQ(test::countOf(refusal(dir, "plain", "xnnpack:fp16"), "Renderer: ep 'xnnpack:fp16' is REFUSED."), 1);
-  EXPECT_TRUE(load(onlyFs(), "featsynth").renderer->impl().featSynth);
+  EXPECT_TRUE(load(bundle(1, false, true), "featsynth").renderer->impl().featSynth);
   EXPECT_EQ(load(dir, "baked").renderer->batch(), 1);  // registered: the baked kernel serves
   // No CoreML provider here: the append fails and the CPU provider serves.
   // The fixture director is not the fused m4b graph: the fp16 engine refuses
@@ -219,36 +210,19 @@ TEST(RendererLoad, RefusalsOfProvidersGraphsAndBundles) {
 
 TEST(RendererRender, ArgumentChecksComeBeforeAnyRead) {
   Loaded l = load(b4(), "plain");
-  std::vector<int32_t> si{0, 1, 2, 3, 4};
   std::vector<float> k(5 * 63, 0.f);
-  EXPECT_THROW(
-      {
-        try {
-          l.renderer->render(si.data(), k.data(), k.data(), 0);
-        } catch (const std::runtime_error& e) {
-          EXPECT_STREQ(e.what(), "render: bad n");
-          throw;
-        }
-      },
-      std::runtime_error);
-  EXPECT_THROW(l.renderer->render(si.data(), k.data(), k.data(), 5), std::runtime_error);
-  for (int32_t bad : {-1, kNT, 1 << 30}) {
-    si[2] = bad;
-    try {
-      l.renderer->render(si.data(), k.data(), k.data(), 4);
-      ADD_FAILURE() << "si " << bad << " accepted";
-    } catch (const std::runtime_error& e) {
-      EXPECT_STREQ(e.what(), "render: bad si");
-    }
-  }
+  const std::tuple<std::vector<int32_t>, int32_t, std::string> calls[] = {
+      {{0}, 0, "render: bad n"}, {{0, 1, 2, 3, 4}, 5, "render: bad n"}, {{0, -1, 2}, 3, "render: bad si"},
+      {{0, 1, 2, kNT}, 4, "render: bad si"}, {{1 << 30}, 1, "render: bad si"}};
+  for (const auto& [si, n, want] : calls)
+    EXPECT_EQ(test::errorOf([&] { l.renderer->render(si.data(), k.data(), k.data(), n); }), want) << n;
   EXPECT_EQ(l.renderer->impl().runFrames, 0);
-  si[2] = 2;
-  EXPECT_NE(l.renderer->render(si.data(), k.data(), k.data(), 3), nullptr);
+  const int32_t ok[] = {0, 5, 2};
+  EXPECT_NE(l.renderer->render(ok, k.data(), k.data(), 3), nullptr);
   EXPECT_EQ(l.renderer->impl().runFrames, 1);
   Loaded h = load(b1(), "plain");
   ASSERT_TRUE(h.renderer->impl().ring);
-  const int32_t bad = kNT;
-  EXPECT_THROW(h.renderer->render(&bad, k.data(), k.data(), 1), std::runtime_error);
+  EXPECT_EQ(test::errorOf([&] { h.renderer->render(&kNT, k.data(), k.data(), 1); }), "render: bad si");
 }
 
 // ---- the source-cone hoist (also run under the thread sanitizer) ----------
@@ -338,9 +312,9 @@ TEST(RendererPrior, HevcPriorRendersLikeRawPrior) {
     ASSERT_EQ(test::runFixture({"bundle", "--out", dir, "--nt", std::to_string(kNT), "--crop", std::to_string(kCrop),
                                 "--size", "64", "64", "--identity", parts}),
               0);
-    for (const char* v : {"plain", "no_cone"})
-      ASSERT_EQ(test::runFixture({"director", "--variant", v, "--crop", std::to_string(kCrop), "--out",
-                                  dir + "/model_" + v + ".onnx"}),
+    for (const auto& [v, batch] : {std::pair{"plain", "1"}, {"no_cone", "4"}})
+      ASSERT_EQ(test::runFixture({"director", "--variant", v, "--crop", std::to_string(kCrop), "--batch", batch,
+                                  "--out", dir + "/model_" + v + ".onnx"}),
                 0);
   }
   {
@@ -358,15 +332,15 @@ TEST(RendererPrior, HevcPriorRendersLikeRawPrior) {
   std::vector<float> ks, kd;
   test::randomKeypoints(rng, ks, kd, walk.size());
   const size_t crop = 3 * kCrop * kCrop;
-  for (const char* v : {"plain", "no_cone"}) {
+  for (const auto& [v, n] : {std::pair{"plain", 1}, {"no_cone", 4}}) {  // hoisted; plain path, each frame its own
     SCOPED_TRACE(v);
     Loaded a = load(hevc, v), b = load(raw, v);
-    EXPECT_EQ(bool(a.renderer->impl().ring), std::string(v) == "plain");
-    for (size_t f = 0; f < walk.size(); ++f) {
-      const float* h = a.renderer->render(&walk[f], &ks[f * 63], &kd[f * 63], 1);
-      const std::vector<float> fromHevc(h, h + crop);
-      const float* fromRaw = b.renderer->render(&walk[f], &ks[f * 63], &kd[f * 63], 1);
-      ASSERT_EQ(test::maxDiff(fromHevc.data(), fromRaw, crop), 0.f) << "frame " << f << " si " << walk[f];
+    EXPECT_EQ(bool(a.renderer->impl().ring), n == 1);
+    for (size_t f = 0; f < walk.size(); f += size_t(n)) {
+      const float* h = a.renderer->render(&walk[f], &ks[f * 63], &kd[f * 63], n);
+      const std::vector<float> fromHevc(h, h + n * crop);
+      const float* fromRaw = b.renderer->render(&walk[f], &ks[f * 63], &kd[f * 63], n);
+      ASSERT_EQ(test::maxDiff(fromHevc.data(), fromRaw, n * crop), 0.f) << "frames from " << f;
     }
   }
 }

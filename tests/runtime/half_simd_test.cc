@@ -12,6 +12,7 @@
 
 #include "le/runtime/half.h"
 #include "le/runtime/le_simd.h"
+#include "runtime/half_reference.h"
 #include "testkit/simd_each.h"
 
 namespace {
@@ -19,29 +20,10 @@ namespace {
 using le::half::bitsFloat;
 using le::half::floatBits;
 
-// Round |x| to the binary16 grid in double: the quantum is 2^(e - 10) with e
-// the exponent of |x| clamped to the subnormal floor 2^-14.
-uint16_t refFromFloat(float x) {
-  const uint32_t u = floatBits(x);
-  const uint16_t sign = (u >> 31) ? 0x8000 : 0;
-  if (std::isnan(x)) return sign | 0x7E00 | ((u & 0x7FFFFF) >> 13);
-  const double a = std::fabs(static_cast<double>(x));
-  if (std::isinf(x) || a == 0) return sign | (a == 0 ? 0 : 0x7C00);
-  int e;
-  std::frexp(a, &e);  // a = f * 2^e, f in [0.5, 1)
-  e = std::max(e - 1, -14);
-  const double q = std::nearbyint(std::ldexp(a, 10 - e));  // ties to even
-  uint64_t bits = e == -14 && q < 1024 ? uint64_t(q) : (uint64_t(e + 15) << 10) + (uint64_t(q) - 1024);
-  return static_cast<uint16_t>(sign | std::min<uint64_t>(bits, 0x7C00));
-}
+using le::test::refToFloat;
+using le::test::refToHalf;
 
-uint32_t refToFloatBits(uint16_t h) {
-  const int e = (h >> 10) & 0x1F, m = h & 0x3FF;
-  const uint32_t sign = uint32_t(h & 0x8000) << 16;
-  if (e == 31) return sign | 0x7F800000u | (uint32_t(m) << 13);  // NaN payload at the top
-  const double v = e == 0 ? std::ldexp(m, -24) : std::ldexp(1024 + m, e - 25);
-  return sign | floatBits(static_cast<float>(v));
-}
+uint32_t refToFloatBits(uint16_t h) { return floatBits(refToFloat(h)); }
 
 // For every exponent the rounding-relevant low bits (0, 1, around the halfway
 // point, all ones) under every pattern of the kept bits, both signs; then
@@ -87,8 +69,8 @@ TEST(HalfScalar, EveryHalfAndTheFloatSweepMatchTheReference) {
     ASSERT_EQ(floatBits(viaArray), refToFloatBits(one)) << std::hex << h;
   }
   for (const float x : structuredFloats()) {
-    ASSERT_EQ(le::half::fromFloat(x), refFromFloat(x)) << std::hex << floatBits(x);
-    const uint16_t noNaN = std::isnan(x) ? ((floatBits(x) >> 31) ? 0xFC00 : 0x7C00) : refFromFloat(x);
+    ASSERT_EQ(le::half::fromFloat(x), refToHalf(x)) << std::hex << floatBits(x);
+    const uint16_t noNaN = std::isnan(x) ? ((floatBits(x) >> 31) ? 0xFC00 : 0x7C00) : refToHalf(x);
     ASSERT_EQ(le::f32ToF16(x), noNaN) << std::hex << floatBits(x);
   }
   for (const Edge& e : kEdges) {
@@ -130,7 +112,7 @@ TEST(HalfTargets, AllHalvesAndTheFloatSweepOnEveryTarget) {
   for (uint32_t h = 0; h < 0x10000; ++h) all[h] = uint16_t(h);
   const std::vector<float> in = structuredFloats();
   std::vector<uint16_t> want(in.size());
-  for (size_t i = 0; i < in.size(); ++i) want[i] = refFromFloat(in[i]);
+  for (size_t i = 0; i < in.size(); ++i) want[i] = refToHalf(in[i]);
   le::test::forEachTarget([&](const char*) {
     std::vector<float> got(all.size());
     le::simd::f16ToF32(all.data(), got.data(), all.size());

@@ -11,45 +11,14 @@
 #include <vector>
 
 #include "le/runtime/tessera_kernels.h"
+#include "runtime/half_reference.h"
 #include "testkit/simd_each.h"
 
 namespace {
 
-uint32_t bitsOf(float x) {
-  uint32_t u;
-  std::memcpy(&u, &x, 4);
-  return u;
-}
-
-float floatOf(uint32_t u) {
-  float x;
-  std::memcpy(&x, &u, 4);
-  return x;
-}
-
-// binary16 to float: value = m * 2^(e - 25) (+ 1024 implied for normals).
-float refToFloat(uint16_t h) {
-  const int e = (h >> 10) & 0x1F, m = h & 0x3FF;
-  const uint32_t sign = (h & 0x8000u) << 16;
-  if (e == 31) return floatOf(sign | 0x7F800000u | (static_cast<uint32_t>(m) << 13));
-  const double mag = e == 0 ? std::ldexp(m, -24) : std::ldexp(1024 + m, e - 25);
-  return static_cast<float>((h & 0x8000) ? -mag : mag);
-}
-
-// Float to binary16, nearest with ties to even, on the exact double value.
-uint16_t refToHalf(float x) {
-  const uint16_t sign = (bitsOf(x) >> 31) ? 0x8000 : 0;
-  if (std::isnan(x)) return sign | 0x7E00 | ((bitsOf(x) & 0x7FFFFF) >> 13);
-  const double a = std::fabs(static_cast<double>(x));
-  if (std::isinf(x) || a >= 65520.0) return sign | 0x7C00;
-  if (a == 0) return sign;
-  int e;
-  std::frexp(a, &e);
-  e = std::max(e - 1, -14);                          // quantum 2^(e - 10)
-  const double q = std::nearbyint(std::ldexp(a, 10 - e));  // ties to even
-  if (e == -14 && q < 1024) return sign | static_cast<uint16_t>(q);
-  return sign | static_cast<uint16_t>(((e + 15) << 10) + (static_cast<int>(q) - 1024));
-}
+using le::test::bitsOf;
+using le::test::refToFloat;
+using le::test::refToHalf;
 
 float refRound(float x) { return refToFloat(refToHalf(x)); }
 
@@ -164,54 +133,6 @@ TEST(TesseraKernels, RetrievalTermsEqualTheTranscriptionOnEveryTarget) {
   });
 }
 
-TEST(TesseraKernels, RetrievalEdgeValues) {
-  // One element: channel differences (a - b) per row, weight 1.
-  struct Row {
-    float d[3];
-    float wantMean;
-  };
-  const Row rows[] = {
-      {{1, 2, 3}, 2.0f},
-      {{1, 1, 2}, 1.3330078125f},
-      {{-1, -1, 2}, 1.3330078125f},  // magnitudes
-      {{0.25f, 0.25f, 0.25f}, 0.25f},
-      {{0, 0, 0}, 0.0f},
-  };
-  le::test::forEachTarget([&](const char*) {
-    for (const Row& r : rows) {
-      // Vector path as well: the element repeated over 37 slots, weight only on slot 36.
-      const size_t n = 37;
-      std::vector<uint16_t> a(3 * n), b(3 * n, refToHalf(0.5f));
-      std::vector<float> w(n, 0.0f);
-      std::vector<uint16_t> wh(n, 0);
-      for (size_t c = 0; c < 3; ++c)
-        for (size_t i = 0; i < n; ++i) a[c * n + i] = refToHalf(0.5f + r.d[c]);
-      w[36] = 1.0f;
-      wh[36] = refToHalf(1.0f);
-      EXPECT_EQ(le::simd::retrieveTermExact(a.data(), b.data(), w.data(), n), r.wantMean);
-      EXPECT_EQ(le::simd::retrieveTermPooled(a.data(), b.data(), wh.data(), n), r.wantMean);
-      EXPECT_EQ(le::simd::retrieveTermExactRange(a.data(), b.data(), w.data(), n, 36, 37), r.wantMean);
-      EXPECT_EQ(le::simd::retrieveTermExactRange(a.data(), b.data(), w.data(), n, 0, 36), 0.0f);
-      EXPECT_EQ(le::simd::retrieveTermExactRange(a.data(), b.data(), w.data(), n, 20, 20), 0.0f);
-    }
-    // Zero weights with NaN differences: the exact sum ignores them, the
-    // pooled sum propagates them; identical inputs give 0.
-    const size_t n = 21;
-    std::vector<uint16_t> a(3 * n, refToHalf(0.75f)), b = a, wh(n, refToHalf(1.0f));
-    std::vector<float> w(n, 1.0f);
-    EXPECT_EQ(bitsOf(le::simd::retrieveTermExact(a.data(), b.data(), w.data(), n)), 0u);
-    EXPECT_EQ(bitsOf(le::simd::retrieveTermPooled(a.data(), b.data(), wh.data(), n)), 0u);
-    for (size_t i : {0u, 5u, 17u, 20u}) {
-      a[n + i] = 0x7E00;  // NaN in the green plane
-      w[i] = 0.0f;
-    }
-    a[2] = refToHalf(1.75f);  // one real difference of 1 in red at a weighted slot
-    const float exact = le::simd::retrieveTermExact(a.data(), b.data(), w.data(), n);
-    EXPECT_EQ(exact, 0.333251953125f);  // round to half (1 / 3)
-    EXPECT_TRUE(std::isnan(le::simd::retrieveTermPooled(a.data(), b.data(), wh.data(), n)));
-  });
-}
-
 TEST(TesseraKernels, Rgb8ToPlanarF16EqualsTheTranscriptionOnEveryTarget) {
   std::mt19937 rng(3);
   le::test::forEachTarget([&](const char*) {
@@ -311,21 +232,18 @@ TEST(TesseraKernels, Conv3x3RangeMatchesAReferenceOnEveryTarget) {
         ASSERT_LE(std::fabs(whole[i] - want[i]), 1e-5 * ref.mag[i] + 1e-30) << at << " at " << i;
         ASSERT_EQ(bitsOf(whole[i]), bitsOf(ref.ordered[i])) << at << " at " << i << ": not the fixed order";
       }
-      // Split at every plane boundary: each part writes only its planes, and
-      // together they give the whole call's bits.
+      // Split at every plane boundary, each part into a buffer of its own:
+      // a part writes only its planes, with the whole call's bits.
       for (int k = 0; k <= planes; ++k) {
-        std::vector<float> part(want.size(), -7.0f);
-        le::simd::conv3x3Range(in.data(), s.batch, s.cin, s.h, s.w, wt.data(), bias.data(), s.cout,
-                               part.data(), k, planes);
-        for (size_t i = 0; i < part.size(); ++i) {
-          if (i < static_cast<size_t>(k) * plane)
-            ASSERT_EQ(part[i], -7.0f) << at << " split " << k << " wrote plane " << i / plane;
-          else
-            ASSERT_EQ(bitsOf(part[i]), bitsOf(whole[i])) << at << " split " << k;
+        std::vector<float> head(want.size(), -7.0f), tail(want.size(), -7.0f);
+        le::simd::conv3x3Range(in.data(), s.batch, s.cin, s.h, s.w, wt.data(), bias.data(), s.cout, head.data(), 0, k);
+        le::simd::conv3x3Range(in.data(), s.batch, s.cin, s.h, s.w, wt.data(), bias.data(), s.cout, tail.data(), k,
+                               planes);
+        for (size_t i = 0; i < whole.size(); ++i) {
+          const bool inHead = i < static_cast<size_t>(k) * plane;
+          ASSERT_EQ(bitsOf(inHead ? head[i] : tail[i]), bitsOf(whole[i])) << at << " split " << k << " at " << i;
+          ASSERT_EQ(inHead ? tail[i] : head[i], -7.0f) << at << " split " << k << " wrote plane " << i / plane;
         }
-        le::simd::conv3x3Range(in.data(), s.batch, s.cin, s.h, s.w, wt.data(), bias.data(), s.cout,
-                               part.data(), 0, k);
-        for (size_t i = 0; i < part.size(); ++i) ASSERT_EQ(bitsOf(part[i]), bitsOf(whole[i])) << at;
       }
     }
   });

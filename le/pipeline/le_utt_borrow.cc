@@ -25,6 +25,7 @@ void Pipeline::attachBorrow(std::shared_ptr<Borrow> borrow, std::string geometry
     if (pipelined_ && !borrowThread_.joinable()) {
       try {
         borrowThread_ = std::thread([this] { borrowBody(); });
+        pool::nameThread(borrowThread_, "le-borrow");
       } catch (const std::system_error& e) {
         throw std::runtime_error(std::string("cannot start the borrow thread: ") + e.what());
       }
@@ -82,7 +83,6 @@ bool Pipeline::queueBorrow(PasteJob job, uint64_t epoch) {
 }
 
 void Pipeline::borrowBody() noexcept {
-  pool::nameThisThread("le-borrow");
   for (;;) {
     BorrowJob bj;
     std::shared_ptr<Borrow> b;

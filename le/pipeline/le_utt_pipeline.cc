@@ -47,9 +47,15 @@ Pipeline::Pipeline(Stages stages, Settings settings)
 void Pipeline::startThreads() {
   try {
     run_ = std::thread([this] { runBody(); });
+    pool::nameThread(run_, "le-run");
     warm_ = std::thread([this] { warmBody(); });
+    pool::nameThread(warm_, "le-warm");
     dispatch_ = std::thread([this] { dispatchBody(); });
-    if (pipelined_) paste_ = std::thread([this] { pasteBody(); });
+    pool::nameThread(dispatch_, "le-dispatch");
+    if (pipelined_) {
+      paste_ = std::thread([this] { pasteBody(); });
+      pool::nameThread(paste_, "le-paste");
+    }
   } catch (...) {
     stopThreads();
     throw;
@@ -234,7 +240,6 @@ void Pipeline::setState(int32_t s) {
 // ---- warm-up and dispatch --------------------------------------------------
 
 void Pipeline::warmBody() noexcept {
-  pool::nameThisThread("le-warm");
   std::unique_ptr<Engine> engine;
   std::unique_ptr<Director> chunk;
   try {
@@ -316,7 +321,6 @@ void Pipeline::warmBody() noexcept {
 }
 
 void Pipeline::dispatchBody() noexcept {
-  pool::nameThisThread("le-dispatch");
   mailbox_.serve([this] { return enginePtr_.load(); },
                  [this] {
                    {
@@ -356,7 +360,6 @@ bool Pipeline::rawPath(PasteJob job, size_t limit) {
 }
 
 void Pipeline::pasteBody() noexcept {
-  pool::nameThisThread("le-paste");
   for (;;) {
     PasteJob job;
     {

@@ -9,12 +9,10 @@
 
 #include "le/pipeline/pipeline.h"
 #include "le/pipeline/ramp.h"
-#include "le/runtime/le_pool.h"
 
 namespace le::utt {
 
 void Pipeline::runBody() noexcept {
-  pool::nameThisThread("le-run");
   for (;;) {
     bool worked = false;
     try {

@@ -12,10 +12,10 @@
 
 namespace le::pool {
 
-void nameThisThread(const char* name) noexcept {
+void nameThread(std::thread& t, const char* name) noexcept {
   char shortName[16] = {};
   for (size_t i = 0; i + 1 < sizeof shortName && name[i]; ++i) shortName[i] = name[i];
-  ::pthread_setname_np(::pthread_self(), shortName);
+  ::pthread_setname_np(t.native_handle(), shortName);
 }
 
 namespace {

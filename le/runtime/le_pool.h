@@ -38,9 +38,10 @@ inline constexpr int kMaxThreads = 256;
 // count as 1; capped by the hardware concurrency. Computed once per process.
 int threads();
 
-// Names the calling thread as ps, top and gdb show it (at most 15 bytes are
-// kept); a failure only leaves the inherited name.
-void nameThisThread(const char* name) noexcept;
+// Names a started thread as ps, top and gdb show it (at most 15 bytes are
+// kept); a failure only leaves the inherited name. Named by the starter, so
+// the name is in place before the starter returns.
+void nameThread(std::thread& t, const char* name) noexcept;
 
 // The same rule as a pure function of the two variables' texts (null when
 // unset) and the hardware concurrency (0 when unknown).

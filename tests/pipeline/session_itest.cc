@@ -13,6 +13,7 @@
 #include "le/pipeline/session_bind.h"
 #include "le/pipeline/utt_handle.h"
 #include "le/session/session.h"
+#include "pipeline/row_engine.h"
 #include "render/renderer_fixture.h"
 #include "testkit/testkit.h"
 
@@ -38,35 +39,6 @@ std::vector<float> targetRows(const std::string& dir) {
 
 constexpr float kMove = 0.03f;
 
-// Rows straight from the bundle: target row, and the same row moved by kMove.
-class RowEngine : public utt::Engine {
- public:
-  explicit RowEngine(std::vector<float> xs) : xs_(std::move(xs)) {}
-  void reset(int32_t start, int32_t) override { start_ = start, samples_ = 0, pulled_ = 0, done_ = false; }
-  void setEager(int32_t) override {}
-  void push(const float*, int64_t n) override { samples_ += n; }
-  void finish() override { done_ = true; }
-  int32_t avail() override { return int32_t(done_ ? (samples_ + 639) / 640 : samples_ / 640) - pulled_; }
-  int32_t pull(int32_t* idx, float* t, float* d, int32_t n) override {
-    int32_t w = 0;
-    for (; w < n && w < avail(); ++w, ++pulled_) {
-      idx[w] = (start_ + pulled_) % kNT;
-      for (int j = 0; j < 63; ++j) {
-        t[w * 63 + j] = xs_[size_t(idx[w]) * 63 + size_t(j)];
-        d[w * 63 + j] = t[w * 63 + j] + kMove;
-      }
-    }
-    return w;
-  }
-  int32_t total() override { return done_ ? int32_t((samples_ + 639) / 640) : -1; }
-  int32_t nt() override { return kNT; }
-
- private:
-  std::vector<float> xs_;
-  int64_t samples_ = 0;
-  int32_t start_ = 0, pulled_ = 0;
-  bool done_ = false;
-};
 
 struct Ctx {
   le_ctx* p;
@@ -150,7 +122,7 @@ TEST(UttSession, SpeechFramesAreWhatTheSerialPathRenders) {
     auto u = std::make_unique<le_utt>();
     utt::Stages st = utt::bindSession(*ctx.p, s, *u);
     EXPECT_EQ(st.xsTarget, xs);
-    st.makeEngine = [&xs] { return std::make_unique<RowEngine>(xs); };
+    st.makeEngine = [&xs] { return std::make_unique<RowEngine>(xs, kNT, kMove); };
     u->pipeline = std::make_unique<utt::Pipeline>(std::move(st), std::move(s));
     for (int i = 0; i < 5000 && le_utt_ready(u.get()) == 0; ++i) std::this_thread::sleep_for(1ms);
     ASSERT_EQ(le_utt_ready(u.get()), 1) << le_utt_last_error();

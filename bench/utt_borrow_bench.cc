@@ -8,10 +8,6 @@
 // floor is a memcpy of the RGB frame. --borrow-k=N sets the head's candidate
 // count (default 8, so that the borrow costs less than the render here; the
 // shipped configuration's 64 costs several renders at this window size).
-#include <benchmark/benchmark.h>
-#include <unistd.h>
-
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -19,54 +15,35 @@
 #include <map>
 #include <numeric>
 #include <string>
-#include <thread>
 #include <vector>
 
-#include "benchkit.h"
-#include "le/le.h"
 #include "le/le_tessera.h"
-#include "le/le_utt.h"
-#include "le/pipeline/session_bind.h"
-#include "le/pipeline/utt_handle.h"
-#include "le/session/session.h"
 #include "le/tessera/bankdec.h"
+#include "utt_live.h"
 
 namespace {
 
-constexpr int kNT = 25, kCrop = 256, kW = 1280, kH = 720, kDonors = 64;
-std::string gDir;
-std::vector<float> gXs;
+using namespace le::bench::live;
+
+constexpr int kDonors = 64;
 le_tessera_members* gMembers = nullptr;
 std::vector<uint8_t> gDonors;
 int gBorrowK = 8;
 
-using le::bench::sh;
-using le::bench::writeRandomHalfs;
-
-bool makeBundle(const std::string& root) {
-  const std::string fx = std::string("cd '") + LE_FIXTURES_DIR + "' && " + LE_PYTHON + " -m lefix ";
-  gDir = root + "/b";
-  const std::string nt = std::to_string(kNT), c = std::to_string(kCrop);
-  if (!sh(fx + "bundle --legacy-names --out '" + gDir + "' --nt " + nt + " --crop " + c + " --size " +
-          std::to_string(kW) + " " + std::to_string(kH)) ||
-      !sh(fx + "video mp4 --lossy --nt " + nt + " --size " + std::to_string(kW) + " " + std::to_string(kH) +
-          " --out '" + gDir + "/target_frames.mp4'") ||
-      !sh(fx + "director --variant plain --crop " + c + " --out '" + gDir + "/model_plain.onnx'") ||
-      !sh(fx + "tessera live --donors " + std::to_string(kDonors) + " --out '" + gDir + "' > /dev/null") ||
-      !sh(std::string(LE_PYTHON) + " -c \"import json; p='" + gDir + "/tessera_head.v1.json'; d=json.load(open(p)); "
-          "d['retrieval']['K']=" + std::to_string(gBorrowK) + "; json.dump(d, open(p, 'w'))\""))
-    return false;
-  writeRandomHalfs(gDir + "/pooled64.f16", size_t(kNT) * 65536, 1);
-  writeRandomHalfs(gDir + "/P.f16", size_t(kNT) * 3 * size_t(kCrop) * size_t(kCrop), 2);
-  std::ifstream f(gDir + "/xs_target.bin", std::ios::binary);
-  gXs.resize(size_t(kNT) * 63);
-  f.read(reinterpret_cast<char*>(gXs.data()), std::streamsize(gXs.size() * 4));
-  return bool(f);
+// The identity with the 64-donor teeth members, the head's candidate count
+// set to gBorrowK.
+bool makeBorrowBundle(const std::string& root) {
+  const std::string& dir = identity().dir;
+  return makeBundle(root) &&
+         le::bench::sh(lefix() + "tessera live --donors " + std::to_string(kDonors) + " --out '" + dir + "' > /dev/null") &&
+         le::bench::sh(std::string(LE_PYTHON) + " -c \"import json; p='" + dir + "/tessera_head.v1.json'; "
+                       "d=json.load(open(p)); d['retrieval']['K']=" + std::to_string(gBorrowK) +
+                       "; json.dump(d, open(p, 'w'))\"");
 }
 
 bool loadMembers() {
   char err[1024] = {};
-  gMembers = le_tessera_members_open(gDir.c_str(), err, sizeof err);
+  gMembers = le_tessera_members_open(identity().dir.c_str(), err, sizeof err);
   if (!gMembers) return std::fprintf(stdout, "members: %s\n", err), false;
   std::ifstream f(le_tessera_members_bank_track_path(gMembers), std::ios::binary);
   const std::string track((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
@@ -80,70 +57,13 @@ bool loadMembers() {
   return le_tessera_members_reorder(gMembers, frames.data(), gDonors.data(), err, sizeof err) == 0;
 }
 
-// Rows for as long as asked (endless), or one per 640 pushed samples.
-class RowEngine : public le::utt::Engine {
- public:
-  explicit RowEngine(bool endless) : endless_(endless) {}
-  void reset(int32_t start, int32_t) override { start_ = start, samples_ = 0, pulled_ = 0, done_ = false; }
-  void setEager(int32_t) override {}
-  void push(const float*, int64_t n) override { samples_ += n; }
-  void finish() override { done_ = true; }
-  int32_t avail() override {
-    if (endless_) return 32;
-    return int32_t(done_ ? (samples_ + 639) / 640 : samples_ / 640) - pulled_;
-  }
-  int32_t pull(int32_t* idx, float* t, float* d, int32_t n) override {
-    int32_t w = 0;
-    for (; w < n && w < avail(); ++w, ++pulled_) {
-      idx[w] = int32_t((start_ + pulled_) % kNT);
-      for (int j = 0; j < 63; ++j) {
-        t[w * 63 + j] = gXs[size_t(idx[w]) * 63 + size_t(j)];
-        d[w * 63 + j] = t[w * 63 + j] + 0.02f;
-      }
-    }
-    return w;
-  }
-  int32_t total() override { return !endless_ && done_ ? int32_t((samples_ + 639) / 640) : -1; }
-  int32_t nt() override { return kNT; }
-
- private:
-  bool endless_;
-  int64_t samples_ = 0, pulled_ = 0;
-  int32_t start_ = 0;
-  bool done_ = false;
-};
-
 // none: no borrow, pipelined paste; none_inline: no borrow, inline paste;
 // inline: borrow and paste on the run thread; pipelined: borrow thread.
 enum Mode { kNone, kNoneInline, kInline, kPipelined };
 const char* const kModeNames[] = {"none", "none_inline", "inline", "pipelined"};
 
-struct Live {
-  le_ctx* ctx = nullptr;
-  le_utt* u = nullptr;
-  ~Live() {
-    le_utt_destroy(u);
-    le_destroy(ctx);
-  }
-};
-
 bool openLive(benchmark::State& st, Live& l, Mode mode, bool endless) {
-  l.ctx = le_create(gDir.c_str(), "plain", 2, "");
-  if (!l.ctx) {
-    st.SkipWithError(le_last_error());
-    return false;
-  }
-  le::utt::Options o;
-  o.motionDir = gDir.c_str();
-  o.steadyModel = "-";
-  o.gapS = -1;
-  le::utt::Settings s = le::utt::resolveSettings(o, 2, [](const char*) -> std::optional<std::string> { return std::nullopt; });
-  s.pipelinePaste = mode == kNone || mode == kPipelined ? 1 : 0;
-  auto u = std::make_unique<le_utt>();
-  le::utt::Stages stages = le::utt::bindSession(*l.ctx, s, *u);
-  stages.makeEngine = [endless] { return std::make_unique<RowEngine>(endless); };
-  u->pipeline = std::make_unique<le::utt::Pipeline>(std::move(stages), std::move(s));
-  l.u = u.release();
+  if (!open(st, l, 2, mode == kNone || mode == kPipelined ? 1 : 0, endless)) return false;
   if (mode == kInline || mode == kPipelined) {
     const le_tessera_members* m = gMembers;
     char err[1024] = {};
@@ -156,15 +76,7 @@ bool openLive(benchmark::State& st, Live& l, Mode mode, bool endless) {
       return false;
     }
   }
-  while (le_utt_ready(l.u) == 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  return le_utt_ready(l.u) == 1;
-}
-
-bool pull(le_utt* u, std::vector<uint8_t>& buf, le_utt_frame_info& info) {
-  for (;;) {
-    if (le_utt_pull_frame(u, buf.data(), buf.size(), &info) == 1) return true;
-    std::this_thread::yield();
-  }
+  return ready(l);
 }
 
 struct Figures {
@@ -199,33 +111,7 @@ void uttPull(benchmark::State& st, Mode mode) {
 
 void firstFrame(benchmark::State& st, Mode mode) {
   Live l;
-  if (!openLive(st, l, mode, false)) return;
-  std::vector<uint8_t> buf(size_t(kW) * kH * 3);
-  le_utt_frame_info info{};
-  std::vector<int16_t> a(640 * 4, 1);
-  double sum = 0;
-  for (auto _ : st) {
-    le_utt_push_audio(l.u, a.data(), int(a.size()));
-    le_utt_end_utterance(l.u);
-    do pull(l.u, buf, info);
-    while (!(info.kind == LE_UTT_SPEECH && info.speech_number == 0));
-    le_utt_stats s{};
-    le_utt_get_stats(l.u, &s);
-    sum += s.first_frame_latency_ms;
-    st.PauseTiming();
-    do pull(l.u, buf, info);  // the rest of the utterance and its ramp
-    while (info.kind != LE_UTT_IDLE);
-    st.ResumeTiming();
-  }
-  gFig[mode].firstMs = st.iterations() ? sum / double(st.iterations()) : 0;
-}
-
-void memcpyFloor(benchmark::State& st) {
-  std::vector<uint8_t> a(size_t(kW) * kH * 3, 1), b(a.size());
-  for (auto _ : st) {
-    std::memcpy(b.data(), a.data(), a.size());
-    benchmark::DoNotOptimize(b.data());
-  }
+  if (openLive(st, l, mode, false)) gFig[mode].firstMs = firstFrameLatencyMs(st, l.u);
 }
 
 }  // namespace
@@ -240,7 +126,7 @@ int main(int argc, char** argv) {
       for (int j = i; j + 1 < argc; ++j) argv[j] = argv[j + 1];
       --argc, --i;
     }
-  if (!makeBundle(root) || !loadMembers()) return 1;
+  if (!makeBorrowBundle(root) || !loadMembers()) return 1;
   std::freopen("/dev/null", "a", stderr);  // the loaders' log lines
   const auto name = [](const char* what, Mode m) { return std::string(what) + "/" + kModeNames[m]; };
   for (Mode m : {kNone, kNoneInline, kInline, kPipelined}) {

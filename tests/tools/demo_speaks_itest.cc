@@ -22,13 +22,6 @@ namespace {
 
 constexpr int kLeftCorner = 17, kUpperLip = 18, kRightCorner = 19, kLowerLip = 20, kChin = 16;
 
-std::vector<float> rawFloats(const std::string& path) {
-  const std::string b = readFile(path);
-  std::vector<float> v(b.size() / 4);
-  std::memcpy(v.data(), b.data(), v.size() * 4);
-  return v;
-}
-
 // Dark samples (luma below 60) on a 64 x 64 grid over the pasted mouth:
 // between the lip corners, from above the upper lip to halfway to the chin.
 int darkMouth(const std::vector<float>& xs, const std::vector<float>& m, int crop, const uint8_t* rgb, int w, int h,
@@ -76,7 +69,7 @@ TEST(DemoSpeaks, LivePipelineIdlesThenOpensTheMouthOnVoicedFramesOnly) {
   std::unique_ptr<le_ctx, void (*)(le_ctx*)> ctx(le_create(demoContainer().c_str(), "demo", 2, ""), le_destroy);
   ASSERT_NE(ctx, nullptr) << le_last_error();
   const int W = le_width(ctx.get()), H = le_height(ctx.get()), NT = le_nt(ctx.get()), crop = le_crop(ctx.get());
-  const std::vector<float> xs = rawFloats(dir + "/xs_target.bin"), m = rawFloats(dir + "/M.f32");
+  const std::vector<float> xs = readF32(dir + "/xs_target.bin"), m = readF32(dir + "/M.f32");
   ASSERT_EQ(xs.size(), size_t(NT) * 63);
   le_utt_opts o{};
   o.motion_dir = dir.c_str();

@@ -16,52 +16,31 @@ namespace {
 
 constexpr int kNT = 6;
 
-struct TeethFixture {
+TEST(LeLiveTeeth, BorrowsEverySpeechAndRampCropAndRefusesABundleWithoutTheMembers) {
   TempDir dir;
-  std::string bundle, bare, motion, wav;
-  bool ok = false;
-  TeethFixture() {
-    bundle = dir / "b";
-    bare = dir / "bare";
-    motion = dir / "m";
-    wav = dir / "speech.wav";
-    for (const std::string& b : {bundle, bare}) {
-      if (runFixture({"bundle", "--out", b, "--nt", std::to_string(kNT), "--crop", "128", "--size", "160", "144",
-                      "--legacy-names"}) != 0 ||
-          runFixture({"video", "mp4", "--out", b + "/target_frames.mp4", "--nt", std::to_string(kNT), "--size", "160",
-                      "144"}) != 0 ||
-          runFixture({"director", "--variant", "plain", "--crop", "128", "--out", b + "/model_plain.onnx"}) != 0)
-        return;
-      writeFile(b + "/pooled64.f16", halfFile(size_t(kNT) * 65536, 1));
-      writeFile(b + "/P.f16", halfFile(size_t(kNT) * 3 * 128 * 128, 2));
-    }
-    if (runFixture({"tessera", "live", "--out", bundle}) != 0) return;
-    if (std::system(("mkdir -p " + quote(motion) + " && cp " + quote(bundle + "/xs_target.bin") + " " + quote(motion))
-                        .c_str()) != 0 ||
-        runFixture({"motion", "dir", "--out", motion}) != 0)
-      return;
-    const std::string raw = dir / "espeak.wav";
-    ok = std::system(("espeak-ng -s 170 -w " + quote(raw) + " 'Hello there.' && ffmpeg -nostdin -v error -y -i " +
-                      quote(raw) + " -ar 16000 -ac 1 -c:a pcm_s16le " + quote(wav))
-                         .c_str()) == 0;
-  }
-};
-
-const TeethFixture& fixture() {
-  static TeethFixture f;
-  return f;
-}
-
-TEST(LeLiveTeeth, EverySpeechAndRampCropIsBorrowedInlineAndOnTheBorrowThread) {
-  const TeethFixture& fx = fixture();
-  ASSERT_TRUE(fx.ok) << "fixture failed";
+  const std::string bundle = dir / "b", bare = dir / "bare", motion = dir / "m", wav = dir / "speech.wav";
+  ASSERT_EQ(runFixture({"bundle", "--out", bundle, "--nt", std::to_string(kNT), "--crop", "128", "--size", "160", "144",
+                        "--legacy-names"}), 0);
+  ASSERT_EQ(runFixture({"video", "mp4", "--out", bundle + "/target_frames.mp4", "--nt", std::to_string(kNT), "--size", "160",
+                        "144"}), 0);
+  ASSERT_EQ(runFixture({"director", "--variant", "plain", "--crop", "128", "--out", bundle + "/model_plain.onnx"}), 0);
+  writeFile(bundle + "/pooled64.f16", halfFile(size_t(kNT) * 65536, 1));
+  writeFile(bundle + "/P.f16", halfFile(size_t(kNT) * 3 * 128 * 128, 2));
+  ASSERT_EQ(std::system(("cp -r " + quote(bundle) + " " + quote(bare) + " && mkdir -p " + quote(motion) + " && cp " +
+                         quote(bundle + "/xs_target.bin") + " " + quote(motion) + " && espeak-ng -s 170 -w " +
+                         quote(dir / "e.wav") + " 'Hello there.' && ffmpeg -nostdin -v error -y -i " + quote(dir / "e.wav") +
+                         " -ar 16000 -ac 1 -c:a pcm_s16le " + quote(wav))
+                            .c_str()),
+            0);
+  ASSERT_EQ(runFixture({"tessera", "live", "--out", bundle}), 0);
+  ASSERT_EQ(runFixture({"motion", "dir", "--out", motion}), 0);
   for (const char* pipe : {"0", "1"}) {
     SCOPED_TRACE(std::string("LE_UTT_PIPELINE_PASTE=") + pipe);
     TempDir tmp;
     const std::string mp4 = tmp / "out.mp4", rep = tmp / "report.txt";
     const Cmd r = run(tmp, std::string("LE_UTT_PIPELINE_PASTE=") + pipe + " " + quote(LE_LIVE_EXE) + " " +
-                               quote(fx.bundle) + " " + quote(fx.wav) + " -o " + quote(mp4) + " --motion " +
-                               quote(fx.motion) + " --teeth --fast --end-marks --report " + quote(rep));
+                               quote(bundle) + " " + quote(wav) + " -o " + quote(mp4) + " --motion " +
+                               quote(motion) + " --teeth --fast --end-marks --report " + quote(rep));
     ASSERT_EQ(r.status, 0) << r.err;
     auto m = readReport(rep);
     const int speech = std::stoi(m["speech_frames"]), ramp = std::stoi(m["ramp_frames"]);
@@ -79,18 +58,12 @@ TEST(LeLiveTeeth, EverySpeechAndRampCropIsBorrowedInlineAndOnTheBorrowThread) {
       EXPECT_EQ(m.count("stage_share_borrow"), 1u);
     }
   }
-}
-
-TEST(LeLiveTeeth, ABundleWithoutTheMembersIsRefusedBeforeAnyFrame) {
-  const TeethFixture& fx = fixture();
-  ASSERT_TRUE(fx.ok) << "fixture failed";
   TempDir tmp;
-  const std::string mp4 = tmp / "out.mp4";
-  const Cmd r = run(tmp, quote(LE_LIVE_EXE) + " " + quote(fx.bare) + " " + quote(fx.wav) + " -o " + quote(mp4) +
-                             " --motion " + quote(fx.motion) + " --teeth --fast");
+  const Cmd r = run(tmp, quote(LE_LIVE_EXE) + " " + quote(bare) + " " + quote(wav) + " -o " + quote(tmp / "out.mp4") +
+                             " --motion " + quote(motion) + " --teeth --fast");
   EXPECT_EQ(r.status, 1);
   EXPECT_NE(r.err.find("--teeth: cannot load the teeth members: "), std::string::npos) << r.err;
-  EXPECT_FALSE(exists(mp4));
+  EXPECT_FALSE(exists(tmp / "out.mp4"));
 }
 
 }  // namespace

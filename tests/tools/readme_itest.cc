@@ -28,13 +28,6 @@ std::vector<std::string> shellBlocks(const std::string& markdown) {
   return blocks;
 }
 
-TEST(Readme, ShellBlocksAreFoundInOrder) {
-  const auto blocks = shellBlocks("x\n```sh\na\nb\n```\n```console\nno\n```\n```sh\nc\n```\n```sh\nunclosed\n");
-  ASSERT_EQ(blocks.size(), 2u);
-  EXPECT_EQ(blocks[0], "a\nb\n");
-  EXPECT_EQ(blocks[1], "c\n");
-}
-
 // build/ as links to this build's entries, with a demo/ of its own.
 bool scratchRoot(const TempDir& root) {
   const std::string build = root / "build";
@@ -69,28 +62,6 @@ TEST(Readme, EveryShellBlockRunsAsWrittenOnTheDemoIdentity) {
                           "live.mp4", "run.txt", "live.mkv", "example"})
     EXPECT_TRUE(exists(root / out)) << out;
   EXPECT_FALSE(exists(root / "stills/frame_000025.png"));
-}
-
-// The README's figure for `make demo`: pushes start at --lead 1.5, the first
-// speech frame comes about 0.75 s of timeline later.
-TEST(Readme, TheDemosIdleLeadIsAboutTwoPointThreeSeconds) {
-  ASSERT_FALSE(demoContainer().empty()) << "lefix demo failed";
-  EXPECT_NE(readFile(std::string(LE_SOURCE_DIR) + "/README.md").find("idle lead of `out/demo.mp4` is about 2.3 s"),
-            std::string::npos);
-  TempDir tmp;
-  ASSERT_EQ(runFixture({"speech", "--out", tmp / "speech.wav"}), 0);
-  const Cmd r = run(tmp, quote(LE_LIVE_EXE) + " " + quote(demoContainer()) + " " + quote(tmp / "speech.wav") +
-                             " -o " + quote(tmp / "demo.mp4") + " --fast --end-marks --lead 1.5 --tail 0.2 -q --report " +
-                             quote(tmp / "report.txt"));
-  ASSERT_EQ(r.status, 0) << r.err;
-  const std::string report = readFile(tmp / "report.txt");
-  const size_t at = report.find("kinds: ");
-  ASSERT_NE(at, std::string::npos);
-  const size_t first = report.find('1', at + 7);
-  ASSERT_NE(first, std::string::npos);
-  const double lead = double(first - at - 7) / 25.0;
-  EXPECT_GE(lead, 2.0);
-  EXPECT_LE(lead, 2.6);
 }
 
 }  // namespace

@@ -68,11 +68,7 @@ TEST(ErrorConvention, CopyOutTerminatesOrEmpties) {
 
 TEST(KeypointRows, AlwaysTwentyOne) { EXPECT_EQ(le_host_kp_rows(), 21); }
 
-TEST(Version, IsTheProjectsMajorMinorPatch) {
-  const std::string v = le_version();
-  EXPECT_EQ(v, LE_TEST_PROJECT_VERSION);
-  EXPECT_EQ(std::count(v.begin(), v.end(), '.'), 2) << v;
-}
+TEST(Version, IsTheProjectsVersion) { EXPECT_STREQ(le_version(), LE_TEST_PROJECT_VERSION); }
 
 class ResolveC : public testing::Test {
  protected:

@@ -129,11 +129,6 @@ TEST(WavBody, SniffsTheRiffWaveHeader) {
   for (const auto& c : cases) EXPECT_EQ(tool::isWavBody(c.body), c.wav) << testing::PrintToString(c.body);
 }
 
-TEST(SpeakArgs, TextIsOneArgumentAfterTheEndOfOptions) {
-  const std::string text = "-v $(rm -rf x); `id` 'q' \"d\"";
-  EXPECT_EQ(tool::speakArgs("espeak-ng", text, "/tmp/a.wav"), (std::vector<std::string>{"espeak-ng", "-w", "/tmp/a.wav", "--", text}));
-}
-
 // A 16-bit mono WAV of n samples of a 440 Hz tone at `rate`.
 std::string toneWav(uint32_t rate, size_t n) {
   auto put = [](std::string& s, uint32_t v, int bytes) {

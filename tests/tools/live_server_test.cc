@@ -5,9 +5,12 @@
 // JPEG encoder against turbojpeg's own decoder.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <cmath>
+#include <future>
 #include <memory>
 #include <nlohmann/json.hpp>
 #include <stdexcept>
@@ -242,17 +245,35 @@ TEST(FrameBoard, HandsOutOnlyTheNewestFrame) {
   EXPECT_FALSE(board.waitNewer(3, std::chrono::milliseconds(1)));  // nothing newer than the newest
 }
 
-TEST(FrameBoard, WakesAWaiterOnPublishAndStopsOnClose) {
+// A viewer waiting in waitNewer(after, 1 min) on its own thread, and a wait
+// until it sleeps there: whatever wakes it then is the call under test.
+std::future<std::optional<tool::FrameShot>> waitingViewer(tool::FrameBoard& board, uint64_t after) {
+  std::atomic<pid_t> tid{0};
+  auto got = std::async(std::launch::async, [&board, &tid, after] {
+    tid = ::gettid();
+    return board.waitNewer(after, std::chrono::minutes(1));
+  });
+  const auto state = [&] {
+    const std::string stat = readFile("/proc/self/task/" + std::to_string(tid) + "/stat");
+    return stat.at(stat.rfind(')') + 2);
+  };
+  while (tid == 0 || state() != 'S') std::this_thread::yield();
+  return got;
+}
+
+TEST(FrameBoard, WakesAWaiterOnPublishAndOnClose) {
   tool::FrameBoard board;
   board.publish(std::make_shared<const std::string>("a"), 0);
-  std::optional<tool::FrameShot> got;
-  std::thread viewer([&] { got = board.waitNewer(1, std::chrono::minutes(1)); });
-  while (board.sequence() < 2) board.publish(std::make_shared<const std::string>("b"), 1);
-  viewer.join();
+  auto viewer = waitingViewer(board, 1);
+  board.publish(std::make_shared<const std::string>("b"), 1);
+  ASSERT_EQ(viewer.wait_for(std::chrono::seconds(30)), std::future_status::ready) << "the publish woke nobody";
+  const auto got = viewer.get();
   ASSERT_TRUE(got);
-  EXPECT_GE(got->sequence, 2u);
-  EXPECT_EQ(*got->jpeg, "b");
+  EXPECT_EQ(std::make_tuple(got->sequence, *got->jpeg, got->kind), std::make_tuple(uint64_t(2), std::string("b"), 1));
+  viewer = waitingViewer(board, 2);
   board.close();
+  ASSERT_EQ(viewer.wait_for(std::chrono::seconds(30)), std::future_status::ready) << "the close woke nobody";
+  EXPECT_FALSE(viewer.get());
   EXPECT_TRUE(board.closed());
   board.publish(std::make_shared<const std::string>("c"), 1);
   EXPECT_FALSE(board.waitNewer(0, std::chrono::minutes(1)));  // closed: nothing, at once

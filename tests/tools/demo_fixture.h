@@ -17,7 +17,6 @@ namespace le::test {
 
 // 40 frames: the first mouth opening peaks at frame 9, a blink shuts at 22.
 inline constexpr const char* kDemoSeconds = "1.6";
-inline constexpr int kDemoFrames = 40;
 
 inline const std::string& demoContainer() {
   static TempDir dir;

@@ -41,15 +41,15 @@ TEST(LeRenderAudio, AnyAudioFileBecomesOneFramePerFortiethOfASecondBesideItsSpee
   const std::string wav = tmp / "s.wav";
   ASSERT_EQ(run(tmp, "espeak-ng -s 150 -w " + quote(tmp / "e.wav") + " 'audio for the whole clip' && cd " + quote(tmp.path()) +
                          " && ffmpeg -nostdin -v error -i e.wav -ar 16000 -ac 1 -c:a pcm_s16le s.wav && ffmpeg -nostdin -v error "
-                         "-i e.wav -ar 44100 -ac 2 -c:a pcm_s16le st.wav && ffmpeg -nostdin -v error -i s.wav -ar 22050 -c:a "
-                         "libmp3lame s.mp3").status, 0);
+                         "-i s.wav -ar 22050 -c:a libmp3lame s.mp3").status, 0);
   int samples = 0;
   ASSERT_EQ(std::sscanf(run(tmp, "ffprobe -v error -show_entries stream=duration_ts -of csv=p=0 " + quote(wav)).out.c_str(), "%d",
                         &samples), 1);
   const int frames = (samples + 639) / 640;
   ASSERT_GT(frames, 10);
-  // {file, extra video frames allowed}: resampling and an MP3 encoder pad.
-  for (const auto& [name, slack] : {std::pair{"s.wav", 0}, {"st.wav", 2}, {"s.mp3", 2}}) {
+  // {file, extra video frames allowed}: an MP3 encoder pads. Rates and
+  // channel counts are the speech reader's own tests.
+  for (const auto& [name, slack] : {std::pair{"s.wav", 0}, {"s.mp3", 2}}) {
     SCOPED_TRACE(name);
     const Cmd r = leRender(tmp, "--audio " + quote(tmp / name) + " --gain 0.04 -q");
     ASSERT_EQ(r.status, 0) << r.err;

@@ -155,16 +155,15 @@ std::string toneWav(uint32_t rate, size_t n) {
   return w + data;
 }
 
-// Any rate becomes 16 kHz at its level; bodies without samples are refused
-// naming the upload, not the scratch file it went through.
-TEST(WavBody, DecodesAnyRateTo16kHzAndRefusesEmptyBodies) {
-  for (const uint32_t rate : {8000u, 16000u, 22050u, 48000u}) {
-    const std::vector<int16_t> s = tool::decodeWavBody(toneWav(rate, rate / 2));  // half a second
-    EXPECT_NEAR(static_cast<double>(s.size()), 8000.0, 64.0) << rate;
-    int peak = 0;
-    for (const int16_t v : s) peak = std::max(peak, std::abs(int(v)));
-    EXPECT_TRUE(peak > 6000 && peak < 9000) << rate << " peak " << peak;
-  }
+// A body reaches the speech reader (whose tests sweep rates and channels):
+// half a second at 22.05 kHz is 8000 samples at its level. Bodies without
+// samples are refused naming the upload, not the scratch file it went through.
+TEST(WavBody, DecodesTo16kHzAndRefusesEmptyBodies) {
+  const std::vector<int16_t> s = tool::decodeWavBody(toneWav(22050, 11025));
+  EXPECT_NEAR(static_cast<double>(s.size()), 8000.0, 64.0);
+  int peak = 0;
+  for (const int16_t v : s) peak = std::max(peak, std::abs(int(v)));
+  EXPECT_TRUE(peak > 6000 && peak < 9000) << peak;
   const std::string wav = toneWav(16000, 0);
   for (const std::string& body : {std::string("plain text"), wav, wav.substr(0, 20),
                                   std::string("RIFF\0\0\0\0WAVE", 12) + std::string(64, '\1')}) {

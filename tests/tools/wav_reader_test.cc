@@ -111,7 +111,7 @@ TEST(SpeechReader, AnyRateSampleFormatAndChannelCountBecomesSixteenKilohertzMono
     double mono;                // the level the mono mix must reach
   };
   const Case cases[] = {
-      {44100, {8000, 8000}, 1, 8000},      // stereo, same on both sides
+      {44100, {8000, 4000}, 1, 6000},      // stereo: the mean of the sides
       {48000, {9000}, 3, 9000},            // float
       {8000, {-6000}, 1, -6000},           // upsampled
       {22050, {6000, 6000, 6000, 6000, 6000, 6000}, 1, 6000},  // 5.1

@@ -8,7 +8,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <cstdio>
 #include <functional>
 #include <map>
@@ -133,9 +132,7 @@ TEST_F(UnwrapSafety, OnlyAnUnwrapOfThisContainerOrAnEmptyDirectoryIsReplaced) {
     ::unlink(lock.c_str());
     c.setUp();
     const std::map<std::string, std::string> before = fs::isDirectory(D) ? tree(D) : decltype(before){};
-    const auto t0 = std::chrono::steady_clock::now();
     const std::string err = errorOf([&] { EXPECT_EQ(quietResolve(C), D); });
-    EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(1));
     if (c.replaced) {
       EXPECT_EQ(err, "(no error)");
       EXPECT_EQ(tree(D), members);

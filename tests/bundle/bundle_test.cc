@@ -396,8 +396,8 @@ TEST_F(Unwrap, UserDirectoryUnderTheUnwrapRootIsRefusedToo) {
   TempDir root;
   test::ScopedEnv env("LE_IMX_UNWRAP_ROOT", root.path());
   put(root / "x.lebundle/notes", "mine");
-  EXPECT_EQ(resolve(C), "error: refusing to unwrap " + C + ": " + root / "x.lebundle" + " exists and is not an unwrap of " +
-                           C + "; remove it or set LE_IMX_UNWRAP_ROOT");
+  EXPECT_EQ(resolve(C), "error: refusing to unwrap " + C + ": " + root / "x.lebundle" +
+                           " exists and is not an unwrap of " + C + "; remove it or set LE_IMX_UNWRAP_ROOT");
   EXPECT_EQ(readFile(root / "x.lebundle/notes"), "mine");
 }
 

@@ -241,8 +241,9 @@ TEST(DriverCursorErrors, BadArgumentsAreHarmlessAndSourceFailuresPermanent) {
   int idx = -1;
   for (int si : {5, -1, INT_MAX})
     EXPECT_EQ(errorOf([&] { c->pullAt(si, &idx); }), "le_driver: seek(" + std::to_string(si) + ") outside [0,5)");
-  EXPECT_THROW(c->pull(static_cast<uint8_t*>(nullptr)), std::invalid_argument);
-  EXPECT_THROW(c->pullAt(2, static_cast<uint8_t*>(nullptr)), std::invalid_argument);
+  for (const std::string& e : {errorOf([&] { c->pull(static_cast<uint8_t*>(nullptr)); }),
+                               errorOf([&] { c->pullAt(2, static_cast<uint8_t*>(nullptr)); })})
+    EXPECT_EQ(e, "le_driver: pull into a null buffer");
   EXPECT_TRUE(holdsFrame(c->pull(&idx), 0));  // nothing was consumed
   EXPECT_EQ(c->seeks(), 0);
   // {script, pulls that succeed at least, message}
@@ -290,7 +291,7 @@ TEST(DriverCursorSizes, SlotAndByteCountsAreCapped) {
       {errorOf([&] { cursor({.NT = 0}, p); }),
        "le_driver: scripted reports 0 frames of 4x2 (24 bytes) — refusing an empty driver"}};
   for (const auto& [got, want] : refusals) EXPECT_EQ(got, want);
-  EXPECT_THROW(DriverCursor::over(nullptr, 2, 11), std::invalid_argument);
+  EXPECT_EQ(errorOf([] { DriverCursor::over(nullptr, 2, 11); }), "le_driver: cursor over no source");
   EXPECT_TRUE(p->locked([&] { return p->destroyed; }));  // refused cursors released their source
   // Ring plus the source; look-ahead at least 1, history at least 0.
   for (const auto& [la, h, slots] : {std::tuple{2, 11, 14}, {0, -7, 2}, {1023, 0, 1024}})

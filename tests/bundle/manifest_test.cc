@@ -128,12 +128,6 @@ TEST(LookupHelpers, StringsNumbersAndOptionalStrings) {
     std::setlocale(LC_NUMERIC, saved.c_str());
     EXPECT_EQ(v, 1.3);
   }
-  TempDir d;
-  const std::string bytes("a\0b\xff\n", 5);
-  writeFile(d / "f", bytes);
-  EXPECT_EQ(readFile(d / "f"), bytes);
-  EXPECT_EQ(errorOf([&] { readFile(d / "none"); }), "cannot open " + (d / "none"));
-  EXPECT_EQ(errorOf([&] { readFile(d.path()); }), "cannot open " + d.path());
 }
 
 // ---- loadManifest ----------------------------------------------------------

@@ -1,9 +1,6 @@
 // Motion directory parsing: meta.json text must parse into counts in range or
 // be refused, and a raw file must be read whole with exactly the expected
 // count or be refused; nothing else may happen.
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -16,14 +13,6 @@
 #include "le/audio/motion_files.h"
 
 namespace {
-
-const std::string& scratch() {
-  static const std::string dir = [] {
-    const std::string t = le::fuzz::scratchDir("motion_fuzz");
-    return t;
-  }();
-  return dir;
-}
 
 void checkMeta(const std::string& text) {
   try {
@@ -39,7 +28,7 @@ void checkRaw(const uint8_t* data, size_t size) {
   if (size < 2) return;
   // The first two bytes are the expected count, the rest is the file.
   const int64_t count = int64_t(data[0]) | int64_t(data[1]) << 8;
-  const std::string path = scratch() + "/t.bin";
+  const std::string path = le::fuzz::scratchDir("motion_fuzz") + "/t.bin";
   le::fuzz::writeFile(path, data + 2, size - 2);
   try {
     const std::vector<float> v = le::motion::readExactFloats(path, count);

@@ -248,8 +248,6 @@ TEST(PriorSource, Yuv444ToPlanarHalfThroughTheTable) {
   EXPECT_EQ(errorOf([&] { bad->next(f.data()); }),
             "le_driver: " + p420 + " decoded to yuv420p, not the yuv444p a warp prior is authored in — a subsampled "
                                    "prior is a different mouth, refusing");
-  EXPECT_EQ(errorOf([&] { driver::openPriorHevc(p420, kNT, 50); }),
-            "le_driver: " + p420 + " is 48x48, the manifest says 50x50 — refusing to rescale the driver");
 }
 
 TEST(JpgSource, DecodesInOrderAndRefusesAFrameOfTheWrongSize) {

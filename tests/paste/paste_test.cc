@@ -136,16 +136,22 @@ TEST_F(PasteTest, BadCallsAreRefusedAndLeaveTheFrame) {
   const std::vector<float> bigCrop(3 * 1025 * 1025, 0.5f);
   std::vector<uint8_t> frame(32 * 32 * 3, 1);
   const float M[6] = {1, 0, 4, 0, 1, 4};
-  EXPECT_EQ(le::test::errorOf([&] { big.composite(bigCrop.data(), 255.0f, M, frame.data(), 32, 32); }), "paste: side > 1024");
+  using le::test::errorOf;
+  EXPECT_EQ(errorOf([&] { big.composite(bigCrop.data(), 255.0f, M, frame.data(), 32, 32); }), "paste: side > 1024");
   EXPECT_EQ(frame, std::vector<uint8_t>(frame.size(), 1));
   Paste p(mask(8, 255), 8, {1.3f, 2.0f, 3});
   std::vector<float> crop(3 * 64, 0.5f);
-  EXPECT_THROW(p.composite(nullptr, 255.0f, M, frame.data(), 32, 32), std::invalid_argument);
-  EXPECT_THROW(p.composite(crop.data(), 255.0f, M, frame.data(), 0, 32), std::invalid_argument);
-  EXPECT_THROW(p.compositeTail(frame.data(), 32, 0, 31, 0, 31, 0, 1, 0, 0), std::invalid_argument);  // no column tables
+  EXPECT_EQ(errorOf([&] { p.composite(nullptr, 255.0f, M, frame.data(), 32, 32); }),
+            "paste: null crop, matrix or frame");
+  EXPECT_EQ(errorOf([&] { p.composite(crop.data(), 255.0f, M, frame.data(), 0, 32); }), "paste: bad frame size 0x32");
+  const auto tail = [&](int x0, int x1, int y1) {
+    return errorOf([&] { p.compositeTail(frame.data(), 32, x0, x1, 0, y1, 0, 1, 0, 0); });
+  };
+  const std::string outside = " outside the frame or the column tables";
+  EXPECT_EQ(tail(0, 31, 31), "paste: compositeTail columns 0 ... 31, rows 0 ... 31" + outside);  // no column tables
   p.composite(crop.data(), 255.0f, M, frame.data(), 32, 32);
-  EXPECT_THROW(p.compositeTail(frame.data(), 32, 5, 4, 0, 3, 0, 1, 0, 0), std::invalid_argument);
-  EXPECT_THROW(p.compositeTail(frame.data(), 32, -1, 4, 0, 3, 0, 1, 0, 0), std::invalid_argument);
+  EXPECT_EQ(tail(5, 4, 3), "paste: compositeTail columns 5 ... 4, rows 0 ... 3" + outside);
+  EXPECT_EQ(tail(-1, 4, 3), "paste: compositeTail columns -1 ... 4, rows 0 ... 3" + outside);
   EXPECT_NO_THROW(p.compositeTail(frame.data(), 32, 0, 15, 0, 3, 0, 1, -4, -4));
 }
 

@@ -1,13 +1,20 @@
 // The log sink: lines reach the installed sink whole and without their
 // newline, standard error gets them byte for byte when no sink is set, and a
-// sink may log or swap the sink without deadlocking.
+// sink may log or swap the sink without deadlocking. FFmpeg's own messages
+// reach it as single "[ffmpeg]" lines: pieces of one message joined, levels
+// mapped, FFmpeg's level respected, control characters made blanks.
 #include <gtest/gtest.h>
+
+extern "C" {
+#include <libavutil/log.h>
+}
 
 #include <algorithm>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "le/runtime/ff_log.h"
 #include "le/runtime/log.h"
 
 namespace {
@@ -108,6 +115,41 @@ TEST(LogSink, LinesFromManyThreadsArriveOneAtATime) {
   EXPECT_EQ(count.lines, 800);
   EXPECT_EQ(count.most, 1);
   EXPECT_TRUE(count.whole);
+}
+
+
+TEST(FfmpegLog, LineTextTable) {
+  const struct {
+    const char* component;
+    std::string text, line;
+  } cases[] = {
+      {"mp3float", "Could not update timestamps\n", "[ffmpeg] [mp3float] Could not update timestamps"},
+      {"", "plain\r\n", "[ffmpeg] plain"},
+      {nullptr, "a\x1b[31mred\x1b[0m\tb\n", "[ffmpeg] a [31mred [0m b"},
+      {"x", "\n", "[ffmpeg] [x] "},
+  };
+  for (const auto& c : cases) EXPECT_EQ(le::ffmpeg::logLine(c.component, c.text), c.line) << c.text;
+}
+
+TEST(FfmpegLog, PiecesOfOneMessageBecomeOneLineAtItsLevel) {
+  Seen seen;
+  le::ffmpeg::routeLog();
+  const int before = av_log_get_level();
+  {
+    SinkScope scope(Seen::fn, &seen);
+    av_log_set_level(AV_LOG_INFO);
+    av_log(nullptr, AV_LOG_WARNING, "two %s", "pieces");
+    av_log(nullptr, AV_LOG_WARNING, " of one line %d\n", 7);
+    av_log(nullptr, AV_LOG_ERROR, "broken\n");
+    av_log(nullptr, AV_LOG_INFO, "said\n");
+    av_log(nullptr, AV_LOG_DEBUG, "below FFmpeg's level\n");
+    av_log_set_level(AV_LOG_ERROR);
+    av_log(nullptr, AV_LOG_WARNING, "now below it too\n");
+    av_log_set_level(before);
+  }
+  EXPECT_EQ(seen.lines, (std::vector<std::string>{"[ffmpeg] two pieces of one line 7", "[ffmpeg] broken",
+                                                  "[ffmpeg] said"}));
+  EXPECT_EQ(seen.levels, (std::vector<int>{int(Level::Warning), int(Level::Error), int(Level::Info)}));
 }
 
 }  // namespace

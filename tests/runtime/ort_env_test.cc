@@ -59,12 +59,11 @@ TEST(OrtEnv, WarningsReachTheSinkAsSingleLines) {
   EXPECT_GT(info, 0);
   ASSERT_EQ(ort.size(), 1u) << (log.lines().empty() ? "(nothing)" : log.lines()[0].second);
   EXPECT_EQ(ort[0].rfind("[onnxruntime] warning: Removing initializer 'unused'", 0), 0u) << ort[0];
-  for (const char c : ort[0]) EXPECT_GE(static_cast<unsigned char>(c), 0x20) << ort[0];
 }
 
 TEST(OrtEnv, LogLinesHaveNoControlCharacters) {
-  EXPECT_EQ(le::ort::logLine(ORT_LOGGING_LEVEL_WARNING, "a\nb\x1b[1;31mc\td"),
-            "[onnxruntime] warning: a b [1;31mc d");
+  EXPECT_EQ(le::ort::logLine(ORT_LOGGING_LEVEL_WARNING, "a\nb\x1b[1;31mc\td\x7f"),
+            "[onnxruntime] warning: a b [1;31mc d ");
   EXPECT_EQ(le::ort::logLine(ORT_LOGGING_LEVEL_ERROR, "x"), "[onnxruntime] error: x");
   EXPECT_EQ(le::ort::logLine(ORT_LOGGING_LEVEL_INFO, "y"), "[onnxruntime] info: y");
   EXPECT_EQ(le::ort::logLine(ORT_LOGGING_LEVEL_FATAL, nullptr), "[onnxruntime] error: ");

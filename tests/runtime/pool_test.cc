@@ -148,6 +148,8 @@ TEST(ParallelRange, NestedCallsRunInlineOnTheCallerAndSplitOnAWorker) {
     }
   });
   EXPECT_EQ(inner, (std::vector<Range>{{0, 100}}));
+  // Chunk k runs on thread k, so every chunk past the first is a worker's.
+  EXPECT_EQ(workerCalls.load(), le::pool::parts(64, 1) - 1);
   EXPECT_EQ(workerItems.load(), 100u * size_t(workerCalls.load()));
 }
 

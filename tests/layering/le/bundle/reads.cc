@@ -1,3 +1,0 @@
-#include <cstdlib>
-
-const char* home() { return std::getenv("HOME"); }

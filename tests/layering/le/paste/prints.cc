@@ -1,3 +1,0 @@
-#include <cstdio>
-
-void say() { std::fputs("hi\n", stderr); }

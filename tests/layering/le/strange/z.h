@@ -1,2 +1,0 @@
-// A folder that is on no floor.
-#pragma once

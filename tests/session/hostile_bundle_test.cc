@@ -79,6 +79,22 @@ TEST(HostileBundle, EveryNameTheManifestGivesStaysInside) {
   }
 }
 
+// The bundle's real path must be a whole prefix of the link's target: a
+// sibling directory whose name merely starts with the bundle's is outside.
+TEST(HostileBundle, ALinkIntoASiblingWhoseNameExtendsTheBundlesLeaves) {
+  TempDir t;
+  const std::string dir = t / "b", sibling = t / "b2";
+  ASSERT_EQ(::mkdir(dir.c_str(), 0755), 0);
+  ASSERT_EQ(::mkdir(sibling.c_str(), 0755), 0);
+  writeBundle(dir, BundleShape{});
+  test::writeFile(sibling + "/p.bin", "p");
+  ASSERT_TRUE(fs::rmTree(dir + "/M.f32"));
+  ASSERT_EQ(::symlink((sibling + "/p.bin").c_str(), (dir + "/M.f32").c_str()), 0);
+  Ctx ctx(le_create(dir.c_str(), "k", 1, nullptr));
+  EXPECT_EQ(err(), "le_create: member 'M.f32' leaves the bundle directory " + dir +
+                       " (through a symbolic link to " + sibling + "/p.bin) — refusing");
+}
+
 // A member that is a FIFO or a device is refused at once, never waited on: a
 // blocking open would hang here until the alarm ends the test. The director
 // model is opened by the renderer, every other member by the bundle readers.

@@ -19,24 +19,16 @@ using le::test::errorOf;
 
 // ------------------------------------------------------------ archive bytes
 
-void put16(std::string& s, size_t at, uint32_t v) {
-  s[at] = char(v & 0xFF);
-  s[at + 1] = char((v >> 8) & 0xFF);
-}
-void put32(std::string& s, size_t at, uint32_t v) {
-  put16(s, at, v & 0xFFFF);
-  put16(s, at + 2, v >> 16);
-}
-std::string le16(uint32_t v) {
-  std::string s(2, 0);
-  put16(s, 0, v);
+// v as n little-endian bytes.
+std::string le(uint32_t v, size_t n) {
+  std::string s(n, 0);
+  for (size_t i = 0; i < n; ++i) s[i] = char((v >> (8 * i)) & 0xFF);
   return s;
 }
-std::string le32(uint32_t v) {
-  std::string s(4, 0);
-  put32(s, 0, v);
-  return s;
-}
+std::string le16(uint32_t v) { return le(v, 2); }
+std::string le32(uint32_t v) { return le(v, 4); }
+void put16(std::string& s, size_t at, uint32_t v) { s.replace(at, 2, le16(v)); }
+void put32(std::string& s, size_t at, uint32_t v) { s.replace(at, 4, le32(v)); }
 
 struct Rec {
   std::string name, data, extra;

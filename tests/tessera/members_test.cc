@@ -111,10 +111,7 @@ const std::string kPredicateTail =
     "rendering mode that proceeds without them (cadenza-2 IS borrowed teeth). Re-stage the bundle "
     "with the bank builder.";
 
-TEST(TesseraSlots, KeysDefaultsAndLookups) {
-  ASSERT_EQ(le::tesseraSlotCount(), 4);
-  const char* const want[] = {"bank_track", "bank_sidecar", "head_weights", "head_config", nullptr};
-  for (int i = 0; i < 5; ++i) EXPECT_STREQ(le::tesseraSlotKeys()[i], want[i]);
+TEST(TesseraSlots, Lookups) {
   Bundle b;
   b.write();
   const le::TesseraCarriage c = le::tesseraCarriage(b.dir);
@@ -423,7 +420,8 @@ TEST(TesseraMembers, AContainerBundleLoads) {
   EXPECT_EQ(in.bank_track_path.rfind(t / "unwrap", 0), 0u) << in.bank_track_path;
   // A container that lies about its members throws what resolution throws.
   le::test::writeFile(t / "bad.imx", le::test::imxBytes({{"manifest.json", "{}", 1u << 30}}));
-  EXPECT_NE(errorOf([&] { le::tesseraCarriage(t / "bad.imx"); }), "(no error)");
+  EXPECT_EQ(errorOf([&] { le::tesseraCarriage(t / "bad.imx"); }),
+            t / "bad.imx" + ": truncated payload for member manifest.json");
 }
 
 TEST(TesseraReorder, CopiesEachFrameIntoItsDonorSlot) {
@@ -488,10 +486,6 @@ TEST(ServeConfig, ReadsTheV1Schema) {
   EXPECT_EQ(c.hysteresis, 3);
   EXPECT_EQ(c.lookahead, 16);
   EXPECT_TRUE(c.fromHead);
-  EXPECT_EQ(c.teethLumaMin, 100.0);
-  EXPECT_EQ(c.teethGreenRedMax, 25.0);
-  EXPECT_EQ(c.teethMinPixels, 32);
-  EXPECT_EQ(c.maskDecay, 0.6);
 }
 
 TEST(ServeConfig, Refusals) {

@@ -1,12 +1,11 @@
-// The batch entry point against the numpy reference of the teeth pass on a
-// drawn case (lefix tessera-run-case), and the stream borrow against the
-// batch: given the masks and shifts the stream made, the batch emits the same
-// windows byte for byte, and writing them back puts exactly those bytes into
-// the crop.
+// The batch entry point on a drawn case (lefix tessera-run-case; the pass
+// itself meets the numpy reference in teeth_pass_itest): its shift marks, and
+// the stream borrow against it: given the masks and shifts the stream made,
+// the batch emits the same windows byte for byte, leaves pass-through slots
+// alone, and writing them back puts exactly those bytes into the crop.
 #include <gtest/gtest.h>
 
 #include <cmath>
-#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -92,37 +91,6 @@ class BatchRun : public ::testing::Test {
 std::unique_ptr<le::test::TempDir> BatchRun::dir_;
 std::unique_ptr<le::test::TeethCase> BatchRun::case_;
 std::string BatchRun::pt_, BatchRun::json_;
-
-TEST_F(BatchRun, MatchesTheNumpyReference) {
-  const le::test::TeethCase& c = *case_;
-  const std::vector<int32_t> pairs = casePairs();
-  const Out o = run(c.bank, c.masks, pairs.data());
-  ASSERT_EQ(o.rc, 0) << o.err;
-  EXPECT_EQ(o.err, "");
-  const auto refPass = c.read<int32_t>("emit_pass.i32");
-  const auto refWindow = c.read<uint8_t>("emit_window.u8");
-  const size_t wb = windowBytes(c.bank);
-  ASSERT_EQ(refWindow.size(), size_t(c.frames) * wb);
-  int passed = 0, offByOne = 0;
-  for (int i = 0; i < c.frames; ++i) {
-    const size_t at = size_t(i) * wb;
-    ASSERT_EQ(o.pass[size_t(i)], refPass[size_t(i)]) << "frame " << i;
-    if (o.pass[size_t(i)] == 1) {
-      ++passed;
-      for (size_t k = 0; k < wb; ++k)
-        ASSERT_EQ(o.windows[at + k], 0xA5) << "pass-through frame " << i << " had its slot written";
-      continue;
-    }
-    for (size_t k = 0; k < wb; ++k) {
-      const int d = std::abs(int(o.windows[at + k]) - int(refWindow[at + k]));
-      ASSERT_LE(d, 1) << "frame " << i << " byte " << k;
-      offByOne += d;
-    }
-  }
-  EXPECT_GE(passed, 1) << "the case carries a frame without a mask";
-  EXPECT_LT(passed, c.frames / 2);
-  EXPECT_LT(offByOne, int(size_t(c.frames) * wb / 100)) << "bytes one level off";
-}
 
 // No shifts, all-derive pairs and le_tessera_run are one computation; a
 // given shift one beyond the pad passes its frame through, (pad, -pad) not.
@@ -223,7 +191,10 @@ TEST_F(BatchRun, StreamBorrowAgreesWithTheBatchByteForByte) {
     for (int f = 0; f < n; ++f) {
       const FrameResult& r = emitted[size_t(f)];
       ASSERT_EQ(o.pass[size_t(f)], r.passthrough ? 1 : 0) << "frame " << f << (lip.empty() ? " ellipse" : " contour");
-      if (r.passthrough) continue;
+      if (r.passthrough) {
+        for (size_t k = 0; k < wb; ++k) ASSERT_EQ(o.windows[size_t(f) * wb + k], 0xA5) << "pass-through slot " << f;
+        continue;
+      }
       ++borrowed;
       ASSERT_EQ(0, std::memcmp(r.window.data(), &o.windows[size_t(f) * wb], wb)) << "frame " << f;
       // Written back, the crop reads as exactly the window's bytes there.

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstring>
 #include <fstream>
 #include <map>
 #include <sstream>
@@ -11,6 +12,7 @@
 #include <vector>
 
 #include "le/tessera/le_tessera.h"
+#include "testkit/testkit.h"
 
 namespace le::test {
 
@@ -73,12 +75,9 @@ struct TeethCase {
 
   template <class T>
   std::vector<T> read(const std::string& name) const {
-    std::ifstream in(dir + "/" + name, std::ios::binary);
-    if (!in) throw std::runtime_error("case lacks " + name);
-    std::vector<char> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    const std::string bytes = readFile(dir + "/" + name);
     std::vector<T> out(bytes.size() / sizeof(T));
-    std::copy(bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(out.size() * sizeof(T)),
-              reinterpret_cast<char*>(out.data()));
+    std::memcpy(out.data(), bytes.data(), out.size() * sizeof(T));
     return out;
   }
 

@@ -183,10 +183,7 @@ TEST(TeethPassShift, GivenAndDerived) {
       {{INT_MIN, 0}, INT_MIN, 0, false, 0, 0, "shift-out-of-range"},
       {{0, INT_MIN}, INT_MIN, 0, false, 0, 0, "shift-out-of-range"},
       {{INT_MAX, INT_MAX}, INT_MIN, 0, false, 0, 0, "shift-out-of-range"},
-      {{}, INT_MIN, 0, false, 0, 0, "empty-pi"},
-      {{}, 0, 0, true, 0, 0, ""},
-      {{}, 3, -2, true, 3, -2, ""},
-      {{}, -4, 4, true, -4, 4, ""},
+      {{}, INT_MIN, 0, false, 0, 0, "empty-pi"},  // derived shifts within the pad meet the reference run
       {{}, 5, 0, false, 0, 0, "shift-out-of-range"},
   };
   for (const Row& r : rows) {
@@ -279,24 +276,15 @@ TEST(TeethPassRetrieval, SelectionKeepsTheBestAndFillsToK) {
   for (const Row& r : rows) EXPECT_EQ(pass.retrieveSelect(r.ordered), r.want);
 }
 
+// The delay itself meets the numpy reference in teeth_pass_itest; here a given
+// shift out of range as emitted, a pending frame after a flush, and a push
+// without a canvas.
 TEST(TeethPassSteadying, OneFrameLateThenFlushed) {
   TeethPass pass(smallBank(5), matchingHead(), smallConfig());
   FrameResult out;
   const Frame f(0, 0, 4);
-  std::vector<uint8_t> empty(64 * 64, 0);
-  EXPECT_FALSE(pass.push(0, f.rgb.data(), empty.data(), nullptr, &out));
-  EXPECT_TRUE(pass.push(1, f.rgb.data(), f.mask.data(), nullptr, &out));
-  EXPECT_TRUE(out.passthrough);
-  EXPECT_EQ(out.reason, "empty-pi");
-  EXPECT_TRUE(out.window.empty());
-  EXPECT_EQ(out.donors, 0);
   const int tooFar[2] = {0, 5};
-  EXPECT_TRUE(pass.push(2, f.rgb.data(), f.mask.data(), tooFar, &out));
-  EXPECT_FALSE(out.passthrough);
-  EXPECT_EQ(out.reason, "");
-  EXPECT_EQ(out.window.size(), 24u * 16 * 3);
-  EXPECT_GE(out.donors, 1);
-  EXPECT_LE(out.donors, 4);
+  EXPECT_FALSE(pass.push(2, f.rgb.data(), f.mask.data(), tooFar, &out));
   EXPECT_TRUE(pass.flush(&out));
   EXPECT_TRUE(out.passthrough);
   EXPECT_EQ(out.reason, "shift-out-of-range");
@@ -304,6 +292,8 @@ TEST(TeethPassSteadying, OneFrameLateThenFlushed) {
   EXPECT_FALSE(pass.push(3, f.rgb.data(), f.mask.data(), nullptr, &out));  // a new pending frame
   EXPECT_TRUE(pass.flush(&out));
   EXPECT_FALSE(out.passthrough);
+  EXPECT_EQ(out.window.size(), 24u * 16 * 3);
+  EXPECT_EQ(out.donors, 4);
   EXPECT_EQ(le::test::errorOf([&] { pass.push(4, nullptr, f.mask.data(), nullptr, &out); }),
             "teeth: push needs a canvas, a mask and a result");
 }

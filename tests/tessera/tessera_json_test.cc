@@ -2,7 +2,10 @@
 // every prefix of valid texts, the nesting cap, and the lookups.
 #include <gtest/gtest.h>
 
+#include <clocale>
 #include <cmath>
+#include <cstdio>
+#include <cstdlib>
 #include <memory>
 #include <set>
 #include <string>
@@ -66,7 +69,9 @@ TEST(TesseraJson, EdgeCasesTable) {
       {"\"\\u12\"", "'?'"},        // fewer than four digits: the quote still closes
       {"\"\\u12345\"", "'?5'"},
       {"\"\\u\"", "'?'"},
+      {"\"\\b\\f\\n\\r\\t\\/\\\\\\\"\\q\xc3\xa9\"", "'\b\f\n\r\t/\\\"q\xc3\xa9'"},
       {"\"\\uzz\"", "'?zz'"},
+      {"\"\\b\\f\\n\\r\\t\\/\\\\\\\"\\q\xc3\xa9\"", "'\b\f\n\r\t/\\\"q\xc3\xa9'"},
       {"\"abc", "'abc'"},           // open at the end: ends without error
       {"\"ab\\", "'ab'"},           // a final backslash escapes nothing
       {"{\"a\":1,\"a\":2}", "{a:1,a:2}"},
@@ -238,6 +243,33 @@ TEST(TesseraJsonText, FixedAndWholeNumbers) {
     EXPECT_EQ(fixedText(c.v, c.decimals), c.fixed) << c.v;
     EXPECT_EQ(wholeText(c.v), c.whole) << c.v;
   }
+}
+
+// Under a locale whose decimal mark is a comma (de_DE.UTF-8 built into a
+// private LOCPATH) numbers read and print as in "C".
+TEST(TesseraJsonLocale, SameValuesAndTextsUnderACommaDecimalMark) {
+  using le::tessera::json::fixedText;
+  const std::string text =
+      "{\"feather_px\": 4.75, \"p\": [1.5, -0.25e2, 3.14159265358979, 1e-400, +2.5, 12345.678e-3]}";
+  const auto numbers = [&] {
+    const JVal v = parseJson(text, "t");
+    std::string s = fixedText(v.obj[0].second.num, 2);
+    for (const auto& x : v.obj[1].second.arr) s += " " + fixedText(x.num, 6);
+    return s;
+  };
+  le::test::TempDir dir;
+  const std::string cmd = "localedef -c -i de_DE -f UTF-8 '" + dir.path() + "/de_DE.UTF-8' >/dev/null 2>&1";
+  (void)std::system(cmd.c_str());
+  ::setenv("LOCPATH", dir.path().c_str(), 1);
+  const bool switched = std::setlocale(LC_ALL, "de_DE.UTF-8") != nullptr;
+  char probe[16];
+  std::snprintf(probe, sizeof probe, "%.2f", 1.5);
+  const std::string got = numbers();
+  std::setlocale(LC_ALL, "C");
+  ::unsetenv("LOCPATH");
+  ASSERT_TRUE(switched) << "localedef could not build de_DE.UTF-8 (package locales)";
+  ASSERT_STREQ(probe, "1,50");  // the C library wrote a comma
+  EXPECT_EQ(got, "4.75 1.500000 -25.000000 3.141593 0.000000 2.500000 12.345678");
 }
 
 }  // namespace

@@ -239,38 +239,28 @@ TEST(StreamCreate, RefusalsNameTheFailingStep) {
   }
 }
 
-TEST(StreamFailure, RenderThreadMessageReachesTheRun) {
-  le::test::TempDir t;
-  const std::string b = t / "b";
-  le::test::linkBundle(streamBundle(), b, {"model_render.onnx"});
-  le::test::writeFile(b + "/model_render.onnx", "not a model");
-  Stream st(0, 1.0f, b, 1);  // the director is built by the first render
-  ASSERT_NE(st.s, nullptr) << le_stream_last_error();
-  Seen seen;
-  EXPECT_EQ(le_stream_run(st.s, streamSpeech().data(), int(streamSpeech().size()), record, &seen), -1);
-  EXPECT_EQ(std::string(le_stream_last_error())
-                .rfind("le_stream_run: render/paste failed: le_render_kp_crop: ", 0),
-            0u)
-      << le_stream_last_error();
-  EXPECT_TRUE(seen.order.empty());
-}
-
-TEST(StreamFailure, PasteFailureMidRunEndsWithMinusOne) {
-  le::test::TempDir t;
-  const std::string b = t / "b";
-  // The JPEG driver reads one file per pull: frame 12 is gone after create.
-  le::test::linkBundle(streamBundle(), b, {"target_frames/frame_000012.jpg"});
-  Stream st(0, 1.0f, b, 1);
-  ASSERT_NE(st.s, nullptr) << le_stream_last_error();
-  Seen seen;
-  EXPECT_EQ(le_stream_run(st.s, streamSpeech().data(), int(streamSpeech().size()), record, &seen), -1);
-  EXPECT_EQ(std::string(le_stream_last_error()).rfind("le_stream_run: render/paste failed: le_paste_crop: ", 0),
-            0u)
-      << le_stream_last_error();
-  // Frames before the failure stay delivered, in order.
-  EXPECT_GE(seen.order.size(), 8u);
-  EXPECT_LE(seen.order.size(), 12u);
-  EXPECT_EQ(seen.order, iota(int(seen.order.size())));
+// A director that is no model fails at the first render (it is built then);
+// a driver JPEG gone after create (one file read per pull) fails frame 12,
+// the frames before it delivered in order.
+TEST(StreamFailure, RenderAndPasteFailuresEndTheRunWithTheirMessages) {
+  const struct {
+    std::string member, contents, message;
+    size_t minFrames, maxFrames;
+  } cases[] = {{"model_render.onnx", "not a model", "le_stream_run: render/paste failed: le_render_kp_crop: ", 0, 0},
+               {"target_frames/frame_000012.jpg", "", "le_stream_run: render/paste failed: le_paste_crop: ", 8, 12}};
+  for (const auto& c : cases) {
+    le::test::TempDir t;
+    const std::string b = t / "b";
+    le::test::linkBundle(streamBundle(), b, {c.member});
+    if (!c.contents.empty()) le::test::writeFile(b + "/" + c.member, c.contents);
+    Stream st(0, 1.0f, b, 1);
+    ASSERT_NE(st.s, nullptr) << le_stream_last_error();
+    Seen seen;
+    EXPECT_EQ(le_stream_run(st.s, streamSpeech().data(), int(streamSpeech().size()), record, &seen), -1);
+    EXPECT_EQ(std::string(le_stream_last_error()).rfind(c.message, 0), 0u) << le_stream_last_error();
+    EXPECT_TRUE(seen.order.size() >= c.minFrames && seen.order.size() <= c.maxFrames) << seen.order.size();
+    EXPECT_EQ(seen.order, iota(int(seen.order.size())));
+  }
 }
 
 int throwAt5(void* user, int index, const uint8_t*, int, int) {

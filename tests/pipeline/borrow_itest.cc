@@ -36,9 +36,6 @@ std::string writeBundle(const TempDir& t) {
   return dir;
 }
 
-// Rows straight from the bundle, every utterance from driver frame 0, so two
-// runs render the same sequence whatever their idle frames were.
-
 struct Members {
   le_tessera_members* m = nullptr;
   std::vector<uint8_t> donors;  // donor-ordered patches
@@ -91,7 +88,7 @@ std::vector<Pulled> speakBorrowed(le_ctx* ctx, const std::string& dir, const Mem
   s.pipelinePaste = pipe;
   auto u = std::make_unique<le_utt>();
   utt::Stages st = utt::bindSession(*ctx, s, *u);
-  st.makeEngine = [xs] { return std::make_unique<RowEngine>(xs, kNT, kMove, false); };
+  st.makeEngine = [xs] { return std::make_unique<RowEngine>(xs, kNT, kMove); };
   u->pipeline = std::make_unique<utt::Pipeline>(std::move(st), std::move(s));
   std::string err;
   EXPECT_EQ(attach(u.get(), mb, &err), 0) << err;

@@ -1,7 +1,7 @@
 // An audio engine that gives rows straight from a bundle: the target row, and
-// the same row moved by `move`; one row per 640 pushed samples. Rows start at
-// the pipeline's start row, or at row 0 with followStart false (the start
-// depends on when speech arrives, so runs compared frame by frame take 0).
+// the same row moved by `move`; one row per 640 pushed samples. Every
+// utterance starts at row 0 whatever the pipeline's start row (which depends
+// on when speech arrives), so runs compare frame by frame.
 #pragma once
 
 #include <cstdint>
@@ -14,9 +14,8 @@ namespace le::test {
 
 class RowEngine : public le::utt::Engine {
  public:
-  RowEngine(std::vector<float> xs, int32_t nt, float move, bool followStart = true)
-      : xs_(std::move(xs)), nt_(nt), move_(move), followStart_(followStart) {}
-  void reset(int32_t start, int32_t) override { start_ = followStart_ ? start : 0, samples_ = 0, pulled_ = 0, done_ = false; }
+  RowEngine(std::vector<float> xs, int32_t nt, float move) : xs_(std::move(xs)), nt_(nt), move_(move) {}
+  void reset(int32_t, int32_t) override { samples_ = 0, pulled_ = 0, done_ = false; }
   void setEager(int32_t) override {}
   void push(const float*, int64_t n) override { samples_ += n; }
   void finish() override { done_ = true; }
@@ -24,7 +23,7 @@ class RowEngine : public le::utt::Engine {
   int32_t pull(int32_t* idx, float* t, float* d, int32_t n) override {
     int32_t w = 0;
     for (; w < n && w < avail(); ++w, ++pulled_) {
-      idx[w] = (start_ + pulled_) % nt_;
+      idx[w] = pulled_ % nt_;
       for (int j = 0; j < 63; ++j) {
         t[w * 63 + j] = xs_[size_t(idx[w]) * 63 + size_t(j)];
         d[w * 63 + j] = t[w * 63 + j] + move_;
@@ -39,9 +38,8 @@ class RowEngine : public le::utt::Engine {
   std::vector<float> xs_;
   int32_t nt_;
   float move_;
-  bool followStart_;
   int64_t samples_ = 0;
-  int32_t start_ = 0, pulled_ = 0;
+  int32_t pulled_ = 0;
   bool done_ = false;
 };
 

@@ -150,11 +150,14 @@ TEST(MotionCreate, OpensTheFixtureAndRefusesBrokenDirectories) {
   EXPECT_EQ(std::string(le_motion_last_error()).rfind("le_motion_create: ", 0), 0u);
 }
 
-// The calls in order on one handle: result and message after each.
-TEST(MotionPush, CountsNullsAndFinish) {
+// The calls in order on one handle: result and message after each. A refused
+// push appends nothing: the total counts the four samples alone.
+TEST(MotionPush, CountsNullsCarelessCallersAndFinish) {
   Handle h(fx().dir);
   ASSERT_NE(h.m, nullptr);
   const float x[4] = {0.1f, 0.2f, 0.3f, 0.4f};
+  std::vector<float> inf(640, 0.1f);
+  inf[639] = INFINITY;  // the last sample: the check is shared, its reach is not
   int idx = -1;
   float s[63], d[63];
   const char* const finished = "le_motion_push: bad args / already finished";
@@ -168,6 +171,9 @@ TEST(MotionPush, CountsNullsAndFinish) {
       {[&] { return le_motion_push(h.m, nullptr, 4); }, 0, finished},
       {[&] { return le_motion_push(nullptr, x, 4); }, 0, finished},
       {[&] { return le_motion_push(h.m, x, 4); }, 1, ""},
+      {[&] { return le_motion_push(h.m, inf.data(), 640); }, 0, "le_motion_push: sample 639 is inf, not a finite value"},
+      {[&] { return int(le_motion_create(fx().dir.c_str(), LE_MAX_THREADS + 1, "") != nullptr); }, 0,
+       "le_motion_create: threads 257 above the limit of 256"},
       {[&] { return le_motion_finish(h.m), le_motion_total(h.m); }, 1, ""},
       {[&] { return le_motion_push(h.m, x, 4); }, 0, finished},
       {[&] { return le_motion_pull(h.m, nullptr, s, d, 1); }, 0, "le_motion_pull: bad args"},
@@ -180,23 +186,6 @@ TEST(MotionPush, CountsNullsAndFinish) {
     EXPECT_EQ(steps[i].call(), steps[i].result) << "step " << i;
     EXPECT_STREQ(le_motion_last_error(), steps[i].message) << "step " << i;
   }
-}
-
-// Thread counts beyond the pool and samples that are not finite are refused,
-// naming what was wrong; a refused push appends nothing.
-TEST(MotionPush, CarelessCallersAreRefused) {
-  EXPECT_EQ(le_motion_create(fx().dir.c_str(), LE_MAX_THREADS + 1, ""), nullptr);
-  EXPECT_STREQ(le_motion_last_error(), "le_motion_create: threads 257 above the limit of 256");
-  Handle h(fx().dir);
-  ASSERT_NE(h.m, nullptr);
-  std::vector<float> x(640, 0.1f);
-  x[639] = INFINITY;  // the last sample: the check is shared, its reach is not
-  EXPECT_EQ(le_motion_push(h.m, x.data(), int(x.size())), 0);
-  EXPECT_STREQ(le_motion_last_error(), "le_motion_push: sample 639 is inf, not a finite value");
-  const float ok[640] = {};
-  EXPECT_EQ(le_motion_push(h.m, ok, 640), 1);
-  le_motion_finish(h.m);
-  EXPECT_EQ(le_motion_total(h.m), 1);  // only the finite push counted
 }
 
 // Window 75 (frames 75..79) ends 2480 samples into frame 75: 50 480 samples;

@@ -1,6 +1,6 @@
 // The pipeline's engine adapters over the real engines and their fixture
 // models: espeak-ng speech streams to exactly the engine's total with driver
-// indices in range and finite rows, failures carry the engines' own messages
+// indices in range and their target rows, failures carry the engines' own messages
 // (creation keeps the create call's name, a run-time failure no prefix).
 #include <gtest/gtest.h>
 

@@ -160,7 +160,8 @@ inline constexpr size_t kFrameBytes = size_t(kW) * kH * 3;
 
 struct FrameKnobs {
   std::atomic<int> failIdx{-1};
-  std::atomic<int> walks{0};
+  std::mutex walkMu;
+  std::vector<int32_t> walked;  // the driver index of every idle frame made
 };
 
 // Frame bytes: [0..3] driver index, [4] 1 when a crop was pasted, [8..11]
@@ -180,7 +181,10 @@ class FakeFrames : public le::utt::FrameSide {
     std::memcpy(rgb + 12, &crop[2], 4);
     std::memcpy(rgb + 16, &crop[1], 4);
   }
-  void walkPrior(int32_t) override { ++k_.walks; }
+  void walkPrior(int32_t idx) override {
+    std::lock_guard<std::mutex> lock(k_.walkMu);
+    k_.walked.push_back(idx);
+  }
 
  private:
   FrameKnobs& k_;

@@ -15,6 +15,7 @@
 #include "le/le.h"
 #include "le/le_tessera.h"
 #include "le/le_utt.h"
+#include "le/session/session.h"
 #include "le/pipeline/engine.h"
 #include "le/pipeline/session_bind.h"
 #include "le/pipeline/utt_handle.h"
@@ -233,6 +234,13 @@ TEST(UttSession, CreateRulesIdleFramesAndTheContextLock) {
   EXPECT_STREQ(le_utt_last_error(), "le_utt_create: NULL ctx/opts");
   EXPECT_EQ(le_utt_create(ctx.p, &o), nullptr);
   EXPECT_STREQ(le_utt_last_error(), "le_utt_create: opts.motion_dir required");
+  o.motion_dir = "/nowhere";
+  for (const int threads : {LE_MAX_THREADS + 1, 100000}) {
+    o.threads = threads;
+    EXPECT_EQ(le_utt_create(ctx.p, &o), nullptr);
+    EXPECT_EQ(std::string(le_utt_last_error()), "le_utt_create: opts.threads " + std::to_string(threads) + " above the limit of 256");
+  }
+  EXPECT_EQ(ctx.p->renderer, nullptr);  // refused before the director was built
 
   le_utt* u = le_utt_open(ctx.p, dir.c_str());
   ASSERT_NE(u, nullptr) << le_utt_last_error();

@@ -11,7 +11,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <functional>
-#include <map>
 #include <memory>
 #include <tuple>
 #include <random>
@@ -50,12 +49,10 @@ const Fixture& fx() {
   return *f;
 }
 
-// A copy of the fixture directory to damage.
-std::string copyDir(const test::TempDir& d) {
-  const std::string to = d / "m";
+// A copy of the fixture directory to damage, at to.
+void copyDir(const std::string& to) {
   const std::string cmd = "cp -r '" + fx().dir + "' '" + to + "'";
   if (std::system(cmd.c_str()) != 0) std::abort();
-  return to;
 }
 
 struct Frames {
@@ -104,49 +101,51 @@ TEST(MotionCreate, OpensTheFixtureAndRefusesBrokenDirectories) {
   EXPECT_EQ(std::make_tuple(le_motion_create(nullptr, 1, ""), le_motion_nt(nullptr), le_motion_total(nullptr)),
             std::make_tuple(static_cast<le_motion*>(nullptr), 0, -1));
   test::TempDir d;
-  const std::string m = copyDir(d), info = test::readFile(m + "/ch_xs_info.bin");
-  const std::vector<float> src = readF32(m + "/src_xs_info.bin");
-  // {damage, ep, message after "le_motion_create: "}; each case starts from the fixture's files.
-  const auto meta = [&](const char* text) { return [=] { test::writeFile(m + "/meta.json", text); }; };
-  const auto scale = [&](float v) {
-    return [=] {
+  const std::string info = test::readFile(fx().dir + "/ch_xs_info.bin");
+  const std::vector<float> src = readF32(fx().dir + "/src_xs_info.bin");
+  using Damage = std::function<void(const std::string&)>;
+  const auto meta = [](const char* text) -> Damage {
+    return [=](const std::string& m) { test::writeFile(m + "/meta.json", text); };
+  };
+  const auto scale = [&](float v) -> Damage {
+    return [=](const std::string& m) {
       std::vector<float> bad = src;
       bad[kRecScale] = v;
       writeF32(m + "/src_xs_info.bin", bad);
     };
   };
-  const std::map<std::string, std::string> kept = {{"emo.bin", test::readFile(m + "/emo.bin")},
-                                                   {"lmdm.onnx", test::readFile(m + "/lmdm.onnx")}};
-  const auto fifo = [&](const char* name) {
-    return [=] {
+  const auto fifo = [](const char* name) -> Damage {
+    return [=](const std::string& m) {
       ::unlink((m + "/" + name).c_str());
       ASSERT_EQ(::mkfifo((m + "/" + name).c_str(), 0644), 0);
     };
   };
-  const std::tuple<std::function<void()>, const char*, std::string> cases[] = {
-      {[] {}, "cuda", "le_motion: unknown ep 'cuda'"},
-      {[&] { test::writeFile(m + "/ch_xs_info.bin", info.substr(0, info.size() - 4)); }, "",
-       m + "/ch_xs_info.bin: 327 floats, expected 328"},
+  // {damage, ep, message after "le_motion_create: " ({m}: the copy)}; each on a fresh copy.
+  const std::tuple<Damage, const char*, std::string> cases[] = {
+      {[](const std::string&) {}, "cuda", "le_motion: unknown ep 'cuda'"},
+      {[&](const std::string& m) { test::writeFile(m + "/ch_xs_info.bin", info.substr(0, info.size() - 4)); }, "",
+       "{m}/ch_xs_info.bin: 327 floats, expected 328"},
       {meta("{\"nt\": 12, \"n_src\": 11, \"n_emo\": 4, \"s_bridge\": 1}"), "", "le_motion: n_src != nt unsupported"},
       {meta("{\"nt\": 12, \"n_src\": 12, \"n_emo\": 4}"), "", "meta.json: missing s_bridge"},
       {scale(0.0f), "", "le_motion: src scale is zero/non-finite"},
       {scale(NAN), "", "le_motion: src scale is zero/non-finite"},
       // Members that are not regular files are refused at once, never waited on.
-      {fifo("emo.bin"), "", "cannot open " + m + "/emo.bin"},
-      {fifo("lmdm.onnx"), "", "cannot open " + m + "/lmdm.onnx"}};
-  const std::string goodMeta = test::readFile(m + "/meta.json");
+      {fifo("emo.bin"), "", "cannot open {m}/emo.bin"},
+      {fifo("lmdm.onnx"), "", "cannot open {m}/lmdm.onnx"}};
   ::alarm(60);  // a blocking open of a FIFO would hang: the alarm ends the test
-  for (const auto& [damage, ep, why] : cases) {
-    damage();
+  int k = 0;
+  for (auto [damage, ep, why] : cases) {
+    const std::string m = d / ("m" + std::to_string(k++));
+    copyDir(m);
+    damage(m);
+    if (const size_t at = why.find("{m}"); at != std::string::npos) why.replace(at, 3, m);
     EXPECT_EQ(le_motion_create(m.c_str(), 1, ep), nullptr) << why;
     EXPECT_EQ(std::string(le_motion_last_error()), "le_motion_create: " + why);
-    test::writeFile(m + "/ch_xs_info.bin", info), test::writeFile(m + "/meta.json", goodMeta), writeF32(m + "/src_xs_info.bin", src);
-    for (const char* name : {"emo.bin", "lmdm.onnx"}) ::unlink((m + "/" + name).c_str()), test::writeFile(m + "/" + name, kept.at(name));
   }
   ::alarm(0);
   EXPECT_EQ(le_motion_create((d / "none").c_str(), 1, ""), nullptr);
   EXPECT_EQ(std::string(le_motion_last_error()), "le_motion_create: cannot open " + d / "none/meta.json");
-  EXPECT_EQ(le_motion_create(m.c_str(), 1, "coreml:ane"), nullptr);  // no CoreML provider here: onnxruntime's reason
+  EXPECT_EQ(le_motion_create(fx().dir.c_str(), 1, "coreml:ane"), nullptr);  // no CoreML provider here: onnxruntime's reason
   EXPECT_EQ(std::string(le_motion_last_error()).rfind("le_motion_create: ", 0), 0u);
 }
 

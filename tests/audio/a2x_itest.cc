@@ -109,16 +109,18 @@ TEST(A2xCreate, RefusalsAndDiagnostics) {
   EXPECT_EQ(Frontend::loaded(), first);
 }
 
-// Which pair the search finds, per environment: {frontend dir, trunk
-// variable, head variable, the line that must appear, short window}.
-class A2xPair : public testing::TestWithParam<std::tuple<const char*, const char*, const char*, const char*, bool>> {};
+// Which pair the search finds, per environment: {frontend dir, trunk, head,
+// the line that must appear, short window, whether the variables name trunk
+// and head (else they are unset and the pair lies beside the model)}.
+class A2xPair
+    : public testing::TestWithParam<std::tuple<const char*, const char*, const char*, const char*, bool, bool>> {};
 
 TEST_P(A2xPair, SearchAndLines) {
   REQUIRE_FRESH_FRONTEND();
-  const auto& [fe, trunkVar, headVar, want, shortWindow] = GetParam();
+  const auto& [fe, trunkVar, headVar, want, shortWindow, viaEnv] = GetParam();
   A2xEnv env(fe);
-  ScopedEnv trunk("LE_A2X_W2V_WIN_ONNX", trunkVar ? std::optional<std::string>(a2xPath(trunkVar)) : std::nullopt);
-  ScopedEnv head("LE_A2X_W2V_HEAD_ONNX", headVar ? std::optional<std::string>(a2xPath(headVar)) : std::nullopt);
+  const auto var = [&](const char* rel) { return rel && viaEnv ? std::optional<std::string>(a2xPath(rel)) : std::nullopt; };
+  ScopedEnv trunk("LE_A2X_W2V_WIN_ONNX", var(trunkVar)), head("LE_A2X_W2V_HEAD_ONNX", var(headVar));
   std::string log;
   ASSERT_EQ(create("model", &log), "created");
   std::string line = want;
@@ -141,24 +143,15 @@ INSTANTIATE_TEST_SUITE_P(
     Frontends, A2xPair,
     testing::Values(
         std::make_tuple("fe_pair", "fe_pair/audio_encoder_fp16_window_trunk.onnx", "fe_pair/audio_encoder_fp16_window_head.onnx",
-                        "[le_a2x] short-window w2v frontend loaded (LT=399) trunk={T} head={H}\n", true),
+                        "[le_a2x] short-window w2v frontend loaded (LT=399) trunk={T} head={H}\n", true, true),
         std::make_tuple("fe_pair32", "fe_pair32/w2v_trunk32.onnx", "fe_pair32/w2v_head32.onnx",
-                        "[le_a2x] short-window w2v frontend loaded (LT=399) trunk={T} head={H}\n", true),
+                        "[le_a2x] short-window w2v frontend loaded (LT=399) trunk={T} head={H}\n", true, false),
         std::make_tuple("fe_dyn", "fe_dyn/trunk.onnx", "fe_dyn/head.onnx",
-                        "[le_a2x] short-window w2v frontend loaded (LT=from-first-run) trunk={T} head={H}\n", true),
+                        "[le_a2x] short-window w2v frontend loaded (LT=from-first-run) trunk={T} head={H}\n", true, true),
         std::make_tuple("fe_legacy", "fe_pair/audio_encoder_fp16_window_trunk.onnx", nullptr,
-                        "Serving the LEGACY 8s window — same reference quality", false),  // only together
+                        "Serving the LEGACY 8s window — same reference quality", false, true),  // only together
         std::make_tuple("fe_legacy", "model/a2x_meta.json", "model/a2x_meta.json",
-                        ") — legacy 8s path\n", false)));  // a broken pair
-
-// The pair beside the model is found when the variables are unset too.
-TEST(A2xPairDefault, BesideTheModelUnderEitherName) {
-  REQUIRE_FRESH_FRONTEND();
-  A2xEnv env("fe_pair32");
-  std::string log;
-  ASSERT_EQ(create("model", &log), "created");
-  EXPECT_NE(log.find("trunk=" + a2xPath("fe_pair32/w2v_trunk32.onnx")), std::string::npos) << log;
-}
+                        ") — legacy 8s path\n", false, true)));  // a broken pair
 
 TEST(A2xStreaming, ReadinessHoldBackChunksAndPushSizeInvariance) {
   REQUIRE_FRESH_FRONTEND();

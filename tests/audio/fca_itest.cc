@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <tuple>
 #include <cstring>
 #include <random>
 #include <string>
@@ -61,65 +62,57 @@ TEST(FcaDeltas, MatchesTheNumpyReferenceAcrossWindows) {
   EXPECT_EQ(again, out);
 }
 
-TEST(FcaDeltas, SizesAndArguments) {
+// {handle, samples, count, out, max, result, message}: a refused call writes
+// nothing; samples that are not finite are refused naming the first.
+TEST(FcaDeltas, SizesArgumentsAndCarelessCallers) {
   Handle h;
   ASSERT_NE(h.h, nullptr);
-  const float one = 0.5f;
-  float row[63] = {};
-  EXPECT_EQ(le_fca_deltas(h.h, &one, 1, row, 1), 1);  // a single sample is one frame
-  EXPECT_STREQ(le_fca_last_error(), "");
-  EXPECT_EQ(le_fca_deltas(h.h, &one, 0, row, 1), 0);
-  std::vector<float> a(641, 0.1f);
-  std::vector<float> out(63 * 2, 7.0f);
-  EXPECT_EQ(le_fca_deltas(h.h, a.data(), 641, out.data(), 1), -1);  // F = 2 > max
-  EXPECT_STREQ(le_fca_last_error(), "");
-  for (float v : out) ASSERT_EQ(v, 7.0f);
-  EXPECT_EQ(le_fca_deltas(nullptr, a.data(), 641, out.data(), 2), -1);
-  EXPECT_STREQ(le_fca_last_error(), "le_fca_deltas: bad args");
-  EXPECT_EQ(le_fca_deltas(h.h, a.data(), 641, nullptr, 2), -1);
-  EXPECT_STREQ(le_fca_last_error(), "le_fca_deltas: bad args");
-  // The frame count of the largest count is computed without overflow.
-  EXPECT_EQ(le_fca_deltas(h.h, a.data(), 0x7fffffff, out.data(), 2), -1);
-  EXPECT_STREQ(le_fca_last_error(), "");
-}
-
-// Samples that are not finite are refused naming the first; thread counts
-// beyond the pool are refused at create.
-TEST(FcaDeltas, CarelessCallersAreRefused) {
-  Handle h;
-  ASSERT_NE(h.h, nullptr);
+  std::vector<float> a(1280, 0.1f), nan0 = a, inf1000 = a, ninf1279 = a;
+  nan0[0] = NAN, inf1000[1000] = INFINITY, ninf1279[1279] = -INFINITY;
+  const std::string bad = "le_fca_deltas: bad args";
   const struct {
-    int at;
-    float value;
-    std::string text;
-  } cases[] = {
-      {0, NAN, "le_fca_deltas: sample 0 is nan, not a finite value"},
-      {1000, INFINITY, "le_fca_deltas: sample 1000 is inf, not a finite value"},
-      {1279, -INFINITY, "le_fca_deltas: sample 1279 is -inf, not a finite value"},
-  };
-  std::vector<float> out(63 * 2, 7.0f);
-  for (const auto& c : cases) {
-    std::vector<float> a(1280, 0.1f);
-    a[size_t(c.at)] = c.value;
-    EXPECT_EQ(le_fca_deltas(h.h, a.data(), 1280, out.data(), 2), -1);
-    EXPECT_EQ(std::string(le_fca_last_error()), c.text);
-    for (float v : out) ASSERT_EQ(v, 7.0f);  // nothing written
-  }
-  for (const int threads : {LE_MAX_THREADS + 1, 100000}) {
-    EXPECT_EQ(le_fca_create(models().frontend.c_str(), models().delta.c_str(), threads), nullptr);
-    EXPECT_EQ(std::string(le_fca_last_error()),
-              "le_fca_create: threads " + std::to_string(threads) + " above the limit of 256");
+    le_fca* h;
+    const float* s;
+    int n;
+    bool out;
+    int max, result;
+    std::string message;
+  } calls[] = {
+      {h.h, a.data(), 1, true, 1, 1, ""},  // a single sample is one frame
+      {h.h, a.data(), 0, true, 1, 0, ""},
+      {h.h, a.data(), 641, true, 1, -1, ""},  // 2 frames > max
+      {nullptr, a.data(), 641, true, 2, -1, bad},
+      {h.h, a.data(), 641, false, 2, -1, bad},
+      {h.h, a.data(), 0x7fffffff, true, 2, -1, ""},  // its frame count computed without overflow
+      {h.h, nan0.data(), 1280, true, 2, -1, "le_fca_deltas: sample 0 is nan, not a finite value"},
+      {h.h, inf1000.data(), 1280, true, 2, -1, "le_fca_deltas: sample 1000 is inf, not a finite value"},
+      {h.h, ninf1279.data(), 1280, true, 2, -1, "le_fca_deltas: sample 1279 is -inf, not a finite value"}};
+  for (const auto& c : calls) {
+    std::vector<float> out(63 * 2, 7.0f);
+    EXPECT_EQ(le_fca_deltas(c.h, c.s, c.n, c.out ? out.data() : nullptr, c.max), c.result) << c.n << " " << c.message;
+    EXPECT_EQ(std::string(le_fca_last_error()), c.message);
+    if (c.result < 0) {
+      EXPECT_EQ(out, std::vector<float>(out.size(), 7.0f)) << c.message;
+    }
   }
 }
 
-TEST(FcaCreate, RefusesMissingModels) {
-  EXPECT_EQ(le_fca_create("/nonexistent/frontend.onnx", models().delta.c_str(), 1), nullptr);
-  EXPECT_EQ(std::string(le_fca_last_error()).rfind("le_fca_create: ", 0), 0u);
-  EXPECT_EQ(le_fca_create(nullptr, models().delta.c_str(), 1), nullptr);
-  EXPECT_STREQ(le_fca_last_error(), "le_fca_create: bad args");
+TEST(FcaCreate, RefusalsAndAFrontendOfTheWrongShape) {
+  const std::string fe = models().frontend, delta = models().delta;
+  // {frontend, threads, message}; the missing file's reason is onnxruntime's.
+  const std::tuple<const char*, int, std::string> refused[] = {
+      {fe.c_str(), LE_MAX_THREADS + 1, "le_fca_create: threads 257 above the limit of 256"},
+      {fe.c_str(), 100000, "le_fca_create: threads 100000 above the limit of 256"},
+      {nullptr, 1, "le_fca_create: bad args"},
+      {"/nonexistent/frontend.onnx", 1, "le_fca_create: "}};
+  for (const auto& [frontend, threads, want] : refused) {
+    EXPECT_EQ(le_fca_create(frontend, delta.c_str(), threads), nullptr) << want;
+    const std::string got = le_fca_last_error();
+    EXPECT_EQ(want.back() == ' ' ? got.substr(0, want.size()) : got, want);
+  }
   // The delta model in the frontend's place: its output holds 63 values, not
   // 12 x 200 x 768, and the run is refused rather than read past.
-  le_fca* swapped = le_fca_create(models().delta.c_str(), models().delta.c_str(), 1);
+  le_fca* swapped = le_fca_create(delta.c_str(), delta.c_str(), 1);
   ASSERT_NE(swapped, nullptr);
   std::vector<float> a(6400, 0.1f), out(630);
   EXPECT_EQ(le_fca_deltas(swapped, a.data(), 6400, out.data(), 10), -1);

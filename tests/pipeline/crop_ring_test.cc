@@ -2,8 +2,14 @@
 // with at most four waiting, a slot being pasted is never overwritten, a
 // failure on either side wakes the other, and the driver walk wraps.
 #include <gtest/gtest.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
+#include <atomic>
 #include <chrono>
+#include <fstream>
+#include <functional>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -13,6 +19,24 @@
 namespace {
 
 using le::stream::CropRing;
+
+// Runs f on a thread and returns once that thread sleeps in the kernel: with
+// the ring's lock free, it can only be waiting on the ring's condition.
+std::thread blockedIn(std::function<void()> f) {
+  std::atomic<pid_t> tid{0};
+  std::thread t([&tid, f] {
+    tid = pid_t(::syscall(SYS_gettid));
+    f();
+  });
+  while (tid == 0) std::this_thread::yield();
+  const std::string stat = "/proc/self/task/" + std::to_string(tid) + "/stat";
+  for (std::string s; s.find(") S ") == std::string::npos;) {
+    std::this_thread::yield();
+    std::ifstream in(stat);
+    std::getline(in, s);
+  }
+  return t;
+}
 
 TEST(StreamPlan, DriverIndicesWrapAndClipFramesRoundUp) {
   std::vector<int32_t> got;
@@ -68,8 +92,7 @@ TEST(StreamRing, FullRingProducerWakesOnConsumerFailure) {
     ring.publish();
   }
   float* fifth = reinterpret_cast<float*>(1);
-  std::thread producer([&] { fifth = ring.acquire(); });
-  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  std::thread producer = blockedIn([&] { fifth = ring.acquire(); });
   ring.fail("paste failed");
   producer.join();
   EXPECT_EQ(fifth, nullptr);
@@ -81,8 +104,7 @@ TEST(StreamRing, FullRingProducerWakesOnConsumerFailure) {
 TEST(StreamRing, WaitingConsumerWakesOnProducerFailureAndKeepsTheFirstReason) {
   CropRing ring(8);
   const float* got = reinterpret_cast<const float*>(1);
-  std::thread consumer([&] { got = ring.next(); });
-  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  std::thread consumer = blockedIn([&] { got = ring.next(); });
   ring.fail("render failed");
   consumer.join();
   EXPECT_EQ(got, nullptr);

@@ -1,19 +1,25 @@
-// The live pipeline on a real session: fixture bundle, fixture director,
-// lossless H.264 driver. Idle frames are the driver's own frames; speech
-// frames are exactly what le_render_kp_rgba renders for the same rows; the
-// context is locked while a pipeline drives it.
+// The live pipeline on a real session: fixture bundle (crop 128) with the four
+// teeth members drawn for it, fixture director, lossless H.264 driver. Idle
+// frames are the driver's own frames and the context is locked while a
+// pipeline drives it. The borrow: members loaded and the bank decoded as a
+// host does, attached through le_utt_tessera_attach; borrowed frames differ
+// from what the serial path renders only where the crop's teeth window reaches
+// the frame, and inline and pipelined borrow agree byte for byte.
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <numeric>
 #include <string>
 #include <vector>
 
 #include "le/le.h"
+#include "le/le_tessera.h"
 #include "le/le_utt.h"
+#include "le/session/session.h"
+#include "le/pipeline/engine.h"
 #include "le/pipeline/session_bind.h"
 #include "le/pipeline/utt_handle.h"
-#include "le/session/session.h"
-#include "pipeline/row_engine.h"
+#include "le/tessera/bankdec.h"
 #include "render/renderer_fixture.h"
 #include "testkit/testkit.h"
 
@@ -22,28 +28,82 @@ namespace {
 
 using namespace std::chrono_literals;
 
-constexpr int kNT = 6, kW = 64, kH = 48, kCrop = 32;
+constexpr int kNT = 6, kW = 160, kH = 144, kCrop = 128;
+constexpr float kMove = 0.03f;
 
 std::string writeBundle(const TempDir& t) {
   const std::string dir = t / "b";
   writeSessionBundle(dir, kNT, kW, kH, kCrop);
+  EXPECT_EQ(runFixture({"tessera", "live", "--out", dir}), 0);
   return dir;
 }
 
-std::vector<float> targetRows(const std::string& dir) {
-  const std::string b = readFile(dir + "/xs_target.bin");
-  std::vector<float> rows(b.size() / 4);
-  std::memcpy(rows.data(), b.data(), rows.size() * 4);
-  return rows;
+// An audio engine giving rows straight from the bundle: the target row and
+// the same row moved by kMove, one per 640 pushed samples. Every utterance
+// starts at row 0 whatever the pipeline's start row (which depends on when
+// speech arrives), so runs compare frame by frame.
+class RowEngine : public le::utt::Engine {
+ public:
+  explicit RowEngine(std::vector<float> xs) : xs_(std::move(xs)) {}
+  void reset(int32_t, int32_t) override { samples_ = 0, pulled_ = 0, done_ = false; }
+  void setEager(int32_t) override {}
+  void push(const float*, int64_t n) override { samples_ += n; }
+  void finish() override { done_ = true; }
+  int32_t avail() override { return int32_t(done_ ? (samples_ + 639) / 640 : samples_ / 640) - pulled_; }
+  int32_t pull(int32_t* idx, float* t, float* d, int32_t n) override {
+    int32_t w = 0;
+    for (; w < n && w < avail(); ++w, ++pulled_) {
+      idx[w] = pulled_ % kNT;
+      for (int j = 0; j < 63; ++j) {
+        t[w * 63 + j] = xs_[size_t(idx[w]) * 63 + size_t(j)];
+        d[w * 63 + j] = t[w * 63 + j] + kMove;
+      }
+    }
+    return w;
+  }
+  int32_t total() override { return done_ ? int32_t((samples_ + 639) / 640) : -1; }
+  int32_t nt() override { return kNT; }
+
+ private:
+  std::vector<float> xs_;
+  int64_t samples_ = 0;
+  int32_t pulled_ = 0;
+  bool done_ = false;
+};
+
+struct Members {
+  le_tessera_members* m = nullptr;
+  std::vector<uint8_t> donors;  // donor-ordered patches
+  ~Members() { le_tessera_members_close(m); }
+};
+
+// What a host does: open the members, decode the track, put it in donor order.
+void loadMembers(const std::string& dir, Members& out) {
+  char err[512] = {};
+  out.m = le_tessera_members_open(dir.c_str(), err, sizeof err);
+  ASSERT_NE(out.m, nullptr) << err;
+  const std::string track = readFile(le_tessera_members_bank_track_path(out.m));
+  const int n = le_tessera_members_n_donors(out.m);
+  std::vector<int> inTrackOrder(static_cast<size_t>(n));
+  std::iota(inTrackOrder.begin(), inTrackOrder.end(), 0);
+  const std::vector<uint8_t> frames =
+      tessera::decodeBankTrack(reinterpret_cast<const uint8_t*>(track.data()), track.size(), n,
+                               le_tessera_members_band_h(out.m), le_tessera_members_band_w(out.m), inTrackOrder);
+  out.donors.resize(frames.size());
+  ASSERT_EQ(le_tessera_members_reorder(out.m, frames.data(), out.donors.data(), err, sizeof err), 0) << err;
 }
 
-constexpr float kMove = 0.03f;
-
-
-struct Ctx {
-  le_ctx* p;
-  ~Ctx() { le_destroy(p); }
-};
+int attach(le_utt* u, const Members& mb, std::string* err) {
+  char e[1024] = "untouched";
+  const le_tessera_members* m = mb.m;
+  const int r = le_utt_tessera_attach(u, mb.donors.data(), le_tessera_members_n_donors(m), le_tessera_members_cent(m),
+                                      le_tessera_members_c_canon(m), le_tessera_members_aperture(m),
+                                      le_tessera_members_stamp(m), le_tessera_members_head_pt(m),
+                                      le_tessera_members_head_pt_len(m), le_tessera_members_head_json(m),
+                                      le_tessera_members_manifest_json(m), e, sizeof e);
+  *err = e;
+  return r;
+}
 
 struct Pulled {
   le_utt_frame_info info;
@@ -59,6 +119,110 @@ bool pullOne(le_utt* u, Pulled& f) {
   return false;
 }
 
+struct Ctx {
+  le_ctx* p;
+  ~Ctx() { le_destroy(p); }
+};
+
+// Speech and the end ramp of one utterance of `frames` frames, borrowed.
+std::vector<Pulled> speakBorrowed(le_ctx* ctx, const std::string& dir, const Members& mb, int pipe, int frames) {
+  const std::string b = readFile(dir + "/xs_target.bin");
+  std::vector<float> xs(b.size() / 4);
+  std::memcpy(xs.data(), b.data(), xs.size() * 4);
+  utt::Options o;
+  o.motionDir = dir.c_str();
+  o.steadyModel = "-";
+  o.gapS = -1;
+  utt::Settings s = utt::resolveSettings(o, 2, [](const char*) -> std::optional<std::string> { return std::nullopt; });
+  s.pipelinePaste = pipe;
+  auto u = std::make_unique<le_utt>();
+  utt::Stages st = utt::bindSession(*ctx, s, *u);
+  st.makeEngine = [xs] { return std::make_unique<RowEngine>(xs); };
+  u->pipeline = std::make_unique<utt::Pipeline>(std::move(st), std::move(s));
+  std::string err;
+  EXPECT_EQ(attach(u.get(), mb, &err), 0) << err;
+  EXPECT_EQ(err, "");
+  char geo[256];
+  EXPECT_EQ(le_utt_tessera_geometry(u.get(), geo, sizeof geo), 1);
+  EXPECT_STREQ(geo, "{canvas_w=128, canvas_h=128, window_x0=32, window_y0=64, window_w=64, window_h=48, pad=8, "
+                    "band_r0=4, band_r1=36, band_c0=8, band_c1=56, shift_margin=6}");
+  for (int i = 0; i < 5000 && le_utt_ready(u.get()) == 0; ++i) std::this_thread::sleep_for(1ms);
+  EXPECT_EQ(le_utt_ready(u.get()), 1) << le_utt_last_error();
+  std::vector<int16_t> audio(640 * size_t(frames), 300);
+  le_utt_push_audio(u.get(), audio.data(), int(audio.size()));
+  le_utt_end_utterance(u.get());
+  std::vector<Pulled> out;
+  int ramps = 0;
+  Pulled f;
+  while (ramps < 6 && pullOne(u.get(), f)) {
+    if (f.info.kind == LE_UTT_IDLE) continue;
+    ramps += f.info.kind == LE_UTT_RAMP;
+    out.push_back(f);
+  }
+  int64_t ok = -1, failures = -1;
+  char msg[512] = {};
+  EXPECT_EQ(le_utt_tessera_stats(u.get(), &ok, &failures, msg, sizeof msg), 1) << msg;
+  EXPECT_EQ(failures, 0);
+  EXPECT_GE(ok, int64_t(out.size()) - 1);  // the last ramp crop may still wait for its idle frame
+  return out;
+}
+
+TEST(UttBorrowSession, BorrowedFramesChangeOnlyTheWindowsFootprintAndAgreeAcrossModes) {
+  TempDir t;
+  const std::string dir = writeBundle(t);
+  Members mb;
+  ASSERT_NO_FATAL_FAILURE(loadMembers(dir, mb));
+  Ctx ctx{le_create(dir.c_str(), "plain", 2, "")};
+  ASSERT_NE(ctx.p, nullptr) << le_last_error();
+
+  const std::vector<Pulled> inl = speakBorrowed(ctx.p, dir, mb, 0, 10);
+  const std::vector<Pulled> pip = speakBorrowed(ctx.p, dir, mb, 1, 10);
+  ASSERT_EQ(inl.size(), 16u);
+  ASSERT_EQ(pip.size(), 16u);
+  for (size_t i = 0; i < inl.size(); ++i) {
+    EXPECT_EQ(std::make_pair(inl[i].info.kind, inl[i].info.driver_index),
+              std::make_pair(pip[i].info.kind, pip[i].info.driver_index));
+    EXPECT_TRUE(inl[i].rgb == pip[i].rgb) << "frame " << i;
+  }
+
+  // The serial path renders the unborrowed frame; the footprint is every pixel
+  // a change of the window's crop pixels can reach (window set to 0 and to 1).
+  const int* stamp = le_tessera_members_stamp(mb.m);
+  const int wx0 = stamp[2], wy0 = stamp[3], ww = stamp[4], wh = stamp[5];
+  const std::string b = readFile(dir + "/xs_target.bin");
+  std::vector<float> xs(b.size() / 4), kd(63);
+  std::memcpy(xs.data(), b.data(), xs.size() * 4);
+  const size_t bytes = size_t(kW) * kH * 3;
+  std::vector<uint8_t> plain(bytes), low(bytes), high(bytes);
+  int changed = 0;
+  for (const Pulled& p : inl) {
+    if (p.info.kind != LE_UTT_SPEECH) continue;
+    const int si = p.info.driver_index;
+    const float* row = xs.data() + size_t(si) * 63;
+    for (int j = 0; j < 63; ++j) kd[size_t(j)] = row[j] + kMove;
+    const float* c = le_render_kp_crop(ctx.p, si, row, kd.data());
+    ASSERT_NE(c, nullptr) << le_last_error();
+    std::vector<float> crop(c, c + size_t(3) * kCrop * kCrop);
+    ASSERT_EQ(le_paste_crop(ctx.p, si, crop.data(), plain.data(), bytes), 1) << le_last_error();
+    for (const auto& [v, out] : {std::pair{0.f, &low}, {1.f, &high}}) {
+      std::vector<float> w = crop;
+      for (int ch = 0; ch < 3; ++ch)
+        for (int y = wy0; y < wy0 + wh; ++y)
+          for (int x = wx0; x < wx0 + ww; ++x) w[(size_t(ch) * kCrop + size_t(y)) * kCrop + size_t(x)] = v;
+      ASSERT_EQ(le_paste_crop(ctx.p, si, w.data(), out->data(), bytes), 1) << le_last_error();
+    }
+    size_t outside = 0, inside = 0;
+    for (size_t k = 0; k < bytes; ++k) {
+      if (p.rgb[k] == plain[k]) continue;
+      const bool reach = low[k] != plain[k] || high[k] != plain[k];
+      (reach ? inside : outside) += 1;
+    }
+    EXPECT_EQ(outside, 0u) << "speech frame " << p.info.speech_number;
+    changed += inside > 0;
+  }
+  EXPECT_GT(changed, 0) << "no speech frame got a borrowed window";
+}
+
 TEST(UttSession, CreateRulesIdleFramesAndTheContextLock) {
   TempDir t;
   const std::string dir = writeBundle(t);
@@ -70,6 +234,13 @@ TEST(UttSession, CreateRulesIdleFramesAndTheContextLock) {
   EXPECT_STREQ(le_utt_last_error(), "le_utt_create: NULL ctx/opts");
   EXPECT_EQ(le_utt_create(ctx.p, &o), nullptr);
   EXPECT_STREQ(le_utt_last_error(), "le_utt_create: opts.motion_dir required");
+  o.motion_dir = "/nowhere";
+  for (const int threads : {LE_MAX_THREADS + 1, 100000}) {
+    o.threads = threads;
+    EXPECT_EQ(le_utt_create(ctx.p, &o), nullptr);
+    EXPECT_EQ(std::string(le_utt_last_error()), "le_utt_create: opts.threads " + std::to_string(threads) + " above the limit of 256");
+  }
+  EXPECT_EQ(ctx.p->renderer, nullptr);  // refused before the director was built
 
   le_utt* u = le_utt_open(ctx.p, dir.c_str());
   ASSERT_NE(u, nullptr) << le_utt_last_error();
@@ -102,66 +273,6 @@ TEST(UttSession, CreateRulesIdleFramesAndTheContextLock) {
   u = le_utt_open(ctx.p, dir.c_str());  // the lock went with the pipeline
   EXPECT_NE(u, nullptr) << le_utt_last_error();
   le_utt_destroy(u);
-}
-
-TEST(UttSession, SpeechFramesAreWhatTheSerialPathRenders) {
-  for (int pipe : {0, 1}) {
-    TempDir t;
-    const std::string dir = writeBundle(t);
-    Ctx ctx{le_create(dir.c_str(), "plain", 2, "")};
-    ASSERT_NE(ctx.p, nullptr) << le_last_error();
-    const std::vector<float> xs = targetRows(dir);
-    ASSERT_EQ(xs.size(), size_t(kNT) * 63);
-
-    utt::Options o;
-    o.motionDir = dir.c_str();
-    o.steadyModel = "-";
-    o.gapS = -1;
-    utt::Settings s = utt::resolveSettings(o, 2, [](const char*) -> std::optional<std::string> { return std::nullopt; });
-    s.pipelinePaste = pipe;
-    auto u = std::make_unique<le_utt>();
-    utt::Stages st = utt::bindSession(*ctx.p, s, *u);
-    EXPECT_EQ(st.xsTarget, xs);
-    st.makeEngine = [&xs] { return std::make_unique<RowEngine>(xs, kNT, kMove); };
-    u->pipeline = std::make_unique<utt::Pipeline>(std::move(st), std::move(s));
-    for (int i = 0; i < 5000 && le_utt_ready(u.get()) == 0; ++i) std::this_thread::sleep_for(1ms);
-    ASSERT_EQ(le_utt_ready(u.get()), 1) << le_utt_last_error();
-
-    std::vector<int16_t> audio(640 * 8, 300);
-    le_utt_push_audio(u.get(), audio.data(), int(audio.size()));
-    le_utt_end_utterance(u.get());
-    std::vector<Pulled> speech, ramp;
-    Pulled f;
-    while (ramp.size() < 6 && pullOne(u.get(), f)) {
-      if (f.info.kind == LE_UTT_SPEECH) speech.push_back(f);
-      if (f.info.kind == LE_UTT_RAMP) ramp.push_back(f);
-    }
-    char msg[256] = {};
-    EXPECT_EQ(le_utt_render_status(u.get(), msg, sizeof msg, nullptr), 0) << msg;
-    u.reset();
-    ASSERT_EQ(speech.size(), 8u);
-    ASSERT_EQ(ramp.size(), 6u);
-
-    std::vector<uint8_t> rgba(size_t(kW) * kH * 4);
-    auto expectSame = [&](const Pulled& p, const float* ks, const float* kd) {
-      const int si = p.info.driver_index;
-      ASSERT_EQ(le_render_kp_rgba(ctx.p, si, ks, kd, rgba.data(), rgba.size()), 1) << le_last_error();
-      size_t diff = 0;
-      for (size_t k = 0; k < size_t(kW) * kH; ++k)
-        for (int c = 0; c < 3; ++c) diff += rgba[k * 4 + size_t(c)] != p.rgb[k * 3 + size_t(c)];
-      EXPECT_EQ(diff, 0u) << "frame " << p.info.sequence << " kind " << p.info.kind;
-    };
-    std::vector<float> kd(63);
-    for (const Pulled& p : speech) {
-      const float* row = xs.data() + size_t(p.info.driver_index) * 63;
-      for (int j = 0; j < 63; ++j) kd[size_t(j)] = row[j] + kMove;
-      expectSame(p, row, kd.data());
-    }
-    // The last ramp frame renders the pure target row.
-    const Pulled& last = ramp.back();
-    const float* row = xs.data() + size_t(last.info.driver_index) * 63;
-    expectSame(last, row, row);
-  }
 }
 
 }  // namespace

@@ -45,14 +45,12 @@ struct EngineKnobs {
   std::atomic<int> failPullAt{-1};   // pull throws at this frame of an utterance
   std::atomic<int> stallAt{-1};      // no frame past this one, finished or not
   std::atomic<int> badIndexAt{-1};   // this frame gets driver index nt
-  std::atomic<int> availDelayMs{0};
   // When set, avail() during an utterance (audio pushed) announces itself and
   // waits until released: the test knows a request is inside the engine.
   std::atomic<bool> hold{false};
   std::mutex holdMu;
   std::condition_variable holdCv;
   bool held = false, released = false;
-  std::atomic<int> resets{0};
   std::atomic<int> eager{0};
   std::atomic<bool> createThrows{false};
   std::mutex heardMu;
@@ -68,7 +66,6 @@ class FakeEngine : public le::utt::Engine {
     pulled_ = 0;
     start_ = start;
     dir_ = direction;
-    ++k_.resets;
   }
   void setEager(int32_t v) override { k_.eager = v; }
   void push(const float* x, int64_t n) override {
@@ -83,7 +80,6 @@ class FakeEngine : public le::utt::Engine {
     return int32_t(r);
   }
   int32_t avail() override {
-    if (k_.availDelayMs > 0) std::this_thread::sleep_for(std::chrono::milliseconds(int(k_.availDelayMs)));
     if (k_.hold && samples_ > 0) {
       std::unique_lock<std::mutex> lk(k_.holdMu);
       k_.held = true;
@@ -130,7 +126,6 @@ struct DirectorKnobs {
   std::string ep = "cpu";
   std::atomic<int> throwAtSpeech{-1};  // throw on this speech frame render (0-based, over the handle)
   std::atomic<int> speechRenders{0};
-  std::atomic<bool> throwAlways{false};
   std::atomic<int> calls{0};
   std::atomic<int> maxN{0};
 };
@@ -142,7 +137,6 @@ class FakeDirector : public le::utt::Director {
     ++k_.calls;
     if (n > k_.maxN) k_.maxN = n;
     if (n < 1 || n > k_.batch) throw std::runtime_error("render: bad n");
-    if (k_.throwAlways) throw std::runtime_error("director down");
     for (int32_t i = 0; i < n; ++i) {
       const float kd0 = kd[size_t(i) * 63];
       if (kd0 - std::floor(kd0) == kDelta && k_.speechRenders++ == k_.throwAtSpeech) throw std::runtime_error("boom");
@@ -166,7 +160,8 @@ inline constexpr size_t kFrameBytes = size_t(kW) * kH * 3;
 
 struct FrameKnobs {
   std::atomic<int> failIdx{-1};
-  std::atomic<int> walks{0};
+  std::mutex walkMu;
+  std::vector<int32_t> walked;  // the driver index of every idle frame made
 };
 
 // Frame bytes: [0..3] driver index, [4] 1 when a crop was pasted, [8..11]
@@ -186,7 +181,10 @@ class FakeFrames : public le::utt::FrameSide {
     std::memcpy(rgb + 12, &crop[2], 4);
     std::memcpy(rgb + 16, &crop[1], 4);
   }
-  void walkPrior(int32_t) override { ++k_.walks; }
+  void walkPrior(int32_t idx) override {
+    std::lock_guard<std::mutex> lock(k_.walkMu);
+    k_.walked.push_back(idx);
+  }
 
  private:
   FrameKnobs& k_;
@@ -206,14 +204,10 @@ struct Rig {
   DirectorKnobs chunk;
   FrameKnobs frames;
   bool withXs = true;
-  bool withChunk = false;
   bool chunkThrows = false;
   std::atomic<int> chunkMade{0};
   le::utt::Options opts;
-  le::utt::EngineKind kind = le::utt::EngineKind::A2x;
   int pipelinePaste = -1;
-  // A real engine instead of the fake one (engine.nt must match it).
-  std::function<std::unique_ptr<le::utt::Engine>()> realEngine;
 
   Rig() {
     opts.motionDir = "fake";
@@ -234,9 +228,7 @@ struct Rig {
     st.frames = u->frames.get();
     st.warmKp = fakeXs(1);
     if (withXs) st.xsTarget = fakeXs(engine.nt);
-    st.engineKind = kind;
     st.makeEngine = [this]() -> std::unique_ptr<le::utt::Engine> {
-      if (realEngine) return realEngine();
       if (engine.createThrows) throw std::runtime_error("le_a2x_create: fake refused");
       return std::make_unique<FakeEngine>(engine);
     };

@@ -4,14 +4,13 @@
 // result (ks0 == kd0), none (ks0 == kd0 - kDelta) or another crop's.
 #include <gtest/gtest.h>
 
-#include <dirent.h>
-
-#include <fstream>
+#include <algorithm>
 #include <regex>
 #include <random>
 
 #include "le/pipeline/borrow.h"
 #include "pipeline/utt_fakes.h"
+#include "testkit/testkit.h"
 
 namespace le::test {
 namespace {
@@ -394,19 +393,7 @@ TEST(BorrowThreads, ConcurrentAttachesStartOneThread) {
   ASSERT_TRUE(waitReady(d.u));
   std::vector<std::unique_ptr<BorrowKnobs>> knobs;
   for (int i = 0; i < 8; ++i) knobs.push_back(std::make_unique<BorrowKnobs>());
-  const auto named = [](const std::string& want) {
-    int n = 0;
-    if (DIR* dir = ::opendir("/proc/self/task")) {
-      while (const dirent* e = ::readdir(dir)) {
-        if (e->d_name[0] == '.') continue;
-        std::ifstream comm(std::string("/proc/self/task/") + e->d_name + "/comm");
-        std::string name;
-        n += std::getline(comm, name) && name == want;
-      }
-      ::closedir(dir);
-    }
-    return n;
-  };
+  const auto named = [](const std::string& want) { return std::ranges::count(le::test::threadNames(), want); };
   EXPECT_EQ(named("le-borrow"), 0);
   EXPECT_EQ(named("le-run"), 1);
   std::vector<std::thread> ts;

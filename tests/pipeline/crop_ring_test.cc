@@ -2,12 +2,10 @@
 // with at most four waiting, a slot being pasted is never overwritten, a
 // failure on either side wakes the other, and the driver walk wraps.
 #include <gtest/gtest.h>
-#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <chrono>
-#include <fstream>
 #include <functional>
 #include <string>
 #include <thread>
@@ -15,6 +13,8 @@
 
 #include "le/pipeline/crop_ring.h"
 #include "le/pipeline/stream.h"
+#include "testkit/testkit.h"
+#include "testkit/testkit.h"
 
 namespace {
 
@@ -25,16 +25,10 @@ using le::stream::CropRing;
 std::thread blockedIn(std::function<void()> f) {
   std::atomic<pid_t> tid{0};
   std::thread t([&tid, f] {
-    tid = pid_t(::syscall(SYS_gettid));
+    tid = ::gettid();
     f();
   });
-  while (tid == 0) std::this_thread::yield();
-  const std::string stat = "/proc/self/task/" + std::to_string(tid) + "/stat";
-  for (std::string s; s.find(") S ") == std::string::npos;) {
-    std::this_thread::yield();
-    std::ifstream in(stat);
-    std::getline(in, s);
-  }
+  le::test::untilAsleep(tid);
   return t;
 }
 

@@ -5,8 +5,6 @@
 // environment changes, the stage report and the C entry points.
 #include <gtest/gtest.h>
 
-#include <dirent.h>
-
 #include <functional>
 #include <map>
 #include <optional>
@@ -255,14 +253,7 @@ TEST(PipelineLoad, TwoHostThreadsAtUnevenPacesLoseNothing) {
   EXPECT_TRUE(speech > 100 && utterances > 2) << speech << " " << utterances;
 }
 
-int threadsOfThisProcess() {
-  int n = 0;
-  if (DIR* d = ::opendir("/proc/self/task")) {
-    while (const dirent* e = ::readdir(d)) n += e->d_name[0] != '.';
-    ::closedir(d);
-  }
-  return n;
-}
+int threadsOfThisProcess() { return int(le::test::threadNames().size()); }
 
 // A joined thread may stay listed in /proc/self/task for a moment: the join
 // returns when the kernel clears its thread id, before the task is reaped.

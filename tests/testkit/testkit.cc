@@ -11,6 +11,7 @@
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
+#include <thread>
 
 #include "le/bundle/fsutil.h"
 
@@ -121,6 +122,28 @@ int countOf(const std::string& hay, const std::string& needle) {
   for (size_t p = hay.find(needle); p != std::string::npos; p = hay.find(needle, p + needle.size()))
     ++n;
   return n;
+}
+
+std::vector<std::string> threadNames() {
+  std::vector<std::string> names;
+  for (const std::string& task : listDir("/proc/self/task")) {
+    std::ifstream comm("/proc/self/task/" + task + "/comm");
+    std::string name;
+    if (std::getline(comm, name)) names.push_back(name);  // a thread may end meanwhile
+  }
+  return names;
+}
+
+void untilAsleep(const std::atomic<pid_t>& tid) {
+  while (tid == 0) std::this_thread::yield();
+  // The state follows the command name's closing parenthesis, which the name
+  // itself may contain.
+  for (;;) {
+    const std::string stat = readFile("/proc/self/task/" + std::to_string(tid) + "/stat");
+    const size_t close = stat.rfind(')');
+    if (close != std::string::npos && close + 2 < stat.size() && stat[close + 2] == 'S') return;
+    std::this_thread::yield();
+  }
 }
 
 }  // namespace le::test

@@ -3,6 +3,9 @@
 // fixture generator.
 #pragma once
 
+#include <sys/types.h>
+
+#include <atomic>
 #include <cstdint>
 #include <exception>
 #include <initializer_list>
@@ -77,5 +80,12 @@ std::string errorOf(F&& f) {
 
 // Counts non-overlapping occurrences of needle in hay.
 int countOf(const std::string& hay, const std::string& needle);
+
+// The names of this process's threads, one per live thread.
+std::vector<std::string> threadNames();
+
+// Returns once thread tid (set by the thread itself; 0 until then) sleeps in
+// the kernel: a test then knows the call under test is what wakes it.
+void untilAsleep(const std::atomic<pid_t>& tid);
 
 }  // namespace le::test

@@ -252,11 +252,7 @@ std::future<std::optional<tool::FrameShot>> waitingViewer(tool::FrameBoard& boar
     tid = ::gettid();
     return board.waitNewer(after, std::chrono::minutes(1));
   });
-  const auto state = [&] {
-    const std::string stat = readFile("/proc/self/task/" + std::to_string(tid) + "/stat");
-    return stat.at(stat.rfind(')') + 2);
-  };
-  while (tid == 0 || state() != 'S') std::this_thread::yield();
+  le::test::untilAsleep(tid);
   return got;
 }
 

@@ -1,7 +1,6 @@
-// The com.quillfin operators inside real onnxruntime sessions, against
-// onnxruntime running the standard graphs they replace (models written by the
-// python onnx package) and the rules in double precision, and their refusals
-// of inputs they cannot serve.
+// The com.quillfin operators inside real onnxruntime sessions against the
+// rules in double precision (the standard graphs they replace are compared in
+// the rewrites' tests), and their refusals of inputs they cannot serve.
 #include <gtest/gtest.h>
 #include <onnxruntime_cxx_api.h>
 
@@ -69,22 +68,20 @@ std::string runError(Ort::Session& s, const Feed& r) {
   return "";
 }
 
-// Each operator against the standard graph it stands for and against the rule,
-// batched, on one and two threads; 37 and 33 rows leave a short last band,
-// the wide grids reach far past every border (for the warp
-// only a little: far out its A and B hang on the low bits of the position). Beyond the 32-bit range
-// onnxruntime's own kernel is no reference, the rule is.
-TEST(CustomOps, EachOperatorEqualsTheGraphItReplacesAndTheRule) {
+// Each operator against the rule, batched, on one and two threads; 37 and 33
+// rows leave a short last band, the wide grids reach far past every border
+// (for the warp only a little: far out its A and B hang on the low bits of the
+// position).
+TEST(CustomOps, EachOperatorEqualsTheRule) {
   const struct {
     const char* op;
-    const char* standard;
     std::vector<std::array<int64_t, 4>> shapes;  // N, C, H, W
-  } ops[] = {{"gridsample_fast.onnx", "gridsample.onnx", {{1, 3, 37, 29}, {2, 5, 16, 16}, {1, 1, 1, 1}, {1, 2, 1, 9}, {3, 4, 33, 17}, {1, 32, 20, 20}}},
-             {"warp_director.onnx", "warp_block.onnx", {{1, 3, 40, 33}, {2, 3, 17, 19}, {1, 3, 2, 2}, {1, 3, 1, 5}, {1, 3, 64, 48}}}};
+  } ops[] = {{"gridsample_fast.onnx", {{1, 3, 37, 29}, {2, 5, 16, 16}, {1, 1, 1, 1}, {1, 2, 1, 9}, {3, 4, 33, 17}, {1, 32, 20, 20}}},
+             {"warp_director.onnx", {{1, 3, 40, 33}, {2, 3, 17, 19}, {1, 3, 2, 2}, {1, 3, 1, 5}, {1, 3, 64, 48}}}};
   const bool warp[] = {false, true};
   for (int k = 0; k < 2; ++k)
     for (int threads : {1, 2}) {
-      Ort::Session op = session(ops[k].op, threads), standard = session(ops[k].standard, threads);
+      Ort::Session op = session(ops[k].op, threads);
       for (const auto& [N, C, H, W] : ops[k].shapes)
         for (float range : warp[k] ? std::vector<float>{1.2f, 3.f} : std::vector<float>{1.2f, 40.f, 1e5f}) {
           SCOPED_TRACE(std::string(ops[k].op) + " " + std::to_string(N) + "x" + std::to_string(C) + "x" + std::to_string(H) + "x" + std::to_string(W));
@@ -93,13 +90,9 @@ TEST(CustomOps, EachOperatorEqualsTheGraphItReplacesAndTheRule) {
             const float far[] = {3.3e9f, -3.3e9f, 2.2e10f, -1e30f, 1e30f, 4.2e9f};
             for (size_t i = 0; i < r.grid.size(); ++i) r.grid[i] = far[i % 6] * (i % 5 == 0 ? 1.f : 0.5f);
           }
-          const std::vector<float> got = runOn(op, r);
-          EXPECT_LT(maxRelError(got, warp[k] ? refWarpDirector(r.x, r.grid, int(N), int(H), int(W))
+          EXPECT_LT(maxRelError(runOn(op, r), warp[k] ? refWarpDirector(r.x, r.grid, int(N), int(H), int(W))
                                              : refGridSample(r.x, r.grid, int(N), int(C), int(H), int(W))),
                     kRoundOff);
-          if (range < 1e4f) {
-            EXPECT_LT(maxRelError(got, runOn(standard, r)), kRoundOff);
-          }
         }
     }
 }

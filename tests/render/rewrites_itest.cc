@@ -88,7 +88,8 @@ TEST_F(Rewrites, EachRewriteOnEachVariantAppliesOrRefusesWholly) {
       {"plain", kFast, 1, "", kRoundOff}, {"featsynth", kFast, 1, "", kRoundOff}, {"nearest", kFast, 0, "", 0},
       {"zeros", kFast, 0, "", 0}, {"align1", kFast, 0, "", 0}, {"baked", kFast, 0, "", 0},
       {"plain", kBlend, 1, "", kRoundOff}, {"no_blend", kBlend, 0, "", 0}, {"blend_attr", kBlend, 0, "", 0},
-      {"plain", kHead, 1, "", kFilter}, {"two_cubic", kHead, 0, "", 0}, {"scales_off", kHead, 0, "", 0},
+      {"plain", kHead, 1, "", kFilter}, {"two_cubic", kHead, 0, "", 0}, {"shared_up", kHead, 0, "", 0},
+      {"scales_off", kHead, 0, "", 0},
       {"k_mismatch", kHead, 0, "", 0}, {"no_cubic", kHead, 0, "", 0},
       // Pad, three Convs and Concat; the GridSample; four Slices; six recombination nodes.
       {"plain", kWarp, 16, "", kFilter}, {"baked", kWarp, 16, "", kFilter}, {"two_concats", kWarp, 0, notOne, 0},

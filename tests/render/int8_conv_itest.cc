@@ -66,6 +66,20 @@ std::vector<float> run(Ort::Session& s, std::vector<Tensor> in) {
   return std::vector<float>(y, y + out[0].GetTensorTypeAndShapeInfo().GetElementCount());
 }
 
+// onnxruntime's float Conv of the dequantised input (the model <name>_float)
+// against got: it sums up to 117 float products in its own order, ~1e-6 of the
+// largest output; a wrong tap is off by a whole product (~1e-2).
+void expectFloatConvOf(const std::string& name, const std::vector<int64_t>& shape, const std::vector<float>& input,
+                       const std::vector<float>& got) {
+  Ort::Session ref = session(name + "_float.onnx");
+  const std::vector<double> x = dequantised(input);
+  const std::vector<float> want = run(ref, {floats(shape, std::vector<float>(x.begin(), x.end()))});
+  ASSERT_EQ(got.size(), want.size());
+  float scale = 0;
+  for (float v : want) scale = std::max(scale, std::fabs(v));
+  for (size_t i = 0; i < got.size(); ++i) ASSERT_NEAR(got[i], want[i], 1e-5f * scale) << i;
+}
+
 // The loose models take every operand as an input.
 std::vector<Tensor> feed(const Int8Case& k, const Int8Data& d, int64_t scales = -1, int64_t biases = -1) {
   return {floats(k.xShape(), d.x), int8s(k.wShape(), d.w), floats({scales < 0 ? k.m : scales}, d.scale),
@@ -81,19 +95,12 @@ TEST(Int8Op, EveryCaseEqualsOnnxruntimeFloatConvOfTheDequantisedOperands) {
     int64_t n, c, h, w, m;
     fields >> name >> n >> c >> h >> w >> m;
     SCOPED_TRACE(name);
-    Ort::Session op = session(name + "_int8.onnx", 1 + int(cases % 2)), ref = session(name + "_float.onnx");
+    Ort::Session op = session(name + "_int8.onnx", 1 + int(cases % 2));
     // Every third input all positive (zero point 0).
     const Int8Data d = int8Data({n, c, h, w, m, 1, 1, 1}, cases % 3 ? -1.5f : 0.25f, 2.5f, cases + 1);
     const std::vector<float> got = run(op, {floats({n, c, h, w}, d.x)});
     EXPECT_EQ(run(op, {floats({n, c, h, w}, d.x)}), got);  // the packed weights serve every run
-    const std::vector<double> x = dequantised(d.x);
-    const std::vector<float> want = run(ref, {floats({n, c, h, w}, std::vector<float>(x.begin(), x.end()))});
-    ASSERT_EQ(got.size(), want.size());
-    // onnxruntime sums up to 117 float products in its own order: ~1e-6 of
-    // the largest output; a wrong tap is off by a whole product (~1e-2).
-    float scale = 0;
-    for (float v : want) scale = std::max(scale, std::fabs(v));
-    for (size_t i = 0; i < got.size(); ++i) ASSERT_NEAR(got[i], want[i], 1e-5f * scale) << i;
+    expectFloatConvOf(name, {n, c, h, w}, d.x, got);
   }
   EXPECT_EQ(cases, 20u);
 }
@@ -183,7 +190,7 @@ TEST(Int8Op, RegistersOnceFromManyThreads) {
       }
     });
   for (std::thread& th : threads) th.join();
-  ASSERT_EQ(results[0].size(), 40u * 6 * 7);
+  expectFloatConvOf("wide", {1, 8, 6, 7}, d.x, results[0]);
   for (int t = 1; t < 4; ++t) EXPECT_EQ(results[t], results[0]);
 }
 

@@ -8,8 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "le/render/le_custom_ops.h"
-#include "le/runtime/ort_env.h"
+#include "render/rewrite_runner.h"
 #include "render/warp_reference.h"
 #include "testkit/testkit.h"
 
@@ -28,12 +27,8 @@ const TempDir& models() {
 }
 
 Ort::Session session(const std::string& name, int threads) {
-  Ort::SessionOptions so;
-  so.SetIntraOpNumThreads(threads);
-  so.SetInterOpNumThreads(1);
-  so.SetGraphOptimizationLevel(GraphOptimizationLevel::ORT_DISABLE_ALL);
-  registerGridSampleFast(so);
-  return Ort::Session(ort::env(), (models() / name).c_str(), so);
+  const std::string bytes = readFile(models() / name);
+  return sessionOf(GsBytes(bytes.begin(), bytes.end()), threads);
 }
 
 struct Feed {
@@ -46,17 +41,12 @@ Feed randomFeed(int64_t N, int64_t C, int64_t H, int64_t W, float range, uint32_
           randomFloats(size_t(N * H * W * 2), -range, range, seed + 1)};
 }
 
-std::vector<float> runOn(Ort::Session& s, Feed r) {
-  const Ort::MemoryInfo mem = Ort::MemoryInfo::CreateCpu(OrtArenaAllocator, OrtMemTypeDefault);
+std::vector<float> runOn(Ort::Session& s, const Feed& r) {
   Ort::AllocatorWithDefaultOptions alloc;
-  const std::string in0 = s.GetInputNameAllocated(0, alloc).get(), in1 = s.GetInputNameAllocated(1, alloc).get();
-  Ort::Value inputs[2] = {Ort::Value::CreateTensor<float>(mem, r.x.data(), r.x.size(), r.xs.data(), 4),
-                          Ort::Value::CreateTensor<float>(mem, r.grid.data(), r.grid.size(), r.gs.data(), 4)};
-  const char* inNames[2] = {in0.c_str(), in1.c_str()};
-  const char* outNames[1] = {"Y"};
-  auto out = s.Run(Ort::RunOptions{nullptr}, inNames, inputs, 2, outNames, 1);
-  const float* y = out[0].GetTensorData<float>();
-  return std::vector<float>(y, y + out[0].GetTensorTypeAndShapeInfo().GetElementCount());
+  Feeds feeds(0);
+  feeds.set(s.GetInputNameAllocated(0, alloc).get(), {r.xs.begin(), r.xs.end()}, r.x);
+  feeds.set(s.GetInputNameAllocated(1, alloc).get(), {r.gs.begin(), r.gs.end()}, r.grid);
+  return runAll(s, feeds).at("Y").second;
 }
 
 std::string runError(Ort::Session& s, const Feed& r) {

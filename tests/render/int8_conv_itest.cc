@@ -113,14 +113,6 @@ TEST(Int8Op, AbsentAttributesTakeConvDefaults) {
 }
 
 TEST(Int8Op, MisfitInputsAndBadAttributesFailNamingTheNode) {
-  auto error = [](auto&& f) {
-    try {
-      f();
-    } catch (const Ort::Exception& e) {
-      return std::string(e.what());
-    }
-    return std::string("(no error)");
-  };
   Ort::Session loose = session("loose.onnx");
   // The shape rules themselves are Int8Conv.RefusalMatrix's; here each input
   // reaches them from its own tensor. Operands of the given shapes: x in
@@ -148,7 +140,7 @@ TEST(Int8Op, MisfitInputsAndBadAttributesFailNamingTheNode) {
       {&loose, {1, 4, 6}, w, 3, 3, ""},                  // rank 3: onnxruntime's own refusal
   };
   for (const auto& r : inputs) {
-    const std::string e = error([&] { run(*r.s, shaped(r.x, r.w, r.scales, r.biases)); });
+    const std::string e = errorOf([&] { run(*r.s, shaped(r.x, r.w, r.scales, r.biases)); });
     EXPECT_NE(e.find(r.says), std::string::npos) << r.says << ": " << e;
     if (!*r.says) {
       EXPECT_NE(e, "(no error)");
@@ -160,13 +152,13 @@ TEST(Int8Op, MisfitInputsAndBadAttributesFailNamingTheNode) {
       {"bad_pads.onnx", "\"pads\" [0, -1, 0, 0] must be >= 0"}, {"bad_group.onnx", "\"group\" 0 must be >= 1"},
       {"bad_rank.onnx", "\"strides\" must hold 2 values"}};
   for (const auto& [name, says] : attrs) {
-    const std::string e = error([&] { session(name); });
+    const std::string e = errorOf([&] { session(name); });
     EXPECT_NE(e.find(says), std::string::npos) << name << ": " << e;
   }
   // A node without its bias never reaches the kernel's loops.
   std::vector<Tensor> noBias = shaped(x, w, 3, 3);
   noBias.pop_back();
-  EXPECT_NE(error([&] {
+  EXPECT_NE(errorOf([&] {
               Ort::Session s = session("no_bias.onnx");
               run(s, noBias);
             }),

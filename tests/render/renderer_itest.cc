@@ -54,12 +54,7 @@ using test::Loaded;
 using test::load;
 
 std::string refusal(const std::string& dir, const std::string& key, const std::string& ep = "") {
-  try {
-    load(dir, key, ep);
-  } catch (const std::exception& e) {
-    return e.what();
-  }
-  return "(no refusal)";
+  return test::errorOf([&] { load(dir, key, ep); });
 }
 
 // Renders frames si in runs of n and compares every crop with onnxruntime's

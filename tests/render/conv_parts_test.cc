@@ -4,7 +4,10 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <functional>
+#include <memory>
+#include <mutex>
 #include <stdexcept>
 #include <string>
 #include <system_error>
@@ -71,27 +74,38 @@ TEST(ConvPool, EveryJobRunsOnceOnEveryWorkerCount) {
   }
 }
 
+// The caller's job (worker 0) throws once the other worker's job runs; that
+// one is held until run returns or 300 ms pass, so a run that returned early
+// lets it end after.
 TEST(ConvPool, AThrowingJobIsRethrownAfterEveryRunningJobEnded) {
-  le::conv::Pool pool(2);
-  std::atomic<int> running{0}, maxAfter{0};
+  auto pool = std::make_unique<le::conv::Pool>(2);
+  std::mutex mu;
+  std::condition_variable cv;
+  bool started = false, returned = false, endedAfterReturn = false;
   const std::string got = errorOf([&] {
-    pool.run(8, [&](size_t j, int32_t) {
-      running.fetch_add(1);
-      if (j == 1) {
-        running.fetch_sub(1);
-        throw std::runtime_error("job 1 failed");
+    pool->run(2, [&](size_t, int32_t worker) {
+      std::unique_lock<std::mutex> lk(mu);
+      if (worker == 0) {
+        cv.wait(lk, [&] { return started; });
+        throw std::runtime_error("the caller's job failed");
       }
-      std::this_thread::sleep_for(std::chrono::milliseconds(5));
-      running.fetch_sub(1);
+      started = true;
+      cv.notify_all();
+      cv.wait_for(lk, std::chrono::milliseconds(300), [&] { return returned; });
+      endedAfterReturn = returned;
     });
   });
-  maxAfter = running.load();
-  EXPECT_EQ(got, "job 1 failed");
-  EXPECT_EQ(maxAfter.load(), 0);  // nothing still running when run returned
-  // The pool stays usable.
-  std::atomic<int> n{0};
-  pool.run(4, [&](size_t, int32_t) { n.fetch_add(1); });
+  {
+    std::lock_guard<std::mutex> lk(mu);
+    returned = true;
+  }
+  cv.notify_all();
+  EXPECT_EQ(got, "the caller's job failed");
+  std::atomic<int> n{0};  // the pool stays usable
+  pool->run(4, [&](size_t, int32_t) { n.fetch_add(1); });
   EXPECT_EQ(n.load(), 4);
+  pool.reset();  // joins the worker: a held job has ended either way
+  EXPECT_FALSE(endedAfterReturn);
 }
 
 TEST(ConvPool, AFailedThreadStartJoinsTheStartedOnes) {

@@ -66,6 +66,20 @@ std::vector<float> run(Ort::Session& s, std::vector<Tensor> in) {
   return std::vector<float>(y, y + out[0].GetTensorTypeAndShapeInfo().GetElementCount());
 }
 
+// onnxruntime's float Conv of the dequantised input (the model <name>_float)
+// against got: it sums up to 117 float products in its own order, ~1e-6 of the
+// largest output; a wrong tap is off by a whole product (~1e-2).
+void expectFloatConvOf(const std::string& name, const std::vector<int64_t>& shape, const std::vector<float>& input,
+                       const std::vector<float>& got) {
+  Ort::Session ref = session(name + "_float.onnx");
+  const std::vector<double> x = dequantised(input);
+  const std::vector<float> want = run(ref, {floats(shape, std::vector<float>(x.begin(), x.end()))});
+  ASSERT_EQ(got.size(), want.size());
+  float scale = 0;
+  for (float v : want) scale = std::max(scale, std::fabs(v));
+  for (size_t i = 0; i < got.size(); ++i) ASSERT_NEAR(got[i], want[i], 1e-5f * scale) << i;
+}
+
 // The loose models take every operand as an input.
 std::vector<Tensor> feed(const Int8Case& k, const Int8Data& d, int64_t scales = -1, int64_t biases = -1) {
   return {floats(k.xShape(), d.x), int8s(k.wShape(), d.w), floats({scales < 0 ? k.m : scales}, d.scale),
@@ -81,19 +95,12 @@ TEST(Int8Op, EveryCaseEqualsOnnxruntimeFloatConvOfTheDequantisedOperands) {
     int64_t n, c, h, w, m;
     fields >> name >> n >> c >> h >> w >> m;
     SCOPED_TRACE(name);
-    Ort::Session op = session(name + "_int8.onnx", 1 + int(cases % 2)), ref = session(name + "_float.onnx");
+    Ort::Session op = session(name + "_int8.onnx", 1 + int(cases % 2));
     // Every third input all positive (zero point 0).
     const Int8Data d = int8Data({n, c, h, w, m, 1, 1, 1}, cases % 3 ? -1.5f : 0.25f, 2.5f, cases + 1);
     const std::vector<float> got = run(op, {floats({n, c, h, w}, d.x)});
     EXPECT_EQ(run(op, {floats({n, c, h, w}, d.x)}), got);  // the packed weights serve every run
-    const std::vector<double> x = dequantised(d.x);
-    const std::vector<float> want = run(ref, {floats({n, c, h, w}, std::vector<float>(x.begin(), x.end()))});
-    ASSERT_EQ(got.size(), want.size());
-    // onnxruntime sums up to 117 float products in its own order: ~1e-6 of
-    // the largest output; a wrong tap is off by a whole product (~1e-2).
-    float scale = 0;
-    for (float v : want) scale = std::max(scale, std::fabs(v));
-    for (size_t i = 0; i < got.size(); ++i) ASSERT_NEAR(got[i], want[i], 1e-5f * scale) << i;
+    expectFloatConvOf(name, {n, c, h, w}, d.x, got);
   }
   EXPECT_EQ(cases, 20u);
 }
@@ -106,14 +113,6 @@ TEST(Int8Op, AbsentAttributesTakeConvDefaults) {
 }
 
 TEST(Int8Op, MisfitInputsAndBadAttributesFailNamingTheNode) {
-  auto error = [](auto&& f) {
-    try {
-      f();
-    } catch (const Ort::Exception& e) {
-      return std::string(e.what());
-    }
-    return std::string("(no error)");
-  };
   Ort::Session loose = session("loose.onnx");
   // The shape rules themselves are Int8Conv.RefusalMatrix's; here each input
   // reaches them from its own tensor. Operands of the given shapes: x in
@@ -141,7 +140,7 @@ TEST(Int8Op, MisfitInputsAndBadAttributesFailNamingTheNode) {
       {&loose, {1, 4, 6}, w, 3, 3, ""},                  // rank 3: onnxruntime's own refusal
   };
   for (const auto& r : inputs) {
-    const std::string e = error([&] { run(*r.s, shaped(r.x, r.w, r.scales, r.biases)); });
+    const std::string e = errorOf([&] { run(*r.s, shaped(r.x, r.w, r.scales, r.biases)); });
     EXPECT_NE(e.find(r.says), std::string::npos) << r.says << ": " << e;
     if (!*r.says) {
       EXPECT_NE(e, "(no error)");
@@ -153,13 +152,13 @@ TEST(Int8Op, MisfitInputsAndBadAttributesFailNamingTheNode) {
       {"bad_pads.onnx", "\"pads\" [0, -1, 0, 0] must be >= 0"}, {"bad_group.onnx", "\"group\" 0 must be >= 1"},
       {"bad_rank.onnx", "\"strides\" must hold 2 values"}};
   for (const auto& [name, says] : attrs) {
-    const std::string e = error([&] { session(name); });
+    const std::string e = errorOf([&] { session(name); });
     EXPECT_NE(e.find(says), std::string::npos) << name << ": " << e;
   }
   // A node without its bias never reaches the kernel's loops.
   std::vector<Tensor> noBias = shaped(x, w, 3, 3);
   noBias.pop_back();
-  EXPECT_NE(error([&] {
+  EXPECT_NE(errorOf([&] {
               Ort::Session s = session("no_bias.onnx");
               run(s, noBias);
             }),
@@ -183,7 +182,7 @@ TEST(Int8Op, RegistersOnceFromManyThreads) {
       }
     });
   for (std::thread& th : threads) th.join();
-  ASSERT_EQ(results[0].size(), 40u * 6 * 7);
+  expectFloatConvOf("wide", {1, 8, 6, 7}, d.x, results[0]);
   for (int t = 1; t < 4; ++t) EXPECT_EQ(results[t], results[0]);
 }
 

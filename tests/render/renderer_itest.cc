@@ -54,12 +54,7 @@ using test::Loaded;
 using test::load;
 
 std::string refusal(const std::string& dir, const std::string& key, const std::string& ep = "") {
-  try {
-    load(dir, key, ep);
-  } catch (const std::exception& e) {
-    return e.what();
-  }
-  return "(no refusal)";
+  return test::errorOf([&] { load(dir, key, ep); });
 }
 
 // Renders frames si in runs of n and compares every crop with onnxruntime's
@@ -268,37 +263,44 @@ TEST(RendererHoist, PrepFailuresAreSticky) {
 }
 
 // Destroying the renderer while its prefetch thread is inside a prep run
-// waits for that run and joins the thread.
+// waits for that run and joins the thread: the run is held open until the
+// destroyer has had time to return, and must still end first.
 TEST(RendererHoist, DestroyWhilePrefetching) {
-  for (int i = 0; i < 3; ++i) {
-    Loaded l = load(b1(), "plain");
-    std::mutex mu;
-    std::condition_variable cv;
-    bool inFlight = false, finished = false;
-    const std::thread::id caller = std::this_thread::get_id();
-    l.renderer->impl().ring->beforePrep = [&](int32_t) {
-      if (std::this_thread::get_id() == caller) return;  // the synchronous fill
-      {
-        std::lock_guard<std::mutex> lk(mu);
-        inFlight = true;
-      }
-      cv.notify_all();
-      std::this_thread::sleep_for(std::chrono::milliseconds(30));
-      std::lock_guard<std::mutex> lk(mu);
-      finished = true;
-    };
-    std::vector<float> k(63, 0.2f);
-    const int32_t si = i;
-    l.renderer->render(&si, k.data(), k.data(), 1);  // asks for the predicted next frame
-    {
-      std::unique_lock<std::mutex> lk(mu);
-      ASSERT_TRUE(cv.wait_for(lk, std::chrono::seconds(20), [&] { return inFlight; })) << "no prefetch started";
-      EXPECT_FALSE(finished);
-    }
+  Loaded l = load(b1(), "plain");
+  std::mutex mu;
+  std::condition_variable cv;
+  bool inFlight = false, release = false;
+  std::vector<std::string> order;
+  const std::thread::id caller = std::this_thread::get_id();
+  l.renderer->impl().ring->beforePrep = [&](int32_t) {
+    if (std::this_thread::get_id() == caller) return;  // the synchronous fill
+    std::unique_lock<std::mutex> lk(mu);
+    inFlight = true;
+    cv.notify_all();
+    cv.wait(lk, [&] { return release; });
+    order.push_back("prep done");
+  };
+  std::vector<float> k(63, 0.2f);
+  const int32_t si = 0;
+  l.renderer->render(&si, k.data(), k.data(), 1);  // asks for the predicted next frame
+  {
+    std::unique_lock<std::mutex> lk(mu);
+    ASSERT_TRUE(cv.wait_for(lk, std::chrono::seconds(20), [&] { return inFlight; })) << "no prefetch started";
+  }
+  std::thread destroyer([&] {
     l.renderer.reset();
     std::lock_guard<std::mutex> lk(mu);
-    EXPECT_TRUE(finished);
+    order.push_back("destroyed");
+    cv.notify_all();
+  });
+  {
+    std::unique_lock<std::mutex> lk(mu);
+    cv.wait_for(lk, std::chrono::milliseconds(200), [&] { return !order.empty(); });  // a destroyer that does not wait
+    release = true;
+    cv.notify_all();
   }
+  destroyer.join();
+  EXPECT_EQ(order, (std::vector<std::string>{"prep done", "destroyed"}));
 }
 
 // A streamed (HEVC) prior renders what the same frames render from P.f16:

@@ -165,6 +165,10 @@ TEST(GsReaders, GraphStringsTensorsConstantsAndResizeAttributes) {
                             *got.excludeOutside, *got.antialias, *got.axes),
             std::make_tuple(std::string("cubic"), std::string("half_pixel"), std::string("stretch"), -0.5f, int64_t(1),
                             int64_t(0), std::vector<int64_t>{2, -1}));
+  GsBytes packedAxes;  // repeated ints may also come packed
+  gsPutVarint(packedAxes, 3), gsPutVarint(packedAxes, uint64_t(-2));
+  EXPECT_EQ(hcReadAttrs(cat({lenField(4, str("Resize")), attr({lenField(1, str("axes")), lenField(8, packedAxes)})})).axes,
+            (std::vector<int64_t>{3, -2}));
 }
 
 TEST(GsWriters, ExactBytesAndReadBack) {

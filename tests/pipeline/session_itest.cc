@@ -146,8 +146,7 @@ std::vector<Pulled> speakBorrowed(le_ctx* ctx, const std::string& dir, const Mem
   EXPECT_EQ(le_utt_tessera_geometry(u.get(), geo, sizeof geo), 1);
   EXPECT_STREQ(geo, "{canvas_w=128, canvas_h=128, window_x0=32, window_y0=64, window_w=64, window_h=48, pad=8, "
                     "band_r0=4, band_r1=36, band_c0=8, band_c1=56, shift_margin=6}");
-  for (int i = 0; i < 5000 && le_utt_ready(u.get()) == 0; ++i) std::this_thread::sleep_for(1ms);
-  EXPECT_EQ(le_utt_ready(u.get()), 1) << le_utt_last_error();
+  EXPECT_EQ(uttReadyWithin(u.get(), 5000), 1) << le_utt_last_error();
   std::vector<int16_t> audio(640 * size_t(frames), 300);
   le_utt_push_audio(u.get(), audio.data(), int(audio.size()));
   le_utt_end_utterance(u.get());
@@ -254,9 +253,7 @@ TEST(UttSession, CreateRulesIdleFramesAndTheContextLock) {
 
   // The bundle carries no audio models: the motion generator (no streaming
   // encoder here) refuses and idle frames flow on.
-  int r = 0;
-  for (int i = 0; i < 5000 && (r = le_utt_ready(u)) == 0; ++i) std::this_thread::sleep_for(1ms);
-  EXPECT_EQ(r, -1);
+  EXPECT_EQ(uttReadyWithin(u, 5000), -1);
   EXPECT_EQ(std::string(le_utt_last_error()).rfind("le_motion_create: ", 0), 0u) << le_utt_last_error();
 
   std::vector<Pulled> frames(kNT + 3);

@@ -24,6 +24,7 @@
 #include "le/le_utt.h"
 #include "le/pipeline/utt_handle.h"
 #include "le/pipeline/pipeline.h"
+#include "testkit/testkit.h"
 
 namespace le::test {
 
@@ -244,14 +245,7 @@ struct Rig {
   }
 };
 
-inline bool waitReady(le_utt* u) {
-  for (int i = 0; i < 2000; ++i) {
-    const int r = le_utt_ready(u);
-    if (r != 0) return r == 1;
-    std::this_thread::sleep_for(1ms);
-  }
-  return false;
-}
+inline bool waitReady(le_utt* u) { return le::test::uttReadyWithin(u, 2000) == 1; }
 
 // Next frame within `wait`, or nothing.
 inline std::optional<Frame> nextFrame(le_utt* u, std::chrono::milliseconds wait = 3000ms) {

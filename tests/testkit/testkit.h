@@ -14,6 +14,8 @@
 #include <utility>
 #include <vector>
 
+#include "le/le_utt.h"
+
 namespace le::test {
 
 // A fresh directory under $TMPDIR (or /tmp), removed with its contents.
@@ -80,6 +82,10 @@ std::string errorOf(F&& f) {
 
 // Counts non-overlapping occurrences of needle in hay.
 int countOf(const std::string& hay, const std::string& needle);
+
+// le_utt_ready polled every millisecond until it leaves 0 or `ms` pass: 1
+// warmed up, -1 failed, 0 still warming.
+int uttReadyWithin(le_utt* u, int ms);
 
 // The names of this process's threads, one per live thread.
 std::vector<std::string> threadNames();

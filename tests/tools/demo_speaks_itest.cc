@@ -77,9 +77,7 @@ TEST(DemoSpeaks, LivePipelineIdlesThenOpensTheMouthOnVoicedFramesOnly) {
   o.gap_s = -1;          // the end mark ends the utterance
   std::unique_ptr<le_utt, void (*)(le_utt*)> u(le_utt_create(ctx.get(), &o), le_utt_destroy);
   ASSERT_NE(u, nullptr) << le_utt_last_error();
-  int ready = 0;
-  for (int i = 0; i < 3000 && (ready = le_utt_ready(u.get())) == 0; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  ASSERT_EQ(ready, 1) << le_utt_last_error();
+  ASSERT_EQ(le::test::uttReadyWithin(u.get(), 30000), 1) << le_utt_last_error();
   std::vector<uint8_t> rgb(size_t(W) * H * 3);
   le_utt_frame_info info{};
   const auto pull = [&] {

@@ -6,7 +6,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -123,15 +122,6 @@ int countOf(const std::string& hay, const std::string& needle) {
   for (size_t p = hay.find(needle); p != std::string::npos; p = hay.find(needle, p + needle.size()))
     ++n;
   return n;
-}
-
-int uttReadyWithin(le_utt* u, int ms) {
-  int r = le_utt_ready(u);
-  for (int i = 0; i < ms && r == 0; ++i) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    r = le_utt_ready(u);
-  }
-  return r;
 }
 
 std::vector<std::string> threadNames() {

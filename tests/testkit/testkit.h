@@ -6,11 +6,13 @@
 #include <sys/types.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <exception>
 #include <initializer_list>
 #include <optional>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -84,8 +86,16 @@ std::string errorOf(F&& f) {
 int countOf(const std::string& hay, const std::string& needle);
 
 // le_utt_ready polled every millisecond until it leaves 0 or `ms` pass: 1
-// warmed up, -1 failed, 0 still warming.
-int uttReadyWithin(le_utt* u, int ms);
+// warmed up, -1 failed, 0 still warming. Inline, so that the kernel test
+// executables, which use the testkit but not the pipeline, link no onnxruntime.
+inline int uttReadyWithin(le_utt* u, int ms) {
+  int r = le_utt_ready(u);
+  for (int i = 0; i < ms && r == 0; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    r = le_utt_ready(u);
+  }
+  return r;
+}
 
 // The names of this process's threads, one per live thread.
 std::vector<std::string> threadNames();

@@ -56,7 +56,7 @@ struct BundleShape {
   int w = 64, h = 48, stampW = 64, stampH = 48, frames = 5;
   bool current = false;  // current member names instead of the older ones
   bool pooled = true, P = true, fsRed = false, M = true;
-  std::string extraKeys;  // appended to the manifest, each with a leading comma
+  std::string extraKeys = "";  // appended to the manifest, each with a leading comma
 };
 
 // Writes the bundle (identity members and drive tables) and returns its manifest.
@@ -86,10 +86,7 @@ TEST(Identity, MapsOlderAndCurrentNamesAlike) {
   for (bool current : {false, true}) {
     SCOPED_TRACE(current ? "current names" : "older names");
     TempDir t;
-    BundleShape s;
-    s.current = current;
-    s.fsRed = true;
-    Identity id(writeBundle(t.path(), s));
+    Identity id(writeBundle(t.path(), {.current = current, .fsRed = true}));
     EXPECT_EQ(std::make_tuple(id.NT(), id.crop(), id.hasRawP(), id.hasFsRed(), id.hasHevcPrior()),
               std::make_tuple(3, 8, true, true, false));
     std::vector<uint16_t> copy(kP);
@@ -123,9 +120,7 @@ TEST(Identity, EveryMemberSizeIsExact) {
     for (int delta : {-4, +1}) {  // short by a whole element; long by a byte
       SCOPED_TRACE(std::string(member) + " " + std::to_string(delta));
       TempDir t;
-      BundleShape s;
-      s.fsRed = true;
-      const Manifest m = writeBundle(t.path(), s);
+      const Manifest m = writeBundle(t.path(), {.fsRed = true});
       std::string bytes = test::readFile(t / member);
       ASSERT_EQ(bytes.size() / 3, frameBytes);
       if (delta < 0) bytes.resize(bytes.size() - size_t(-delta));
@@ -149,9 +144,7 @@ TEST(Identity, RescalesMatricesToTheDriverFrame) {
   // own factor, the product taken in double and rounded once.
   for (const auto& [w, h, sw, sh] : {std::tuple{64, 48, 64, 48}, {960, 540, 1920, 1080}, {1280, 720, 1080, 1920}}) {
     TempDir t;
-    BundleShape s;
-    s.w = w, s.h = h, s.stampW = sw, s.stampH = sh;
-    Identity id(writeBundle(t.path(), s));
+    Identity id(writeBundle(t.path(), {.w = w, .h = h, .stampW = sw, .stampH = sh}));
     for (int si = 0; si < kNT; ++si)
       for (int k = 0; k < 6; ++k)
         EXPECT_EQ(id.M(si)[k], float(double(m0[size_t(6 * si + k)]) * (k < 3 ? double(w) / sw : double(h) / sh)))
@@ -171,24 +164,19 @@ TEST(Identity, RefusesBundlesWithoutAWarpPrior) {
       "name P.f16 and would find nothing — it maps NOTHING silently and Identity::P(si) is then an offset from a "
       "null pointer. REFUSING rather than rendering off a prior nothing will read.";
   TempDir t;
-  BundleShape s;
-  s.P = false;
-  s.extraKeys = ", \"P_rgb\": \"prior_rgb.f16\"";
-  Manifest m = writeBundle(t.path(), s);
+  Manifest m = writeBundle(t.path(), {.P = false, .extraKeys = ", \"P_rgb\": \"prior_rgb.f16\""});
   writeFile(t / "prior_rgb.f16", halves(kP, 2));
   EXPECT_EQ(errorOf([&] { ensureIdentityMembers(m); }), welded);
   EXPECT_EQ(errorOf([&] { Identity id(m); }), welded);
   writeFile(t / "P.f16", halves(kP, 2));  // with P.f16 beside it the other name is harmless
   EXPECT_EQ(errorOf([&] { Identity id(m); }), "(no error)");
   TempDir u;
-  s.extraKeys = "";
-  m = writeBundle(u.path(), s);
+  m = writeBundle(u.path(), {.P = false});
   EXPECT_EQ(errorOf([&] { Identity id(m); }),
             "this bundle carries neither P.f16 nor fs_red.f16, and its manifest names no P_hevc member to play one "
             "from — the renderer has no warp prior and le::Identity would hand it a null pointer. REFUSING to "
             "create a session.");
-  s.extraKeys = ", \"P_hevc\": \"prior.mov\"";
-  m = writeBundle(u.path(), s);
+  m = writeBundle(u.path(), {.P = false, .extraKeys = ", \"P_hevc\": \"prior.mov\""});
   EXPECT_EQ(errorOf([&] { ensureIdentityMembers(m); }),
             "this bundle's manifest names P_hevc 'prior.mov' and the file is not there (" + u / "prior.mov" +
                 ") — the renderer has no warp prior. REFUSING to create a session.");
@@ -196,10 +184,7 @@ TEST(Identity, RefusesBundlesWithoutAWarpPrior) {
 
 TEST(Identity, FsRedAloneAndIndicesOutsideTheFrames) {
   TempDir t;
-  BundleShape s;
-  s.P = false;
-  s.fsRed = true;
-  Identity id(writeBundle(t.path(), s));
+  Identity id(writeBundle(t.path(), {.P = false, .fsRed = true}));
   EXPECT_FALSE(id.hasRawP() || id.hasHevcPrior());
   EXPECT_EQ(id.priorBackend(), "none");
   EXPECT_EQ(id.prior(), nullptr);
@@ -245,9 +230,7 @@ TEST(Drive, SourceIndicesStayInsideTheDriver) {
   bad.frames = 0x7fffffff;  // far beyond the files: refused by size before any allocation
   EXPECT_EQ(errorOf([&] { loadDrive(bad); }), "size mismatch " + t / "drive/xs.f32");
   TempDir z;
-  BundleShape none;
-  none.frames = 0;
-  const Drive d = loadDrive(writeBundle(z.path(), none));
+  const Drive d = loadDrive(writeBundle(z.path(), {.frames = 0}));
   EXPECT_TRUE(d.frames == 0 && d.xs.empty() && d.xd.empty() && d.si.empty());
 }
 

@@ -39,13 +39,6 @@ std::string ambiguous(const std::string& key, const std::vector<size_t>& offsets
              "the bundle with the legacy manifest layout.";
 }
 
-// Offset of the n-th (1-based) occurrence of `needle` in text.
-size_t nth(const std::string& text, const std::string& needle, int n = 1) {
-  size_t p = std::string::npos;
-  while (n-- > 0) p = text.find(needle, p + 1);
-  return p;
-}
-
 TEST(KeyHits, DepthScalarStringsAndTruncation) {
   const std::string t = "{\"H\" : 7, \"b\": {\"H\": [1], \"c\": {\"H\":{}}}, \"s\": \"H\", \"e\": \"x\\\"H\\\": 1\", \"H\"\n"
                         " :\n \"q\"}";
@@ -267,7 +260,7 @@ TEST_F(LoadManifest, EachBadKeyIsRefusedWithItsMessage) {
   EXPECT_EQ(error(text), ambiguous("frames", {text.find("33"), text.find("34")}));
   text = manifest({{"extra", "0"}});
   text.replace(text.find("\"extra\""), 7, "\"H\"");
-  EXPECT_EQ(error(text), ambiguous("H", {nth(text, "1280"), nth(text, " 0\n") + 1}));
+  EXPECT_EQ(error(text), ambiguous("H", {text.find("1280"), text.find(" 0\n") + 1}));
   EXPECT_EQ(errorOf([&] { loadManifest(t / "nowhere"); }), "cannot open " + (t / "nowhere") + "/manifest.json");
   // Malformed text: nothing, bytes, truncated strings, and every prefix that
   // stops before the last value.

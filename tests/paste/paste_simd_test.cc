@@ -3,6 +3,7 @@
 // and the Lanczos row kernel's interior path against its border path.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
@@ -42,27 +43,18 @@ double keys(double x) {
   return 0.0;
 }
 
-// Tap weights for a fractional position t in [0, 1): offsets and weights.
+// Tap offsets and weights for a fractional position t in [0, 1): Lanczos-4
+// (normalised), Keys cubic, bilinear.
 void weights(int mode, double t, std::vector<int>& off, std::vector<double>& w) {
-  off.clear();
-  w.clear();
-  if (mode == 0) {
-    double sum = 0.0;
-    for (int o = -3; o <= 4; ++o) {
-      off.push_back(o);
-      w.push_back(sinc(t - o) * sinc((t - o) / 4.0));
-      sum += w.back();
-    }
-    for (double& x : w) x /= sum;
-  } else if (mode == 1) {
-    for (int o = -1; o <= 2; ++o) {
-      off.push_back(o);
-      w.push_back(keys(t - o));
-    }
-  } else {
-    off = {0, 1};
-    w = {1.0 - t, t};
+  off.clear(), w.clear();
+  double sum = 0.0;
+  for (int o = mode == 0 ? -3 : mode == 1 ? -1 : 0; o <= (mode == 0 ? 4 : mode == 1 ? 2 : 1); ++o) {
+    off.push_back(o);
+    w.push_back(mode == 0 ? sinc(t - o) * sinc((t - o) / 4.0) : mode == 1 ? keys(t - o) : 1.0 - std::fabs(t - o));
+    sum += w.back();
   }
+  if (mode == 0)
+    for (double& x : w) x /= sum;
 }
 
 std::vector<uint8_t> reference(const Case& c, int mode) {
@@ -72,53 +64,45 @@ std::vector<uint8_t> reference(const Case& c, int mode) {
 
   std::vector<double> g(static_cast<size_t>(k));
   double gs = 0.0;
-  for (int i = 0; i < k; ++i) gs += g[static_cast<size_t>(i)] = std::exp(-(i - h) * (i - h) / (2.0 * sigma * sigma));
+  for (int i = 0; i < k; ++i) gs += g[size_t(i)] = std::exp(-(i - h) * (i - h) / (2.0 * sigma * sigma));
   for (double& x : g) x /= gs;
   auto mirror = [S](int i) { return i < 0 ? -i : (i >= S ? 2 * (S - 1) - i : i); };
 
-  std::vector<std::vector<double>> sharp(3, std::vector<double>(static_cast<size_t>(S * S)));
+  std::vector<std::vector<double>> sharp(3, std::vector<double>(size_t(S * S)));
   for (int ch = 0; ch < 3; ++ch) {
-    auto px = [&](int y, int x) { return 255.0 * c.crop[static_cast<size_t>((ch * S + y) * S + x)]; };
+    auto px = [&](int y, int x) { return 255.0 * c.crop[size_t((ch * S + y) * S + x)]; };
     for (int y = 0; y < S; ++y)
       for (int x = 0; x < S; ++x) {
         double blur = 0.0;
         for (int j = 0; j < k; ++j)
-          for (int i = 0; i < k; ++i)
-            blur += g[static_cast<size_t>(j)] * g[static_cast<size_t>(i)] * px(mirror(y + j - h), mirror(x + i - h));
-        const double v = (1.0 + amount) * px(y, x) - amount * blur;
-        sharp[static_cast<size_t>(ch)][static_cast<size_t>(y * S + x)] = std::min(255.0, std::max(0.0, v));
+          for (int i = 0; i < k; ++i) blur += g[size_t(j)] * g[size_t(i)] * px(mirror(y + j - h), mirror(x + i - h));
+        sharp[size_t(ch)][size_t(y * S + x)] = std::clamp((1.0 + amount) * px(y, x) - amount * blur, 0.0, 255.0);
       }
   }
 
   const double a = c.M[0], b = c.M[1], tx = c.M[2], d = c.M[3], e = c.M[4], ty = c.M[5];
   const double det = a * e - b * d;
   if (det == 0.0) return out;
+  // The footprint: the crop grown by the filter reach, placed and clipped.
   double x0 = 1e300, x1 = -1e300, y0 = 1e300, y1 = -1e300;
   for (double u : {-4.0, S + 3.0})
     for (double v : {-4.0, S + 3.0}) {
-      x0 = std::min(x0, a * u + b * v + tx);
-      x1 = std::max(x1, a * u + b * v + tx);
-      y0 = std::min(y0, d * u + e * v + ty);
-      y1 = std::max(y1, d * u + e * v + ty);
+      x0 = std::min(x0, a * u + b * v + tx), x1 = std::max(x1, a * u + b * v + tx);
+      y0 = std::min(y0, d * u + e * v + ty), y1 = std::max(y1, d * u + e * v + ty);
     }
-  x0 = std::max(std::floor(x0), 0.0);
-  y0 = std::max(std::floor(y0), 0.0);
-  x1 = std::min(std::ceil(x1), c.W - 1.0);
-  y1 = std::min(std::ceil(y1), c.H - 1.0);
+  x0 = std::max(std::floor(x0), 0.0), y0 = std::max(std::floor(y0), 0.0);
+  x1 = std::min(std::ceil(x1), c.W - 1.0), y1 = std::min(std::ceil(y1), c.H - 1.0);
   const double ia = e / det, ib = -b / det, id = -d / det, ie = a / det;
   const double tu = -(tx * ia + ty * ib), tv = -(tx * id + ty * ie);
 
-  auto maskAt = [&](int64_t i, int64_t j) {
-    return (i < 0 || j < 0 || i >= S || j >= S) ? 0.0 : c.mask[static_cast<size_t>(j * S + i)];
-  };
+  auto maskAt = [&](int64_t i, int64_t j) { return (i < 0 || j < 0 || i >= S || j >= S) ? 0.0 : c.mask[size_t(j * S + i)]; };
   std::vector<int> ox, oy;
   std::vector<double> wx, wy;
-  for (int y = static_cast<int>(y0); y <= static_cast<int>(y1); ++y)
-    for (int x = static_cast<int>(x0); x <= static_cast<int>(x1); ++x) {
-      const int64_t U = static_cast<int64_t>(std::nearbyint((y * ib + tu) * 1024.0)) + 16 +
-                        static_cast<int64_t>(std::nearbyint(x * ia * 1024.0));
-      const int64_t V = static_cast<int64_t>(std::nearbyint((y * ie + tv) * 1024.0)) + 16 +
-                        static_cast<int64_t>(std::nearbyint(x * id * 1024.0));
+  for (int y = int(y0); y <= int(y1); ++y)
+    for (int x = int(x0); x <= int(x1); ++x) {
+      // Source position in 1/1024 steps: the row start and the column step rounded apart.
+      const int64_t U = int64_t(std::nearbyint((y * ib + tu) * 1024.0)) + 16 + int64_t(std::nearbyint(x * ia * 1024.0));
+      const int64_t V = int64_t(std::nearbyint((y * ie + tv) * 1024.0)) + 16 + int64_t(std::nearbyint(x * id * 1024.0));
       const int64_t iu = floorDiv(U, 1024), iv = floorDiv(V, 1024);
       if (iu < -1 || iv < -1 || iu >= S || iv >= S) continue;
       const double fu = (floorDiv(U, 32) - iu * 32) / 32.0, fv = (floorDiv(V, 32) - iv * 32) / 32.0;
@@ -134,11 +118,10 @@ std::vector<uint8_t> reference(const Case& c, int mode) {
           for (size_t q = 0; q < ox.size(); ++q) {
             const int64_t sx = iu + ox[q], sy = iv + oy[r];
             if (sx < 0 || sy < 0 || sx >= S || sy >= S) continue;
-            L += wy[r] * wx[q] * sharp[static_cast<size_t>(ch)][static_cast<size_t>(sy * S + sx)];
+            L += wy[r] * wx[q] * sharp[size_t(ch)][size_t(sy * S + sx)];
           }
-        uint8_t& F = out[(static_cast<size_t>(y) * c.W + x) * 3 + ch];
-        const double o = std::min(255.0, std::max(0.0, alpha * L + (1.0 - alpha) * F));
-        F = static_cast<uint8_t>(std::floor(o));
+        uint8_t& F = out[(size_t(y) * c.W + x) * 3 + ch];
+        F = uint8_t(std::floor(std::clamp(alpha * L + (1.0 - alpha) * F, 0.0, 255.0)));
       }
     }
   return out;
@@ -148,29 +131,23 @@ std::vector<uint8_t> reference(const Case& c, int mode) {
 // shift; mask and colours random with solid runs.
 Case makeCase(std::mt19937& rng, int S, int W, int H, double cx, double cy) {
   std::uniform_real_distribution<double> U01(0.0, 1.0);
-  Case c;
-  c.S = S;
-  c.W = W;
-  c.H = H;
-  c.unsharp.ksize = 3 + 2 * static_cast<int>(rng() % 6);
-  c.unsharp.sigma = static_cast<float>(0.5 + 2.5 * U01(rng));
-  c.unsharp.amount = static_cast<float>(2.0 * U01(rng));
-  c.mask.resize(static_cast<size_t>(S * S));
+  Case c{S, {}, std::vector<uint8_t>(size_t(S * S)), std::vector<float>(size_t(3 * S * S)), {}, W, H,
+         std::vector<uint8_t>(size_t(W * H * 3))};
+  c.unsharp.ksize = 3 + 2 * int(rng() % 6);
+  c.unsharp.sigma = float(0.5 + 2.5 * U01(rng));
+  c.unsharp.amount = float(2.0 * U01(rng));
   for (auto& m : c.mask) {
     const unsigned r = rng() % 3;
-    m = r == 0 ? 0 : (r == 1 ? 255 : static_cast<uint8_t>(rng()));
+    m = r == 0 ? 0 : (r == 1 ? 255 : uint8_t(rng()));
   }
-  c.crop.resize(static_cast<size_t>(3 * S * S));
-  for (auto& v : c.crop) v = static_cast<float>(-0.1 + 1.3 * U01(rng));
-  c.frame.resize(static_cast<size_t>(W * H * 3));
-  for (auto& f : c.frame) f = static_cast<uint8_t>(rng());
+  for (auto& v : c.crop) v = float(-0.1 + 1.3 * U01(rng));
+  for (auto& f : c.frame) f = uint8_t(rng());
   const double th = (2.0 * U01(rng) - 1.0) * kPi, s = 0.5 + 1.5 * U01(rng);
   const double a = s * std::cos(th), b = -s * std::sin(th), d = s * std::sin(th), e = s * std::cos(th);
   cx += U01(rng);
   cy += U01(rng);
-  const double half = S / 2.0;
-  const double M[6] = {a, b, cx - a * half - b * half, d, e, cy - d * half - e * half};
-  for (int i = 0; i < 6; ++i) c.M[i] = static_cast<float>(M[i]);
+  const double half = S / 2.0, M[6] = {a, b, cx - a * half - b * half, d, e, cy - d * half - e * half};
+  for (int i = 0; i < 6; ++i) c.M[i] = float(M[i]);
   return c;
 }
 
@@ -227,30 +204,27 @@ TEST(PasteLanczos8Row, InteriorAndBorderPathsAgree) {
   le::Paste tables(std::vector<uint8_t>(1, 255), 1, le::Unsharp{0.0f, 1.0f, 1});
   const int S = 24, B = S + 16, W = 64;
   std::mt19937 rng(9);
-  std::vector<float> small(static_cast<size_t>(S * S * 4)), big(static_cast<size_t>(B * B * 4), 0.0f);
-  std::vector<uint8_t> maskS(static_cast<size_t>(S * S)), maskB(static_cast<size_t>(B * B), 0);
+  std::vector<float> small(size_t(S * S * 4)), big(size_t(B * B * 4), 0.0f);
+  std::vector<uint8_t> maskS(size_t(S * S)), maskB(size_t(B * B), 0);
   for (int y = 0; y < S; ++y)
     for (int x = 0; x < S; ++x) {
-      const size_t i = static_cast<size_t>(y * S + x), j = static_cast<size_t>((y + 8) * B + x + 8);
-      maskS[i] = maskB[j] = static_cast<uint8_t>(128 + rng() % 128);
-      for (int ch = 0; ch < 3; ++ch) small[4 * i + ch] = big[4 * j + ch] = static_cast<float>(rng() % 256);
+      const size_t i = size_t(y * S + x), j = size_t((y + 8) * B + x + 8);
+      maskS[i] = maskB[j] = uint8_t(128 + rng() % 128);
+      for (int ch = 0; ch < 3; ++ch) small[4 * i + ch] = big[4 * j + ch] = float(rng() % 256);
     }
   // Row sweeps u from -2 to about S + 1 with a slope in v, phases varying.
   std::vector<int> colU(W), colV(W);
-  for (int x = 0; x < W; ++x) {
-    colU[static_cast<size_t>(x)] = static_cast<int>(std::lround((x * 0.43 - 2.0) * 1024));
-    colV[static_cast<size_t>(x)] = static_cast<int>(std::lround(x * 0.05 * 1024));
-  }
+  for (size_t x = 0; x < size_t(W); ++x)
+    colU[x] = int(std::lround((double(x) * 0.43 - 2.0) * 1024)), colV[x] = int(std::lround(double(x) * 0.05 * 1024));
   int interior = 0, border = 0;
   le::test::forEachTarget([&](const char*) {
     for (int row = -1; row < S; ++row) {
       const int bu = 16, bv = row * 1024 + 16 + 300;
-      std::vector<uint8_t> a(static_cast<size_t>(W * 3), 90), b = a;
-      le::simd::pasteLanczos8Row(small.data(), S, maskS.data(), tables.lanczos(), tables.bilinear(),
-                                 colU.data(), colV.data(), bu, bv, 0, W - 1, a.data());
-      le::simd::pasteLanczos8Row(big.data(), B, maskB.data(), tables.lanczos(), tables.bilinear(),
-                                 colU.data(), colV.data(), bu + 8 * 1024, bv + 8 * 1024, 0, W - 1,
-                                 b.data());
+      std::vector<uint8_t> a(size_t(W * 3), 90), b = a;
+      le::simd::pasteLanczos8Row(small.data(), S, maskS.data(), tables.lanczos(), tables.bilinear(), colU.data(),
+                                 colV.data(), bu, bv, 0, W - 1, a.data());
+      le::simd::pasteLanczos8Row(big.data(), B, maskB.data(), tables.lanczos(), tables.bilinear(), colU.data(),
+                                 colV.data(), bu + 8 * 1024, bv + 8 * 1024, 0, W - 1, b.data());
       for (int x = 0; x < W; ++x) {
         const int64_t iu = (int64_t{bu} + colU[static_cast<size_t>(x)]) >> 10;
         const int64_t iv = (int64_t{bv} + colV[static_cast<size_t>(x)]) >> 10;

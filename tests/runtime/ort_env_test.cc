@@ -62,21 +62,16 @@ TEST(OrtEnv, WarningsReachTheSinkAsSingleLines) {
 }
 
 TEST(OrtEnv, LogLinesHaveNoControlCharacters) {
-  EXPECT_EQ(le::ort::logLine(ORT_LOGGING_LEVEL_WARNING, "a\nb\x1b[1;31mc\td\x7f"),
-            "[onnxruntime] warning: a b [1;31mc d ");
+  EXPECT_EQ(le::ort::logLine(ORT_LOGGING_LEVEL_WARNING, "a\nb\x1b[1;31mc\td\x7f"), "[onnxruntime] warning: a b [1;31mc d ");
   EXPECT_EQ(le::ort::logLine(ORT_LOGGING_LEVEL_ERROR, "x"), "[onnxruntime] error: x");
   EXPECT_EQ(le::ort::logLine(ORT_LOGGING_LEVEL_INFO, "y"), "[onnxruntime] info: y");
   EXPECT_EQ(le::ort::logLine(ORT_LOGGING_LEVEL_FATAL, nullptr), "[onnxruntime] error: ");
 }
 
 TEST(OrtRecipe, CoreMLUnitsAndCacheDirectory) {
-  struct Case {
-    const char* unit;
-    const char* units;
-  };
-  for (const Case c : {Case{"cpu", "CPUOnly"}, Case{"gpu", "CPUAndGPU"}, Case{"ane", "CPUAndNeuralEngine"},
-                       Case{"all", "ALL"}, Case{"", "ALL"}, Case{"CPU", "ALL"}})
-    EXPECT_STREQ(le::ort::coremlComputeUnits(c.unit), c.units) << c.unit;
+  for (const auto& [unit, units] : {std::pair{"cpu", "CPUOnly"}, {"gpu", "CPUAndGPU"}, {"ane", "CPUAndNeuralEngine"},
+                                     {"all", "ALL"}, {"", "ALL"}, {"CPU", "ALL"}})
+    EXPECT_STREQ(le::ort::coremlComputeUnits(unit), units) << unit;
   EXPECT_EQ(le::ort::coremlCacheDir("/b"), std::string("/b/.coreml_cache/ort") + Ort::GetVersionString());
 }
 

@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <numeric>
 #include <random>
 #include <string>
 #include <vector>
@@ -22,12 +23,11 @@ using le::test::refToHalf;
 
 float refRound(float x) { return refToFloat(refToHalf(x)); }
 
-float refMean(const std::vector<uint16_t>& a, const std::vector<uint16_t>& b, size_t n, size_t i,
-              size_t off) {
+float refMean(const std::vector<uint16_t>& a, const std::vector<uint16_t>& b, size_t n, size_t i, size_t off) {
   float s = 0.0f;
   for (size_t c = 0; c < 3; ++c) {
-    const float d = refRound(refToFloat(a[off + c * n + i]) - refToFloat(b[off + c * n + i]));
-    s = c == 0 ? std::fabs(d) : s + std::fabs(d);
+    const float d = std::fabs(refRound(refToFloat(a[off + c * n + i]) - refToFloat(b[off + c * n + i])));
+    s = c == 0 ? d : s + d;
   }
   return refRound(s / 3.0f);
 }
@@ -67,15 +67,9 @@ struct TermCase {
 // Planes of n elements placed `off` elements into their buffers, so the
 // kernels see every misalignment of a vector.
 TermCase makeCase(HalfGen& g, size_t n, size_t off, double specialRate) {
-  TermCase c{n, off, {}, {}, {}, {}};
-  c.a.assign(off + 3 * n, 0);
-  c.b.assign(off + 3 * n, 0);
-  c.wh.assign(off + n, 0);
-  c.w.assign(off + n, 0.0f);
-  for (size_t i = 0; i < 3 * n; ++i) {
-    c.a[off + i] = g(specialRate);
-    c.b[off + i] = g(specialRate);
-  }
+  TermCase c{n, off, std::vector<uint16_t>(off + 3 * n), std::vector<uint16_t>(off + 3 * n),
+             std::vector<uint16_t>(off + n), std::vector<float>(off + n)};
+  for (size_t i = 0; i < 3 * n; ++i) c.a[off + i] = g(specialRate), c.b[off + i] = g(specialRate);
   std::uniform_real_distribution<float> u(0.0f, 2.0f);
   for (size_t i = 0; i < n; ++i) {
     const uint32_t pick = g.rng() % 10;
@@ -86,23 +80,17 @@ TermCase makeCase(HalfGen& g, size_t n, size_t off, double specialRate) {
   return c;
 }
 
+// The file is built without contraction: each product is rounded before the sum.
 float refExact(const TermCase& c, size_t begin, size_t end) {
   float sum = 0.0f;
-  for (size_t i = begin; i < end; ++i) {
-    const float w = c.w[c.off + i];
-    if (w == 0.0f) continue;
-    const float p = w * refMean(c.a, c.b, c.n, i, c.off);
-    sum += p;
-  }
+  for (size_t i = begin; i < end; ++i)
+    if (const float w = c.w[c.off + i]; w != 0.0f) sum += w * refMean(c.a, c.b, c.n, i, c.off);
   return sum;
 }
 
 float refPooled(const TermCase& c) {
   float sum = 0.0f;
-  for (size_t i = 0; i < c.n; ++i) {
-    const float p = refRound(refToFloat(c.wh[c.off + i]) * refMean(c.a, c.b, c.n, i, c.off));
-    sum += p;
-  }
+  for (size_t i = 0; i < c.n; ++i) sum += refRound(refToFloat(c.wh[c.off + i]) * refMean(c.a, c.b, c.n, i, c.off));
   return sum;
 }
 
@@ -136,8 +124,8 @@ TEST(TesseraKernels, RetrievalTermsEqualTheTranscriptionOnEveryTarget) {
 TEST(TesseraKernels, Rgb8ToPlanarF16EqualsTheTranscriptionOnEveryTarget) {
   std::mt19937 rng(3);
   le::test::forEachTarget([&](const char*) {
-    std::vector<size_t> lengths;
-    for (size_t p = 0; p <= 33; ++p) lengths.push_back(p);
+    std::vector<size_t> lengths(34);  // 0 ... 33, then longer ones
+    std::iota(lengths.begin(), lengths.end(), size_t(0));
     lengths.insert(lengths.end(), {64, 255, 256, 1001});
     for (size_t pixels : lengths)
       for (size_t off = 0; off < 4; ++off) {
@@ -188,11 +176,9 @@ ConvRef refConv(const std::vector<float>& in, const ConvShape& s, const std::vec
                 const int yy = y + ky - 1, xx = x + kx - 1;
                 if (yy < 0 || yy >= s.h || xx < 0 || xx >= s.w) continue;
                 const float a = wt[((co * s.cin + ci) * 3 + ky) * 3 + kx];
-                const float b = in[((static_cast<size_t>(n) * s.cin + ci) * s.h + yy) * s.w + xx];
-                const float t = a * b;
-                acc += t;
-                exact += static_cast<double>(a) * b;
-                mag += std::fabs(static_cast<double>(a) * b);
+                const float b = in[((size_t(n) * s.cin + ci) * s.h + yy) * s.w + xx];
+                acc += a * b;
+                exact += double(a) * b, mag += std::fabs(double(a) * b);
               }
           const size_t o = ((static_cast<size_t>(n) * s.cout + co) * s.h + y) * s.w + x;
           r.ordered[o] = acc, r.exact[o] = exact, r.mag[o] = mag;
@@ -202,32 +188,30 @@ ConvRef refConv(const std::vector<float>& in, const ConvShape& s, const std::vec
 
 TEST(TesseraKernels, Conv3x3RangeMatchesAReferenceOnEveryTarget) {
   // 1 x 1 planes: only the centre tap lies inside.
-  std::vector<ConvShape> shapes = {{1, 1, 1, 1, 1}, {2, 3, 1, 1, 2}, {1, 7, 33, 5, 3},
-                                   {3, 16, 9, 17, 2}, {2, 2, 13, 1, 3}, {1, 16, 6, 48, 1},
-                                   {2, 7, 7, 71, 4}};
-  shapes.push_back({2, 3, 4, 90, 9});   // groups of four channels and a single one
-  shapes.push_back({1, 16, 3, 64, 16});  // a head layer's shape, smaller
-  for (int w = 1; w <= 40; ++w) shapes.push_back({2, 3, 1, w, 2});
-  for (int w = 1; w <= 40; ++w) shapes.push_back({1, 2, 2, w, 5});
+  std::vector<ConvShape> shapes = {{1, 1, 1, 1, 1}, {2, 3, 1, 1, 2}, {1, 7, 33, 5, 3}, {3, 16, 9, 17, 2},
+                                   {2, 2, 13, 1, 3}, {1, 16, 6, 48, 1}, {2, 7, 7, 71, 4},
+                                   {2, 3, 4, 90, 9},     // groups of four channels and a single one
+                                   {1, 16, 3, 64, 16}};  // a head layer's shape, smaller
+  for (int w = 1; w <= 40; ++w) shapes.insert(shapes.end(), {{2, 3, 1, w, 2}, {1, 2, 2, w, 5}});
   for (int w = 1; w <= 20; ++w) shapes.push_back({1, 2, 3, w, 2});
   std::mt19937 rng(11);
   std::uniform_real_distribution<float> u(-1.0f, 1.0f);
   le::test::forEachTarget([&](const char*) {
     for (const ConvShape& s : shapes) {
-      const size_t plane = static_cast<size_t>(s.h) * s.w;
-      std::vector<float> in(static_cast<size_t>(s.batch) * s.cin * plane), wt(s.cout * s.cin * 9),
-          bias(s.cout);
-      for (float& v : in) v = u(rng);
-      for (float& v : wt) v = u(rng);
-      for (float& v : bias) v = u(rng);
+      const size_t plane = size_t(s.h) * s.w;
+      std::vector<float> in(size_t(s.batch) * s.cin * plane), wt(s.cout * s.cin * 9), bias(s.cout);
+      for (std::vector<float>* v : {&in, &wt, &bias})
+        for (float& x : *v) x = u(rng);
       const ConvRef ref = refConv(in, s, wt, bias);
       const std::vector<double>& want = ref.exact;
       const int planes = s.batch * s.cout;
+      const auto conv = [&](std::vector<float>& out, int from, int to) {
+        le::simd::conv3x3Range(in.data(), s.batch, s.cin, s.h, s.w, wt.data(), bias.data(), s.cout, out.data(), from, to);
+      };
       std::vector<float> whole(want.size(), NAN);
-      le::simd::conv3x3Range(in.data(), s.batch, s.cin, s.h, s.w, wt.data(), bias.data(), s.cout,
-                             whole.data(), 0, planes);
-      const std::string at = std::to_string(s.batch) + "x" + std::to_string(s.cin) + "x" +
-                             std::to_string(s.h) + "x" + std::to_string(s.w) + "->" + std::to_string(s.cout);
+      conv(whole, 0, planes);
+      const std::string at = std::to_string(s.batch) + "x" + std::to_string(s.cin) + "x" + std::to_string(s.h) + "x" +
+                             std::to_string(s.w) + "->" + std::to_string(s.cout);
       for (size_t i = 0; i < want.size(); ++i) {
         ASSERT_LE(std::fabs(whole[i] - want[i]), 1e-5 * ref.mag[i] + 1e-30) << at << " at " << i;
         ASSERT_EQ(bitsOf(whole[i]), bitsOf(ref.ordered[i])) << at << " at " << i << ": not the fixed order";
@@ -236,9 +220,8 @@ TEST(TesseraKernels, Conv3x3RangeMatchesAReferenceOnEveryTarget) {
       // a part writes only its planes, with the whole call's bits.
       for (int k = 0; k <= planes; ++k) {
         std::vector<float> head(want.size(), -7.0f), tail(want.size(), -7.0f);
-        le::simd::conv3x3Range(in.data(), s.batch, s.cin, s.h, s.w, wt.data(), bias.data(), s.cout, head.data(), 0, k);
-        le::simd::conv3x3Range(in.data(), s.batch, s.cin, s.h, s.w, wt.data(), bias.data(), s.cout, tail.data(), k,
-                               planes);
+        conv(head, 0, k);
+        conv(tail, k, planes);
         for (size_t i = 0; i < whole.size(); ++i) {
           const bool inHead = i < static_cast<size_t>(k) * plane;
           ASSERT_EQ(bitsOf(inHead ? head[i] : tail[i]), bitsOf(whole[i])) << at << " split " << k << " at " << i;

@@ -25,8 +25,7 @@ struct Seen {
   std::vector<int> levels;
   std::vector<std::string> lines;
   static void fn(int level, const char* line, void* user) {
-    static_cast<Seen*>(user)->levels.push_back(level);
-    static_cast<Seen*>(user)->lines.emplace_back(line);
+    static_cast<Seen*>(user)->levels.push_back(level), static_cast<Seen*>(user)->lines.emplace_back(line);
   }
 };
 
@@ -99,8 +98,7 @@ TEST(LogSink, LinesFromManyThreadsArriveOneAtATime) {
       c->most = std::max(c->most, ++c->inside);
       c->whole = c->whole && std::string(line).size() == 12;
       std::this_thread::yield();
-      ++c->lines;
-      --c->inside;
+      ++c->lines, --c->inside;
     }
   } count;
   {

@@ -80,10 +80,7 @@ TEST(LogSink, ASinkMayLogAndSwapTheSink) {
   EXPECT_EQ(testing::internal::GetCapturedStderr(), "echo [le] x\n");
   EXPECT_EQ(echo.calls, 1);
   Seen second;
-  struct Swap {
-    static void fn(int, const char*, void* user) { le::log::setSink(Seen::fn, user); }
-  };
-  SinkScope scope(Swap::fn, &second);
+  SinkScope scope([](int, const char*, void* user) { le::log::setSink(Seen::fn, user); }, &second);
   le::log::line(Level::Info, "to the first");
   le::log::line(Level::Info, "to the second");
   EXPECT_EQ(second.lines, (std::vector<std::string>{"to the second"}));

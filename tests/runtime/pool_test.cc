@@ -81,25 +81,23 @@ TEST(PoolChunks, PartsAndChunkBounds) {
 }
 
 TEST(PoolRun, ChunksOfTheDocumentedExamples) {
-  Pool pool(4);
+  Pool pool(4), single(1);
   const struct {
+    Pool* pool;
     size_t n;
     int parts;
     std::vector<Range> want;
-  } cases[] = {{10, 4, {{0, 3}, {3, 6}, {6, 9}, {9, 10}}},
-               {9, 2, {{0, 5}, {5, 9}}},  // workers 2 and 3 take part but make no call
-               {0, 1, {{0, 0}}},
-               {10, 9, {{0, 3}, {3, 6}, {6, 9}, {9, 10}}}};  // parts clamped to the pool
+  } cases[] = {{&pool, 10, 4, {{0, 3}, {3, 6}, {6, 9}, {9, 10}}},
+               {&pool, 9, 2, {{0, 5}, {5, 9}}},  // workers 2 and 3 take part but make no call
+               {&pool, 0, 1, {{0, 0}}},
+               {&pool, 10, 9, {{0, 3}, {3, 6}, {6, 9}, {9, 10}}},  // parts clamped to the pool
+               {&single, 10, 4, {{0, 10}}}};
   for (const auto& c : cases) {
     Recorder r;
-    pool.run(c.n, c.parts, le::pool::RangeRef(r));
+    c.pool->run(c.n, c.parts, le::pool::RangeRef(r));
     EXPECT_EQ(r.sorted(), c.want) << c.n;
     EXPECT_EQ(r.firstBy, std::this_thread::get_id());  // the caller runs chunk 0
   }
-  Pool single(1);
-  Recorder r;
-  single.run(10, 4, le::pool::RangeRef(r));
-  EXPECT_EQ(r.sorted(), (std::vector<Range>{{0, 10}}));
 }
 
 TEST(PoolRun, EveryIndexExactlyOnceOverManyGenerations) {

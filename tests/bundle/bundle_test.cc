@@ -222,7 +222,8 @@ TEST_F(Unwrap, DestinationRules) {
     EXPECT_TRUE(exists(root / "x.lebundle.imx_unwrapped"));
     EXPECT_FALSE(exists(D));
     // A user's directory under the root is refused as one beside the container.
-    ASSERT_TRUE(fs::rmTree(root / "x.lebundle") && ::unlink((root / "x.lebundle.imx_unwrapped").c_str()) == 0);
+    ASSERT_TRUE(fs::rmTree(root / "x.lebundle"));
+    ::unlink((root / "x.lebundle.imx_unwrapped").c_str());
     put(root / "x.lebundle/notes", "mine");
     EXPECT_EQ(resolve(C), refusal(root / "x.lebundle"));
     EXPECT_EQ(readFile(root / "x.lebundle/notes"), "mine");
@@ -335,10 +336,11 @@ TEST_F(Unwrap, OnlyAnUnwrapOfThisContainerOrAnEmptyDirectoryIsReplaced) {
       {"no directory", nullptr, [] {}, true},
       {"an empty directory", nullptr, [&] { ASSERT_TRUE(fs::mkdirs(D)); }, true},
       {"a user's directory", "thesis.tex", [] {}, false},
-      {"... beside a marker of another container", "thesis.tex",
+      {"a user's directory beside a marker of another container", "thesis.tex",
        [&] { writeFile(marker, "imx-unwrapped.v2 y.imx 1 2 3"); }, false},
-      {"... beside a marker that is a FIFO", "thesis.tex", [&] { ASSERT_EQ(::mkfifo(marker.c_str(), 0644), 0); }, false},
-      {"... beside a lock naming another container", "thesis.tex",
+      {"a user's directory beside a marker that is a FIFO", "thesis.tex",
+       [&] { ASSERT_EQ(::mkfifo(marker.c_str(), 0644), 0); }, false},
+      {"a user's directory beside a lock naming another container", "thesis.tex",
        [&] { writeFile(lock, "imx-unwrapping.v2 y.imx 1 2 3"); }, false},
       {"an older unwrap of this container (stale marker)", "stray",
        [&] { writeFile(marker, "imx-unwrapped.v2 x.imx 1 2 3"); }, true},

@@ -26,10 +26,7 @@ const TempDir& models() {
   return dir;
 }
 
-Ort::Session session(const std::string& name, int threads) {
-  const std::string bytes = readFile(models() / name);
-  return sessionOf(GsBytes(bytes.begin(), bytes.end()), threads);
-}
+Ort::Session session(const std::string& name, int threads) { return sessionOf(readModel(models() / name), threads); }
 
 struct Feed {
   std::array<int64_t, 4> xs, gs;

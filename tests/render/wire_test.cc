@@ -10,6 +10,7 @@
 #include <functional>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -18,18 +19,32 @@
 #include "le/render/onnx_wire.h"
 #include "le/render/rewrites.h"
 #include "le/render/source_cone.h"
-#include "render/wire_bytes.h"
 #include "testkit/testkit.h"
 
 namespace le {
 namespace {
 
-using test::cat;
 using test::errorOf;
-using test::lenField;
-using test::str;
-using test::varintField;
 using B = std::initializer_list<int>;
+
+// Hand-made protobuf wire bytes.
+GsBytes cat(std::initializer_list<GsBytes> parts) {
+  GsBytes out;
+  for (const auto& p : parts) out.insert(out.end(), p.begin(), p.end());
+  return out;
+}
+GsBytes str(std::string_view s) { return GsBytes(s.begin(), s.end()); }
+GsBytes lenField(uint32_t number, const GsBytes& payload) {
+  GsBytes out;
+  gsPutBytes(out, number, payload.data(), payload.size());
+  return out;
+}
+GsBytes varintField(uint32_t number, uint64_t v) {
+  GsBytes out;
+  gsPutVarint(out, uint64_t{number} << 3);
+  gsPutVarint(out, v);
+  return out;
+}
 
 GsBytes bytes(B v) { return GsBytes(v.begin(), v.end()); }
 GsBytes floats(std::initializer_list<float> v) {
@@ -60,19 +75,18 @@ TEST(GsReader, LimitsOfVarintsLengthsWiresAndNumbers) {
   gsPutVarint(topNumber, ((uint64_t{1} << 29) - 1) << 3), topNumber.push_back(0);
   gsPutVarint(bigNumber, uint64_t{1} << 32), bigNumber.push_back(0);
   gsPutVarint(wrapNumber, (((uint64_t{1} << 32) + 7) << 3) | 2), wrapNumber.push_back(0);  // would truncate to 7
+  const std::string ok = "(no error)", varint = "onnx: bad varint", cut = "onnx: truncated",
+                    wire = "onnx: bad wire type", number = "onnx: bad field number";
   const std::pair<GsBytes, std::string> cases[] = {
-      {bytes({0x08, ff, ff, ff, ff, ff, ff, ff, ff, ff, 0x01}), "(no error)"},  // ten bytes carry 64 bits
-      {bytes({0x08, ff, ff, ff, ff, ff, ff, ff, ff, ff, 0x81, 0x01}), "onnx: bad varint"},
-      {bytes({0x08, x80}), "onnx: bad varint"}, {bytes({0x08}), "onnx: bad varint"}, {bytes({x80}), "onnx: bad varint"},
-      {bytes({0x0a, ff}), "onnx: bad varint"},
-      {bytes({0x0a, ff, ff, ff, ff, ff, ff, ff, ff, ff, 0x01, 1, 2}), "onnx: truncated"},  // lengths of 2^64 - 1,
-      {bytes({0x0a, x80, x80, x80, x80, x80, x80, x80, x80, x80, 0x01, 1}), "onnx: truncated"},  // 2^63,
-      {bytes({0x0a, 0x03, 1, 2}), "onnx: truncated"},  // one past the end
-      {bytes({0x09, 1, 2, 3, 4, 5, 6, 7}), "onnx: truncated"}, {bytes({0x0d, 1, 2, 3}), "onnx: truncated"},
-      {bytes({0x0b, 0}), "onnx: bad wire type"}, {bytes({0x0c, 0}), "onnx: bad wire type"},
-      {bytes({0x0e, 0}), "onnx: bad wire type"}, {bytes({0x0f, 0}), "onnx: bad wire type"},
-      {bytes({0x00, 0x01}), "onnx: bad field number"}, {topNumber, "(no error)"},
-      {bigNumber, "onnx: bad field number"}, {wrapNumber, "onnx: bad field number"}};
+      {bytes({0x08, ff, ff, ff, ff, ff, ff, ff, ff, ff, 0x01}), ok},  // ten bytes carry 64 bits
+      {bytes({0x08, ff, ff, ff, ff, ff, ff, ff, ff, ff, 0x81, 0x01}), varint},
+      {bytes({0x08, x80}), varint}, {bytes({0x08}), varint}, {bytes({x80}), varint}, {bytes({0x0a, ff}), varint},
+      {bytes({0x0a, ff, ff, ff, ff, ff, ff, ff, ff, ff, 0x01, 1, 2}), cut},         // lengths of 2^64 - 1,
+      {bytes({0x0a, x80, x80, x80, x80, x80, x80, x80, x80, x80, 0x01, 1}), cut},  // 2^63,
+      {bytes({0x0a, 0x03, 1, 2}), cut},                                             // one past the end
+      {bytes({0x09, 1, 2, 3, 4, 5, 6, 7}), cut}, {bytes({0x0d, 1, 2, 3}), cut},
+      {bytes({0x0b, 0}), wire}, {bytes({0x0c, 0}), wire}, {bytes({0x0e, 0}), wire}, {bytes({0x0f, 0}), wire},
+      {bytes({0x00, 0x01}), number}, {topNumber, ok}, {bigNumber, number}, {wrapNumber, number}};
   for (const auto& [b, want] : cases) {
     EXPECT_EQ(readAll(b), want) << testing::PrintToString(b);
     PbReader pb(b);

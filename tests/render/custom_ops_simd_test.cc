@@ -17,10 +17,6 @@
 namespace le::test {
 namespace {
 
-// Where the compiler fuses a multiply-add the sample position may move by
-// one float step (2^-18 below 64 pixels), which moves an output in [-1, 1]
-// by at most twice that; anything beyond is a real difference.
-constexpr double kRoundOff = 2e-5;
 constexpr float kInf = std::numeric_limits<float>::infinity(), kNaN = std::numeric_limits<float>::quiet_NaN();
 
 // Both operators as (x, grid, C, H, W, rows [r0, r1)) -> y, and their references.

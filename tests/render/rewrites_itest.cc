@@ -23,7 +23,7 @@ using test::orderProblem;
 using test::runModel;
 
 constexpr int kCrop = 32;
-constexpr double kRoundOff = 2e-5;  // operators swapped for equivalent ones: other summation order
+using test::kRoundOff;  // operators swapped for equivalent ones: other summation order
 constexpr double kFilter = 1e-4;    // the cubic filter as a convolution, the corrected warp
 
 class Rewrites : public testing::Test {

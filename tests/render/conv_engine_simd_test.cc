@@ -50,7 +50,7 @@ TEST(ConvEngineEmu, Crop256MatchesAnotherMachinesRender) {
   const le::test::M4bFrames in(256, 1, le::test::kReferenceSeed);
   auto e = le::ConvBackend::create(std::string(dir) + "/model.onnx", 2);
   std::vector<float> out(ref.size());
-  const auto pooled = in.pooledPtrs(), prior = in.priorPtrs();
+  const auto pooled = le::test::M4bFrames::ptrs(in.pooled), prior = le::test::M4bFrames::ptrs(in.prior);
   e->render(pooled.data(), prior.data(), in.ks.data(), in.kd.data(), 1, out.data());
   float worst = 0;
   for (size_t i = 0; i < out.size(); ++i) worst = std::max(worst, std::fabs(out[i] - ref[i]));

@@ -43,6 +43,15 @@ std::vector<uint16_t> randomHalfs(size_t n, std::mt19937& rng, float lo = -1.f, 
   return ::testing::AssertionFailure() << "got " << got << ", reference " << ref << " (tolerance " << tol << ")";
 }
 
+// body(kernels, rng) on every compiled target, each with the same random stream.
+template <class Body>
+void eachTarget(uint32_t seed, Body body) {
+  le::test::forEachTarget([&](const char*) {
+    std::mt19937 rng(seed);
+    body(le::conv::kernels(), rng);
+  });
+}
+
 double sigmoid(double x) { return 1.0 / (1.0 + std::exp(-x)); }
 
 double actOf(Act a, double v) {
@@ -116,9 +125,7 @@ void checkConv(const Kernels& kr, const ConvCase& c, std::mt19937& rng) {
 }
 
 TEST(ConvKernels, ConvBlockEveryTargetEqualsTheReference) {
-  le::test::forEachTarget([](const char*) {
-    const Kernels& kr = le::conv::kernels();
-    std::mt19937 rng(21);
+  eachTarget(21, [](const Kernels& kr, std::mt19937& rng) {
     int cases = 0;
     for (const int k : {1, 3})
       for (const int block : {8, 16, 24, 32}) {
@@ -130,9 +137,8 @@ TEST(ConvKernels, ConvBlockEveryTargetEqualsTheReference) {
                 const ConvCase c{k, ci, width, 1 + (width % 3), block, std::max(valid, 1), act,
                                  static_cast<size_t>(cases % 3), static_cast<size_t>(cases % 5)};
                 ++cases;
-                SCOPED_TRACE("k " + std::to_string(k) + " block " + std::to_string(block) + " valid " +
-                             std::to_string(c.valid) + " ci " + std::to_string(ci) + " width " +
-                             std::to_string(width) + " act " + std::to_string(static_cast<int>(act)));
+                SCOPED_TRACE(testing::Message() << "k " << k << " block " << block << " valid " << c.valid << " ci " << ci
+                                                << " width " << width << " act " << static_cast<int>(act));
                 checkConv(kr, c, rng);
                 if (HasFatalFailure()) return;
               }
@@ -144,9 +150,7 @@ TEST(ConvKernels, ConvBlockEveryTargetEqualsTheReference) {
 // ---- staging: widening, pooling, upsampling ---------------------------------------------
 
 TEST(ConvKernels, StagingEveryTargetEqualsTheReference) {
-  le::test::forEachTarget([](const char*) {
-    const Kernels& kr = le::conv::kernels();
-    std::mt19937 rng(22);
+  eachTarget(22, [](const Kernels& kr, std::mt19937& rng) {
     for (const int c : {1, 3, 7, 16, 33})
       for (const int n : {1, 2, 5, 17})
         for (const size_t shift : {size_t{0}, size_t{1}, size_t{3}})
@@ -193,9 +197,7 @@ TEST(ConvKernels, StagingEveryTargetEqualsTheReference) {
 // ---- phase A: input heat map, motion grid --------------------------------------------------
 
 TEST(ConvKernels, InputRowEveryTargetEqualsTheReference) {
-  le::test::forEachTarget([](const char*) {
-    const Kernels& kr = le::conv::kernels();
-    std::mt19937 rng(23);
+  eachTarget(23, [](const Kernels& kr, std::mt19937& rng) {
     std::uniform_real_distribution<float> u(-0.8f, 0.8f);
     const std::vector<uint16_t> pooled = randomHalfs(64 * 32 * 32, rng, 0.f, 1.f);
     std::vector<float> grid(32 * 32 * 2), kd(63), ks(63);
@@ -227,9 +229,7 @@ TEST(ConvKernels, InputRowEveryTargetEqualsTheReference) {
 }
 
 TEST(ConvKernels, GridRowEveryTargetEqualsTheSoftmaxReference) {
-  le::test::forEachTarget([](const char*) {
-    const Kernels& kr = le::conv::kernels();
-    std::mt19937 rng(24);
+  eachTarget(24, [](const Kernels& kr, std::mt19937& rng) {
     std::uniform_real_distribution<float> u(-1.f, 1.f);
     for (const int w : {1, 5, 16, 64, 67}) {
       const std::vector<uint16_t> logits = randomHalfs(static_cast<size_t>(w) * 22, rng, -6.f, 6.f);
@@ -269,9 +269,7 @@ double bilinearAt(const std::vector<float>& plane, int side, double x, double y)
 }
 
 TEST(ConvKernels, SampleRowEveryTargetEqualsTheReference) {
-  le::test::forEachTarget([](const char*) {
-    const Kernels& kr = le::conv::kernels();
-    std::mt19937 rng(25);
+  eachTarget(25, [](const Kernels& kr, std::mt19937& rng) {
     std::uniform_real_distribution<float> u(0.f, 1.f), g(-1.3f, 1.3f);
     for (const int C : {64, 256}) {
       std::vector<float> prior(3 * static_cast<size_t>(C) * C), grid(64 * 64 * 2);
@@ -311,9 +309,7 @@ TEST(ConvKernels, SampleRowEveryTargetEqualsTheReference) {
 }
 
 TEST(ConvKernels, BasisGemmEveryTargetEqualsTheReference) {
-  le::test::forEachTarget([](const char*) {
-    const Kernels& kr = le::conv::kernels();
-    std::mt19937 rng(26);
+  eachTarget(26, [](const Kernels& kr, std::mt19937& rng) {
     const size_t cols = 301;
     const std::vector<uint16_t> basis = randomHalfs(64 * cols, rng);
     for (int rows = 1; rows <= 8; ++rows) {
@@ -342,9 +338,7 @@ TEST(ConvKernels, BasisGemmEveryTargetEqualsTheReference) {
 }
 
 TEST(ConvKernels, RefineAndComposeRowsEveryTargetEqualTheReference) {
-  le::test::forEachTarget([](const char*) {
-    const Kernels& kr = le::conv::kernels();
-    std::mt19937 rng(27);
+  eachTarget(27, [](const Kernels& kr, std::mt19937& rng) {
     std::uniform_real_distribution<float> u(0.f, 1.f);
     for (const int C : {64, 128}) {
       const int H = C / 2;

@@ -2,23 +2,20 @@
 // (with the exact lines and refusals), a played prior copied per frame, and
 // the C interface end to end against onnxruntime.
 #include <gtest/gtest.h>
-#include <hwy/targets.h>
 
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
+#include <tuple>
 #include <vector>
 
-#include "le/bundle/identity.h"
-#include "le/bundle/manifest.h"
-#include "le/driver/cursor.h"
 #include "le/le.h"
 #include "le/render/conv_backend.h"
 #include "le/render/conv_kernels.h"
-#include "le/render/le_renderer.h"
 #include "le/runtime/le_simd.h"
 #include "render/m4b_fixture.h"
-#include "render/loaded_renderer.h"
+#include "render/renderer_fixture.h"
 #include "testkit/simd_each.h"
 #include "testkit/testkit.h"
 
@@ -28,36 +25,22 @@ namespace {
 using test::ScopedEnv;
 using test::TempDir;
 
-// An m4b bundle around a cached fixture director; written on first use and
-// kept for this test process.
-struct M4bBundle {
-  TempDir dir;
-  M4bBundle(int crop, int batch, const std::vector<std::string>& extra, int modelCrop = 0) {
-    std::vector<std::string> args{"m4b",     "--bundle", "--out", dir.path(), "--crop", std::to_string(crop),
-                                  "--batch", std::to_string(batch), "--nt", "6", "--model",
+// An m4b bundle around a cached fixture director (of modelCrop, else crop),
+// written on first use and kept for this test process.
+std::string m4bBundle(int crop, int batch, const std::string& extra = "", int modelCrop = 0) {
+  static std::map<std::tuple<int, int, std::string, int>, std::unique_ptr<TempDir>> made;
+  std::unique_ptr<TempDir>& d = made[{crop, batch, extra, modelCrop}];
+  if (!d) {
+    d = std::make_unique<TempDir>();
+    std::vector<std::string> args{"m4b", "--bundle", "--out", d->path(), "--crop", std::to_string(crop), "--batch",
+                                  std::to_string(batch), "--nt", "6", "--model",
                                   test::m4bModel("plain", modelCrop ? modelCrop : crop, batch)};
-    args.insert(args.end(), extra.begin(), extra.end());
+    if (!extra.empty()) args.push_back(extra);
     EXPECT_EQ(test::runFixture(args), 0);
   }
-  std::string path() const { return dir.path(); }
-};
-
-std::string raw256() {
-  static M4bBundle b(256, 1, {});
-  return b.path();
+  return d->path();
 }
-std::string hevc256x4() {
-  static M4bBundle b(256, 4, {"--hevc"});
-  return b.path();
-}
-std::string lip256() {
-  static M4bBundle b(256, 1, {"--lip-template"});
-  return b.path();
-}
-std::string model512crop256() {
-  static M4bBundle b(256, 1, {}, 512);
-  return b.path();
-}
+std::string raw256() { return m4bBundle(256, 1); }
 
 using test::Loaded;
 
@@ -97,7 +80,7 @@ TEST(RendererConv, RequestsChooseTheEngineAndNothingElseDoes) {
 TEST(RendererConv, FallsBackOrRefusesWithItsLines) {
   // (A graph that is not the fused m4b: RendererLoad.NeonRequestIsServedByOnnxruntime.)
   // The manifest's crop must be the graph's.
-  EXPECT_EQ(test::errorOf([] { load(model512crop256(), "neon"); }),
+  EXPECT_EQ(test::errorOf([] { load(m4bBundle(256, 1, "", 512), "neon"); }),
 #if defined(__aarch64__)
             "le_conv: only crop=512 m4b bundles"
 #else
@@ -106,7 +89,7 @@ TEST(RendererConv, FallsBackOrRefusesWithItsLines) {
   );
   // A bundle that carries a lip template: the engine serves the graph as written.
   {
-    Loaded l = load(lip256(), "neon");
+    Loaded l = load(m4bBundle(256, 1, "--lip-template"), "neon");
     EXPECT_STREQ(l.renderer->backend(), "neon");
     EXPECT_EQ(test::countOf(l.log, "[le] !!! lip contour NOT bound to the compose alpha (m4b): the fp16 engine "
                                    "serves the fused m4b graph as written — this session serves the graph's own "
@@ -139,7 +122,7 @@ std::vector<float> keypoints(size_t frames, uint32_t seed, bool driving) {
 // A played prior is copied once per frame of the batch: each frame of a
 // batch renders exactly as it does alone.
 TEST(RendererConv, APlayedPriorHasOneSlotPerFrame) {
-  Loaded l = load(hevc256x4(), "neon");
+  Loaded l = load(m4bBundle(256, 4, "--hevc"), "neon");
   ASSERT_TRUE(l.identity->hasHevcPrior());
   const std::vector<int32_t> si{1, 4, 2, 0};
   const std::vector<float> ks = keypoints(4, 3, false), kd = keypoints(4, 3, true);

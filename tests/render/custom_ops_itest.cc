@@ -15,10 +15,6 @@
 namespace le::test {
 namespace {
 
-// One float step of the sample position where a multiply-add is fused moves an
-// output in [-1, 1] by at most twice 2^-18; anything beyond is a real difference.
-constexpr double kRoundOff = 2e-5;
-
 const TempDir& models() {
   static TempDir dir;
   static const int rc = runFixture({"ops", "--out", dir.path()});
@@ -26,10 +22,7 @@ const TempDir& models() {
   return dir;
 }
 
-Ort::Session session(const std::string& name, int threads) {
-  const std::string bytes = readFile(models() / name);
-  return sessionOf(GsBytes(bytes.begin(), bytes.end()), threads);
-}
+Ort::Session session(const std::string& name, int threads) { return sessionOf(readModel(models() / name), threads); }
 
 struct Feed {
   std::array<int64_t, 4> xs, gs;

@@ -53,8 +53,7 @@ inline std::vector<float> widened(const std::vector<uint16_t>& h) {
 // onnxruntime's outputs for frames [f0, f0 + batch) of `in` in one run of a
 // graph of that batch (frames past in.n repeat the last one).
 inline Tensors ortRun(const std::string& model, const M4bFrames& in, int f0, int batch, int threads = 1) {
-  const std::string bytes = readFile(model);
-  Ort::Session s = sessionOf(GsBytes(bytes.begin(), bytes.end()), threads);
+  Ort::Session s = sessionOf(readModel(model), threads);
   Feeds feeds(1, batch);
   std::vector<float> pooled, prior, ks, kd;
   for (int b = 0; b < batch; ++b) {

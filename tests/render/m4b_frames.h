@@ -67,14 +67,10 @@ struct M4bFrames {
     return out;
   }
 
-  std::vector<const uint16_t*> pooledPtrs() const {
+  // One pointer a frame, as the engine takes them.
+  static std::vector<const uint16_t*> ptrs(const std::vector<std::vector<uint16_t>>& frames) {
     std::vector<const uint16_t*> v;
-    for (const auto& p : pooled) v.push_back(p.data());
-    return v;
-  }
-  std::vector<const uint16_t*> priorPtrs() const {
-    std::vector<const uint16_t*> v;
-    for (const auto& p : prior) v.push_back(p.data());
+    for (const auto& p : frames) v.push_back(p.data());
     return v;
   }
 };

@@ -1,6 +1,6 @@
 // Fixture bundles for the renderer: a lefix bundle directory, fixture
 // director graphs as model_<variant>.onnx, and random identity members
-// (pooled64.f16, P.f16, fs_red.f16) written here.
+// (pooled64.f16, P.f16, fs_red.f16) written here; a Renderer loaded from one.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -8,11 +8,15 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <memory>
 #include <random>
 #include <string>
 #include <vector>
 
+#include "le/bundle/identity.h"
 #include "le/bundle/manifest.h"
+#include "le/driver/cursor.h"
+#include "le/render/le_renderer.h"
 #include "le/runtime/le_simd.h"
 #include "render/rewrite_runner.h"
 #include "testkit/testkit.h"
@@ -127,8 +131,7 @@ class DirectorReference {
 inline std::vector<float> referenceCrops(const std::string& dir, const std::string& variant, int crop,
                                          const std::vector<int32_t>& si, const std::vector<float>& ks,
                                          const std::vector<float>& kd) {
-  const std::string model = readFile(dir + "/model_" + variant + ".onnx");
-  DirectorReference ref(dir, GsBytes(model.begin(), model.end()), crop);
+  DirectorReference ref(dir, readModel(dir + "/model_" + variant + ".onnx"), crop);
   std::vector<float> out;
   for (size_t f = 0; f < si.size(); ++f) {
     const std::vector<float> c = ref.crop(si[f], &ks[f * 63], &kd[f * 63]);
@@ -137,10 +140,40 @@ inline std::vector<float> referenceCrops(const std::string& dir, const std::stri
   return out;
 }
 
-// Largest absolute difference; NaN when sizes differ.
+// A Renderer loaded from a bundle directory with the Identity it reads and
+// the standard-error lines its construction wrote.
+struct Loaded {
+  Manifest manifest;
+  std::unique_ptr<Identity> identity;
+  std::unique_ptr<Renderer> renderer;
+  std::string log;
+};
+
+inline Loaded load(const std::string& dir, const std::string& key, const std::string& ep = "", int threads = 1) {
+  Loaded l;
+  l.manifest = loadManifest(dir);
+  l.identity = std::make_unique<Identity>(l.manifest, driver::openPriorStream);
+  testing::internal::CaptureStderr();
+  try {
+    l.renderer = std::make_unique<Renderer>(l.manifest, l.identity.get(), key, threads, ep);
+  } catch (...) {
+    l.log = testing::internal::GetCapturedStderr();
+    throw;
+  }
+  l.log = testing::internal::GetCapturedStderr();
+  return l;
+}
+
+// Largest absolute difference; two NaNs agree, one NaN is infinitely off.
 inline float maxDiff(const float* a, const float* b, size_t n) {
   float m = 0.f;
-  for (size_t i = 0; i < n; ++i) m = std::max(m, std::fabs(a[i] - b[i]));
+  for (size_t i = 0; i < n; ++i) {
+    if (std::isnan(a[i]) || std::isnan(b[i])) {
+      if (std::isnan(a[i]) != std::isnan(b[i])) return INFINITY;
+      continue;
+    }
+    m = std::max(m, std::fabs(a[i] - b[i]));
+  }
   return m;
 }
 

@@ -13,15 +13,10 @@
 #include <string>
 #include <vector>
 
-#include "le/bundle/identity.h"
-#include "le/bundle/manifest.h"
-#include "le/driver/cursor.h"
 #include "le/le.h"
 #include "le/render/conv_backend.h"
-#include "le/render/le_renderer.h"
 #include "le/render/renderer_impl.h"
 #include "render/renderer_fixture.h"
-#include "render/loaded_renderer.h"
 #include "testkit/log_lines.h"
 #include "testkit/testkit.h"
 
@@ -366,20 +361,12 @@ TEST(RendererLoad, HostKeypointContract) {
       "That is the recipe_v4 / kd_v4 shape: row 21 is the WIDTH ROW (wn, seal, 0), fed from the a2x encoder's "
       "second output. This engine has no width feed (see le_a2x_width / le_a2x_pull_wn in le/le_a2x, which nothing "
       "on this path calls yet), so it cannot drive this director. ";
-  struct Case {
-    const char* key;
-    int rows;
-    bool fs;
-    const char* input;
-  };
-  for (const Case& c : {Case{"kp22", 22, false, "kp_driving"}, Case{"kp20", 20, false, "kp_driving"},
-                        Case{"fs22", 22, true, "kd"}}) {
-    ASSERT_EQ(kpGraph(t / ("model_" + std::string(c.key) + ".onnx"), c.rows, c.fs), 0);
-    const std::string path = loadManifest(t.path()).modelPath(c.key);
-    EXPECT_EQ(refusal(t.path(), c.key), head + path + " — the graph declares " + c.input + " with " +
-                                            std::to_string(c.rows) + " keypoint rows, and this renderer feeds 21 "
-                                            "(le::kHostKpRows, le/le). " +
-                                            (c.rows == 22 ? width : "") + tail);
+  for (const auto& [key, rows, fs, input] : {std::tuple{"kp22", 22, false, "kp_driving"}, {"kp20", 20, false, "kp_driving"},
+                                             {"fs22", 22, true, "kd"}}) {
+    ASSERT_EQ(kpGraph(t / ("model_" + std::string(key) + ".onnx"), rows, fs), 0);
+    EXPECT_EQ(refusal(t.path(), key), head + loadManifest(t.path()).modelPath(key) + " — the graph declares " + input +
+                                          " with " + std::to_string(rows) + " keypoint rows, and this renderer feeds 21 "
+                                          "(le::kHostKpRows, le/le). " + (rows == 22 ? width : "") + tail);
   }
   for (const char* key : {"dyn", "fsdyn"}) {
     const bool fs = std::string(key) == "fsdyn";
@@ -403,23 +390,21 @@ TEST(RendererLoad, HostKeypointContract) {
 
 TEST(RendererLoad, ProfilingLines) {
   TempDir t;
-  {
-    ScopedEnv e("LE_ORT_PROFILE", t / "prof");
-    Loaded l = load(b4(), "plain");
-    std::vector<int32_t> si{0, 1};
-    std::vector<float> k(2 * 63, 0.f);
-    l.renderer->render(si.data(), k.data(), k.data(), 2);
-    l.renderer->render(si.data(), k.data(), k.data(), 1);
-    testing::internal::CaptureStderr();
-    l.renderer.reset();
-    const std::string log = testing::internal::GetCapturedStderr();
-    EXPECT_EQ(test::countOf(log, "[le_ort_profile] 2 frames: "), 1) << log;
-    EXPECT_EQ(test::countOf(log, " ms/frame in Session::Run\n"), 1);
-    const size_t at = log.find("[le_ort_profile] " + t / "prof");
-    ASSERT_NE(at, std::string::npos) << log;
-    const std::string file = log.substr(at + 17, log.find('\n', at) - at - 17);
-    EXPECT_TRUE(test::exists(file)) << file;
-  }
+  ScopedEnv e("LE_ORT_PROFILE", t / "prof");
+  Loaded l = load(b4(), "plain");
+  std::vector<int32_t> si{0, 1};
+  std::vector<float> k(2 * 63, 0.f);
+  l.renderer->render(si.data(), k.data(), k.data(), 2);
+  l.renderer->render(si.data(), k.data(), k.data(), 1);
+  testing::internal::CaptureStderr();
+  l.renderer.reset();
+  const std::string log = testing::internal::GetCapturedStderr();
+  EXPECT_EQ(test::countOf(log, "[le_ort_profile] 2 frames: "), 1) << log;
+  EXPECT_EQ(test::countOf(log, " ms/frame in Session::Run\n"), 1);
+  const size_t at = log.find("[le_ort_profile] " + t / "prof");
+  ASSERT_NE(at, std::string::npos) << log;
+  const std::string file = log.substr(at + 17, log.find('\n', at) - at - 17);
+  EXPECT_TRUE(test::exists(file)) << file;
 }
 
 }  // namespace

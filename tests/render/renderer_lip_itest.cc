@@ -6,13 +6,13 @@
 #include <cmath>
 #include <cstring>
 #include <filesystem>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "le/render/renderer_impl.h"
 #include "le/render/rewrites.h"
-#include "render/loaded_renderer.h"
 #include "render/renderer_fixture.h"
 #include "testkit/testkit.h"
 
@@ -27,6 +27,16 @@ constexpr size_t kPlane = size_t(kCrop) * kCrop;
 constexpr size_t kRgb = 3 * kPlane;
 constexpr float kTol = 2e-4f;
 
+// The graph `key` of dir, with the lip binding applied when `bind`.
+GsBytes graph(const std::string& dir, const std::string& key, bool bind) {
+  GsBytes bytes = test::readModel(dir + "/model_" + key + ".onnx");
+  std::string reason;
+  if (bind) {
+    EXPECT_EQ(rewriteBindLipContour(bytes, reason, nullptr, nullptr), 1u) << reason;
+  }
+  return bytes;
+}
+
 // A renderer bundle at crop 64 whose lip template is tessera-geom's "map"
 // template, with its frames (F x 63) and reference contours (F x crop^2), and
 // model_prebound: the plain graph with the binding already applied.
@@ -39,11 +49,8 @@ struct LipBundle {
     const std::string geom = dir / ".geom";
     EXPECT_EQ(test::runFixture({"tessera-geom", "--out", geom, "--canvas", std::to_string(kCrop), "--random", "4"}), 0);
     if (withTemplate) std::filesystem::copy_file(geom + "/lip_template_map.json", dir / "lip_template.v1.json");
-    const std::string plain = test::readFile(dir / "model_plain.onnx");
-    GsBytes bytes(plain.begin(), plain.end());
-    std::string reason;
-    EXPECT_EQ(rewriteBindLipContour(bytes, reason, nullptr, nullptr), 1u) << reason;
-    test::writeFile(dir / "model_prebound.onnx", std::string(bytes.begin(), bytes.end()));
+    const GsBytes bound = graph(dir.path(), "plain", true);
+    test::writeFile(dir / "model_prebound.onnx", std::string(bound.begin(), bound.end()));
     frames = test::readF32(geom + "/frames.f32");
     contours = test::readF32(geom + "/contour_map.f32");
     count = frames.size() / 63;
@@ -53,42 +60,20 @@ struct LipBundle {
   const float* kd(size_t f) const { return frames.data() + f * 63; }
   const float* contour(size_t f) const { return contours.data() + f * kPlane; }
 };
-LipBundle& bound1() {
-  static LipBundle b(1, true);
-  return b;
+// Written on first use and kept for this test process.
+LipBundle& lipBundle(int batch, bool withTemplate) {
+  static std::map<std::pair<int, bool>, std::unique_ptr<LipBundle>> made;
+  std::unique_ptr<LipBundle>& b = made[{batch, withTemplate}];
+  if (!b) b = std::make_unique<LipBundle>(batch, withTemplate);
+  return *b;
 }
-LipBundle& bound4() {
-  static LipBundle b(4, true);
-  return b;
-}
-LipBundle& noTemplate() {
-  static LipBundle b(1, false);
-  return b;
-}
+LipBundle& bound1() { return lipBundle(1, true); }
+LipBundle& noTemplate() { return lipBundle(1, false); }
 
 // onnxruntime on the graph `key` of dir, with the lip binding applied when
 // `bind` (then fed the given canvas as "lip_delivery").
 test::DirectorReference reference(const std::string& dir, const std::string& key, bool bind) {
-  const std::string file = test::readFile(dir + "/model_" + key + ".onnx");
-  GsBytes bytes(file.begin(), file.end());
-  std::string reason;
-  if (bind) {
-    EXPECT_EQ(rewriteBindLipContour(bytes, reason, nullptr, nullptr), 1u) << reason;
-  }
-  return test::DirectorReference(dir, bytes, kCrop);
-}
-
-// Largest difference of a and b; two NaNs agree, one NaN is infinitely off.
-float nanDiff(const float* a, const float* b, size_t n) {
-  float m = 0.f;
-  for (size_t i = 0; i < n; ++i) {
-    if (std::isnan(a[i]) || std::isnan(b[i])) {
-      if (std::isnan(a[i]) != std::isnan(b[i])) return INFINITY;
-      continue;
-    }
-    m = std::max(m, std::fabs(a[i] - b[i]));
-  }
-  return m;
+  return test::DirectorReference(dir, graph(dir, key, bind), kCrop);
 }
 
 // Renders every reference frame in runs of 1..batch, checking each canvas
@@ -114,7 +99,7 @@ std::vector<float> renderAndCheck(LipBundle& b, const std::string& key, const st
       const float* crop = out + size_t(i) * kRgb;
       crops.insert(crops.end(), crop, crop + kRgb);
       EXPECT_LT(test::maxDiff(m.lipCanvas.data() + size_t(i) * kPlane, b.contour(f), kPlane), 1e-5f);
-      EXPECT_LT(nanDiff(crop, rewritten.crop(si[i], ks, b.kd(f), b.contour(f)).data(), kRgb), kTol);
+      EXPECT_LT(test::maxDiff(crop, rewritten.crop(si[i], ks, b.kd(f), b.contour(f)).data(), kRgb), kTol);
     }
     for (int32_t i = n; i < r.batch(); ++i) {  // padding repeats the last real frame
       EXPECT_EQ(std::memcmp(m.lipCanvas.data() + size_t(i) * kPlane, m.lipCanvas.data() + size_t(n - 1) * kPlane,
@@ -130,12 +115,12 @@ std::vector<float> renderAndCheck(LipBundle& b, const std::string& key, const st
 TEST(RendererLip, HoistedAndPlainPathsComposeWithTheContour) {
   const std::vector<float> hoisted = renderAndCheck(bound1(), "plain", "plain");
   ASSERT_EQ(hoisted.size(), bound1().count * kRgb);
-  EXPECT_LT(nanDiff(hoisted.data(), renderAndCheck(bound4(), "prebound", "plain").data(), hoisted.size()), kTol);
+  EXPECT_LT(test::maxDiff(hoisted.data(), renderAndCheck(lipBundle(4, true), "prebound", "plain").data(), hoisted.size()), kTol);
   renderAndCheck(bound1(), "no_cone", "no_cone");
 }
 
 TEST(RendererLip, CanvasFollowsAMouthThatOpensAndClosesAndNaNGivesZero) {
-  LipBundle& b = bound4();
+  LipBundle& b = lipBundle(4, true);
   Loaded l = load(b.path(), "plain");
   Renderer::Impl& m = l.renderer->impl();
   ASSERT_TRUE(m.lipBound);
@@ -157,7 +142,7 @@ TEST(RendererLip, CanvasFollowsAMouthThatOpensAndClosesAndNaNGivesZero) {
     for (int i = 0; i < 4; ++i) kd.insert(kd.end(), b.kd(i == 2 ? special : 0), b.kd(i == 2 ? special : 0) + 63);
     const float* out = l.renderer->render(si, ks.data(), kd.data(), 4);
     for (size_t p = 0; p < kPlane; ++p) ASSERT_EQ(m.lipCanvas[2 * kPlane + p], 0.f) << special;
-    EXPECT_LT(nanDiff(out + 2 * kRgb, rewritten.crop(2, ks.data(), b.kd(special), zeros.data()).data(), kRgb), kTol);
+    EXPECT_LT(test::maxDiff(out + 2 * kRgb, rewritten.crop(2, ks.data(), b.kd(special), zeros.data()).data(), kRgb), kTol);
     EXPECT_LT(test::maxDiff(m.lipCanvas.data() + 3 * kPlane, b.contour(0), kPlane), 1e-5f) << "slot 3 is frame 0 again";
   }
 }

@@ -14,10 +14,16 @@
 #include "le/render/le_custom_ops.h"
 #include "le/render/rewrites.h"
 #include "le/runtime/ort_env.h"
+#include "testkit/testkit.h"
 
 namespace le::test {
 
 using Tensors = std::map<std::string, std::pair<std::vector<int64_t>, std::vector<float>>>;
+
+inline GsBytes readModel(const std::string& path) {
+  const std::string s = readFile(path);
+  return GsBytes(s.begin(), s.end());
+}
 
 inline Ort::Session sessionOf(const GsBytes& model, int threads = 1) {
   Ort::SessionOptions so;

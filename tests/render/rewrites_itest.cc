@@ -23,7 +23,7 @@ using test::orderProblem;
 using test::runModel;
 
 constexpr int kCrop = 32;
-constexpr double kRoundOff = 2e-5;  // operators swapped for equivalent ones: other summation order
+using test::kRoundOff;  // operators swapped for equivalent ones: other summation order
 constexpr double kFilter = 1e-4;    // the cubic filter as a convolution, the corrected warp
 
 class Rewrites : public testing::Test {
@@ -33,10 +33,7 @@ class Rewrites : public testing::Test {
     ASSERT_EQ(test::runFixture({"director", "--out", dir_->path(), "--crop", std::to_string(kCrop)}), 0);
   }
   static void TearDownTestSuite() { delete dir_; }
-  static GsBytes load(const std::string& variant) {
-    const std::string s = test::readFile(*dir_ / ("director_" + variant + ".onnx"));
-    return GsBytes(s.begin(), s.end());
-  }
+  static GsBytes load(const std::string& variant) { return test::readModel(*dir_ / ("director_" + variant + ".onnx")); }
   static inline test::TempDir* dir_ = nullptr;
 };
 

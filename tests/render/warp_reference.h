@@ -10,6 +10,11 @@
 
 namespace le::test {
 
+// Where the compiler fuses a multiply-add the sample position may move by
+// one float step (2^-18 below 64 pixels), which moves an output in [-1, 1]
+// by at most twice that; anything beyond is a real difference.
+constexpr double kRoundOff = 2e-5;
+
 // Pixel position of a grid coordinate along an axis of n samples. The rule is
 // float arithmetic: far from the image a double position would carry a
 // different fraction. Then clamped into the image the way border padding

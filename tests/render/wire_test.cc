@@ -10,6 +10,7 @@
 #include <functional>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -18,18 +19,32 @@
 #include "le/render/onnx_wire.h"
 #include "le/render/rewrites.h"
 #include "le/render/source_cone.h"
-#include "render/wire_bytes.h"
 #include "testkit/testkit.h"
 
 namespace le {
 namespace {
 
-using test::cat;
 using test::errorOf;
-using test::lenField;
-using test::str;
-using test::varintField;
 using B = std::initializer_list<int>;
+
+// Hand-made protobuf wire bytes.
+GsBytes cat(std::initializer_list<GsBytes> parts) {
+  GsBytes out;
+  for (const auto& p : parts) out.insert(out.end(), p.begin(), p.end());
+  return out;
+}
+GsBytes str(std::string_view s) { return GsBytes(s.begin(), s.end()); }
+GsBytes lenField(uint32_t number, const GsBytes& payload) {
+  GsBytes out;
+  gsPutBytes(out, number, payload.data(), payload.size());
+  return out;
+}
+GsBytes varintField(uint32_t number, uint64_t v) {
+  GsBytes out;
+  gsPutVarint(out, uint64_t{number} << 3);
+  gsPutVarint(out, v);
+  return out;
+}
 
 GsBytes bytes(B v) { return GsBytes(v.begin(), v.end()); }
 GsBytes floats(std::initializer_list<float> v) {
@@ -60,19 +75,18 @@ TEST(GsReader, LimitsOfVarintsLengthsWiresAndNumbers) {
   gsPutVarint(topNumber, ((uint64_t{1} << 29) - 1) << 3), topNumber.push_back(0);
   gsPutVarint(bigNumber, uint64_t{1} << 32), bigNumber.push_back(0);
   gsPutVarint(wrapNumber, (((uint64_t{1} << 32) + 7) << 3) | 2), wrapNumber.push_back(0);  // would truncate to 7
+  const std::string ok = "(no error)", varint = "onnx: bad varint", cut = "onnx: truncated",
+                    wire = "onnx: bad wire type", number = "onnx: bad field number";
   const std::pair<GsBytes, std::string> cases[] = {
-      {bytes({0x08, ff, ff, ff, ff, ff, ff, ff, ff, ff, 0x01}), "(no error)"},  // ten bytes carry 64 bits
-      {bytes({0x08, ff, ff, ff, ff, ff, ff, ff, ff, ff, 0x81, 0x01}), "onnx: bad varint"},
-      {bytes({0x08, x80}), "onnx: bad varint"}, {bytes({0x08}), "onnx: bad varint"}, {bytes({x80}), "onnx: bad varint"},
-      {bytes({0x0a, ff}), "onnx: bad varint"},
-      {bytes({0x0a, ff, ff, ff, ff, ff, ff, ff, ff, ff, 0x01, 1, 2}), "onnx: truncated"},  // lengths of 2^64 - 1,
-      {bytes({0x0a, x80, x80, x80, x80, x80, x80, x80, x80, x80, 0x01, 1}), "onnx: truncated"},  // 2^63,
-      {bytes({0x0a, 0x03, 1, 2}), "onnx: truncated"},  // one past the end
-      {bytes({0x09, 1, 2, 3, 4, 5, 6, 7}), "onnx: truncated"}, {bytes({0x0d, 1, 2, 3}), "onnx: truncated"},
-      {bytes({0x0b, 0}), "onnx: bad wire type"}, {bytes({0x0c, 0}), "onnx: bad wire type"},
-      {bytes({0x0e, 0}), "onnx: bad wire type"}, {bytes({0x0f, 0}), "onnx: bad wire type"},
-      {bytes({0x00, 0x01}), "onnx: bad field number"}, {topNumber, "(no error)"},
-      {bigNumber, "onnx: bad field number"}, {wrapNumber, "onnx: bad field number"}};
+      {bytes({0x08, ff, ff, ff, ff, ff, ff, ff, ff, ff, 0x01}), ok},  // ten bytes carry 64 bits
+      {bytes({0x08, ff, ff, ff, ff, ff, ff, ff, ff, ff, 0x81, 0x01}), varint},
+      {bytes({0x08, x80}), varint}, {bytes({0x08}), varint}, {bytes({x80}), varint}, {bytes({0x0a, ff}), varint},
+      {bytes({0x0a, ff, ff, ff, ff, ff, ff, ff, ff, ff, 0x01, 1, 2}), cut},         // lengths of 2^64 - 1,
+      {bytes({0x0a, x80, x80, x80, x80, x80, x80, x80, x80, x80, 0x01, 1}), cut},  // 2^63,
+      {bytes({0x0a, 0x03, 1, 2}), cut},                                             // one past the end
+      {bytes({0x09, 1, 2, 3, 4, 5, 6, 7}), cut}, {bytes({0x0d, 1, 2, 3}), cut},
+      {bytes({0x0b, 0}), wire}, {bytes({0x0c, 0}), wire}, {bytes({0x0e, 0}), wire}, {bytes({0x0f, 0}), wire},
+      {bytes({0x00, 0x01}), number}, {topNumber, ok}, {bigNumber, number}, {wrapNumber, number}};
   for (const auto& [b, want] : cases) {
     EXPECT_EQ(readAll(b), want) << testing::PrintToString(b);
     PbReader pb(b);
@@ -336,10 +350,13 @@ GsBytes gsAttrs(const char* mode = "bilinear", const char* pad = "border", int a
   if (align >= 0) hcAttrI(a, "align_corners", align);
   return a;
 }
-// ir_version, the graph, then a metadata entry the rewrites must keep in place.
-GsBytes model(const std::vector<Node>& nodes, const std::vector<std::string>& inputs, const std::vector<std::string>& outputs) {
+// ir_version, the graph (nodes, `extra` graph fields, inputs, outputs), then a
+// metadata entry the rewrites must keep in place.
+GsBytes model(const std::vector<Node>& nodes, const std::vector<std::string>& inputs, const std::vector<std::string>& outputs,
+              const GsBytes& extra = {}) {
   GsBytes g, m{0x08, 0x08}, meta;
   for (const Node& n : nodes) hcNode(g, n.op, n.in, n.out, n.name, n.attrs);
+  g.insert(g.end(), extra.begin(), extra.end());
   const int64_t dims[4] = {1, 3, 8, 8};
   for (const auto& i : inputs) gsPutTensorValueInfo(g, 11, i, dims, 4);
   for (const auto& o : outputs) gsPutTensorValueInfo(g, 12, o, dims, 4);
@@ -416,21 +433,16 @@ TEST(Rewrites, RefusalsOfGraphsNoDirectorCarries) {
   ASSERT_EQ(g.nodes.size(), 3u);
   EXPECT_EQ(std::make_pair(g.nodes[1].name, g.nodes[1].outputs[0]), std::make_pair(std::string("le_warp_director"), std::string("s0")));
   // A compose alpha that is a graph input has no producer to bind after.
-  GsBytes lip, one;
+  GsBytes one;
   const float v = 1.f;
   hcInit(one, "one", 1, {}, &v, 4);
-  hcNode(lip, "Mul", {"a", "gen"}, "ga", "ga", {});
-  hcNode(lip, "Sub", {"one", "a"}, "na", "na", {});
-  hcNode(lip, "Mul", {"na", "warped"}, "wa", "wa", {});
-  hcNode(lip, "Add", {"ga", "wa"}, "rgb", "add", {});
-  gsPutRaw(lip, one);
-  const int64_t dims[4] = {1, 3, 8, 8};
-  for (const char* i : {"a", "gen", "warped", "P_rgb"}) gsPutTensorValueInfo(lip, 11, i, dims, 4);
-  gsPutTensorValueInfo(lip, 12, "rgb", dims, 4);
-  GsBytes lm = lenField(7, lip);
+  const GsBytes lip = model({{"Mul", {"a", "gen"}, "ga", "ga", {}}, {"Sub", {"one", "a"}, "na", "na", {}},
+                             {"Mul", {"na", "warped"}, "wa", "wa", {}}, {"Add", {"ga", "wa"}, "rgb", "add", {}}},
+                            {"a", "gen", "warped", "P_rgb"}, {"rgb"}, one);
+  GsBytes lm = lip;
   EXPECT_EQ(rewriteBindLipContour(lm, reason, nullptr, nullptr), 0u);
   EXPECT_EQ(reason, "the compose alpha 'a' has no producer node");
-  EXPECT_EQ(lm, lenField(7, lip));
+  EXPECT_EQ(lm, lip);
   // The head's cubic taps: the Keys kernel at distances 1.75, 0.75, 0.25, 1.25,
   // mirrored between phases, normalised for a = -0.5.
   EXPECT_EQ(hcTaps(0.75, -0.75), (std::array<float, 4>{-0.03515625f, 0.26171875f, 0.87890625f, -0.10546875f}));

@@ -2,15 +2,11 @@
 // result for a crop carries that crop's kd[0]; the write-back puts it in the
 // crop's second value, so a delivered frame shows whether it got its own
 // result (ks0 == kd0), none (ks0 == kd0 - kDelta) or another crop's.
-#include <gtest/gtest.h>
-
 #include <algorithm>
-#include <regex>
 #include <random>
+#include <regex>
 
-#include "le/pipeline/borrow.h"
 #include "pipeline/utt_fakes.h"
-#include "testkit/testkit.h"
 
 namespace le::test {
 namespace {

@@ -6,8 +6,6 @@
 
 #include <cmath>
 #include <stdexcept>
-#include <string>
-#include <vector>
 
 #include "audio/a2x_fixture.h"
 #include "le/pipeline/engine.h"

@@ -3,18 +3,11 @@
 // against a pattern; every scenario also checks what each kind must carry.
 // Then back-pressure, load, teardown, staleness, the settings the
 // environment changes, the stage report and the C entry points.
-#include <gtest/gtest.h>
-
-#include <functional>
 #include <map>
-#include <optional>
 #include <random>
 #include <regex>
-#include <sstream>
 
-#include "le/pipeline/settings.h"
 #include "pipeline/utt_fakes.h"
-#include "testkit/testkit.h"
 
 namespace le::test {
 namespace {

@@ -5,25 +5,12 @@
 
 #include <gtest/gtest.h>
 
-#include <array>
-#include <atomic>
-#include <chrono>
 #include <cmath>
-#include <condition_variable>
 #include <cstring>
-#include <functional>
-#include <memory>
-#include <mutex>
-#include <optional>
 #include <sstream>
 #include <stdexcept>
-#include <string>
-#include <thread>
-#include <vector>
 
-#include "le/le_utt.h"
-#include "le/pipeline/utt_handle.h"
-#include "le/pipeline/pipeline.h"
+#include "le/pipeline/utt_handle.h"  // the pipeline and its seams
 #include "testkit/testkit.h"
 
 namespace le::test {

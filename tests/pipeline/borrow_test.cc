@@ -112,8 +112,7 @@ TEST_P(BorrowModes, EveryRenderedCropGetsItsOwnWindow) {
                         Case{"w p3 s12 e r6 p4", "I{3}I*S{12}R{6}I{4}", 3, 18},
                         Case{"w s200 e n5 f8 x p8", "I*S{6}R{4}I{4}", 0, -1}}) {
     SCOPED_TRACE(c.script + std::string(" passEvery ") + std::to_string(c.passEvery));
-    Rig rig;
-    rig.pipelinePaste = GetParam();
+    Rig rig(GetParam());
     BorrowKnobs k;
     k.passEvery = c.passEvery;
     Destroy d{rig.make()};
@@ -163,8 +162,7 @@ TEST_P(BorrowModes, AFailureStopsDeliveryUntilANewAttach) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.msg);
-    Rig rig;
-    rig.pipelinePaste = GetParam();
+    Rig rig(GetParam());
     BorrowKnobs bad, good;
     c.arm(bad);
     Destroy d{rig.make()};
@@ -195,8 +193,7 @@ TEST_P(BorrowModes, AFailureStopsDeliveryUntilANewAttach) {
 // An interrupt empties the pass before the next crop: its pending frame
 // belongs to a dropped crop, whose result must not steady the next ones.
 TEST_P(BorrowModes, AnInterruptFlushesThePassBeforeTheRamp) {
-  Rig rig;
-  rig.pipelinePaste = GetParam();
+  Rig rig(GetParam());
   rig.opts.interruptRampFrames = 30;  // longer than every queue together: no idle frame yet
   BorrowKnobs k;
   Destroy d{rig.make()};
@@ -212,8 +209,7 @@ TEST_P(BorrowModes, AnInterruptFlushesThePassBeforeTheRamp) {
 // A new borrow mid-speech: the old one finishes the crop it holds; inline
 // nothing is lost, pipelined the old attach's queued jobs may be.
 TEST_P(BorrowModes, ReattachMidSpeechFinishesTheHeldCrop) {
-  Rig rig;
-  rig.pipelinePaste = GetParam();
+  Rig rig(GetParam());
   BorrowKnobs a, b;
   Destroy d{rig.make()};
   attach(d.u, a);
@@ -236,8 +232,7 @@ TEST_P(BorrowModes, ReattachMidSpeechFinishesTheHeldCrop) {
 TEST_P(BorrowModes, InterruptsReattachesAndDestroyDuringSpeech) {
   std::mt19937 rng(GetParam() + 5);
   for (int round = 0; round < 12; ++round) {
-    Rig rig;
-    rig.pipelinePaste = GetParam();
+    Rig rig(GetParam());
     std::vector<std::unique_ptr<BorrowKnobs>> knobs;
     knobs.push_back(std::make_unique<BorrowKnobs>());
     le_utt* u = rig.make();
@@ -272,9 +267,8 @@ TEST(BorrowDelivery, InlineAndPipelinedDeliverTheSameBytes) {
   // One driver frame, so both runs start speech at the same index.
   std::vector<std::vector<std::array<uint8_t, kFrameBytes>>> runs;
   for (const int pipe : {0, 1}) {
-    Rig rig;
+    Rig rig(pipe);
     rig.engine.nt = 1;
-    rig.pipelinePaste = pipe;
     BorrowKnobs k;
     k.passEvery = 4;
     k.tagPushes = true;
@@ -383,8 +377,7 @@ TEST(BorrowCapi, AttachRefusalsAndTheQueries) {
 // told apart by name (set by the starter): the warm-up thread may end while
 // this runs.
 TEST(BorrowThreads, ConcurrentAttachesStartOneThread) {
-  Rig rig;
-  rig.pipelinePaste = 1;
+  Rig rig(1);
   Destroy d{rig.make()};
   ASSERT_TRUE(waitReady(d.u));
   std::vector<std::unique_ptr<BorrowKnobs>> knobs;

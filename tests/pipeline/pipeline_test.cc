@@ -271,8 +271,7 @@ TEST(PipelineLoad, CreateDestroyMidSpeechFiftyTimes) {
   const int before = threadsOfThisProcess();
   int pulled = 0;
   for (int i = 0; i < 50; ++i) {
-    Rig rig;
-    rig.pipelinePaste = i % 2;
+    Rig rig(i % 2);
     le_utt* u = rig.make();
     const auto audio = speech(40);
     le_utt_push_audio(u, audio.data(), int(audio.size()));
@@ -378,8 +377,7 @@ TEST(PipelineSettings, TheEnvironmentSwitchesAndTheStageReport) {
   // At destruction, asked for: measured with pipelined paste, nothing inline.
   ScopedEnv report("LE_UTT_STAGE_REPORT", "1");
   for (int pipe : {1, 0}) {
-    Rig rig;
-    rig.pipelinePaste = pipe;
+    Rig rig(pipe);
     le_utt* u = rig.make();
     play(u, "w s4 e r1");
     testing::internal::CaptureStderr();

@@ -195,9 +195,9 @@ struct Rig {
   bool chunkThrows = false;
   std::atomic<int> chunkMade{0};
   le::utt::Options opts;
-  int pipelinePaste = -1;
+  int pipelinePaste;  // -1: the engine decides, 0 inline, 1 pipelined
 
-  Rig() {
+  explicit Rig(int paste = -1) : pipelinePaste(paste) {
     opts.motionDir = "fake";
     opts.steadyModel = "-";
     opts.gapS = -1;

@@ -12,33 +12,6 @@
 namespace le::test {
 namespace {
 
-// What each kind carries, whatever the scenario: speech frames the engine's
-// driven row in order within their utterance; ramp frame k of a complete ramp
-// of R keeps (1 - k/R) of the last speech frame's offset; idle frames nothing.
-void expectKindsCarryTheirRows(const std::vector<Frame>& fs) {
-  for (size_t i = 0; i < fs.size(); ++i) {
-    const Frame& f = fs[i];
-    if (f.info.kind == LE_UTT_SPEECH) {
-      EXPECT_TRUE(f.pasted && f.kd0 == float(f.idx * 100) + kDelta) << i;
-      if (f.info.speech_number > 0) {
-        EXPECT_TRUE(i > 0 && fs[i - 1].info.kind == LE_UTT_SPEECH && fs[i - 1].info.speech_number == f.info.speech_number - 1) << i;
-      }
-    } else {
-      EXPECT_EQ(f.info.speech_number, -1) << i;
-      EXPECT_EQ(f.pasted, f.info.kind == LE_UTT_RAMP) << i;
-    }
-    if (f.info.kind != LE_UTT_RAMP || (i > 0 && fs[i - 1].info.kind == LE_UTT_RAMP)) continue;
-    size_t R = 0;
-    while (i + R < fs.size() && fs[i + R].info.kind == LE_UTT_RAMP) ++R;
-    if (i + R == fs.size()) continue;  // pulled part way
-    for (size_t k = 1; k <= R; ++k) {
-      const Frame& r = fs[i + k - 1];
-      EXPECT_NEAR(r.kd0, float(r.idx * 100) + (1.f - float(k) / float(R)) * kDelta, 1e-4f) << "ramp frame " << k << " of " << R;
-      EXPECT_EQ(r.si, float(r.idx));
-    }
-  }
-}
-
 struct Scenario {
   const char* name;
   std::function<void(Rig&)> setup;

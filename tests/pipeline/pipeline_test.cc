@@ -52,7 +52,9 @@ const Scenario kScenarios[] = {
      "cpu paste: driver failed at 3"},
     {"DriverFailingOnOneFramePipelined", [](Rig& r) { r.frames.failIdx = 3, r.pipelinePaste = 1; }, "p20", "I{20}", false,
      "cpu paste: driver failed at 3"},
-    {"PipelinedPasteSpeech", [](Rig& r) { r.pipelinePaste = 1; }, "w p3 s12 e r1 p9", "I{3}I*S{12}R{6}I{4}", true, ""}};
+    {"PipelinedPasteSpeech", [](Rig& r) { r.pipelinePaste = 1; }, "w p3 s12 e r1 p9", "I{3}I*S{12}R{6}I{4}", true, ""},
+    // Pushed before the warm-up ends, which takes far less than the gap.
+    {"SilenceGapEndsTheUtteranceByItself", [](Rig& r) { r.opts.gapS = 0; }, "s4 r1", "I*S{4}R", true, ""}};
 
 class Pipeline : public testing::TestWithParam<Scenario> {};
 
@@ -61,6 +63,7 @@ TEST_P(Pipeline, Scenario) {
   Rig rig;
   if (sc.setup) sc.setup(rig);
   Destroy d{rig.make()};
+  const double t0 = le::utt::nowMs();
   const std::vector<Frame> fs = play(d.u, sc.script);
   const std::string kinds = kindsOf(fs);
   EXPECT_TRUE(std::regex_match(kinds, std::regex(sc.kinds))) << kinds << " !~ " << sc.kinds;
@@ -80,6 +83,9 @@ TEST_P(Pipeline, Scenario) {
   const std::string name = sc.name;
   le_utt_stats stats{};
   le_utt_get_stats(d.u, &stats);
+  if (name == "SilenceGapEndsTheUtteranceByItself") {  // the default gap of 0.6 s
+    EXPECT_GE(le::utt::nowMs() - t0, 600.0);
+  }
   if (name == "SpeechThenTheEndRamp") {
     EXPECT_EQ(std::make_pair(stats.first_frames, stats.speech_frames_delivered), std::make_pair(uint64_t(1), uint64_t(12)));
   }
@@ -106,17 +112,6 @@ TEST_P(Pipeline, Scenario) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Scripts, Pipeline, testing::ValuesIn(kScenarios), [](const auto& i) { return std::string(i.param.name); });
-
-TEST(PipelineTiming, SilenceGapEndsTheUtteranceByItself) {
-  Rig rig;
-  rig.opts.gapS = 0;  // the default 0.6 s
-  Destroy d{rig.make()};
-  ASSERT_TRUE(waitReady(d.u));
-  const double t0 = le::utt::nowMs();
-  const std::string kinds = kindsOf(play(d.u, "s4 r1"));
-  EXPECT_TRUE(std::regex_match(kinds, std::regex("I*S{4}R"))) << kinds;
-  EXPECT_GE(le::utt::nowMs() - t0, 600.0);
-}
 
 // Pushed int16 samples reach the engine as s / 32768, exactly.
 TEST(PipelineAudio, SamplesReachTheEngineScaledToUnitRange) {

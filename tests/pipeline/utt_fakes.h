@@ -252,9 +252,11 @@ inline std::optional<Frame> nextFrame(le_utt* u, std::chrono::milliseconds wait 
   return std::nullopt;
 }
 
+// A sine that starts with both int16 extremes, so scaling is seen at its ends.
 inline std::vector<int16_t> speech(int frames) {
   std::vector<int16_t> s(size_t(frames) * 640);
   for (size_t i = 0; i < s.size(); ++i) s[i] = int16_t(1000 * std::sin(double(i) * 0.05));
+  s[0] = -32768, s[1] = 32767;
   return s;
 }
 

@@ -1,17 +1,11 @@
 // The error convention and the handle-free entry points of the le_ family.
 #include <gtest/gtest.h>
-
-#include <algorithm>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstring>
 #include <functional>
 #include <stdexcept>
-#include <string>
-#include <thread>
-#include <utility>
-#include <vector>
 
 #include "le/capi.h"
 #include "le/le.h"
@@ -25,15 +19,11 @@ using le::test::TempDir;
 using le::test::writeFile;
 
 TEST(ErrorConvention, CatchesEverythingAndNamesTheFunction) {
-  EXPECT_EQ(le::capi::guard(Family::Core, "le_x", -1,
-                            [](const auto&) -> int { throw std::runtime_error("boom"); }),
-            -1);
+  EXPECT_EQ(le::capi::guard(Family::Core, "le_x", -1, [](const auto&) -> int { throw std::runtime_error("boom"); }), -1);
   EXPECT_STREQ(le_last_error(), "le_x: boom");
   EXPECT_EQ(le::capi::guard(Family::Core, "le_y", 0, [](const auto&) -> int { throw 42; }), 0);
   EXPECT_STREQ(le_last_error(), "le_y: unknown error");
-  EXPECT_EQ(le::capi::guard(Family::Core, "le_z", -1,
-                            [](const auto& call) { return call.reject("bad args"); }),
-            -1);
+  EXPECT_EQ(le::capi::guard(Family::Core, "le_z", -1, [](const auto& call) { return call.reject("bad args"); }), -1);
   EXPECT_STREQ(le_last_error(), "le_z: bad args");
   EXPECT_EQ(le::capi::guard(Family::Core, "le_z", -1, [](const auto&) { return 7; }), 7);
   EXPECT_STREQ(le_last_error(), "");

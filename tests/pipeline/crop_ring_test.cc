@@ -4,16 +4,8 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include <atomic>
-#include <chrono>
-#include <functional>
-#include <string>
-#include <thread>
-#include <vector>
-
 #include "le/pipeline/crop_ring.h"
 #include "le/pipeline/stream.h"
-#include "testkit/testkit.h"
 #include "testkit/testkit.h"
 
 namespace {

@@ -6,8 +6,6 @@
 
 #include <cmath>
 #include <stdexcept>
-#include <string>
-#include <vector>
 
 #include "audio/a2x_fixture.h"
 #include "le/pipeline/engine.h"
@@ -96,24 +94,19 @@ TEST(EngineAdapters, EachEngineStreamsSpeechToItsTotalAndRefusesAudioAfterTheFin
   }
 }
 
-TEST(EngineAdapters, CreationFailuresReadAsTheCreateCallsMessages) {
+// Creation keeps the create call's name, once; a decode failure the engine
+// records is thrown with the engine's own message, no C function's prefix
+// (the pipeline names the stage).
+TEST(EngineAdapters, FailuresCarryTheEnginesOwnMessages) {
   TempDir tmp;
   EXPECT_EQ(errorOf([&] { createEngine(EngineKind::Motion, tmp / "none", 1, ""); }),
             "le_motion_create: cannot open " + tmp / "none/meta.json");
   ASSERT_FALSE(a2xTree().empty());
   A2xEnv env("fe_legacy");
-  const std::string e = errorOf([&] { createEngine(EngineKind::A2x, a2xPath("model_no_window"), 1, ""); });
-  EXPECT_EQ(e.rfind("le_a2x_create: ", 0), 0u) << e;
-  EXPECT_EQ(e.find("le_a2x_create: le_a2x_create"), std::string::npos) << e;
-}
-
-// A decode failure the engine records is thrown by the adapter with the
-// engine's own message, no C function's prefix (the pipeline names the stage).
-TEST(EngineAdapters, RunTimeFailureCarriesTheEnginesOwnMessage) {
-  ASSERT_FALSE(a2xTree().empty());
-  A2xEnv env("fe_legacy");
-  // The decoder of this model emits 60 values instead of 63.
-  auto e = createEngine(EngineKind::A2x, a2xPath("model_bad_m"), 1, "");
+  const std::string why = errorOf([&] { createEngine(EngineKind::A2x, a2xPath("model_no_window"), 1, ""); });
+  EXPECT_EQ(why.rfind("le_a2x_create: ", 0), 0u) << why;
+  EXPECT_EQ(why.find("le_a2x_create: le_a2x_create"), std::string::npos) << why;
+  auto e = createEngine(EngineKind::A2x, a2xPath("model_bad_m"), 1, "");  // its decoder emits 60 values, not 63
   const std::vector<float> s(640 * 6, 0.1f);
   e->push(s.data(), int64_t(s.size()));
   e->finish();

@@ -9,18 +9,13 @@
 
 #include <cstring>
 #include <numeric>
-#include <string>
-#include <vector>
 
-#include "le/le.h"
 #include "le/le_tessera.h"
-#include "le/le_utt.h"
-#include "le/session/session.h"
-#include "le/pipeline/engine.h"
 #include "le/pipeline/session_bind.h"
 #include "le/pipeline/utt_handle.h"
 #include "le/tessera/bankdec.h"
 #include "render/renderer_fixture.h"
+#include "session/session_bundle.h"
 #include "testkit/testkit.h"
 
 namespace le::test {
@@ -119,16 +114,9 @@ bool pullOne(le_utt* u, Pulled& f) {
   return false;
 }
 
-struct Ctx {
-  le_ctx* p;
-  ~Ctx() { le_destroy(p); }
-};
-
 // Speech and the end ramp of one utterance of `frames` frames, borrowed.
 std::vector<Pulled> speakBorrowed(le_ctx* ctx, const std::string& dir, const Members& mb, int pipe, int frames) {
-  const std::string b = readFile(dir + "/xs_target.bin");
-  std::vector<float> xs(b.size() / 4);
-  std::memcpy(xs.data(), b.data(), xs.size() * 4);
+  const std::vector<float> xs = readF32(dir + "/xs_target.bin");
   utt::Options o;
   o.motionDir = dir.c_str();
   o.steadyModel = "-";
@@ -188,9 +176,8 @@ TEST(UttBorrowSession, BorrowedFramesChangeOnlyTheWindowsFootprintAndAgreeAcross
   // a change of the window's crop pixels can reach (window set to 0 and to 1).
   const int* stamp = le_tessera_members_stamp(mb.m);
   const int wx0 = stamp[2], wy0 = stamp[3], ww = stamp[4], wh = stamp[5];
-  const std::string b = readFile(dir + "/xs_target.bin");
-  std::vector<float> xs(b.size() / 4), kd(63);
-  std::memcpy(xs.data(), b.data(), xs.size() * 4);
+  const std::vector<float> xs = readF32(dir + "/xs_target.bin");
+  std::vector<float> kd(63);
   const size_t bytes = size_t(kW) * kH * 3;
   std::vector<uint8_t> plain(bytes), low(bytes), high(bytes);
   int changed = 0;

@@ -5,14 +5,9 @@
 #pragma once
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
-#include <cstdint>
-#include <cstring>
 #include <filesystem>
 #include <set>
-#include <string>
-#include <vector>
 
 #include "testkit/testkit.h"
 
@@ -34,15 +29,10 @@ inline const std::string& streamBundle() {
 inline const std::vector<float>& streamSpeech() {
   static TempDir dir;
   static const std::vector<float> samples = [] {
-    std::vector<float> s;
     const std::string p = dir / "s.f32";
-    if (runFixture({"speech", "--out", p, "--text", "a whole clip of speech", "--seconds",
-                    "1.2"}) != 0)
-      return s;
-    const std::string b = readFile(p);
-    s.resize(b.size() / 4);
-    std::memcpy(s.data(), b.data(), s.size() * 4);
-    return s;
+    if (runFixture({"speech", "--out", p, "--text", "a whole clip of speech", "--seconds", "1.2"}) != 0)
+      return std::vector<float>();
+    return readF32(p);
   }();
   return samples;
 }

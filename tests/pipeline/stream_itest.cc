@@ -3,12 +3,8 @@
 // skip, gain); failures of the render thread, of the paste and of a host
 // callback end the run with -1 and the failing side's message, never a hang;
 // create and run refusals.
-#include <gtest/gtest.h>
-
 #include <cmath>
 #include <stdexcept>
-#include <string>
-#include <vector>
 
 #include "le/le.h"
 #include "le/le_fca.h"
@@ -58,10 +54,8 @@ class Reference {
  public:
   Reference()
       : ctx_(le_create(streamBundle().c_str(), "render", 2, "")),
-        fca_(le_fca_create(frontend().c_str(), (streamBundle() + "/fca_stream.onnx").c_str(), 2)) {
-    const std::string b = le::test::readFile(streamBundle() + "/xs_target.bin");
-    xs_.resize(b.size() / 4);
-    std::memcpy(xs_.data(), b.data(), xs_.size() * 4);
+        fca_(le_fca_create(frontend().c_str(), (streamBundle() + "/fca_stream.onnx").c_str(), 2)),
+        xs_(le::test::readF32(streamBundle() + "/xs_target.bin")) {
     deltas_.resize(size_t(kSpeechFrames) * 63);
     ok_ = ctx_ && fca_ &&
           le_fca_deltas(fca_, streamSpeech().data(), int(streamSpeech().size()), deltas_.data(),

@@ -5,25 +5,12 @@
 
 #include <gtest/gtest.h>
 
-#include <array>
-#include <atomic>
-#include <chrono>
 #include <cmath>
-#include <condition_variable>
 #include <cstring>
-#include <functional>
-#include <memory>
-#include <mutex>
-#include <optional>
 #include <sstream>
 #include <stdexcept>
-#include <string>
-#include <thread>
-#include <vector>
 
-#include "le/le_utt.h"
-#include "le/pipeline/utt_handle.h"
-#include "le/pipeline/pipeline.h"
+#include "le/pipeline/utt_handle.h"  // the pipeline and its seams
 #include "testkit/testkit.h"
 
 namespace le::test {
@@ -196,7 +183,6 @@ struct Frame {
   int32_t idx = -1;
   bool pasted = false;
   float kd0 = 0, si = 0, ks0 = 0;
-  std::array<uint8_t, kFrameBytes> bytes{};
 };
 
 struct Rig {
@@ -208,9 +194,9 @@ struct Rig {
   bool chunkThrows = false;
   std::atomic<int> chunkMade{0};
   le::utt::Options opts;
-  int pipelinePaste = -1;
+  int pipelinePaste;  // -1: the engine decides, 0 inline, 1 pipelined
 
-  Rig() {
+  explicit Rig(int paste = -1) : pipelinePaste(paste) {
     opts.motionDir = "fake";
     opts.steadyModel = "-";
     opts.gapS = -1;
@@ -259,7 +245,6 @@ inline std::optional<Frame> nextFrame(le_utt* u, std::chrono::milliseconds wait 
       std::memcpy(&f.kd0, buf + 8, 4);
       std::memcpy(&f.si, buf + 12, 4);
       std::memcpy(&f.ks0, buf + 16, 4);
-      std::memcpy(f.bytes.data(), buf, kFrameBytes);
       return f;
     }
     std::this_thread::sleep_for(200us);
@@ -267,9 +252,11 @@ inline std::optional<Frame> nextFrame(le_utt* u, std::chrono::milliseconds wait 
   return std::nullopt;
 }
 
+// A sine that starts with both int16 extremes, so scaling is seen at its ends.
 inline std::vector<int16_t> speech(int frames) {
   std::vector<int16_t> s(size_t(frames) * 640);
   for (size_t i = 0; i < s.size(); ++i) s[i] = int16_t(1000 * std::sin(double(i) * 0.05));
+  s[0] = -32768, s[1] = 32767;
   return s;
 }
 
@@ -317,6 +304,33 @@ inline std::vector<Frame> play(le_utt* u, const std::string& script) {
     }
   }
   return fs;
+}
+
+// What each kind carries, whatever the scenario: speech frames the engine's
+// driven row in order within their utterance; ramp frame k of a complete ramp
+// of R keeps (1 - k/R) of the last speech frame's offset; idle frames nothing.
+inline void expectKindsCarryTheirRows(const std::vector<Frame>& fs) {
+  for (size_t i = 0; i < fs.size(); ++i) {
+    const Frame& f = fs[i];
+    if (f.info.kind == LE_UTT_SPEECH) {
+      EXPECT_TRUE(f.pasted && f.kd0 == float(f.idx * 100) + kDelta) << i;
+      if (f.info.speech_number > 0) {
+        EXPECT_TRUE(i > 0 && fs[i - 1].info.kind == LE_UTT_SPEECH && fs[i - 1].info.speech_number == f.info.speech_number - 1) << i;
+      }
+    } else {
+      EXPECT_EQ(f.info.speech_number, -1) << i;
+      EXPECT_EQ(f.pasted, f.info.kind == LE_UTT_RAMP) << i;
+    }
+    if (f.info.kind != LE_UTT_RAMP || (i > 0 && fs[i - 1].info.kind == LE_UTT_RAMP)) continue;
+    size_t R = 0;
+    while (i + R < fs.size() && fs[i + R].info.kind == LE_UTT_RAMP) ++R;
+    if (i + R == fs.size()) continue;  // pulled part way
+    for (size_t k = 1; k <= R; ++k) {
+      const Frame& r = fs[i + k - 1];
+      EXPECT_NEAR(r.kd0, float(r.idx * 100) + (1.f - float(k) / float(R)) * kDelta, 1e-4f) << "ramp frame " << k << " of " << R;
+      EXPECT_EQ(r.si, float(r.idx));
+    }
+  }
 }
 
 struct Destroy {

@@ -6,8 +6,6 @@
 #include <sys/stat.h>
 
 #include <cstdio>
-#include <string>
-#include <vector>
 
 #include "le/driver/source.h"
 #include "le/le.h"

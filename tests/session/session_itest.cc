@@ -8,21 +8,12 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
-#include <string>
-#include <thread>
-#include <vector>
 
-#include "le/bundle/drive.h"
-#include "le/bundle/identity.h"
-#include "le/bundle/manifest.h"
-#include "le/driver/cursor.h"
-#include "le/le.h"
 #include "le/runtime/half.h"
 #include "le/runtime/le_pool.h"
 #include "le/session/prior.h"
-#include "le/session/session.h"
+#include "le/session/session.h"  // the context, its identity and driver cursor
 #include "session/session_bundle.h"
-#include "testkit/testkit.h"
 
 namespace le {
 namespace {

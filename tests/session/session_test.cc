@@ -2,21 +2,12 @@
 // lossless image directory, no director model): argument checks and their
 // messages, getters, frame access, the mask rule, pasting a given crop, the
 // intra-op rule, and create/destroy leaving no thread behind.
-#include <sys/stat.h>
 #include <gtest/gtest.h>
 
-#include <cstdio>
-#include <cstring>
 #include <functional>
-#include <string>
-#include <vector>
 
-#include "le/bundle/manifest.h"
-#include "le/driver/source.h"
-#include "le/le.h"
 #include "le/session/session.h"
 #include "session/session_bundle.h"
-#include "testkit/testkit.h"
 
 namespace le {
 namespace {
@@ -147,15 +138,13 @@ TEST(SessionFrames, GettersFramesAndThePastedFootprint) {
   EXPECT_GT(changed, 0);
 }
 
+// {pool, ep, intra-op threads, noted}: a caller's choice is kept without a note.
 TEST(SessionRender, IntraOpRule) {
   EXPECT_EQ(session::intraThreads(4, true, "", nullptr), 4);
-  bool note = false;
-  EXPECT_EQ(session::intraThreads(8, false, "", &note), 2);
-  EXPECT_TRUE(note);
-  EXPECT_EQ(session::intraThreads(1, false, "", &note), 1);
-  EXPECT_TRUE(note);
-  EXPECT_EQ(session::intraThreads(8, false, "cuda", &note), 8);
-  EXPECT_FALSE(note);
+  for (const auto& [pool, ep, want, noted] : {std::tuple{8, "", 2, true}, {1, "", 1, true}, {8, "cuda", 8, false}}) {
+    bool note = !noted;
+    EXPECT_EQ(std::make_pair(session::intraThreads(pool, false, ep, &note), note), std::make_pair(want, noted)) << pool << ep;
+  }
 }
 
 TEST(SessionLifetime, CreateDestroyHundredTimesLeavesNoThread) {

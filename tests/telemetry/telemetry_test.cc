@@ -6,21 +6,14 @@
 #include <signal.h>
 #include <sys/utsname.h>
 
-#include <atomic>
-#include <chrono>
 #include <cmath>
 #include <condition_variable>
 #include <cstdio>
 #include <fstream>
 #include <limits>
-#include <mutex>
-#include <optional>
 #include <nlohmann/json.hpp>
 #include <set>
-#include <string>
-#include <thread>
 #include <tuple>
-#include <vector>
 
 #include "le/le_tel.h"
 #include "le/telemetry/tel_json.h"

@@ -60,14 +60,7 @@ std::string probeStreams(const TempDir& tmp, const std::string& mp4) {
                       quote(mp4)).out;
 }
 
-// The MP4's sound as 16 kHz mono s16, and the RMS of [from, to) of it.
-std::vector<int16_t> decodeSound(const TempDir& tmp, const std::string& mp4) {
-  EXPECT_EQ(run(tmp, "ffmpeg -nostdin -v error -y -i " + quote(mp4) + " -vn -f s16le -ac 1 -ar 16000 " + quote(tmp / "s.raw")).status, 0);
-  const std::string b = exists(tmp / "s.raw") ? readFile(tmp / "s.raw") : "";
-  std::vector<int16_t> s(b.size() / 2);
-  std::memcpy(s.data(), b.data(), s.size() * 2);
-  return s;
-}
+// The RMS of [from, to) of s (an MP4's sound, read by the speech reader).
 double rms(const std::vector<int16_t>& s, size_t from, size_t to) {
   double e = 0;
   for (size_t i = from; i < std::min(to, s.size()); ++i) e += double(s[i]) * s[i];
@@ -109,7 +102,7 @@ TEST(LeLive, FastRunGoesIdleSpeechRampIdleWithTheSpeechUnderTheMouth) {
   EXPECT_NE(streams.find("aac,16000"), std::string::npos) << streams;
   // The sound is the pushed speech from the first speech frame on, not
   // shifted by frames; silence two frames away from any speech frame.
-  const std::vector<int16_t> sound = decodeSound(tmp, mp4);
+  const std::vector<int16_t> sound = tool::readSpeech(mp4);
   EXPECT_GT(correlation(sound, s0 * 640, live().speech), 0.9);
   EXPECT_LT(correlation(sound, (s0 + 3) * 640, live().speech), 0.5);
   EXPECT_LT(rms(sound, 0, (s0 - 2) * 640), 30.0);
@@ -168,7 +161,7 @@ TEST(LeLive, InterruptCutsTheSpeechIntoTheShortRampThenIdle) {
   const size_t s0 = kinds.find('1');
   ASSERT_TRUE(s0 < 25 && kinds.size() > 29) << kinds;
   EXPECT_EQ(kinds, std::string(s0, '0') + std::string(25 - s0, '1') + "2222" + std::string(kinds.size() - 29, '0'));
-  const std::vector<int16_t> sound = decodeSound(tmp, mp4);
+  const std::vector<int16_t> sound = tool::readSpeech(mp4);
   EXPECT_LT(rms(sound, 27 * 640, sound.size()), 30.0);
   EXPECT_GT(rms(sound, s0 * 640, 25 * 640), 500.0);
 }

@@ -36,6 +36,15 @@ inline Cmd run(const TempDir& tmp, const std::string& cmd) {
   return res;
 }
 
+// Runs cmd in the background and sends it SIG<sig> once its temporary output
+// part<pid> holds 20 kB (waiting up to a minute), so the signal falls mid-run
+// however loaded the machine; "status=<exit status>" follows on stdout.
+inline Cmd signalMidRun(const TempDir& tmp, const std::string& cmd, const std::string& part, const std::string& sig) {
+  return run(tmp, "(" + cmd + " & p=$!; for i in $(seq 300); do s=$(stat -c %s " + quote(part) +
+                      "$p 2>/dev/null || echo 0); [ \"$s\" -gt 20000 ] && break; sleep 0.2; done; kill -" + sig +
+                      " $p; wait $p; echo status=$?)");
+}
+
 // The "key: value" lines of a tool's run report; empty when there is none.
 inline std::map<std::string, std::string> readReport(const std::string& path) {
   std::map<std::string, std::string> r;

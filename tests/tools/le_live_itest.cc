@@ -5,6 +5,7 @@
 // real-time pacing; signals, "-o -" and the terminal's progress line; and
 // every command-line refusal in one table.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <cmath>
@@ -17,11 +18,12 @@
 #include "le/bundle/manifest.h"
 #include "tools/cli_run.h"
 #include "tools/demo_fixture.h"
+#include "tools/wav_reader.h"
 
 namespace le::test {
 namespace {
 
-// Demo identity, a motion directory on its target rows, and about 1.8 s of
+// Demo identity, a motion directory on its target rows, and about 2 s of
 // espeak-ng speech as a 16 kHz mono WAV and as raw samples; made once.
 struct LiveFixture {
   TempDir dir;
@@ -29,18 +31,14 @@ struct LiveFixture {
   std::vector<int16_t> speech;
   bool ok = false;
   LiveFixture() {
-    if (demoContainer().empty()) return;
-    const std::string xs = loadManifest(demoContainer()).dir + "/xs_target.bin";
-    if (std::system(("mkdir -p " + quote(motion) + " && cp " + quote(xs) + " " + quote(motion) + " && espeak-ng -s 170 -w " +
-                     quote(dir / "e.wav") + " 'Hello, how are you today?' && ffmpeg -nostdin -v error -y -i " +
-                     quote(dir / "e.wav") + " -ar 16000 -ac 1 -c:a pcm_s16le " + quote(wav) + " && ffmpeg -nostdin -v error -i " +
-                     quote(wav) + " -f s16le " + quote(raw))
-                        .c_str()) != 0 ||
+    if (demoContainer().empty() || ::mkdir(motion.c_str(), 0755) != 0) return;
+    // The motion directory takes its driver length from the demo's target rows.
+    writeFile(motion + "/xs_target.bin", readFile(loadManifest(demoContainer()).dir + "/xs_target.bin"));
+    if (runFixture({"speech", "--out", wav, "--text", "Hello, how are you today?"}) != 0 ||
         runFixture({"motion", "dir", "--out", motion}) != 0)
       return;
-    const std::string b = readFile(raw);
-    speech.resize(b.size() / 2);
-    std::memcpy(speech.data(), b.data(), speech.size() * 2);
+    speech = tool::readSpeech(wav);
+    writeFile(raw, std::string(reinterpret_cast<const char*>(speech.data()), speech.size() * 2));
     ok = speech.size() > 8000;
   }
   size_t frames() const { return (speech.size() + 639) / 640; }
@@ -62,14 +60,7 @@ std::string probeStreams(const TempDir& tmp, const std::string& mp4) {
                       quote(mp4)).out;
 }
 
-// The MP4's sound as 16 kHz mono s16, and the RMS of [from, to) of it.
-std::vector<int16_t> decodeSound(const TempDir& tmp, const std::string& mp4) {
-  EXPECT_EQ(run(tmp, "ffmpeg -nostdin -v error -y -i " + quote(mp4) + " -vn -f s16le -ac 1 -ar 16000 " + quote(tmp / "s.raw")).status, 0);
-  const std::string b = exists(tmp / "s.raw") ? readFile(tmp / "s.raw") : "";
-  std::vector<int16_t> s(b.size() / 2);
-  std::memcpy(s.data(), b.data(), s.size() * 2);
-  return s;
-}
+// The RMS of [from, to) of s (an MP4's sound, read by the speech reader).
 double rms(const std::vector<int16_t>& s, size_t from, size_t to) {
   double e = 0;
   for (size_t i = from; i < std::min(to, s.size()); ++i) e += double(s[i]) * s[i];
@@ -111,7 +102,7 @@ TEST(LeLive, FastRunGoesIdleSpeechRampIdleWithTheSpeechUnderTheMouth) {
   EXPECT_NE(streams.find("aac,16000"), std::string::npos) << streams;
   // The sound is the pushed speech from the first speech frame on, not
   // shifted by frames; silence two frames away from any speech frame.
-  const std::vector<int16_t> sound = decodeSound(tmp, mp4);
+  const std::vector<int16_t> sound = tool::readSpeech(mp4);
   EXPECT_GT(correlation(sound, s0 * 640, live().speech), 0.9);
   EXPECT_LT(correlation(sound, (s0 + 3) * 640, live().speech), 0.5);
   EXPECT_LT(rms(sound, 0, (s0 - 2) * 640), 30.0);
@@ -170,7 +161,7 @@ TEST(LeLive, InterruptCutsTheSpeechIntoTheShortRampThenIdle) {
   const size_t s0 = kinds.find('1');
   ASSERT_TRUE(s0 < 25 && kinds.size() > 29) << kinds;
   EXPECT_EQ(kinds, std::string(s0, '0') + std::string(25 - s0, '1') + "2222" + std::string(kinds.size() - 29, '0'));
-  const std::vector<int16_t> sound = decodeSound(tmp, mp4);
+  const std::vector<int16_t> sound = tool::readSpeech(mp4);
   EXPECT_LT(rms(sound, 27 * 640, sound.size()), 30.0);
   EXPECT_GT(rms(sound, s0 * 640, 25 * 640), 500.0);
 }
@@ -245,13 +236,9 @@ TEST(LeLive, SigintMidRunLeavesAPlayableVideoAndAReportMarkedInterrupted) {
   TempDir tmp;
   for (const char* sig : {"INT", "TERM"}) {
     SCOPED_TRACE(sig);
-    // Waits (up to a minute) for 20 kB under the temporary name, so the
-    // signal falls mid-run on a loaded machine.
-    const Cmd r = run(tmp, "(" + quote(LE_LIVE_EXE) + " " + quote(demoContainer()) + " " + quote(live().wav) + " -o " +
-                               quote(tmp / "x.mp4") + " --motion " + quote(live().motion) + " --tail 20 --report " +
-                               quote(tmp / "r.txt") + " & p=$!; for i in $(seq 300); do s=$(stat -c %s " +
-                               quote(tmp / ".x.mp4.part-") + "$p 2>/dev/null || echo 0); [ \"$s\" -gt 20000 ] && break; "
-                               "sleep 0.2; done; kill -" + sig + " $p; wait $p; echo status=$?)");
+    const Cmd r = signalMidRun(tmp, quote(LE_LIVE_EXE) + " " + quote(demoContainer()) + " " + quote(live().wav) + " -o " +
+                                         quote(tmp / "x.mp4") + " --motion " + quote(live().motion) + " --tail 20 --report " +
+                                         quote(tmp / "r.txt"), tmp / ".x.mp4.part-", sig);
     EXPECT_NE(r.out.find("status=130"), std::string::npos) << r.out << r.err;
     const auto rep = readReport(tmp / "r.txt");
     EXPECT_EQ(rep.at("run_status"), std::string("interrupted (SIG") + sig + ")");

@@ -13,6 +13,7 @@
 
 #include "pipeline/stream_fixture.h"
 #include "tools/cli_run.h"
+#include "tools/wav_reader.h"
 
 namespace le::test {
 namespace {
@@ -39,12 +40,9 @@ TEST(LeRenderAudio, AnyAudioFileBecomesOneFramePerFortiethOfASecondBesideItsSpee
   TempDir tmp;
   ASSERT_FALSE(streamBundle().empty());
   const std::string wav = tmp / "s.wav";
-  ASSERT_EQ(run(tmp, "espeak-ng -s 150 -w " + quote(tmp / "e.wav") + " 'audio for the whole clip' && cd " + quote(tmp.path()) +
-                         " && ffmpeg -nostdin -v error -i e.wav -ar 16000 -ac 1 -c:a pcm_s16le s.wav && ffmpeg -nostdin -v error "
-                         "-i s.wav -ar 22050 -c:a libmp3lame s.mp3").status, 0);
-  int samples = 0;
-  ASSERT_EQ(std::sscanf(run(tmp, "ffprobe -v error -show_entries stream=duration_ts -of csv=p=0 " + quote(wav)).out.c_str(), "%d",
-                        &samples), 1);
+  ASSERT_EQ(runFixture({"speech", "--out", wav, "--text", "audio for the whole clip"}), 0);
+  ASSERT_EQ(run(tmp, "ffmpeg -nostdin -v error -i " + quote(wav) + " -ar 22050 -c:a libmp3lame " + quote(tmp / "s.mp3")).status, 0);
+  const int samples = int(tool::readSpeech(wav).size());
   const int frames = (samples + 639) / 640;
   ASSERT_GT(frames, 10);
   // {file, extra video frames allowed}: an MP3 encoder pads. Rates and

@@ -236,12 +236,8 @@ TEST(LeRender, SigintKeepsWhatWasEncoded) {
   std::string rows;
   for (int k = 0; k < 10; ++k) rows += target;
   writeFile(tmp / "rows.f32", rows);
-  const Cmd r = run(tmp, "(" + quote(LE_RENDER_EXE) + " " + quote(demoContainer()) + " --keypoints " +
-                             quote(tmp / "rows.f32") + " -o " + quote(mp4) + " & p=$!; " +
-                             // until frames reach the temporary file, however loaded the machine
-                             "for i in $(seq 300); do s=$(stat -c %s " + quote(tmp / ".a.mp4.part-") +
-                             "$p 2>/dev/null || echo 0); [ \"$s\" -gt 20000 ] && break; sleep 0.2; done; "
-                             "kill -INT $p; wait $p; echo status=$?)");
+  const Cmd r = signalMidRun(tmp, quote(LE_RENDER_EXE) + " " + quote(demoContainer()) + " --keypoints " + quote(tmp / "rows.f32") +
+                                       " -o " + quote(mp4), tmp / ".a.mp4.part-", "INT");
   EXPECT_NE(r.out.find("status=130"), std::string::npos) << r.out << r.err;
   int done = -1, total = -1;
   const size_t at = r.err.find("le-render: SIGINT: stopped after ");

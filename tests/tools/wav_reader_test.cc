@@ -1,5 +1,7 @@
 // The hosts' speech input: any audio FFmpeg reads comes out as 16 kHz mono,
-// raw stdin samples little-endian.
+// raw stdin samples little-endian; the live page's WAV bodies and its
+// synthesiser (an argument vector: shell text arrives byte for byte, nothing
+// runs it).
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
@@ -13,7 +15,9 @@
 #include <vector>
 
 #include "testkit/testkit.h"
+#include "tools/live_request.h"
 #include "tools/pushed_audio.h"
+#include "tools/speech_synth.h"
 #include "tools/wav_reader.h"
 
 namespace le::test {
@@ -180,6 +184,107 @@ TEST(PushedAudio, FramesGetTheirSamplesAndTheFrontIsLetGo) {
   EXPECT_EQ(sound[3], 9);
 }
 
+TEST(WavBody, SniffsTheRiffWaveHeader) {
+  const struct {
+    std::string body;
+    bool wav;
+  } cases[] = {
+      {std::string("RIFF\x24\0\0\0WAVEfmt ", 16), true},
+      {std::string("RIFF\0\0\0\0WAVE", 12), true},
+      {std::string("RIFF\0\0\0\0WAV", 11), false},
+      {std::string("RIFX\0\0\0\0WAVE", 12), false},
+      {std::string("RIFF\0\0\0\0AVI LIST", 16), false},
+      {"ID3\x03 an mp3", false},
+      {"", false},
+  };
+  for (const auto& c : cases) EXPECT_EQ(tool::isWavBody(c.body), c.wav) << testing::PrintToString(c.body);
+}
+
+// A 16-bit mono WAV of n samples of a 440 Hz tone at `rate`.
+std::string toneWav(uint32_t rate, size_t n) {
+  Wav w;
+  w.rate = rate;
+  w.samples.resize(n);
+  for (size_t i = 0; i < n; ++i) w.samples[i] = int16_t(8000 * std::sin(2 * M_PI * 440.0 * double(i) / rate));
+  return build(w);
+}
+
+// A body reaches the speech reader (whose tests sweep rates and channels):
+// half a second at 22.05 kHz is 8000 samples at its level. Bodies without
+// samples are refused naming the upload, not the scratch file it went through.
+TEST(WavBody, DecodesTo16kHzAndRefusesEmptyBodies) {
+  const std::vector<int16_t> s = tool::decodeWavBody(toneWav(22050, 11025));
+  EXPECT_NEAR(static_cast<double>(s.size()), 8000.0, 64.0);
+  int peak = 0;
+  for (const int16_t v : s) peak = std::max(peak, std::abs(int(v)));
+  EXPECT_TRUE(peak > 6000 && peak < 9000) << peak;
+  const std::string wav = toneWav(16000, 0);
+  for (const std::string& body : {std::string("plain text"), wav, wav.substr(0, 20),
+                                  std::string("RIFF\0\0\0\0WAVE", 12) + std::string(64, '\1')}) {
+    try {
+      tool::decodeWavBody(body);
+      ADD_FAILURE() << "accepted a body of " << body.size() << " bytes with no samples";
+    } catch (const std::runtime_error& e) {
+      EXPECT_EQ(std::string(e.what()).find("le-live-audio"), std::string::npos) << e.what();
+    }
+  }
+}
+
+TEST(ScratchFile, IsReplacedOnWriteAndRemovedAfterwards) {
+  std::string path;
+  {
+    tool::ScratchFile f("le-live-test");
+    path = f.path();
+    EXPECT_TRUE(exists(path));
+    f.write("first, longer content");
+    f.write("second");
+    EXPECT_EQ(readFile(path), "second");
+    struct stat st {};
+    ASSERT_EQ(::stat(path.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0077, 0u) << "readable by others";
+  }
+  EXPECT_FALSE(exists(path));
+}
+
+// A stand-in synthesiser: records its arguments, one a line, and writes the
+// WAV named after -w (or exits with the status given in FAKE_STATUS).
+std::string fakeSpeaker(const TempDir& dir, const std::string& wavSource) {
+  const std::string exe = dir / "fake-speak";
+  writeFile(exe, "#!/bin/sh\n"
+                 "for a in \"$@\"; do printf '%s\\n' \"$a\"; done > " + dir / "args" + "\n"
+                 "[ -n \"$FAKE_STATUS\" ] && exit \"$FAKE_STATUS\"\n"
+                 "cp " + wavSource + " \"$2\"\n");
+  ::chmod(exe.c_str(), 0755);
+  return exe;
+}
+
+TEST(Synthesise, PassesTheTextUnchangedAndRunsNothingInIt) {
+  TempDir dir;
+  writeFile(dir / "tone.wav", toneWav(22050, 22050));
+  const std::string exe = fakeSpeaker(dir, dir / "tone.wav");
+  const std::string marker = dir / "made-by-a-shell";
+  const std::string text = "$(touch " + marker + "); `touch " + marker + "` | touch " + marker + " & -x";
+  const std::vector<int16_t> s = tool::synthesiseSpeech(exe, text);
+  EXPECT_NEAR(static_cast<double>(s.size()), 16000.0, 64.0);
+  EXPECT_EQ(readFile(dir / "args").substr(readFile(dir / "args").rfind("--\n") + 3), text + "\n");
+  EXPECT_FALSE(exists(marker));
+}
+
+TEST(Synthesise, FailuresAreErrorsNotSilenceAndEspeakSpeaks) {
+  TempDir dir;
+  writeFile(dir / "empty.wav", toneWav(16000, 0));
+  EXPECT_THROW(tool::synthesiseSpeech(fakeSpeaker(dir, dir / "empty.wav"), "hello"), std::runtime_error);  // no samples
+  EXPECT_THROW(tool::synthesiseSpeech(dir / "no-such-program", "hello"), std::runtime_error);
+  writeFile(dir / "tone.wav", toneWav(16000, 1600));
+  const std::string good = fakeSpeaker(dir, dir / "tone.wav");
+  {
+    ScopedEnv status("FAKE_STATUS", "3");
+    EXPECT_NE(errorOf([&] { tool::synthesiseSpeech(good, "hello"); }).find("exit status 3"), std::string::npos);
+  }
+  EXPECT_EQ(tool::synthesiseSpeech(good, "hello").size(), 1600u);
+  const size_t n = tool::synthesiseSpeech("espeak-ng", "-one two three").size();
+  EXPECT_TRUE(n > 8000 && n < 64000) << n;  // between half a second and four
+}
 
 }  // namespace
 }  // namespace le::test

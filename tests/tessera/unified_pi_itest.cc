@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "le/tessera/tessera_pi.h"
-#include "tessera/tessera_geom_fixture.h"
+#include "tessera/tessera_fixtures.h"
 
 namespace {
 

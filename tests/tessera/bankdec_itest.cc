@@ -130,28 +130,23 @@ TEST(BankTracks, Refusals) {
 }
 
 TEST(BankTracks, EmptyAndForeignInputs) {
-  const std::vector<int> order{0};
+  const std::string empty = "reference bank track is empty — refusing to serve";
+  const std::string unreadable = "reference bank track is not a readable container — refusing to serve";
+  // One donor of 8 x 8 from `size` bytes at `data`.
+  const auto error = [](const void* data, size_t size) {
+    return errorOf([&] { decodeBankTrack(static_cast<const uint8_t*>(data), size, 1, 8, 8, {0}); });
+  };
   const uint8_t junk[64] = {1, 2, 3};
-  EXPECT_EQ(errorOf([&] { decodeBankTrack(nullptr, 10, 1, 8, 8, order); }),
-            "reference bank track is empty — refusing to serve");
-  EXPECT_EQ(errorOf([&] { decodeBankTrack(junk, 0, 1, 8, 8, order); }),
-            "reference bank track is empty — refusing to serve");
-  EXPECT_EQ(errorOf([&] { decodeBankTrack(junk, sizeof junk, 1, 8, 8, order); }),
-            "reference bank track is not a readable container — refusing to serve");
+  EXPECT_EQ(error(nullptr, 10), empty);
+  EXPECT_EQ(error(junk, 0), empty);
+  EXPECT_EQ(error(junk, sizeof junk), unreadable);
   // A playlist would make the demuxer open other files: never probed.
   const std::string m3u = "#EXTM3U\n#EXT-X-TARGETDURATION:1\n#EXTINF:1,\n/etc/hostname\n#EXT-X-ENDLIST\n";
-  EXPECT_EQ(errorOf([&] {
-              decodeBankTrack(reinterpret_cast<const uint8_t*>(m3u.data()), m3u.size(), 1, 8, 8, order);
-            }),
-            "reference bank track is not a readable container — refusing to serve");
-
+  EXPECT_EQ(error(m3u.data(), m3u.size()), unreadable);
   le::test::TempDir t;
   ASSERT_EQ(le::test::runFixture({"video", "audio-only", "--out", t / "a.mov"}), 0);
   const std::string mov = le::test::readFile(t / "a.mov");
-  EXPECT_EQ(errorOf([&] {
-              decodeBankTrack(reinterpret_cast<const uint8_t*>(mov.data()), mov.size(), 1, 8, 8, order);
-            }),
-            "reference bank track has no video stream — refusing to serve");
+  EXPECT_EQ(error(mov.data(), mov.size()), "reference bank track has no video stream — refusing to serve");
 }
 
 // A damaged track decodes to a full bank or is refused with a listed text.

@@ -1,8 +1,8 @@
 // The batch entry point on a drawn case (lefix tessera-run-case; the pass
 // itself meets the numpy reference in teeth_pass_itest): its shift marks, and
 // the stream borrow against it: given the masks and shifts the stream made,
-// the batch emits the same windows byte for byte, leaves pass-through slots
-// alone, and writing them back puts exactly those bytes into the crop.
+// the batch emits the same windows byte for byte and leaves pass-through
+// slots alone (the write-back into the crop is stream_borrow_test's).
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -140,14 +140,12 @@ TEST_F(BatchRun, StreamBorrowAgreesWithTheBatchByteForByte) {
     std::vector<uint8_t> masks(size_t(n) * canvas);
     std::vector<int32_t> pairs(2 * size_t(n));
     std::vector<FrameResult> emitted;
-    std::vector<std::vector<float>> crops;
     for (int f = 0; f < n; ++f) {
       std::vector<float> planes(3 * canvas);
       for (size_t p = 0; p < canvas; ++p)
         for (size_t ch = 0; ch < 3; ++ch) planes[ch * canvas + p] = float(c.canvas(f)[3 * p + ch]) / 255.f;
       FrameResult r;
       if (b.push(planes.data(), &kp[size_t(f) * 63], &r)) emitted.push_back(r);
-      crops.push_back(std::move(planes));
       std::memcpy(&masks[size_t(f) * canvas], b.maskBuffer(), canvas);
       int dy = 0, dx = 0;
       const bool has = b.lastShift(&dy, &dx);
@@ -172,17 +170,6 @@ TEST_F(BatchRun, StreamBorrowAgreesWithTheBatchByteForByte) {
       }
       ++borrowed;
       ASSERT_EQ(0, std::memcmp(r.window.data(), &o.windows[size_t(f) * wb], wb)) << "frame " << f;
-      // Written back, the crop reads as exactly the window's bytes there.
-      std::vector<float>& planes = crops[size_t(f)];
-      StreamBorrow::writeWindowDelta(planes.data(), int(c.bank.stamp.canvas_w), r, bank.stamp);
-      const auto& s = bank.stamp;
-      for (int y = 0; y < s.window_h; ++y)
-        for (int x = 0; x < s.window_w; ++x)
-          for (size_t ch = 0; ch < 3; ++ch) {
-            const float v = planes[ch * canvas + size_t(s.window_y0 + y) * size_t(s.canvas_w) + size_t(s.window_x0 + x)];
-            ASSERT_EQ(std::lrint(v * 255.f), r.window[(size_t(y) * size_t(s.window_w) + size_t(x)) * 3 + ch])
-                << "frame " << f << " (" << y << ", " << x << ")";
-          }
     }
     EXPECT_TRUE(emitted[5].passthrough) << "the frame without lips passes through";
     EXPECT_GE(borrowed, n - 3) << (lip.empty() ? "ellipse" : "contour");

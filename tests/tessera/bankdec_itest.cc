@@ -3,9 +3,9 @@
 // lossy with B-frames; every disagreement with the sidecar is refused.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
-#include <memory>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -15,7 +15,7 @@ extern "C" {
 }
 
 #include "le/tessera/bankdec.h"
-#include "testkit/testkit.h"
+#include "tessera/tessera_fixtures.h"
 
 namespace {
 
@@ -29,30 +29,19 @@ struct Track {
   std::string reference;  // donor-ordered raw patches
 };
 
-class BankTracks : public testing::Test {
- protected:
-  static void SetUpTestSuite() {
-    dir_ = std::make_unique<le::test::TempDir>();
-    ASSERT_EQ(le::test::runFixture({"tessera", "tracks", "--out", dir_->path()}), 0);
-  }
-  static void TearDownTestSuite() { dir_.reset(); }
-  static Track track(const std::string& name) {
-    Track t;
-    t.bytes = le::test::readFile(*dir_ / name);
-    t.reference = le::test::readFile(*dir_ / (name + ".rgb"));
-    std::istringstream in(le::test::readFile(*dir_ / (name + ".order")));
-    in >> t.n >> t.w >> t.h;
-    for (int d; in >> d;) t.order.push_back(d);
-    return t;
-  }
-  static std::vector<uint8_t> decode(const Track& t) { return decode(t, t.n, t.h, t.w, t.order); }
-  static std::vector<uint8_t> decode(const Track& t, int n, int h, int w, const std::vector<int>& order) {
-    return decodeBankTrack(reinterpret_cast<const uint8_t*>(t.bytes.data()), t.bytes.size(), n, h, w,
-                           order);
-  }
-  static std::unique_ptr<le::test::TempDir> dir_;
-};
-std::unique_ptr<le::test::TempDir> BankTracks::dir_;
+// A track of the fixture's (`lefix tessera tracks`) with its reference and order.
+Track track(const std::string& name) {
+  const std::string path = le::test::fixtureOut({"tessera", "tracks"}) + "/" + name;
+  Track t{le::test::readFile(path), 0, 0, 0, {}, le::test::readFile(path + ".rgb")};
+  std::istringstream in(le::test::readFile(path + ".order"));
+  in >> t.n >> t.w >> t.h;
+  for (int d; in >> d;) t.order.push_back(d);
+  return t;
+}
+std::vector<uint8_t> decode(const Track& t, int n, int h, int w, const std::vector<int>& order) {
+  return decodeBankTrack(reinterpret_cast<const uint8_t*>(t.bytes.data()), t.bytes.size(), n, h, w, order);
+}
+std::vector<uint8_t> decode(const Track& t) { return decode(t, t.n, t.h, t.w, t.order); }
 
 // The donor code the fixture draws into row 4: base-4 digits as greys.
 int donorCode(const uint8_t* patch, int w) {
@@ -68,19 +57,15 @@ int donorCode(const uint8_t* patch, int w) {
   return d;
 }
 
-TEST_F(BankTracks, LosslessPatchesAreBitExactInDonorOrder) {
+TEST(BankTracks, LosslessPatchesAreBitExactInDonorOrder) {
   const Track t = track("lossless.mp4");
-  ASSERT_NE(t.order, [&] {
-    std::vector<int> id(size_t(t.n));
-    for (int i = 0; i < t.n; ++i) id[size_t(i)] = i;
-    return id;
-  }()) << "the fixture's track order should not be the identity";
+  ASSERT_FALSE(std::is_sorted(t.order.begin(), t.order.end())) << "the fixture's track order should not be the identity";
   const std::vector<uint8_t> out = decode(t);
   ASSERT_EQ(out.size(), t.reference.size());
   EXPECT_EQ(std::memcmp(out.data(), t.reference.data(), out.size()), 0);
 }
 
-TEST_F(BankTracks, LossyBFramesLandInTheirSlotsWithinThreeLevels) {
+TEST(BankTracks, LossyBFramesLandInTheirSlotsWithinThreeLevels) {
   const Track t = track("lossy.mp4");
   const std::vector<uint8_t> out = decode(t);
   ASSERT_EQ(out.size(), t.reference.size());
@@ -95,7 +80,7 @@ TEST_F(BankTracks, LossyBFramesLandInTheirSlotsWithinThreeLevels) {
   }
 }
 
-TEST_F(BankTracks, Refusals) {
+TEST(BankTracks, Refusals) {
   const Track lossless = track("lossless.mp4");
   const int n = lossless.n, h = lossless.h, w = lossless.w;
   struct Case {
@@ -144,29 +129,24 @@ TEST_F(BankTracks, Refusals) {
   }
 }
 
-TEST_F(BankTracks, EmptyAndForeignInputs) {
-  const std::vector<int> order{0};
+TEST(BankTracks, EmptyAndForeignInputs) {
+  const std::string empty = "reference bank track is empty — refusing to serve";
+  const std::string unreadable = "reference bank track is not a readable container — refusing to serve";
+  // One donor of 8 x 8 from `size` bytes at `data`.
+  const auto error = [](const void* data, size_t size) {
+    return errorOf([&] { decodeBankTrack(static_cast<const uint8_t*>(data), size, 1, 8, 8, {0}); });
+  };
   const uint8_t junk[64] = {1, 2, 3};
-  EXPECT_EQ(errorOf([&] { decodeBankTrack(nullptr, 10, 1, 8, 8, order); }),
-            "reference bank track is empty — refusing to serve");
-  EXPECT_EQ(errorOf([&] { decodeBankTrack(junk, 0, 1, 8, 8, order); }),
-            "reference bank track is empty — refusing to serve");
-  EXPECT_EQ(errorOf([&] { decodeBankTrack(junk, sizeof junk, 1, 8, 8, order); }),
-            "reference bank track is not a readable container — refusing to serve");
+  EXPECT_EQ(error(nullptr, 10), empty);
+  EXPECT_EQ(error(junk, 0), empty);
+  EXPECT_EQ(error(junk, sizeof junk), unreadable);
   // A playlist would make the demuxer open other files: never probed.
   const std::string m3u = "#EXTM3U\n#EXT-X-TARGETDURATION:1\n#EXTINF:1,\n/etc/hostname\n#EXT-X-ENDLIST\n";
-  EXPECT_EQ(errorOf([&] {
-              decodeBankTrack(reinterpret_cast<const uint8_t*>(m3u.data()), m3u.size(), 1, 8, 8, order);
-            }),
-            "reference bank track is not a readable container — refusing to serve");
-
+  EXPECT_EQ(error(m3u.data(), m3u.size()), unreadable);
   le::test::TempDir t;
   ASSERT_EQ(le::test::runFixture({"video", "audio-only", "--out", t / "a.mov"}), 0);
   const std::string mov = le::test::readFile(t / "a.mov");
-  EXPECT_EQ(errorOf([&] {
-              decodeBankTrack(reinterpret_cast<const uint8_t*>(mov.data()), mov.size(), 1, 8, 8, order);
-            }),
-            "reference bank track has no video stream — refusing to serve");
+  EXPECT_EQ(error(mov.data(), mov.size()), "reference bank track has no video stream — refusing to serve");
 }
 
 // A damaged track decodes to a full bank or is refused with a listed text.
@@ -183,7 +163,7 @@ bool listed(const std::string& msg) {
   return false;
 }
 
-TEST_F(BankTracks, DamagedTracksDecodeWholeOrAreRefused) {
+TEST(BankTracks, DamagedTracksDecodeWholeOrAreRefused) {
   const Track t = track("lossless.mp4");
   const size_t size = t.bytes.size();
   for (size_t k = 1; k < 64; ++k) {

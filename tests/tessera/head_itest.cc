@@ -5,12 +5,11 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
-#include <memory>
 #include <string>
 #include <vector>
 
 #include "le/tessera/head.h"
-#include "testkit/testkit.h"
+#include "tessera/tessera_fixtures.h"
 
 namespace {
 
@@ -18,23 +17,10 @@ using le::tessera::HeadWeights;
 using le::tessera::loadHeadPt;
 using le::test::errorOf;
 
-class HeadCheckpoints : public testing::Test {
- protected:
-  static void SetUpTestSuite() {
-    dir_ = std::make_unique<le::test::TempDir>();
-    ASSERT_EQ(le::test::runFixture({"tessera", "heads", "--out", dir_->path()}), 0);
-  }
-  static void TearDownTestSuite() { dir_.reset(); }
-  static std::vector<uint8_t> bytes(const std::string& variant) {
-    const std::string s = le::test::readFile(*dir_ / (variant + ".pt"));
-    return {s.begin(), s.end()};
-  }
-  static std::string expected(const std::string& variant) {
-    return le::test::readFile(*dir_ / (variant + ".f32"));
-  }
-  static std::unique_ptr<le::test::TempDir> dir_;
-};
-std::unique_ptr<le::test::TempDir> HeadCheckpoints::dir_;
+// <variant>.pt, or its expected floats (<variant>.f32), as the fixture wrote them.
+std::vector<uint8_t> bytes(const std::string& variant, const char* ext = ".pt") {
+  return le::test::readArray<uint8_t>(le::test::fixtureOut({"tessera", "heads"}) + "/" + variant + ext);
+}
 
 std::string concatenated(const HeadWeights& w) {
   std::string out;
@@ -45,7 +31,7 @@ std::string concatenated(const HeadWeights& w) {
   return out;
 }
 
-TEST_F(HeadCheckpoints, VariantsLoadToTheirExactFloats) {
+TEST(HeadCheckpoints, VariantsLoadToTheirExactFloats) {
   struct Case {
     const char* variant;
     int64_t params;
@@ -58,7 +44,7 @@ TEST_F(HeadCheckpoints, VariantsLoadToTheirExactFloats) {
     HeadWeights w;
     ASSERT_NO_THROW(w = loadHeadPt(bytes(c.variant))) << c.variant;
     EXPECT_EQ(w.params(), c.params) << c.variant;
-    const std::string want = expected(c.variant);
+    const std::vector<uint8_t> want = bytes(c.variant, ".f32");
     const std::string got = concatenated(w);
     ASSERT_EQ(got.size(), want.size()) << c.variant;
     EXPECT_EQ(std::memcmp(got.data(), want.data(), want.size()), 0) << c.variant;
@@ -67,7 +53,7 @@ TEST_F(HeadCheckpoints, VariantsLoadToTheirExactFloats) {
 
 // Tensor-level refusals on checkpoints as torch lays them out; archive and
 // opcode refusals are head_test's.
-TEST_F(HeadCheckpoints, Refusals) {
+TEST(HeadCheckpoints, Refusals) {
   struct Case {
     const char* variant;
     const char* expected;

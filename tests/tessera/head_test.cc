@@ -181,7 +181,14 @@ std::string nestedTuples(int depth) {
 }
 
 TEST(HeadPickle, Refusals) {
-  const std::string underflowMsg = "teeth: pickle stack underflow";
+  const std::string underflowMsg = "teeth: pickle stack underflow", malformed = "teeth: malformed _rebuild_tensor_v2";
+  // _rebuild_tensor_v2 called on the tuple of `args`.
+  const std::string unexpectedId = "teeth: unexpected persistent id in head .pt", kFloat = global("torch", "FloatStorage");
+  // A persistent id of the tuple of `args`.
+  const auto persId = [](const std::string& args) { return proto() + kMark + args + kTuple + kPersId; };
+  const auto rebuild = [](const std::string& args) {
+    return proto() + global("torch._utils", "_rebuild_tensor_v2") + kMark + args + kTuple + kReduce;
+  };
   struct Case {
     const char* what;
     std::string bytes;
@@ -218,44 +225,21 @@ TEST(HeadPickle, Refusals) {
        "teeth: head .pt calls os system — this reader refuses code it does not model"},
       {"REDUCE of a string", proto() + str("eval") + op(0x29) + kReduce,
        "teeth: head .pt calls 'eval' — this reader refuses code it does not model"},
-      {"persistent id of four entries",
-       proto() + kMark + str("storage") + global("torch", "FloatStorage") + str("0") + str("cpu") +
-           kTuple + kPersId,
-       "teeth: unexpected persistent id in head .pt"},
-      {"persistent id not a tuple", proto() + str("storage") + kPersId,
-       "teeth: unexpected persistent id in head .pt"},
-      {"persistent id of another kind",
-       proto() + kMark + str("module") + global("torch", "FloatStorage") + str("0") + str("cpu") +
-           int1(1) + kTuple + kPersId,
-       "teeth: unexpected persistent id in head .pt"},
+      {"persistent id of four entries", persId(str("storage") + kFloat + str("0") + str("cpu")), unexpectedId},
+      {"persistent id not a tuple", proto() + str("storage") + kPersId, unexpectedId},
+      {"persistent id of another kind", persId(str("module") + kFloat + str("0") + str("cpu") + int1(1)), unexpectedId},
       {"half storage", proto() + storage("0", "HalfStorage"),
        "teeth: head .pt storage is torch HalfStorage, not torch FloatStorage — refusing to "
        "reinterpret it"},
       {"storage type given as a string",
-       proto() + kMark + str("storage") + str("torch FloatStorage") + str("0") + str("cpu") +
-           int1(1) + kTuple + kPersId,
+       persId(str("storage") + str("torch FloatStorage") + str("0") + str("cpu") + int1(1)),
        "teeth: head .pt storage is 'torch FloatStorage', not torch FloatStorage — refusing to "
        "reinterpret it"},
-      {"storage key not a string",
-       proto() + kMark + str("storage") + global("torch", "FloatStorage") + int1(0) + str("cpu") +
-           int1(1) + kTuple + kPersId,
-       "teeth: unexpected persistent id in head .pt"},
-      {"rebuild with three arguments",
-       proto() + global("torch._utils", "_rebuild_tensor_v2") + kMark + storage("0") + int1(0) +
-           op(0x29) + kTuple + kReduce,
-       "teeth: malformed _rebuild_tensor_v2"},
-      {"rebuild with a string offset",
-       proto() + global("torch._utils", "_rebuild_tensor_v2") + kMark + storage("0") + str("0") +
-           op(0x29) + op(0x29) + kTuple + kReduce,
-       "teeth: malformed _rebuild_tensor_v2"},
-      {"rebuild without a storage",
-       proto() + global("torch._utils", "_rebuild_tensor_v2") + kMark + str("0") + int1(0) +
-           op(0x29) + op(0x29) + kTuple + kReduce,
-       "teeth: malformed _rebuild_tensor_v2"},
-      {"rebuild with a stride that is no tuple",
-       proto() + global("torch._utils", "_rebuild_tensor_v2") + kMark + storage("0") + int1(0) +
-           op(0x29) + "N" + kTuple + kReduce,
-       "teeth: malformed _rebuild_tensor_v2"},
+      {"storage key not a string", persId(str("storage") + kFloat + int1(0) + str("cpu") + int1(1)), unexpectedId},
+      {"rebuild with three arguments", rebuild(storage("0") + int1(0) + op(0x29)), malformed},
+      {"rebuild with a string offset", rebuild(storage("0") + str("0") + op(0x29) + op(0x29)), malformed},
+      {"rebuild without a storage", rebuild(str("0") + int1(0) + op(0x29) + op(0x29)), malformed},
+      {"rebuild with a stride that is no tuple", rebuild(storage("0") + int1(0) + op(0x29) + "N"), malformed},
   };
   for (const Case& c : cases) EXPECT_EQ(errorOf([&] { run(c.bytes); }), c.expected) << c.what;
 }

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "le/tessera/lip_contour.h"
-#include "tessera/tessera_geom_fixture.h"
+#include "tessera/tessera_fixtures.h"
 
 namespace {
 

@@ -13,6 +13,7 @@
 
 #include "le/tessera/lip_contour.h"
 #include "le/tessera/tessera_pi.h"
+#include "tessera/tessera_lips.h"
 #include "testkit/testkit.h"
 
 namespace {
@@ -20,8 +21,8 @@ namespace {
 using le::tessera::Box;
 using le::tessera::LipContour;
 using le::tessera::UnifiedPi;
-
-constexpr int kLips[6] = {6, 12, 14, 17, 19, 20};
+using le::test::kLipRows;
+using le::test::mouthKp;
 const float kNaN = std::numeric_limits<float>::quiet_NaN();
 const std::string H = "lip_template.v1.json: ";
 
@@ -50,25 +51,12 @@ std::string rows(int n, const std::string& row) {
   return s + "]";
 }
 
-std::vector<float> lips(float cx, float cy, float half, float ap) {
-  std::vector<float> kp(63, 0.f);
-  const float xs[6] = {cx - half, cx, cx + half, cx - half, cx, cx + half};
-  const float ys[6] = {cy - ap, cy - 1.2f * ap, cy - ap, cy + ap, cy + 1.2f * ap, cy + ap};
-  for (int i = 0; i < 6; ++i) kp[size_t(3 * kLips[i])] = xs[i], kp[size_t(3 * kLips[i] + 1)] = ys[i];
-  return kp;
-}
-
-UnifiedPi pi(int canvas) {
-  return UnifiedPi::fromManifestJson("{\"unified\":{\"pi\":{\"mode\":\"prop\",\"prop_gate_scale\":1,\"lip_idx\":"
-                                     "[6,12,14,17,19,20],\"lip_geom_params\":[0.1,0.08,0.074]}}}",
-                                     canvas);
-}
 
 // Lip rows at x = -0.125, 0, 0.125 and y = -/+0.125: on a 160 canvas the
 // polygon is the square 70..90.
 std::vector<float> squareLips() {
   std::vector<float> kp(63, 0.f);
-  for (int i = 0; i < 6; ++i) kp[size_t(3 * kLips[i])] = 0.125f * float(i % 3 - 1), kp[size_t(3 * kLips[i] + 1)] = i < 3 ? -0.125f : 0.125f;
+  for (int i = 0; i < 6; ++i) kp[size_t(3 * kLipRows[i])] = 0.125f * float(i % 3 - 1), kp[size_t(3 * kLipRows[i] + 1)] = i < 3 ? -0.125f : 0.125f;
   return kp;
 }
 
@@ -205,13 +193,12 @@ TEST(LipContourMask, HostileFramesStayInsideTheCanvas) {
   const std::string m = map("[6,17]", "[[1e12,0,0,0],[0,0,0,-1e12],[0,0,0,0],[0,0,0,0],[0,0,0,0],[0,0,0,0],"
                                       "[1e12,0,0,0],[0,0,0,0]]");
   const LipContour contours[] = {LipContour::fromTemplateJson(tpl(), 160), LipContour::fromTemplateJson(tpl(m), 160)};
-  std::vector<std::vector<float>> frames = {lips(5.f, 0, .125f, .1f), lips(-40.f, 0, .125f, .1f),
-                                            lips(0.999f, 0, .125f, .1f), lips(0, 0, .125f, .1f), lips(0, 0, .125f, .1f),
-                                            lips(0, 0, .125f, .1f)};
+  std::vector<std::vector<float>> frames;
+  for (const float cx : {5.f, -40.f, 0.999f, 0.f, 0.f, 0.f}) frames.push_back(mouthKp(cx, 0, .125f, .12f));
   frames[3][3 * 6] = 3e38f, frames[3][3 * 17 + 1] = -3e38f;
   frames[4][3 * 6 + 1] = kNaN;  // an anchor of both contours
   frames[5][3 * 6] = -1.5f, frames[5][3 * 20] = 1.6f, frames[5][3 * 17 + 1] = 2.f;
-  const UnifiedPi p = pi(160);
+  const UnifiedPi p = le::test::piV2(160);
   const size_t n = 160 * 160;
   for (const LipContour& lc : contours)
     for (size_t f = 0; f < frames.size(); ++f) {
@@ -235,18 +222,18 @@ TEST(LipContourMask, HostileFramesStayInsideTheCanvas) {
 // Mouths at many places under a 12-gon template: the delivered mask is
 // min(pi, contour byte), and the shifting form keeps pi's shift.
 TEST(LipContourMask, DeliveredIsMinOfPiAndContour) {
-  const UnifiedPi p = pi(128);
+  const UnifiedPi p = le::test::piV2(128);
   std::string u = "[";
   for (int i = 0; i < 12; ++i)
     u += (i ? ",[" : "[") + std::to_string(1.1 * std::cos(M_PI * i / 6)) + "," + std::to_string(1.3 * std::sin(M_PI * i / 6)) + "]";
   const LipContour lc = LipContour::fromTemplateJson(
       tpl("\"canvas\":128,\"feather_px\":3.5,\"u_canon\":" + u + "]", {"canvas", "feather_px", "u_canon"}), 128);
   std::mt19937 rng(4);
-  std::uniform_real_distribution<float> pos(-1.2f, 1.2f), half(0.f, 0.25f), ap(0.f, 0.05f);
+  std::uniform_real_distribution<float> pos(-1.2f, 1.2f), half(0.f, 0.25f), ap(0.f, 0.06f);
   const size_t n = 128 * 128;
   int withShift = 0;
   for (int f = 0; f < 40; ++f) {
-    const std::vector<float> kp = lips(pos(rng), pos(rng), half(rng), ap(rng));
+    const std::vector<float> kp = mouthKp(pos(rng), pos(rng), half(rng), ap(rng));
     std::vector<uint8_t> piMask(n), delivered(n), shifted(n), piShifted(n);
     std::vector<float> contour(n);
     p.piU8(kp.data(), piMask.data());
@@ -267,7 +254,7 @@ TEST(LipContourMask, DeliveredIsMinOfPiAndContour) {
     withShift += ok;
   }
   EXPECT_GT(withShift, 10);  // the sweep reaches the mask, not just empty frames
-  EXPECT_THROW(lc.deliveredU8(lips(0, 0, .1f, .1f).data(), pi(64), nullptr), std::runtime_error);  // canvas mismatch
+  EXPECT_THROW(lc.deliveredU8(mouthKp(0, 0, .1f, .12f).data(), le::test::piV2(64), nullptr), std::runtime_error);  // canvas mismatch
 }
 
 TEST(LipContourMask, ShrinkInPlaceClampsCallerBoxes) {

@@ -1,19 +1,20 @@
 // The batch entry point on a drawn case (lefix tessera-run-case; the pass
 // itself meets the numpy reference in teeth_pass_itest): its shift marks, and
 // the stream borrow against it: given the masks and shifts the stream made,
-// the batch emits the same windows byte for byte, leaves pass-through slots
-// alone, and writing them back puts exactly those bytes into the crop.
+// the batch emits the same windows byte for byte and leaves pass-through
+// slots alone (the write-back into the crop is stream_borrow_test's).
 #include <gtest/gtest.h>
 
 #include <cmath>
 #include <cstring>
-#include <memory>
 #include <string>
 #include <vector>
 
 #include "le/le_tessera.h"
 #include "le/tessera/tessera_stream.h"
 #include "teeth_case.h"
+#include "tessera/tessera_fixtures.h"
+#include "tessera/tessera_lips.h"
 #include "testkit/testkit.h"
 
 namespace {
@@ -26,22 +27,9 @@ constexpr int32_t kDerive = -10000;
 
 class BatchRun : public ::testing::Test {
  protected:
-  static std::unique_ptr<le::test::TempDir> dir_;
-  static std::unique_ptr<le::test::TeethCase> case_;
-  static std::string pt_, json_;
-
-  static void SetUpTestSuite() {
-    dir_ = std::make_unique<le::test::TempDir>();
-    const std::string out = dir_->path();
-    ASSERT_EQ(le::test::runFixture({"tessera-run-case", "--out", out}), 0);
-    case_ = std::make_unique<le::test::TeethCase>(out);
-    pt_ = le::test::readFile(out + "/head.pt");
-    json_ = le::test::readFile(out + "/head.json");
-  }
-  static void TearDownTestSuite() {
-    case_.reset();
-    dir_.reset();
-  }
+  std::string dir_ = le::test::fixtureOut({"tessera-run-case"});
+  const le::test::TeethCase case_{dir_};
+  std::string pt_ = le::test::readFile(dir_ + "/head.pt"), json_ = le::test::readFile(dir_ + "/head.json");
 
   struct Out {
     int rc = -1;
@@ -56,9 +44,9 @@ class BatchRun : public ::testing::Test {
 
   // The batch over the case's frames with `masks`, `shifts` (null: le_tessera_run)
   // and the bank `b`; window slots start at 0xA5.
-  static Out run(const le::tessera::BankData& b, const std::vector<uint8_t>& masks, const int32_t* shifts,
-                 bool viaRun = false) {
-    const le::test::TeethCase& c = *case_;
+  Out run(const le::tessera::BankData& b, const std::vector<uint8_t>& masks, const int32_t* shifts,
+          bool viaRun = false) const {
+    const le::test::TeethCase& c = case_;
     Out o;
     o.windows.assign(size_t(c.frames) * windowBytes(b), 0xA5);
     o.pass.assign(size_t(c.frames), -1);
@@ -77,8 +65,8 @@ class BatchRun : public ::testing::Test {
   }
 
   // The case's shifts as pairs, not-given ones marked for derivation.
-  static std::vector<int32_t> casePairs() {
-    const le::test::TeethCase& c = *case_;
+  std::vector<int32_t> casePairs() const {
+    const le::test::TeethCase& c = case_;
     std::vector<int32_t> pairs;
     for (int i = 0; i < c.frames; ++i) {
       const int* s = c.shift(i);
@@ -88,14 +76,11 @@ class BatchRun : public ::testing::Test {
     return pairs;
   }
 };
-std::unique_ptr<le::test::TempDir> BatchRun::dir_;
-std::unique_ptr<le::test::TeethCase> BatchRun::case_;
-std::string BatchRun::pt_, BatchRun::json_;
 
 // No shifts, all-derive pairs and le_tessera_run are one computation; a
 // given shift one beyond the pad passes its frame through, (pad, -pad) not.
 TEST_F(BatchRun, ShiftMarksAndRangeEdges) {
-  const le::test::TeethCase& c = *case_;
+  const le::test::TeethCase& c = case_;
   const std::vector<int32_t> derive(2 * size_t(c.frames), kDerive);
   const Out viaNull = run(c.bank, c.masks, nullptr);
   const Out viaMarks = run(c.bank, c.masks, derive.data());
@@ -125,37 +110,27 @@ TEST_F(BatchRun, ShiftMarksAndRangeEdges) {
 // Lips about the case's canonical centroid (canvas 256), jittered a pixel
 // or two per frame so the shifts vary.
 std::vector<float> mouthFrames(int n) {
-  std::vector<float> kp(size_t(n) * 63, 0.f);
-  const int rows[6] = {6, 12, 14, 17, 19, 20};
-  const float du[6] = {-0.12f, 0.f, 0.12f, -0.12f, 0.f, 0.12f};
-  const float dv[6] = {-1.f, -1.2f, -1.f, 1.f, 1.2f, 1.f};
+  std::vector<float> kp;
   for (int f = 0; f < n; ++f) {
     const float cx = 128.f * 2.f / 255.f - 1.f + 0.012f * float(f % 3 - 1);
     const float cy = 176.f * 2.f / 255.f - 1.f + 0.01f * float(f % 5 - 2);
-    const float open = 0.015f + 0.004f * float(f % 7);
-    float* k = &kp[size_t(f) * 63];
-    for (int i = 0; i < 6; ++i) {
-      k[3 * rows[i]] = cx + du[i];
-      k[3 * rows[i] + 1] = cy + dv[i] * open;
-    }
-    if (f == 5) k[3 * 12 + 1] = NAN;  // one frame without a mouth
+    const std::vector<float> k = le::test::mouthKp(cx, cy, 0.12f, 0.018f + 0.0048f * float(f % 7));
+    kp.insert(kp.end(), k.begin(), k.end());
   }
+  kp[5 * 63 + 3 * 12 + 1] = NAN;  // one frame without a mouth
   return kp;
 }
 
-const char kPi[] =
-    "{\"unified\":{\"pi\":{\"mode\":\"prop\",\"prop_gate_scale\":1,\"lip_idx\":[6,12,14,17,19,20],"
-    "\"lip_geom_params\":[0.10,0.08,0.074]}}}";
 const char kTemplate[] =
     "{\"format\":\"lip-template-v1\",\"canvas\":256,\"feather_px\":3,"
     "\"u_canon\":[[-1.1,0],[-0.6,-1.2],[0,-1.3],[0.6,-1.2],[1.1,0],[0.6,1.2],[0,1.3],[-0.6,1.2]],"
     "\"lip_idx\":[6,12,14,17,19,20]}";
 
 TEST_F(BatchRun, StreamBorrowAgreesWithTheBatchByteForByte) {
-  const le::test::TeethCase& c = *case_;
+  const le::test::TeethCase& c = case_;
   const int n = c.frames;
   const size_t canvas = c.canvasBytes();
-  const UnifiedPi pi = UnifiedPi::fromManifestJson(kPi, c.bank.stamp.canvas_w);
+  const UnifiedPi pi = le::test::piV2(c.bank.stamp.canvas_w);
   const std::vector<float> kp = mouthFrames(n);
   le::tessera::BankData bank = c.bank;
   pi.canonicalCentroid(kp.data(), n, &bank.c_canon[0], &bank.c_canon[1]);
@@ -165,14 +140,12 @@ TEST_F(BatchRun, StreamBorrowAgreesWithTheBatchByteForByte) {
     std::vector<uint8_t> masks(size_t(n) * canvas);
     std::vector<int32_t> pairs(2 * size_t(n));
     std::vector<FrameResult> emitted;
-    std::vector<std::vector<float>> crops;
     for (int f = 0; f < n; ++f) {
       std::vector<float> planes(3 * canvas);
       for (size_t p = 0; p < canvas; ++p)
         for (size_t ch = 0; ch < 3; ++ch) planes[ch * canvas + p] = float(c.canvas(f)[3 * p + ch]) / 255.f;
       FrameResult r;
       if (b.push(planes.data(), &kp[size_t(f) * 63], &r)) emitted.push_back(r);
-      crops.push_back(std::move(planes));
       std::memcpy(&masks[size_t(f) * canvas], b.maskBuffer(), canvas);
       int dy = 0, dx = 0;
       const bool has = b.lastShift(&dy, &dx);
@@ -197,17 +170,6 @@ TEST_F(BatchRun, StreamBorrowAgreesWithTheBatchByteForByte) {
       }
       ++borrowed;
       ASSERT_EQ(0, std::memcmp(r.window.data(), &o.windows[size_t(f) * wb], wb)) << "frame " << f;
-      // Written back, the crop reads as exactly the window's bytes there.
-      std::vector<float>& planes = crops[size_t(f)];
-      StreamBorrow::writeWindowDelta(planes.data(), int(c.bank.stamp.canvas_w), r, bank.stamp);
-      const auto& s = bank.stamp;
-      for (int y = 0; y < s.window_h; ++y)
-        for (int x = 0; x < s.window_w; ++x)
-          for (size_t ch = 0; ch < 3; ++ch) {
-            const float v = planes[ch * canvas + size_t(s.window_y0 + y) * size_t(s.canvas_w) + size_t(s.window_x0 + x)];
-            ASSERT_EQ(std::lrint(v * 255.f), r.window[(size_t(y) * size_t(s.window_w) + size_t(x)) * 3 + ch])
-                << "frame " << f << " (" << y << ", " << x << ")";
-          }
     }
     EXPECT_TRUE(emitted[5].passthrough) << "the frame without lips passes through";
     EXPECT_GE(borrowed, n - 3) << (lip.empty() ? "ellipse" : "contour");

@@ -13,6 +13,7 @@
 
 #include "le/le.h"
 #include "le/tessera/tessera_stream.h"
+#include "tessera/tessera_lips.h"
 #include "testkit/log_lines.h"
 #include "testkit/testkit.h"
 
@@ -33,14 +34,8 @@ std::string tpl(int canvas, const char* feather = "2.5") {
 
 // Lips about canvas pixel (32, 38) of a 64 canvas; a NaN `open` gives a frame
 // with no mouth.
-std::vector<float> mouthKp(float open = 0.06f) {
-  std::vector<float> kp(63, 0.f);
-  const int rows[6] = {6, 12, 14, 17, 19, 20};
-  for (int i = 0; i < 6; ++i) {
-    kp[3 * rows[i]] = 32.f * 2.f / 63.f - 1.f + 0.2f * float(i % 3 - 1);
-    kp[3 * rows[i] + 1] = 38.f * 2.f / 63.f - 1.f + (i < 3 ? -1.f : 1.f) * (i % 3 == 1 ? 1.2f : 1.f) * open;
-  }
-  return kp;
+std::vector<float> mouthKp(float open = 0.072f) {
+  return le::test::mouthKp(32.f * 2.f / 63.f - 1.f, 38.f * 2.f / 63.f - 1.f, 0.2f, open);
 }
 
 // Window 24 x 16 at (20, 30), stored patches 20 x 16; c_canon is the open
@@ -54,9 +49,7 @@ struct Rig {
 
   explicit Rig(int c = 64)
       : canvas(c),
-        pi(UnifiedPi::fromManifestJson("{\"unified\":{\"pi\":{\"mode\":\"prop\",\"prop_gate_scale\":1,\"lip_idx\":[6,12,14,17,19,20],"
-                                       "\"lip_geom_params\":[0.10,0.08,0.074]}}}",
-                                       c)) {
+        pi(le::test::piV2(c)) {
     bank.stamp = {c, c, 20, 30, 24, 16, 4, 2, 14, 4, 20, 2};
     bank.n_donors = 8;
     pi.canonicalCentroid(mouthKp().data(), 1, &bank.c_canon[0], &bank.c_canon[1]);

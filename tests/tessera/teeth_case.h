@@ -1,5 +1,6 @@
-// A teeth-pass run written by `lefix tessera-case`: the drawn bank, head,
-// configuration and frames, and the numpy reference's per-frame results.
+// A teeth-pass run written by `lefix tessera-case`: the drawn bank, the head
+// and configuration as the members hold them (head.pt, head.json), the
+// frames, and the numpy reference's per-frame results.
 #pragma once
 
 #include <cstdint>
@@ -11,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "le/tessera/head.h"
 #include "le/tessera/le_tessera.h"
 #include "testkit/testkit.h"
 
@@ -40,28 +42,13 @@ struct TeethCase {
     bank.n_donors = std::stoi(at("donors").at(0));
     frames = std::stoi(at("frames").at(0));
     shortlist = std::stoi(at("shortlist").at(0));
-    const auto& c = at("config");
-    cfg.kshort = std::stoi(c.at(0));
-    cfg.aperture_tol = std::stod(c.at(1));
-    cfg.cut = std::stoi(c.at(2));
-    cfg.K = std::stoi(c.at(3));
-    cfg.hysteresis = std::stoi(c.at(4));
-    cfg.lookahead = std::stoi(c.at(5));
+    cfg = tessera::ServeConfig::fromHeadMemberJson(readFile(dir + "/head.json"));
+    head = tessera::loadHeadPt(read<uint8_t>("head.pt"));
     bank.track = read<uint8_t>("track.u8");
     bank.cent = read<double>("cent.f64");
     const std::vector<double> cc = read<double>("ccanon.f64");
     bank.c_canon = {cc.at(0), cc.at(1)};
     bank.aperture = read<double>("aperture.f64");
-    const std::vector<float> all = read<float>("head.f32");
-    const bool syn = at("syn").at(0) == "1";
-    size_t off = 0;
-    for (const tessera::HeadTensor& t : tessera::headTensors()) {
-      size_t n = 1;
-      for (int64_t s : t.shape) n *= static_cast<size_t>(s);
-      if (!syn && std::string(t.name).rfind("syn", 0) == 0) continue;
-      head.*t.field = std::vector<float>(all.begin() + off, all.begin() + off + n);
-      off += n;
-    }
     canvases = read<uint8_t>("frames.u8");
     masks = read<uint8_t>("masks.u8");
     shifts = read<int32_t>("shifts.i32");

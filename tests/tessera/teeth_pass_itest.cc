@@ -8,13 +8,13 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <memory>
 #include <string>
 #include <vector>
 
 #include "le/runtime/le_pool.h"
 #include "le/tessera/le_tessera.h"
 #include "teeth_case.h"
+#include "tessera/tessera_fixtures.h"
 #include "testkit/simd_each.h"
 #include "testkit/testkit.h"
 
@@ -130,24 +130,10 @@ void expectSameBytes(const std::vector<FrameOut>& a, const std::vector<FrameOut>
   }
 }
 
-class TeethReference : public ::testing::TestWithParam<const char*> {
- protected:
-  static std::unique_ptr<le::test::TempDir> dir_;
-  static void SetUpTestSuite() { dir_ = std::make_unique<le::test::TempDir>(); }
-  static void TearDownTestSuite() { dir_.reset(); }
-
-  le::test::TeethCase writeCase(const std::vector<std::string>& extra) {
-    const std::string out = *dir_ / GetParam();
-    std::vector<std::string> args = {"tessera-case", "--out", out, "--head", GetParam()};
-    args.insert(args.end(), extra.begin(), extra.end());
-    EXPECT_EQ(le::test::runFixture(args), 0);
-    return le::test::TeethCase(out);
-  }
-};
-std::unique_ptr<le::test::TempDir> TeethReference::dir_;
+class TeethReference : public ::testing::TestWithParam<const char*> {};
 
 TEST_P(TeethReference, EveryTargetAndThreadCountMatchesTheNumpyReference) {
-  const le::test::TeethCase c = writeCase({});
+  const le::test::TeethCase c(le::test::fixtureOut({"tessera-case", "--head", GetParam()}));
   std::vector<FrameOut> first;
   le::test::forEachTarget([&](const char* target) {
     const std::vector<FrameOut> got = runPass(c);

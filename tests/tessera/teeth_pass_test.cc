@@ -92,79 +92,67 @@ struct Frame {
   }
 };
 
-std::string constructionError(const BankData& b, const HeadWeights& h, const ServeConfig& c) {
-  return le::test::errorOf([&] { TeethPass pass(b, h, c); });
-}
+// The three construction inputs, edited by the refusal rows.
+struct Inputs {
+  BankData b = smallBank(3);
+  HeadWeights h = matchingHead();
+  ServeConfig c = smallConfig();
+  std::string error() const { return le::test::errorOf([&] { TeethPass pass(b, h, c); }); }
+};
 
 TEST(TeethPassConstruction, RefusalsName) {
   struct Row {
     const char* what;
-    std::function<void(BankData&, HeadWeights&, ServeConfig&)> change;
+    std::function<void(Inputs&)> change;
     std::string want;  // the whole message, or its start when it ends in "..."
   };
   const std::string nonFinite = "teeth: bank sidecar arrays carry a non-finite value";
   const std::string params = "teeth: head has 3488 params, not the 4,082 of BlendHead(16) nor the 3,489 of BlendHead8(16)";
+  // The stamp's own rules are GeometryStamp's: one row shows the pass applies them.
   const std::vector<Row> rows = {
-      {"window of 0 columns", [](BankData& b, HeadWeights&, ServeConfig&) { b.stamp.window_w = 0; },
+      {"window of 0 columns", [](Inputs& in) { in.b.stamp.window_w = 0; },
        "teeth: GeometryStamp incoherent: window dims must be positive;..."},
-      {"window of 3 rows", [](BankData& b, HeadWeights&, ServeConfig&) {
-         b.stamp.window_h = 3, b.stamp.band_r0 = 0, b.stamp.band_r1 = 3, b.stamp.shift_margin = 0; },
-       "teeth: GeometryStamp incoherent: window dims must be at least 4;"},
-      {"track one byte short", [](BankData& b, HeadWeights&, ServeConfig&) { b.track.pop_back(); },
+      {"track one byte short", [](Inputs& in) { in.b.track.pop_back(); },
        "teeth: reference track is 2879 bytes, the stamp requires 2880 (n * stored_h * stored_w * 3) — a decoder "
        "that delivered a different pixel format would land here"},
-      {"2^31 - 1 donors", [](BankData& b, HeadWeights&, ServeConfig&) { b.n_donors = INT_MAX; },
+      {"2^31 - 1 donors", [](Inputs& in) { in.b.n_donors = INT_MAX; },
        "teeth: reference track is 2880 bytes, the stamp requires 2061584301120 (n * stored_h * stored_w * 3)..."},
-      {"no donors", [](BankData& b, HeadWeights&, ServeConfig&) { b.n_donors = 0; },
-       "teeth: bank has n_donors=0 — the pass needs at least one donor"},
-      {"aperture short", [](BankData& b, HeadWeights&, ServeConfig&) { b.aperture.pop_back(); },
-       "teeth: bank sidecar arrays disagree with n_donors"},
-      {"cent short", [](BankData& b, HeadWeights&, ServeConfig&) { b.cent.pop_back(); },
-       "teeth: bank sidecar arrays disagree with n_donors"},
-      {"NaN aperture", [](BankData& b, HeadWeights&, ServeConfig&) { b.aperture[1] = NAN; }, nonFinite},
-      {"infinite centroid", [](BankData& b, HeadWeights&, ServeConfig&) { b.cent[4] = -INFINITY; }, nonFinite},
-      {"NaN c_canon", [](BankData& b, HeadWeights&, ServeConfig&) { b.c_canon[1] = NAN; }, nonFinite},
-      {"centroid beyond a canvas side", [](BankData& b, HeadWeights&, ServeConfig&) { b.cent[2] = 32.0 + 64.5; },
+      {"no donors", [](Inputs& in) { in.b.n_donors = 0; }, "teeth: bank has n_donors=0 — the pass needs at least one donor"},
+      {"aperture short", [](Inputs& in) { in.b.aperture.pop_back(); }, "teeth: bank sidecar arrays disagree with n_donors"},
+      {"cent short", [](Inputs& in) { in.b.cent.pop_back(); }, "teeth: bank sidecar arrays disagree with n_donors"},
+      {"NaN aperture", [](Inputs& in) { in.b.aperture[1] = NAN; }, nonFinite},
+      {"infinite centroid", [](Inputs& in) { in.b.cent[4] = -INFINITY; }, nonFinite},
+      {"NaN c_canon", [](Inputs& in) { in.b.c_canon[1] = NAN; }, nonFinite},
+      {"centroid beyond a canvas side", [](Inputs& in) { in.b.cent[2] = 32.0 + 64.5; },
        "teeth: donor 1 centroid lies more than one canvas side from c_canon — its shift cannot be placed"},
-      {"kshort 0", [](BankData&, HeadWeights&, ServeConfig& c) { c.kshort = 0; }, "teeth: member kshort out of range"},
-      {"kshort 4097", [](BankData&, HeadWeights&, ServeConfig& c) { c.kshort = 4097; },
-       "teeth: member kshort out of range"},
-      {"NaN aperture_tol", [](BankData&, HeadWeights&, ServeConfig& c) { c.aperture_tol = NAN; },
-       "teeth: member aperture_tol out of range"},
-      {"negative aperture_tol", [](BankData&, HeadWeights&, ServeConfig& c) { c.aperture_tol = -0.1; },
-       "teeth: member aperture_tol out of range"},
-      {"cut 0", [](BankData&, HeadWeights&, ServeConfig& c) { c.cut = 0; }, "teeth: member cut out of range"},
-      {"K 0", [](BankData&, HeadWeights&, ServeConfig& c) { c.K = 0; }, "teeth: member K out of range"},
-      {"K 1025", [](BankData&, HeadWeights&, ServeConfig& c) { c.K = 1025; }, "teeth: member K out of range"},
-      {"hysteresis above K", [](BankData&, HeadWeights&, ServeConfig& c) { c.hysteresis = 5; },
-       "teeth: member hysteresis out of range"},
-      {"negative lookahead", [](BankData&, HeadWeights&, ServeConfig& c) { c.lookahead = -1; },
-       "teeth: member lookahead out of range"},
-      {"NaN mask decay", [](BankData&, HeadWeights&, ServeConfig& c) { c.maskDecay = NAN; },
-       "teeth: member maskDecay out of range"},
-      {"a weight short", [](BankData&, HeadWeights& h, ServeConfig&) { h.cand0W.pop_back(); }, params},
-      {"a NaN bias", [](BankData&, HeadWeights& h, ServeConfig&) { h.cand2B[3] = NAN; },
-       "teeth: head 'cand.2.bias' carries a non-finite weight"},
-      {"an infinite syn weight", [](BankData&, HeadWeights& h, ServeConfig&) {
-         h = matchingHead(true);
-         h.syn2W[0] = INFINITY; },
+      {"kshort 0", [](Inputs& in) { in.c.kshort = 0; }, "teeth: member kshort out of range"},
+      {"kshort 4097", [](Inputs& in) { in.c.kshort = 4097; }, "teeth: member kshort out of range"},
+      {"NaN aperture_tol", [](Inputs& in) { in.c.aperture_tol = NAN; }, "teeth: member aperture_tol out of range"},
+      {"negative aperture_tol", [](Inputs& in) { in.c.aperture_tol = -0.1; }, "teeth: member aperture_tol out of range"},
+      {"cut 0", [](Inputs& in) { in.c.cut = 0; }, "teeth: member cut out of range"},
+      {"K 0", [](Inputs& in) { in.c.K = 0; }, "teeth: member K out of range"},
+      {"K 1025", [](Inputs& in) { in.c.K = 1025; }, "teeth: member K out of range"},
+      {"hysteresis above K", [](Inputs& in) { in.c.hysteresis = 5; }, "teeth: member hysteresis out of range"},
+      {"negative lookahead", [](Inputs& in) { in.c.lookahead = -1; }, "teeth: member lookahead out of range"},
+      {"NaN mask decay", [](Inputs& in) { in.c.maskDecay = NAN; }, "teeth: member maskDecay out of range"},
+      {"a weight short", [](Inputs& in) { in.h.cand0W.pop_back(); }, params},
+      {"a NaN bias", [](Inputs& in) { in.h.cand2B[3] = NAN; }, "teeth: head 'cand.2.bias' carries a non-finite weight"},
+      {"an infinite syn weight", [](Inputs& in) { in.h = matchingHead(true), in.h.syn2W[0] = INFINITY; },
        "teeth: head 'syn.2.weight' carries a non-finite weight"},
-      {"half of the syn tensors", [](BankData&, HeadWeights& h, ServeConfig&) { h.syn0W.assign(432, 0.0f); },
+      {"half of the syn tensors", [](Inputs& in) { in.h.syn0W.assign(432, 0.0f); },
        "teeth: head has 3921 params, not the 4,082 of BlendHead(16) nor the 3,489 of BlendHead8(16)"},
+      {"BlendHead8", [](Inputs&) {}, "(no error)"},
+      {"BlendHead", [](Inputs& in) { in.h = matchingHead(true); }, "(no error)"},
   };
   for (const Row& r : rows) {
-    BankData b = smallBank(3);
-    HeadWeights h = matchingHead();
-    ServeConfig c = smallConfig();
-    r.change(b, h, c);
-    const std::string got = constructionError(b, h, c);
+    Inputs in;
+    r.change(in);
+    const std::string got = in.error();
     if (r.want.size() > 3 && r.want.compare(r.want.size() - 3, 3, "...") == 0)
       EXPECT_EQ(got.substr(0, r.want.size() - 3), r.want.substr(0, r.want.size() - 3)) << r.what;
     else
       EXPECT_EQ(got, r.want) << r.what;
   }
-  EXPECT_EQ(constructionError(smallBank(3), matchingHead(), smallConfig()), "(no error)");
-  EXPECT_EQ(constructionError(smallBank(3), matchingHead(true), smallConfig()), "(no error)");
 }
 
 TEST(TeethPassShift, GivenAndDerived) {

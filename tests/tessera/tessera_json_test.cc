@@ -47,13 +47,19 @@ std::string show(const JVal& v) {
   }
 }
 
-// The value or the message of the parse; the label is "t".
-std::string parsed(const std::string& text) {
+// The text f returns, or "ERR " and the message of what it throws.
+template <class F>
+std::string orError(F&& f) {
   try {
-    return show(parseJson(text, "t"));
+    return f();
   } catch (const std::exception& e) {
     return std::string("ERR ") + e.what();
   }
+}
+
+// The value or the message of the parse; the label is "t".
+std::string parsed(const std::string& text) {
+  return orError([&] { return show(parseJson(text, "t")); });
 }
 
 const std::string kWrap = "ERR teeth: t is not readable JSON: ";
@@ -71,7 +77,6 @@ TEST(TesseraJson, EdgeCasesTable) {
       {"\"\\u\"", "'?'"},
       {"\"\\b\\f\\n\\r\\t\\/\\\\\\\"\\q\xc3\xa9\"", "'\b\f\n\r\t/\\\"q\xc3\xa9'"},
       {"\"\\uzz\"", "'?zz'"},
-      {"\"\\b\\f\\n\\r\\t\\/\\\\\\\"\\q\xc3\xa9\"", "'\b\f\n\r\t/\\\"q\xc3\xa9'"},
       {"\"abc", "'abc'"},           // open at the end: ends without error
       {"\"ab\\", "'ab'"},           // a final backslash escapes nothing
       {"{\"a\":1,\"a\":2}", "{a:1,a:2}"},
@@ -184,34 +189,19 @@ TEST(TesseraJsonLookup, FirstPairWinsEverywhere) {
     std::string str;  // optStr with default "dflt"
     std::string req;  // req's value or its message
   };
-  auto numOf = [&](const std::string& k) {
-    try {
-      return numText(le::tessera::json::reqNum(v, k, "side.json"));
-    } catch (const std::exception& e) {
-      return std::string(e.what());
-    }
-  };
-  auto reqOf = [&](const std::string& k) {
-    try {
-      return show(v.req(k));
-    } catch (const std::exception& e) {
-      return std::string(e.what());
-    }
-  };
   const std::vector<Case> cases = {
       {"n", "1", "dflt", "1"},
-      {"s", "teeth: side.json lacks numeric 's'", "", "''"},
-      {"x", "teeth: side.json lacks numeric 'x'", "str", "'str'"},
-      {"arr", "teeth: side.json lacks numeric 'arr'", "dflt", "[1]"},
-      {"missing", "teeth: side.json lacks numeric 'missing'", "dflt",
-       "teeth: member JSON lacks key 'missing'"},
-      {"N", "teeth: side.json lacks numeric 'N'", "dflt", "teeth: member JSON lacks key 'N'"},
+      {"s", "ERR teeth: side.json lacks numeric 's'", "", "''"},
+      {"x", "ERR teeth: side.json lacks numeric 'x'", "str", "'str'"},
+      {"arr", "ERR teeth: side.json lacks numeric 'arr'", "dflt", "[1]"},
+      {"missing", "ERR teeth: side.json lacks numeric 'missing'", "dflt", "ERR teeth: member JSON lacks key 'missing'"},
+      {"N", "ERR teeth: side.json lacks numeric 'N'", "dflt", "ERR teeth: member JSON lacks key 'N'"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.key);
-    EXPECT_EQ(numOf(c.key), c.num);
+    EXPECT_EQ(orError([&] { return numText(le::tessera::json::reqNum(v, c.key, "side.json")); }), c.num);
     EXPECT_EQ(le::tessera::json::optStr(v, c.key, "dflt"), c.str);
-    EXPECT_EQ(reqOf(c.key), c.req);
+    EXPECT_EQ(orError([&] { return show(v.req(c.key)); }), c.req);
   }
   // Lookups on values that are not objects find nothing.
   const JVal arr = parseJson("[{\"n\":1}]", "t");

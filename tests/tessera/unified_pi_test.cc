@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "le/tessera/tessera_pi.h"
+#include "tessera/tessera_lips.h"
 #include "testkit/testkit.h"
 
 namespace {
@@ -19,8 +20,7 @@ namespace {
 using le::tessera::Box;
 using le::tessera::EllParams;
 using le::tessera::UnifiedPi;
-
-constexpr int kLips[6] = {6, 12, 14, 17, 19, 20};
+using le::test::mouthKp;
 const float kNaN = std::numeric_limits<float>::quiet_NaN();
 const float kInf = std::numeric_limits<float>::infinity();
 
@@ -33,22 +33,6 @@ const std::string kGoodPi =
     "\"lip_geom_params\":[0.10,0.08,0.074]";
 
 UnifiedPi v2(int canvas = 160) { return UnifiedPi::fromManifestJson(manifest(kGoodPi), canvas); }
-
-// A frame whose six lip rows sit at (xs[i], ys[i]); the rest of the face is 0.
-std::vector<float> lips(const std::vector<float>& xs, const std::vector<float>& ys) {
-  std::vector<float> kp(63, 0.f);
-  for (int i = 0; i < 6; ++i) {
-    kp[size_t(3 * kLips[i])] = xs[size_t(i)];
-    kp[size_t(3 * kLips[i] + 1)] = ys[size_t(i)];
-  }
-  return kp;
-}
-
-// A mouth centred at (cx, cy), corners `half` apart, aperture `ap`.
-std::vector<float> mouth(float cx, float cy, float half, float ap) {
-  return lips({cx - half, cx, cx + half, cx - half, cx, cx + half},
-              {cy - ap / 1.2f, cy - ap, cy - ap / 1.2f, cy + ap / 1.2f, cy + ap, cy + ap / 1.2f});
-}
 
 const std::string kNoUnified =
     "teeth-pi: manifest has no `unified` block — this bundle predates the unified compose and "
@@ -161,7 +145,7 @@ TEST(UnifiedPiManifest, Grids) {
 // All lips on one point: the minimum radii of both ellipses hold (the
 // reference comparison never meets a gate that small).
 TEST(UnifiedPiParams, PointMouthKeepsTheMinimumRadii) {
-  const std::vector<float> point = lips({0.3f, 0.3f, 0.3f, 0.3f, 0.3f, 0.3f}, {0.2f, 0.2f, 0.2f, 0.2f, 0.2f, 0.2f});
+  const std::vector<float> point = mouthKp(0.3f, 0.2f, 0.f, 0.f);
   const EllParams l = v2().lipParams(point.data()), g = v2().gateParams(point.data(), nullptr);
   const double got[10] = {l.cx, l.cy, l.rx, l.ry, l.soft, g.cx, g.cy, g.rx, g.ry, g.soft};
   const double want[10] = {0.3, 0.274, 0.1, 0.1, 25.6, 0.3, 0.2, 0.004, 0.004, 1.024};
@@ -172,7 +156,7 @@ TEST(UnifiedPiParams, PointMouthKeepsTheMinimumRadii) {
 // values meet the numpy reference in the itest), here halfway up its ramp.
 TEST(UnifiedPiParams, TeethGateIsTheScaledGateEllipse) {
   const UnifiedPi u = v2();
-  const std::vector<float> kp = mouth(0.f, 0.3f, 0.1f, 0.0225f);
+  const std::vector<float> kp = mouthKp(0.f, 0.3f, 0.1f, 0.0225f);
   float g = -1.f;
   u.gateParams(kp.data(), &g);
   EXPECT_NEAR(g, 0.15625f, 2e-4);
@@ -219,12 +203,12 @@ std::vector<std::vector<float>> edgeFrames() {
   std::vector<std::vector<float>> out;
   std::mt19937 rng(29);
   std::uniform_real_distribution<float> pos(-1.4f, 1.4f), half(0.f, 0.4f), ap(0.f, 0.07f);
-  for (int i = 0; i < 24; ++i) out.push_back(mouth(pos(rng), pos(rng), half(rng), ap(rng)));
-  out.push_back(mouth(0.f, 0.f, 1e30f, 1e30f));
-  out.push_back(mouth(3e38f, -3e38f, 0.1f, 0.03f));
-  out.push_back(mouth(0.999f, 0.999f, 0.001f, 0.025f));
-  out.push_back(mouth(-1.f, -1.f, 0.f, 0.f));
-  std::vector<float> nan = mouth(0.f, 0.f, 0.1f, 0.03f), inf = nan;
+  for (int i = 0; i < 24; ++i) out.push_back(mouthKp(pos(rng), pos(rng), half(rng), ap(rng)));
+  out.push_back(mouthKp(0.f, 0.f, 1e30f, 1e30f));
+  out.push_back(mouthKp(3e38f, -3e38f, 0.1f, 0.03f));
+  out.push_back(mouthKp(0.999f, 0.999f, 0.001f, 0.025f));
+  out.push_back(mouthKp(-1.f, -1.f, 0.f, 0.f));
+  std::vector<float> nan = mouthKp(0.f, 0.f, 0.1f, 0.03f), inf = nan;
   nan[3 * 19 + 1] = kNaN;
   inf[3 * 6] = -kInf;
   out.push_back(nan);
@@ -233,7 +217,7 @@ std::vector<std::vector<float>> edgeFrames() {
 }
 
 bool finiteLips(const std::vector<float>& kp) {
-  for (int r : kLips)
+  for (int r : le::test::kLipRows)
     if (!std::isfinite(kp[size_t(3 * r)]) || !std::isfinite(kp[size_t(3 * r + 1)])) return false;
   return true;
 }
@@ -250,8 +234,7 @@ TEST(UnifiedPiMasks, BoxedEqualsFullAndStaysInside) {
       std::vector<uint8_t> full(n + 64, 0xA5), boxed(n + 64, 0xA5);
       u.piU8(frames[f].data(), full.data());
       u.piU8Boxed(frames[f].data(), boxed.data());
-      for (size_t i = n; i < n + 64; ++i) ASSERT_EQ(boxed[i], 0xA5);
-      for (size_t i = n; i < n + 64; ++i) ASSERT_EQ(full[i], 0xA5);
+      for (size_t i = n; i < n + 64; ++i) ASSERT_TRUE(boxed[i] == 0xA5 && full[i] == 0xA5) << i;
       ASSERT_EQ(0, std::memcmp(full.data(), boxed.data(), n));
       const Box b = u.supportBox(frames[f].data());
       ASSERT_TRUE(b.x0 >= 0 && b.y0 >= 0 && b.x1 <= canvas && b.y1 <= canvas && b.x0 <= b.x1 && b.y0 <= b.y1);
@@ -285,7 +268,7 @@ uint8_t refByte(float v) {
 TEST(UnifiedPiMasks, ShrunkByClampsCallerBoxes) {
   const int canvas = 96;
   const UnifiedPi u = v2(canvas);
-  const std::vector<float> kp = mouth(0.1f, 0.2f, 0.15f, 0.03f);
+  const std::vector<float> kp = mouthKp(0.1f, 0.2f, 0.15f, 0.03f);
   const size_t n = size_t(canvas) * canvas;
   std::vector<float> shrink(n);
   std::mt19937 rng(7);
@@ -356,7 +339,7 @@ TEST(UnifiedPiCentroid, HandMasks) {
 
 TEST(UnifiedPiShift, RoundsHalfToEvenAndClamps) {
   const UnifiedPi u = v2(128);
-  const std::vector<float> kp = mouth(0.05f, 0.1f, 0.15f, 0.03f);
+  const std::vector<float> kp = mouthKp(0.05f, 0.1f, 0.15f, 0.03f);
   std::vector<uint8_t> mask(128 * 128);
   u.piU8(kp.data(), mask.data());
   double cx, cy;
@@ -391,7 +374,7 @@ TEST(UnifiedPiShift, RoundsHalfToEvenAndClamps) {
 
 TEST(UnifiedPiCorpus, Refusals) {
   const std::string m = manifest(kGoodPi);
-  const std::vector<float> frames = mouth(0.f, 0.3f, 0.1f, 0.03f);
+  const std::vector<float> frames = mouthKp(0.f, 0.3f, 0.1f, 0.03f);
   std::vector<float> nanFrames = frames;
   nanFrames[3 * 12] = kNaN;
   const double canon[2] = {80, 100};
@@ -433,7 +416,7 @@ TEST(UnifiedPiCorpus, Refusals) {
 // Frames above the top edge: the v1 ellipse (down 0.015) never reaches the
 // canvas, v2 and v3 (down 0.074) do. v1 is listed with an infinite distance.
 TEST(UnifiedPiCorpus, CandidateEmptyOnEveryFrameIsInfinitelyFar) {
-  const std::vector<float> frames = mouth(0.f, -1.12f, 0.12f, 0.004f);
+  const std::vector<float> frames = mouthKp(0.f, -1.12f, 0.12f, 0.004f);
   double cx = 0, cy = 0;
   v2().canonicalCentroid(frames.data(), 1, &cx, &cy);
   const double canon[2] = {cx, cy};

@@ -472,7 +472,6 @@ TEST(ServeConfig, ReadsTheV1Schema) {
   EXPECT_EQ(c.K, 16);
   EXPECT_EQ(c.hysteresis, 3);
   EXPECT_EQ(c.lookahead, 16);
-  EXPECT_TRUE(c.fromHead);
 }
 
 TEST(ServeConfig, Refusals) {

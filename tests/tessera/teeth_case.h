@@ -1,11 +1,13 @@
 // A teeth-pass run written by `lefix tessera-case`: the drawn bank, the head
 // and configuration as the members hold them (head.pt, head.json), the
-// frames, and the numpy reference's per-frame results.
+// frames, and the numpy reference's per-frame results. Self-contained: the
+// stream-borrow benchmark reads the same cases without the test kit.
 #pragma once
 
 #include <cstdint>
 #include <cstring>
 #include <fstream>
+#include <iterator>
 #include <map>
 #include <sstream>
 #include <stdexcept>
@@ -14,7 +16,6 @@
 
 #include "le/tessera/head.h"
 #include "le/tessera/le_tessera.h"
-#include "testkit/testkit.h"
 
 namespace le::test {
 
@@ -42,7 +43,7 @@ struct TeethCase {
     bank.n_donors = std::stoi(at("donors").at(0));
     frames = std::stoi(at("frames").at(0));
     shortlist = std::stoi(at("shortlist").at(0));
-    cfg = tessera::ServeConfig::fromHeadMemberJson(readFile(dir + "/head.json"));
+    cfg = tessera::ServeConfig::fromHeadMemberJson(bytes("head.json"));
     head = tessera::loadHeadPt(read<uint8_t>("head.pt"));
     bank.track = read<uint8_t>("track.u8");
     bank.cent = read<double>("cent.f64");
@@ -60,11 +61,17 @@ struct TeethCase {
     return it->second;
   }
 
+  std::string bytes(const std::string& name) const {
+    std::ifstream in(dir + "/" + name, std::ios::binary);
+    if (!in) throw std::runtime_error("case lacks " + name);
+    return {std::istreambuf_iterator<char>(in), {}};
+  }
+
   template <class T>
   std::vector<T> read(const std::string& name) const {
-    const std::string bytes = readFile(dir + "/" + name);
-    std::vector<T> out(bytes.size() / sizeof(T));
-    std::memcpy(out.data(), bytes.data(), out.size() * sizeof(T));
+    const std::string b = bytes(name);
+    std::vector<T> out(b.size() / sizeof(T));
+    std::memcpy(out.data(), b.data(), out.size() * sizeof(T));
     return out;
   }
 

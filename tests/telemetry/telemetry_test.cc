@@ -198,13 +198,13 @@ TEST(TelemetryConcurrent, AcceptedFlushKeepsSnapshotsItDidNotCarry) {
       std::unique_lock<std::mutex> lk(mu);
       aSent = true;
       cv.notify_all();
-      cv.wait(lk, [&] { return bDone; });
+      EXPECT_TRUE(cv.wait_for(lk, std::chrono::seconds(5), [&] { return bDone; })) << "B's flush waited on A's network call";
       return 200;
     }), 0);
   });
   {
     std::unique_lock<std::mutex> lk(mu);
-    cv.wait(lk, [&] { return aSent; });
+    EXPECT_TRUE(cv.wait_for(lk, std::chrono::seconds(5), [&] { return aSent; }));
   }
   std::vector<int64_t> carried;
   EXPECT_EQ(rec.flush("tok", [&](const std::string& body) { return carried = batchTs(body), 500; }), -3);

@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <future>
+
 #include "le/pipeline/crop_ring.h"
 #include "le/pipeline/stream.h"
 #include "testkit/testkit.h"
@@ -14,14 +16,19 @@ using le::stream::CropRing;
 
 // Runs f on a thread and returns once that thread sleeps in the kernel: with
 // the ring's lock free, it can only be waiting on the ring's condition.
-std::thread blockedIn(std::function<void()> f) {
+std::future<void> blockedIn(std::function<void()> f) {
   std::atomic<pid_t> tid{0};
-  std::thread t([&tid, f] {
-    tid = ::gettid();
-    f();
-  });
+  auto side = std::async(std::launch::async, [&tid, f] { tid = ::gettid(), f(); });
   le::test::untilAsleep(tid);
-  return t;
+  return side;
+}
+
+// A failure must wake the other side: one still asleep after 5 s is reported
+// rather than waited on for ever, then let go by the ring's own notifies.
+void expectWoken(std::future<void>& side, CropRing& ring) {
+  if (side.wait_for(std::chrono::seconds(5)) == std::future_status::ready) return;
+  ADD_FAILURE() << "the failure woke nobody";
+  ring.finish(), ring.release(), side.wait();
 }
 
 TEST(StreamPlan, DriverIndicesWrapAndClipFramesRoundUp) {
@@ -78,9 +85,9 @@ TEST(StreamRing, FullRingProducerWakesOnConsumerFailure) {
     ring.publish();
   }
   float* fifth = reinterpret_cast<float*>(1);
-  std::thread producer = blockedIn([&] { fifth = ring.acquire(); });
+  std::future<void> producer = blockedIn([&] { fifth = ring.acquire(); });
   ring.fail("paste failed");
-  producer.join();
+  expectWoken(producer, ring);
   EXPECT_EQ(fifth, nullptr);
   EXPECT_TRUE(ring.failed());
   EXPECT_EQ(ring.reason(), "paste failed");
@@ -90,9 +97,9 @@ TEST(StreamRing, FullRingProducerWakesOnConsumerFailure) {
 TEST(StreamRing, WaitingConsumerWakesOnProducerFailureAndKeepsTheFirstReason) {
   CropRing ring(8);
   const float* got = reinterpret_cast<const float*>(1);
-  std::thread consumer = blockedIn([&] { got = ring.next(); });
+  std::future<void> consumer = blockedIn([&] { got = ring.next(); });
   ring.fail("render failed");
-  consumer.join();
+  expectWoken(consumer, ring);
   EXPECT_EQ(got, nullptr);
   ring.fail("later");
   EXPECT_EQ(ring.reason(), "render failed");

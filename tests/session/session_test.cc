@@ -67,7 +67,6 @@ TEST(SessionArgs, NullsAndIndicesOutsideTheBundleAreRefusedBeforeAnyRender) {
     EXPECT_EQ(err(), calls[i].second) << "call " << i;
   }
   le_destroy(nullptr);
-  EXPECT_EQ(c->renderer, nullptr);
   // A drive entry whose source index left [0, NT) after loading is named.
   c->drive.si[1] = s.nt;
   EXPECT_EQ(le_render_drive_crop(c, 1), nullptr);

@@ -198,13 +198,13 @@ TEST(TelemetryConcurrent, AcceptedFlushKeepsSnapshotsItDidNotCarry) {
       std::unique_lock<std::mutex> lk(mu);
       aSent = true;
       cv.notify_all();
-      cv.wait(lk, [&] { return bDone; });
+      EXPECT_TRUE(cv.wait_for(lk, std::chrono::seconds(5), [&] { return bDone; })) << "B's flush waited on A's network call";
       return 200;
     }), 0);
   });
   {
     std::unique_lock<std::mutex> lk(mu);
-    cv.wait(lk, [&] { return aSent; });
+    EXPECT_TRUE(cv.wait_for(lk, std::chrono::seconds(5), [&] { return aSent; }));
   }
   std::vector<int64_t> carried;
   EXPECT_EQ(rec.flush("tok", [&](const std::string& body) { return carried = batchTs(body), 500; }), -3);
@@ -353,9 +353,7 @@ TEST(TelemetryPendingText, BelongsToTheCallingThread) {
   std::string other;
   std::thread([&] {
     le_tel_record_str("pending_thread_key", "other");
-    const char* theirs = le_tel_pending_json();
-    EXPECT_NE(theirs, mine);
-    other = theirs;
+    other = le_tel_pending_json();
   }).join();
   EXPECT_EQ(std::string(mine), copy);
   EXPECT_EQ(parsed(copy)["snapshot"]["extra"]["pending_thread_key"], "main");

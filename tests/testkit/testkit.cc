@@ -135,14 +135,21 @@ std::vector<std::string> threadNames() {
 }
 
 void untilAsleep(const std::atomic<pid_t>& tid) {
-  while (tid == 0) std::this_thread::yield();
+  // Bounded: a thread that never starts or never blocks fails the test here
+  // instead of hanging it until the runner's timeout.
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  const auto waiting = [&] {
+    if (std::chrono::steady_clock::now() > deadline) throw std::runtime_error("the thread never went to sleep");
+    std::this_thread::yield();
+  };
+  while (tid == 0) waiting();
   // The state follows the command name's closing parenthesis, which the name
   // itself may contain.
   for (;;) {
     const std::string stat = readFile("/proc/self/task/" + std::to_string(tid) + "/stat");
     const size_t close = stat.rfind(')');
     if (close != std::string::npos && close + 2 < stat.size() && stat[close + 2] == 'S') return;
-    std::this_thread::yield();
+    waiting();
   }
 }
 

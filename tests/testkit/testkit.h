@@ -101,7 +101,8 @@ inline int uttReadyWithin(le_utt* u, int ms) {
 std::vector<std::string> threadNames();
 
 // Returns once thread tid (set by the thread itself; 0 until then) sleeps in
-// the kernel: a test then knows the call under test is what wakes it.
+// the kernel: a test then knows the call under test is what wakes it. Throws
+// after 10 s without that.
 void untilAsleep(const std::atomic<pid_t>& tid);
 
 }  // namespace le::test

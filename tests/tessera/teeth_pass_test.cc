@@ -410,7 +410,6 @@ TEST(TeethTable, EntriesAreTheHalfRoundedDifferences) {
     le::simd::f16ToF32(bits.data(), want.data(), 256);
     for (int b = 0; b < 256; ++b) ASSERT_EQ(t[a * 256 + b], std::fabs(want[b])) << a << "," << b;
   }
-  EXPECT_EQ(TeethPass::dTable(), t);  // built once
 }
 
 }  // namespace

@@ -4,7 +4,9 @@
 // slot layout, size refusals, ownership moves, and that the kernel sees the
 // ring as eligible for transparent huge pages.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <climits>
 #include <condition_variable>
@@ -308,9 +310,10 @@ TEST(DriverCursorShutdown, DestroyWhileTheProducerWaitsOrDecodes) {
   p->blockAt = 1;
   auto c = cursor({.NT = 50}, p, 2, 1);
   ASSERT_TRUE(p->waitFor(p->blocked));
-  std::thread destroyer([&] { c.reset(); });
-  std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  EXPECT_FALSE(p->locked([&] { return p->destroyed; }));  // waits for the decode in flight
+  std::atomic<pid_t> tid{0};
+  std::thread destroyer([&] { tid = ::gettid(), c.reset(); });
+  const std::string asleep = errorOf([&] { test::untilAsleep(tid); });  // blocked by the decode in flight
+  EXPECT_FALSE(p->locked([&] { return p->destroyed; })) << "destroyer asleep: " << asleep;
   p->set(p->released);
   destroyer.join();
   EXPECT_EQ(p->locked([&] { return std::make_pair(p->destroyed, p->nexts); }), std::make_pair(true, 2));

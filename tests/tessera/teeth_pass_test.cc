@@ -354,8 +354,7 @@ TEST(TeethPassIndex, OddWindowsFloorTheirPools) {
   b.stamp.band_r1 = 11, b.stamp.band_c1 = 19;  // patch 19 x 13
   b.track.resize(3 * 19 * 13 * 3);
   TeethPass pass(b, matchingHead(), smallConfig());
-  EXPECT_EQ(pass.pooledH(), 3);
-  EXPECT_EQ(pass.pooledW(), 5);
+  EXPECT_EQ(std::make_pair(pass.pooledH(), pass.pooledW()), std::make_pair(3, 5));
   // The index (built from row blocks) is the 4 x 4 mean of the whole
   // canonical windows.
   std::vector<uint16_t> planes(3 * 13 * 23);
@@ -410,7 +409,6 @@ TEST(TeethTable, EntriesAreTheHalfRoundedDifferences) {
     le::simd::f16ToF32(bits.data(), want.data(), 256);
     for (int b = 0; b < 256; ++b) ASSERT_EQ(t[a * 256 + b], std::fabs(want[b])) << a << "," << b;
   }
-  EXPECT_EQ(TeethPass::dTable(), t);  // built once
 }
 
 }  // namespace

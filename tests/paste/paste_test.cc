@@ -139,6 +139,9 @@ TEST_F(PasteTest, BadCallsAreRefusedAndLeaveTheFrame) {
   using le::test::errorOf;
   EXPECT_EQ(errorOf([&] { big.composite(bigCrop.data(), 255.0f, M, frame.data(), 32, 32); }), "paste: side > 1024");
   EXPECT_EQ(frame, std::vector<uint8_t>(frame.size(), 1));
+  Paste edge(mask(1024, 255), 1024, {1.3f, 2.0f, 3});  // the largest side still pastes
+  std::vector<uint8_t> scratch(frame);
+  EXPECT_EQ(errorOf([&] { edge.composite(bigCrop.data(), 255.0f, M, scratch.data(), 32, 32); }), "(no error)");
   Paste p(mask(8, 255), 8, {1.3f, 2.0f, 3});
   std::vector<float> crop(3 * 64, 0.5f);
   EXPECT_EQ(errorOf([&] { p.composite(nullptr, 255.0f, M, frame.data(), 32, 32); }),

@@ -138,6 +138,7 @@ TEST(A2xFrontendMath, RoundingNormalisationAndTrunkPositions) {
   EXPECT_DOUBLE_EQ(trunkPosition(7, e0), (32000.0 - e0) / 80.0 + 7 * 1598.0 / 199.0);
   EXPECT_DOUBLE_EQ(trunkPosition(250, e), (640.0 * 100 - (e - 32000)) / 80.0 + 150 * 1598.0 / 199.0);
   EXPECT_DOUBLE_EQ(trunkPosition(199, e), (32000.0 - e) / 80.0 + 1598.0);
+  EXPECT_DOUBLE_EQ(trunkPosition(200, e), (640.0 * 100 - (e - 32000)) / 80.0 + 100 * 1598.0 / 199.0);
   for (int64_t done = 0; done < 2000; done += 8)  // every streamed frame lands inside a 399-position trunk
     for (int64_t r = 0; r < 8; ++r) {
       const double p = trunkPosition(done + r, (done + 20) * 640);

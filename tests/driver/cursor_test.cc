@@ -282,8 +282,8 @@ TEST(DriverCursorSizes, SlotAndByteCountsAreCapped) {
       {errorOf([&] { cursor({}, p, 1000, 100); }),
        "le_driver: look-ahead 1000 and history 100 need 1101 frame buffers, more than the 1024 a cursor allows — "
        "refusing"},
-      {errorOf([&] { cursor({.frameBytes = uint64_t{1} << 40}, p, 2, 11); }),
-       "le_driver: 14 frame buffers of 1099511627776 bytes exceed the ring limit of 17179869184 bytes — refusing"},
+      {errorOf([&] { cursor({.frameBytes = (uint64_t{16} << 30) / 14 + 1}, p, 2, 11); }),  // one byte over
+       "le_driver: 14 frame buffers of 1227133514 bytes exceed the ring limit of 17179869184 bytes — refusing"},
       {errorOf([&] { cursor({.frameBytes = ~uint64_t{0}}, p, 1, 0); }),
        "le_driver: 2 frame buffers of 18446744073709551615 bytes exceed the ring limit of 17179869184 bytes — "
        "refusing"},

@@ -271,7 +271,7 @@ TEST_F(Unwrap, HostileContainersAreRefusedWithoutLeftovers) {
       {full.substr(0, 11), ": truncated member name at 0"},
       {full.substr(0, 20), ": truncated TOC offsets at member abc"},
       {many, ": truncated TOC at member 1"},
-      {test::imxBytes({{"m", "abc", std::nullopt, 4}}), ": truncated payload for member m"},
+      {test::imxBytes({{"m.part/x", "1"}, {"m", "abc", std::nullopt, 4}}), ": truncated payload for member m"},
       {test::imxBytes({{"m", "abc", std::nullopt, huge}}), ": truncated payload for member m"},
       {test::imxBytes({{"m", "abc", huge - 1, 2}}), ": cannot seek to member m"},
       // offset + size wraps to a small number: refused before a part file is

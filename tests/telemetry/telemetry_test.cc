@@ -70,7 +70,7 @@ TEST(TelJson, StringsAreEscapedAndIllFormedUtf8Replaced) {
        "caf\xC3\xA9 \xE2\x82\xAC \xF0\x9F\x98\x80 \xF4\x8F\xBF\xBF \xED\x9F\xBF"},
       {"\x80", R}, {"a\xFFz", "a" + R + "z"}, {"\xC0\xAF", R + R},  // overlong '/'
       {"\xE0\x80\xAF", R + R + R}, {"\xED\xA0\x80", R + R + R},        // overlong, surrogate D800
-      {"\xF4\x90\x80\x80", R + R + R + R},                              // above U+10FFFF
+      {"\xF4\x90\x80\x80", R + R + R + R}, {"\xF5\x80\x80\x80", R + R + R + R},  // above U+10FFFF
       {"\xE2\x82" "A", R + "A"}, {"\xF0\x9F\x98", R}, {"\xF0\x9F\x98\"", R + "\\\""}};  // one per truncated sequence
   for (const auto& [in, want] : cases) EXPECT_EQ(str(in), "\"" + want + "\"") << testing::PrintToString(in);
   // Every one- and two-byte input, and three and four bytes around the lead

@@ -249,6 +249,8 @@ TEST(FcaQuantileGate, BitIdenticalToSorting) {
   gateAndNormalise(f, 9);
   const std::pair<int, float> rows[] = {{2, 1.0f}, {3, -2.0f}, {6, 3.0f}, {7, 8.0f - 32.0f / 7.0f}};
   for (const auto& [t, want] : rows) EXPECT_NEAR(f[size_t(t) * kFcaDim], want, 1e-5) << t;
+  f[4 * size_t(kFcaDim) + 5] = NAN;
+  EXPECT_EQ(errorOf([&] { gateAndNormalise(f, 9); }), "non-finite feature at frame 4");
 }
 
 TEST(MotionMeta, KeysFilesAndRefusals) {

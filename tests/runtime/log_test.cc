@@ -56,8 +56,9 @@ TEST(LogSink, StandardErrorOrTheSinkGetsEachLine) {
 TEST(LogSink, FormattedLinesOfEveryLengthArriveWhole) {
   Seen seen;
   SinkScope scope(Seen::fn, &seen);
-  // Around the formatter's first buffer (512 bytes) and far beyond it.
-  for (const size_t n : {0, 1, 510, 511, 512, 513, 5000}) {
+  // Lines of n + 6 bytes around the formatter's first buffer (512 bytes with
+  // its terminator) and far beyond it.
+  for (const size_t n : {0, 1, 505, 506, 507, 5000}) {
     const std::string body(n, 'x');
     le::log::linef(Level::Info, "[le] %s|", body.c_str());
     EXPECT_EQ(seen.lines.back(), "[le] " + body + "|") << n;

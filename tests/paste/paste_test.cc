@@ -147,14 +147,15 @@ TEST_F(PasteTest, BadCallsAreRefusedAndLeaveTheFrame) {
   EXPECT_EQ(errorOf([&] { p.composite(nullptr, 255.0f, M, frame.data(), 32, 32); }),
             "paste: null crop, matrix or frame");
   EXPECT_EQ(errorOf([&] { p.composite(crop.data(), 255.0f, M, frame.data(), 0, 32); }), "paste: bad frame size 0x32");
-  const auto tail = [&](int x0, int x1, int y1) {
-    return errorOf([&] { p.compositeTail(frame.data(), 32, x0, x1, 0, y1, 0, 1, 0, 0); });
+  const auto tail = [&](int x0, int x1, int y1, int W = 32) {
+    return errorOf([&] { p.compositeTail(frame.data(), W, x0, x1, 0, y1, 0, 1, 0, 0); });
   };
   const std::string outside = " outside the frame or the column tables";
   EXPECT_EQ(tail(0, 31, 31), "paste: compositeTail columns 0 ... 31, rows 0 ... 31" + outside);  // no column tables
   p.composite(crop.data(), 255.0f, M, frame.data(), 32, 32);
   EXPECT_EQ(tail(5, 4, 3), "paste: compositeTail columns 5 ... 4, rows 0 ... 3" + outside);
   EXPECT_EQ(tail(-1, 4, 3), "paste: compositeTail columns -1 ... 4, rows 0 ... 3" + outside);
+  EXPECT_EQ(tail(0, 8, 3, 8), "paste: compositeTail columns 0 ... 8, rows 0 ... 3" + outside);  // tables reach 11
   EXPECT_NO_THROW(p.compositeTail(frame.data(), 32, 0, 15, 0, 3, 0, 1, -4, -4));
 }
 

@@ -126,6 +126,7 @@ TEST(UnifiedPiManifest, AcceptedForms) {
   EXPECT_FLOAT_EQ(u.pad_x, 0.14f);
   EXPECT_FLOAT_EQ(u.pad_y, -0.02f);
   EXPECT_FLOAT_EQ(u.down, 0.074f);
+  EXPECT_EQ(UnifiedPi::fromManifestJson(manifest(kGoodPi), 8192).canvas, 8192);  // the bound is inclusive
 }
 
 TEST(UnifiedPiManifest, Grids) {

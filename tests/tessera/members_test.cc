@@ -54,7 +54,7 @@ Obj stamp() {
   return o;
 }
 
-// A bundle directory with the four members; the cases edit it before write().
+// A bundle directory with the four members, written once `edit` has changed it.
 struct Bundle {
   // The bundle is a folder inside the temporary directory, so a name that
   // climbs out of it still lands in something the test removes.
@@ -65,14 +65,9 @@ struct Bundle {
     std::string operator/(const std::string& rel) const { return path + "/" + rel; }
   } t;
   std::string dir = t.path;
-  Obj sidecar = Obj()
-                    .set("format", "\"tessera_bank.v1\"")
-                    .set("geometry", stamp().text())
-                    .set("n_donors", "3")
-                    .set("track_order", "[2, 0, 1]")
-                    .set("cent", "[[1.5, 2.5], [3, 4], [5.25, 6]]")
-                    .set("aperture", "[0.1, 0.2, 0.3]")
-                    .set("c_canon", "[31.5, 43.25]")
+  Obj sidecar = Obj().set("format", "\"tessera_bank.v1\"").set("geometry", stamp().text()).set("n_donors", "3")
+                    .set("track_order", "[2, 0, 1]").set("cent", "[[1.5, 2.5], [3, 4], [5.25, 6]]")
+                    .set("aperture", "[0.1, 0.2, 0.3]").set("c_canon", "[31.5, 43.25]")
                     .set("codec", R"({"codec": "h264", "pix_fmt": "rgb24"})");
   Obj block = Obj().set("planes", R"(["live", 3, "batch"])").set("geometry", stamp().text());
   Obj members;
@@ -81,22 +76,16 @@ struct Bundle {
   bool withManifest = true, withBlock = true;
   std::vector<std::string> skip;  // default member files not written
 
-  void write() {
+  explicit Bundle(const std::function<void(Bundle&)>& edit = {}) {
+    if (edit) edit(*this);
     if (!members.kv.empty()) block.set("members", members.text());
-    const std::string manifest =
-        !manifestRaw.empty() ? manifestRaw
-                             : Obj().set("format", "\"le-bundle-v0\"").set("NT", "8").text();
-    if (withManifest) {
-      std::string m = manifest;
-      if (manifestRaw.empty() && withBlock) m = m.substr(0, m.size() - 1) + ", \"tessera\": " + block.text() + "}";
-      le::test::writeFile(t / manifestName, m);
-    }
+    const std::string tessera = withBlock ? ", \"tessera\": " + block.text() : "";
+    const std::string manifest = "{\"format\": \"le-bundle-v0\", \"NT\": 8" + tessera + "}";
+    if (withManifest) le::test::writeFile(t / manifestName, manifestRaw.empty() ? manifest : manifestRaw);
     const std::pair<const char*, std::string> files[] = {
-        {"tessera_bank.v1.mp4", "TRACK"},
-        {"tessera_bank.v1.json", sidecar.text()},
+        {"tessera_bank.v1.mp4", "TRACK"}, {"tessera_bank.v1.json", sidecar.text()},
         {"tessera_head.v1.pt", std::string("PK\x03\x04 head", 9)},
-        {"tessera_head.v1.json", R"({"retrieval": {}, "temporal": {}})"},
-    };
+        {"tessera_head.v1.json", R"({"retrieval": {}, "temporal": {}})"}};
     for (const auto& [name, bytes] : files)
       if (std::find(skip.begin(), skip.end(), name) == skip.end()) le::test::writeFile(t / name, bytes);
   }
@@ -113,8 +102,7 @@ const std::string kPredicateTail =
     "with the bank builder.";
 
 TEST(TesseraSlots, Lookups) {
-  Bundle b;
-  b.write();
+  const Bundle b;
   const le::TesseraCarriage c = le::tesseraCarriage(b.dir);
   EXPECT_EQ(c.path("head_weights"), b.dir + "/tessera_head.v1.pt");
   EXPECT_EQ(errorOf([&] { c.path("bank"); }), "teeth: no such member slot 'bank'");
@@ -183,9 +171,7 @@ TEST(TesseraCarriage, WhatABundleCarries) {
        false, true, {"bank_sidecar"}},
   };
   for (const Case& c : cases) {
-    Bundle b;
-    c.edit(b);
-    b.write();
+    const Bundle b(c.edit);
     const le::TesseraCarriage car = le::tesseraCarriage(b.dir);
     EXPECT_EQ(car.complete, c.complete) << c.what;
     EXPECT_EQ(car.declared, c.declared) << c.what;
@@ -197,9 +183,7 @@ TEST(TesseraCarriage, WhatABundleCarries) {
 }
 
 TEST(TesseraCarriage, AFifoManifestIsNeverOpened) {
-  Bundle b;
-  b.withManifest = false;
-  b.write();
+  const Bundle b([](Bundle& e) { e.withManifest = false; });
   ASSERT_EQ(::mkfifo((b.t / "manifest.json").c_str(), 0644), 0);
   le::test::writeFile(b.t / "meta.json", R"({"tessera": {"planes": ["meta"]}})");
   const le::TesseraCarriage c = le::tesseraCarriage(b.dir);  // would block on the FIFO
@@ -231,9 +215,7 @@ TEST(TesseraCarriage, OnePredicate) {
        {"bank_track", "bank_sidecar", "head_config"}},
   };
   for (const Case& c : cases) {
-    Bundle b;
-    c.edit(b);
-    b.write();
+    const Bundle b(c.edit);
     try {
       le::requireTesseraMembers(le::tesseraCarriage(b.dir));
       ADD_FAILURE() << c.what << ": no refusal";
@@ -246,9 +228,7 @@ TEST(TesseraCarriage, OnePredicate) {
 }
 
 TEST(TesseraMembers, LoadsEveryField) {
-  Bundle b;
-  b.block.set("bank_codec", "\"hevc\"");
-  b.write();
+  const Bundle b([](Bundle& e) { e.block.set("bank_codec", "\"hevc\""); });
   le::Manifest m;  // the manifest overload reads the same directory
   m.dir = b.dir;
   EXPECT_TRUE(le::tesseraCarriage(m).complete);
@@ -286,9 +266,7 @@ TEST(TesseraMembers, ManifestAndSidecarChoices) {
        "mp4", "rgb24_frames", "av1", "rgb24"},
   };
   for (const Case& c : cases) {
-    Bundle b;
-    c.edit(b);
-    b.write();
+    const Bundle b(c.edit);
     const le::TesseraAttachInputs in = le::loadTesseraMembers(b.dir);
     EXPECT_EQ(in.bank_container, c.container) << c.what;
     EXPECT_EQ(in.bank_packing, c.packing) << c.what;
@@ -391,16 +369,13 @@ TEST(TesseraMembers, Refusals) {
        "teeth: DIR/tessera_head.v1.pt is over 64 MiB"},
   };
   for (const Case& c : cases) {
-    Bundle b;
-    c.edit(b);
-    b.write();
+    const Bundle b(c.edit);
     EXPECT_EQ(errorOf([&] { le::loadTesseraMembers(b.dir); }), b.expand(c.expected)) << c.what;
   }
 }
 
 TEST(TesseraMembers, AContainerBundleLoads) {
-  Bundle src;
-  src.write();
+  const Bundle src;
   std::vector<le::test::ImxEntry> entries;
   for (const char* n : {"manifest.json", "tessera_bank.v1.mp4", "tessera_bank.v1.json", "tessera_head.v1.pt",
                         "tessera_head.v1.json"})

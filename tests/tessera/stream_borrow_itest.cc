@@ -12,10 +12,8 @@
 
 #include "le/le_tessera.h"
 #include "le/tessera/tessera_stream.h"
-#include "teeth_case.h"
 #include "tessera/tessera_fixtures.h"
 #include "tessera/tessera_lips.h"
-#include "testkit/testkit.h"
 
 namespace {
 
@@ -27,9 +25,8 @@ constexpr int32_t kDerive = -10000;
 
 class BatchRun : public ::testing::Test {
  protected:
-  std::string dir_ = le::test::fixtureOut({"tessera-run-case"});
-  const le::test::TeethCase case_{dir_};
-  std::string pt_ = le::test::readFile(dir_ + "/head.pt"), json_ = le::test::readFile(dir_ + "/head.json");
+  const le::test::TeethCase c{le::test::fixtureOut({"tessera-run-case"})};
+  const std::string pt_ = c.bytes("head.pt"), json_ = c.bytes("head.json");
 
   struct Out {
     int rc = -1;
@@ -46,7 +43,6 @@ class BatchRun : public ::testing::Test {
   // and the bank `b`; window slots start at 0xA5.
   Out run(const le::tessera::BankData& b, const std::vector<uint8_t>& masks, const int32_t* shifts,
           bool viaRun = false) const {
-    const le::test::TeethCase& c = case_;
     Out o;
     o.windows.assign(size_t(c.frames) * windowBytes(b), 0xA5);
     o.pass.assign(size_t(c.frames), -1);
@@ -66,7 +62,6 @@ class BatchRun : public ::testing::Test {
 
   // The case's shifts as pairs, not-given ones marked for derivation.
   std::vector<int32_t> casePairs() const {
-    const le::test::TeethCase& c = case_;
     std::vector<int32_t> pairs;
     for (int i = 0; i < c.frames; ++i) {
       const int* s = c.shift(i);
@@ -80,7 +75,6 @@ class BatchRun : public ::testing::Test {
 // No shifts, all-derive pairs and le_tessera_run are one computation; a
 // given shift one beyond the pad passes its frame through, (pad, -pad) not.
 TEST_F(BatchRun, ShiftMarksAndRangeEdges) {
-  const le::test::TeethCase& c = case_;
   const std::vector<int32_t> derive(2 * size_t(c.frames), kDerive);
   const Out viaNull = run(c.bank, c.masks, nullptr);
   const Out viaMarks = run(c.bank, c.masks, derive.data());
@@ -127,7 +121,6 @@ const char kTemplate[] =
     "\"lip_idx\":[6,12,14,17,19,20]}";
 
 TEST_F(BatchRun, StreamBorrowAgreesWithTheBatchByteForByte) {
-  const le::test::TeethCase& c = case_;
   const int n = c.frames;
   const size_t canvas = c.canvasBytes();
   const UnifiedPi pi = le::test::piV2(c.bank.stamp.canvas_w);

@@ -4,7 +4,6 @@
 // every compiled target and with one or two threads.
 #include <gtest/gtest.h>
 
-#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -13,10 +12,8 @@
 
 #include "le/runtime/le_pool.h"
 #include "le/tessera/le_tessera.h"
-#include "teeth_case.h"
 #include "tessera/tessera_fixtures.h"
 #include "testkit/simd_each.h"
-#include "testkit/testkit.h"
 
 namespace {
 
@@ -77,7 +74,7 @@ void expectMatchesReference(const le::test::TeethCase& c, const std::vector<Fram
   const auto held = c.read<int32_t>("emit_held.i32");
   const auto window = c.read<uint8_t>("emit_window.u8");
   const auto peak = c.read<float>("emit_peak.f32");
-  const std::string reasons = le::test::readFile(c.dir + "/emit_reason.txt");
+  const std::string reasons = c.bytes("emit_reason.txt");
   const size_t wbytes = size_t(c.bank.stamp.window_w) * size_t(c.bank.stamp.window_h) * 3;
   int offByOne = 0;
   size_t line = 0;

@@ -29,19 +29,11 @@ using le::tessera::ServeConfig;
 using le::tessera::TeethPass;
 
 // Canvas 64; window 24 x 16 at (20, 30); band rows 2..14, columns 4..20;
-// stored patches 20 x 16 (margin 2); pad 4.
-le::tessera::GeometryStamp smallStamp() {
-  le::tessera::GeometryStamp s;
-  s.canvas_w = s.canvas_h = 64;
-  s.window_x0 = 20, s.window_y0 = 30, s.window_w = 24, s.window_h = 16, s.pad = 4;
-  s.band_r0 = 2, s.band_r1 = 14, s.band_c0 = 4, s.band_c1 = 20, s.shift_margin = 2;
-  return s;
-}
-
-// c_canon at the band's centre: canvas (32, 38).
+// stored patches 20 x 16 (margin 2); pad 4; c_canon at the band's centre:
+// canvas (32, 38).
 BankData smallBank(int n, uint32_t seed = 1) {
   BankData b;
-  b.stamp = smallStamp();
+  b.stamp = {64, 64, 20, 30, 24, 16, 4, 2, 14, 4, 20, 2};
   b.n_donors = n;
   b.c_canon = {32.0, 38.0};
   std::mt19937 rng(seed);

@@ -28,11 +28,8 @@ std::string manifest(const std::string& pi, const std::string& unifiedExtra = ""
   return "{\"format\":\"x\",\"unified\":{\"pi\":{" + pi + "}" + unifiedExtra + "}}";
 }
 
-const std::string kGoodPi =
-    "\"mode\":\"prop\",\"prop_gate_scale\":1,\"lip_idx\":[6,12,14,17,19,20],"
-    "\"lip_geom_params\":[0.10,0.08,0.074]";
-
-UnifiedPi v2(int canvas = 160) { return UnifiedPi::fromManifestJson(manifest(kGoodPi), canvas); }
+const std::string& kGoodPi = le::test::kPiV2Fields;
+UnifiedPi v2(int canvas = 160) { return le::test::piV2(canvas); }
 
 const std::string kNoUnified =
     "teeth-pi: manifest has no `unified` block — this bundle predates the unified compose and "

@@ -60,8 +60,6 @@ std::vector<float> squareLips() {
   return kp;
 }
 
-uint8_t toByte(float v) { return v > 0.f ? uint8_t(std::nearbyint(std::min(v, 1.f) * 255.f)) : 0; }
-
 TEST(LipTemplate, RefusalsAndAcceptedForms) {
   const std::string w8 = rows(8, "[1,2]");
   const std::string idxRow = "lip_idx names keypoint row ";
@@ -241,7 +239,7 @@ TEST(LipContourMask, DeliveredIsMinOfPiAndContour) {
     lc.deliveredU8(kp.data(), p, delivered.data());
     bool anyLit = false;
     for (size_t i = 0; i < n; ++i) {
-      ASSERT_EQ(delivered[i], std::min(piMask[i], toByte(contour[i]))) << "frame " << f << " pixel " << i;
+      ASSERT_EQ(delivered[i], std::min(piMask[i], le::test::refByte(contour[i]))) << "frame " << f << " pixel " << i;
       anyLit = anyLit || delivered[i];
     }
     const double canon[2] = {60.25, 70.75};
@@ -273,7 +271,7 @@ TEST(LipContourMask, ShrinkInPlaceClampsCallerBoxes) {
       for (int x = 0; x < 160; ++x) {
         const bool inBox = x >= box.x0 && x < box.x1 && y >= box.y0 && y < box.y1;
         const bool inContour = x >= 64 && x < 97 && y >= 64 && y < 97;
-        const uint8_t want = !inBox ? 200 : inContour ? std::min<uint8_t>(200, toByte(contour[size_t(y * 160 + x)])) : 0;
+        const uint8_t want = !inBox ? 200 : inContour ? std::min<uint8_t>(200, le::test::refByte(contour[size_t(y * 160 + x)])) : 0;
         ASSERT_EQ(mask[size_t(y * 160 + x)], want) << x << "," << y;
       }
   }

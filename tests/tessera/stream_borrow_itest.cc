@@ -80,10 +80,7 @@ TEST_F(BatchRun, ShiftMarksAndRangeEdges) {
   const Out viaMarks = run(c.bank, c.masks, derive.data());
   const Out viaRun = run(c.bank, c.masks, nullptr, true);
   ASSERT_EQ(viaNull.rc, 0) << viaNull.err;
-  EXPECT_EQ(viaMarks.windows, viaNull.windows);
-  EXPECT_EQ(viaMarks.pass, viaNull.pass);
-  EXPECT_EQ(viaRun.windows, viaNull.windows);
-  EXPECT_EQ(viaRun.pass, viaNull.pass);
+  for (const Out* o : {&viaMarks, &viaRun}) EXPECT_TRUE(o->windows == viaNull.windows && o->pass == viaNull.pass);
 
   const int pad = c.bank.stamp.pad;
   struct Edge {

@@ -65,10 +65,7 @@ TEST(LipTemplate, RefusalsAndAcceptedForms) {
   const std::string idxRow = "lip_idx names keypoint row ";
   const std::string mapIdx = H + "lip_map lip_idx is not 1..8 kd rows";
   const std::string mapRow = H + "lip_map lip_idx names a row outside 0..20";
-  struct Case {
-    std::string text, want;
-  };
-  const std::vector<Case> cases = {
+  const std::vector<std::pair<std::string, std::string>> cases = {
       {"{\"format\":", H + "is not parseable JSON (teeth: lip_template.v1.json is not readable JSON: "
                            "teeth: JSON truncated)"},
       {"[1]", H + "is not a JSON object"},
@@ -109,8 +106,8 @@ TEST(LipTemplate, RefusalsAndAcceptedForms) {
       {tpl(map("[6,12]", rows(8, "[1,2,3,4]"), "[0,0,0,0,0,0,0,0],\"canvas\":512")),
        H + "lip_map was fitted on another canvas than this bundle composes on"},
   };
-  for (const auto& c : cases)
-    EXPECT_EQ(le::test::errorOf([&] { LipContour::fromTemplateJson(c.text, 160); }), c.want) << c.text;
+  for (const auto& [text, want] : cases)
+    EXPECT_EQ(le::test::errorOf([&] { LipContour::fromTemplateJson(text, 160); }), want) << text;
 
   // Accepted: indices truncate toward zero, feather may equal the canvas, a
   // map of 1 or 8 anchors gives 2 or 16 columns and its own anchors.

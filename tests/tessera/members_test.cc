@@ -453,10 +453,7 @@ TEST(ServeConfig, Refusals) {
       "to serve defaults (W3-01)";
   const std::string envelope =
       "teeth: member envelope_clamp_255 != the envelope of record (12/255) — the envelope is a gated quantity";
-  struct Case {
-    std::string text, expected;
-  };
-  const Case cases[] = {
+  const std::pair<std::string, std::string> cases[] = {
       {head(r, t), "(no error)"},
       {head(r, t, R"(, "decode": {"envelope_clamp_255": 12})"), "(no error)"},
       {head(r, t, R"(, "decode": {"envelope_clamp_255": 12.5})"), envelope},
@@ -475,8 +472,8 @@ TEST(ServeConfig, Refusals) {
       {head(r, R"("hysteresis": 8, "lookahead": -1)"), "teeth: member lookahead out of range"},
       {head(r, R"("hysteresis": 64, "lookahead": 64)"), "(no error)"},
   };
-  for (const Case& c : cases)
-    EXPECT_EQ(errorOf([&] { le::tessera::ServeConfig::fromHeadMemberJson(c.text); }), c.expected) << c.text;
+  for (const auto& [text, expected] : cases)
+    EXPECT_EQ(errorOf([&] { le::tessera::ServeConfig::fromHeadMemberJson(text); }), expected) << text;
 }
 
 }  // namespace

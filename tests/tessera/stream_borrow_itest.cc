@@ -8,6 +8,7 @@
 #include <cmath>
 #include <cstring>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "le/le_tessera.h"
@@ -80,21 +81,18 @@ TEST_F(BatchRun, ShiftMarksAndRangeEdges) {
   const Out viaMarks = run(c.bank, c.masks, derive.data());
   const Out viaRun = run(c.bank, c.masks, nullptr, true);
   ASSERT_EQ(viaNull.rc, 0) << viaNull.err;
-  for (const Out* o : {&viaMarks, &viaRun}) EXPECT_TRUE(o->windows == viaNull.windows && o->pass == viaNull.pass);
+  for (const Out* o : {&viaMarks, &viaRun})
+    EXPECT_TRUE(o->windows == viaNull.windows && o->pass == viaNull.pass) << (o == &viaRun ? "run" : "marks");
 
   const int pad = c.bank.stamp.pad;
-  struct Edge {
-    int32_t dy, dx;
-    int32_t pass;
-  };
-  for (const Edge& e : {Edge{pad + 1, 0, 1}, Edge{0, -pad - 1, 1}, Edge{pad, -pad, 0}, Edge{-pad, pad, 0},
-                        Edge{INT32_MIN, 0, 1}, Edge{0, INT32_MAX, 1}}) {
+  for (const auto& [dy, dx, pass] : std::vector<std::tuple<int32_t, int32_t, int32_t>>{
+           {pad + 1, 0, 1}, {0, -pad - 1, 1}, {pad, -pad, 0}, {-pad, pad, 0}, {INT32_MIN, 0, 1}, {0, INT32_MAX, 1}}) {
     std::vector<int32_t> pairs = casePairs();
     const size_t frame = 3;
-    pairs[2 * frame] = e.dy, pairs[2 * frame + 1] = e.dx;
+    pairs[2 * frame] = dy, pairs[2 * frame + 1] = dx;
     const Out o = run(c.bank, c.masks, pairs.data());
     ASSERT_EQ(o.rc, 0) << o.err;
-    EXPECT_EQ(o.pass[frame], e.pass) << "shift (" << e.dy << ", " << e.dx << ")";
+    EXPECT_EQ(o.pass[frame], pass) << "shift (" << dy << ", " << dx << ")";
   }
 }
 

@@ -195,22 +195,18 @@ TEST(TeethPassShift, GivenAndDerived) {
 TEST(TeethPassWeights, TeethPixelsOrTheWholeMouth) {
   // The mouth holds 143 pixels: 31 teeth pixels are too few and the whole
   // mouth weighs, 32 weigh alone; weights summing below 1 normalise by 1.
-  struct Row {
-    int teeth;
-    bool mouth;
-    double normaliser;
-  };
-  for (const Row& r : {Row{31, true, 143.0}, Row{32, true, 32.0}, Row{0, false, 1.0}}) {
+  for (const auto& [teeth, mouth, normaliser] :
+       std::vector<std::tuple<int, bool, double>>{{31, true, 143.0}, {32, true, 32.0}, {0, false, 1.0}}) {
     Frame f(0, 0, 0);
-    if (!r.mouth) f.mask.assign(f.mask.size(), 0);
-    for (int i = 0; i < r.teeth; ++i) {
+    if (!mouth) f.mask.assign(f.mask.size(), 0);
+    for (int i = 0; i < teeth; ++i) {
       uint8_t* px = &f.rgb[((33 + i / 13) * 64 + 26 + i % 13) * 3];
       px[0] = 220, px[1] = 218, px[2] = 210;
     }
     TeethPass pass(smallBank(3), matchingHead(), smallConfig());
     pass.retrievePrepare(f.rgb.data(), f.mask.data(), 0, 0);
-    EXPECT_EQ(pass.prepared().normaliser, r.normaliser) << r.teeth;
-    EXPECT_EQ(pass.prepared().active.size(), r.mouth ? static_cast<size_t>(r.normaliser) : 0u) << r.teeth;
+    EXPECT_EQ(pass.prepared().normaliser, normaliser) << teeth;
+    EXPECT_EQ(pass.prepared().active.size(), mouth ? static_cast<size_t>(normaliser) : 0u) << teeth;
   }
 }
 
@@ -243,17 +239,14 @@ TEST(TeethPassRetrieval, SelectionKeepsTheBestAndFillsToK) {
   BankData b = smallBank(6);
   b.aperture = {10.0, 12.5, 13.1, 7.0, 10.0, 30.0};
   const TeethPass pass(b, matchingHead(), smallConfig());  // K 4, cut 5, tolerance 0.3
-  struct Row {
-    std::vector<int> ordered, want;
-  };
-  const std::vector<Row> rows = {
+  const std::vector<std::pair<std::vector<int>, std::vector<int>>> rows = {  // {ordered, selected}
       {{0, 1, 2, 3, 4, 5}, {0, 1, 3, 4}},  // 13.1 lies beyond 10 +- 3; 7 exactly on it
       {{2, 1, 0, 4, 3}, {2, 1, 0, 4}},     // tolerance 3.93 about 13.1; K reached
       {{3, 5, 1, 2}, {3, 3, 3, 3}},        // nobody else within 2.1 of 7: K copies
       {{5, 0, 1}, {5, 5, 5, 5}},           // nor within 9 of 30
       {{1, 2, 0, 3, 5, 4}, {1, 2, 0, 0}},  // 4 lies past the cut of 5: the last kept repeats
   };
-  for (const Row& r : rows) EXPECT_EQ(pass.retrieveSelect(r.ordered), r.want);
+  for (const auto& [ordered, want] : rows) EXPECT_EQ(pass.retrieveSelect(ordered), want);
 }
 
 // The delay itself meets the numpy reference in teeth_pass_itest; here a given

@@ -65,10 +65,7 @@ std::string parsed(const std::string& text) {
 const std::string kWrap = "ERR teeth: t is not readable JSON: ";
 
 TEST(TesseraJson, EdgeCasesTable) {
-  struct Case {
-    std::string in, want;
-  };
-  const std::vector<Case> cases = {
+  const std::vector<std::pair<std::string, std::string>> cases = {
       {"{} trailing", "{}"},
       {"  \t\r\n[1, 2]x", "[1,2]"},
       {"\"a\\u00e9b\"", "'a?b'"},
@@ -111,7 +108,7 @@ TEST(TesseraJson, EdgeCasesTable) {
       {"[1e99999999999999999999]", kWrap + "teeth: bad JSON number"},
       {"[1e-99999999999999999999]", "[0]"},
   };
-  for (const auto& c : cases) EXPECT_EQ(parsed(c.in), c.want) << "input: " << c.in;
+  for (const auto& [in, want] : cases) EXPECT_EQ(parsed(in), want) << "input: " << in;
 }
 
 std::string nested(int depth, char open, char close) {

@@ -127,16 +127,11 @@ TEST(UnifiedPiManifest, AcceptedForms) {
 }
 
 TEST(UnifiedPiManifest, Grids) {
-  struct Case {
-    int canvas;
-    std::vector<float> grid;
-  };
-  const std::vector<Case> cases = {
+  const std::vector<std::pair<int, std::vector<float>>> cases = {
       {1, {-1.f}}, {2, {-1.f, 1.f}}, {3, {-1.f, 0.f, 1.f}}, {5, {-1.f, -0.5f, 0.f, 0.5f, 1.f}}};
-  for (const auto& c : cases) {
-    const UnifiedPi u = v2(c.canvas);
-    EXPECT_EQ(u.gridX, c.grid) << c.canvas;
-    EXPECT_EQ(u.gridY, c.grid) << c.canvas;
+  for (const auto& [canvas, grid] : cases) {
+    const UnifiedPi u = v2(canvas);
+    EXPECT_TRUE(u.gridX == grid && u.gridY == grid) << canvas;
   }
 }
 
@@ -334,19 +329,15 @@ TEST(UnifiedPiShift, RoundsHalfToEvenAndClamps) {
   u.piU8(kp.data(), mask.data());
   double cx, cy;
   ASSERT_TRUE(u.piU8Centroid(mask.data(), &cx, &cy));
-  struct Case {
-    double off;  // centroid - cCanon
-    int shift;
-  };
-  const std::vector<Case> cases = {{0.5, 0},    {1.5, 2},     {2.5, 2},           {-1.5, -2},
-                                   {0.51, 1},   {-3.51, -4},  {1e300, 1000000000}, {-1e300, -1000000000}};
-  for (const auto& c : cases) {
-    const double canon[2] = {cx - c.off, cy + c.off};
+  // {centroid - c_canon, shift}
+  const std::vector<std::pair<double, int>> cases = {{0.5, 0},  {1.5, 2},    {2.5, 2},            {-1.5, -2},
+                                                     {0.51, 1}, {-3.51, -4}, {1e300, 1000000000}, {-1e300, -1000000000}};
+  for (const auto& [off, shift] : cases) {
+    const double canon[2] = {cx - off, cy + off};
     int dy = 99, dx = 99;
     std::vector<uint8_t> out(128 * 128);
-    ASSERT_TRUE(u.piU8AndShift(kp.data(), canon, out.data(), &dy, &dx)) << c.off;
-    EXPECT_EQ(dx, c.shift) << c.off;
-    EXPECT_EQ(dy, -c.shift) << c.off;
+    ASSERT_TRUE(u.piU8AndShift(kp.data(), canon, out.data(), &dy, &dx)) << off;
+    EXPECT_EQ(std::make_pair(dy, dx), std::make_pair(-shift, shift)) << off;
     EXPECT_EQ(out, mask);
   }
   for (const double bad : {double(kNaN), double(kInf)}) {

@@ -5,6 +5,7 @@
 #include <climits>
 #include <functional>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "le/tessera/tessera_pi.h"
@@ -32,12 +33,8 @@ const std::string kWin4 = " window dims must be at least 4;";
 const std::string kPadMax = " pad must be at most 8192;";
 
 TEST(GeometryStamp, RulesAloneAndTogetherInOrder) {
-  struct Case {
-    const char* what;
-    std::function<void(GeometryStamp&)> edit;
-    std::string problems;  // "" = coherent
-  };
-  const std::vector<Case> cases = {
+  // {what, edit, the problems listed; "" = coherent}
+  const std::vector<std::tuple<const char*, std::function<void(GeometryStamp&)>, std::string>> cases = {
       {"coherent", [](GeometryStamp&) {}, ""},
       {"margin 0, pad 1", [](GeometryStamp& s) { s.shift_margin = 0, s.pad = 1; }, ""},
       {"window at the canvas edge", [](GeometryStamp& s) { s.window_x0 = 256, s.window_y0 = 384; }, ""},
@@ -87,11 +84,11 @@ TEST(GeometryStamp, RulesAloneAndTogetherInOrder) {
       {"window and canvas at INT32_MAX",
        [](GeometryStamp& s) { s.canvas_h = s.window_h = INT32_MAX, s.window_y0 = 0; }, kCanvas},
   };
-  for (const auto& c : cases) {
+  for (const auto& [what, edit, problems] : cases) {
     GeometryStamp s = base();
-    c.edit(s);
-    const std::string want = c.problems.empty() ? "(no error)" : kHead + c.problems;
-    EXPECT_EQ(le::test::errorOf([&] { s.validate(); }), want) << c.what;
+    edit(s);
+    const std::string want = problems.empty() ? "(no error)" : kHead + problems;
+    EXPECT_EQ(le::test::errorOf([&] { s.validate(); }), want) << what;
   }
 }
 

@@ -4,6 +4,7 @@
 
 #include <functional>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "le/tessera/head.h"
@@ -91,11 +92,6 @@ TEST(HeadZip, EntriesAndDataOffsets) {
 
 TEST(HeadZip, Refusals) {
   const Zip base = zipOf({{"a/data.pkl", "PKL", ""}, {"a/data/0", "0123", ""}});
-  struct Case {
-    const char* what;
-    std::function<std::string()> bytes;
-    const char* expected;
-  };
   const auto edit = [&](std::function<void(std::string&)> f) {
     return [&base, f] {
       std::string s = base.bytes;
@@ -103,7 +99,7 @@ TEST(HeadZip, Refusals) {
       return s;
     };
   };
-  const Case cases[] = {
+  const std::tuple<const char*, std::function<std::string()>, const char*> cases[] = {
       {"21 bytes", [] { return std::string(21, 'x'); }, "teeth: head .pt is not a zip"},
       {"no end record", [] { return std::string(400, 'x'); }, "teeth: head .pt has no zip EOCD"},
       {"no entries", edit([&](std::string& s) { put16(s, base.end + 10, 0); }),
@@ -135,7 +131,7 @@ TEST(HeadZip, Refusals) {
        edit([&](std::string& s) { put16(s, base.local[1] + 28, 0xFFFF); }),
        "teeth: head .pt entry out of range"},
   };
-  for (const Case& c : cases) EXPECT_EQ(errorOf([&] { walk(c.bytes()); }), c.expected) << c.what;
+  for (const auto& [what, bytes, expected] : cases) EXPECT_EQ(errorOf([&] { walk(bytes()); }), expected) << what;
 }
 
 // ------------------------------------------------------------ pickle bytes
@@ -189,15 +185,10 @@ TEST(HeadPickle, Refusals) {
   const auto rebuild = [](const std::string& args) {
     return proto() + global("torch._utils", "_rebuild_tensor_v2") + kMark + args + kTuple + kReduce;
   };
-  struct Case {
-    const char* what;
-    std::string bytes;
-    std::string expected;
-  };
   std::string tooLarge = proto();
   for (uint64_t i = 0; i <= le::tessera::pt::kPickleMaxValues; ++i) tooLarge += "N";
   std::string tooManyMarks = proto() + std::string(le::tessera::pt::kPickleMaxValues + 1, '(');
-  const Case cases[] = {
+  const std::tuple<const char*, std::string, std::string> cases[] = {
       {"PROTO without its byte", "\x80"s, "teeth: pickle truncated"},
       {"no STOP", proto() + kEmptyDict, "teeth: pickle truncated"},
       {"nothing collected", proto() + kEmptyDict + kStop, "teeth: head .pt state_dict is empty"},
@@ -241,7 +232,7 @@ TEST(HeadPickle, Refusals) {
       {"rebuild without a storage", rebuild(str("0") + int1(0) + op(0x29) + op(0x29)), malformed},
       {"rebuild with a stride that is no tuple", rebuild(storage("0") + int1(0) + op(0x29) + "N"), malformed},
   };
-  for (const Case& c : cases) EXPECT_EQ(errorOf([&] { run(c.bytes); }), c.expected) << c.what;
+  for (const auto& [what, bytes, expected] : cases) EXPECT_EQ(errorOf([&] { run(bytes); }), expected) << what;
 }
 
 TEST(HeadPickle, MessagesCutLongValues) {

@@ -192,13 +192,7 @@ TEST(TesseraCarriage, AFifoManifestIsNeverOpened) {
 }
 
 TEST(TesseraCarriage, OnePredicate) {
-  struct Case {
-    const char* what;
-    std::function<void(Bundle&)> edit;
-    std::string expected;
-    std::vector<std::string> missing;
-  };
-  const Case cases[] = {
+  const std::tuple<const char*, std::function<void(Bundle&)>, std::string, std::vector<std::string>> cases[] = {
       {"two of four, declared", [](Bundle& b) { b.skip = {"tessera_bank.v1.mp4", "tessera_head.v1.pt"}; },
        "missing teeth member(s): bank_track (DIR/tessera_bank.v1.mp4), head_weights "
        "(DIR/tessera_head.v1.pt) — carries 2 of 4 and declares a manifest.tessera block the members "
@@ -214,16 +208,16 @@ TEST(TesseraCarriage, OnePredicate) {
            kPredicateTail,
        {"bank_track", "bank_sidecar", "head_config"}},
   };
-  for (const Case& c : cases) {
-    const Bundle b(c.edit);
+  for (const auto& [what, edit, expected, missing] : cases) {
+    const Bundle b(edit);
     try {
       le::requireTesseraMembers(le::tesseraCarriage(b.dir));
-      ADD_FAILURE() << c.what << ": no refusal";
+      ADD_FAILURE() << what << ": no refusal";
     } catch (const le::MissingTesseraMember& e) {
-      EXPECT_EQ(e.what(), b.expand(c.expected)) << c.what;
-      EXPECT_EQ(e.missing, c.missing) << c.what;
+      EXPECT_EQ(e.what(), b.expand(expected)) << what;
+      EXPECT_EQ(e.missing, missing) << what;
     }
-    EXPECT_EQ(errorOf([&] { le::loadTesseraMembers(b.dir); }), b.expand(c.expected)) << c.what;
+    EXPECT_EQ(errorOf([&] { le::loadTesseraMembers(b.dir); }), b.expand(expected)) << what;
   }
 }
 
@@ -245,29 +239,21 @@ TEST(TesseraMembers, LoadsEveryField) {
 }
 
 TEST(TesseraMembers, ManifestAndSidecarChoices) {
-  struct Case {
-    const char* what;
-    std::function<void(Bundle&)> edit;
-    std::string container, packing, codec, pixFmt;
-  };
-  const Case cases[] = {
+  using Strings = std::vector<std::string>;  // container, packing, codec, pixel format
+  const std::tuple<const char*, std::function<void(Bundle&)>, Strings> cases[] = {
       {"manifest overrides", [](Bundle& b) {
          b.block.set("bank_container", "\"mkv\"").set("bank_packing", "\"tiles\"").set("bank_pix_fmt", "\"gbrp\"");
-       }, "mkv", "tiles", "h264", "gbrp"},
-      {"no tessera block", [](Bundle& b) { b.withBlock = false; }, "mp4", "rgb24_frames", "h264", "rgb24"},
+       }, {"mkv", "tiles", "h264", "gbrp"}},
+      {"no tessera block", [](Bundle& b) { b.withBlock = false; }, {"mp4", "rgb24_frames", "h264", "rgb24"}},
       {"codec strings only from strings",
-       [](Bundle& b) { b.sidecar.set("codec", R"({"codec": 5, "pix_fmt": "yuv444p"})"); }, "mp4",
-       "rgb24_frames", "", "yuv444p"},
+       [](Bundle& b) { b.sidecar.set("codec", R"({"codec": 5, "pix_fmt": "yuv444p"})"); },
+       {"mp4", "rgb24_frames", "", "yuv444p"}},
       {"meta.json", [](Bundle& b) { b.manifestName = "meta.json"; b.block.set("bank_codec", "\"av1\""); },
-       "mp4", "rgb24_frames", "av1", "rgb24"},
+       {"mp4", "rgb24_frames", "av1", "rgb24"}},
   };
-  for (const Case& c : cases) {
-    const Bundle b(c.edit);
-    const le::TesseraAttachInputs in = le::loadTesseraMembers(b.dir);
-    EXPECT_EQ(in.bank_container, c.container) << c.what;
-    EXPECT_EQ(in.bank_packing, c.packing) << c.what;
-    EXPECT_EQ(in.bank_codec, c.codec) << c.what;
-    EXPECT_EQ(in.bank_pix_fmt, c.pixFmt) << c.what;
+  for (const auto& [what, edit, want] : cases) {
+    const le::TesseraAttachInputs in = le::loadTesseraMembers(Bundle(edit).dir);
+    EXPECT_EQ((Strings{in.bank_container, in.bank_packing, in.bank_codec, in.bank_pix_fmt}), want) << what;
   }
 }
 
@@ -288,12 +274,7 @@ TEST(TesseraMembers, Refusals) {
     return S + " declares format '" + f + "', not 'tessera_bank.v1' — this reader does not know that "
                "generation and will not guess at its keys.";
   };
-  struct Case {
-    const char* what;
-    std::function<void(Bundle&)> edit;
-    std::string expected;
-  };
-  const Case cases[] = {
+  const std::tuple<const char*, std::function<void(Bundle&)>, std::string> cases[] = {
       {"no manifest", [](Bundle& b) { b.withManifest = false; },
        "DIR carries no manifest.json or meta.json — the compose descriptor (unified.pi) the pass places "
        "its window by lives there, and placing a borrow window without it is guessing."},
@@ -364,9 +345,9 @@ TEST(TesseraMembers, Refusals) {
        },
        "teeth: DIR/tessera_head.v1.pt is over 64 MiB"},
   };
-  for (const Case& c : cases) {
-    const Bundle b(c.edit);
-    EXPECT_EQ(errorOf([&] { le::loadTesseraMembers(b.dir); }), b.expand(c.expected)) << c.what;
+  for (const auto& [what, edit, expected] : cases) {
+    const Bundle b(edit);
+    EXPECT_EQ(errorOf([&] { le::loadTesseraMembers(b.dir); }), b.expand(expected)) << what;
   }
 }
 

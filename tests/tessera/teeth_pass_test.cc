@@ -93,15 +93,11 @@ struct Inputs {
 };
 
 TEST(TeethPassConstruction, RefusalsName) {
-  struct Row {
-    const char* what;
-    std::function<void(Inputs&)> change;
-    std::string want;  // the whole message, or its start when it ends in "..."
-  };
   const std::string nonFinite = "teeth: bank sidecar arrays carry a non-finite value";
   const std::string params = "teeth: head has 3488 params, not the 4,082 of BlendHead(16) nor the 3,489 of BlendHead8(16)";
   // The stamp's own rules are GeometryStamp's: one row shows the pass applies them.
-  const std::vector<Row> rows = {
+  // {what, change, the whole message or its start when it ends in "..."}
+  const std::vector<std::tuple<const char*, std::function<void(Inputs&)>, std::string>> rows = {
       {"window of 0 columns", [](Inputs& in) { in.b.stamp.window_w = 0; },
        "teeth: GeometryStamp incoherent: window dims must be positive;..."},
       {"track one byte short", [](Inputs& in) { in.b.track.pop_back(); },
@@ -136,14 +132,14 @@ TEST(TeethPassConstruction, RefusalsName) {
       {"BlendHead8", [](Inputs&) {}, "(no error)"},
       {"BlendHead", [](Inputs& in) { in.h = matchingHead(true); }, "(no error)"},
   };
-  for (const Row& r : rows) {
+  for (const auto& [what, change, want] : rows) {
     Inputs in;
-    r.change(in);
+    change(in);
     const std::string got = in.error();
-    if (r.want.size() > 3 && r.want.compare(r.want.size() - 3, 3, "...") == 0)
-      EXPECT_EQ(got.substr(0, r.want.size() - 3), r.want.substr(0, r.want.size() - 3)) << r.what;
+    if (want.size() > 3 && want.compare(want.size() - 3, 3, "...") == 0)
+      EXPECT_EQ(got.substr(0, want.size() - 3), want.substr(0, want.size() - 3)) << what;
     else
-      EXPECT_EQ(got, r.want) << r.what;
+      EXPECT_EQ(got, want) << what;
   }
 }
 

@@ -9,6 +9,7 @@
 #include <memory>
 #include <set>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "le/tessera/tessera_json.h"
@@ -210,12 +211,7 @@ TEST(TesseraJsonLookup, FirstPairWinsEverywhere) {
 TEST(TesseraJsonText, FixedAndWholeNumbers) {
   using le::tessera::json::fixedText;
   using le::tessera::json::wholeText;
-  struct Case {
-    double v;
-    int decimals;
-    std::string fixed, whole;
-  };
-  const std::vector<Case> cases = {
+  const std::vector<std::tuple<double, int, std::string, std::string>> cases = {
       {0.0, 6, "0.000000", "0"},
       {4.5, 1, "4.5", "4"},
       {-2.75, 2, "-2.75", "-2"},
@@ -227,9 +223,9 @@ TEST(TesseraJsonText, FixedAndWholeNumbers) {
       {0.1, 20, "0.10000000000000001", "0"},  // decimals clamp at 17
       {INFINITY, 2, "inf", "inf"},
   };
-  for (const auto& c : cases) {
-    EXPECT_EQ(fixedText(c.v, c.decimals), c.fixed) << c.v;
-    EXPECT_EQ(wholeText(c.v), c.whole) << c.v;
+  for (const auto& [v, decimals, fixed, whole] : cases) {
+    EXPECT_EQ(fixedText(v, decimals), fixed) << v;
+    EXPECT_EQ(wholeText(v), whole) << v;
   }
 }
 

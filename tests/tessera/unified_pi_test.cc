@@ -9,6 +9,7 @@
 #include <limits>
 #include <random>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "le/tessera/tessera_pi.h"
@@ -49,12 +50,7 @@ TEST(UnifiedPiManifest, RefusalsTable) {
   const std::string crop = "teeth-pi: engine renders at canvas 160 but unified.crop.canvas is ";
   const std::string modeOk = "\"mode\":\"prop\",";
   const std::string rest = "\"lip_idx\":[6],\"lip_geom_params\":[0.1,0.08,0.074]";
-  struct Case {
-    std::string text;
-    int canvas;
-    std::string want;
-  };
-  const std::vector<Case> cases = {
+  const std::vector<std::tuple<std::string, int, std::string>> cases = {
       {manifest(kGoodPi), 0, "teeth-pi: canvas 0 is not a render size within 1..8192"},
       {manifest(kGoodPi), 8193, "teeth-pi: canvas 8193 is not a render size within 1..8192"},
       {"{\"unified\":", 160, "teeth: manifest.json is not readable JSON: teeth: JSON truncated"},
@@ -90,27 +86,23 @@ TEST(UnifiedPiManifest, RefusalsTable) {
       {manifest(kGoodPi, ",\"crop\":{\"canvas\":1e300}"), 160, crop + "1e+300"},
       {manifest(kGoodPi, ",\"crop\":{\"canvas\":\"160\"}"), 160, crop + "not a number"},
   };
-  for (const auto& c : cases)
-    EXPECT_EQ(le::test::errorOf([&] { UnifiedPi::fromManifestJson(c.text, c.canvas); }), c.want)
-        << c.text << " @" << c.canvas;
+  for (const auto& [text, canvas, want] : cases)
+    EXPECT_EQ(le::test::errorOf([&] { UnifiedPi::fromManifestJson(text, canvas); }), want)
+        << text << " @" << canvas;
 }
 
 TEST(UnifiedPiManifest, AcceptedForms) {
-  struct Case {
-    std::string extra;    // appended to kGoodPi
-    std::string unified;  // appended to the unified block
-    bool corner;
-  };
-  const std::vector<Case> cases = {
+  // {appended to the pi block, appended to the unified block, corner recovery}
+  const std::vector<std::tuple<std::string, std::string, bool>> cases = {
       {"", "", false},
       {",\"corner_recovery\":false", "", false},
       {",\"corner_recovery\":true", "", true},
       {",\"corner_recovery\":\"lip_landmark_half\"", ",\"crop\":{\"canvas\":160.9}", true},
       {",\"corner_recovery\":true,\"corner_recovery\":\"junk\"", ",\"crop\":{}", true},
   };
-  for (const auto& c : cases) {
-    const UnifiedPi u = UnifiedPi::fromManifestJson(manifest(kGoodPi + c.extra, c.unified), 160);
-    EXPECT_EQ(u.corner_recovery, c.corner) << c.extra;
+  for (const auto& [extra, unified, corner] : cases) {
+    const UnifiedPi u = UnifiedPi::fromManifestJson(manifest(kGoodPi + extra, unified), 160);
+    EXPECT_EQ(u.corner_recovery, corner) << extra;
     EXPECT_EQ(u.mode, "prop");
     EXPECT_EQ(u.canvas, 160);
   }
@@ -165,13 +157,8 @@ TEST(UnifiedPiParams, TeethGateIsTheScaledGateEllipse) {
 }
 
 TEST(UnifiedPiBoxes, EllBoxTable) {
-  struct Case {
-    int canvas;
-    EllParams p;
-    Box want;
-  };
   const float big = 1e30f;
-  const std::vector<Case> cases = {
+  const std::vector<std::tuple<int, EllParams, Box>> cases = {
       {160, {0, 0, 0.1f, 0.1f, 1}, {70, 70, 90, 90}},
       {160, {-0.5f, 0.25f, 0.2f, 0.05f, 1}, {22, 94, 58, 106}},
       {160, {5, 5, 0.1f, 0.1f, 1}, {160, 160, 160, 160}},      // past the far edge: empty
@@ -183,11 +170,11 @@ TEST(UnifiedPiBoxes, EllBoxTable) {
       {2, {0, 0, 0.1f, 0.1f, 1}, {0, 0, 2, 2}},
       {1, {kNaN, 0, 0, 0, 0}, {0, 0, 1, 1}},                   // a 1-pixel canvas is all box
   };
-  for (const auto& c : cases) {
-    const Box b = v2(c.canvas).ellBox(c.p);
+  for (const auto& [canvas, p, want] : cases) {
+    const Box b = v2(canvas).ellBox(p);
     EXPECT_EQ((std::vector<int>{b.x0, b.y0, b.x1, b.y1}),
-              (std::vector<int>{c.want.x0, c.want.y0, c.want.x1, c.want.y1}))
-        << c.canvas << " " << c.p.cx << "," << c.p.cy << " r " << c.p.rx << "," << c.p.ry;
+              (std::vector<int>{want.x0, want.y0, want.x1, want.y1}))
+        << canvas << " " << p.cx << "," << p.cy << " r " << p.rx << "," << p.ry;
   }
 }
 

@@ -111,23 +111,18 @@ TEST(LipTemplate, RefusalsAndAcceptedForms) {
 
   // Accepted: indices truncate toward zero, feather may equal the canvas, a
   // map of 1 or 8 anchors gives 2 or 16 columns and its own anchors.
-  struct Accepted {
-    std::string text;
-    std::vector<int32_t> idx;
-    int mapCols;
-  };
   const std::vector<int32_t> six = {6, 12, 14, 17, 19, 20};
-  const std::vector<Accepted> ok = {
+  const std::vector<std::tuple<std::string, std::vector<int32_t>, int>> ok = {
       {tpl("\"edge\":\"outward\",\"canvas\":160.9,\"lip_idx\":[6.9,-0.5,20.2]", {"lip_idx", "canvas"}), {6, 0, 20}, 0},
       {tpl("\"feather_px\":160", {"feather_px"}), six, 0},
       {tpl(map("[6]", w8)), {6}, 2},
       {tpl(map("[6,12,14,17,19,20,6,12]", rows(8, rows(16, "0.5")), "[0,0,0,0,0,0,0,0],\"canvas\":160")), {6, 12, 14, 17, 19, 20, 6, 12}, 16},
   };
-  for (const auto& c : ok) {
-    const LipContour lc = LipContour::fromTemplateJson(c.text, 160);
-    EXPECT_EQ(lc.nv(), 4) << c.text;
-    EXPECT_EQ(lc.lipIdx(), c.idx) << c.text;
-    EXPECT_EQ(lc.mapCols(), c.mapCols) << c.text;
+  for (const auto& [text, idx, mapCols] : ok) {
+    const LipContour lc = LipContour::fromTemplateJson(text, 160);
+    EXPECT_EQ(lc.nv(), 4) << text;
+    EXPECT_EQ(lc.lipIdx(), idx) << text;
+    EXPECT_EQ(lc.mapCols(), mapCols) << text;
   }
 }
 

@@ -109,13 +109,7 @@ TEST(TesseraSlots, Lookups) {
 }
 
 TEST(TesseraCarriage, WhatABundleCarries) {
-  struct Case {
-    const char* what;
-    std::function<void(Bundle&)> edit;
-    bool complete, declared;
-    std::vector<std::string> missing;
-  };
-  const Case cases[] = {
+  const std::tuple<const char*, std::function<void(Bundle&)>, bool, bool, std::vector<std::string>> cases[] = {
       {"all four, declared", [](Bundle&) {}, true, true, {}},
       {"no manifest", [](Bundle& b) { b.withManifest = false; }, true, false, {}},
       {"meta.json instead", [](Bundle& b) { b.manifestName = "meta.json"; }, true, true, {}},
@@ -170,14 +164,12 @@ TEST(TesseraCarriage, WhatABundleCarries) {
        },
        false, true, {"bank_sidecar"}},
   };
-  for (const Case& c : cases) {
-    const Bundle b(c.edit);
+  for (const auto& [what, edit, complete, declared, missing] : cases) {
+    const Bundle b(edit);
     const le::TesseraCarriage car = le::tesseraCarriage(b.dir);
-    EXPECT_EQ(car.complete, c.complete) << c.what;
-    EXPECT_EQ(car.declared, c.declared) << c.what;
-    EXPECT_EQ(car.missing, c.missing) << c.what;
-    if (c.declared && !b.manifestRaw.size()) {
-      EXPECT_EQ(car.planes, (std::vector<std::string>{"live", "batch"})) << c.what;
+    EXPECT_EQ(std::tie(car.complete, car.declared, car.missing), std::tie(complete, declared, missing)) << what;
+    if (declared && !b.manifestRaw.size()) {
+      EXPECT_EQ(car.planes, (std::vector<std::string>{"live", "batch"})) << what;
     }
   }
 }
@@ -383,14 +375,8 @@ TEST(TesseraReorder, CopiesEachFrameIntoItsDonorSlot) {
 
 TEST(TesseraReorder, Refusals) {
   std::vector<uint8_t> buf(64, 0), out(64, 0);
-  struct Case {
-    const char* what;
-    std::function<void(le::TesseraAttachInputs&)> edit;
-    const uint8_t* track;
-    uint8_t* donor;
-    const char* expected;
-  };
-  const Case cases[] = {
+  using Edit = std::function<void(le::TesseraAttachInputs&)>;
+  const std::tuple<const char*, Edit, const uint8_t*, uint8_t*, const char*> cases[] = {
       {"null track", [](auto&) {}, nullptr, out.data(), "teeth: null band buffer"},
       {"order shorter than n", [](auto& in) { in.track_order = {0, 1}; }, buf.data(), out.data(),
        "teeth: track_order does not match n_donors"},
@@ -404,14 +390,14 @@ TEST(TesseraReorder, Refusals) {
       {"adjacent buffers do not overlap", [](auto& in) { in.n_donors = 1, in.track_order = {0}; }, buf.data(),
        buf.data() + 18, "(no error)"},
   };
-  for (const Case& c : cases) {
+  for (const auto& [what, edit, track, donor, expected] : cases) {
     le::TesseraAttachInputs in;
     in.n_donors = 3;
     in.track_order = {2, 0, 1};
     in.band_w = 2;
     in.band_h = 3;  // 18 bytes a band
-    c.edit(in);
-    EXPECT_EQ(errorOf([&] { le::reorderTrackToDonor(in, c.track, c.donor); }), c.expected) << c.what;
+    edit(in);
+    EXPECT_EQ(errorOf([&] { le::reorderTrackToDonor(in, track, donor); }), expected) << what;
   }
 }
 

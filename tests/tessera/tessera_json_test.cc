@@ -181,13 +181,8 @@ TEST(TesseraJson, CursorStopsAfterTheValue) {
 TEST(TesseraJsonLookup, FirstPairWinsEverywhere) {
   const JVal v = parseJson(
       "{\"n\":1,\"n\":2,\"s\":\"\",\"s\":\"late\",\"x\":\"str\",\"x\":3,\"arr\":[1]}", "t");
-  struct Case {
-    std::string key;
-    std::string num;  // reqNum's value or its message
-    std::string str;  // optStr with default "dflt"
-    std::string req;  // req's value or its message
-  };
-  const std::vector<Case> cases = {
+  // {key, reqNum's value or its message, optStr with default "dflt", req's value or its message}
+  const std::vector<std::tuple<std::string, std::string, std::string, std::string>> cases = {
       {"n", "1", "dflt", "1"},
       {"s", "ERR teeth: side.json lacks numeric 's'", "", "''"},
       {"x", "ERR teeth: side.json lacks numeric 'x'", "str", "'str'"},
@@ -195,11 +190,11 @@ TEST(TesseraJsonLookup, FirstPairWinsEverywhere) {
       {"missing", "ERR teeth: side.json lacks numeric 'missing'", "dflt", "ERR teeth: member JSON lacks key 'missing'"},
       {"N", "ERR teeth: side.json lacks numeric 'N'", "dflt", "ERR teeth: member JSON lacks key 'N'"},
   };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.key);
-    EXPECT_EQ(orError([&] { return numText(le::tessera::json::reqNum(v, c.key, "side.json")); }), c.num);
-    EXPECT_EQ(le::tessera::json::optStr(v, c.key, "dflt"), c.str);
-    EXPECT_EQ(orError([&] { return show(v.req(c.key)); }), c.req);
+  for (const auto& [key, num, str, req] : cases) {
+    SCOPED_TRACE(key);
+    EXPECT_EQ(orError([&] { return numText(le::tessera::json::reqNum(v, key, "side.json")); }), num);
+    EXPECT_EQ(le::tessera::json::optStr(v, key, "dflt"), str);
+    EXPECT_EQ(orError([&] { return show(v.req(key)); }), req);
   }
   // Lookups on values that are not objects find nothing.
   const JVal arr = parseJson("[{\"n\":1}]", "t");

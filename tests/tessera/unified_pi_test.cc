@@ -277,18 +277,12 @@ TEST(UnifiedPiMasks, ShrunkByClampsCallerBoxes) {
 
 TEST(UnifiedPiCentroid, HandMasks) {
   const UnifiedPi u = v2(4);
-  struct Case {
-    std::vector<uint8_t> mask;
-    Box box;
-    bool found;
-    double cx, cy;
-  };
   std::vector<uint8_t> zero(16, 0), one(16, 0), corners(16, 127), band(16, 0);
   one[1 * 4 + 2] = 128;
   corners[0] = corners[15] = 255;
   for (int x = 0; x < 4; ++x) band[2 * 4 + x] = 200;
   const Box all{0, 0, 4, 4};
-  const std::vector<Case> cases = {
+  const std::vector<std::tuple<std::vector<uint8_t>, Box, bool, double, double>> cases = {  // {mask, box, found, cx, cy}
       {zero, all, false, 0, 0},
       {one, all, true, 2, 1},
       {corners, all, true, 1.5, 1.5},
@@ -298,11 +292,10 @@ TEST(UnifiedPiCentroid, HandMasks) {
       {corners, {INT_MIN, INT_MIN, INT_MAX, INT_MAX}, true, 1.5, 1.5},
       {band, {1, 0, 3, 4}, true, 1.5, 2},
   };
-  for (size_t i = 0; i < cases.size(); ++i) {
-    const auto& c = cases[i];
+  for (const auto& [mask, box, found, wantX, wantY] : cases) {
     double cx = -1, cy = -1;
-    EXPECT_EQ(u.piU8Centroid(c.mask.data(), c.box, &cx, &cy), c.found) << i;
-    EXPECT_TRUE(!c.found || (cx == c.cx && cy == c.cy)) << i << ": " << cx << "," << cy;
+    EXPECT_EQ(u.piU8Centroid(mask.data(), box, &cx, &cy), found) << box.x0 << "," << box.y0;
+    EXPECT_TRUE(!found || (cx == wantX && cy == wantY)) << box.x0 << ": " << cx << "," << cy;
   }
   double cx, cy;
   EXPECT_TRUE(u.piU8Centroid(corners.data(), &cx, &cy));
@@ -354,14 +347,7 @@ TEST(UnifiedPiCorpus, Refusals) {
   const std::string empty =
       "teeth-pi: pi is empty on every source frame — cannot derive the canonical centroid this "
       "bundle's frame is identified by";
-  struct Case {
-    std::string text;
-    const float* frames;
-    int n;
-    const double* canon;
-    std::string want;
-  };
-  const std::vector<Case> cases = {
+  const std::vector<std::tuple<std::string, const float*, int, const double*, std::string>> cases = {
       {m, nullptr, 1, canon, noFrames},
       {m, frames.data(), 0, canon, noFrames},
       {m, frames.data(), -4, canon, noFrames},
@@ -371,11 +357,8 @@ TEST(UnifiedPiCorpus, Refusals) {
       {"{}", frames.data(), 1, canon, kNoUnified},
       {m, nanFrames.data(), 1, canon, empty},
   };
-  for (const auto& c : cases)
-    EXPECT_EQ(le::test::errorOf([&] {
-                UnifiedPi::corpusFromManifestJson(c.text, 160, c.frames, c.n, c.canon, nullptr);
-              }),
-              c.want);
+  for (const auto& [text, kp, n, cc, want] : cases)
+    EXPECT_EQ(le::test::errorOf([&] { UnifiedPi::corpusFromManifestJson(text, 160, kp, n, cc, nullptr); }), want);
   EXPECT_EQ(le::test::errorOf([&] { v2().canonicalCentroid(nanFrames.data(), 1, nullptr, nullptr); }),
             empty);
   EXPECT_EQ(le::test::errorOf([&] { v2().canonicalCentroid(nullptr, 3, nullptr, nullptr); }), empty);

@@ -9,6 +9,7 @@
 #include <limits>
 #include <random>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "le/tessera/lip_contour.h"
@@ -129,16 +130,8 @@ TEST(LipTemplate, RefusalsAndAcceptedForms) {
 TEST(LipContourCtor, RefusalsAndMapChecks) {
   const double u[8] = {-1, -1, 1, -1, 1, 1, -1, 1};
   const int idx[2] = {6, 12}, bad[2] = {6, 21}, k9[9] = {1, 2, 3, 4, 5, 6, 7, 8, 9}, kBad[2] = {6, 22};
-  struct Case {
-    int canvas;
-    float feather;
-    const double* u;
-    int nv;
-    const int* idx;
-    int n;
-    std::string want;
-  };
-  const std::vector<Case> cases = {
+  // {canvas, feather, u_canon, nv, lip_idx, its length, message}
+  const std::vector<std::tuple<int, float, const double*, int, const int*, int, std::string>> cases = {
       {0, 4, u, 4, idx, 2, H + "canvas 0 is not a render size within 1..8192"},
       {8193, 4, u, 4, idx, 2, H + "canvas 8193 is not a render size within 1..8192"},
       {160, kNaN, u, 4, idx, 2, H + "declares feather_px nan, which is not positive"},
@@ -148,30 +141,24 @@ TEST(LipContourCtor, RefusalsAndMapChecks) {
       {160, 4, u, 4, idx, 0, H + "carries a `lip_idx` that is not a non-empty array"},
       {160, 4, u, 4, bad, 2, H + "lip_idx names keypoint row 21, and a kd row is 0..20"},
   };
-  for (const auto& c : cases)
-    EXPECT_EQ(le::test::errorOf([&] { LipContour(c.canvas, c.feather, c.u, c.nv, c.idx, c.n); }), c.want) << c.canvas;
+  for (const auto& [canvas, feather, uc, nv, ids, n, want] : cases)
+    EXPECT_EQ(le::test::errorOf([&] { LipContour(canvas, feather, uc, nv, ids, n); }), want) << canvas;
 
   LipContour lc(8192, 8192, u, 4, idx, 2);  // both upper bounds are inclusive
   std::vector<double> W(8 * 4, 0.1), b(8, 0.0), Winf = W, bnan = b;
   Winf[5] = std::numeric_limits<double>::infinity();
   bnan[7] = kNaN;
   const std::string shape = H + "lip_map shape does not match the template";
-  struct MapCase {
-    const double *W, *b;
-    int rows, cols;
-    const int* idx;
-    int k;
-    std::string want;
-  };
-  const std::vector<MapCase> maps = {
+  // {W, b, rows, columns, anchors, their count, message}
+  const std::vector<std::tuple<const double*, const double*, int, int, const int*, int, std::string>> maps = {
       {W.data(), b.data(), 7, 4, idx, 2, shape},     {W.data(), b.data(), 8, 3, idx, 2, shape},
       {W.data(), b.data(), 8, 4, idx, 0, shape},     {W.data(), b.data(), 8, 18, k9, 9, shape},
       {W.data(), b.data(), 8, 4, nullptr, 2, shape}, {W.data(), b.data(), 8, 4, kBad, 2, H + "lip_map lip_idx names a row outside 0..20"},
       {Winf.data(), b.data(), 8, 4, idx, 2, H + "lip_map carries a non-finite coefficient"},
       {W.data(), bnan.data(), 8, 4, idx, 2, H + "lip_map carries a non-finite coefficient"},
   };
-  for (const auto& m : maps)
-    EXPECT_EQ(le::test::errorOf([&] { lc.attachMap(m.W, m.b, m.rows, m.cols, m.idx, m.k); }), m.want) << m.rows;
+  for (const auto& [mw, mb, nr, nc, ids, k, want] : maps)
+    EXPECT_EQ(le::test::errorOf([&] { lc.attachMap(mw, mb, nr, nc, ids, k); }), want) << nr << "x" << nc;
   EXPECT_EQ(lc.mapCols(), 0);  // refused maps leave the contour as it was
   lc.attachMap(W.data(), b.data(), 8, 4, idx, 2);
   EXPECT_EQ(lc.mapCols(), 4);

@@ -7,7 +7,6 @@
 #include <algorithm>
 #include <climits>
 #include <cmath>
-#include <cstring>
 #include <functional>
 #include <tuple>
 #include <random>
@@ -15,7 +14,6 @@
 #include <vector>
 
 #include "le/runtime/le_simd.h"
-#include "le/runtime/tessera_kernels.h"
 #include "le/tessera/le_tessera.h"
 #include "le/tessera/teeth_math.h"
 #include "testkit/testkit.h"

@@ -283,13 +283,9 @@ TEST(UnifiedPiCentroid, HandMasks) {
   for (int x = 0; x < 4; ++x) band[2 * 4 + x] = 200;
   const Box all{0, 0, 4, 4};
   const std::vector<std::tuple<std::vector<uint8_t>, Box, bool, double, double>> cases = {  // {mask, box, found, cx, cy}
-      {zero, all, false, 0, 0},
-      {one, all, true, 2, 1},
-      {corners, all, true, 1.5, 1.5},
-      {corners, {2, 2, 4, 4}, true, 3, 3},
-      {corners, {-5, -5, 1, 1}, true, 0, 0},
-      {corners, {5, 5, 9, 9}, false, 0, 0},
-      {corners, {INT_MIN, INT_MIN, INT_MAX, INT_MAX}, true, 1.5, 1.5},
+      {zero, all, false, 0, 0}, {one, all, true, 2, 1}, {corners, all, true, 1.5, 1.5},
+      {corners, {2, 2, 4, 4}, true, 3, 3}, {corners, {-5, -5, 1, 1}, true, 0, 0},
+      {corners, {5, 5, 9, 9}, false, 0, 0}, {corners, {INT_MIN, INT_MIN, INT_MAX, INT_MAX}, true, 1.5, 1.5},
       {band, {1, 0, 3, 4}, true, 1.5, 2},
   };
   for (const auto& [mask, box, found, wantX, wantY] : cases) {
@@ -348,14 +344,12 @@ TEST(UnifiedPiCorpus, Refusals) {
       "teeth-pi: pi is empty on every source frame — cannot derive the canonical centroid this "
       "bundle's frame is identified by";
   const std::vector<std::tuple<std::string, const float*, int, const double*, std::string>> cases = {
-      {m, nullptr, 1, canon, noFrames},
-      {m, frames.data(), 0, canon, noFrames},
+      {m, nullptr, 1, canon, noFrames}, {m, frames.data(), 0, canon, noFrames},
       {m, frames.data(), -4, canon, noFrames},
       {m, frames.data(), 1, nullptr, "teeth-pi: c_canon is not a finite pair"},
       {m, frames.data(), 1, nanCanon, "teeth-pi: c_canon is not a finite pair"},
       {m, frames.data(), 1, infCanon, "teeth-pi: c_canon is not a finite pair"},
-      {"{}", frames.data(), 1, canon, kNoUnified},
-      {m, nanFrames.data(), 1, canon, empty},
+      {"{}", frames.data(), 1, canon, kNoUnified}, {m, nanFrames.data(), 1, canon, empty},
   };
   for (const auto& [text, kp, n, cc, want] : cases)
     EXPECT_EQ(le::test::errorOf([&] { UnifiedPi::corpusFromManifestJson(text, 160, kp, n, cc, nullptr); }), want);

@@ -48,9 +48,7 @@ struct Rig {
   le::tessera::HeadWeights head;
   le::tessera::ServeConfig cfg;
 
-  explicit Rig(int c = 64)
-      : canvas(c),
-        pi(le::test::piV2(c)) {
+  explicit Rig(int c = 64) : canvas(c), pi(le::test::piV2(c)) {
     bank.stamp = {c, c, 20, 30, 24, 16, 4, 2, 14, 4, 20, 2};
     bank.n_donors = 8;
     pi.canonicalCentroid(mouthKp().data(), 1, &bank.c_canon[0], &bank.c_canon[1]);

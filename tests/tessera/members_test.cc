@@ -113,56 +113,43 @@ TEST(TesseraCarriage, WhatABundleCarries) {
       {"all four, declared", [](Bundle&) {}, true, true, {}},
       {"no manifest", [](Bundle& b) { b.withManifest = false; }, true, false, {}},
       {"meta.json instead", [](Bundle& b) { b.manifestName = "meta.json"; }, true, true, {}},
-      {"unparsable manifest", [](Bundle& b) { b.manifestRaw = R"({"tessera": {"planes": [)"; }, true,
-       false, {}},
+      {"unparsable manifest", [](Bundle& b) { b.manifestRaw = R"({"tessera": {"planes": [)"; }, true, false, {}},
       {"tessera not an object", [](Bundle& b) { b.manifestRaw = R"({"tessera": [1]})"; }, true, false, {}},
       {"empty member name keeps the default",
        [](Bundle& b) { b.members.set("head_weights", "\"\""); }, true, true, {}},
       {"member renamed to a file that is not there",
        [](Bundle& b) { b.members.set("head_weights", "\"w.pt\""); }, false, true, {"head_weights"}},
-      {"a member in a subfolder",
-       [](Bundle& b) {
+      {"a member in a subfolder", [](Bundle& b) {
          ASSERT_EQ(::mkdir((b.t / "bank").c_str(), 0755), 0);
          le::test::writeFile(b.t / "bank/track.mp4", "TRACK");
          b.members.set("bank_track", "\"bank/track.mp4\"");
-       },
-       true, true, {}},
+       }, true, true, {}},
       {"two of four", [](Bundle& b) { b.skip = {"tessera_bank.v1.mp4", "tessera_head.v1.json"}; }, false,
        true, {"bank_track", "head_config"}},
-      {"an older member name that climbs out",
-       [](Bundle& b) {
+      {"an older member name that climbs out", [](Bundle& b) {
          le::test::writeFile(b.t / "../outside.json", "{}");
          b.members.set("head_config", "\"drive/../../outside.json\"");
-       },
-       false, true, {"head_config"}},
+       }, false, true, {"head_config"}},
       {"an absolute name", [](Bundle& b) { b.members.set("bank_track", "\"/etc/hostname\""); }, false,
        true, {"bank_track"}},
-      {"a name linked out of the bundle",
-       [](Bundle& b) {
+      {"a name linked out of the bundle", [](Bundle& b) {
          le::test::writeFile(b.t / "../outside.pt", "w");
          ASSERT_EQ(::symlink((b.t / "../outside.pt").c_str(), (b.t / "out.pt").c_str()), 0);
          b.members.set("head_weights", "\"out.pt\"");
-       },
-       false, true, {"head_weights"}},
-      {"a link that stays inside",
-       [](Bundle& b) {
+       }, false, true, {"head_weights"}},
+      {"a link that stays inside", [](Bundle& b) {
          ASSERT_EQ(::symlink("tessera_head.v1.pt", (b.t / "in.pt").c_str()), 0);
          b.members.set("head_weights", "\"in.pt\"");
-       },
-       true, true, {}},
-      {"a manifest linked out of the bundle is not read",
-       [](Bundle& b) {
+       }, true, true, {}},
+      {"a manifest linked out of the bundle is not read", [](Bundle& b) {
          b.withManifest = false;
          le::test::writeFile(b.t / "../m.json", R"({"tessera": {"members": {"head_weights": "w.pt"}}})");
          ASSERT_EQ(::symlink((b.t / "../m.json").c_str(), (b.t / "manifest.json").c_str()), 0);
-       },
-       true, false, {}},
-      {"a FIFO as member",
-       [](Bundle& b) {
+       }, true, false, {}},
+      {"a FIFO as member", [](Bundle& b) {
          ::mkfifo((b.t / "fifo.json").c_str(), 0644);
          b.members.set("bank_sidecar", "\"fifo.json\"");
-       },
-       false, true, {"bank_sidecar"}},
+       }, false, true, {"bank_sidecar"}},
   };
   for (const auto& [what, edit, complete, declared, missing] : cases) {
     const Bundle b(edit);

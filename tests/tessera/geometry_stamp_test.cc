@@ -54,19 +54,15 @@ TEST(GeometryStamp, RulesAloneAndTogetherInOrder) {
       {"negative window", [](Stamp& s) { s.window_w = -4, s.window_h = -4; }, kWin + kRows + kCols + kSRows + kSCols},
       {"canvas too large", [](Stamp& s) { s.canvas_w = 9000; }, kCanvas},
       {"canvas too tall", [](Stamp& s) { s.canvas_h = 8193, s.canvas_w = 8192; }, kCanvas},
-      {"small window",
-       [](Stamp& s) {
+      {"small window", [](Stamp& s) {
          s.window_w = s.window_h = 3, s.band_r0 = s.band_c0 = 0, s.band_r1 = s.band_c1 = 3;
          s.pad = 1, s.shift_margin = 0;
-       },
-       kWin4},
+       }, kWin4},
       {"pad too wide", [](Stamp& s) { s.pad = 8193; }, kPadMax},
-      {"all three bounds",
-       [](Stamp& s) {
+      {"all three bounds", [](Stamp& s) {
          s.canvas_w = 9000, s.window_w = s.window_h = 3, s.band_r0 = s.band_c0 = 0;
          s.band_r1 = s.band_c1 = 3, s.pad = 9000, s.shift_margin = 0;
-       },
-       kCanvas + kWin4 + kPadMax},
+       }, kCanvas + kWin4 + kPadMax},
       {"bounds wait for the rules", [](Stamp& s) { s.canvas_w = 9000, s.window_x0 = -1, s.pad = 9000; }, kX},
       // Sums that wrap in 32 bits must not pass.
       {"x0 at INT32_MAX", [](Stamp& s) { s.window_x0 = INT32_MAX; }, kX},

@@ -72,7 +72,7 @@ TEST(GeometryStamp, RulesAloneAndTogetherInOrder) {
       {"band cols to INT32_MAX", [](Stamp& s) { s.band_c1 = INT32_MAX; }, kCols + kSCols},
       {"pad at INT32_MIN", [](Stamp& s) { s.pad = INT32_MIN; }, kPad + kSRows + kSCols},
       {"pad at INT32_MAX", [](Stamp& s) { s.pad = INT32_MAX; }, kPadMax},
-      {"window and canvas at INT32_MAX", [](Stamp& s) { s.canvas_h = s.window_h = INT32_MAX, s.window_y0 = 0; }, kCanvas},
+      {"window and canvas INT32_MAX", [](Stamp& s) { s.canvas_h = s.window_h = INT32_MAX, s.window_y0 = 0; }, kCanvas},
   };
   for (const auto& [what, edit, problems] : cases) {
     GeometryStamp s = base();

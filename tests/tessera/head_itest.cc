@@ -61,7 +61,8 @@ TEST(HeadCheckpoints, Refusals) {
        "not model"},
       {"negative_offset", "teeth: head storage 1 offset out of range"},
   };
-  for (const auto& [variant, expected] : cases) EXPECT_EQ(errorOf([&] { loadHeadPt(bytes(variant)); }), expected) << variant;
+  for (const auto& [variant, expected] : cases)
+    EXPECT_EQ(errorOf([&] { loadHeadPt(bytes(variant)); }), expected) << variant;
 }
 
 }  // namespace

@@ -250,7 +250,8 @@ TEST(LipContourMask, ShrinkInPlaceClampsCallerBoxes) {
       for (int x = 0; x < 160; ++x) {
         const bool inBox = x >= box.x0 && x < box.x1 && y >= box.y0 && y < box.y1;
         const bool inContour = x >= 64 && x < 97 && y >= 64 && y < 97;
-        const uint8_t want = !inBox ? 200 : inContour ? std::min<uint8_t>(200, le::test::refByte(contour[size_t(y * 160 + x)])) : 0;
+        const uint8_t want =
+            !inBox ? 200 : inContour ? std::min<uint8_t>(200, le::test::refByte(contour[size_t(y * 160 + x)])) : 0;
         ASSERT_EQ(mask[size_t(y * 160 + x)], want) << x << "," << y;
       }
   }

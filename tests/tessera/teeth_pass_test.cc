@@ -159,7 +159,8 @@ TEST(TeethPassShift, GivenAndDerived) {
     if (maskDy != INT_MIN) mask = Frame(maskDy, maskDx, 0).mask;
     int dy = 99, dx = 99;
     std::string reason = "stale";
-    EXPECT_EQ(pass.deriveShift(mask.data(), given.empty() ? nullptr : given.data(), &dy, &dx, &reason), found) << maskDy << "," << maskDx;
+    EXPECT_EQ(pass.deriveShift(mask.data(), given.empty() ? nullptr : given.data(), &dy, &dx, &reason), found)
+        << maskDy << "," << maskDx;
     EXPECT_EQ(reason, why);
     EXPECT_TRUE(!found || (dy == wantDy && dx == wantDx)) << dy << "," << dx;
   }

@@ -102,19 +102,14 @@ TEST(UnifiedPiManifest, AcceptedForms) {
   };
   for (const auto& [extra, unified, corner] : cases) {
     const UnifiedPi u = UnifiedPi::fromManifestJson(manifest(kGoodPi + extra, unified), 160);
-    EXPECT_EQ(u.corner_recovery, corner) << extra;
-    EXPECT_EQ(u.mode, "prop");
-    EXPECT_EQ(u.canvas, 160);
+    EXPECT_EQ(std::tie(u.corner_recovery, u.mode, u.canvas), std::make_tuple(corner, std::string("prop"), 160))
+        << extra;
   }
-  const UnifiedPi u = UnifiedPi::fromManifestJson(
-      manifest("\"mode\":\"prop\",\"prop_gate_scale\":1.25,\"lip_idx\":[6.9,20.99,-0.5,0],"
-               "\"lip_geom_params\":[0.14,-0.02,0.074]"),
-      64);
+  const UnifiedPi u = UnifiedPi::fromManifestJson(manifest("\"mode\":\"prop\",\"prop_gate_scale\":1.25,"
+      "\"lip_idx\":[6.9,20.99,-0.5,0],\"lip_geom_params\":[0.14,-0.02,0.074]"), 64);
   EXPECT_EQ(u.lip_idx, (std::vector<int32_t>{6, 20, 0, 0}));
-  EXPECT_FLOAT_EQ(u.prop_gate_scale, 1.25f);
-  EXPECT_FLOAT_EQ(u.pad_x, 0.14f);
-  EXPECT_FLOAT_EQ(u.pad_y, -0.02f);
-  EXPECT_FLOAT_EQ(u.down, 0.074f);
+  EXPECT_EQ((std::vector<float>{u.prop_gate_scale, u.pad_x, u.pad_y, u.down}),
+            (std::vector<float>{1.25f, 0.14f, -0.02f, 0.074f}));
   EXPECT_EQ(UnifiedPi::fromManifestJson(manifest(kGoodPi), 8192).canvas, 8192);  // the bound is inclusive
 }
 
@@ -282,7 +277,8 @@ TEST(UnifiedPiCentroid, HandMasks) {
   corners[0] = corners[15] = 255;
   for (int x = 0; x < 4; ++x) band[2 * 4 + x] = 200;
   const Box all{0, 0, 4, 4};
-  const std::vector<std::tuple<std::vector<uint8_t>, Box, bool, double, double>> cases = {  // {mask, box, found, cx, cy}
+  // {mask, box, found, cx, cy}
+  const std::vector<std::tuple<std::vector<uint8_t>, Box, bool, double, double>> cases = {
       {zero, all, false, 0, 0}, {one, all, true, 2, 1}, {corners, all, true, 1.5, 1.5},
       {corners, {2, 2, 4, 4}, true, 3, 3}, {corners, {-5, -5, 1, 1}, true, 0, 0},
       {corners, {5, 5, 9, 9}, false, 0, 0}, {corners, {INT_MIN, INT_MIN, INT_MAX, INT_MAX}, true, 1.5, 1.5},
@@ -306,8 +302,9 @@ TEST(UnifiedPiShift, RoundsHalfToEvenAndClamps) {
   double cx, cy;
   ASSERT_TRUE(u.piU8Centroid(mask.data(), &cx, &cy));
   // {centroid - c_canon, shift}
-  const std::vector<std::pair<double, int>> cases = {{0.5, 0},  {1.5, 2},    {2.5, 2},            {-1.5, -2},
-                                                     {0.51, 1}, {-3.51, -4}, {1e300, 1000000000}, {-1e300, -1000000000}};
+  const std::vector<std::pair<double, int>> cases = {{0.5, 0},  {1.5, 2},   {2.5, 2},           {-1.5, -2},
+                                                     {0.51, 1}, {-3.51, -4}, {1e300, 1000000000},
+                                                     {-1e300, -1000000000}};
   for (const auto& [off, shift] : cases) {
     const double canon[2] = {cx - off, cy + off};
     int dy = 99, dx = 99;

@@ -92,46 +92,34 @@ TEST(HeadZip, EntriesAndDataOffsets) {
 
 TEST(HeadZip, Refusals) {
   const Zip base = zipOf({{"a/data.pkl", "PKL", ""}, {"a/data/0", "0123", ""}});
-  const auto edit = [&](std::function<void(std::string&)> f) {
-    return [&base, f] {
-      std::string s = base.bytes;
-      f(s);
-      return s;
-    };
-  };
-  const std::tuple<const char*, std::function<std::string()>, const char*> cases[] = {
-      {"21 bytes", [] { return std::string(21, 'x'); }, "teeth: head .pt is not a zip"},
-      {"no end record", [] { return std::string(400, 'x'); }, "teeth: head .pt has no zip EOCD"},
-      {"no entries", edit([&](std::string& s) { put16(s, base.end + 10, 0); }),
-       "teeth: head .pt has no data.pkl"},
-      {"directory past the end", edit([&](std::string& s) { put32(s, base.end + 16, 1u << 31); }),
-       "teeth: head .pt central directory is malformed"},
-      {"bad central signature", edit([&](std::string& s) { s[base.central[1]] = 'Q'; }),
-       "teeth: head .pt central directory is malformed"},
-      {"more entries than written", edit([&](std::string& s) { put16(s, base.end + 10, 3); }),
-       "teeth: head .pt central directory is malformed"},
-      {"deflated second entry", edit([&](std::string& s) { put16(s, base.central[1] + 10, 8); }),
-       "teeth: head .pt entry is DEFLATEd; torch writes ZIP_STORED — refusing to guess at a "
-       "compressed member"},
-      {"name runs past the end",
-       edit([&](std::string& s) { put16(s, base.central[1] + 28, 0xFFFF); }),
-       "teeth: head .pt central directory is malformed"},
-      {"local header past the end",
-       edit([&](std::string& s) { put32(s, base.central[0] + 42, 0xFFFFFFF0u); }),
-       "teeth: head .pt local header out of range"},
+  const std::string malformed = "teeth: head .pt central directory is malformed",
+                    localRange = "teeth: head .pt local header out of range",
+                    entryRange = "teeth: head .pt entry out of range";
+  // {what, edit of the archive's bytes, message}
+  const std::tuple<const char*, std::function<void(std::string&)>, std::string> cases[] = {
+      {"21 bytes", [](std::string& s) { s.assign(21, 'x'); }, "teeth: head .pt is not a zip"},
+      {"no end record", [](std::string& s) { s.assign(400, 'x'); }, "teeth: head .pt has no zip EOCD"},
+      {"no entries", [&](std::string& s) { put16(s, base.end + 10, 0); }, "teeth: head .pt has no data.pkl"},
+      {"directory past the end", [&](std::string& s) { put32(s, base.end + 16, 1u << 31); }, malformed},
+      {"bad central signature", [&](std::string& s) { s[base.central[1]] = 'Q'; }, malformed},
+      {"more entries than written", [&](std::string& s) { put16(s, base.end + 10, 3); }, malformed},
+      {"deflated second entry", [&](std::string& s) { put16(s, base.central[1] + 10, 8); },
+       "teeth: head .pt entry is DEFLATEd; torch writes ZIP_STORED — refusing to guess at a compressed member"},
+      {"name runs past the end", [&](std::string& s) { put16(s, base.central[1] + 28, 0xFFFF); }, malformed},
+      {"local header past the end", [&](std::string& s) { put32(s, base.central[0] + 42, 0xFFFFFFF0u); }, localRange},
       {"local header 29 bytes from the end",
-       edit([&](std::string& s) { put32(s, base.central[0] + 42, uint32_t(s.size() - 29)); }),
-       "teeth: head .pt local header out of range"},
-      {"local header without signature", edit([&](std::string& s) { s[base.local[1]] = 'Q'; }),
+       [&](std::string& s) { put32(s, base.central[0] + 42, uint32_t(s.size() - 29)); }, localRange},
+      {"local header without signature", [&](std::string& s) { s[base.local[1]] = 'Q'; },
        "teeth: head .pt local header has no signature"},
-      {"data past the end",
-       edit([&](std::string& s) { put32(s, base.central[1] + 24, 0xFFFFFFFFu); }),
-       "teeth: head .pt entry out of range"},
+      {"data past the end", [&](std::string& s) { put32(s, base.central[1] + 24, 0xFFFFFFFFu); }, entryRange},
       {"local extra pushes data past the end",
-       edit([&](std::string& s) { put16(s, base.local[1] + 28, 0xFFFF); }),
-       "teeth: head .pt entry out of range"},
+       [&](std::string& s) { put16(s, base.local[1] + 28, 0xFFFF); }, entryRange},
   };
-  for (const auto& [what, bytes, expected] : cases) EXPECT_EQ(errorOf([&] { walk(bytes()); }), expected) << what;
+  for (const auto& [what, edit, expected] : cases) {
+    std::string bytes = base.bytes;
+    edit(bytes);
+    EXPECT_EQ(errorOf([&] { walk(bytes); }), expected) << what;
+  }
 }
 
 // ------------------------------------------------------------ pickle bytes

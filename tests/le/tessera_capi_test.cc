@@ -5,6 +5,7 @@
 
 #include <cstring>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "le/le_tessera.h"
@@ -125,25 +126,20 @@ TEST(TesseraCapi, CarriageOfBrokenBundles) {
   ::mkdir((t / "half").c_str(), 0755);
   writeMembers(t / "half");
   std::remove((t / "half/tessera_head.v1.pt").c_str());
-  struct Case {
-    std::string bundle;
-    int complete, declared;
-    std::vector<std::string> missing;
-  };
-  const Case cases[] = {
+  const std::tuple<std::string, int, int, std::vector<std::string>> cases[] = {
       {t / "bad.imx", 0, 0, {"bank_track", "bank_sidecar", "head_weights", "head_config"}},
       {t / "nowhere", 0, 0, {"bank_track", "bank_sidecar", "head_weights", "head_config"}},
       {t / "half", 0, 1, {"head_weights"}},
   };
-  for (const Case& c : cases) {
-    le_tessera_carriage* h = le_tessera_carriage_open(c.bundle.c_str());
-    ASSERT_NE(h, nullptr) << c.bundle;
-    EXPECT_EQ(le_tessera_carriage_complete(h), c.complete) << c.bundle;
-    EXPECT_EQ(le_tessera_carriage_declared(h), c.declared) << c.bundle;
-    ASSERT_EQ(le_tessera_carriage_missing_count(h), int(c.missing.size())) << c.bundle;
-    for (size_t i = 0; i < c.missing.size(); ++i)
-      EXPECT_STREQ(le_tessera_carriage_missing(h, int(i)), c.missing[i].c_str()) << c.bundle;
-    EXPECT_EQ(le_tessera_carriage_missing(h, int(c.missing.size())), nullptr);
+  for (const auto& [bundle, complete, declared, missing] : cases) {
+    le_tessera_carriage* h = le_tessera_carriage_open(bundle.c_str());
+    ASSERT_NE(h, nullptr) << bundle;
+    EXPECT_EQ(le_tessera_carriage_complete(h), complete) << bundle;
+    EXPECT_EQ(le_tessera_carriage_declared(h), declared) << bundle;
+    ASSERT_EQ(le_tessera_carriage_missing_count(h), int(missing.size())) << bundle;
+    for (size_t i = 0; i < missing.size(); ++i)
+      EXPECT_STREQ(le_tessera_carriage_missing(h, int(i)), missing[i].c_str()) << bundle;
+    EXPECT_EQ(le_tessera_carriage_missing(h, int(missing.size())), nullptr);
     EXPECT_EQ(le_tessera_carriage_missing(h, -1), nullptr);
     le_tessera_carriage_close(h);
   }

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <climits>
+#include <tuple>
 
 #include "le/tessera/bank_io.h"
 
@@ -11,36 +12,19 @@ using namespace le::tessera::bankio;
 
 TEST(BankMemoryReader, SeeksWithinTheBytesOnly) {
   const uint8_t data[100] = {};
-  struct Case {
-    int64_t start, offset;
-    int whence;
-    int64_t result, posAfter;
-  };
-  const Case cases[] = {
-      {7, 0, SEEK_SET, 0, 0},
-      {7, 100, SEEK_SET, 100, 100},
-      {7, 101, SEEK_SET, -1, 7},
-      {7, -1, SEEK_SET, -1, 7},
-      {7, 5, SEEK_CUR, 12, 12},
-      {7, -7, SEEK_CUR, 0, 0},
-      {7, -8, SEEK_CUR, -1, 7},
-      {7, 93, SEEK_CUR, 100, 100},
+  const std::tuple<int64_t, int64_t, int, int64_t, int64_t> cases[] = {
+      {7, 0, SEEK_SET, 0, 0}, {7, 100, SEEK_SET, 100, 100}, {7, 101, SEEK_SET, -1, 7}, {7, -1, SEEK_SET, -1, 7},
+      {7, 5, SEEK_CUR, 12, 12}, {7, -7, SEEK_CUR, 0, 0}, {7, -8, SEEK_CUR, -1, 7}, {7, 93, SEEK_CUR, 100, 100},
       {7, 94, SEEK_CUR, -1, 7},
-      {7, -100, SEEK_END, 0, 0},
-      {7, 0, SEEK_END, 100, 100},
-      {7, 1, SEEK_END, -1, 7},
-      {7, 0, AVSEEK_SIZE, 100, 7},
-      {7, 0, AVSEEK_SIZE | AVSEEK_FORCE, 100, 7},
-      {7, 30, SEEK_SET | AVSEEK_FORCE, 30, 30},
-      {7, 0, 7, -1, 7},
-      {7, INT64_MAX, SEEK_CUR, -1, 7},
-      {7, INT64_MIN, SEEK_CUR, -1, 7},
-      {7, INT64_MIN, SEEK_END, -1, 7},
+      {7, -100, SEEK_END, 0, 0}, {7, 0, SEEK_END, 100, 100}, {7, 1, SEEK_END, -1, 7},
+      {7, 0, AVSEEK_SIZE, 100, 7}, {7, 0, AVSEEK_SIZE | AVSEEK_FORCE, 100, 7},
+      {7, 30, SEEK_SET | AVSEEK_FORCE, 30, 30}, {7, 0, 7, -1, 7},
+      {7, INT64_MAX, SEEK_CUR, -1, 7}, {7, INT64_MIN, SEEK_CUR, -1, 7}, {7, INT64_MIN, SEEK_END, -1, 7},
   };
-  for (const Case& c : cases) {
-    MemoryReader r{data, 100, c.start};
-    EXPECT_EQ(seekMemory(&r, c.offset, c.whence), c.result) << c.offset << " whence " << c.whence;
-    EXPECT_EQ(r.pos, c.posAfter) << c.offset << " whence " << c.whence;
+  for (const auto& [start, offset, whence, result, posAfter] : cases) {
+    MemoryReader r{data, 100, start};
+    EXPECT_EQ(seekMemory(&r, offset, whence), result) << offset << " whence " << whence;
+    EXPECT_EQ(r.pos, posAfter) << offset << " whence " << whence;
   }
 }
 

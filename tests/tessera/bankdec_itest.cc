@@ -8,6 +8,7 @@
 #include <cstring>
 #include <sstream>
 #include <string>
+#include <tuple>
 #include <vector>
 
 extern "C" {
@@ -83,14 +84,8 @@ TEST(BankTracks, LossyBFramesLandInTheirSlotsWithinThreeLevels) {
 TEST(BankTracks, Refusals) {
   const Track lossless = track("lossless.mp4");
   const int n = lossless.n, h = lossless.h, w = lossless.w;
-  struct Case {
-    const char* what;
-    std::string track;
-    int n, h, w;
-    std::vector<int> order;  // empty: the track's own
-    std::string expected;
-  };
-  const Case cases[] = {
+  // {what, track file, n, h, w, order (empty: the track's own), message}
+  const std::tuple<const char*, const char*, int, int, int, std::vector<int>, std::string> cases[] = {
       {"a frame short", "short.mp4", n, h, w, {},
        "bank track decoded to " + std::to_string(n - 1) + " frames, expected " + std::to_string(n) +
            " — geometry/N mismatch, refusing to serve"},
@@ -121,11 +116,11 @@ TEST(BankTracks, Refusals) {
       {"over 1 GiB", "lossless.mp4", 1024, 16384, 16384, {},
        "reference bank geometry is too large — refusing to serve"},
   };
-  for (const Case& c : cases) {
-    const Track t = track(c.track);
-    std::vector<int> order = c.order.empty() ? t.order : c.order;
-    if (c.order.empty() && c.n != t.n) order.assign(size_t(std::max(c.n, 0)), 0);
-    EXPECT_EQ(errorOf([&] { decode(t, c.n, c.h, c.w, order); }), c.expected) << c.what;
+  for (const auto& [what, file, cn, ch, cw, given, expected] : cases) {
+    const Track t = track(file);
+    std::vector<int> order = given.empty() ? t.order : given;
+    if (given.empty() && cn != t.n) order.assign(size_t(std::max(cn, 0)), 0);
+    EXPECT_EQ(errorOf([&] { decode(t, cn, ch, cw, order); }), expected) << what;
   }
 }
 

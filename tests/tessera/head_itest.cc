@@ -32,39 +32,27 @@ std::string concatenated(const HeadWeights& w) {
 }
 
 TEST(HeadCheckpoints, VariantsLoadToTheirExactFloats) {
-  struct Case {
-    const char* variant;
-    int64_t params;
-  };
-  const Case cases[] = {
-      {"blendhead", 4082}, {"blendhead8", 3489}, {"older", 4082},
-      {"nested", 4082},    {"shared", 4082},     {"memo", 4082},
-  };
-  for (const Case& c : cases) {
+  const std::pair<const char*, int64_t> cases[] = {{"blendhead", 4082}, {"blendhead8", 3489}, {"older", 4082},
+                                                   {"nested", 4082},    {"shared", 4082},     {"memo", 4082}};
+  for (const auto& [variant, params] : cases) {
     HeadWeights w;
-    ASSERT_NO_THROW(w = loadHeadPt(bytes(c.variant))) << c.variant;
-    EXPECT_EQ(w.params(), c.params) << c.variant;
-    const std::vector<uint8_t> want = bytes(c.variant, ".f32");
+    ASSERT_NO_THROW(w = loadHeadPt(bytes(variant))) << variant;
+    EXPECT_EQ(w.params(), params) << variant;
+    const std::vector<uint8_t> want = bytes(variant, ".f32");
     const std::string got = concatenated(w);
-    ASSERT_EQ(got.size(), want.size()) << c.variant;
-    EXPECT_EQ(std::memcmp(got.data(), want.data(), want.size()), 0) << c.variant;
+    ASSERT_EQ(got.size(), want.size()) << variant;
+    EXPECT_EQ(std::memcmp(got.data(), want.data(), want.size()), 0) << variant;
   }
 }
 
 // Tensor-level refusals on checkpoints as torch lays them out; archive and
 // opcode refusals are head_test's.
 TEST(HeadCheckpoints, Refusals) {
-  struct Case {
-    const char* variant;
-    const char* expected;
-  };
-  const Case cases[] = {
+  const std::pair<const char*, const char*> cases[] = {
       {"big_endian", "teeth: head .pt byteorder is 'big', storages are read as little-endian"},
-      {"no_storage", "teeth: head storage 3 missing"},
-      {"empty", "teeth: head .pt state_dict is empty"},
+      {"no_storage", "teeth: head storage 3 missing"}, {"empty", "teeth: head .pt state_dict is empty"},
       {"wrong_shape", "teeth: head 'cand.0.weight' has shape [16,8,3,3] — not the BlendHead(16) arch"},
-      {"small_storage", "teeth: head storage 1 too small"},
-      {"syn_partial", "teeth: head .pt lacks 'syn.0.weight'"},
+      {"small_storage", "teeth: head storage 1 too small"}, {"syn_partial", "teeth: head .pt lacks 'syn.0.weight'"},
       {"cand_missing", "teeth: head .pt lacks 'cand.4.bias'"},
       {"nan", "teeth: head 'cand.4.bias' carries a non-finite weight"},
       {"duplicate", "teeth: head .pt names 'cand.0.bias' 2 times — ambiguous"},
@@ -73,8 +61,8 @@ TEST(HeadCheckpoints, Refusals) {
        "not model"},
       {"negative_offset", "teeth: head storage 1 offset out of range"},
   };
-  for (const Case& c : cases)
-    EXPECT_EQ(errorOf([&] { loadHeadPt(bytes(c.variant)); }), c.expected) << c.variant;
+  for (const auto& [variant, expected] : cases)
+    EXPECT_EQ(errorOf([&] { loadHeadPt(bytes(variant)); }), expected) << variant;
 }
 
 }  // namespace

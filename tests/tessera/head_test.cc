@@ -4,6 +4,7 @@
 
 #include <functional>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "le/tessera/head.h"
@@ -91,51 +92,34 @@ TEST(HeadZip, EntriesAndDataOffsets) {
 
 TEST(HeadZip, Refusals) {
   const Zip base = zipOf({{"a/data.pkl", "PKL", ""}, {"a/data/0", "0123", ""}});
-  struct Case {
-    const char* what;
-    std::function<std::string()> bytes;
-    const char* expected;
-  };
-  const auto edit = [&](std::function<void(std::string&)> f) {
-    return [&base, f] {
-      std::string s = base.bytes;
-      f(s);
-      return s;
-    };
-  };
-  const Case cases[] = {
-      {"21 bytes", [] { return std::string(21, 'x'); }, "teeth: head .pt is not a zip"},
-      {"no end record", [] { return std::string(400, 'x'); }, "teeth: head .pt has no zip EOCD"},
-      {"no entries", edit([&](std::string& s) { put16(s, base.end + 10, 0); }),
-       "teeth: head .pt has no data.pkl"},
-      {"directory past the end", edit([&](std::string& s) { put32(s, base.end + 16, 1u << 31); }),
-       "teeth: head .pt central directory is malformed"},
-      {"bad central signature", edit([&](std::string& s) { s[base.central[1]] = 'Q'; }),
-       "teeth: head .pt central directory is malformed"},
-      {"more entries than written", edit([&](std::string& s) { put16(s, base.end + 10, 3); }),
-       "teeth: head .pt central directory is malformed"},
-      {"deflated second entry", edit([&](std::string& s) { put16(s, base.central[1] + 10, 8); }),
-       "teeth: head .pt entry is DEFLATEd; torch writes ZIP_STORED — refusing to guess at a "
-       "compressed member"},
-      {"name runs past the end",
-       edit([&](std::string& s) { put16(s, base.central[1] + 28, 0xFFFF); }),
-       "teeth: head .pt central directory is malformed"},
-      {"local header past the end",
-       edit([&](std::string& s) { put32(s, base.central[0] + 42, 0xFFFFFFF0u); }),
-       "teeth: head .pt local header out of range"},
+  const std::string malformed = "teeth: head .pt central directory is malformed",
+                    localRange = "teeth: head .pt local header out of range",
+                    entryRange = "teeth: head .pt entry out of range";
+  // {what, edit of the archive's bytes, message}
+  const std::tuple<const char*, std::function<void(std::string&)>, std::string> cases[] = {
+      {"21 bytes", [](std::string& s) { s.assign(21, 'x'); }, "teeth: head .pt is not a zip"},
+      {"no end record", [](std::string& s) { s.assign(400, 'x'); }, "teeth: head .pt has no zip EOCD"},
+      {"no entries", [&](std::string& s) { put16(s, base.end + 10, 0); }, "teeth: head .pt has no data.pkl"},
+      {"directory past the end", [&](std::string& s) { put32(s, base.end + 16, 1u << 31); }, malformed},
+      {"bad central signature", [&](std::string& s) { s[base.central[1]] = 'Q'; }, malformed},
+      {"more entries than written", [&](std::string& s) { put16(s, base.end + 10, 3); }, malformed},
+      {"deflated second entry", [&](std::string& s) { put16(s, base.central[1] + 10, 8); },
+       "teeth: head .pt entry is DEFLATEd; torch writes ZIP_STORED — refusing to guess at a compressed member"},
+      {"name runs past the end", [&](std::string& s) { put16(s, base.central[1] + 28, 0xFFFF); }, malformed},
+      {"local header past the end", [&](std::string& s) { put32(s, base.central[0] + 42, 0xFFFFFFF0u); }, localRange},
       {"local header 29 bytes from the end",
-       edit([&](std::string& s) { put32(s, base.central[0] + 42, uint32_t(s.size() - 29)); }),
-       "teeth: head .pt local header out of range"},
-      {"local header without signature", edit([&](std::string& s) { s[base.local[1]] = 'Q'; }),
+       [&](std::string& s) { put32(s, base.central[0] + 42, uint32_t(s.size() - 29)); }, localRange},
+      {"local header without signature", [&](std::string& s) { s[base.local[1]] = 'Q'; },
        "teeth: head .pt local header has no signature"},
-      {"data past the end",
-       edit([&](std::string& s) { put32(s, base.central[1] + 24, 0xFFFFFFFFu); }),
-       "teeth: head .pt entry out of range"},
+      {"data past the end", [&](std::string& s) { put32(s, base.central[1] + 24, 0xFFFFFFFFu); }, entryRange},
       {"local extra pushes data past the end",
-       edit([&](std::string& s) { put16(s, base.local[1] + 28, 0xFFFF); }),
-       "teeth: head .pt entry out of range"},
+       [&](std::string& s) { put16(s, base.local[1] + 28, 0xFFFF); }, entryRange},
   };
-  for (const Case& c : cases) EXPECT_EQ(errorOf([&] { walk(c.bytes()); }), c.expected) << c.what;
+  for (const auto& [what, edit, expected] : cases) {
+    std::string bytes = base.bytes;
+    edit(bytes);
+    EXPECT_EQ(errorOf([&] { walk(bytes); }), expected) << what;
+  }
 }
 
 // ------------------------------------------------------------ pickle bytes
@@ -189,15 +173,10 @@ TEST(HeadPickle, Refusals) {
   const auto rebuild = [](const std::string& args) {
     return proto() + global("torch._utils", "_rebuild_tensor_v2") + kMark + args + kTuple + kReduce;
   };
-  struct Case {
-    const char* what;
-    std::string bytes;
-    std::string expected;
-  };
   std::string tooLarge = proto();
   for (uint64_t i = 0; i <= le::tessera::pt::kPickleMaxValues; ++i) tooLarge += "N";
   std::string tooManyMarks = proto() + std::string(le::tessera::pt::kPickleMaxValues + 1, '(');
-  const Case cases[] = {
+  const std::tuple<const char*, std::string, std::string> cases[] = {
       {"PROTO without its byte", "\x80"s, "teeth: pickle truncated"},
       {"no STOP", proto() + kEmptyDict, "teeth: pickle truncated"},
       {"nothing collected", proto() + kEmptyDict + kStop, "teeth: head .pt state_dict is empty"},
@@ -241,7 +220,7 @@ TEST(HeadPickle, Refusals) {
       {"rebuild without a storage", rebuild(str("0") + int1(0) + op(0x29) + op(0x29)), malformed},
       {"rebuild with a stride that is no tuple", rebuild(storage("0") + int1(0) + op(0x29) + "N"), malformed},
   };
-  for (const Case& c : cases) EXPECT_EQ(errorOf([&] { run(c.bytes); }), c.expected) << c.what;
+  for (const auto& [what, bytes, expected] : cases) EXPECT_EQ(errorOf([&] { run(bytes); }), expected) << what;
 }
 
 TEST(HeadPickle, MessagesCutLongValues) {

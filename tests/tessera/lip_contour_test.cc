@@ -9,6 +9,7 @@
 #include <limits>
 #include <random>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "le/tessera/lip_contour.h"
@@ -60,17 +61,12 @@ std::vector<float> squareLips() {
   return kp;
 }
 
-uint8_t toByte(float v) { return v > 0.f ? uint8_t(std::nearbyint(std::min(v, 1.f) * 255.f)) : 0; }
-
 TEST(LipTemplate, RefusalsAndAcceptedForms) {
   const std::string w8 = rows(8, "[1,2]");
   const std::string idxRow = "lip_idx names keypoint row ";
   const std::string mapIdx = H + "lip_map lip_idx is not 1..8 kd rows";
   const std::string mapRow = H + "lip_map lip_idx names a row outside 0..20";
-  struct Case {
-    std::string text, want;
-  };
-  const std::vector<Case> cases = {
+  const std::vector<std::pair<std::string, std::string>> cases = {
       {"{\"format\":", H + "is not parseable JSON (teeth: lip_template.v1.json is not readable JSON: "
                            "teeth: JSON truncated)"},
       {"[1]", H + "is not a JSON object"},
@@ -111,44 +107,31 @@ TEST(LipTemplate, RefusalsAndAcceptedForms) {
       {tpl(map("[6,12]", rows(8, "[1,2,3,4]"), "[0,0,0,0,0,0,0,0],\"canvas\":512")),
        H + "lip_map was fitted on another canvas than this bundle composes on"},
   };
-  for (const auto& c : cases)
-    EXPECT_EQ(le::test::errorOf([&] { LipContour::fromTemplateJson(c.text, 160); }), c.want) << c.text;
+  for (const auto& [text, want] : cases)
+    EXPECT_EQ(le::test::errorOf([&] { LipContour::fromTemplateJson(text, 160); }), want) << text;
 
   // Accepted: indices truncate toward zero, feather may equal the canvas, a
   // map of 1 or 8 anchors gives 2 or 16 columns and its own anchors.
-  struct Accepted {
-    std::string text;
-    std::vector<int32_t> idx;
-    int mapCols;
-  };
   const std::vector<int32_t> six = {6, 12, 14, 17, 19, 20};
-  const std::vector<Accepted> ok = {
+  const std::vector<std::tuple<std::string, std::vector<int32_t>, int>> ok = {
       {tpl("\"edge\":\"outward\",\"canvas\":160.9,\"lip_idx\":[6.9,-0.5,20.2]", {"lip_idx", "canvas"}), {6, 0, 20}, 0},
       {tpl("\"feather_px\":160", {"feather_px"}), six, 0},
       {tpl(map("[6]", w8)), {6}, 2},
       {tpl(map("[6,12,14,17,19,20,6,12]", rows(8, rows(16, "0.5")), "[0,0,0,0,0,0,0,0],\"canvas\":160")), {6, 12, 14, 17, 19, 20, 6, 12}, 16},
   };
-  for (const auto& c : ok) {
-    const LipContour lc = LipContour::fromTemplateJson(c.text, 160);
-    EXPECT_EQ(lc.nv(), 4) << c.text;
-    EXPECT_EQ(lc.lipIdx(), c.idx) << c.text;
-    EXPECT_EQ(lc.mapCols(), c.mapCols) << c.text;
+  for (const auto& [text, idx, mapCols] : ok) {
+    const LipContour lc = LipContour::fromTemplateJson(text, 160);
+    EXPECT_EQ(lc.nv(), 4) << text;
+    EXPECT_EQ(lc.lipIdx(), idx) << text;
+    EXPECT_EQ(lc.mapCols(), mapCols) << text;
   }
 }
 
 TEST(LipContourCtor, RefusalsAndMapChecks) {
   const double u[8] = {-1, -1, 1, -1, 1, 1, -1, 1};
   const int idx[2] = {6, 12}, bad[2] = {6, 21}, k9[9] = {1, 2, 3, 4, 5, 6, 7, 8, 9}, kBad[2] = {6, 22};
-  struct Case {
-    int canvas;
-    float feather;
-    const double* u;
-    int nv;
-    const int* idx;
-    int n;
-    std::string want;
-  };
-  const std::vector<Case> cases = {
+  // {canvas, feather, u_canon, nv, lip_idx, its length, message}
+  const std::vector<std::tuple<int, float, const double*, int, const int*, int, std::string>> cases = {
       {0, 4, u, 4, idx, 2, H + "canvas 0 is not a render size within 1..8192"},
       {8193, 4, u, 4, idx, 2, H + "canvas 8193 is not a render size within 1..8192"},
       {160, kNaN, u, 4, idx, 2, H + "declares feather_px nan, which is not positive"},
@@ -158,30 +141,24 @@ TEST(LipContourCtor, RefusalsAndMapChecks) {
       {160, 4, u, 4, idx, 0, H + "carries a `lip_idx` that is not a non-empty array"},
       {160, 4, u, 4, bad, 2, H + "lip_idx names keypoint row 21, and a kd row is 0..20"},
   };
-  for (const auto& c : cases)
-    EXPECT_EQ(le::test::errorOf([&] { LipContour(c.canvas, c.feather, c.u, c.nv, c.idx, c.n); }), c.want) << c.canvas;
+  for (const auto& [canvas, feather, uc, nv, ids, n, want] : cases)
+    EXPECT_EQ(le::test::errorOf([&] { LipContour(canvas, feather, uc, nv, ids, n); }), want) << canvas;
 
   LipContour lc(8192, 8192, u, 4, idx, 2);  // both upper bounds are inclusive
   std::vector<double> W(8 * 4, 0.1), b(8, 0.0), Winf = W, bnan = b;
   Winf[5] = std::numeric_limits<double>::infinity();
   bnan[7] = kNaN;
   const std::string shape = H + "lip_map shape does not match the template";
-  struct MapCase {
-    const double *W, *b;
-    int rows, cols;
-    const int* idx;
-    int k;
-    std::string want;
-  };
-  const std::vector<MapCase> maps = {
+  // {W, b, rows, columns, anchors, their count, message}
+  const std::vector<std::tuple<const double*, const double*, int, int, const int*, int, std::string>> maps = {
       {W.data(), b.data(), 7, 4, idx, 2, shape},     {W.data(), b.data(), 8, 3, idx, 2, shape},
       {W.data(), b.data(), 8, 4, idx, 0, shape},     {W.data(), b.data(), 8, 18, k9, 9, shape},
       {W.data(), b.data(), 8, 4, nullptr, 2, shape}, {W.data(), b.data(), 8, 4, kBad, 2, H + "lip_map lip_idx names a row outside 0..20"},
       {Winf.data(), b.data(), 8, 4, idx, 2, H + "lip_map carries a non-finite coefficient"},
       {W.data(), bnan.data(), 8, 4, idx, 2, H + "lip_map carries a non-finite coefficient"},
   };
-  for (const auto& m : maps)
-    EXPECT_EQ(le::test::errorOf([&] { lc.attachMap(m.W, m.b, m.rows, m.cols, m.idx, m.k); }), m.want) << m.rows;
+  for (const auto& [mw, mb, nr, nc, ids, k, want] : maps)
+    EXPECT_EQ(le::test::errorOf([&] { lc.attachMap(mw, mb, nr, nc, ids, k); }), want) << nr << "x" << nc;
   EXPECT_EQ(lc.mapCols(), 0);  // refused maps leave the contour as it was
   lc.attachMap(W.data(), b.data(), 8, 4, idx, 2);
   EXPECT_EQ(lc.mapCols(), 4);
@@ -241,7 +218,7 @@ TEST(LipContourMask, DeliveredIsMinOfPiAndContour) {
     lc.deliveredU8(kp.data(), p, delivered.data());
     bool anyLit = false;
     for (size_t i = 0; i < n; ++i) {
-      ASSERT_EQ(delivered[i], std::min(piMask[i], toByte(contour[i]))) << "frame " << f << " pixel " << i;
+      ASSERT_EQ(delivered[i], std::min(piMask[i], le::test::refByte(contour[i]))) << "frame " << f << " pixel " << i;
       anyLit = anyLit || delivered[i];
     }
     const double canon[2] = {60.25, 70.75};
@@ -273,7 +250,8 @@ TEST(LipContourMask, ShrinkInPlaceClampsCallerBoxes) {
       for (int x = 0; x < 160; ++x) {
         const bool inBox = x >= box.x0 && x < box.x1 && y >= box.y0 && y < box.y1;
         const bool inContour = x >= 64 && x < 97 && y >= 64 && y < 97;
-        const uint8_t want = !inBox ? 200 : inContour ? std::min<uint8_t>(200, toByte(contour[size_t(y * 160 + x)])) : 0;
+        const uint8_t want =
+            !inBox ? 200 : inContour ? std::min<uint8_t>(200, le::test::refByte(contour[size_t(y * 160 + x)])) : 0;
         ASSERT_EQ(mask[size_t(y * 160 + x)], want) << x << "," << y;
       }
   }

@@ -54,7 +54,7 @@ Obj stamp() {
   return o;
 }
 
-// A bundle directory with the four members; the cases edit it before write().
+// A bundle directory with the four members, written once `edit` has changed it.
 struct Bundle {
   // The bundle is a folder inside the temporary directory, so a name that
   // climbs out of it still lands in something the test removes.
@@ -65,14 +65,9 @@ struct Bundle {
     std::string operator/(const std::string& rel) const { return path + "/" + rel; }
   } t;
   std::string dir = t.path;
-  Obj sidecar = Obj()
-                    .set("format", "\"tessera_bank.v1\"")
-                    .set("geometry", stamp().text())
-                    .set("n_donors", "3")
-                    .set("track_order", "[2, 0, 1]")
-                    .set("cent", "[[1.5, 2.5], [3, 4], [5.25, 6]]")
-                    .set("aperture", "[0.1, 0.2, 0.3]")
-                    .set("c_canon", "[31.5, 43.25]")
+  Obj sidecar = Obj().set("format", "\"tessera_bank.v1\"").set("geometry", stamp().text()).set("n_donors", "3")
+                    .set("track_order", "[2, 0, 1]").set("cent", "[[1.5, 2.5], [3, 4], [5.25, 6]]")
+                    .set("aperture", "[0.1, 0.2, 0.3]").set("c_canon", "[31.5, 43.25]")
                     .set("codec", R"({"codec": "h264", "pix_fmt": "rgb24"})");
   Obj block = Obj().set("planes", R"(["live", 3, "batch"])").set("geometry", stamp().text());
   Obj members;
@@ -81,22 +76,16 @@ struct Bundle {
   bool withManifest = true, withBlock = true;
   std::vector<std::string> skip;  // default member files not written
 
-  void write() {
+  explicit Bundle(const std::function<void(Bundle&)>& edit = {}) {
+    if (edit) edit(*this);
     if (!members.kv.empty()) block.set("members", members.text());
-    const std::string manifest =
-        !manifestRaw.empty() ? manifestRaw
-                             : Obj().set("format", "\"le-bundle-v0\"").set("NT", "8").text();
-    if (withManifest) {
-      std::string m = manifest;
-      if (manifestRaw.empty() && withBlock) m = m.substr(0, m.size() - 1) + ", \"tessera\": " + block.text() + "}";
-      le::test::writeFile(t / manifestName, m);
-    }
+    const std::string tessera = withBlock ? ", \"tessera\": " + block.text() : "";
+    const std::string manifest = "{\"format\": \"le-bundle-v0\", \"NT\": 8" + tessera + "}";
+    if (withManifest) le::test::writeFile(t / manifestName, manifestRaw.empty() ? manifest : manifestRaw);
     const std::pair<const char*, std::string> files[] = {
-        {"tessera_bank.v1.mp4", "TRACK"},
-        {"tessera_bank.v1.json", sidecar.text()},
+        {"tessera_bank.v1.mp4", "TRACK"}, {"tessera_bank.v1.json", sidecar.text()},
         {"tessera_head.v1.pt", std::string("PK\x03\x04 head", 9)},
-        {"tessera_head.v1.json", R"({"retrieval": {}, "temporal": {}})"},
-    };
+        {"tessera_head.v1.json", R"({"retrieval": {}, "temporal": {}})"}};
     for (const auto& [name, bytes] : files)
       if (std::find(skip.begin(), skip.end(), name) == skip.end()) le::test::writeFile(t / name, bytes);
   }
@@ -113,93 +102,67 @@ const std::string kPredicateTail =
     "with the bank builder.";
 
 TEST(TesseraSlots, Lookups) {
-  Bundle b;
-  b.write();
+  const Bundle b;
   const le::TesseraCarriage c = le::tesseraCarriage(b.dir);
   EXPECT_EQ(c.path("head_weights"), b.dir + "/tessera_head.v1.pt");
   EXPECT_EQ(errorOf([&] { c.path("bank"); }), "teeth: no such member slot 'bank'");
 }
 
 TEST(TesseraCarriage, WhatABundleCarries) {
-  struct Case {
-    const char* what;
-    std::function<void(Bundle&)> edit;
-    bool complete, declared;
-    std::vector<std::string> missing;
-  };
-  const Case cases[] = {
+  const std::tuple<const char*, std::function<void(Bundle&)>, bool, bool, std::vector<std::string>> cases[] = {
       {"all four, declared", [](Bundle&) {}, true, true, {}},
       {"no manifest", [](Bundle& b) { b.withManifest = false; }, true, false, {}},
       {"meta.json instead", [](Bundle& b) { b.manifestName = "meta.json"; }, true, true, {}},
-      {"unparsable manifest", [](Bundle& b) { b.manifestRaw = R"({"tessera": {"planes": [)"; }, true,
-       false, {}},
+      {"unparsable manifest", [](Bundle& b) { b.manifestRaw = R"({"tessera": {"planes": [)"; }, true, false, {}},
       {"tessera not an object", [](Bundle& b) { b.manifestRaw = R"({"tessera": [1]})"; }, true, false, {}},
       {"empty member name keeps the default",
        [](Bundle& b) { b.members.set("head_weights", "\"\""); }, true, true, {}},
       {"member renamed to a file that is not there",
        [](Bundle& b) { b.members.set("head_weights", "\"w.pt\""); }, false, true, {"head_weights"}},
-      {"a member in a subfolder",
-       [](Bundle& b) {
+      {"a member in a subfolder", [](Bundle& b) {
          ASSERT_EQ(::mkdir((b.t / "bank").c_str(), 0755), 0);
          le::test::writeFile(b.t / "bank/track.mp4", "TRACK");
          b.members.set("bank_track", "\"bank/track.mp4\"");
-       },
-       true, true, {}},
+       }, true, true, {}},
       {"two of four", [](Bundle& b) { b.skip = {"tessera_bank.v1.mp4", "tessera_head.v1.json"}; }, false,
        true, {"bank_track", "head_config"}},
-      {"an older member name that climbs out",
-       [](Bundle& b) {
+      {"an older member name that climbs out", [](Bundle& b) {
          le::test::writeFile(b.t / "../outside.json", "{}");
          b.members.set("head_config", "\"drive/../../outside.json\"");
-       },
-       false, true, {"head_config"}},
+       }, false, true, {"head_config"}},
       {"an absolute name", [](Bundle& b) { b.members.set("bank_track", "\"/etc/hostname\""); }, false,
        true, {"bank_track"}},
-      {"a name linked out of the bundle",
-       [](Bundle& b) {
+      {"a name linked out of the bundle", [](Bundle& b) {
          le::test::writeFile(b.t / "../outside.pt", "w");
          ASSERT_EQ(::symlink((b.t / "../outside.pt").c_str(), (b.t / "out.pt").c_str()), 0);
          b.members.set("head_weights", "\"out.pt\"");
-       },
-       false, true, {"head_weights"}},
-      {"a link that stays inside",
-       [](Bundle& b) {
+       }, false, true, {"head_weights"}},
+      {"a link that stays inside", [](Bundle& b) {
          ASSERT_EQ(::symlink("tessera_head.v1.pt", (b.t / "in.pt").c_str()), 0);
          b.members.set("head_weights", "\"in.pt\"");
-       },
-       true, true, {}},
-      {"a manifest linked out of the bundle is not read",
-       [](Bundle& b) {
+       }, true, true, {}},
+      {"a manifest linked out of the bundle is not read", [](Bundle& b) {
          b.withManifest = false;
          le::test::writeFile(b.t / "../m.json", R"({"tessera": {"members": {"head_weights": "w.pt"}}})");
          ASSERT_EQ(::symlink((b.t / "../m.json").c_str(), (b.t / "manifest.json").c_str()), 0);
-       },
-       true, false, {}},
-      {"a FIFO as member",
-       [](Bundle& b) {
+       }, true, false, {}},
+      {"a FIFO as member", [](Bundle& b) {
          ::mkfifo((b.t / "fifo.json").c_str(), 0644);
          b.members.set("bank_sidecar", "\"fifo.json\"");
-       },
-       false, true, {"bank_sidecar"}},
+       }, false, true, {"bank_sidecar"}},
   };
-  for (const Case& c : cases) {
-    Bundle b;
-    c.edit(b);
-    b.write();
+  for (const auto& [what, edit, complete, declared, missing] : cases) {
+    const Bundle b(edit);
     const le::TesseraCarriage car = le::tesseraCarriage(b.dir);
-    EXPECT_EQ(car.complete, c.complete) << c.what;
-    EXPECT_EQ(car.declared, c.declared) << c.what;
-    EXPECT_EQ(car.missing, c.missing) << c.what;
-    if (c.declared && !b.manifestRaw.size()) {
-      EXPECT_EQ(car.planes, (std::vector<std::string>{"live", "batch"})) << c.what;
+    EXPECT_EQ(std::tie(car.complete, car.declared, car.missing), std::tie(complete, declared, missing)) << what;
+    if (declared && !b.manifestRaw.size()) {
+      EXPECT_EQ(car.planes, (std::vector<std::string>{"live", "batch"})) << what;
     }
   }
 }
 
 TEST(TesseraCarriage, AFifoManifestIsNeverOpened) {
-  Bundle b;
-  b.withManifest = false;
-  b.write();
+  const Bundle b([](Bundle& e) { e.withManifest = false; });
   ASSERT_EQ(::mkfifo((b.t / "manifest.json").c_str(), 0644), 0);
   le::test::writeFile(b.t / "meta.json", R"({"tessera": {"planes": ["meta"]}})");
   const le::TesseraCarriage c = le::tesseraCarriage(b.dir);  // would block on the FIFO
@@ -208,13 +171,7 @@ TEST(TesseraCarriage, AFifoManifestIsNeverOpened) {
 }
 
 TEST(TesseraCarriage, OnePredicate) {
-  struct Case {
-    const char* what;
-    std::function<void(Bundle&)> edit;
-    std::string expected;
-    std::vector<std::string> missing;
-  };
-  const Case cases[] = {
+  const std::tuple<const char*, std::function<void(Bundle&)>, std::string, std::vector<std::string>> cases[] = {
       {"two of four, declared", [](Bundle& b) { b.skip = {"tessera_bank.v1.mp4", "tessera_head.v1.pt"}; },
        "missing teeth member(s): bank_track (DIR/tessera_bank.v1.mp4), head_weights "
        "(DIR/tessera_head.v1.pt) — carries 2 of 4 and declares a manifest.tessera block the members "
@@ -230,25 +187,21 @@ TEST(TesseraCarriage, OnePredicate) {
            kPredicateTail,
        {"bank_track", "bank_sidecar", "head_config"}},
   };
-  for (const Case& c : cases) {
-    Bundle b;
-    c.edit(b);
-    b.write();
+  for (const auto& [what, edit, expected, missing] : cases) {
+    const Bundle b(edit);
     try {
       le::requireTesseraMembers(le::tesseraCarriage(b.dir));
-      ADD_FAILURE() << c.what << ": no refusal";
+      ADD_FAILURE() << what << ": no refusal";
     } catch (const le::MissingTesseraMember& e) {
-      EXPECT_EQ(e.what(), b.expand(c.expected)) << c.what;
-      EXPECT_EQ(e.missing, c.missing) << c.what;
+      EXPECT_EQ(e.what(), b.expand(expected)) << what;
+      EXPECT_EQ(e.missing, missing) << what;
     }
-    EXPECT_EQ(errorOf([&] { le::loadTesseraMembers(b.dir); }), b.expand(c.expected)) << c.what;
+    EXPECT_EQ(errorOf([&] { le::loadTesseraMembers(b.dir); }), b.expand(expected)) << what;
   }
 }
 
 TEST(TesseraMembers, LoadsEveryField) {
-  Bundle b;
-  b.block.set("bank_codec", "\"hevc\"");
-  b.write();
+  const Bundle b;
   le::Manifest m;  // the manifest overload reads the same directory
   m.dir = b.dir;
   EXPECT_TRUE(le::tesseraCarriage(m).complete);
@@ -262,38 +215,24 @@ TEST(TesseraMembers, LoadsEveryField) {
   EXPECT_EQ(in.head_json, R"({"retrieval": {}, "temporal": {}})");
   EXPECT_EQ(in.manifest_json, le::test::readFile(b.t / "manifest.json"));
   EXPECT_EQ(in.bank_track_path, b.dir + "/tessera_bank.v1.mp4");
-  EXPECT_EQ(in.bank_container, "mp4");
-  EXPECT_EQ(in.bank_packing, "rgb24_frames");
-  EXPECT_EQ(in.bank_codec, "hevc");
-  EXPECT_EQ(in.bank_pix_fmt, "rgb24");
 }
 
 TEST(TesseraMembers, ManifestAndSidecarChoices) {
-  struct Case {
-    const char* what;
-    std::function<void(Bundle&)> edit;
-    std::string container, packing, codec, pixFmt;
-  };
-  const Case cases[] = {
+  using Strings = std::vector<std::string>;  // container, packing, codec, pixel format
+  const std::tuple<const char*, std::function<void(Bundle&)>, Strings> cases[] = {
       {"manifest overrides", [](Bundle& b) {
          b.block.set("bank_container", "\"mkv\"").set("bank_packing", "\"tiles\"").set("bank_pix_fmt", "\"gbrp\"");
-       }, "mkv", "tiles", "h264", "gbrp"},
-      {"no tessera block", [](Bundle& b) { b.withBlock = false; }, "mp4", "rgb24_frames", "h264", "rgb24"},
+       }, {"mkv", "tiles", "h264", "gbrp"}},
+      {"no tessera block", [](Bundle& b) { b.withBlock = false; }, {"mp4", "rgb24_frames", "h264", "rgb24"}},
       {"codec strings only from strings",
-       [](Bundle& b) { b.sidecar.set("codec", R"({"codec": 5, "pix_fmt": "yuv444p"})"); }, "mp4",
-       "rgb24_frames", "", "yuv444p"},
+       [](Bundle& b) { b.sidecar.set("codec", R"({"codec": 5, "pix_fmt": "yuv444p"})"); },
+       {"mp4", "rgb24_frames", "", "yuv444p"}},
       {"meta.json", [](Bundle& b) { b.manifestName = "meta.json"; b.block.set("bank_codec", "\"av1\""); },
-       "mp4", "rgb24_frames", "av1", "rgb24"},
+       {"mp4", "rgb24_frames", "av1", "rgb24"}},
   };
-  for (const Case& c : cases) {
-    Bundle b;
-    c.edit(b);
-    b.write();
-    const le::TesseraAttachInputs in = le::loadTesseraMembers(b.dir);
-    EXPECT_EQ(in.bank_container, c.container) << c.what;
-    EXPECT_EQ(in.bank_packing, c.packing) << c.what;
-    EXPECT_EQ(in.bank_codec, c.codec) << c.what;
-    EXPECT_EQ(in.bank_pix_fmt, c.pixFmt) << c.what;
+  for (const auto& [what, edit, want] : cases) {
+    const le::TesseraAttachInputs in = le::loadTesseraMembers(Bundle(edit).dir);
+    EXPECT_EQ((Strings{in.bank_container, in.bank_packing, in.bank_codec, in.bank_pix_fmt}), want) << what;
   }
 }
 
@@ -314,12 +253,7 @@ TEST(TesseraMembers, Refusals) {
     return S + " declares format '" + f + "', not 'tessera_bank.v1' — this reader does not know that "
                "generation and will not guess at its keys.";
   };
-  struct Case {
-    const char* what;
-    std::function<void(Bundle&)> edit;
-    std::string expected;
-  };
-  const Case cases[] = {
+  const std::tuple<const char*, std::function<void(Bundle&)>, std::string> cases[] = {
       {"no manifest", [](Bundle& b) { b.withManifest = false; },
        "DIR carries no manifest.json or meta.json — the compose descriptor (unified.pi) the pass places "
        "its window by lives there, and placing a borrow window without it is guessing."},
@@ -390,17 +324,14 @@ TEST(TesseraMembers, Refusals) {
        },
        "teeth: DIR/tessera_head.v1.pt is over 64 MiB"},
   };
-  for (const Case& c : cases) {
-    Bundle b;
-    c.edit(b);
-    b.write();
-    EXPECT_EQ(errorOf([&] { le::loadTesseraMembers(b.dir); }), b.expand(c.expected)) << c.what;
+  for (const auto& [what, edit, expected] : cases) {
+    const Bundle b(edit);
+    EXPECT_EQ(errorOf([&] { le::loadTesseraMembers(b.dir); }), b.expand(expected)) << what;
   }
 }
 
 TEST(TesseraMembers, AContainerBundleLoads) {
-  Bundle src;
-  src.write();
+  const Bundle src;
   std::vector<le::test::ImxEntry> entries;
   for (const char* n : {"manifest.json", "tessera_bank.v1.mp4", "tessera_bank.v1.json", "tessera_head.v1.pt",
                         "tessera_head.v1.json"})
@@ -431,14 +362,8 @@ TEST(TesseraReorder, CopiesEachFrameIntoItsDonorSlot) {
 
 TEST(TesseraReorder, Refusals) {
   std::vector<uint8_t> buf(64, 0), out(64, 0);
-  struct Case {
-    const char* what;
-    std::function<void(le::TesseraAttachInputs&)> edit;
-    const uint8_t* track;
-    uint8_t* donor;
-    const char* expected;
-  };
-  const Case cases[] = {
+  using Edit = std::function<void(le::TesseraAttachInputs&)>;
+  const std::tuple<const char*, Edit, const uint8_t*, uint8_t*, const char*> cases[] = {
       {"null track", [](auto&) {}, nullptr, out.data(), "teeth: null band buffer"},
       {"order shorter than n", [](auto& in) { in.track_order = {0, 1}; }, buf.data(), out.data(),
        "teeth: track_order does not match n_donors"},
@@ -452,14 +377,14 @@ TEST(TesseraReorder, Refusals) {
       {"adjacent buffers do not overlap", [](auto& in) { in.n_donors = 1, in.track_order = {0}; }, buf.data(),
        buf.data() + 18, "(no error)"},
   };
-  for (const Case& c : cases) {
+  for (const auto& [what, edit, track, donor, expected] : cases) {
     le::TesseraAttachInputs in;
     in.n_donors = 3;
     in.track_order = {2, 0, 1};
     in.band_w = 2;
     in.band_h = 3;  // 18 bytes a band
-    c.edit(in);
-    EXPECT_EQ(errorOf([&] { le::reorderTrackToDonor(in, c.track, c.donor); }), c.expected) << c.what;
+    edit(in);
+    EXPECT_EQ(errorOf([&] { le::reorderTrackToDonor(in, track, donor); }), expected) << what;
   }
 }
 
@@ -482,10 +407,7 @@ TEST(ServeConfig, Refusals) {
       "to serve defaults (W3-01)";
   const std::string envelope =
       "teeth: member envelope_clamp_255 != the envelope of record (12/255) — the envelope is a gated quantity";
-  struct Case {
-    std::string text, expected;
-  };
-  const Case cases[] = {
+  const std::pair<std::string, std::string> cases[] = {
       {head(r, t), "(no error)"},
       {head(r, t, R"(, "decode": {"envelope_clamp_255": 12})"), "(no error)"},
       {head(r, t, R"(, "decode": {"envelope_clamp_255": 12.5})"), envelope},
@@ -504,8 +426,8 @@ TEST(ServeConfig, Refusals) {
       {head(r, R"("hysteresis": 8, "lookahead": -1)"), "teeth: member lookahead out of range"},
       {head(r, R"("hysteresis": 64, "lookahead": 64)"), "(no error)"},
   };
-  for (const Case& c : cases)
-    EXPECT_EQ(errorOf([&] { le::tessera::ServeConfig::fromHeadMemberJson(c.text); }), c.expected) << c.text;
+  for (const auto& [text, expected] : cases)
+    EXPECT_EQ(errorOf([&] { le::tessera::ServeConfig::fromHeadMemberJson(text); }), expected) << text;
 }
 
 }  // namespace

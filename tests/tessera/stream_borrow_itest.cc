@@ -8,14 +8,13 @@
 #include <cmath>
 #include <cstring>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "le/le_tessera.h"
 #include "le/tessera/tessera_stream.h"
-#include "teeth_case.h"
 #include "tessera/tessera_fixtures.h"
 #include "tessera/tessera_lips.h"
-#include "testkit/testkit.h"
 
 namespace {
 
@@ -27,9 +26,8 @@ constexpr int32_t kDerive = -10000;
 
 class BatchRun : public ::testing::Test {
  protected:
-  std::string dir_ = le::test::fixtureOut({"tessera-run-case"});
-  const le::test::TeethCase case_{dir_};
-  std::string pt_ = le::test::readFile(dir_ + "/head.pt"), json_ = le::test::readFile(dir_ + "/head.json");
+  const le::test::TeethCase c{le::test::fixtureOut({"tessera-run-case"})};
+  const std::string pt_ = c.bytes("head.pt"), json_ = c.bytes("head.json");
 
   struct Out {
     int rc = -1;
@@ -46,7 +44,6 @@ class BatchRun : public ::testing::Test {
   // and the bank `b`; window slots start at 0xA5.
   Out run(const le::tessera::BankData& b, const std::vector<uint8_t>& masks, const int32_t* shifts,
           bool viaRun = false) const {
-    const le::test::TeethCase& c = case_;
     Out o;
     o.windows.assign(size_t(c.frames) * windowBytes(b), 0xA5);
     o.pass.assign(size_t(c.frames), -1);
@@ -66,7 +63,6 @@ class BatchRun : public ::testing::Test {
 
   // The case's shifts as pairs, not-given ones marked for derivation.
   std::vector<int32_t> casePairs() const {
-    const le::test::TeethCase& c = case_;
     std::vector<int32_t> pairs;
     for (int i = 0; i < c.frames; ++i) {
       const int* s = c.shift(i);
@@ -80,30 +76,23 @@ class BatchRun : public ::testing::Test {
 // No shifts, all-derive pairs and le_tessera_run are one computation; a
 // given shift one beyond the pad passes its frame through, (pad, -pad) not.
 TEST_F(BatchRun, ShiftMarksAndRangeEdges) {
-  const le::test::TeethCase& c = case_;
   const std::vector<int32_t> derive(2 * size_t(c.frames), kDerive);
   const Out viaNull = run(c.bank, c.masks, nullptr);
   const Out viaMarks = run(c.bank, c.masks, derive.data());
   const Out viaRun = run(c.bank, c.masks, nullptr, true);
   ASSERT_EQ(viaNull.rc, 0) << viaNull.err;
-  EXPECT_EQ(viaMarks.windows, viaNull.windows);
-  EXPECT_EQ(viaMarks.pass, viaNull.pass);
-  EXPECT_EQ(viaRun.windows, viaNull.windows);
-  EXPECT_EQ(viaRun.pass, viaNull.pass);
+  for (const Out* o : {&viaMarks, &viaRun})
+    EXPECT_TRUE(o->windows == viaNull.windows && o->pass == viaNull.pass) << (o == &viaRun ? "run" : "marks");
 
   const int pad = c.bank.stamp.pad;
-  struct Edge {
-    int32_t dy, dx;
-    int32_t pass;
-  };
-  for (const Edge& e : {Edge{pad + 1, 0, 1}, Edge{0, -pad - 1, 1}, Edge{pad, -pad, 0}, Edge{-pad, pad, 0},
-                        Edge{INT32_MIN, 0, 1}, Edge{0, INT32_MAX, 1}}) {
+  for (const auto& [dy, dx, pass] : std::vector<std::tuple<int32_t, int32_t, int32_t>>{
+           {pad + 1, 0, 1}, {0, -pad - 1, 1}, {pad, -pad, 0}, {-pad, pad, 0}, {INT32_MIN, 0, 1}, {0, INT32_MAX, 1}}) {
     std::vector<int32_t> pairs = casePairs();
     const size_t frame = 3;
-    pairs[2 * frame] = e.dy, pairs[2 * frame + 1] = e.dx;
+    pairs[2 * frame] = dy, pairs[2 * frame + 1] = dx;
     const Out o = run(c.bank, c.masks, pairs.data());
     ASSERT_EQ(o.rc, 0) << o.err;
-    EXPECT_EQ(o.pass[frame], e.pass) << "shift (" << e.dy << ", " << e.dx << ")";
+    EXPECT_EQ(o.pass[frame], pass) << "shift (" << dy << ", " << dx << ")";
   }
 }
 
@@ -127,7 +116,6 @@ const char kTemplate[] =
     "\"lip_idx\":[6,12,14,17,19,20]}";
 
 TEST_F(BatchRun, StreamBorrowAgreesWithTheBatchByteForByte) {
-  const le::test::TeethCase& c = case_;
   const int n = c.frames;
   const size_t canvas = c.canvasBytes();
   const UnifiedPi pi = le::test::piV2(c.bank.stamp.canvas_w);

@@ -9,6 +9,7 @@
 #include <limits>
 #include <random>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "le/le.h"
@@ -47,9 +48,7 @@ struct Rig {
   le::tessera::HeadWeights head;
   le::tessera::ServeConfig cfg;
 
-  explicit Rig(int c = 64)
-      : canvas(c),
-        pi(le::test::piV2(c)) {
+  explicit Rig(int c = 64) : canvas(c), pi(le::test::piV2(c)) {
     bank.stamp = {c, c, 20, 30, 24, 16, 4, 2, 14, 4, 20, 2};
     bank.n_donors = 8;
     pi.canonicalCentroid(mouthKp().data(), 1, &bank.c_canon[0], &bank.c_canon[1]);
@@ -67,48 +66,42 @@ struct Rig {
 };
 
 TEST(StreamBorrow, RefusesInOrderAndNamesItsDeliveryMaskOnce) {
-  struct Row {
-    std::function<void(Rig&, std::string&)> change;
-    std::string want;  // a refusal's start, or the one log line
-    int level = 0;     // of the log line; 0 for a refusal
-  };
   const std::string nonSquare = "teeth stream: non-square compose canvas 512x384 — le_core renders a square crop";
-  const std::vector<Row> rows = {
+  const auto contour = [](const std::string& feather) {
+    return "[borrow] delivery mask: LIP CONTOUR (4 verts, feather " + feather +
+           " px) — the ellipse is not reachable in this session";
+  };
+  // {change, a refusal's start or the one log line, the line's level (0 for a refusal)}
+  const std::vector<std::tuple<std::function<void(Rig&, std::string&)>, std::string, int>> rows = {
       {[](Rig& r, std::string&) { r.bank.stamp.canvas_w = 512, r.bank.stamp.canvas_h = 384, r.pi.canvas = 9; },
-       nonSquare},
+       nonSquare, 0},
       {[](Rig& r, std::string& lip) { r.pi.canvas = 48, lip = "not json"; },
        "teeth stream: manifest pi canvas 48 != bank compose canvas 64 — refusing to compose a mouth on a canvas "
-       "the stamp does not name"},
+       "the stamp does not name", 0},
       {[](Rig& r, std::string&) { r.bank.n_donors = 0, r.bank.stamp.canvas_h = 384; },
-       "teeth: bank has n_donors=0 — the pass needs at least one donor"},
-      {[](Rig&, std::string& lip) { lip = tpl(160); }, "lip_template.v1.json: "},
-      {[](Rig&, std::string&) {},
-       "[borrow] delivery mask: LIP CONTOUR (4 verts, feather 2.5 px) — the ellipse is not reachable in this "
-       "session",
-       LE_LOG_INFO},
-      {[](Rig&, std::string& lip) { lip = tpl(64, "7"); },
-       "[borrow] delivery mask: LIP CONTOUR (4 verts, feather 7.0 px) — the ellipse is not reachable in this "
-       "session",
-       LE_LOG_INFO},
+       "teeth: bank has n_donors=0 — the pass needs at least one donor", 0},
+      {[](Rig&, std::string& lip) { lip = tpl(160); }, "lip_template.v1.json: ", 0},
+      {[](Rig&, std::string&) {}, contour("2.5"), LE_LOG_INFO},
+      {[](Rig&, std::string& lip) { lip = tpl(64, "7"); }, contour("7.0"), LE_LOG_INFO},
       {[](Rig&, std::string& lip) { lip.clear(); },
        "[borrow] !!! delivery mask: ELLIPSE — this bundle carries no lip_template.v1.json, so it serves the "
        "over-covering elliptical mask the contour replaces. BACKFILL IT: models/cadenza-2/tools/bake_lip_templates",
        LE_LOG_WARNING},
   };
-  for (const Row& row : rows) {
+  for (const auto& [change, want, level] : rows) {
     Rig rig;
     std::string lip = tpl(64);
-    row.change(rig, lip);
+    change(rig, lip);
     le::test::LogLines log;
     const std::string got = le::test::errorOf([&] { StreamBorrow b(rig.bank, rig.head, rig.cfg, rig.pi, lip); });
     const auto lines = log.lines();
-    if (row.level == 0) {
-      EXPECT_EQ(got.substr(0, row.want.size()), row.want);
-      EXPECT_TRUE(lines.empty()) << row.want;
+    if (level == 0) {
+      EXPECT_EQ(got.substr(0, want.size()), want);
+      EXPECT_TRUE(lines.empty()) << want;
     } else {
       EXPECT_EQ(got, "(no error)");
-      ASSERT_EQ(lines.size(), 1u) << row.want;
-      EXPECT_EQ(lines[0], std::make_pair(row.level, row.want));
+      ASSERT_EQ(lines.size(), 1u) << want;
+      EXPECT_EQ(lines[0], std::make_pair(level, want));
     }
   }
 }

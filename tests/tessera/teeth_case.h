@@ -19,6 +19,22 @@
 
 namespace le::test {
 
+// The files the python fixtures write, read without the test kit.
+inline std::string fileBytes(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) throw std::runtime_error("cannot read " + path);
+  return {std::istreambuf_iterator<char>(in), {}};
+}
+
+// Native-endian values of type T.
+template <class T>
+std::vector<T> readArray(const std::string& path) {
+  const std::string b = fileBytes(path);
+  std::vector<T> out(b.size() / sizeof(T));
+  std::memcpy(out.data(), b.data(), out.size() * sizeof(T));
+  return out;
+}
+
 struct TeethCase {
   std::string dir;
   std::map<std::string, std::vector<std::string>> meta;
@@ -30,7 +46,7 @@ struct TeethCase {
   std::vector<int32_t> shifts;  // per frame: given, dy, dx
 
   explicit TeethCase(const std::string& d) : dir(d) {
-    std::ifstream in(dir + "/meta.txt");
+    std::istringstream in(bytes("meta.txt"));
     for (std::string line; std::getline(in, line);) {
       std::istringstream ls(line);
       std::string key, v;
@@ -61,18 +77,10 @@ struct TeethCase {
     return it->second;
   }
 
-  std::string bytes(const std::string& name) const {
-    std::ifstream in(dir + "/" + name, std::ios::binary);
-    if (!in) throw std::runtime_error("case lacks " + name);
-    return {std::istreambuf_iterator<char>(in), {}};
-  }
-
+  std::string bytes(const std::string& name) const { return fileBytes(dir + "/" + name); }
   template <class T>
   std::vector<T> read(const std::string& name) const {
-    const std::string b = bytes(name);
-    std::vector<T> out(b.size() / sizeof(T));
-    std::memcpy(out.data(), b.data(), out.size() * sizeof(T));
-    return out;
+    return readArray<T>(dir + "/" + name);
   }
 
   size_t canvasBytes() const { return size_t(bank.stamp.canvas_w) * size_t(bank.stamp.canvas_h); }

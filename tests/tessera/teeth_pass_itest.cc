@@ -4,7 +4,6 @@
 // every compiled target and with one or two threads.
 #include <gtest/gtest.h>
 
-#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -13,10 +12,8 @@
 
 #include "le/runtime/le_pool.h"
 #include "le/tessera/le_tessera.h"
-#include "teeth_case.h"
 #include "tessera/tessera_fixtures.h"
 #include "testkit/simd_each.h"
-#include "testkit/testkit.h"
 
 namespace {
 
@@ -67,17 +64,13 @@ std::vector<int> untilMinusOne(const int32_t* v, size_t n) {
 void expectMatchesReference(const le::test::TeethCase& c, const std::vector<FrameOut>& got) {
   const size_t n = static_cast<size_t>(c.bank.n_donors), k = static_cast<size_t>(c.cfg.K);
   const size_t s = static_cast<size_t>(c.shortlist);
-  const auto has = c.read<int32_t>("ret_has.i32");
-  const auto coarse = c.read<float>("ret_coarse.f32");
-  const auto shortlist = c.read<int32_t>("ret_short.i32");
-  const auto exact = c.read<float>("ret_exact.f32");
-  const auto selection = c.read<int32_t>("ret_sel.i32");
-  const auto pass = c.read<int32_t>("emit_pass.i32");
-  const auto set = c.read<int32_t>("emit_set.i32");
-  const auto held = c.read<int32_t>("emit_held.i32");
+  const auto has = c.read<int32_t>("ret_has.i32"), shortlist = c.read<int32_t>("ret_short.i32"),
+             selection = c.read<int32_t>("ret_sel.i32"), pass = c.read<int32_t>("emit_pass.i32"),
+             set = c.read<int32_t>("emit_set.i32"), held = c.read<int32_t>("emit_held.i32");
+  const auto coarse = c.read<float>("ret_coarse.f32"), exact = c.read<float>("ret_exact.f32"),
+             peak = c.read<float>("emit_peak.f32");
   const auto window = c.read<uint8_t>("emit_window.u8");
-  const auto peak = c.read<float>("emit_peak.f32");
-  const std::string reasons = le::test::readFile(c.dir + "/emit_reason.txt");
+  const std::string reasons = c.bytes("emit_reason.txt");
   const size_t wbytes = size_t(c.bank.stamp.window_w) * size_t(c.bank.stamp.window_h) * 3;
   int offByOne = 0;
   size_t line = 0;

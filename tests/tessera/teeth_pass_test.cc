@@ -7,7 +7,6 @@
 #include <algorithm>
 #include <climits>
 #include <cmath>
-#include <cstring>
 #include <functional>
 #include <tuple>
 #include <random>
@@ -15,7 +14,6 @@
 #include <vector>
 
 #include "le/runtime/le_simd.h"
-#include "le/runtime/tessera_kernels.h"
 #include "le/tessera/le_tessera.h"
 #include "le/tessera/teeth_math.h"
 #include "testkit/testkit.h"
@@ -29,19 +27,11 @@ using le::tessera::ServeConfig;
 using le::tessera::TeethPass;
 
 // Canvas 64; window 24 x 16 at (20, 30); band rows 2..14, columns 4..20;
-// stored patches 20 x 16 (margin 2); pad 4.
-le::tessera::GeometryStamp smallStamp() {
-  le::tessera::GeometryStamp s;
-  s.canvas_w = s.canvas_h = 64;
-  s.window_x0 = 20, s.window_y0 = 30, s.window_w = 24, s.window_h = 16, s.pad = 4;
-  s.band_r0 = 2, s.band_r1 = 14, s.band_c0 = 4, s.band_c1 = 20, s.shift_margin = 2;
-  return s;
-}
-
-// c_canon at the band's centre: canvas (32, 38).
+// stored patches 20 x 16 (margin 2); pad 4; c_canon at the band's centre:
+// canvas (32, 38).
 BankData smallBank(int n, uint32_t seed = 1) {
   BankData b;
-  b.stamp = smallStamp();
+  b.stamp = {64, 64, 20, 30, 24, 16, 4, 2, 14, 4, 20, 2};
   b.n_donors = n;
   b.c_canon = {32.0, 38.0};
   std::mt19937 rng(seed);
@@ -101,15 +91,11 @@ struct Inputs {
 };
 
 TEST(TeethPassConstruction, RefusalsName) {
-  struct Row {
-    const char* what;
-    std::function<void(Inputs&)> change;
-    std::string want;  // the whole message, or its start when it ends in "..."
-  };
   const std::string nonFinite = "teeth: bank sidecar arrays carry a non-finite value";
   const std::string params = "teeth: head has 3488 params, not the 4,082 of BlendHead(16) nor the 3,489 of BlendHead8(16)";
   // The stamp's own rules are GeometryStamp's: one row shows the pass applies them.
-  const std::vector<Row> rows = {
+  // {what, change, the whole message or its start when it ends in "..."}
+  const std::vector<std::tuple<const char*, std::function<void(Inputs&)>, std::string>> rows = {
       {"window of 0 columns", [](Inputs& in) { in.b.stamp.window_w = 0; },
        "teeth: GeometryStamp incoherent: window dims must be positive;..."},
       {"track one byte short", [](Inputs& in) { in.b.track.pop_back(); },
@@ -144,29 +130,23 @@ TEST(TeethPassConstruction, RefusalsName) {
       {"BlendHead8", [](Inputs&) {}, "(no error)"},
       {"BlendHead", [](Inputs& in) { in.h = matchingHead(true); }, "(no error)"},
   };
-  for (const Row& r : rows) {
+  for (const auto& [what, change, want] : rows) {
     Inputs in;
-    r.change(in);
+    change(in);
     const std::string got = in.error();
-    if (r.want.size() > 3 && r.want.compare(r.want.size() - 3, 3, "...") == 0)
-      EXPECT_EQ(got.substr(0, r.want.size() - 3), r.want.substr(0, r.want.size() - 3)) << r.what;
+    if (want.size() > 3 && want.compare(want.size() - 3, 3, "...") == 0)
+      EXPECT_EQ(got.substr(0, want.size() - 3), want.substr(0, want.size() - 3)) << what;
     else
-      EXPECT_EQ(got, r.want) << r.what;
+      EXPECT_EQ(got, want) << what;
   }
 }
 
 TEST(TeethPassShift, GivenAndDerived) {
   const TeethPass pass(smallBank(3), matchingHead(), smallConfig());
-  struct Row {
-    std::vector<int> given;  // empty: derive from the mask
-    int maskDy, maskDx;      // mask placed at c_canon + this (INT_MIN: no mask)
-    bool found;
-    int dy, dx;
-    const char* reason;
-  };
-  const std::vector<Row> rows = {
-      {{5, 0}, INT_MIN, 0, false, 0, 0, "shift-out-of-range"},
-      {{4, -4}, INT_MIN, 0, true, 4, -4, ""},
+  // {the given shift (empty: derive from the mask), the mask placed at c_canon
+  // + (maskDy, maskDx) (INT_MIN: no mask), found, dy, dx, reason}
+  const std::vector<std::tuple<std::vector<int>, int, int, bool, int, int, const char*>> rows = {
+      {{5, 0}, INT_MIN, 0, false, 0, 0, "shift-out-of-range"}, {{4, -4}, INT_MIN, 0, true, 4, -4, ""},
       {{-4, 5}, INT_MIN, 0, false, 0, 0, "shift-out-of-range"},
       {{INT_MIN, 0}, INT_MIN, 0, false, 0, 0, "shift-out-of-range"},
       {{0, INT_MIN}, INT_MIN, 0, false, 0, 0, "shift-out-of-range"},
@@ -174,17 +154,15 @@ TEST(TeethPassShift, GivenAndDerived) {
       {{}, INT_MIN, 0, false, 0, 0, "empty-pi"},  // derived shifts within the pad meet the reference run
       {{}, 5, 0, false, 0, 0, "shift-out-of-range"},
   };
-  for (const Row& r : rows) {
+  for (const auto& [given, maskDy, maskDx, found, wantDy, wantDx, why] : rows) {
     std::vector<uint8_t> mask(64 * 64, 127);  // 127 is below the 128 cut
-    if (r.maskDy != INT_MIN) mask = Frame(r.maskDy, r.maskDx, 0).mask;
+    if (maskDy != INT_MIN) mask = Frame(maskDy, maskDx, 0).mask;
     int dy = 99, dx = 99;
     std::string reason = "stale";
-    const bool found = pass.deriveShift(mask.data(), r.given.empty() ? nullptr : r.given.data(), &dy, &dx, &reason);
-    EXPECT_EQ(found, r.found) << r.maskDy << "," << r.maskDx;
-    EXPECT_EQ(reason, r.reason);
-    if (r.found) {
-      EXPECT_EQ(std::make_pair(dy, dx), std::make_pair(r.dy, r.dx));
-    }
+    EXPECT_EQ(pass.deriveShift(mask.data(), given.empty() ? nullptr : given.data(), &dy, &dx, &reason), found)
+        << maskDy << "," << maskDx;
+    EXPECT_EQ(reason, why);
+    EXPECT_TRUE(!found || (dy == wantDy && dx == wantDx)) << dy << "," << dx;
   }
   // Half a pixel off rounds to even: rows 38 and 39 average 38.5 (dy 0),
   // rows 39 and 40 average 39.5 (dy 2).
@@ -203,22 +181,18 @@ TEST(TeethPassShift, GivenAndDerived) {
 TEST(TeethPassWeights, TeethPixelsOrTheWholeMouth) {
   // The mouth holds 143 pixels: 31 teeth pixels are too few and the whole
   // mouth weighs, 32 weigh alone; weights summing below 1 normalise by 1.
-  struct Row {
-    int teeth;
-    bool mouth;
-    double normaliser;
-  };
-  for (const Row& r : {Row{31, true, 143.0}, Row{32, true, 32.0}, Row{0, false, 1.0}}) {
+  for (const auto& [teeth, mouth, normaliser] :
+       std::vector<std::tuple<int, bool, double>>{{31, true, 143.0}, {32, true, 32.0}, {0, false, 1.0}}) {
     Frame f(0, 0, 0);
-    if (!r.mouth) f.mask.assign(f.mask.size(), 0);
-    for (int i = 0; i < r.teeth; ++i) {
+    if (!mouth) f.mask.assign(f.mask.size(), 0);
+    for (int i = 0; i < teeth; ++i) {
       uint8_t* px = &f.rgb[((33 + i / 13) * 64 + 26 + i % 13) * 3];
       px[0] = 220, px[1] = 218, px[2] = 210;
     }
     TeethPass pass(smallBank(3), matchingHead(), smallConfig());
     pass.retrievePrepare(f.rgb.data(), f.mask.data(), 0, 0);
-    EXPECT_EQ(pass.prepared().normaliser, r.normaliser) << r.teeth;
-    EXPECT_EQ(pass.prepared().active.size(), r.mouth ? static_cast<size_t>(r.normaliser) : 0u) << r.teeth;
+    EXPECT_EQ(pass.prepared().normaliser, normaliser) << teeth;
+    EXPECT_EQ(pass.prepared().active.size(), mouth ? static_cast<size_t>(normaliser) : 0u) << teeth;
   }
 }
 
@@ -251,17 +225,14 @@ TEST(TeethPassRetrieval, SelectionKeepsTheBestAndFillsToK) {
   BankData b = smallBank(6);
   b.aperture = {10.0, 12.5, 13.1, 7.0, 10.0, 30.0};
   const TeethPass pass(b, matchingHead(), smallConfig());  // K 4, cut 5, tolerance 0.3
-  struct Row {
-    std::vector<int> ordered, want;
-  };
-  const std::vector<Row> rows = {
+  const std::vector<std::pair<std::vector<int>, std::vector<int>>> rows = {  // {ordered, selected}
       {{0, 1, 2, 3, 4, 5}, {0, 1, 3, 4}},  // 13.1 lies beyond 10 +- 3; 7 exactly on it
       {{2, 1, 0, 4, 3}, {2, 1, 0, 4}},     // tolerance 3.93 about 13.1; K reached
       {{3, 5, 1, 2}, {3, 3, 3, 3}},        // nobody else within 2.1 of 7: K copies
       {{5, 0, 1}, {5, 5, 5, 5}},           // nor within 9 of 30
       {{1, 2, 0, 3, 5, 4}, {1, 2, 0, 0}},  // 4 lies past the cut of 5: the last kept repeats
   };
-  for (const Row& r : rows) EXPECT_EQ(pass.retrieveSelect(r.ordered), r.want);
+  for (const auto& [ordered, want] : rows) EXPECT_EQ(pass.retrieveSelect(ordered), want);
 }
 
 // The delay itself meets the numpy reference in teeth_pass_itest; here a given

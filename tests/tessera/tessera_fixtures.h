@@ -5,7 +5,6 @@
 
 #include <gtest/gtest.h>
 
-#include <cstring>
 #include <map>
 #include <memory>
 #include <stdexcept>
@@ -13,6 +12,7 @@
 #include <vector>
 
 #include "le/tessera/tessera_json.h"
+#include "tessera/teeth_case.h"
 #include "testkit/testkit.h"
 
 namespace le::test {
@@ -30,14 +30,6 @@ inline std::string fixtureOut(const std::vector<std::string>& args) {
   return dirs[args]->path();
 }
 
-template <class T>
-std::vector<T> readArray(const std::string& path) {
-  const std::string bytes = readFile(path);
-  std::vector<T> out(bytes.size() / sizeof(T));
-  std::memcpy(out.data(), bytes.data(), out.size() * sizeof(T));
-  return out;
-}
-
 class TesseraGeomRef {
  public:
   static const TesseraGeomRef& get() {
@@ -53,7 +45,7 @@ class TesseraGeomRef {
   std::vector<float> kp;  // frames x 63
 
   const float* frame(int i) const { return kp.data() + size_t(i) * 63; }
-  std::string text(const std::string& name) const { return readFile(dir_ + "/" + name); }
+  std::string text(const std::string& name) const { return fileBytes(dir_ + "/" + name); }
   template <class T>
   std::vector<T> array(const std::string& name) const {
     return readArray<T>(dir_ + "/" + name);

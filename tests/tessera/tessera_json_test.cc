@@ -9,6 +9,7 @@
 #include <memory>
 #include <set>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "le/tessera/tessera_json.h"
@@ -65,53 +66,29 @@ std::string parsed(const std::string& text) {
 const std::string kWrap = "ERR teeth: t is not readable JSON: ";
 
 TEST(TesseraJson, EdgeCasesTable) {
-  struct Case {
-    std::string in, want;
-  };
-  const std::vector<Case> cases = {
-      {"{} trailing", "{}"},
-      {"  \t\r\n[1, 2]x", "[1,2]"},
-      {"\"a\\u00e9b\"", "'a?b'"},
+  const std::string truncated = kWrap + "teeth: JSON truncated", object = kWrap + "teeth: malformed JSON object",
+                    array = kWrap + "teeth: malformed JSON array", bad = kWrap + "teeth: bad JSON number";
+  const std::vector<std::pair<std::string, std::string>> cases = {
+      {"{} trailing", "{}"}, {"  \t\r\n[1, 2]x", "[1,2]"}, {"\"a\\u00e9b\"", "'a?b'"},
       {"\"\\u12\"", "'?'"},        // fewer than four digits: the quote still closes
-      {"\"\\u12345\"", "'?5'"},
-      {"\"\\u\"", "'?'"},
-      {"\"\\b\\f\\n\\r\\t\\/\\\\\\\"\\q\xc3\xa9\"", "'\b\f\n\r\t/\\\"q\xc3\xa9'"},
-      {"\"\\uzz\"", "'?zz'"},
+      {"\"\\u12345\"", "'?5'"}, {"\"\\u\"", "'?'"},
+      {"\"\\b\\f\\n\\r\\t\\/\\\\\\\"\\q\xc3\xa9\"", "'\b\f\n\r\t/\\\"q\xc3\xa9'"}, {"\"\\uzz\"", "'?zz'"},
       {"\"abc", "'abc'"},           // open at the end: ends without error
       {"\"ab\\", "'ab'"},           // a final backslash escapes nothing
       {"{\"a\":1,\"a\":2}", "{a:1,a:2}"},
       {"{\"a\" 1}", "{a:1}"},       // the colon is optional
-      {"falsey", "false"},
-      {"nullx", "null"},
-      {"+1.5", "1.5"},
-      {"1e", "1"},
-      {".5", "0.5"},
+      {"falsey", "false"}, {"nullx", "null"}, {"+1.5", "1.5"}, {"1e", "1"}, {".5", "0.5"},
       {"0x10", "0"},                // hexadecimal is not a JSON number: the 0 is read
       {"1e-400", "0"},              // underflow reads zero
       {"-1e-400", "-0"},            // the sign survives underflow
       {"+1e-400", "0"},
-      {"", kWrap + "teeth: JSON truncated"},
-      {"{\"a\":1,", kWrap + "teeth: JSON truncated"},
-      {"{\"a\":", kWrap + "teeth: JSON truncated"},
-      {"[1,", kWrap + "teeth: JSON truncated"},
-      {"{\"a\":1", kWrap + "teeth: malformed JSON object"},
-      {"{\"a\":1 \"b\":2}", kWrap + "teeth: malformed JSON object"},
-      {"[1,2", kWrap + "teeth: malformed JSON array"},
-      {"[1 2]", kWrap + "teeth: malformed JSON array"},
-      {"[1,]", kWrap + "teeth: bad JSON number"},
-      {"-", kWrap + "teeth: bad JSON number"},
-      {"abc", kWrap + "teeth: bad JSON number"},
-      {"tru", kWrap + "teeth: bad JSON number"},
-      {"+-1", kWrap + "teeth: bad JSON number"},
-      {"NaN", kWrap + "teeth: bad JSON number"},
-      {"-Infinity", kWrap + "teeth: bad JSON number"},
-      {"1e400", kWrap + "teeth: bad JSON number"},
-      {"0.001e312", kWrap + "teeth: bad JSON number"},
-      {"1000000000e300", kWrap + "teeth: bad JSON number"},
-      {"[1e99999999999999999999]", kWrap + "teeth: bad JSON number"},
+      {"", truncated}, {"{\"a\":1,", truncated}, {"{\"a\":", truncated}, {"[1,", truncated},
+      {"{\"a\":1", object}, {"{\"a\":1 \"b\":2}", object}, {"[1,2", array}, {"[1 2]", array},
+      {"[1,]", bad}, {"-", bad}, {"abc", bad}, {"tru", bad}, {"+-1", bad}, {"NaN", bad}, {"-Infinity", bad},
+      {"1e400", bad}, {"0.001e312", bad}, {"1000000000e300", bad}, {"[1e99999999999999999999]", bad},
       {"[1e-99999999999999999999]", "[0]"},
   };
-  for (const auto& c : cases) EXPECT_EQ(parsed(c.in), c.want) << "input: " << c.in;
+  for (const auto& [in, want] : cases) EXPECT_EQ(parsed(in), want) << "input: " << in;
 }
 
 std::string nested(int depth, char open, char close) {
@@ -183,13 +160,8 @@ TEST(TesseraJson, CursorStopsAfterTheValue) {
 TEST(TesseraJsonLookup, FirstPairWinsEverywhere) {
   const JVal v = parseJson(
       "{\"n\":1,\"n\":2,\"s\":\"\",\"s\":\"late\",\"x\":\"str\",\"x\":3,\"arr\":[1]}", "t");
-  struct Case {
-    std::string key;
-    std::string num;  // reqNum's value or its message
-    std::string str;  // optStr with default "dflt"
-    std::string req;  // req's value or its message
-  };
-  const std::vector<Case> cases = {
+  // {key, reqNum's value or its message, optStr with default "dflt", req's value or its message}
+  const std::vector<std::tuple<std::string, std::string, std::string, std::string>> cases = {
       {"n", "1", "dflt", "1"},
       {"s", "ERR teeth: side.json lacks numeric 's'", "", "''"},
       {"x", "ERR teeth: side.json lacks numeric 'x'", "str", "'str'"},
@@ -197,11 +169,11 @@ TEST(TesseraJsonLookup, FirstPairWinsEverywhere) {
       {"missing", "ERR teeth: side.json lacks numeric 'missing'", "dflt", "ERR teeth: member JSON lacks key 'missing'"},
       {"N", "ERR teeth: side.json lacks numeric 'N'", "dflt", "ERR teeth: member JSON lacks key 'N'"},
   };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.key);
-    EXPECT_EQ(orError([&] { return numText(le::tessera::json::reqNum(v, c.key, "side.json")); }), c.num);
-    EXPECT_EQ(le::tessera::json::optStr(v, c.key, "dflt"), c.str);
-    EXPECT_EQ(orError([&] { return show(v.req(c.key)); }), c.req);
+  for (const auto& [key, num, str, req] : cases) {
+    SCOPED_TRACE(key);
+    EXPECT_EQ(orError([&] { return numText(le::tessera::json::reqNum(v, key, "side.json")); }), num);
+    EXPECT_EQ(le::tessera::json::optStr(v, key, "dflt"), str);
+    EXPECT_EQ(orError([&] { return show(v.req(key)); }), req);
   }
   // Lookups on values that are not objects find nothing.
   const JVal arr = parseJson("[{\"n\":1}]", "t");
@@ -213,26 +185,18 @@ TEST(TesseraJsonLookup, FirstPairWinsEverywhere) {
 TEST(TesseraJsonText, FixedAndWholeNumbers) {
   using le::tessera::json::fixedText;
   using le::tessera::json::wholeText;
-  struct Case {
-    double v;
-    int decimals;
-    std::string fixed, whole;
-  };
-  const std::vector<Case> cases = {
-      {0.0, 6, "0.000000", "0"},
-      {4.5, 1, "4.5", "4"},
-      {-2.75, 2, "-2.75", "-2"},
+  const std::vector<std::tuple<double, int, std::string, std::string>> cases = {
+      {0.0, 6, "0.000000", "0"}, {4.5, 1, "4.5", "4"}, {-2.75, 2, "-2.75", "-2"},
       {2.005, 2, "2.00", "2"},  // 2.005 is below the half in binary
       {1e16, 2, "10000000000000000.00", "1e+16"},
       {-1180591620717411303424.0, 1, "-1180591620717411303424.0", "-1180591620717411303424"},
-      {512.9, 6, "512.900000", "512"},
-      {-0.5, 0, "-0", "0"},
+      {512.9, 6, "512.900000", "512"}, {-0.5, 0, "-0", "0"},
       {0.1, 20, "0.10000000000000001", "0"},  // decimals clamp at 17
       {INFINITY, 2, "inf", "inf"},
   };
-  for (const auto& c : cases) {
-    EXPECT_EQ(fixedText(c.v, c.decimals), c.fixed) << c.v;
-    EXPECT_EQ(wholeText(c.v), c.whole) << c.v;
+  for (const auto& [v, decimals, fixed, whole] : cases) {
+    EXPECT_EQ(fixedText(v, decimals), fixed) << v;
+    EXPECT_EQ(wholeText(v), whole) << v;
   }
 }
 

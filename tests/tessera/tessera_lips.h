@@ -2,6 +2,9 @@
 // the teeth-borrow tests place them with.
 #pragma once
 
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -11,11 +14,16 @@ namespace le::test {
 
 inline constexpr int kLipRows[6] = {6, 12, 14, 17, 19, 20};  // upper 6, 12, 14; lower 17, 19, 20
 
-inline const std::string kPiV2 =
-    "{\"unified\":{\"pi\":{\"mode\":\"prop\",\"prop_gate_scale\":1,\"lip_idx\":[6,12,14,17,19,20],"
-    "\"lip_geom_params\":[0.10,0.08,0.074]}}}";
+// The members of unified.pi, and a manifest of nothing else.
+inline const std::string kPiV2Fields =
+    "\"mode\":\"prop\",\"prop_gate_scale\":1,\"lip_idx\":[6,12,14,17,19,20],\"lip_geom_params\":[0.10,0.08,0.074]";
 
-inline tessera::UnifiedPi piV2(int canvas) { return tessera::UnifiedPi::fromManifestJson(kPiV2, canvas); }
+inline tessera::UnifiedPi piV2(int canvas) {
+  return tessera::UnifiedPi::fromManifestJson("{\"unified\":{\"pi\":{" + kPiV2Fields + "}}}", canvas);
+}
+
+// A mask value as a byte: rounded, clamped to [0, 1], 0 for NaN.
+inline uint8_t refByte(float v) { return v > 0.f ? uint8_t(std::nearbyint(std::min(v, 1.f) * 255.f)) : 0; }
 
 // 63 floats (the rest of the face at 0): lips centred at (cx, cy), corners
 // `half` apart, the middle rows `ap` above and below, the corners ap / 1.2.

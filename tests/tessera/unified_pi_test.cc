@@ -9,6 +9,7 @@
 #include <limits>
 #include <random>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "le/tessera/tessera_pi.h"
@@ -28,11 +29,8 @@ std::string manifest(const std::string& pi, const std::string& unifiedExtra = ""
   return "{\"format\":\"x\",\"unified\":{\"pi\":{" + pi + "}" + unifiedExtra + "}}";
 }
 
-const std::string kGoodPi =
-    "\"mode\":\"prop\",\"prop_gate_scale\":1,\"lip_idx\":[6,12,14,17,19,20],"
-    "\"lip_geom_params\":[0.10,0.08,0.074]";
-
-UnifiedPi v2(int canvas = 160) { return UnifiedPi::fromManifestJson(manifest(kGoodPi), canvas); }
+const std::string& kGoodPi = le::test::kPiV2Fields;
+UnifiedPi v2(int canvas = 160) { return le::test::piV2(canvas); }
 
 const std::string kNoUnified =
     "teeth-pi: manifest has no `unified` block — this bundle predates the unified compose and "
@@ -52,12 +50,7 @@ TEST(UnifiedPiManifest, RefusalsTable) {
   const std::string crop = "teeth-pi: engine renders at canvas 160 but unified.crop.canvas is ";
   const std::string modeOk = "\"mode\":\"prop\",";
   const std::string rest = "\"lip_idx\":[6],\"lip_geom_params\":[0.1,0.08,0.074]";
-  struct Case {
-    std::string text;
-    int canvas;
-    std::string want;
-  };
-  const std::vector<Case> cases = {
+  const std::vector<std::tuple<std::string, int, std::string>> cases = {
       {manifest(kGoodPi), 0, "teeth-pi: canvas 0 is not a render size within 1..8192"},
       {manifest(kGoodPi), 8193, "teeth-pi: canvas 8193 is not a render size within 1..8192"},
       {"{\"unified\":", 160, "teeth: manifest.json is not readable JSON: teeth: JSON truncated"},
@@ -93,53 +86,39 @@ TEST(UnifiedPiManifest, RefusalsTable) {
       {manifest(kGoodPi, ",\"crop\":{\"canvas\":1e300}"), 160, crop + "1e+300"},
       {manifest(kGoodPi, ",\"crop\":{\"canvas\":\"160\"}"), 160, crop + "not a number"},
   };
-  for (const auto& c : cases)
-    EXPECT_EQ(le::test::errorOf([&] { UnifiedPi::fromManifestJson(c.text, c.canvas); }), c.want)
-        << c.text << " @" << c.canvas;
+  for (const auto& [text, canvas, want] : cases)
+    EXPECT_EQ(le::test::errorOf([&] { UnifiedPi::fromManifestJson(text, canvas); }), want)
+        << text << " @" << canvas;
 }
 
 TEST(UnifiedPiManifest, AcceptedForms) {
-  struct Case {
-    std::string extra;    // appended to kGoodPi
-    std::string unified;  // appended to the unified block
-    bool corner;
-  };
-  const std::vector<Case> cases = {
+  // {appended to the pi block, appended to the unified block, corner recovery}
+  const std::vector<std::tuple<std::string, std::string, bool>> cases = {
       {"", "", false},
       {",\"corner_recovery\":false", "", false},
       {",\"corner_recovery\":true", "", true},
       {",\"corner_recovery\":\"lip_landmark_half\"", ",\"crop\":{\"canvas\":160.9}", true},
       {",\"corner_recovery\":true,\"corner_recovery\":\"junk\"", ",\"crop\":{}", true},
   };
-  for (const auto& c : cases) {
-    const UnifiedPi u = UnifiedPi::fromManifestJson(manifest(kGoodPi + c.extra, c.unified), 160);
-    EXPECT_EQ(u.corner_recovery, c.corner) << c.extra;
-    EXPECT_EQ(u.mode, "prop");
-    EXPECT_EQ(u.canvas, 160);
+  for (const auto& [extra, unified, corner] : cases) {
+    const UnifiedPi u = UnifiedPi::fromManifestJson(manifest(kGoodPi + extra, unified), 160);
+    EXPECT_EQ(std::tie(u.corner_recovery, u.mode, u.canvas), std::make_tuple(corner, std::string("prop"), 160))
+        << extra;
   }
-  const UnifiedPi u = UnifiedPi::fromManifestJson(
-      manifest("\"mode\":\"prop\",\"prop_gate_scale\":1.25,\"lip_idx\":[6.9,20.99,-0.5,0],"
-               "\"lip_geom_params\":[0.14,-0.02,0.074]"),
-      64);
+  const UnifiedPi u = UnifiedPi::fromManifestJson(manifest("\"mode\":\"prop\",\"prop_gate_scale\":1.25,"
+      "\"lip_idx\":[6.9,20.99,-0.5,0],\"lip_geom_params\":[0.14,-0.02,0.074]"), 64);
   EXPECT_EQ(u.lip_idx, (std::vector<int32_t>{6, 20, 0, 0}));
-  EXPECT_FLOAT_EQ(u.prop_gate_scale, 1.25f);
-  EXPECT_FLOAT_EQ(u.pad_x, 0.14f);
-  EXPECT_FLOAT_EQ(u.pad_y, -0.02f);
-  EXPECT_FLOAT_EQ(u.down, 0.074f);
+  EXPECT_EQ((std::vector<float>{u.prop_gate_scale, u.pad_x, u.pad_y, u.down}),
+            (std::vector<float>{1.25f, 0.14f, -0.02f, 0.074f}));
   EXPECT_EQ(UnifiedPi::fromManifestJson(manifest(kGoodPi), 8192).canvas, 8192);  // the bound is inclusive
 }
 
 TEST(UnifiedPiManifest, Grids) {
-  struct Case {
-    int canvas;
-    std::vector<float> grid;
-  };
-  const std::vector<Case> cases = {
+  const std::vector<std::pair<int, std::vector<float>>> cases = {
       {1, {-1.f}}, {2, {-1.f, 1.f}}, {3, {-1.f, 0.f, 1.f}}, {5, {-1.f, -0.5f, 0.f, 0.5f, 1.f}}};
-  for (const auto& c : cases) {
-    const UnifiedPi u = v2(c.canvas);
-    EXPECT_EQ(u.gridX, c.grid) << c.canvas;
-    EXPECT_EQ(u.gridY, c.grid) << c.canvas;
+  for (const auto& [canvas, grid] : cases) {
+    const UnifiedPi u = v2(canvas);
+    EXPECT_TRUE(u.gridX == grid && u.gridY == grid) << canvas;
   }
 }
 
@@ -173,13 +152,8 @@ TEST(UnifiedPiParams, TeethGateIsTheScaledGateEllipse) {
 }
 
 TEST(UnifiedPiBoxes, EllBoxTable) {
-  struct Case {
-    int canvas;
-    EllParams p;
-    Box want;
-  };
   const float big = 1e30f;
-  const std::vector<Case> cases = {
+  const std::vector<std::tuple<int, EllParams, Box>> cases = {
       {160, {0, 0, 0.1f, 0.1f, 1}, {70, 70, 90, 90}},
       {160, {-0.5f, 0.25f, 0.2f, 0.05f, 1}, {22, 94, 58, 106}},
       {160, {5, 5, 0.1f, 0.1f, 1}, {160, 160, 160, 160}},      // past the far edge: empty
@@ -191,11 +165,11 @@ TEST(UnifiedPiBoxes, EllBoxTable) {
       {2, {0, 0, 0.1f, 0.1f, 1}, {0, 0, 2, 2}},
       {1, {kNaN, 0, 0, 0, 0}, {0, 0, 1, 1}},                   // a 1-pixel canvas is all box
   };
-  for (const auto& c : cases) {
-    const Box b = v2(c.canvas).ellBox(c.p);
+  for (const auto& [canvas, p, want] : cases) {
+    const Box b = v2(canvas).ellBox(p);
     EXPECT_EQ((std::vector<int>{b.x0, b.y0, b.x1, b.y1}),
-              (std::vector<int>{c.want.x0, c.want.y0, c.want.x1, c.want.y1}))
-        << c.canvas << " " << c.p.cx << "," << c.p.cy << " r " << c.p.rx << "," << c.p.ry;
+              (std::vector<int>{want.x0, want.y0, want.x1, want.y1}))
+        << canvas << " " << p.cx << "," << p.cy << " r " << p.rx << "," << p.ry;
   }
 }
 
@@ -261,11 +235,6 @@ TEST(UnifiedPiMasks, BoxedEqualsFullAndStaysInside) {
   }
 }
 
-uint8_t refByte(float v) {
-  if (!(v > 0.f)) return 0;
-  return static_cast<uint8_t>(std::nearbyint(std::min(v, 1.f) * 255.f));
-}
-
 TEST(UnifiedPiMasks, ShrunkByClampsCallerBoxes) {
   const int canvas = 96;
   const UnifiedPi u = v2(canvas);
@@ -291,7 +260,7 @@ TEST(UnifiedPiMasks, ShrunkByClampsCallerBoxes) {
         const size_t i = size_t(y * canvas + x);
         const bool inside = x >= std::max(box.x0, support.x0) && x < std::min(box.x1, support.x1) &&
                             y >= std::max(box.y0, support.y0) && y < std::min(box.y1, support.y1);
-        const uint8_t want = inside && shrink[i] > 0.f ? std::min(refByte(shrink[i]), pi[i]) : 0;
+        const uint8_t want = inside && shrink[i] > 0.f ? std::min(le::test::refByte(shrink[i]), pi[i]) : 0;
         ASSERT_EQ(out[i], want) << x << "," << y << " box " << box.x0 << "," << box.y0;
         lit += out[i] != 0;
       }
@@ -303,35 +272,22 @@ TEST(UnifiedPiMasks, ShrunkByClampsCallerBoxes) {
 
 TEST(UnifiedPiCentroid, HandMasks) {
   const UnifiedPi u = v2(4);
-  struct Case {
-    std::vector<uint8_t> mask;
-    Box box;
-    bool found;
-    double cx, cy;
-  };
   std::vector<uint8_t> zero(16, 0), one(16, 0), corners(16, 127), band(16, 0);
   one[1 * 4 + 2] = 128;
   corners[0] = corners[15] = 255;
   for (int x = 0; x < 4; ++x) band[2 * 4 + x] = 200;
   const Box all{0, 0, 4, 4};
-  const std::vector<Case> cases = {
-      {zero, all, false, 0, 0},
-      {one, all, true, 2, 1},
-      {corners, all, true, 1.5, 1.5},
-      {corners, {2, 2, 4, 4}, true, 3, 3},
-      {corners, {-5, -5, 1, 1}, true, 0, 0},
-      {corners, {5, 5, 9, 9}, false, 0, 0},
-      {corners, {INT_MIN, INT_MIN, INT_MAX, INT_MAX}, true, 1.5, 1.5},
+  // {mask, box, found, cx, cy}
+  const std::vector<std::tuple<std::vector<uint8_t>, Box, bool, double, double>> cases = {
+      {zero, all, false, 0, 0}, {one, all, true, 2, 1}, {corners, all, true, 1.5, 1.5},
+      {corners, {2, 2, 4, 4}, true, 3, 3}, {corners, {-5, -5, 1, 1}, true, 0, 0},
+      {corners, {5, 5, 9, 9}, false, 0, 0}, {corners, {INT_MIN, INT_MIN, INT_MAX, INT_MAX}, true, 1.5, 1.5},
       {band, {1, 0, 3, 4}, true, 1.5, 2},
   };
-  for (size_t i = 0; i < cases.size(); ++i) {
-    const auto& c = cases[i];
+  for (const auto& [mask, box, found, wantX, wantY] : cases) {
     double cx = -1, cy = -1;
-    EXPECT_EQ(u.piU8Centroid(c.mask.data(), c.box, &cx, &cy), c.found) << i;
-    if (c.found) {
-      EXPECT_DOUBLE_EQ(cx, c.cx) << i;
-      EXPECT_DOUBLE_EQ(cy, c.cy) << i;
-    }
+    EXPECT_EQ(u.piU8Centroid(mask.data(), box, &cx, &cy), found) << box.x0 << "," << box.y0;
+    EXPECT_TRUE(!found || (cx == wantX && cy == wantY)) << box.x0 << ": " << cx << "," << cy;
   }
   double cx, cy;
   EXPECT_TRUE(u.piU8Centroid(corners.data(), &cx, &cy));
@@ -345,19 +301,16 @@ TEST(UnifiedPiShift, RoundsHalfToEvenAndClamps) {
   u.piU8(kp.data(), mask.data());
   double cx, cy;
   ASSERT_TRUE(u.piU8Centroid(mask.data(), &cx, &cy));
-  struct Case {
-    double off;  // centroid - cCanon
-    int shift;
-  };
-  const std::vector<Case> cases = {{0.5, 0},    {1.5, 2},     {2.5, 2},           {-1.5, -2},
-                                   {0.51, 1},   {-3.51, -4},  {1e300, 1000000000}, {-1e300, -1000000000}};
-  for (const auto& c : cases) {
-    const double canon[2] = {cx - c.off, cy + c.off};
+  // {centroid - c_canon, shift}
+  const std::vector<std::pair<double, int>> cases = {{0.5, 0},  {1.5, 2},   {2.5, 2},           {-1.5, -2},
+                                                     {0.51, 1}, {-3.51, -4}, {1e300, 1000000000},
+                                                     {-1e300, -1000000000}};
+  for (const auto& [off, shift] : cases) {
+    const double canon[2] = {cx - off, cy + off};
     int dy = 99, dx = 99;
     std::vector<uint8_t> out(128 * 128);
-    ASSERT_TRUE(u.piU8AndShift(kp.data(), canon, out.data(), &dy, &dx)) << c.off;
-    EXPECT_EQ(dx, c.shift) << c.off;
-    EXPECT_EQ(dy, -c.shift) << c.off;
+    ASSERT_TRUE(u.piU8AndShift(kp.data(), canon, out.data(), &dy, &dx)) << off;
+    EXPECT_EQ(std::make_pair(dy, dx), std::make_pair(-shift, shift)) << off;
     EXPECT_EQ(out, mask);
   }
   for (const double bad : {double(kNaN), double(kInf)}) {
@@ -387,28 +340,16 @@ TEST(UnifiedPiCorpus, Refusals) {
   const std::string empty =
       "teeth-pi: pi is empty on every source frame — cannot derive the canonical centroid this "
       "bundle's frame is identified by";
-  struct Case {
-    std::string text;
-    const float* frames;
-    int n;
-    const double* canon;
-    std::string want;
-  };
-  const std::vector<Case> cases = {
-      {m, nullptr, 1, canon, noFrames},
-      {m, frames.data(), 0, canon, noFrames},
+  const std::vector<std::tuple<std::string, const float*, int, const double*, std::string>> cases = {
+      {m, nullptr, 1, canon, noFrames}, {m, frames.data(), 0, canon, noFrames},
       {m, frames.data(), -4, canon, noFrames},
       {m, frames.data(), 1, nullptr, "teeth-pi: c_canon is not a finite pair"},
       {m, frames.data(), 1, nanCanon, "teeth-pi: c_canon is not a finite pair"},
       {m, frames.data(), 1, infCanon, "teeth-pi: c_canon is not a finite pair"},
-      {"{}", frames.data(), 1, canon, kNoUnified},
-      {m, nanFrames.data(), 1, canon, empty},
+      {"{}", frames.data(), 1, canon, kNoUnified}, {m, nanFrames.data(), 1, canon, empty},
   };
-  for (const auto& c : cases)
-    EXPECT_EQ(le::test::errorOf([&] {
-                UnifiedPi::corpusFromManifestJson(c.text, 160, c.frames, c.n, c.canon, nullptr);
-              }),
-              c.want);
+  for (const auto& [text, kp, n, cc, want] : cases)
+    EXPECT_EQ(le::test::errorOf([&] { UnifiedPi::corpusFromManifestJson(text, 160, kp, n, cc, nullptr); }), want);
   EXPECT_EQ(le::test::errorOf([&] { v2().canonicalCentroid(nanFrames.data(), 1, nullptr, nullptr); }),
             empty);
   EXPECT_EQ(le::test::errorOf([&] { v2().canonicalCentroid(nullptr, 3, nullptr, nullptr); }), empty);

@@ -1,21 +1,12 @@
 // The fp16 engine against onnxruntime on the fixture m4b directors: the
 // output and every stage, batches, threads, and the refusals of the loader.
-#include <gtest/gtest.h>
 
-#include <cmath>
 #include <cstdlib>
 #include <cstring>
 #include <algorithm>
-#include <functional>
-#include <map>
-#include <string>
-#include <vector>
 
-#include "le/render/conv_backend.h"
 #include "le/render/conv_engine.h"
-#include "le/render/rewrites.h"
 #include "render/m4b_fixture.h"
-#include "testkit/testkit.h"
 
 namespace le {
 namespace {

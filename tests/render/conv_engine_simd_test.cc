@@ -1,17 +1,11 @@
 // The fp16 engine per vector target, without onnxruntime: availability, and
 // a whole render against another machine's.
-#include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cmath>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
-#include <string>
-#include <vector>
 
 #include "le/render/conv_backend.h"
-#include "le/runtime/le_simd.h"
 #include "render/m4b_frames.h"
 #include "testkit/simd_each.h"
 #include "testkit/testkit.h"

@@ -3,16 +3,11 @@
 // sweep per kernel over lengths, pointer alignments and targets. Results are
 // binary16 (or float32) roundings of the reference, so the tolerance is one
 // binary16 rounding plus float32 accumulation.
-#include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cmath>
-#include <cstdint>
-#include <cstring>
 #include <limits>
 #include <random>
-#include <string>
-#include <vector>
 
 #include "le/render/conv_kernels.h"
 #include "le/runtime/half.h"

@@ -2,17 +2,8 @@
 // widths, the packing refusal, the private pool.
 #include <gtest/gtest.h>
 
-#include <atomic>
-#include <chrono>
-#include <condition_variable>
-#include <functional>
-#include <memory>
-#include <mutex>
 #include <stdexcept>
-#include <string>
 #include <system_error>
-#include <thread>
-#include <vector>
 
 #include "le/render/conv_engine.h"
 #include "testkit/testkit.h"

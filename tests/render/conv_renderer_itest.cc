@@ -1,23 +1,14 @@
 // The Renderer with the fp16 engine: when it is chosen, every way it is not
 // (with the exact lines and refusals), a played prior copied per frame, and
 // the C interface end to end against onnxruntime.
-#include <gtest/gtest.h>
 
-#include <map>
-#include <memory>
-#include <optional>
-#include <string>
 #include <tuple>
-#include <vector>
 
-#include "le/le.h"
 #include "le/render/conv_backend.h"
 #include "le/render/conv_kernels.h"
-#include "le/runtime/le_simd.h"
 #include "render/m4b_fixture.h"
 #include "render/renderer_fixture.h"
 #include "testkit/simd_each.h"
-#include "testkit/testkit.h"
 
 namespace le {
 namespace {

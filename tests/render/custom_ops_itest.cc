@@ -2,15 +2,9 @@
 // rules in double precision (the standard graphs they replace are compared in
 // the rewrites' tests), and their refusals of inputs they cannot serve.
 #include <gtest/gtest.h>
-#include <onnxruntime_cxx_api.h>
-
-#include <array>
-#include <string>
-#include <vector>
 
 #include "render/rewrite_runner.h"
 #include "render/warp_reference.h"
-#include "testkit/testkit.h"
 
 namespace le::test {
 namespace {

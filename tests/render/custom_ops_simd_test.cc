@@ -2,13 +2,9 @@
 // written out in double precision (render/warp_reference.h): a sweep of image
 // shapes x grid kinds (inside, far outside, huge, infinite, NaN) x every
 // compiled vector target, and bands covering exactly their rows.
-#include <gtest/gtest.h>
 
-#include <cmath>
 #include <functional>
 #include <limits>
-#include <string>
-#include <vector>
 
 #include "le/render/le_custom_ops.h"
 #include "render/warp_reference.h"

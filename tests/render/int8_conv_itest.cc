@@ -3,17 +3,11 @@
 // dequantised operands, absent attributes against the reference with Conv's
 // defaults, the refusal matrices of inputs and attributes naming the node,
 // registration from several threads.
-#include <gtest/gtest.h>
-#include <onnxruntime_cxx_api.h>
 
-#include <cmath>
 #include <fstream>
 #include <functional>
 #include <numeric>
 #include <sstream>
-#include <string>
-#include <thread>
-#include <vector>
 
 #include "le/runtime/ort_env.h"
 #include "render/int8_reference.h"

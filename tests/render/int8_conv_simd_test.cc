@@ -3,13 +3,8 @@
 // zero points 0 / 64 / 255, all zero) x every compiled vector target against
 // the double-precision reference; the activation range pass; the refusal
 // matrix of attributes, shapes, repacked weights and non-finite inputs.
-#include <gtest/gtest.h>
 
-#include <algorithm>
 #include <limits>
-#include <random>
-#include <string>
-#include <vector>
 
 #include "render/int8_reference.h"
 #include "testkit/simd_each.h"

@@ -3,21 +3,14 @@
 #pragma once
 
 #include <gtest/gtest.h>
-#include <onnxruntime_cxx_api.h>
 #include <unistd.h>
 
-#include <cmath>
 #include <cstdio>
 #include <functional>
-#include <random>
-#include <string>
-#include <vector>
 
 #include "le/bundle/fsutil.h"
-#include "le/runtime/le_simd.h"
 #include "render/m4b_frames.h"
 #include "render/rewrite_runner.h"
-#include "testkit/testkit.h"
 
 namespace le::test {
 

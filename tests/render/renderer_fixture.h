@@ -6,20 +6,12 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cmath>
 #include <cstdio>
-#include <memory>
-#include <random>
-#include <string>
-#include <vector>
 
-#include "le/bundle/identity.h"
-#include "le/bundle/manifest.h"
 #include "le/driver/cursor.h"
 #include "le/render/le_renderer.h"
 #include "le/runtime/le_simd.h"
 #include "render/rewrite_runner.h"
-#include "testkit/testkit.h"
 
 namespace le::test {
 

@@ -1,24 +1,10 @@
-#include <gtest/gtest.h>
 
-#include <chrono>
-#include <map>
-#include <condition_variable>
-#include <memory>
-#include <mutex>
-#include <thread>
 #include <tuple>
-#include <optional>
-#include <random>
 #include <stdexcept>
-#include <string>
-#include <vector>
 
-#include "le/le.h"
-#include "le/render/conv_backend.h"
 #include "le/render/renderer_impl.h"
 #include "render/renderer_fixture.h"
 #include "testkit/log_lines.h"
-#include "testkit/testkit.h"
 
 namespace le {
 namespace {

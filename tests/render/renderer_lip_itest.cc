@@ -1,20 +1,12 @@
 // The lip contour bound into the director's compose alpha, checked against
 // onnxruntime running the rewritten graph with the numpy reference contour
 // (tessera_geom) fed as "lip_delivery".
-#include <gtest/gtest.h>
 
-#include <cmath>
 #include <cstring>
 #include <filesystem>
-#include <map>
-#include <memory>
-#include <string>
-#include <vector>
 
 #include "le/render/renderer_impl.h"
-#include "le/render/rewrites.h"
 #include "render/renderer_fixture.h"
-#include "testkit/testkit.h"
 
 namespace le {
 namespace {

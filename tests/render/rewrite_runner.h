@@ -3,13 +3,9 @@
 // node order.
 #pragma once
 
-#include <onnxruntime_cxx_api.h>
-
 #include <cmath>
 #include <map>
 #include <random>
-#include <string>
-#include <vector>
 
 #include "le/render/le_custom_ops.h"
 #include "le/render/rewrites.h"

@@ -6,13 +6,8 @@
 // of what each rewrite builds, the hoist, and all of them together.
 #include <gtest/gtest.h>
 
-#include <string>
-#include <vector>
-
-#include "le/render/rewrites.h"
 #include "render/rewrite_runner.h"
 #include "render/warp_reference.h"
-#include "testkit/testkit.h"
 
 namespace le {
 namespace {

@@ -3,20 +3,12 @@
 // refusals of graphs no director carries; the source-cone predictor and the
 // custom operator domain.
 #include <gtest/gtest.h>
-#include <onnxruntime_cxx_api.h>
 
-#include <array>
 #include <cstring>
-#include <functional>
 #include <stdexcept>
-#include <string>
-#include <string_view>
-#include <thread>
-#include <vector>
 
 #include "le/render/le_custom_ops.h"
 #include "le/render/onnx_model.h"
-#include "le/render/onnx_wire.h"
 #include "le/render/rewrites.h"
 #include "le/render/source_cone.h"
 #include "testkit/testkit.h"

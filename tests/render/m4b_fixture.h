@@ -81,12 +81,4 @@ inline Diff diffOf(const float* a, const float* b, size_t n) {
   return d;
 }
 
-// NCHW [c][h][w] (one image) as channel-last [h][w][c].
-inline std::vector<float> toChannelLast(const float* x, size_t c, size_t hw) {
-  std::vector<float> out(c * hw);
-  for (size_t k = 0; k < c; ++k)
-    for (size_t p = 0; p < hw; ++p) out[p * c + k] = x[k * hw + p];
-  return out;
-}
-
 }  // namespace le::test

@@ -202,8 +202,7 @@ TEST(ConvEngineLoad, RefusalsNameTheirReason) {
        kTopo + "basis (64,196608) absent or ambiguous" + kUseOrt},
       {"no pooled64", written("i.onnx", renamed(plain, "pooled64", "pooled65")), "le_conv: pooled64 input not found"},
       {"an extra node", written("x.onnx", withGraphFields(plain, [](const GsField&) { return true; }, stray)),
-       kTopo + "node /stray: not part of the m4b wiring" + kUseOrt},
-  };
+       kTopo + "node /stray: not part of the m4b wiring" + kUseOrt}};
   EXPECT_FALSE(ConvBackend::graphSupported(variant("two_basis")));
   for (const auto& r : table) {
     SCOPED_TRACE(r.what);

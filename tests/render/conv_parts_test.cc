@@ -17,8 +17,7 @@ TEST(ConvPack, BlockWidthsCoverTheChannelsInVectorMultiples) {
   const std::tuple<int, int, std::vector<int32_t>> cases[] = {  // {channels, lanes, blocks}
       {96, 8, {32, 32, 32}},  {144, 8, {32, 32, 32, 32, 16}}, {22, 8, {24}},     {22, 16, {32}},
       {1, 4, {8}},            {1, 16, {16}},                   {3, 8, {8}},       {12, 8, {16}},
-      {24, 16, {32}},         {48, 8, {32, 16}},               {33, 1, {32, 8}},  {192, 16, {32, 32, 32, 32, 32, 32}},
-  };
+      {24, 16, {32}},         {48, 8, {32, 16}},               {33, 1, {32, 8}},  {192, 16, {32, 32, 32, 32, 32, 32}}};
   for (const auto& [co, lanes, blocks] : cases) EXPECT_EQ(le::conv::blockWidths(co, lanes), blocks) << co << " channels, " << lanes << " lanes";
 }
 

@@ -57,8 +57,7 @@ TEST(CustomOps, EachOperatorEqualsTheRule) {
             for (size_t i = 0; i < r.grid.size(); ++i) r.grid[i] = far[i % 6] * (i % 5 == 0 ? 1.f : 0.5f);
           }
           EXPECT_LT(maxRelError(runOn(op, r), warp ? refWarpDirector(r.x, r.grid, int(N), int(H), int(W))
-                                             : refGridSample(r.x, r.grid, int(N), int(C), int(H), int(W))),
-                    kRoundOff);
+                                             : refGridSample(r.x, r.grid, int(N), int(C), int(H), int(W))), kRoundOff);
         }
     }
 }

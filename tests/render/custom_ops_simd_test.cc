@@ -23,13 +23,10 @@ const struct Op {
   Band band;
   std::function<std::vector<float>(const std::vector<float>&, const std::vector<float>&, int, int, int)> ref;
 } kOps[] = {
-    {"GridSampleFast", 0, [](const float* x, const float* g, float* y, int C, int H, int W, int r0,
-                             int r1) { gridsample_fast_band(x, g, y, C, H, W, r0, r1); },
+    {"GridSampleFast", 0, [](const float* x, const float* g, float* y, int C, int H, int W, int r0, int r1) { gridsample_fast_band(x, g, y, C, H, W, r0, r1); },
      [](const auto& x, const auto& g, int C, int H, int W) { return refGridSample(x, g, 1, C, H, W); }},
-    {"WarpDirector", 3, [](const float* x, const float* g, float* y, int, int H, int W, int r0,
-                           int r1) { warpDirectorBand(x, g, y, W, H, r0, r1); },
-     [](const auto& x, const auto& g, int, int H, int W) { return refWarpDirector(x, g, 1, H, W); }},
-};
+    {"WarpDirector", 3, [](const float* x, const float* g, float* y, int, int H, int W, int r0, int r1) { warpDirectorBand(x, g, y, W, H, r0, r1); },
+     [](const auto& x, const auto& g, int, int H, int W) { return refWarpDirector(x, g, 1, H, W); }}};
 
 std::vector<float> whole(const Op& op, const std::vector<float>& x, const std::vector<float>& g, int C, int H, int W) {
   std::vector<float> y(x.size(), -7.f);

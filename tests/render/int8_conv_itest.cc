@@ -121,8 +121,7 @@ TEST(Int8Op, MisfitInputsAndBadAttributesFailNamingTheNode) {
       {x, w, 3, 2, "Int8ConvVNNI node \"loose\" (inputs x, w, w_scale, b): input 3 (bias) has 2 values"},
       {x, w, 4, 3, "input 2 (weight scales)"},
       {x, {2, 4, 3, 3}, 2, 2, "packed copy"},  // the first good run packed 3 x 4 x 3 x 3
-      {{1, 4, 6}, w, 3, 3, ""},                  // rank 3: onnxruntime's own refusal
-  };
+      {{1, 4, 6}, w, 3, 3, ""}};               // rank 3: onnxruntime's own refusal
   for (const auto& [xs, ws, scales, biases, says] : inputs) {
     const std::string e = errorOf([&] { run(loose, shaped(xs, ws, scales, biases)); });
     EXPECT_TRUE(e.find(says) != std::string::npos && (*says || e != "(no error)")) << says << ": " << e;

@@ -112,19 +112,12 @@ TEST(Int8Conv, RefusalMatrix) {
   const std::vector<int64_t> x{1, 8, 5, 5}, w{6, 4, 3, 3};
   EXPECT_EQ(conv.outputShape(x, w, 6, 6), (std::array<int64_t, 4>{1, 6, 5, 5}));
   const std::tuple<std::vector<int64_t>, std::vector<int64_t>, size_t, size_t, const char*> inputs[] = {  // {x, w, scales, biases}
-      {x, w, 6, 5, "node \"c1\" (inputs x, w, s, b): input 3 (bias) has 5 values"},
-      {x, w, 7, 6, "input 2 (weight scales)"},
-      {x, {6, 3, 3, 3}, 6, 6, "input channels per group"},
-      {{1, 7, 5, 5}, w, 6, 6, "does not divide the 7 channels"},
-      {x, {5, 4, 3, 3}, 5, 5, "does not divide the 5 output channels"},
-      {{8, 5, 5}, w, 6, 6, "input 0"},
-      {x, {6, 4, 3}, 6, 6, "input 1"},
-      {{1, 8, 0, 5}, w, 6, 6, "empty dimension"},
-      {x, {6, 4, 8, 3}, 6, 6, "output height would be empty"},
-      {x, {6, 4, 3, 8}, 6, 6, "output width would be empty"},
-      {x, {6, 4, 200, 200}, 6, 6, "32-bit accumulator"},
-      {{int64_t{1} << 62, 8, 5, 5}, w, 6, 6, "overflows"},
-  };
+      {x, w, 6, 5, "node \"c1\" (inputs x, w, s, b): input 3 (bias) has 5 values"}, {x, w, 7, 6, "input 2 (weight scales)"},
+      {x, {6, 3, 3, 3}, 6, 6, "input channels per group"}, {{1, 7, 5, 5}, w, 6, 6, "does not divide the 7 channels"},
+      {x, {5, 4, 3, 3}, 5, 5, "does not divide the 5 output channels"}, {{8, 5, 5}, w, 6, 6, "input 0"},
+      {x, {6, 4, 3}, 6, 6, "input 1"}, {{1, 8, 0, 5}, w, 6, 6, "empty dimension"},
+      {x, {6, 4, 8, 3}, 6, 6, "output height would be empty"}, {x, {6, 4, 3, 8}, 6, 6, "output width would be empty"},
+      {x, {6, 4, 200, 200}, 6, 6, "32-bit accumulator"}, {{int64_t{1} << 62, 8, 5, 5}, w, 6, 6, "overflows"}};
   for (const auto& [xs, ws, scales, biases, what] : inputs) says([&] { conv.outputShape(xs, ws, scales, biases); }, what);
 
   // Runs: weights changed after packing, of another shape, non-finite or

@@ -61,11 +61,8 @@ struct Switches {
   std::optional<std::string> gsFast, gsRewrite, warpNode;
 };
 const Switches kSwitches[] = {
-    {"Defaults", std::nullopt, std::nullopt, std::nullopt},
-    {"GsRewriteOff", std::nullopt, "0", std::nullopt},
-    {"GsFastOff", "0", std::nullopt, std::nullopt},
-    {"WarpNodeOn", std::nullopt, std::nullopt, "1"},
-};
+    {"Defaults", std::nullopt, std::nullopt, std::nullopt}, {"GsRewriteOff", std::nullopt, "0", std::nullopt},
+    {"GsFastOff", "0", std::nullopt, std::nullopt},         {"WarpNodeOn", std::nullopt, std::nullopt, "1"}};
 
 class RendererSwitch : public testing::TestWithParam<Switches> {};
 
@@ -94,7 +91,6 @@ TEST(RendererRender, LogsEachRewriteAndTheEp) {
       {nullptr, nullptr, "plain", "[le] std GridSample -> com.quillfin::GridSampleFast load-time rewrite: 1 node(s) (plain)\n"},
       {nullptr, nullptr, "plain", "[le] L3 student blend MatMul -> Gemm load-time normalisation: 1 node(s) (plain) — "},
       {nullptr, nullptr, "plain", "[le] head cubic x2 -> Pad(edge,2)+Conv5x5(dw)+DepthToSpace(2,CRD) load-time rewrite: 1 node(s) (plain) — "},
-      {nullptr, nullptr, "plain", "[le] !!! compose alpha: ELLIPSE (plain) — this bundle carries no lip_template.v1.json, so"},
       {nullptr, nullptr, "plain", "' [1,12,32,32] leaves the per-frame graph and is prefetched per SOURCE FRAME on one spare core (plain)\n"},
       {"1", nullptr, "plain", "[le] director warp -> com.quillfin::WarpDirector ("},
       {"1", nullptr, "plain", "[le] source-cone hoist SKIPPED (plain): the warp node subsumes the cone — there is nothing left to hoist\n"},

@@ -160,8 +160,7 @@ TEST(RendererLip, EllipseServesOrTheLoadIsRefused) {
       {&bound1(), "no_tail", "no_tail", false,
        "[le] !!! lip contour NOT bound to the compose alpha (no_tail): the graph does not carry the unified "
        "compose tail — this session serves the graph's own ELLIPSE\n"},
-      {&noTemplate(), "prebound", "plain", true, "[le] !!! compose alpha: ELLIPSE (prebound) " + noFile},
-  };
+      {&noTemplate(), "prebound", "plain", true, "[le] !!! compose alpha: ELLIPSE (prebound) " + noFile}};
   ASSERT_EQ(test::runFixture({"director", "--out", bound1().path() + "/model_no_tail.onnx", "--variant",
                               "no_compose", "--crop", std::to_string(kCrop)}), 0);
   for (const auto& c : ellipse) {
@@ -210,8 +209,7 @@ TEST(RendererLip, EllipseServesOrTheLoadIsRefused) {
        "renderer binds float [B,1,256,256] — refusing a lip canvas the graph cannot take"},
       {"lip_delivery_b2", good,
        "Renderer: " + model + "b2.onnx declares input 'lip_delivery' as [2,1,256,256] and this renderer binds "
-       "[1,1,256,256]"},
-  };
+       "[1,1,256,256]"}};
   for (const auto& [key, templ, error] : refusals) {
     std::filesystem::remove(dir + "/lip_template.v1.json");
     if (!templ.empty()) test::writeFile(dir + "/lip_template.v1.json", templ);

@@ -27,9 +27,7 @@ std::vector<Int8Case> shapes() {
   for (bool dw : {false, true})
     for (int64_t s : {1, 2})
       for (int64_t p : {0, 1})
-        for (int64_t d : {1, 2}) {
-          out.push_back({2, dw ? 5 : 13, 7, 9, dw ? 5 : 22, 3, 3, dw ? 5 : 1, {s, s}, {p, p, p, p}, {d, d}});
-        }
+        for (int64_t d : {1, 2}) out.push_back({2, dw ? 5 : 13, 7, 9, dw ? 5 : 22, 3, 3, dw ? 5 : 1, {s, s}, {p, p, p, p}, {d, d}});
   out.push_back({1, 6, 9, 6, 10, 3, 3, 2, {2, 1}, {1, 0, 2, 1}, {1, 2}});  // group 2, uneven pads
   out.push_back({1, 8, 5, 7, 40, 1, 1, 1});                                 // 3 blocks of 16, 1x1
   out.push_back({1, 4, 3, 3, 3, 5, 5, 1, {1, 1}, {1, 1, 1, 1}});            // one output pixel
@@ -80,8 +78,7 @@ TEST(MinmaxPar, SerialMinimumAndMaximumAndNaNForAnyNonFiniteValue) {
       float lo, hi;
       minmax_par(x.data(), n, &lo, &hi);
       const auto [mn, mx] = std::minmax_element(x.begin(), x.end());
-      EXPECT_EQ(lo, *mn) << n;
-      EXPECT_EQ(hi, *mx) << n;
+      EXPECT_EQ(std::make_pair(lo, hi), std::make_pair(*mn, *mx)) << n;
       for (float bad : {std::numeric_limits<float>::quiet_NaN(), inf, -inf})
         for (size_t at : {size_t{0}, n / 2, n - 1}) {
           std::vector<float> y = x;
@@ -92,8 +89,7 @@ TEST(MinmaxPar, SerialMinimumAndMaximumAndNaNForAnyNonFiniteValue) {
     }
     float lo, hi;
     minmax_par(nullptr, 0, &lo, &hi);
-    EXPECT_EQ(lo, inf);
-    EXPECT_EQ(hi, -inf);
+    EXPECT_EQ(std::make_pair(lo, hi), std::make_pair(inf, -inf));
   });
 }
 

@@ -32,10 +32,6 @@ std::string bundle(int batch, bool p = true, bool fs = true) {
 using test::Loaded;
 using test::load;
 
-std::string refusal(const std::string& dir, const std::string& key, const std::string& ep = "") {
-  return test::errorOf([&] { load(dir, key, ep); });
-}
-
 // Renders frames si in runs of n and compares every crop with onnxruntime's
 // output of the unmodified graph.
 void expectMatchesReference(const std::string& dir, const std::string& variant, int n,
@@ -152,9 +148,9 @@ TEST(RendererLoad, RefusalsOfProvidersGraphsAndBundles) {
        "pointer — a SEGFAULT on the first frame, not a refusal. REFUSING to create a session."}};
   for (const auto& [bundle, key, ep, gsFast, want] : refusals) {
     ScopedEnv e("LE_GS_FAST", gsFast ? std::optional<std::string>(gsFast) : std::nullopt);
-    EXPECT_EQ(refusal(bundle, key, ep), want) << key << " " << ep;
+    EXPECT_EQ(test::errorOf([&] { load(bundle, key, ep); }), want) << key << " " << ep;
   }
-  EXPECT_EQ(test::countOf(refusal(dir, "plain", "xnnpack:fp16"), "Renderer: ep 'xnnpack:fp16' is REFUSED."), 1);
+  EXPECT_EQ(test::countOf(test::errorOf([&] { load(dir, "plain", "xnnpack:fp16"); }), "Renderer: ep 'xnnpack:fp16' is REFUSED."), 1);
   EXPECT_TRUE(load(bundle(1, false, true), "featsynth").renderer->impl().featSynth);
   EXPECT_EQ(load(dir, "baked").renderer->batch(), 1);  // registered: the baked kernel serves
   // No CoreML provider here: the append fails and the CPU provider serves.
@@ -197,9 +193,7 @@ TEST(RendererRender, ArgumentChecksComeBeforeAnyRead) {
 TEST(RendererHoist, SequentialWalkWithWrapMatchesAndHits) {
   Loaded l = load(bundle(1), "plain");
   ASSERT_TRUE(l.renderer->impl().ring);
-  std::vector<int32_t> walk;
-  for (int i = 0; i < kNT; ++i) walk.push_back(i);
-  walk.push_back(0);
+  const std::vector<int32_t> walk{0, 1, 2, 3, 4, 5, 0};  // every frame of kNT, then the wrap
   expectMatchesReference(bundle(1), "plain", 1, walk, l);
   const SourceConeRing& ring = *l.renderer->impl().ring;
   // Frame 0 is a miss; 1..N-1 were prefetched; after N-1 the unwrapped walk
@@ -334,9 +328,9 @@ TEST(RendererLoad, HostKeypointContract) {
     if (fs) args.push_back("--featsynth");
     ASSERT_EQ(test::runFixture(args), 0);
     if (rows != 0) {
-      EXPECT_EQ(refusal(t.path(), key), head + loadManifest(t.path()).modelPath(key) + " — the graph declares " + input +
-                                            " with " + std::to_string(rows) + " keypoint rows, and this renderer feeds 21 "
-                                            "(le::kHostKpRows, le/le). " + (rows == 22 ? width : "") + tail);
+      EXPECT_EQ(test::errorOf([&] { load(t.path(), key); }),
+                head + loadManifest(t.path()).modelPath(key) + " — the graph declares " + input + " with " + std::to_string(rows) +
+                    " keypoint rows, and this renderer feeds 21 (le::kHostKpRows, le/le). " + (rows == 22 ? width : "") + tail);
       continue;
     }
     Loaded l = load(t.path(), key);

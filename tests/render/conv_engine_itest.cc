@@ -1,21 +1,11 @@
 // The fp16 engine against onnxruntime on the fixture m4b directors: the
 // output and every stage, batches, threads, and the refusals of the loader.
-#include <gtest/gtest.h>
 
-#include <cmath>
 #include <cstdlib>
-#include <cstring>
 #include <algorithm>
-#include <functional>
-#include <map>
-#include <string>
-#include <vector>
 
-#include "le/render/conv_backend.h"
 #include "le/render/conv_engine.h"
-#include "le/render/rewrites.h"
 #include "render/m4b_fixture.h"
-#include "testkit/testkit.h"
 
 namespace le {
 namespace {
@@ -66,13 +56,13 @@ TEST(ConvEngineOrt, EveryStageMatches) {
   for (const std::string& st : stages) {
     SCOPED_TRACE(st);
     const auto& [shape, r] = ref.at(st);
-    const std::string bytes = test::readFile(dumps / (st + ".f32"));
-    ASSERT_EQ(bytes.size(), r.size() * sizeof(float));
-    std::vector<float> dumped(r.size());
-    std::memcpy(dumped.data(), bytes.data(), bytes.size());
+    const std::vector<float> dumped = test::readF32(dumps / (st + ".f32"));
+    ASSERT_EQ(dumped.size(), r.size());
     // NCHW images are dumped channel-last; the grid and w64 as the graph holds them.
-    const size_t channels = st == "grid_add" || shape.size() != 4 ? 0 : size_t(shape[1]);
-    const std::vector<float> want = channels == 0 ? r : test::toChannelLast(r.data(), channels, r.size() / channels);
+    const size_t c = st == "grid_add" || shape.size() != 4 ? 0 : size_t(shape[1]), hw = c ? r.size() / c : 0;
+    std::vector<float> want = r;  // [c][h][w] as [h][w][c]
+    for (size_t k = 0; k < c; ++k)
+      for (size_t p = 0; p < hw; ++p) want[p * c + k] = r[k * hw + p];
     float mag = 0;
     for (float v : want) mag = std::max(mag, std::fabs(v));
     const Diff d = test::diffOf(dumped.data(), want.data(), want.size());
@@ -86,8 +76,7 @@ TEST(ConvEngineOrt, EveryStageMatches) {
   if (keep == nullptr || *keep == '\0') return;
   le::fs::mkdirs(keep);
   test::writeFile(std::string(keep) + "/model.onnx", test::readFile(model));
-  test::writeFile(std::string(keep) + "/render.f32",
-                  std::string(reinterpret_cast<const char*>(got.data()), got.size() * sizeof(float)));
+  test::writeF32(std::string(keep) + "/render.f32", got);
 }
 
 // Frames whole per worker, or one after another with rows split: the same
@@ -213,8 +202,7 @@ TEST(ConvEngineLoad, RefusalsNameTheirReason) {
        kTopo + "basis (64,196608) absent or ambiguous" + kUseOrt},
       {"no pooled64", written("i.onnx", renamed(plain, "pooled64", "pooled65")), "le_conv: pooled64 input not found"},
       {"an extra node", written("x.onnx", withGraphFields(plain, [](const GsField&) { return true; }, stray)),
-       kTopo + "node /stray: not part of the m4b wiring" + kUseOrt},
-  };
+       kTopo + "node /stray: not part of the m4b wiring" + kUseOrt}};
   EXPECT_FALSE(ConvBackend::graphSupported(variant("two_basis")));
   for (const auto& r : table) {
     SCOPED_TRACE(r.what);

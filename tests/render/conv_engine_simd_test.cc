@@ -1,17 +1,11 @@
 // The fp16 engine per vector target, without onnxruntime: availability, and
 // a whole render against another machine's.
-#include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cmath>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
-#include <string>
-#include <vector>
 
 #include "le/render/conv_backend.h"
-#include "le/runtime/le_simd.h"
 #include "render/m4b_frames.h"
 #include "testkit/simd_each.h"
 #include "testkit/testkit.h"
@@ -43,9 +37,7 @@ TEST(ConvEngineEmu, Crop256MatchesAnotherMachinesRender) {
   const char* dir = std::getenv("LE_CONV_REFERENCE");
   if (dir == nullptr || *dir == '\0') GTEST_SKIP() << "LE_CONV_REFERENCE names no reference render";
   ASSERT_TRUE(le::ConvBackend::available()) << le::simd::target();
-  const std::string bytes = le::test::readFile(std::string(dir) + "/render.f32");
-  std::vector<float> ref(bytes.size() / sizeof(float));
-  std::memcpy(ref.data(), bytes.data(), ref.size() * sizeof(float));
+  const std::vector<float> ref = le::test::readF32(std::string(dir) + "/render.f32");
   ASSERT_EQ(ref.size(), 3u * 256 * 256);
   const le::test::M4bFrames in(256, 1, le::test::kReferenceSeed);
   auto e = le::ConvBackend::create(std::string(dir) + "/model.onnx", 2);

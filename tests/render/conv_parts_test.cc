@@ -2,17 +2,8 @@
 // widths, the packing refusal, the private pool.
 #include <gtest/gtest.h>
 
-#include <atomic>
-#include <chrono>
-#include <condition_variable>
-#include <functional>
-#include <memory>
-#include <mutex>
 #include <stdexcept>
-#include <string>
 #include <system_error>
-#include <thread>
-#include <vector>
 
 #include "le/render/conv_engine.h"
 #include "testkit/testkit.h"
@@ -23,36 +14,18 @@ using le::conv::Act;
 using le::test::errorOf;
 
 TEST(ConvPack, BlockWidthsCoverTheChannelsInVectorMultiples) {
-  struct Case {
-    int co, lanes;
-    std::vector<int32_t> blocks;
-  };
-  const Case cases[] = {
+  const std::tuple<int, int, std::vector<int32_t>> cases[] = {  // {channels, lanes, blocks}
       {96, 8, {32, 32, 32}},  {144, 8, {32, 32, 32, 32, 16}}, {22, 8, {24}},     {22, 16, {32}},
       {1, 4, {8}},            {1, 16, {16}},                   {3, 8, {8}},       {12, 8, {16}},
-      {24, 16, {32}},         {48, 8, {32, 16}},               {33, 1, {32, 8}},  {192, 16, {32, 32, 32, 32, 32, 32}},
-  };
-  for (const Case& c : cases)
-    EXPECT_EQ(le::conv::blockWidths(c.co, c.lanes), c.blocks) << c.co << " channels, " << c.lanes << " lanes";
+      {24, 16, {32}},         {48, 8, {32, 16}},               {33, 1, {32, 8}},  {192, 16, {32, 32, 32, 32, 32, 32}}};
+  for (const auto& [co, lanes, blocks] : cases) EXPECT_EQ(le::conv::blockWidths(co, lanes), blocks) << co << " channels, " << lanes << " lanes";
 }
 
 TEST(ConvPack, RefusesWrongCountsWithTheLayerMessage) {
-  struct Case {
-    size_t w, b;
-    std::string message;
-  };
-  const std::string tail = " — refusing to pack (graph is not the m4b this kernel implements)";
-  const Case cases[] = {
-      {96 * 96 * 9 - 1, 96, "le_conv: layer s.e0.conv needs 82944 weights / 96 bias but the graph supplies 82943 / 96" + tail},
-      {96 * 96 * 9, 95, "le_conv: layer s.e0.conv needs 82944 weights / 96 bias but the graph supplies 82944 / 95" + tail},
-      {0, 0, "le_conv: layer s.e0.conv needs 82944 weights / 96 bias but the graph supplies 0 / 0" + tail},
-  };
-  for (const Case& c : cases)
-    EXPECT_EQ(errorOf([&] {
-                le::conv::packConv("s.e0.conv", std::vector<float>(c.w), std::vector<float>(c.b), 96, 96, 96, 3,
-                                   Act::kRelu, 8);
-              }),
-              c.message);
+  for (const auto& [w, b] : {std::pair<size_t, size_t>{96 * 96 * 9 - 1, 96}, {96 * 96 * 9, 95}, {0, 0}})
+    EXPECT_EQ(errorOf([&] { le::conv::packConv("s.e0.conv", std::vector<float>(w), std::vector<float>(b), 96, 96, 96, 3, Act::kRelu, 8); }),
+              "le_conv: layer s.e0.conv needs 82944 weights / 96 bias but the graph supplies " + std::to_string(w) + " / " +
+                  std::to_string(b) + " — refusing to pack (graph is not the m4b this kernel implements)");
 }
 
 // ---- the private pool --------------------------------------------------------------------

@@ -1,23 +1,14 @@
 // The Renderer with the fp16 engine: when it is chosen, every way it is not
 // (with the exact lines and refusals), a played prior copied per frame, and
 // the C interface end to end against onnxruntime.
-#include <gtest/gtest.h>
 
-#include <map>
-#include <memory>
-#include <optional>
-#include <string>
 #include <tuple>
-#include <vector>
 
-#include "le/le.h"
 #include "le/render/conv_backend.h"
 #include "le/render/conv_kernels.h"
-#include "le/runtime/le_simd.h"
 #include "render/m4b_fixture.h"
 #include "render/renderer_fixture.h"
 #include "testkit/simd_each.h"
-#include "testkit/testkit.h"
 
 namespace le {
 namespace {
@@ -47,30 +38,22 @@ using test::Loaded;
 // The fp16 engine's fixture director is model_m4b.onnx.
 Loaded load(const std::string& dir, const std::string& ep) { return test::load(dir, "m4b", ep); }
 
-const std::string kServes = std::string("[le] director ep=neon (fp16 engine on ");
-
 // ---- the choice -----------------------------------------------------------------
 
 TEST(RendererConv, RequestsChooseTheEngineAndNothingElseDoes) {
-  struct Case {
-    const char* ep;
-    std::optional<std::string> env;
-    bool engine;
-  };
-  const Case cases[] = {
-      {"neon", std::nullopt, true},  {"", "neon", true},         {"neon", "ort", true},
-      {"", std::nullopt, false},     {"", "NEON", false},        {"", "neon ", false},
-      {"", "", false},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(std::string("ep '") + c.ep + "' LE_CONV_BACKEND " + (c.env ? "'" + *c.env + "'" : "unset"));
-    ScopedEnv env("LE_CONV_BACKEND", c.env);
-    Loaded l = load(raw256(), c.ep);
-    EXPECT_STREQ(l.renderer->backend(), c.engine ? "neon" : "ort");
-    EXPECT_EQ(l.renderer->ep(), c.engine ? "neon" : "cpu");
+  // {ep, LE_CONV_BACKEND, the engine serves}
+  const std::tuple<const char*, std::optional<std::string>, bool> cases[] = {
+      {"neon", std::nullopt, true}, {"", "neon", true},  {"neon", "ort", true}, {"", std::nullopt, false},
+      {"", "NEON", false},          {"", "neon ", false}, {"", "", false}};
+  for (const auto& [ep, var, engine] : cases) {
+    SCOPED_TRACE(std::string("ep '") + ep + "' LE_CONV_BACKEND " + (var ? "'" + *var + "'" : "unset"));
+    ScopedEnv env("LE_CONV_BACKEND", var);
+    Loaded l = load(raw256(), ep);
+    EXPECT_STREQ(l.renderer->backend(), engine ? "neon" : "ort");
+    EXPECT_EQ(l.renderer->ep(), engine ? "neon" : "cpu");
     EXPECT_EQ(l.renderer->batch(), 1);
-    EXPECT_EQ(test::countOf(l.log, kServes + simd::target() + ")\n"), c.engine ? 1 : 0) << l.log;
-    EXPECT_EQ(test::countOf(l.log, "[le] director ep=cpu (ORT CPU EP)\n"), c.engine ? 0 : 1) << l.log;
+    EXPECT_EQ(test::countOf(l.log, std::string("[le] director ep=neon (fp16 engine on ") + simd::target() + ")\n"), engine ? 1 : 0) << l.log;
+    EXPECT_EQ(test::countOf(l.log, "[le] director ep=cpu (ORT CPU EP)\n"), engine ? 0 : 1) << l.log;
     EXPECT_EQ(test::countOf(l.log, "lip contour NOT bound"), 0) << l.log;  // no template here
   }
   // Not a request: an unknown provider stays unknown.
@@ -91,11 +74,8 @@ TEST(RendererConv, FallsBackOrRefusesWithItsLines) {
   {
     Loaded l = load(m4bBundle(256, 1, "--lip-template"), "neon");
     EXPECT_STREQ(l.renderer->backend(), "neon");
-    EXPECT_EQ(test::countOf(l.log, "[le] !!! lip contour NOT bound to the compose alpha (m4b): the fp16 engine "
-                                   "serves the fused m4b graph as written — this session serves the graph's own "
-                                   "ELLIPSE\n"),
-              1)
-        << l.log;
+    EXPECT_EQ(test::countOf(l.log, "[le] !!! lip contour NOT bound to the compose alpha (m4b): the fp16 engine serves the "
+                                   "fused m4b graph as written — this session serves the graph's own ELLIPSE\n"), 1) << l.log;
   }
   // A processor target without hardware binary16 or FMA: onnxruntime serves.
   int64_t slow = 0;
@@ -108,8 +88,7 @@ TEST(RendererConv, FallsBackOrRefusesWithItsLines) {
   Loaded l = load(raw256(), "neon");
   EXPECT_STREQ(l.renderer->backend(), "ort");
   EXPECT_EQ(l.renderer->ep(), "cpu");
-  EXPECT_EQ(test::countOf(l.log, "[le] fp16 NEON backend requested but unavailable on this build/CPU; using ORT\n"), 1)
-      << l.log;
+  EXPECT_EQ(test::countOf(l.log, "[le] fp16 NEON backend requested but unavailable on this build/CPU; using ORT\n"), 1) << l.log;
 }
 
 // ---- rendering -------------------------------------------------------------------

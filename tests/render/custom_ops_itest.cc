@@ -2,15 +2,9 @@
 // rules in double precision (the standard graphs they replace are compared in
 // the rewrites' tests), and their refusals of inputs they cannot serve.
 #include <gtest/gtest.h>
-#include <onnxruntime_cxx_api.h>
-
-#include <array>
-#include <string>
-#include <vector>
 
 #include "render/rewrite_runner.h"
 #include "render/warp_reference.h"
-#include "testkit/testkit.h"
 
 namespace le::test {
 namespace {
@@ -47,36 +41,32 @@ std::vector<float> runOn(Ort::Session& s, const Feed& r) {
 // (for the warp only a little: far out its A and B hang on the low bits of the
 // position).
 TEST(CustomOps, EachOperatorEqualsTheRule) {
-  const struct {
-    const char* op;
-    std::vector<std::array<int64_t, 4>> shapes;  // N, C, H, W
-  } ops[] = {{"gridsample_fast.onnx", {{1, 3, 37, 29}, {2, 5, 16, 16}, {1, 1, 1, 1}, {1, 2, 1, 9}, {3, 4, 33, 17}, {1, 32, 20, 20}}},
-             {"warp_director.onnx", {{1, 3, 40, 33}, {2, 3, 17, 19}, {1, 3, 2, 2}, {1, 3, 1, 5}, {1, 3, 64, 48}}}};
-  const bool warp[] = {false, true};
-  for (int k = 0; k < 2; ++k)
+  const std::pair<const char*, std::vector<std::array<int64_t, 4>>> ops[] = {  // {model, N C H W shapes}
+      {"gridsample_fast.onnx", {{1, 3, 37, 29}, {2, 5, 16, 16}, {1, 1, 1, 1}, {1, 2, 1, 9}, {3, 4, 33, 17}, {1, 32, 20, 20}}},
+      {"warp_director.onnx", {{1, 3, 40, 33}, {2, 3, 17, 19}, {1, 3, 2, 2}, {1, 3, 1, 5}, {1, 3, 64, 48}}}};
+  for (const auto& [name, shapes] : ops)
     for (int threads : {1, 2}) {
-      Ort::Session op = session(ops[k].op, threads);
-      for (const auto& [N, C, H, W] : ops[k].shapes)
-        for (float range : warp[k] ? std::vector<float>{1.2f, 3.f} : std::vector<float>{1.2f, 40.f, 1e5f}) {
-          SCOPED_TRACE(std::string(ops[k].op) + " " + std::to_string(N) + "x" + std::to_string(C) + "x" + std::to_string(H) + "x" + std::to_string(W));
+      const bool warp = name == std::string("warp_director.onnx");
+      Ort::Session op = session(name, threads);
+      for (const auto& [N, C, H, W] : shapes)
+        for (float range : warp ? std::vector<float>{1.2f, 3.f} : std::vector<float>{1.2f, 40.f, 1e5f}) {
+          SCOPED_TRACE(std::string(name) + " " + std::to_string(N) + "x" + std::to_string(C) + "x" + std::to_string(H) + "x" + std::to_string(W));
           Feed r = randomFeed(N, C, H, W, range, uint32_t(H * 31 + W));
           if (range > 1e4f) {
             const float far[] = {3.3e9f, -3.3e9f, 2.2e10f, -1e30f, 1e30f, 4.2e9f};
             for (size_t i = 0; i < r.grid.size(); ++i) r.grid[i] = far[i % 6] * (i % 5 == 0 ? 1.f : 0.5f);
           }
-          EXPECT_LT(maxRelError(runOn(op, r), warp[k] ? refWarpDirector(r.x, r.grid, int(N), int(H), int(W))
-                                             : refGridSample(r.x, r.grid, int(N), int(C), int(H), int(W))),
-                    kRoundOff);
+          EXPECT_LT(maxRelError(runOn(op, r), warp ? refWarpDirector(r.x, r.grid, int(N), int(H), int(W))
+                                             : refGridSample(r.x, r.grid, int(N), int(C), int(H), int(W))), kRoundOff);
         }
     }
 }
 
 TEST(CustomOps, InputsTheyCannotServeFailTheRun) {
   Ort::Session warp = session("warp_director.onnx", 1);
-  EXPECT_NE(errorOf([&] { runOn(warp, randomFeed(1, 4, 8, 8, 1, 60)); })
-                .find("com.quillfin::WarpDirector: this node warps the director's 3-channel source and the graph "
-                      "handed it C=4. REFUSING rather than writing a frame nobody asked for."),
-            std::string::npos);
+  EXPECT_EQ(countOf(errorOf([&] { runOn(warp, randomFeed(1, 4, 8, 8, 1, 60)); }),
+                    "com.quillfin::WarpDirector: this node warps the director's 3-channel source and the graph handed it C=4. "
+                    "REFUSING rather than writing a frame nobody asked for."), 1);
   for (const char* name : {"gridsample_fast.onnx", "warp_director.onnx"}) {
     Ort::Session s = session(name, 2);
     for (const std::array<int64_t, 4>& gs : {std::array<int64_t, 4>{2, 6, 5, 2}, {1, 5, 5, 2}, {1, 6, 4, 2}, {1, 6, 5, 3}}) {
@@ -89,9 +79,7 @@ TEST(CustomOps, InputsTheyCannotServeFailTheRun) {
       EXPECT_NE(err.find("expected [1,6,5,2]"), std::string::npos) << err;
     }
     // An empty input is refused before anything is read.
-    EXPECT_NE(errorOf([&] { runOn(s, {{1, 3, 0, 5}, {1, 0, 5, 2}, {}, {}}); }).find("has a dimension outside 1.."),
-              std::string::npos)
-        << name;
+    EXPECT_EQ(countOf(errorOf([&] { runOn(s, {{1, 3, 0, 5}, {1, 0, 5, 2}, {}, {}}); }), "has a dimension outside 1.."), 1) << name;
   }
 }
 

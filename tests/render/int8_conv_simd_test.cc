@@ -3,13 +3,9 @@
 // zero points 0 / 64 / 255, all zero) x every compiled vector target against
 // the double-precision reference; the activation range pass; the refusal
 // matrix of attributes, shapes, repacked weights and non-finite inputs.
-#include <gtest/gtest.h>
 
-#include <algorithm>
+#include <functional>
 #include <limits>
-#include <random>
-#include <string>
-#include <vector>
 
 #include "render/int8_reference.h"
 #include "testkit/simd_each.h"
@@ -31,9 +27,7 @@ std::vector<Int8Case> shapes() {
   for (bool dw : {false, true})
     for (int64_t s : {1, 2})
       for (int64_t p : {0, 1})
-        for (int64_t d : {1, 2}) {
-          out.push_back({2, dw ? 5 : 13, 7, 9, dw ? 5 : 22, 3, 3, dw ? 5 : 1, {s, s}, {p, p, p, p}, {d, d}});
-        }
+        for (int64_t d : {1, 2}) out.push_back({2, dw ? 5 : 13, 7, 9, dw ? 5 : 22, 3, 3, dw ? 5 : 1, {s, s}, {p, p, p, p}, {d, d}});
   out.push_back({1, 6, 9, 6, 10, 3, 3, 2, {2, 1}, {1, 0, 2, 1}, {1, 2}});  // group 2, uneven pads
   out.push_back({1, 8, 5, 7, 40, 1, 1, 1});                                 // 3 blocks of 16, 1x1
   out.push_back({1, 4, 3, 3, 3, 5, 5, 1, {1, 1}, {1, 1, 1, 1}});            // one output pixel
@@ -84,8 +78,7 @@ TEST(MinmaxPar, SerialMinimumAndMaximumAndNaNForAnyNonFiniteValue) {
       float lo, hi;
       minmax_par(x.data(), n, &lo, &hi);
       const auto [mn, mx] = std::minmax_element(x.begin(), x.end());
-      EXPECT_EQ(lo, *mn) << n;
-      EXPECT_EQ(hi, *mx) << n;
+      EXPECT_EQ(std::make_pair(lo, hi), std::make_pair(*mn, *mx)) << n;
       for (float bad : {std::numeric_limits<float>::quiet_NaN(), inf, -inf})
         for (size_t at : {size_t{0}, n / 2, n - 1}) {
           std::vector<float> y = x;
@@ -96,82 +89,50 @@ TEST(MinmaxPar, SerialMinimumAndMaximumAndNaNForAnyNonFiniteValue) {
     }
     float lo, hi;
     minmax_par(nullptr, 0, &lo, &hi);
-    EXPECT_EQ(lo, inf);
-    EXPECT_EQ(hi, -inf);
+    EXPECT_EQ(std::make_pair(lo, hi), std::make_pair(inf, -inf));
   });
 }
 
 TEST(Int8Conv, RefusalMatrix) {
-  const struct {
-    const char* what;
-    Int8ConvAttrs attrs;
-    const char* says;
-  } attrs[] = {
-      {"stride 0", {{1, 0}}, "\"strides\""},
-      {"dilation 0", {{1, 1}, {0, 0, 0, 0}, {0, 1}}, "\"dilations\""},
-      {"negative pad", {{1, 1}, {0, 0, -1, 0}}, "\"pads\""},
-      {"two pads", {{1, 1}, {1, 1}}, "4 values"},
-      {"group 0", {{1, 1}, {0, 0, 0, 0}, {1, 1}, 0}, "\"group\" 0"},
-      {"huge stride", {{int64_t{1} << 40, 1}}, "REFUSING"},
-      {"defaults", {}, "(no error)"},
+  const auto says = [](const std::function<void()>& f, const char* what) {
+    const std::string e = errorOf(f);
+    EXPECT_NE(e.find(what), std::string::npos) << what << ": " << e;
   };
-  for (const auto& r : attrs) EXPECT_NE(errorOf([&] { Int8Conv c(r.attrs, "node"); }).find(r.says), std::string::npos) << r.what;
+  const std::pair<Int8ConvAttrs, const char*> attrs[] = {
+      {{{1, 0}}, "\"strides\""}, {{{1, 1}, {0, 0, 0, 0}, {0, 1}}, "\"dilations\""}, {{{1, 1}, {0, 0, -1, 0}}, "\"pads\""},
+      {{{1, 1}, {1, 1}}, "4 values"}, {{{1, 1}, {0, 0, 0, 0}, {1, 1}, 0}, "\"group\" 0"},
+      {{{int64_t{1} << 40, 1}}, "REFUSING"}, {{}, "(no error)"}};
+  for (const auto& [a, what] : attrs) says([&] { Int8Conv c(a, "node"); }, what);
 
   const Int8Conv conv({{1, 1}, {1, 1, 1, 1}, {1, 1}, 2}, "node \"c1\" (inputs x, w, s, b)");
   const std::vector<int64_t> x{1, 8, 5, 5}, w{6, 4, 3, 3};
   EXPECT_EQ(conv.outputShape(x, w, 6, 6), (std::array<int64_t, 4>{1, 6, 5, 5}));
-  const struct {
-    std::vector<int64_t> x, w;
-    size_t scales, biases;
-    const char* says;
-  } inputs[] = {
-      {x, w, 6, 5, "node \"c1\" (inputs x, w, s, b): input 3 (bias) has 5 values"},
-      {x, w, 7, 6, "input 2 (weight scales)"},
-      {x, {6, 3, 3, 3}, 6, 6, "input channels per group"},
-      {{1, 7, 5, 5}, w, 6, 6, "does not divide the 7 channels"},
-      {x, {5, 4, 3, 3}, 5, 5, "does not divide the 5 output channels"},
-      {{8, 5, 5}, w, 6, 6, "input 0"},
-      {x, {6, 4, 3}, 6, 6, "input 1"},
-      {{1, 8, 0, 5}, w, 6, 6, "empty dimension"},
-      {x, {6, 4, 8, 3}, 6, 6, "output height would be empty"},
-      {x, {6, 4, 3, 8}, 6, 6, "output width would be empty"},
-      {x, {6, 4, 200, 200}, 6, 6, "32-bit accumulator"},
-      {{int64_t{1} << 62, 8, 5, 5}, w, 6, 6, "overflows"},
-  };
-  for (const auto& r : inputs) {
-    const std::string e = errorOf([&] { conv.outputShape(r.x, r.w, r.scales, r.biases); });
-    EXPECT_NE(e.find(r.says), std::string::npos) << r.says << ": " << e;
-  }
+  const std::tuple<std::vector<int64_t>, std::vector<int64_t>, size_t, size_t, const char*> inputs[] = {  // {x, w, scales, biases}
+      {x, w, 6, 5, "node \"c1\" (inputs x, w, s, b): input 3 (bias) has 5 values"}, {x, w, 7, 6, "input 2 (weight scales)"},
+      {x, {6, 3, 3, 3}, 6, 6, "input channels per group"}, {{1, 7, 5, 5}, w, 6, 6, "does not divide the 7 channels"},
+      {x, {5, 4, 3, 3}, 5, 5, "does not divide the 5 output channels"}, {{8, 5, 5}, w, 6, 6, "input 0"},
+      {x, {6, 4, 3}, 6, 6, "input 1"}, {{1, 8, 0, 5}, w, 6, 6, "empty dimension"},
+      {x, {6, 4, 8, 3}, 6, 6, "output height would be empty"}, {x, {6, 4, 3, 8}, 6, 6, "output width would be empty"},
+      {x, {6, 4, 200, 200}, 6, 6, "32-bit accumulator"}, {{int64_t{1} << 62, 8, 5, 5}, w, 6, 6, "overflows"}};
+  for (const auto& [xs, ws, scales, biases, what] : inputs) says([&] { conv.outputShape(xs, ws, scales, biases); }, what);
 
   // Runs: weights changed after packing, of another shape, non-finite or
   // unscalable activations.
   const Int8Case k{1, 4, 5, 5, 3, 3, 3, 1};
   Int8Conv packed(k.attrs(), "node");
-  Int8Data d = int8Data(k, -1, 1, 11);
+  Int8Data d = int8Data(k, -1, 1, 11), flipped = d;
   runConv(packed, k, d);
-  Int8Data flipped = d;
   flipped.w[5] ^= 1;
+  says([&] { runConv(packed, k, flipped); }, "changed since the first run");
   Int8Case six = k;
   six.m = 6;
-  const float inf = std::numeric_limits<float>::infinity();
-  const struct {
-    const char* what;
-    Int8Case k;
-    Int8Data d;
-    const char* says;
-  } runs[] = {
-      {"changed weights", k, flipped, "changed since the first run"},
-      {"other weights", six, int8Data(six, -1, 1, 12), "when its packed copy was made"},
-  };
-  for (const auto& r : runs) EXPECT_NE(errorOf([&] { runConv(packed, r.k, r.d); }).find(r.says), std::string::npos) << r.what;
-  for (float a : {std::numeric_limits<float>::quiet_NaN(), inf, -3e38f}) {
+  says([&] { runConv(packed, six, int8Data(six, -1, 1, 12)); }, "when its packed copy was made");
+  for (float a : {std::numeric_limits<float>::quiet_NaN(), std::numeric_limits<float>::infinity(), -3e38f}) {
     Int8Data bad = d;
     bad.x[7] = a;
     if (a == -3e38f) bad.x[1] = 3e38f;  // finite, but a range wider than a float
     Int8Conv fresh(k.attrs(), "node");
-    EXPECT_NE(errorOf([&] { runConv(fresh, k, bad); }).find(a == -3e38f ? "wider than a float" : "NaN or infinite"),
-              std::string::npos)
-        << a;
+    says([&] { runConv(fresh, k, bad); }, a == -3e38f ? "wider than a float" : "NaN or infinite");
   }
 }
 

@@ -8,10 +8,7 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstdint>
 #include <random>
-#include <string>
-#include <vector>
 
 #include "le/render/le_int8_conv.h"
 

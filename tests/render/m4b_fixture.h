@@ -3,21 +3,14 @@
 #pragma once
 
 #include <gtest/gtest.h>
-#include <onnxruntime_cxx_api.h>
 #include <unistd.h>
 
-#include <cmath>
 #include <cstdio>
 #include <functional>
-#include <random>
-#include <string>
-#include <vector>
 
 #include "le/bundle/fsutil.h"
-#include "le/runtime/le_simd.h"
 #include "render/m4b_frames.h"
 #include "render/rewrite_runner.h"
-#include "testkit/testkit.h"
 
 namespace le::test {
 
@@ -44,12 +37,6 @@ inline std::string m4bModel(const std::string& variant, int crop, int batch, boo
   return path;
 }
 
-inline std::vector<float> widened(const std::vector<uint16_t>& h) {
-  std::vector<float> f(h.size());
-  le::halfToFloat(h.data(), f.data(), h.size());
-  return f;
-}
-
 // onnxruntime's outputs for frames [f0, f0 + batch) of `in` in one run of a
 // graph of that batch (frames past in.n repeat the last one).
 inline Tensors ortRun(const std::string& model, const M4bFrames& in, int f0, int batch, int threads = 1) {
@@ -58,10 +45,10 @@ inline Tensors ortRun(const std::string& model, const M4bFrames& in, int f0, int
   std::vector<float> pooled, prior, ks, kd;
   for (int b = 0; b < batch; ++b) {
     const int f = std::min(f0 + b, in.n - 1);
-    const std::vector<float> p = widened(in.pooled[static_cast<size_t>(f)]);
-    const std::vector<float> r = widened(in.prior[static_cast<size_t>(f)]);
-    pooled.insert(pooled.end(), p.begin(), p.end());
-    prior.insert(prior.end(), r.begin(), r.end());
+    for (auto [to, h] : {std::pair{&pooled, &in.pooled[size_t(f)]}, {&prior, &in.prior[size_t(f)]}}) {  // binary16 as float
+      to->resize(to->size() + h->size());
+      le::halfToFloat(h->data(), to->data() + to->size() - h->size(), h->size());
+    }
     ks.insert(ks.end(), in.ks.begin() + f * 63, in.ks.begin() + (f + 1) * 63);
     kd.insert(kd.end(), in.kd.begin() + f * 63, in.kd.begin() + (f + 1) * 63);
   }
@@ -86,14 +73,6 @@ inline Diff diffOf(const float* a, const float* b, size_t n) {
   }
   d.mean = n ? static_cast<float>(sum / static_cast<double>(n)) : 0.f;
   return d;
-}
-
-// NCHW [c][h][w] (one image) as channel-last [h][w][c].
-inline std::vector<float> toChannelLast(const float* x, size_t c, size_t hw) {
-  std::vector<float> out(c * hw);
-  for (size_t k = 0; k < c; ++k)
-    for (size_t p = 0; p < hw; ++p) out[p * c + k] = x[k * hw + p];
-  return out;
 }
 
 }  // namespace le::test

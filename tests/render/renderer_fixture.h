@@ -6,29 +6,14 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cmath>
 #include <cstdio>
-#include <memory>
-#include <random>
-#include <string>
-#include <vector>
 
-#include "le/bundle/identity.h"
-#include "le/bundle/manifest.h"
 #include "le/driver/cursor.h"
 #include "le/render/le_renderer.h"
 #include "le/runtime/le_simd.h"
 #include "render/rewrite_runner.h"
-#include "testkit/testkit.h"
 
 namespace le::test {
-
-struct RenderBundle {
-  int nt = 6;
-  int crop = 32;
-  bool withP = true;
-  bool withFsRed = true;
-};
 
 inline std::string halfFile(size_t n, uint32_t seed) {
   std::mt19937 rng(seed);
@@ -41,30 +26,27 @@ inline std::string halfFile(size_t n, uint32_t seed) {
   return s;
 }
 
-// Writes the bundle into dir; directors of `batch` for every variant.
-inline void writeRenderBundle(const std::string& dir, const RenderBundle& b, int batch = 1) {
-  const std::string c = std::to_string(b.crop);
-  ASSERT_EQ(runFixture({"bundle", "--out", dir, "--nt", std::to_string(b.nt), "--crop", c, "--size", "64", "64"}), 0);
+// Writes a bundle of nt frames at crop into dir, with or without P.f16 and
+// fs_red.f16; directors of `batch` for every variant.
+inline void writeRenderBundle(const std::string& dir, int nt, int crop, int batch, bool withP, bool withFsRed) {
+  const std::string c = std::to_string(crop);
+  ASSERT_EQ(runFixture({"bundle", "--out", dir, "--nt", std::to_string(nt), "--crop", c, "--size", "64", "64"}), 0);
   const std::string models = dir + "/.directors";
   ASSERT_EQ(runFixture({"director", "--out", models, "--crop", c, "--batch", std::to_string(batch)}), 0);
   for (const char* v : {"plain", "featsynth", "baked", "two_concats", "no_cone", "named_batch"})
     ASSERT_EQ(std::rename((models + "/director_" + v + ".onnx").c_str(), (dir + "/model_" + v + ".onnx").c_str()), 0);
-  const size_t N = static_cast<size_t>(b.nt);
+  const size_t N = static_cast<size_t>(nt);
   writeFile(dir + "/pooled64.f16", halfFile(N * 65536, 1));
-  if (b.withP) writeFile(dir + "/P.f16", halfFile(N * 3 * b.crop * b.crop, 2));
-  if (b.withFsRed) writeFile(dir + "/fs_red.f16", halfFile(N * 262144, 3));
+  if (withP) writeFile(dir + "/P.f16", halfFile(N * 3 * crop * crop, 2));
+  if (withFsRed) writeFile(dir + "/fs_red.f16", halfFile(N * 262144, 3));
 }
 
 // A bundle a session opens: driver video, the plain director at crop, and
 // random identity members; legacy member names.
 inline void writeSessionBundle(const std::string& dir, int nt, int w, int h, int crop) {
   const std::string c = std::to_string(crop), W = std::to_string(w), H = std::to_string(h);
-  EXPECT_EQ(runFixture({"bundle", "--out", dir, "--nt", std::to_string(nt), "--crop", c, "--size", W, H,
-                        "--legacy-names"}),
-            0);
-  EXPECT_EQ(runFixture({"video", "mp4", "--out", dir + "/target_frames.mp4", "--nt", std::to_string(nt), "--size",
-                        W, H}),
-            0);
+  EXPECT_EQ(runFixture({"bundle", "--out", dir, "--nt", std::to_string(nt), "--crop", c, "--size", W, H, "--legacy-names"}), 0);
+  EXPECT_EQ(runFixture({"video", "mp4", "--out", dir + "/target_frames.mp4", "--nt", std::to_string(nt), "--size", W, H}), 0);
   EXPECT_EQ(runFixture({"director", "--variant", "plain", "--crop", c, "--out", dir + "/model_plain.onnx"}), 0);
   writeFile(dir + "/pooled64.f16", halfFile(size_t(nt) * 65536, 1));
   writeFile(dir + "/P.f16", halfFile(size_t(nt) * 3 * crop * crop, 2));
@@ -126,19 +108,6 @@ class DirectorReference {
   int64_t batch_ = 1;
   bool fs_ = false;
 };
-
-// onnxruntime's output of the unmodified graph for frames si, one run each.
-inline std::vector<float> referenceCrops(const std::string& dir, const std::string& variant, int crop,
-                                         const std::vector<int32_t>& si, const std::vector<float>& ks,
-                                         const std::vector<float>& kd) {
-  DirectorReference ref(dir, readModel(dir + "/model_" + variant + ".onnx"), crop);
-  std::vector<float> out;
-  for (size_t f = 0; f < si.size(); ++f) {
-    const std::vector<float> c = ref.crop(si[f], &ks[f * 63], &kd[f * 63]);
-    out.insert(out.end(), c.begin(), c.end());
-  }
-  return out;
-}
 
 // A Renderer loaded from a bundle directory with the Identity it reads and
 // the standard-error lines its construction wrote.

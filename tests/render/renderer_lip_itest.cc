@@ -1,20 +1,12 @@
 // The lip contour bound into the director's compose alpha, checked against
 // onnxruntime running the rewritten graph with the numpy reference contour
 // (tessera_geom) fed as "lip_delivery".
-#include <gtest/gtest.h>
 
-#include <cmath>
 #include <cstring>
 #include <filesystem>
-#include <map>
-#include <memory>
-#include <string>
-#include <vector>
 
 #include "le/render/renderer_impl.h"
-#include "le/render/rewrites.h"
 #include "render/renderer_fixture.h"
-#include "testkit/testkit.h"
 
 namespace le {
 namespace {
@@ -27,13 +19,12 @@ constexpr size_t kPlane = size_t(kCrop) * kCrop;
 constexpr size_t kRgb = 3 * kPlane;
 constexpr float kTol = 2e-4f;
 
-// The graph `key` of dir, with the lip binding applied when `bind`.
+// The graph `key` of dir, with the lip binding applied when `bind` (then
+// onnxruntime feeds it the canvas given as "lip_delivery").
 GsBytes graph(const std::string& dir, const std::string& key, bool bind) {
   GsBytes bytes = test::readModel(dir + "/model_" + key + ".onnx");
   std::string reason;
-  if (bind) {
-    EXPECT_EQ(rewriteBindLipContour(bytes, reason, nullptr, nullptr), 1u) << reason;
-  }
+  EXPECT_TRUE(!bind || rewriteBindLipContour(bytes, reason, nullptr, nullptr) == 1u) << reason;
   return bytes;
 }
 
@@ -45,7 +36,7 @@ struct LipBundle {
   std::vector<float> frames, contours;
   size_t count = 0;
   LipBundle(int batch, bool withTemplate) {
-    test::writeRenderBundle(dir.path(), {6, kCrop, true, false}, batch);
+    test::writeRenderBundle(dir.path(), 6, kCrop, batch, true, false);
     const std::string geom = dir / ".geom";
     EXPECT_EQ(test::runFixture({"tessera-geom", "--out", geom, "--canvas", std::to_string(kCrop), "--random", "4"}), 0);
     if (withTemplate) std::filesystem::copy_file(geom + "/lip_template_map.json", dir / "lip_template.v1.json");
@@ -70,12 +61,6 @@ LipBundle& lipBundle(int batch, bool withTemplate) {
 LipBundle& bound1() { return lipBundle(1, true); }
 LipBundle& noTemplate() { return lipBundle(1, false); }
 
-// onnxruntime on the graph `key` of dir, with the lip binding applied when
-// `bind` (then fed the given canvas as "lip_delivery").
-test::DirectorReference reference(const std::string& dir, const std::string& key, bool bind) {
-  return test::DirectorReference(dir, graph(dir, key, bind), kCrop);
-}
-
 // Renders every reference frame in runs of 1..batch, checking each canvas
 // against the numpy contour and each crop against onnxruntime on the bound
 // graph refKey; returns the crops in frame order.
@@ -84,7 +69,7 @@ std::vector<float> renderAndCheck(LipBundle& b, const std::string& key, const st
   Renderer& r = *l.renderer;
   Renderer::Impl& m = r.impl();
   EXPECT_TRUE(m.lipBound) << l.log;
-  test::DirectorReference rewritten = reference(b.path(), refKey, true);
+  test::DirectorReference rewritten(b.path(), graph(b.path(), refKey, true), kCrop);
   const float* ks = b.kd(0);  // the rest pose drives from itself
   std::vector<float> ksRun, crops;
   for (int i = 0; i < r.batch(); ++i) ksRun.insert(ksRun.end(), ks, ks + 63);
@@ -135,7 +120,7 @@ TEST(RendererLip, CanvasFollowsAMouthThatOpensAndClosesAndNaNGivesZero) {
     EXPECT_LT(test::maxDiff(m.lipCanvas.data(), b.contour(f), kPlane), 1e-5f) << f;
   }
   // The nan and inf frames (count-3, count-2) in slot 2: zero canvas, lip-zero crop.
-  test::DirectorReference rewritten = reference(b.path(), "plain", true);
+  test::DirectorReference rewritten(b.path(), graph(b.path(), "plain", true), kCrop);
   const std::vector<float> zeros(kPlane, 0.f);
   for (size_t special : {b.count - 3, b.count - 2}) {
     std::vector<float> kd;
@@ -175,8 +160,7 @@ TEST(RendererLip, EllipseServesOrTheLoadIsRefused) {
       {&bound1(), "no_tail", "no_tail", false,
        "[le] !!! lip contour NOT bound to the compose alpha (no_tail): the graph does not carry the unified "
        "compose tail — this session serves the graph's own ELLIPSE\n"},
-      {&noTemplate(), "prebound", "plain", true, "[le] !!! compose alpha: ELLIPSE (prebound) " + noFile},
-  };
+      {&noTemplate(), "prebound", "plain", true, "[le] !!! compose alpha: ELLIPSE (prebound) " + noFile}};
   ASSERT_EQ(test::runFixture({"director", "--out", bound1().path() + "/model_no_tail.onnx", "--variant",
                               "no_compose", "--crop", std::to_string(kCrop)}), 0);
   for (const auto& c : ellipse) {
@@ -185,7 +169,7 @@ TEST(RendererLip, EllipseServesOrTheLoadIsRefused) {
     EXPECT_EQ(std::make_pair(test::countOf(l.log, c.log), test::countOf(l.log, "LIP CONTOUR")), std::make_pair(1, 0));
     Renderer::Impl& m = l.renderer->impl();
     EXPECT_FALSE(m.lipBound);
-    test::DirectorReference unbound = reference(c.bundle->path(), c.refKey, false);
+    test::DirectorReference unbound(c.bundle->path(), graph(c.bundle->path(), c.refKey, false), kCrop);
     const int32_t si = 3;
     for (size_t f : {5, 1}) {  // a second render: the canvas stays the graph's alpha
       const float* out = l.renderer->render(&si, c.bundle->kd(0), c.bundle->kd(f), 1);
@@ -208,10 +192,7 @@ TEST(RendererLip, EllipseServesOrTheLoadIsRefused) {
   const std::string good = test::readFile(dir + "/lip_template.v1.json");
   std::string wrongCanvas = good;
   wrongCanvas.replace(wrongCanvas.find("\"canvas\": 256"), 13, "\"canvas\": 128");
-  const struct {
-    const char* key;
-    std::string templ, error;
-  } refusals[] = {
+  const std::tuple<const char*, std::string, std::string> refusals[] = {  // {key, template, error}
       {"c512", good,
        "Renderer: the director's compose canvas is 512 and this bundle's manifest declares crop 256 — refusing to "
        "bind a lip contour rasterised on the wrong canvas"},
@@ -228,13 +209,12 @@ TEST(RendererLip, EllipseServesOrTheLoadIsRefused) {
        "renderer binds float [B,1,256,256] — refusing a lip canvas the graph cannot take"},
       {"lip_delivery_b2", good,
        "Renderer: " + model + "b2.onnx declares input 'lip_delivery' as [2,1,256,256] and this renderer binds "
-       "[1,1,256,256]"},
-  };
-  for (const auto& r : refusals) {
+       "[1,1,256,256]"}};
+  for (const auto& [key, templ, error] : refusals) {
     std::filesystem::remove(dir + "/lip_template.v1.json");
-    if (!r.templ.empty()) test::writeFile(dir + "/lip_template.v1.json", r.templ);
-    const std::string err = test::errorOf([&] { load(dir, r.key); });  // the batch is judged after the priors
-    EXPECT_EQ(err.substr(0, r.error.size()), r.error) << err;
+    if (!templ.empty()) test::writeFile(dir + "/lip_template.v1.json", templ);
+    const std::string err = test::errorOf([&] { load(dir, key); });  // the batch is judged after the priors
+    EXPECT_EQ(err.substr(0, error.size()), error) << err;
   }
 }
 

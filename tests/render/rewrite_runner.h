@@ -3,13 +3,9 @@
 // node order.
 #pragma once
 
-#include <onnxruntime_cxx_api.h>
-
 #include <cmath>
 #include <map>
 #include <random>
-#include <string>
-#include <vector>
 
 #include "le/render/le_custom_ops.h"
 #include "le/render/rewrites.h"
@@ -41,8 +37,7 @@ class Feeds {
  public:
   explicit Feeds(uint32_t seed, int64_t batch = 1) : rng_(seed), batch_(batch) {}
 
-  std::pair<std::vector<int64_t>, std::vector<float>>& get(const std::string& name,
-                                                                  std::vector<int64_t> shape) {
+  std::pair<std::vector<int64_t>, std::vector<float>>& get(const std::string& name, std::vector<int64_t> shape) {
     auto it = t_.find(name);
     if (it != t_.end()) return it->second;
     size_t n = 1;
@@ -84,8 +79,7 @@ inline Tensors runAll(Ort::Session& s, Feeds& feeds) {
     inNames.push_back(s.GetInputNameAllocated(i, alloc).get());
     auto shape = s.GetInputTypeInfo(i).GetTensorTypeAndShapeInfo().GetShape();
     auto& t = feeds.get(inNames.back(), shape);
-    inputs.push_back(Ort::Value::CreateTensor<float>(mem, t.second.data(), t.second.size(), t.first.data(),
-                                                     t.first.size()));
+    inputs.push_back(Ort::Value::CreateTensor<float>(mem, t.second.data(), t.second.size(), t.first.data(), t.first.size()));
   }
   for (size_t i = 0; i < s.GetOutputCount(); ++i) outNames.push_back(s.GetOutputNameAllocated(i, alloc).get());
   std::vector<const char*> in, out;

@@ -6,13 +6,8 @@
 // of what each rewrite builds, the hoist, and all of them together.
 #include <gtest/gtest.h>
 
-#include <string>
-#include <vector>
-
-#include "le/render/rewrites.h"
 #include "render/rewrite_runner.h"
 #include "render/warp_reference.h"
-#include "testkit/testkit.h"
 
 namespace le {
 namespace {
@@ -75,19 +70,12 @@ size_t apply(Rw rw, GsBytes& m, std::string& reason) {
 TEST_F(Rewrites, EachRewriteOnEachVariantAppliesOrRefusesWholly) {
   const std::string notOne = "not one Concat consuming P_rgb", notBilinear = "the fused GridSample is not bilinear/border/align_corners=0",
                     noTail = "the graph does not carry the unified compose tail";
-  const struct {
-    const char* variant;
-    Rw rw;
-    size_t count;
-    std::string reason;
-    double tol;
-  } cases[] = {
+  const std::tuple<const char*, Rw, size_t, std::string, double> cases[] = {
       {"plain", kFast, 1, "", kRoundOff}, {"featsynth", kFast, 1, "", kRoundOff}, {"nearest", kFast, 0, "", 0},
       {"zeros", kFast, 0, "", 0}, {"align1", kFast, 0, "", 0}, {"baked", kFast, 0, "", 0},
       {"plain", kBlend, 1, "", kRoundOff}, {"no_blend", kBlend, 0, "", 0}, {"blend_attr", kBlend, 0, "", 0},
       {"plain", kHead, 1, "", kFilter}, {"two_cubic", kHead, 0, "", 0}, {"shared_up", kHead, 0, "", 0},
-      {"scales_off", kHead, 0, "", 0},
-      {"k_mismatch", kHead, 0, "", 0}, {"no_cubic", kHead, 0, "", 0},
+      {"scales_off", kHead, 0, "", 0}, {"k_mismatch", kHead, 0, "", 0}, {"no_cubic", kHead, 0, "", 0},
       // Pad, three Convs and Concat; the GridSample; four Slices; six recombination nodes.
       {"plain", kWarp, 16, "", kFilter}, {"baked", kWarp, 16, "", kFilter}, {"two_concats", kWarp, 0, notOne, 0},
       {"no_cone", kWarp, 0, notOne, 0}, {"featsynth", kWarp, 0, notOne, 0},
@@ -100,27 +88,27 @@ TEST_F(Rewrites, EachRewriteOnEachVariantAppliesOrRefusesWholly) {
       {"lip_delivery", kLip, 0, "the graph already carries an input named lip_delivery", 0},
       {"no_compose", kLip, 0, noTail, 0}, {"alpha_sigmoid", kLip, 0, noTail, 0},
       {"featsynth", kLip, 0, "cannot read the compose canvas off the graph", 0}};
-  for (const auto& c : cases) {
-    SCOPED_TRACE(std::string(c.variant) + " rewrite " + std::to_string(c.rw));
-    const GsBytes orig = load(c.variant);
+  for (const auto& [variant, rw, count, why, tol] : cases) {
+    SCOPED_TRACE(std::string(variant) + " rewrite " + std::to_string(rw));
+    const GsBytes orig = load(variant);
     GsBytes m = orig;
     std::string reason;
-    ASSERT_EQ(apply(c.rw, m, reason), c.count);
-    EXPECT_EQ(reason, c.reason);
-    if (c.count == 0) {
+    ASSERT_EQ(apply(rw, m, reason), count);
+    EXPECT_EQ(reason, why);
+    if (count == 0) {
       EXPECT_EQ(m, orig);
       continue;
     }
     EXPECT_EQ(orderProblem(m), "");
     EXPECT_TRUE(unknownFieldsKept(m));
-    EXPECT_EQ(quillfinOpsets(m), c.rw == kFast || c.rw == kWarp ? 1 : quillfinOpsets(orig));
+    EXPECT_EQ(quillfinOpsets(m), rw == kFast || rw == kWarp ? 1 : quillfinOpsets(orig));
     GsBytes again = m;
-    EXPECT_EQ(apply(c.rw, again, reason), 0u);  // a second pass finds nothing more
-    Feeds feeds(uint32_t(11 + c.rw));
+    EXPECT_EQ(apply(rw, again, reason), 0u);  // a second pass finds nothing more
+    Feeds feeds(uint32_t(11 + rw));
     const auto want = runModel(orig, feeds);
     feeds.set("lip_delivery", {1, 1, kCrop, kCrop}, std::vector<float>(size_t(kCrop) * kCrop, 1.f));  // ones: no bound
     const auto got = runModel(m, feeds);
-    for (const auto& [name, t] : want) EXPECT_LT(maxRelError(got.at(name).second, t.second), c.tol) << name;
+    for (const auto& [name, t] : want) EXPECT_LT(maxRelError(got.at(name).second, t.second), tol) << name;
   }
 }
 

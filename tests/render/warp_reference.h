@@ -33,8 +33,7 @@ inline double refFraction(double p) {
 }
 
 // Bilinear, border, align_corners 0; out has the input's size.
-inline std::vector<float> refGridSample(const std::vector<float>& x, const std::vector<float>& grid,
-                                        int N, int C, int H, int W) {
+inline std::vector<float> refGridSample(const std::vector<float>& x, const std::vector<float>& grid, int N, int C, int H, int W) {
   std::vector<float> y(x.size());
   for (int n = 0; n < N; ++n)
     for (int r = 0; r < H; ++r)
@@ -56,8 +55,7 @@ inline std::vector<float> refGridSample(const std::vector<float>& x, const std::
 
 // The corrected warp: S(v) - A S(Dxx) - B S(Dyy) + A B S(Dxxyy) over the four
 // bilinear corners, each second difference read with clamped indices.
-inline std::vector<float> refWarpDirector(const std::vector<float>& x, const std::vector<float>& grid,
-                                          int N, int H, int W) {
+inline std::vector<float> refWarpDirector(const std::vector<float>& x, const std::vector<float>& grid, int N, int H, int W) {
   std::vector<float> y(x.size());
   for (int n = 0; n < N; ++n)
     for (int r = 0; r < H; ++r)

@@ -3,20 +3,12 @@
 // refusals of graphs no director carries; the source-cone predictor and the
 // custom operator domain.
 #include <gtest/gtest.h>
-#include <onnxruntime_cxx_api.h>
 
-#include <array>
 #include <cstring>
-#include <functional>
 #include <stdexcept>
-#include <string>
-#include <string_view>
-#include <thread>
-#include <vector>
 
 #include "le/render/le_custom_ops.h"
 #include "le/render/onnx_model.h"
-#include "le/render/onnx_wire.h"
 #include "le/render/rewrites.h"
 #include "le/render/source_cone.h"
 #include "testkit/testkit.h"
@@ -25,7 +17,6 @@ namespace le {
 namespace {
 
 using test::errorOf;
-using B = std::initializer_list<int>;
 
 // Hand-made protobuf wire bytes.
 GsBytes cat(std::initializer_list<GsBytes> parts) {
@@ -39,23 +30,21 @@ GsBytes lenField(uint32_t number, const GsBytes& payload) {
   gsPutBytes(out, number, payload.data(), payload.size());
   return out;
 }
-GsBytes varintField(uint32_t number, uint64_t v) {
+GsBytes varint(uint64_t v) {
   GsBytes out;
-  gsPutVarint(out, uint64_t{number} << 3);
   gsPutVarint(out, v);
   return out;
 }
+GsBytes fixed(uint32_t number, int wire, const GsBytes& payload) {  // wire 0, 1 or 5
+  return cat({varint((uint64_t{number} << 3) | uint64_t(wire)), payload});
+}
+GsBytes varintField(uint32_t number, uint64_t v) { return fixed(number, 0, varint(v)); }
 
-GsBytes bytes(B v) { return GsBytes(v.begin(), v.end()); }
+GsBytes bytes(std::initializer_list<int> v) { return GsBytes(v.begin(), v.end()); }
 GsBytes floats(std::initializer_list<float> v) {
   GsBytes out(v.size() * 4);
   std::memcpy(out.data(), v.begin(), out.size());
   return out;
-}
-GsBytes fixed(uint32_t number, int wire, GsBytes payload) {  // wire 1 or 5
-  GsBytes out;
-  gsPutVarint(out, (uint64_t{number} << 3) | uint64_t(wire));
-  return cat({out, payload});
 }
 GsBytes attr(std::initializer_list<GsBytes> fields) { return lenField(5, cat(fields)); }
 
@@ -71,16 +60,14 @@ std::string readAll(const GsBytes& b, std::vector<GsField>* fields = nullptr) {
 
 TEST(GsReader, LimitsOfVarintsLengthsWiresAndNumbers) {
   const uint8_t ff = 0xff, x80 = 0x80;
-  GsBytes bigNumber, topNumber, wrapNumber;
-  gsPutVarint(topNumber, ((uint64_t{1} << 29) - 1) << 3), topNumber.push_back(0);
-  gsPutVarint(bigNumber, uint64_t{1} << 32), bigNumber.push_back(0);
-  gsPutVarint(wrapNumber, (((uint64_t{1} << 32) + 7) << 3) | 2), wrapNumber.push_back(0);  // would truncate to 7
-  const std::string ok = "(no error)", varint = "onnx: bad varint", cut = "onnx: truncated",
+  const GsBytes topNumber = cat({varint(((uint64_t{1} << 29) - 1) << 3), {0}}), bigNumber = cat({varint(uint64_t{1} << 32), {0}}),
+                wrapNumber = cat({varint((((uint64_t{1} << 32) + 7) << 3) | 2), {0}});  // would truncate to 7
+  const std::string ok = "(no error)", bad = "onnx: bad varint", cut = "onnx: truncated",
                     wire = "onnx: bad wire type", number = "onnx: bad field number";
   const std::pair<GsBytes, std::string> cases[] = {
       {bytes({0x08, ff, ff, ff, ff, ff, ff, ff, ff, ff, 0x01}), ok},  // ten bytes carry 64 bits
-      {bytes({0x08, ff, ff, ff, ff, ff, ff, ff, ff, ff, 0x81, 0x01}), varint},
-      {bytes({0x08, x80}), varint}, {bytes({0x08}), varint}, {bytes({x80}), varint}, {bytes({0x0a, ff}), varint},
+      {bytes({0x08, ff, ff, ff, ff, ff, ff, ff, ff, ff, 0x81, 0x01}), bad},
+      {bytes({0x08, x80}), bad}, {bytes({0x08}), bad}, {bytes({x80}), bad}, {bytes({0x0a, ff}), bad},
       {bytes({0x0a, ff, ff, ff, ff, ff, ff, ff, ff, ff, 0x01, 1, 2}), cut},         // lengths of 2^64 - 1,
       {bytes({0x0a, x80, x80, x80, x80, x80, x80, x80, x80, x80, 0x01, 1}), cut},  // 2^63,
       {bytes({0x0a, 0x03, 1, 2}), cut},                                             // one past the end
@@ -107,9 +94,7 @@ TEST(GsReader, LimitsOfVarintsLengthsWiresAndNumbers) {
             std::make_tuple(exact.data() + 2, size_t(2), exact.data(), size_t(4)));
   EXPECT_EQ(std::make_tuple(fs[1].raw.p, fs[1].value, fs[2].wire, fs[2].raw.n, fs[3].wire, fs[3].raw.n),
             std::make_tuple(exact.data() + 4, uint64_t(5), 1u, size_t(9), 5u, size_t(5)));
-  GsBytes v;
-  gsPutVarint(v, 300);
-  EXPECT_EQ(v, bytes({0xac, 0x02}));
+  EXPECT_EQ(varint(300), bytes({0xac, 0x02}));
 }
 
 TEST(GsReaders, GraphStringsTensorsConstantsAndResizeAttributes) {
@@ -147,10 +132,8 @@ TEST(GsReaders, GraphStringsTensorsConstantsAndResizeAttributes) {
   }
   std::vector<float> v;
   EXPECT_THROW(hcTensorFloats(cat({f32, lenField(4, bytes({1, 2, 3, 4, 5}))}), v), std::runtime_error);
-  GsBytes packed;
-  gsPutVarint(packed, 5), gsPutVarint(packed, 300);
   std::vector<int64_t> d{42};
-  hcTensorDims(cat({varintField(1, 2), f32, varintField(1, uint64_t(-1)), lenField(1, packed)}), d);
+  hcTensorDims(cat({varintField(1, 2), f32, varintField(1, uint64_t(-1)), lenField(1, cat({varint(5), varint(300)}))}), d);
   EXPECT_EQ(d, (std::vector<int64_t>{2, -1, 5, 300}));
   EXPECT_THROW(hcTensorDims(lenField(1, bytes({0x80})), d), std::runtime_error);
   // A Constant's value tensor, found among other attributes.
@@ -179,8 +162,7 @@ TEST(GsReaders, GraphStringsTensorsConstantsAndResizeAttributes) {
                             *got.excludeOutside, *got.antialias, *got.axes),
             std::make_tuple(std::string("cubic"), std::string("half_pixel"), std::string("stretch"), -0.5f, int64_t(1),
                             int64_t(0), std::vector<int64_t>{2, -1}));
-  GsBytes packedAxes;  // repeated ints may also come packed
-  gsPutVarint(packedAxes, 3), gsPutVarint(packedAxes, uint64_t(-2));
+  const GsBytes packedAxes = cat({varint(3), varint(uint64_t(-2))});  // repeated ints may also come packed
   EXPECT_EQ(hcReadAttrs(cat({lenField(4, str("Resize")), attr({lenField(1, str("axes")), lenField(8, packedAxes)})})).axes,
             (std::vector<int64_t>{3, -2}));
 }
@@ -354,16 +336,13 @@ GsBytes gsAttrs(const char* mode = "bilinear", const char* pad = "border", int a
 // metadata entry the rewrites must keep in place.
 GsBytes model(const std::vector<Node>& nodes, const std::vector<std::string>& inputs, const std::vector<std::string>& outputs,
               const GsBytes& extra = {}) {
-  GsBytes g, m{0x08, 0x08}, meta;
+  GsBytes g;
   for (const Node& n : nodes) hcNode(g, n.op, n.in, n.out, n.name, n.attrs);
   g.insert(g.end(), extra.begin(), extra.end());
   const int64_t dims[4] = {1, 3, 8, 8};
   for (const auto& i : inputs) gsPutTensorValueInfo(g, 11, i, dims, 4);
   for (const auto& o : outputs) gsPutTensorValueInfo(g, 12, o, dims, 4);
-  gsPutBytes(m, 7, g.data(), g.size());
-  gsPutBytes(meta, 1, "k");
-  gsPutBytes(m, 14, meta.data(), meta.size());
-  return m;
+  return cat({{0x08, 0x08}, lenField(7, g), lenField(14, lenField(1, str("k")))});
 }
 
 TEST(Rewrites, RefusalsOfGraphsNoDirectorCarries) {
@@ -404,10 +383,8 @@ TEST(Rewrites, RefusalsOfGraphsNoDirectorCarries) {
   for (GsField f; r.next(f);) top.push_back(f.number);
   EXPECT_EQ(top, (std::vector<uint32_t>{1, 7, 14, 8}));
   EXPECT_EQ(rewriteGridSampleToFast(gs), 0u);
-  GsBytes other, otherGraph;
-  gsPutBytes(other, 1, "x"), gsPutBytes(other, 2, "y"), gsPutBytes(other, 4, "GridSampleFast"), gsPutBytes(other, 7, "com.other");
-  gsPutBytes(otherGraph, 1, other.data(), other.size());
-  EXPECT_FALSE(graphHasBakedGridSampleFast(lenField(7, otherGraph)));  // baked means the com.quillfin domain
+  const GsBytes other = cat({lenField(1, str("x")), lenField(2, str("y")), lenField(4, str("GridSampleFast")), lenField(7, str("com.other"))});
+  EXPECT_FALSE(graphHasBakedGridSampleFast(lenField(7, lenField(1, other))));  // baked means the com.quillfin domain
   // Warp blocks of odd shapes: {graph, reason}; a refusal changes nothing.
   const std::vector<Node> smallest = {{"Identity", {"g0"}, "grid", "gp", {}}, {"Concat", {"P_rgb"}, "tip", "c", {}},
                                       {"GridSample", {"tip", "grid"}, "s", "gs", gsAttrs()}, {"Slice", {"s"}, "s0", "sl", {}},
@@ -443,14 +420,9 @@ TEST(Rewrites, RefusalsOfGraphsNoDirectorCarries) {
   EXPECT_EQ(rewriteBindLipContour(lm, reason, nullptr, nullptr), 0u);
   EXPECT_EQ(reason, "the compose alpha 'a' has no producer node");
   EXPECT_EQ(lm, lip);
-  // The head's cubic taps: the Keys kernel at distances 1.75, 0.75, 0.25, 1.25,
-  // mirrored between phases, normalised for a = -0.5.
+  // The head's cubic taps: the Keys kernel at distances 1.75, 0.75, 0.25, 1.25
+  // (the other phase is Rewrites.EachRewriteOnEachVariantAppliesOrRefusesWholly's).
   EXPECT_EQ(hcTaps(0.75, -0.75), (std::array<float, 4>{-0.03515625f, 0.26171875f, 0.87890625f, -0.10546875f}));
-  for (double a : {-0.75, -0.5}) {
-    const auto p0 = hcTaps(0.75, a), p1 = hcTaps(0.25, a);
-    EXPECT_NEAR(p0[0] + p0[1] + p0[2] + p0[3], 1.0, 1e-6);
-    EXPECT_EQ(p0, (std::array<float, 4>{p1[3], p1[2], p1[1], p1[0]}));
-  }
 }
 
 // y = Add(x, w) with graph outputs y and c (an initializer given out as it

@@ -8,8 +8,6 @@
 
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
-#include <functional>
 #include <string>
 #include <vector>
 

@@ -9,9 +9,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdlib>
-#include <cstring>
 #include <functional>
-#include <memory>
 #include <tuple>
 #include <random>
 #include <string>

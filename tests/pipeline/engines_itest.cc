@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
-#include <stdexcept>
 
 #include "audio/a2x_fixture.h"
 #include "le/pipeline/engine.h"

@@ -221,11 +221,9 @@ TEST(UttSession, CreateRulesIdleFramesAndTheContextLock) {
   EXPECT_EQ(le_utt_create(ctx.p, &o), nullptr);
   EXPECT_STREQ(le_utt_last_error(), "le_utt_create: opts.motion_dir required");
   o.motion_dir = "/nowhere";
-  for (const int threads : {LE_MAX_THREADS + 1, 100000}) {
-    o.threads = threads;
-    EXPECT_EQ(le_utt_create(ctx.p, &o), nullptr);
-    EXPECT_EQ(std::string(le_utt_last_error()), "le_utt_create: opts.threads " + std::to_string(threads) + " above the limit of 256");
-  }
+  o.threads = LE_MAX_THREADS + 1;
+  EXPECT_EQ(le_utt_create(ctx.p, &o), nullptr);
+  EXPECT_STREQ(le_utt_last_error(), "le_utt_create: opts.threads 257 above the limit of 256");
   EXPECT_EQ(ctx.p->renderer, nullptr);  // refused before the director was built
 
   le_utt* u = le_utt_open(ctx.p, dir.c_str());

@@ -118,9 +118,7 @@ bool pullOne(le_utt* u, Pulled& f) {
 std::vector<Pulled> speakBorrowed(le_ctx* ctx, const std::string& dir, const Members& mb, int pipe, int frames) {
   const std::vector<float> xs = readF32(dir + "/xs_target.bin");
   utt::Options o;
-  o.motionDir = dir.c_str();
-  o.steadyModel = "-";
-  o.gapS = -1;
+  o.motionDir = dir.c_str(), o.steadyModel = "-", o.gapS = -1;
   utt::Settings s = utt::resolveSettings(o, 2, [](const char*) -> std::optional<std::string> { return std::nullopt; });
   s.pipelinePaste = pipe;
   auto u = std::make_unique<le_utt>();
@@ -246,8 +244,7 @@ TEST(UttSession, CreateRulesIdleFramesAndTheContextLock) {
   le_utt_destroy(u);
 
   for (size_t i = 0; i < frames.size(); ++i) {
-    EXPECT_EQ(frames[i].info.kind, LE_UTT_IDLE);
-    EXPECT_EQ(frames[i].info.driver_index, int(i % kNT));
+    EXPECT_EQ(std::make_pair(frames[i].info.kind, frames[i].info.driver_index), std::make_pair(LE_UTT_IDLE, int(i % kNT)));
     const uint8_t* drv = le_target_frame(ctx.p, frames[i].info.driver_index);
     ASSERT_NE(drv, nullptr) << le_last_error();
     EXPECT_EQ(std::memcmp(drv, frames[i].rgb.data(), frames[i].rgb.size()), 0) << i;

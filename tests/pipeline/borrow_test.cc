@@ -371,8 +371,7 @@ TEST(BorrowThreads, ConcurrentAttachesStartOneThread) {
   std::vector<std::unique_ptr<BorrowKnobs>> knobs;
   for (int i = 0; i < 8; ++i) knobs.push_back(std::make_unique<BorrowKnobs>());
   const auto named = [](const std::string& want) { return std::ranges::count(le::test::threadNames(), want); };
-  EXPECT_EQ(named("le-borrow"), 0);
-  EXPECT_EQ(named("le-run"), 1);
+  EXPECT_EQ(std::make_pair(named("le-borrow"), named("le-run")), std::make_pair(0l, 1l));
   std::vector<std::thread> ts;
   for (int i = 0; i < 8; ++i) ts.emplace_back([&, i] { attach(d.u, *knobs[size_t(i)]); });
   for (auto& t : ts) t.join();

@@ -120,8 +120,7 @@ TEST(StreamRun, DeliversEveryPlannedFrameInOrder) {
   for (const auto& r : runs) {
     Stream st(r.skip, r.gain);
     ASSERT_NE(st.s, nullptr) << le_stream_last_error();
-    EXPECT_EQ(le_stream_width(st.s), 1280);
-    EXPECT_EQ(le_stream_height(st.s), 720);
+    EXPECT_EQ(std::make_pair(le_stream_width(st.s), le_stream_height(st.s)), std::make_pair(1280, 720));
     Seen seen;
     seen.keep = r.keep;
     ASSERT_EQ(le_stream_run(st.s, streamSpeech().data(), int(streamSpeech().size()), record, &seen), kSpeechFrames - r.skip)

@@ -120,8 +120,7 @@ TEST(ParallelRange, CoversTheRangeAndSmallRangesStayInline) {
   le::pool::parallelRange(5, 4, small);  // n / grain = 1: never splits
   le::pool::parallelRange(0, 1, empty);
   le::pool::parallelRange(1000, 10, r);
-  EXPECT_EQ(small.sorted(), (std::vector<Range>{{0, 5}}));
-  EXPECT_EQ(empty.sorted(), (std::vector<Range>{{0, 0}}));
+  EXPECT_EQ(std::make_pair(small.sorted(), empty.sorted()), std::make_pair(std::vector<Range>{{0, 5}}, std::vector<Range>{{0, 0}}));
   const auto calls = r.sorted();
   ASSERT_EQ(int(calls.size()), le::pool::parts(1000, 10));
   for (size_t i = 0; i < calls.size(); ++i) EXPECT_EQ(calls[i].first, i ? calls[i - 1].second : 0);

@@ -19,15 +19,10 @@ using le::test::readF32;
 struct Models {
   le::test::TempDir tmp;
   std::string frontend = tmp / "frontend.onnx", delta = tmp / "fca_stream.onnx";
-  Models() {
-    if (le::test::runFixture({"fca", "models", "--out", tmp.path()}) != 0) std::abort();
-  }
+  Models() { if (le::test::runFixture({"fca", "models", "--out", tmp.path()}) != 0) std::abort(); }
 };
 
-const Models& models() {
-  static const auto* m = new Models();
-  return *m;
-}
+const Models& models() { static const auto* m = new Models(); return *m; }
 
 struct Handle {
   le_fca* h = le_fca_create(models().frontend.c_str(), models().delta.c_str(), 1);

@@ -149,10 +149,7 @@ class LoadManifest : public testing::Test {
   TempDir t;
   ScopedEnv noStampOk{"CADENZA2_MSRC_MISSING_OK", std::nullopt};
   ScopedEnv noRoot{"LE_IMX_UNWRAP_ROOT", std::nullopt};
-  Manifest load(const std::string& text) {
-    writeFile(t / "manifest.json", text);
-    return loadManifest(t.path());
-  }
+  Manifest load(const std::string& text) { writeFile(t / "manifest.json", text); return loadManifest(t.path()); }
   std::string error(const std::string& text) { return errorOf([&] { load(text); }); }
 };
 

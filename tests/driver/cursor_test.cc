@@ -57,17 +57,11 @@ struct Probe {
   bool destroyed = false, blocked = false, released = false, seekBlocked = false, seekReleased = false;
   std::vector<int> seekTargets;
   template <class F>
-  auto locked(F f) {
-    std::lock_guard lk(m);
-    return f();
-  }
+  auto locked(F f) { std::lock_guard lk(m); return f(); }
   bool waitFor(bool& flag) { return waitUntil([&] { return flag; }); }
   bool waitNexts(int n) { return waitUntil([&] { return nexts >= n; }); }
   template <class P>
-  bool waitUntil(P pred) {
-    std::unique_lock lk(m);
-    return cv.wait_for(lk, std::chrono::seconds(20), pred);
-  }
+  bool waitUntil(P pred) { std::unique_lock lk(m); return cv.wait_for(lk, std::chrono::seconds(20), pred); }
   void set(bool& flag) {
     std::lock_guard lk(m);
     flag = true;
@@ -108,10 +102,7 @@ class ScriptedSource : public driver::Source {
     ++pos_;
     return true;
   }
-  void rewind() override {
-    p_->locked([&] { return ++p_->rewinds; });
-    pos_ = 0;
-  }
+  void rewind() override { p_->locked([&] { return ++p_->rewinds; }); pos_ = 0; }
   void seek(int i) override {
     {
       std::unique_lock lk(p_->m);

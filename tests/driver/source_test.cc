@@ -38,10 +38,7 @@ using test::writeFile;
 constexpr int kNT = 12, kW = 64, kH = 48, kCrop = 48;
 
 // One directory per test process; each member is written on first use.
-const std::string& dir() {
-  static const test::TempDir d;
-  return d.path();
-}
+const std::string& dir() { static const test::TempDir d; return d.path(); }
 
 std::string member(const std::string& name, const std::string& kind, std::vector<std::string> more = {}) {
   static std::map<std::string, std::string> made;

@@ -54,9 +54,7 @@ class FakeBorrow : public utt::Borrow {
  private:
   struct Enter {
     BorrowKnobs& k;
-    explicit Enter(BorrowKnobs& kk) : k(kk) {
-      if (k.inside++ != 0) k.overlapped = true;
-    }
+    explicit Enter(BorrowKnobs& kk) : k(kk) { if (k.inside++ != 0) k.overlapped = true; }
     ~Enter() { --k.inside; }
   };
   void fill(tessera::FrameResult* out) {

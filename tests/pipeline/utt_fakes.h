@@ -163,10 +163,7 @@ class FakeFrames : public le::utt::FrameSide {
     std::memcpy(rgb + 12, &crop[2], 4);
     std::memcpy(rgb + 16, &crop[1], 4);
   }
-  void walkPrior(int32_t idx) override {
-    std::lock_guard<std::mutex> lock(k_.walkMu);
-    k_.walked.push_back(idx);
-  }
+  void walkPrior(int32_t idx) override { std::lock_guard<std::mutex> lock(k_.walkMu); k_.walked.push_back(idx); }
 
  private:
   FrameKnobs& k_;

@@ -29,10 +29,7 @@ struct Recorder {
     calls.emplace_back(b, e);
     if (b == 0) firstBy = std::this_thread::get_id();
   }
-  std::vector<Range> sorted() {
-    std::sort(calls.begin(), calls.end());
-    return calls;
-  }
+  std::vector<Range> sorted() { std::sort(calls.begin(), calls.end()); return calls; }
 };
 
 TEST(PoolThreads, EnvironmentRule) {

@@ -37,16 +37,8 @@ Strings keys(const Json& j) {
   for (const auto& [key, v] : j.items()) k.push_back(key);
   return k;
 }
-std::string num(double v) {
-  std::string s;
-  le::tel::appendNumber(s, v);
-  return s;
-}
-std::string str(std::string_view v) {
-  std::string s;
-  le::tel::appendString(s, v);
-  return s;
-}
+std::string num(double v) { std::string s; le::tel::appendNumber(s, v); return s; }
+std::string str(std::string_view v) { std::string s; le::tel::appendString(s, v); return s; }
 
 TEST(TelJson, NumbersAreIntegersOrSixSignificantDigits) {
   const double inf = std::numeric_limits<double>::infinity();
@@ -93,9 +85,7 @@ TEST(TelJson, StringsAreEscapedAndIllFormedUtf8Replaced) {
 }
 
 // A clock that ticks once per snapshot, so every snapshot is told apart.
-le::tel::Clock ticks() {
-  return [n = std::make_shared<std::atomic<int64_t>>(0)] { return ++*n; };
-}
+le::tel::Clock ticks() { return [n = std::make_shared<std::atomic<int64_t>>(0)] { return ++*n; }; }
 const Strings kFixed = {"ts", "os", "os_version", "device_model", "arch", "cpu_cores", "ram_bytes", "sdk_version"};
 
 std::vector<int64_t> batchTs(const std::string& body) {
@@ -254,10 +244,7 @@ class HttpServer {
     out_ = ::popen(cmd.c_str(), "r");
     if (!out_ || std::fscanf(out_, "%d %d %d", &pid_, &port_, &closed_) != 3) ADD_FAILURE() << "httpd did not start";
   }
-  ~HttpServer() {
-    if (pid_ > 0) ::kill(pid_, SIGTERM);
-    if (out_) ::pclose(out_);
-  }
+  ~HttpServer() { if (pid_ > 0) ::kill(pid_, SIGTERM); if (out_) ::pclose(out_); }
   std::string url(bool closed = false) const { return "http://127.0.0.1:" + std::to_string(closed ? closed_ : port_); }
   void setStatus(int s) { le::test::writeFile(dir_ / "status", std::to_string(s)); }
   std::vector<Json> requests() const {

@@ -24,10 +24,7 @@ struct Models {
 
 const Models& models() { static const auto* m = new Models(); return *m; }
 
-struct Handle {
-  le_fca* h = le_fca_create(models().frontend.c_str(), models().delta.c_str(), 1);
-  ~Handle() { le_fca_destroy(h); }
-};
+struct Handle { le_fca* h = le_fca_create(models().frontend.c_str(), models().delta.c_str(), 1); ~Handle() { le_fca_destroy(h); } };
 
 TEST(FcaDeltas, MatchesTheNumpyReferenceAcrossWindows) {
   le::test::TempDir d;

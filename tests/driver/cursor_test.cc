@@ -62,11 +62,7 @@ struct Probe {
   bool waitNexts(int n) { return waitUntil([&] { return nexts >= n; }); }
   template <class P>
   bool waitUntil(P pred) { std::unique_lock lk(m); return cv.wait_for(lk, std::chrono::seconds(20), pred); }
-  void set(bool& flag) {
-    std::lock_guard lk(m);
-    flag = true;
-    cv.notify_all();
-  }
+  void set(bool& flag) { std::lock_guard lk(m); flag = true; cv.notify_all(); }
 };
 
 struct Script {

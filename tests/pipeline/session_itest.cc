@@ -100,10 +100,7 @@ int attach(le_utt* u, const Members& mb, std::string* err) {
   return r;
 }
 
-struct Pulled {
-  le_utt_frame_info info;
-  std::vector<uint8_t> rgb;
-};
+struct Pulled { le_utt_frame_info info; std::vector<uint8_t> rgb; };
 
 bool pullOne(le_utt* u, Pulled& f) {
   f.rgb.resize(size_t(kW) * kH * 3);

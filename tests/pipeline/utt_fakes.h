@@ -318,9 +318,6 @@ inline void expectKindsCarryTheirRows(const std::vector<Frame>& fs) {
   }
 }
 
-struct Destroy {
-  le_utt* u;
-  ~Destroy() { le_utt_destroy(u); }
-};
+struct Destroy { le_utt* u; ~Destroy() { le_utt_destroy(u); } };
 
 }  // namespace le::test

@@ -32,11 +32,7 @@ Json parsed(const std::string& text) {
   if (doc.is_discarded()) ADD_FAILURE() << "not valid JSON: " << text;
   return doc;
 }
-Strings keys(const Json& j) {
-  Strings k;
-  for (const auto& [key, v] : j.items()) k.push_back(key);
-  return k;
-}
+Strings keys(const Json& j) { Strings k; for (const auto& [key, v] : j.items()) k.push_back(key); return k; }
 std::string num(double v) { std::string s; le::tel::appendNumber(s, v); return s; }
 std::string str(std::string_view v) { std::string s; le::tel::appendString(s, v); return s; }
 

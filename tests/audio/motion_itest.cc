@@ -48,10 +48,7 @@ const Fixture& fx() {
   return *f;
 }
 
-struct Frames {
-  std::vector<int> idx;
-  std::vector<float> src, drv;
-};
+struct Frames { std::vector<int> idx; std::vector<float> src, drv; };
 
 // Pushes in pieces of `piece` samples, pulling whatever is ready in between.
 Frames run(le_motion* m, const std::vector<float>& audio, size_t piece) {

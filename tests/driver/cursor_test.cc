@@ -148,11 +148,7 @@ TEST(DriverCursorOrder, PullsLoopAndEveryPullFormAgrees) {
 // hard seeks}: history serves jumps back up to `history` behind the last
 // taken frame, the look-ahead jumps forward; anything else is one hard seek.
 TEST(DriverCursorJumps, HistoryLookAheadAndHardSeeks) {
-  struct Case {
-    int lookAhead, history, before, target;
-    bool mutFirst;
-    int seeks;
-  };
+  struct Case { int lookAhead, history, before, target; bool mutFirst; int seeks; };
   const Case cases[] = {
       {2, 11, 20, 8, false, 0},   // read index 20: history reaches back to 20 - 1 - 11 = 8
       {2, 11, 20, 7, false, 1},   // one further: a hard seek

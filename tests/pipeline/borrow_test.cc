@@ -81,11 +81,7 @@ std::vector<size_t> unborrowed(const std::vector<Frame>& fs) {
   return bad;
 }
 
-struct Stats {
-  int state;
-  int64_t ok, failures;
-  std::string msg;
-};
+struct Stats { int state; int64_t ok, failures; std::string msg; };
 Stats statsOf(le_utt* u) {
   Stats s{};
   char msg[256] = "untouched";
@@ -153,11 +149,7 @@ TEST_P(BorrowModes, EveryRenderedCropGetsItsOwnWindow) {
 // A failure stops delivery, idle frames included, until a new attach.
 TEST_P(BorrowModes, AFailureStopsDeliveryUntilANewAttach) {
   const std::string held = " while a crop was held \xe2\x80\x94 refusing to deliver it uncomposed";
-  struct Case {
-    std::function<void(BorrowKnobs&)> arm;
-    const char* script;
-    std::string msg;
-  };
+  struct Case { std::function<void(BorrowKnobs&)> arm; const char* script; std::string msg; };
   const Case cases[] = {
       {[](BorrowKnobs& k) { k.throwAtPush = 3; }, "w s12", "push: fake pass broke"},
       {[](BorrowKnobs& k) { k.silentAtPush = 3; }, "w s12", "push: the pass returned no frame" + held},

@@ -266,11 +266,7 @@ TEST(StreamFailure, ThrowingCallbackJoinsAndTheStreamRunsAgain) {
   EXPECT_EQ(seen.order, iota(8));
 }
 
-struct Nested {
-  le_stream* s;
-  int inner = 0;
-  std::string message;
-};
+struct Nested { le_stream* s; int inner = 0; std::string message; };
 
 int runAgain(void* user, int index, const uint8_t*, int, int) {
   auto* n = static_cast<Nested*>(user);

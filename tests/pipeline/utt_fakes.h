@@ -187,9 +187,7 @@ struct Rig {
   le::utt::Options opts;
   int pipelinePaste;  // -1: the engine decides, 0 inline, 1 pipelined
 
-  explicit Rig(int paste = -1) : pipelinePaste(paste) {
-    opts.motionDir = "fake", opts.steadyModel = "-", opts.gapS = -1;
-  }
+  explicit Rig(int paste = -1) : pipelinePaste(paste) { opts.motionDir = "fake", opts.steadyModel = "-", opts.gapS = -1; }
 
   le_utt* make() {
     auto u = std::make_unique<le_utt>();

@@ -77,10 +77,7 @@ TEST(OrtRecipe, CoreMLUnitsAndCacheDirectory) {
 TEST(OrtRecipe, ProfilingOnlyWhenAskedAndNamed) {
   le::test::TempDir t;
   const std::string prefix = t / "prof";
-  struct Case {
-    std::optional<std::string> env;
-    bool ask, profiling;
-  };
+  struct Case { std::optional<std::string> env; bool ask, profiling; };
   for (const Case& c : {Case{prefix, true, true}, Case{prefix, false, false}, Case{"", true, false},
                         Case{std::nullopt, true, false}}) {
     ScopedEnv p("LE_ORT_PROFILE", c.env);

@@ -33,11 +33,7 @@ struct Recorder {
 };
 
 TEST(PoolThreads, EnvironmentRule) {
-  struct Case {
-    const char *core, *paste;
-    unsigned hardware;
-    int want;
-  };
+  struct Case { const char *core, *paste; unsigned hardware; int want; };
   const Case cases[] = {
       {nullptr, nullptr, 8, 4}, {nullptr, nullptr, 2, 2}, {nullptr, nullptr, 0, 4},  // 0: unknown cores
       {"1", nullptr, 8, 1},     {"0", nullptr, 8, 1},     {"-3", nullptr, 8, 1},
@@ -53,10 +49,7 @@ TEST(PoolThreads, EnvironmentRule) {
 
 TEST(PoolChunks, PartsAndChunkBounds) {
   const size_t big = std::numeric_limits<size_t>::max();
-  struct Parts {
-    size_t n, grain;
-    int threads, want;
-  };
+  struct Parts { size_t n, grain; int threads, want; };
   for (const Parts& p : {Parts{10, 1, 4, 4}, {9, 4, 4, 2}, {0, 1, 4, 1}, {7, 4, 4, 1}, {100, 0, 4, 4},
                          {100, 1, 1, 1}, {big, 1, 8, 8}})
     EXPECT_EQ(le::pool::partsFor(p.n, p.grain, p.threads), p.want) << p.n << "/" << p.grain;
@@ -102,9 +95,7 @@ TEST(PoolRun, EveryIndexExactlyOnceOverManyGenerations) {
     Pool pool(size);
     for (size_t n = 1; n < 300; n += 7) {
       std::vector<std::atomic<int>> hits(n);
-      auto f = [&](size_t b, size_t e) {
-        for (size_t i = b; i < e; ++i) hits[i].fetch_add(1, std::memory_order_relaxed);
-      };
+      auto f = [&](size_t b, size_t e) { for (size_t i = b; i < e; ++i) hits[i].fetch_add(1, std::memory_order_relaxed); };
       pool.run(n, size, le::pool::RangeRef(f));
       for (size_t i = 0; i < n; ++i) ASSERT_EQ(hits[i].load(), 1) << size << " " << n << " " << i;
     }

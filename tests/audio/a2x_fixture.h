@@ -8,7 +8,6 @@
 
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <functional>
 #include <string>
 #include <vector>
@@ -47,11 +46,7 @@ inline std::vector<float> speech() { return readF32(a2xPath("speech.f32")); }
 inline std::vector<float> speechLong() { return readF32(a2xPath("speech_long.f32")); }
 
 // Frames pulled from a handle.
-struct Pulled {
-  std::vector<int> idx;
-  std::vector<float> src, drv, wn;
-  size_t frames() const { return idx.size(); }
-};
+struct Pulled { std::vector<int> idx; std::vector<float> src, drv, wn; size_t frames() const { return idx.size(); } };
 
 inline int pullInto(le_a2x* a, Pulled& p, int n) {
   std::vector<int> idx(static_cast<size_t>(n));

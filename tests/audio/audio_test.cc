@@ -194,17 +194,15 @@ TEST(A2xCApi, NullHandlesBadArgsAndRefusalsBeforeAnyModel) {
       {[&] { return le_a2x_avail(nullptr); }, -1, "le_a2x_avail: bad args"},
       {[&] { return le_a2x_pull(nullptr, idx, buf, buf, 1); }, -1, "le_a2x_pull: bad args"},
       {[&] { return le_a2x_deltas(nullptr, buf, 1, buf, 1); }, -1, "le_a2x_deltas: bad args"},
-      {[&] { return le_a2x_pull_wn(nullptr, idx, buf, buf, buf, 1); }, -1, nullptr},
+      {[&] { return le_a2x_pull_wn(nullptr, idx, buf, buf, buf, 1); }, -1, "le_a2x_pull_wn: bad args"},
       {[&] { return le_a2x_total(nullptr); }, -1, "le_a2x_total: bad args"},
       {[&] { return le_a2x_finish(nullptr); }, 0, "le_a2x_finish: bad args"},
       {[&] { return le_a2x_reset(nullptr, 0, 1, 1); }, 0, "le_a2x_reset: bad args"},
       {[&] { return le_a2x_set_eager(nullptr, 1); }, 0, "le_a2x_set_eager: bad args"},
       {[&] { return le_a2x_nt(nullptr); }, 0, ""}, {[&] { return le_a2x_width(nullptr); }, 0, ""}};
   for (const auto& [call, want, msg] : calls) {
-    EXPECT_EQ(call(), want) << (msg ? msg : "pull_wn");
-    if (msg) {
-      EXPECT_STREQ(le_a2x_last_error(), msg);
-    }
+    EXPECT_EQ(call(), want) << msg;
+    EXPECT_STREQ(le_a2x_last_error(), msg);
   }
   le_a2x_destroy(nullptr);
   EXPECT_EQ(le_a2x_create(nullptr, 1), nullptr);

@@ -9,9 +9,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdlib>
-#include <cstring>
 #include <functional>
-#include <memory>
 #include <tuple>
 #include <random>
 #include <string>
@@ -50,16 +48,7 @@ const Fixture& fx() {
   return *f;
 }
 
-// A copy of the fixture directory to damage, at to.
-void copyDir(const std::string& to) {
-  const std::string cmd = "cp -r '" + fx().dir + "' '" + to + "'";
-  if (std::system(cmd.c_str()) != 0) std::abort();
-}
-
-struct Frames {
-  std::vector<int> idx;
-  std::vector<float> src, drv;
-};
+struct Frames { std::vector<int> idx; std::vector<float> src, drv; };
 
 // Pushes in pieces of `piece` samples, pulling whatever is ready in between.
 Frames run(le_motion* m, const std::vector<float>& audio, size_t piece) {
@@ -67,9 +56,7 @@ Frames run(le_motion* m, const std::vector<float>& audio, size_t piece) {
   auto drain = [&] {
     for (int n = le_motion_avail(m); n > 0; n = le_motion_avail(m)) {
       const size_t at = f.idx.size();
-      f.idx.resize(at + n);
-      f.src.resize((at + n) * 63);
-      f.drv.resize((at + n) * 63);
+      f.idx.resize(at + n), f.src.resize((at + n) * 63), f.drv.resize((at + n) * 63);
       const int got = le_motion_pull(m, f.idx.data() + at, f.src.data() + at * 63,
                                      f.drv.data() + at * 63, n);
       EXPECT_EQ(got, n) << le_motion_last_error();
@@ -137,7 +124,7 @@ TEST(MotionCreate, OpensTheFixtureAndRefusesBrokenDirectories) {
   int k = 0;
   for (auto [damage, ep, why] : cases) {
     const std::string m = d / ("m" + std::to_string(k++));
-    copyDir(m);
+    ASSERT_EQ(std::system(("cp -r '" + fx().dir + "' '" + m + "'").c_str()), 0);
     damage(m);
     if (const size_t at = why.find("{m}"); at != std::string::npos) why.replace(at, 3, m);
     EXPECT_EQ(le_motion_create(m.c_str(), 1, ep), nullptr) << why;
@@ -348,8 +335,7 @@ TEST(MotionEager, ProvisionalFramesComeEarlyAndRollBackExactly) {
   eager.push(audio.data() + part, 1);
   // The provisional windows and chunk are gone, the feature frontier with them.
   EXPECT_FALSE(eager.provisional());
-  EXPECT_EQ(eager.featureFrames(), committed);
-  EXPECT_EQ(eager.motionRows(), 0);
+  EXPECT_EQ(std::make_pair(eager.featureFrames(), eager.motionRows()), std::make_pair(committed, int64_t(0)));
   eager.push(audio.data() + part + 1, int64_t(audio.size()) - part - 1);
   plain.push(audio.data() + part, int64_t(audio.size()) - part);
   EXPECT_GT(eager.avail(), 0);
@@ -361,8 +347,7 @@ TEST(MotionEager, ProvisionalFramesComeEarlyAndRollBackExactly) {
   std::vector<float> sa(F * 63), da(F * 63), sb(F * 63), db(F * 63);
   ASSERT_EQ(plain.pull(ia.data(), sa.data(), da.data(), F), F);
   ASSERT_EQ(eager.pull(ib.data(), sb.data(), db.data(), F), F);
-  EXPECT_EQ(ia, ib);
-  EXPECT_EQ(da, db);
+  EXPECT_EQ(std::tie(ia, da), std::tie(ib, db));
 }
 
 // One long utterance, eager or not, holds only what later frames read.

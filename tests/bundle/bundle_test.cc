@@ -57,8 +57,7 @@ TEST(PathHelpers, ComponentsDirectoriesAndMembers) {
   }
   EXPECT_EQ(fs::dirName("a/b/"), "a");
   TempDir t;
-  EXPECT_TRUE(fs::mkdirs("") && fs::mkdirs(".") && fs::mkdirs(t / "a/b//c/"));
-  EXPECT_TRUE(fs::isDirectory(t / "a/b/c"));
+  EXPECT_TRUE(fs::mkdirs("") && fs::mkdirs(".") && fs::mkdirs(t / "a/b//c/") && fs::isDirectory(t / "a/b/c"));
   writeFile(t / "a/b/c/f", "1");
   writeFile(t / "outside", "keep");
   ASSERT_EQ(::symlink((t / "outside").c_str(), (t / "a/link").c_str()), 0);
@@ -219,8 +218,7 @@ TEST_F(Unwrap, DestinationRules) {
   {
     ScopedEnv env("LE_IMX_UNWRAP_ROOT", root.path() + "//");
     EXPECT_EQ(resolve(C), root / "x.lebundle");
-    EXPECT_TRUE(exists(root / "x.lebundle.imx_unwrapped"));
-    EXPECT_FALSE(exists(D));
+    EXPECT_TRUE(exists(root / "x.lebundle.imx_unwrapped") && !exists(D));
     // A user's directory under the root is refused as one beside the container.
     ASSERT_TRUE(fs::rmTree(root / "x.lebundle"));
     ::unlink((root / "x.lebundle.imx_unwrapped").c_str());
@@ -252,10 +250,8 @@ TEST_F(Unwrap, EmptySyntheticAndLargeMembers) {
                                {"empty", "", 3, 0},  // an empty member may point anywhere
                                {"big.bin", big}}));
   EXPECT_EQ(resolve(C), D);
-  EXPECT_FALSE(exists(D + "/manifest.json"));
-  EXPECT_TRUE(exists(D + "/a/manifest.json"));
-  EXPECT_EQ(readFile(D + "/empty"), "");
-  EXPECT_EQ(readFile(D + "/big.bin"), big);
+  EXPECT_TRUE(!exists(D + "/manifest.json") && exists(D + "/a/manifest.json"));
+  EXPECT_EQ(std::make_pair(readFile(D + "/empty"), readFile(D + "/big.bin")), std::make_pair(std::string(), big));
 }
 
 TEST_F(Unwrap, HostileContainersAreRefusedWithoutLeftovers) {
@@ -360,13 +356,6 @@ TEST_F(Unwrap, OnlyAnUnwrapOfThisContainerOrAnEmptyDirectoryIsReplaced) {
   }
 }
 
-// Where imxBytes places the first payload: right after the table.
-uint64_t payloadBase(const std::vector<ImxEntry>& entries) {
-  uint64_t at = 8;
-  for (const ImxEntry& e : entries) at += 2 + e.name.size() + 16;
-  return at;
-}
-
 TEST_F(Unwrap, OverlappingPayloadsAreRefusedBeforeAnythingIsWritten) {
   struct Span {
     const char* name;
@@ -397,7 +386,8 @@ TEST_F(Unwrap, OverlappingPayloadsAreRefusedBeforeAnythingIsWritten) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
-    const uint64_t base = payloadBase(c.entries);
+    uint64_t base = 8;  // imxBytes places the first payload right after the table
+    for (const ImxEntry& e : c.entries) base += 2 + e.name.size() + 16;
     std::vector<ImxEntry> entries = c.entries;
     for (ImxEntry& e : entries)
       if (e.offset) *e.offset += base;
@@ -478,8 +468,7 @@ TEST_F(Unwrap, AProcessKilledMidUnwrapLeavesWhatTheNextRecoversFrom) {
   ASSERT_EQ(::waitpid(pid, &status, 0), pid);
   ASSERT_TRUE(WIFSIGNALED(status)) << status;
   EXPECT_EQ(WTERMSIG(status), SIGXFSZ);
-  EXPECT_TRUE(fs::isDirectory(D));
-  EXPECT_FALSE(test::exists(D + ".imx_unwrapped"));
+  EXPECT_TRUE(fs::isDirectory(D) && !test::exists(D + ".imx_unwrapped"));
   EXPECT_EQ(resolve(C), D);
   EXPECT_EQ(tree(D), members);
   EXPECT_EQ(readFile(D + ".imx_lock"), "");  // the record of the cut-short unwrap is gone

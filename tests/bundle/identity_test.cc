@@ -97,8 +97,7 @@ TEST(Identity, MapsOlderAndCurrentNamesAlike) {
       for (size_t j : {size_t(0), kP - 1}) EXPECT_EQ(id.P(si)[j], pattern(si, j, 2));
       for (size_t j : {size_t(0), kFsRed - 1}) EXPECT_EQ(id.fsRed(si)[j], pattern(si, j, 3));
       id.copyP(si, copy.data());
-      EXPECT_EQ(std::memcmp(copy.data(), id.P(si), kP * 2), 0);
-      EXPECT_EQ(std::memcmp(id.M(si), m.data() + 6 * si, 24), 0);
+      EXPECT_EQ(std::make_pair(std::memcmp(copy.data(), id.P(si), kP * 2), std::memcmp(id.M(si), m.data() + 6 * si, 24)), std::make_pair(0, 0));
     }
     EXPECT_EQ(id.priorBackend(), "mmap P.f16");
     EXPECT_EQ(std::make_tuple(id.prior(), id.priorSeeks(), id.priorResidentBytes()),

@@ -57,22 +57,12 @@ struct Probe {
   bool destroyed = false, blocked = false, released = false, seekBlocked = false, seekReleased = false;
   std::vector<int> seekTargets;
   template <class F>
-  auto locked(F f) {
-    std::lock_guard lk(m);
-    return f();
-  }
+  auto locked(F f) { std::lock_guard lk(m); return f(); }
   bool waitFor(bool& flag) { return waitUntil([&] { return flag; }); }
   bool waitNexts(int n) { return waitUntil([&] { return nexts >= n; }); }
   template <class P>
-  bool waitUntil(P pred) {
-    std::unique_lock lk(m);
-    return cv.wait_for(lk, std::chrono::seconds(20), pred);
-  }
-  void set(bool& flag) {
-    std::lock_guard lk(m);
-    flag = true;
-    cv.notify_all();
-  }
+  bool waitUntil(P pred) { std::unique_lock lk(m); return cv.wait_for(lk, std::chrono::seconds(20), pred); }
+  void set(bool& flag) { std::lock_guard lk(m); flag = true; cv.notify_all(); }
 };
 
 struct Script {
@@ -108,10 +98,7 @@ class ScriptedSource : public driver::Source {
     ++pos_;
     return true;
   }
-  void rewind() override {
-    p_->locked([&] { return ++p_->rewinds; });
-    pos_ = 0;
-  }
+  void rewind() override { p_->locked([&] { return ++p_->rewinds; }); pos_ = 0; }
   void seek(int i) override {
     {
       std::unique_lock lk(p_->m);
@@ -161,11 +148,7 @@ TEST(DriverCursorOrder, PullsLoopAndEveryPullFormAgrees) {
 // hard seeks}: history serves jumps back up to `history` behind the last
 // taken frame, the look-ahead jumps forward; anything else is one hard seek.
 TEST(DriverCursorJumps, HistoryLookAheadAndHardSeeks) {
-  struct Case {
-    int lookAhead, history, before, target;
-    bool mutFirst;
-    int seeks;
-  };
+  struct Case { int lookAhead, history, before, target; bool mutFirst; int seeks; };
   const Case cases[] = {
       {2, 11, 20, 8, false, 0},   // read index 20: history reaches back to 20 - 1 - 11 = 8
       {2, 11, 20, 7, false, 1},   // one further: a hard seek
@@ -371,12 +354,10 @@ TEST(RingMemory, EmptyOverflowingAndMovedRings) {
   uint8_t* p = a.slot(1);
   p[4095] = 9;
   RingMemory b(std::move(a));
-  EXPECT_EQ(a.slots(), 0u);
-  EXPECT_EQ(b.slot(1), p);
+  EXPECT_EQ(std::make_pair(a.slots(), b.slot(1)), std::make_pair(size_t(0), p));
   RingMemory c(1, 64);
   c = std::move(b);  // c's own mapping is released, b's taken over
-  EXPECT_EQ(b.slots(), 0u);
-  EXPECT_EQ(c.slot(1)[4095], 9);
+  EXPECT_EQ(std::make_pair(b.slots(), c.slot(1)[4095]), std::make_pair(size_t(0), uint8_t(9)));
 }
 
 #if defined(__SANITIZE_ADDRESS__)

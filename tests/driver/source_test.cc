@@ -38,10 +38,7 @@ using test::writeFile;
 constexpr int kNT = 12, kW = 64, kH = 48, kCrop = 48;
 
 // One directory per test process; each member is written on first use.
-const std::string& dir() {
-  static const test::TempDir d;
-  return d.path();
-}
+const std::string& dir() { static const test::TempDir d; return d.path(); }
 
 std::string member(const std::string& name, const std::string& kind, std::vector<std::string> more = {}) {
   static std::map<std::string, std::string> made;
@@ -266,8 +263,7 @@ TEST(JpgSource, DecodesInOrderAndRefusesAFrameOfTheWrongSize) {
   EXPECT_EQ(errorOf([&] { longer->next(f.data()); }), "decode failed: " + jd + "/frame_000013.jpg");
   auto done = driver::openJpgDir(jd, 2, kW, kH);
   done->seek(1);
-  EXPECT_TRUE(done->next(f.data()));
-  EXPECT_FALSE(done->next(f.data()));
+  EXPECT_TRUE(done->next(f.data()) && !done->next(f.data()));
   // The image helpers round-trip a PNG and name the file they fail on.
   std::vector<uint8_t> rgb(5 * 3 * 3);
   for (size_t i = 0; i < rgb.size(); ++i) rgb[i] = uint8_t(i * 17);

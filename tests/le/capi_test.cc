@@ -170,9 +170,7 @@ TEST_F(ResolveC, TheUnwrapLineFollowsTheLogSink) {
   EXPECT_EQ(std::string(out), t / "b.lebundle");  // a container resolves to its unwrap
   EXPECT_EQ(testing::internal::GetCapturedStderr(),
             "[le] unwrapped " + b + " -> " + (t / "b.lebundle") + "\n");
-  ASSERT_EQ(seen.size(), 1u);
-  EXPECT_EQ(seen[0].first, LE_LOG_INFO);
-  EXPECT_EQ(seen[0].second, "[le] unwrapped " + a + " -> " + (t / "a.lebundle"));
+  EXPECT_EQ(seen, (std::vector<std::pair<int, std::string>>{{LE_LOG_INFO, "[le] unwrapped " + a + " -> " + (t / "a.lebundle")}}));
 }
 
 }  // namespace

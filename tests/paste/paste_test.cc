@@ -173,9 +173,7 @@ TEST_F(PasteTest, OneAndTwoThreadsGiveIdenticalFrames) {
     std::vector<uint8_t> a = before, b = before;
     // A parallel call made inside chunk 0 of another one runs inline.
     le::pool::Pool outer(2);
-    auto job = [&](size_t begin, size_t) {
-      if (begin == 0) one.composite(crop.data(), 255.0f, M, a.data(), W, H);
-    };
+    auto job = [&](size_t begin, size_t) { if (begin == 0) one.composite(crop.data(), 255.0f, M, a.data(), W, H); };
     outer.run(2, 2, le::pool::RangeRef(job));
     two.composite(crop.data(), 255.0f, M, b.data(), W, H);
     EXPECT_EQ(a, b) << "mode " << mode;

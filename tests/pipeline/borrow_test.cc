@@ -54,9 +54,7 @@ class FakeBorrow : public utt::Borrow {
  private:
   struct Enter {
     BorrowKnobs& k;
-    explicit Enter(BorrowKnobs& kk) : k(kk) {
-      if (k.inside++ != 0) k.overlapped = true;
-    }
+    explicit Enter(BorrowKnobs& kk) : k(kk) { if (k.inside++ != 0) k.overlapped = true; }
     ~Enter() { --k.inside; }
   };
   void fill(tessera::FrameResult* out) {
@@ -83,11 +81,7 @@ std::vector<size_t> unborrowed(const std::vector<Frame>& fs) {
   return bad;
 }
 
-struct Stats {
-  int state;
-  int64_t ok, failures;
-  std::string msg;
-};
+struct Stats { int state; int64_t ok, failures; std::string msg; };
 Stats statsOf(le_utt* u) {
   Stats s{};
   char msg[256] = "untouched";
@@ -155,11 +149,7 @@ TEST_P(BorrowModes, EveryRenderedCropGetsItsOwnWindow) {
 // A failure stops delivery, idle frames included, until a new attach.
 TEST_P(BorrowModes, AFailureStopsDeliveryUntilANewAttach) {
   const std::string held = " while a crop was held \xe2\x80\x94 refusing to deliver it uncomposed";
-  struct Case {
-    std::function<void(BorrowKnobs&)> arm;
-    const char* script;
-    std::string msg;
-  };
+  struct Case { std::function<void(BorrowKnobs&)> arm; const char* script; std::string msg; };
   const Case cases[] = {
       {[](BorrowKnobs& k) { k.throwAtPush = 3; }, "w s12", "push: fake pass broke"},
       {[](BorrowKnobs& k) { k.silentAtPush = 3; }, "w s12", "push: the pass returned no frame" + held},
@@ -371,8 +361,7 @@ TEST(BorrowThreads, ConcurrentAttachesStartOneThread) {
   std::vector<std::unique_ptr<BorrowKnobs>> knobs;
   for (int i = 0; i < 8; ++i) knobs.push_back(std::make_unique<BorrowKnobs>());
   const auto named = [](const std::string& want) { return std::ranges::count(le::test::threadNames(), want); };
-  EXPECT_EQ(named("le-borrow"), 0);
-  EXPECT_EQ(named("le-run"), 1);
+  EXPECT_EQ(std::make_pair(named("le-borrow"), named("le-run")), std::make_pair(0l, 1l));
   std::vector<std::thread> ts;
   for (int i = 0; i < 8; ++i) ts.emplace_back([&, i] { attach(d.u, *knobs[size_t(i)]); });
   for (auto& t : ts) t.join();

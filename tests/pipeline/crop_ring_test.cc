@@ -35,10 +35,7 @@ TEST(StreamPlan, DriverIndicesWrapAndClipFramesRoundUp) {
   std::vector<int32_t> got;
   for (int j = 0; j < 7; ++j) got.push_back(le::stream::driverIndex(j, 3));
   EXPECT_EQ(got, (std::vector<int32_t>{0, 1, 2, 0, 1, 2, 0}));
-  for (int j = 0; j < 5; ++j) {
-    EXPECT_EQ(le::stream::driverIndex(j, 1), 0);
-    EXPECT_EQ(le::stream::driverIndex(j, 0), 0);
-  }
+  for (int j = 0; j < 5; ++j) EXPECT_EQ(std::make_pair(le::stream::driverIndex(j, 1), le::stream::driverIndex(j, 0)), std::make_pair(0, 0)) << j;
   EXPECT_EQ(le::stream::driverIndex(int64_t{1} << 40, 7), int32_t((int64_t{1} << 40) % 7));
   for (const auto& [samples, frames] : {std::pair{0, 0}, {-3, 0}, {1, 1}, {640, 1}, {641, 2}, {2147483647, 3355444}})
     EXPECT_EQ(le::stream::clipFrames(samples), frames) << samples;

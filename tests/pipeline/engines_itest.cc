@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
-#include <stdexcept>
 
 #include "audio/a2x_fixture.h"
 #include "le/pipeline/engine.h"
@@ -17,11 +16,7 @@ namespace {
 using utt::createEngine;
 using utt::EngineKind;
 
-struct Streamed {
-  std::vector<int32_t> idx;
-  std::vector<float> target, driven;
-  int32_t total = -1;
-};
+struct Streamed { std::vector<int32_t> idx; std::vector<float> target, driven; int32_t total = -1; };
 
 // Pushes the samples in three uneven pieces, finishes and pulls in blocks of
 // 7 until the engine has nothing more.

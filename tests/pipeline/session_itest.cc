@@ -100,10 +100,7 @@ int attach(le_utt* u, const Members& mb, std::string* err) {
   return r;
 }
 
-struct Pulled {
-  le_utt_frame_info info;
-  std::vector<uint8_t> rgb;
-};
+struct Pulled { le_utt_frame_info info; std::vector<uint8_t> rgb; };
 
 bool pullOne(le_utt* u, Pulled& f) {
   f.rgb.resize(size_t(kW) * kH * 3);
@@ -118,9 +115,7 @@ bool pullOne(le_utt* u, Pulled& f) {
 std::vector<Pulled> speakBorrowed(le_ctx* ctx, const std::string& dir, const Members& mb, int pipe, int frames) {
   const std::vector<float> xs = readF32(dir + "/xs_target.bin");
   utt::Options o;
-  o.motionDir = dir.c_str();
-  o.steadyModel = "-";
-  o.gapS = -1;
+  o.motionDir = dir.c_str(), o.steadyModel = "-", o.gapS = -1;
   utt::Settings s = utt::resolveSettings(o, 2, [](const char*) -> std::optional<std::string> { return std::nullopt; });
   s.pipelinePaste = pipe;
   auto u = std::make_unique<le_utt>();
@@ -221,11 +216,9 @@ TEST(UttSession, CreateRulesIdleFramesAndTheContextLock) {
   EXPECT_EQ(le_utt_create(ctx.p, &o), nullptr);
   EXPECT_STREQ(le_utt_last_error(), "le_utt_create: opts.motion_dir required");
   o.motion_dir = "/nowhere";
-  for (const int threads : {LE_MAX_THREADS + 1, 100000}) {
-    o.threads = threads;
-    EXPECT_EQ(le_utt_create(ctx.p, &o), nullptr);
-    EXPECT_EQ(std::string(le_utt_last_error()), "le_utt_create: opts.threads " + std::to_string(threads) + " above the limit of 256");
-  }
+  o.threads = LE_MAX_THREADS + 1;
+  EXPECT_EQ(le_utt_create(ctx.p, &o), nullptr);
+  EXPECT_STREQ(le_utt_last_error(), "le_utt_create: opts.threads 257 above the limit of 256");
   EXPECT_EQ(ctx.p->renderer, nullptr);  // refused before the director was built
 
   le_utt* u = le_utt_open(ctx.p, dir.c_str());
@@ -248,8 +241,7 @@ TEST(UttSession, CreateRulesIdleFramesAndTheContextLock) {
   le_utt_destroy(u);
 
   for (size_t i = 0; i < frames.size(); ++i) {
-    EXPECT_EQ(frames[i].info.kind, LE_UTT_IDLE);
-    EXPECT_EQ(frames[i].info.driver_index, int(i % kNT));
+    EXPECT_EQ(std::make_pair(frames[i].info.kind, frames[i].info.driver_index), std::make_pair(LE_UTT_IDLE, int(i % kNT)));
     const uint8_t* drv = le_target_frame(ctx.p, frames[i].info.driver_index);
     ASSERT_NE(drv, nullptr) << le_last_error();
     EXPECT_EQ(std::memcmp(drv, frames[i].rgb.data(), frames[i].rgb.size()), 0) << i;

@@ -49,11 +49,7 @@ class FakeEngine : public le::utt::Engine {
  public:
   explicit FakeEngine(EngineKnobs& k) : k_(k), xs_(fakeXs(k.nt)) {}
   void reset(int32_t start, int32_t direction) override {
-    samples_ = 0;
-    finished_ = false;
-    pulled_ = 0;
-    start_ = start;
-    dir_ = direction;
+    samples_ = 0, finished_ = false, pulled_ = 0, start_ = start, dir_ = direction;
   }
   void setEager(int32_t v) override { k_.eager = v; }
   void push(const float* x, int64_t n) override {
@@ -129,9 +125,7 @@ class FakeDirector : public le::utt::Director {
       const float kd0 = kd[size_t(i) * 63];
       if (kd0 - std::floor(kd0) == kDelta && k_.speechRenders++ == k_.throwAtSpeech) throw std::runtime_error("boom");
       float* o = out_.data() + size_t(i) * kCrop * kCrop * 3;
-      o[0] = kd[size_t(i) * 63];
-      o[1] = ks[size_t(i) * 63];
-      o[2] = float(si[i]);
+      o[0] = kd[size_t(i) * 63], o[1] = ks[size_t(i) * 63], o[2] = float(si[i]);
     }
     return out_.data();
   }
@@ -169,10 +163,7 @@ class FakeFrames : public le::utt::FrameSide {
     std::memcpy(rgb + 12, &crop[2], 4);
     std::memcpy(rgb + 16, &crop[1], 4);
   }
-  void walkPrior(int32_t idx) override {
-    std::lock_guard<std::mutex> lock(k_.walkMu);
-    k_.walked.push_back(idx);
-  }
+  void walkPrior(int32_t idx) override { std::lock_guard<std::mutex> lock(k_.walkMu); k_.walked.push_back(idx); }
 
  private:
   FrameKnobs& k_;
@@ -196,23 +187,15 @@ struct Rig {
   le::utt::Options opts;
   int pipelinePaste;  // -1: the engine decides, 0 inline, 1 pipelined
 
-  explicit Rig(int paste = -1) : pipelinePaste(paste) {
-    opts.motionDir = "fake";
-    opts.steadyModel = "-";
-    opts.gapS = -1;
-  }
+  explicit Rig(int paste = -1) : pipelinePaste(paste) { opts.motionDir = "fake", opts.steadyModel = "-", opts.gapS = -1; }
 
   le_utt* make() {
     auto u = std::make_unique<le_utt>();
     u->director = std::make_unique<FakeDirector>(director);
     u->frames = std::make_unique<FakeFrames>(frames);
     le::utt::Stages st;
-    st.nt = engine.nt;
-    st.width = kW;
-    st.height = kH;
-    st.crop = kCrop;
-    st.main = u->director.get();
-    st.frames = u->frames.get();
+    st.nt = engine.nt, st.width = kW, st.height = kH, st.crop = kCrop;
+    st.main = u->director.get(), st.frames = u->frames.get();
     st.warmKp = fakeXs(1);
     if (withXs) st.xsTarget = fakeXs(engine.nt);
     st.makeEngine = [this]() -> std::unique_ptr<le::utt::Engine> {
@@ -333,9 +316,6 @@ inline void expectKindsCarryTheirRows(const std::vector<Frame>& fs) {
   }
 }
 
-struct Destroy {
-  le_utt* u;
-  ~Destroy() { le_utt_destroy(u); }
-};
+struct Destroy { le_utt* u; ~Destroy() { le_utt_destroy(u); } };
 
 }  // namespace le::test

@@ -19,11 +19,7 @@ constexpr int64_t kMin = std::numeric_limits<int64_t>::min();
 constexpr int64_t kMax = std::numeric_limits<int64_t>::max();
 
 TEST(EnvWhole, ParsesWholeTextsOnly) {
-  struct Case {
-    const char* text;
-    std::optional<int64_t> value;
-    bool saturated;
-  };
+  struct Case { const char* text; std::optional<int64_t> value; bool saturated; };
   const Case cases[] = {
       {"0", 0, false}, {"42", 42, false}, {"-7", -7, false}, {"007", 7, false},
       {"9223372036854775807", kMax, false}, {"-9223372036854775808", kMin, false},
@@ -53,10 +49,7 @@ TEST(EnvWhole, WholeInKeepsNumbersInsideTheRange) {
 }
 
 TEST(EnvFlags, ExactTextsFirstCharactersAndPresence) {
-  struct Case {
-    std::optional<std::string> value;
-    bool set, isOne, startsOne, startsZero, nonEmpty;
-  };
+  struct Case { std::optional<std::string> value; bool set, isOne, startsOne, startsZero, nonEmpty; };
   const Case cases[] = {
       {std::nullopt, false, false, false, false, false}, {"", true, false, false, false, false},
       {"1", true, true, true, false, true},   {"1 ", true, false, true, false, true},

@@ -3,29 +3,19 @@
 #pragma once
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <cstdint>
-#include <cstring>
 
 namespace le::test {
 
-inline uint32_t bitsOf(float x) {
-  uint32_t u;
-  std::memcpy(&u, &x, 4);
-  return u;
-}
-
-inline float floatOf(uint32_t u) {
-  float x;
-  std::memcpy(&x, &u, 4);
-  return x;
-}
+inline uint32_t bitsOf(float x) { return std::bit_cast<uint32_t>(x); }
 
 // value = m * 2^(e - 25) (+ 1024 implied for normals); a NaN's payload goes
 // to the top of the float's.
 inline float refToFloat(uint16_t h) {
   const int e = (h >> 10) & 0x1F, m = h & 0x3FF;
-  if (e == 31) return floatOf((uint32_t(h & 0x8000) << 16) | 0x7F800000u | (uint32_t(m) << 13));
+  if (e == 31) return std::bit_cast<float>((uint32_t(h & 0x8000) << 16) | 0x7F800000u | (uint32_t(m) << 13));
   const double mag = e == 0 ? std::ldexp(m, -24) : std::ldexp(1024 + m, e - 25);
   return static_cast<float>((h & 0x8000) ? -mag : mag);
 }

@@ -43,10 +43,7 @@ std::vector<float> structuredFloats() {
 }
 
 // {float bits, fromFloat, f32ToF16 (never NaN)}: the documented edge values.
-struct Edge {
-  uint32_t in;
-  uint16_t half, noNaN;
-};
+struct Edge { uint32_t in; uint16_t half, noNaN; };
 constexpr Edge kEdges[] = {
     {0x477FE000, 0x7BFF, 0x7BFF}, {0x477FEFFF, 0x7BFF, 0x7BFF},  // 65504, just below 65520
     {0x477FF000, 0x7C00, 0x7C00}, {0xC788B800, 0xFC00, 0xFC00},  // 65520, -70000

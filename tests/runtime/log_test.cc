@@ -49,8 +49,8 @@ TEST(LogSink, StandardErrorOrTheSinkGetsEachLine) {
   le::log::line(Level::Info, "[le] after");
   EXPECT_EQ(testing::internal::GetCapturedStderr(),
             "[le] LE_CORE_THREADS=\"x\" is not a whole number; ignored\n\n[le] after\n");
-  EXPECT_EQ(seen.lines, (std::vector<std::string>{"[le] a", "[le_a2x] b", "[le] 3 of 4"}));
-  EXPECT_EQ(seen.levels, (std::vector<int>{3, 2, 1}));
+  EXPECT_EQ(std::tie(seen.lines, seen.levels),
+            std::make_tuple(std::vector<std::string>{"[le] a", "[le_a2x] b", "[le] 3 of 4"}, std::vector<int>{3, 2, 1}));
 }
 
 TEST(LogSink, FormattedLinesOfEveryLengthArriveWhole) {
@@ -108,8 +108,7 @@ TEST(LogSink, LinesFromManyThreadsArriveOneAtATime) {
       });
     for (auto& t : threads) t.join();
   }
-  EXPECT_EQ(count.lines, 800);
-  EXPECT_EQ(count.most, 1);
+  EXPECT_EQ(std::make_pair(count.lines, count.most), std::make_pair(800, 1));
   EXPECT_TRUE(count.whole);
 }
 

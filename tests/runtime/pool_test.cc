@@ -29,18 +29,11 @@ struct Recorder {
     calls.emplace_back(b, e);
     if (b == 0) firstBy = std::this_thread::get_id();
   }
-  std::vector<Range> sorted() {
-    std::sort(calls.begin(), calls.end());
-    return calls;
-  }
+  std::vector<Range> sorted() { std::sort(calls.begin(), calls.end()); return calls; }
 };
 
 TEST(PoolThreads, EnvironmentRule) {
-  struct Case {
-    const char *core, *paste;
-    unsigned hardware;
-    int want;
-  };
+  struct Case { const char *core, *paste; unsigned hardware; int want; };
   const Case cases[] = {
       {nullptr, nullptr, 8, 4}, {nullptr, nullptr, 2, 2}, {nullptr, nullptr, 0, 4},  // 0: unknown cores
       {"1", nullptr, 8, 1},     {"0", nullptr, 8, 1},     {"-3", nullptr, 8, 1},
@@ -56,10 +49,7 @@ TEST(PoolThreads, EnvironmentRule) {
 
 TEST(PoolChunks, PartsAndChunkBounds) {
   const size_t big = std::numeric_limits<size_t>::max();
-  struct Parts {
-    size_t n, grain;
-    int threads, want;
-  };
+  struct Parts { size_t n, grain; int threads, want; };
   for (const Parts& p : {Parts{10, 1, 4, 4}, {9, 4, 4, 2}, {0, 1, 4, 1}, {7, 4, 4, 1}, {100, 0, 4, 4},
                          {100, 1, 1, 1}, {big, 1, 8, 8}})
     EXPECT_EQ(le::pool::partsFor(p.n, p.grain, p.threads), p.want) << p.n << "/" << p.grain;
@@ -105,9 +95,7 @@ TEST(PoolRun, EveryIndexExactlyOnceOverManyGenerations) {
     Pool pool(size);
     for (size_t n = 1; n < 300; n += 7) {
       std::vector<std::atomic<int>> hits(n);
-      auto f = [&](size_t b, size_t e) {
-        for (size_t i = b; i < e; ++i) hits[i].fetch_add(1, std::memory_order_relaxed);
-      };
+      auto f = [&](size_t b, size_t e) { for (size_t i = b; i < e; ++i) hits[i].fetch_add(1, std::memory_order_relaxed); };
       pool.run(n, size, le::pool::RangeRef(f));
       for (size_t i = 0; i < n; ++i) ASSERT_EQ(hits[i].load(), 1) << size << " " << n << " " << i;
     }
@@ -120,8 +108,7 @@ TEST(ParallelRange, CoversTheRangeAndSmallRangesStayInline) {
   le::pool::parallelRange(5, 4, small);  // n / grain = 1: never splits
   le::pool::parallelRange(0, 1, empty);
   le::pool::parallelRange(1000, 10, r);
-  EXPECT_EQ(small.sorted(), (std::vector<Range>{{0, 5}}));
-  EXPECT_EQ(empty.sorted(), (std::vector<Range>{{0, 0}}));
+  EXPECT_EQ(std::make_pair(small.sorted(), empty.sorted()), std::make_pair(std::vector<Range>{{0, 5}}, std::vector<Range>{{0, 0}}));
   const auto calls = r.sorted();
   ASSERT_EQ(int(calls.size()), le::pool::parts(1000, 10));
   for (size_t i = 0; i < calls.size(); ++i) EXPECT_EQ(calls[i].first, i ? calls[i - 1].second : 0);

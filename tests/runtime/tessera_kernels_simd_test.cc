@@ -5,7 +5,6 @@
 
 #include <cmath>
 #include <cstdint>
-#include <cstring>
 #include <numeric>
 #include <random>
 #include <string>
@@ -58,11 +57,7 @@ struct HalfGen {
   }
 };
 
-struct TermCase {
-  size_t n, off;
-  std::vector<uint16_t> a, b, wh;
-  std::vector<float> w;
-};
+struct TermCase { size_t n, off; std::vector<uint16_t> a, b, wh; std::vector<float> w; };
 
 // Planes of n elements placed `off` elements into their buffers, so the
 // kernels see every misalignment of a vector.
@@ -147,18 +142,13 @@ TEST(TesseraKernels, Rgb8ToPlanarF16EqualsTheTranscriptionOnEveryTarget) {
   });
 }
 
-struct ConvShape {
-  int batch, cin, h, w, cout;
-};
+struct ConvShape { int batch, cin, h, w, cout; };
 
 // Per output: the float transcription (bias, then every tap inside the plane
 // in (ci, ky, kx) order, each product rounded before it is added), the
 // double-precision value and the sum of the magnitudes of its terms, the
 // scale a float sum in any order stays within.
-struct ConvRef {
-  std::vector<float> ordered;
-  std::vector<double> exact, mag;
-};
+struct ConvRef { std::vector<float> ordered; std::vector<double> exact, mag; };
 
 ConvRef refConv(const std::vector<float>& in, const ConvShape& s, const std::vector<float>& wt,
                 const std::vector<float>& bias) {

@@ -65,12 +65,8 @@ TEST(HostileBundle, EveryNameTheManifestGivesStaysInside) {
     writeBundle(dir, s);
     ASSERT_EQ(::mkdir((t / "b2").c_str(), 0755), 0);
     test::writeFile(t / "b2/p.bin", "p");
-    if (c.drop) {
-      ASSERT_TRUE(fs::rmTree(dir + "/" + c.drop));
-    }
-    if (c.link) {
-      ASSERT_EQ(::symlink((t / c.to).c_str(), (dir + "/" + c.link).c_str()), 0);
-    }
+    ASSERT_TRUE(!c.drop || fs::rmTree(dir + "/" + c.drop));
+    ASSERT_TRUE(!c.link || ::symlink((t / c.to).c_str(), (dir + "/" + c.link).c_str()) == 0);
     Ctx ctx(le_create(dir.c_str(), "k", 1, nullptr));
     const std::string reason = c.reason.empty() ? "through a symbolic link to " + t / c.to : c.reason;
     EXPECT_EQ(err(), c.what.empty() ? "" : "le_create: " + c.what + " '" + c.value + "' leaves the bundle directory " +

@@ -48,9 +48,7 @@ inline void writeBundle(const std::string& dir, const BundleShape& s) {
                 "\"crop\": %d, \"amount\": 1.3, \"sigma\": 2.0, \"ksize\": 5, \"frames\": %d, "
                 "\"M_src_w\": %d, \"M_src_h\": %d",
                 s.nt, s.h, s.w, s.crop, s.frames, s.w, s.h);
-  ::mkdir(dir.c_str(), 0755);
-  ::mkdir((dir + "/drive").c_str(), 0755);
-  ::mkdir((dir + "/target_frames").c_str(), 0755);
+  for (const char* sub : {"", "/drive", "/target_frames"}) ::mkdir((dir + sub).c_str(), 0755);
   le::test::writeFile(dir + "/manifest.json", manifest + s.extraKeys + "}\n");
   const size_t crop2 = size_t(s.crop) * size_t(s.crop);
   le::test::writeFile(dir + "/pooled64.f16", std::string(size_t(s.nt) * 65536 * 2, '\0'));

@@ -32,21 +32,9 @@ Json parsed(const std::string& text) {
   if (doc.is_discarded()) ADD_FAILURE() << "not valid JSON: " << text;
   return doc;
 }
-Strings keys(const Json& j) {
-  Strings k;
-  for (const auto& [key, v] : j.items()) k.push_back(key);
-  return k;
-}
-std::string num(double v) {
-  std::string s;
-  le::tel::appendNumber(s, v);
-  return s;
-}
-std::string str(std::string_view v) {
-  std::string s;
-  le::tel::appendString(s, v);
-  return s;
-}
+Strings keys(const Json& j) { Strings k; for (const auto& [key, v] : j.items()) k.push_back(key); return k; }
+std::string num(double v) { std::string s; le::tel::appendNumber(s, v); return s; }
+std::string str(std::string_view v) { std::string s; le::tel::appendString(s, v); return s; }
 
 TEST(TelJson, NumbersAreIntegersOrSixSignificantDigits) {
   const double inf = std::numeric_limits<double>::infinity();
@@ -93,9 +81,7 @@ TEST(TelJson, StringsAreEscapedAndIllFormedUtf8Replaced) {
 }
 
 // A clock that ticks once per snapshot, so every snapshot is told apart.
-le::tel::Clock ticks() {
-  return [n = std::make_shared<std::atomic<int64_t>>(0)] { return ++*n; };
-}
+le::tel::Clock ticks() { return [n = std::make_shared<std::atomic<int64_t>>(0)] { return ++*n; }; }
 const Strings kFixed = {"ts", "os", "os_version", "device_model", "arch", "cpu_cores", "ram_bytes", "sdk_version"};
 
 std::vector<int64_t> batchTs(const std::string& body) {
@@ -108,8 +94,7 @@ TEST(TelemetrySnapshot, FixedMembersThenKnownOnesThenExtra) {
   Recorder rec("9.8.7", ticks());
   std::string text = rec.snapshot();
   Json doc = parsed(text);
-  EXPECT_EQ(keys(doc), kFixed);
-  EXPECT_EQ(text.find(' '), std::string::npos);
+  EXPECT_EQ(std::make_pair(keys(doc), text.find(' ')), std::make_pair(kFixed, std::string::npos));
   struct utsname u {};
   ASSERT_EQ(uname(&u), 0);
   EXPECT_EQ(std::make_tuple(doc["ts"], doc["os"], doc["os_version"], doc["device_model"], doc["arch"], doc["sdk_version"]),
@@ -118,23 +103,15 @@ TEST(TelemetrySnapshot, FixedMembersThenKnownOnesThenExtra) {
   EXPECT_GT(doc["ram_bytes"].get<uint64_t>(), 1ull << 20);
   // Recorded in reverse, replaced, extra keys mixed in: known members keep
   // their order, extra lists numbers then texts, each in byte order.
-  rec.record("", 1);
-  rec.recordText("", "x");
-  rec.record("thermal_state", 2);
-  rec.recordText("model_key", "a");
-  rec.recordText("model_key", "m4b");
-  rec.record("load_ms", 812.25);
-  rec.record("session_s", 61);
-  rec.record("frames_total", 1200.0);
-  rec.record("fps_ema", 20);
-  rec.record("fps_ema", 24.5);
+  rec.record("", 1), rec.recordText("", "x");
+  rec.record("thermal_state", 2), rec.recordText("model_key", "a"), rec.recordText("model_key", "m4b");
+  rec.record("load_ms", 812.25), rec.record("session_s", 61), rec.record("frames_total", 1200.0);
+  rec.record("fps_ema", 20), rec.record("fps_ema", 24.5);
   for (const char* k : {"zz", "b", "B", "ab"}) rec.record(k, 3);
   for (const char* k : {"aa", "Z"}) rec.recordText(k, "t");
   rec.recordText("device_model", "Pi 5");  // replaces the description
-  rec.recordText("k\r", "v\r\"\\");
-  rec.recordText("bad", "\xC3(\xFF");
-  rec.record("nan", NAN);
-  rec.record("inf", -INFINITY);
+  rec.recordText("k\r", "v\r\"\\"), rec.recordText("bad", "\xC3(\xFF");
+  rec.record("nan", NAN), rec.record("inf", -INFINITY);
   text = rec.snapshot();
   doc = parsed(text);
   Strings want = kFixed;
@@ -263,10 +240,7 @@ class HttpServer {
     out_ = ::popen(cmd.c_str(), "r");
     if (!out_ || std::fscanf(out_, "%d %d %d", &pid_, &port_, &closed_) != 3) ADD_FAILURE() << "httpd did not start";
   }
-  ~HttpServer() {
-    if (pid_ > 0) ::kill(pid_, SIGTERM);
-    if (out_) ::pclose(out_);
-  }
+  ~HttpServer() { if (pid_ > 0) ::kill(pid_, SIGTERM); if (out_) ::pclose(out_); }
   std::string url(bool closed = false) const { return "http://127.0.0.1:" + std::to_string(closed ? closed_ : port_); }
   void setStatus(int s) { le::test::writeFile(dir_ / "status", std::to_string(s)); }
   std::vector<Json> requests() const {
@@ -300,8 +274,7 @@ TEST_F(TelemetryHttp, PostedAsJsonRejectedOrRefusedBatchesStayQueued) {
   {
     ScopedEnv slash("LE_TEL_URL", server.url() + "/");
     ScopedEnv tok("LE_TEL_TOKEN", "t\"\r");
-    le_tel_record("frames_total", 1200.0);
-    le_tel_record_str("model_key", "m4b");
+    le_tel_record("frames_total", 1200.0), le_tel_record_str("model_key", "m4b");
     le_tel_record_str("http_test_note", "line\nbreak \xFF");
     ASSERT_EQ(le_tel_flush(), 0);
   }
@@ -328,22 +301,16 @@ TEST_F(TelemetryHttp, PostedAsJsonRejectedOrRefusedBatchesStayQueued) {
     server.setStatus(s.status);
     EXPECT_EQ(le_tel_flush(), s.result) << s.url.value_or("(unset)") << " " << s.status;
   }
-  EXPECT_EQ(queued(), 5);
-  EXPECT_EQ(server.requests().size(), posted + 2);
+  EXPECT_EQ(std::make_pair(queued(), server.requests().size()), std::make_pair(5, posted + 2));
   server.setStatus(200);
   EXPECT_EQ(le_tel_flush(), 0);
-  EXPECT_EQ(lastBody()["batch"].size(), 6u);
-  EXPECT_EQ(queued(), 0);
+  EXPECT_EQ(std::make_pair(lastBody()["batch"].size(), queued()), std::make_pair(size_t(6), 0));
   // Null and empty arguments are ignored.
-  le_tel_record(nullptr, 1);
-  le_tel_record("", 2);
-  le_tel_record_str(nullptr, "v");
-  le_tel_record_str("", "v");
-  le_tel_record_str("http_null_value", nullptr);
+  le_tel_record(nullptr, 1), le_tel_record("", 2);
+  le_tel_record_str(nullptr, "v"), le_tel_record_str("", "v"), le_tel_record_str("http_null_value", nullptr);
   const std::string text = le_tel_pending_json();
   EXPECT_FALSE(parsed(text).is_discarded());
-  EXPECT_EQ(text.find("http_null_value"), std::string::npos);
-  EXPECT_EQ(text.find("\"\":"), std::string::npos);
+  EXPECT_EQ(std::make_pair(text.find("http_null_value"), text.find("\"\":")), std::make_pair(std::string::npos, std::string::npos));
 }
 
 TEST(TelemetryPendingText, BelongsToTheCallingThread) {

@@ -9,9 +9,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstdlib>
-#include <cstring>
-#include <map>
 #include <string>
 #include <vector>
 
@@ -189,11 +186,7 @@ TEST(LeLive, RefusesBadUsageWithOneLineBeforeAnyWork) {
   TempDir tmp;
   const std::string exe = quote(LE_LIVE_EXE), mp4 = tmp / "x.mp4", usage = " (le-live --help for usage)\n";
   writeFile(tmp / "notes.wav", "not audio at all");
-  struct Case {
-    std::string cmd;
-    int status;
-    std::string err;  // the whole line, or its start when it ends in "..."
-  };
+  struct Case { std::string cmd; int status; std::string err; };  // err: the whole line, or its start when it ends in "..."
   std::vector<Case> cases = {
       {exe, 2, "le-live: no BUNDLE and AUDIO given" + usage},
       {exe + " b a.wav", 2, "le-live: no output given (-o OUT.mp4)" + usage},

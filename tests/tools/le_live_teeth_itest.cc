@@ -4,11 +4,9 @@
 // out); a bundle without the members is refused before any frame.
 #include <gtest/gtest.h>
 
-#include <map>
 #include <string>
 
 #include "render/renderer_fixture.h"
-#include "testkit/testkit.h"
 #include "tools/cli_run.h"
 
 namespace le::test {

@@ -4,7 +4,6 @@
 // the stream's options without --audio, are refused.
 #include <gtest/gtest.h>
 
-#include <cmath>
 #include <cstdio>
 #include <string>
 #include <tuple>
@@ -66,11 +65,7 @@ TEST(LeRenderAudio, AnyAudioFileBecomesOneFramePerFortiethOfASecondBesideItsSpee
   EXPECT_NEAR(seconds, (samples - 640.0 * (frames - 5)) / 16000.0, 0.07);
 
   writeFile(tmp / "junk.wav", "RIFX0000WAVEjunk");
-  const struct {
-    std::string args;
-    int status;
-    std::string says;
-  } refused[] = {
+  const struct { std::string args; int status; std::string says; } refused[] = {
       {"--audio " + quote(tmp / "junk.wav"), 1, "le-render: cannot open audio " + tmp / "junk.wav" + ": "},
       {"--audio " + quote(wav) + " --keypoints " + quote(wav), 2, "--keypoints does not go with --audio"},
       {"--gain 2", 2, "--frontend, --gain and --skip need --audio"},

@@ -4,13 +4,10 @@
 // the driver's own. Also the command line's errors.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
-#include <cstdlib>
-#include <cstring>
 #include <string>
 #include <vector>
 
@@ -37,9 +34,7 @@ std::string decode(const TempDir& tmp, const std::string& mp4, int frames) {
   return exists(raw) ? readFile(raw) : "";
 }
 
-struct Probe {
-  int w = 0, h = 0, frames = 0;
-};
+struct Probe { int w = 0, h = 0, frames = 0; };
 
 Probe probe(const TempDir& tmp, const std::string& mp4) {
   const Cmd r = run(tmp, "ffprobe -v error -select_streams v:0 -count_frames -show_entries "
@@ -191,11 +186,7 @@ TEST(LeRender, RefusesBadUsageWithOneLineErrors) {
   writeFile(tmp / "bad.f32", std::string(63 * 4 + 2, '\0'));
   ASSERT_EQ(::mkfifo((tmp / "fifo.f32").c_str(), 0644), 0);
   const std::string demo = quote(demoContainer()) + " -o " + quote(tmp / "x.mp4") + " --keypoints ";
-  struct Case {
-    std::string args;
-    int status;
-    std::string says;
-  };
+  struct Case { std::string args; int status; std::string says; };
   const std::vector<Case> cases = {
       {"", 2, "no BUNDLE given"},
       {"b", 2, "no output given"},

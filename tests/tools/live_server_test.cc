@@ -13,7 +13,6 @@
 #include <nlohmann/json.hpp>
 #include <stdexcept>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "testkit/testkit.h"
@@ -35,11 +34,7 @@ using tool::ServeAddress;
 // {text, host, port}; an empty host: refused as an address. looksLike: what
 // the command line takes for an address rather than a bundle path.
 TEST(ServeAddress, ParsesRefusesAndTellsAnAddressFromABundlePath) {
-  const struct {
-    const char* text;
-    const char* host;
-    int port;
-  } cases[] = {
+  const struct { const char* text; const char* host; int port; } cases[] = {
       {"127.0.0.1:8080", "127.0.0.1", 8080}, {"0.0.0.0:0", "0.0.0.0", 0}, {"localhost:65535", "localhost", 65535},
       {"[::1]:9000", "::1", 9000}, {"192.168.1.20:00080", "192.168.1.20", 80}, {"127.0.0.1:65536", "", 0},
       {":80", "", 0}, {"127.0.0.1:", "", 0}, {"127.0.0.1:8a", "", 0}, {"my host:80", "", 0}, {"a/b:80", "", 0},
@@ -61,19 +56,11 @@ TEST(ServeAddress, ParsesRefusesAndTellsAnAddressFromABundlePath) {
 }
 
 TEST(SpeakText, CountsUtf8CodePoints) {
-  const struct {
-    std::string text;
-    size_t chars;
-  } cases[] = {
-      {"", 0},
-      {"abc", 3},
-      {"\xc3\xa9", 1},                   // é
-      {"\xe2\x82\xac 5", 3},             // € 5
-      {"\xf0\x9f\x98\x80!", 2},          // an emoji and !
+  const struct { std::string text; size_t chars; } cases[] = {
+      {"", 0}, {"abc", 3}, {"\xc3\xa9", 1}, {"\xe2\x82\xac 5", 3}, {"\xf0\x9f\x98\x80!", 2},  // é, € 5, an emoji and !
       {"\xff", std::string::npos},       // not a lead byte
       {"\x80", std::string::npos},       // a lone continuation
-      {"a\xc3", std::string::npos},      // cut short
-      {"\xe2\x82", std::string::npos},   // cut short
+      {"a\xc3", std::string::npos}, {"\xe2\x82", std::string::npos},  // cut short
       {"\xc0\xaf", std::string::npos},   // overlong '/'
       {"\xed\xa0\x80", std::string::npos},  // a surrogate
       {"\xf4\x90\x80\x80", std::string::npos},  // past U+10FFFF
@@ -84,28 +71,14 @@ TEST(SpeakText, CountsUtf8CodePoints) {
 
 TEST(SpeakText, AcceptsSentencesUpToTheLimitInCharacters) {
   const std::string e = "\xc3\xa9";
-  std::string e500, e501;
+  std::string e500;
   for (int i = 0; i < 500; ++i) e500 += e;
-  e501 = e500 + e;
-  const struct {
-    std::string text;
-    const char* problem;  // a piece of the reason; "" for none
-  } cases[] = {
-      {"Hello there.", ""},
-      {std::string(500, 'a'), ""},
-      {e500, ""},  // 1000 bytes, 500 characters
-      {"a\tb\nc\r\n", ""},
-      {"$(touch /tmp/x); rm -rf x `id` | cat > y", ""},
-      {"-w /tmp/x", ""},
-      {"", "no text"},
-      {" \n\t\r ", "no text"},
-      {std::string(501, 'a'), "at most 500"},
-      {e501, "501 characters"},
-      {std::string("a\0b", 3), "control characters"},
-      {"bell\x07", "control characters"},
-      {"del\x7f", "control characters"},
-      {"\xff\xfe", "not UTF-8"},
-  };
+  const std::string e501 = e500 + e;
+  const struct { std::string text; const char* problem; } cases[] = {  // problem: a piece of the reason; "" for none
+      {"Hello there.", ""}, {std::string(500, 'a'), ""}, {e500, ""} /* 1000 bytes, 500 characters */, {"a\tb\nc\r\n", ""},
+      {"$(touch /tmp/x); rm -rf x `id` | cat > y", ""}, {"-w /tmp/x", ""}, {"", "no text"}, {" \n\t\r ", "no text"},
+      {std::string(501, 'a'), "at most 500"}, {e501, "501 characters"}, {std::string("a\0b", 3), "control characters"},
+      {"bell\x07", "control characters"}, {"del\x7f", "control characters"}, {"\xff\xfe", "not UTF-8"}};
   for (const auto& c : cases) {
     const std::string problem = tool::speakTextProblem(c.text);
     if (*c.problem == 0) EXPECT_EQ(problem, "") << c.text.size() << " bytes";
@@ -156,18 +129,10 @@ TEST(FrameBoard, WakesAWaiterOnPublishAndOnClose) {
 }
 
 TEST(Figures, JsonStringsEscape) {
-  const struct {
-    std::string in, out;
-  } cases[] = {
-      {"", "\"\""},
-      {"plain", "\"plain\""},
-      {"a\"b", "\"a\\\"b\""},
-      {"back\\slash", "\"back\\\\slash\""},
-      {"line\nnext", "\"line\\nnext\""},
-      {std::string("nul\0x", 5), "\"nul\\u0000x\""},
-      {"tab\t", "\"tab\\u0009\""},
-      {"\xc3\xa9", "\"\xc3\xa9\""},
-  };
+  const struct { std::string in, out; } cases[] = {
+      {"", "\"\""}, {"plain", "\"plain\""}, {"a\"b", "\"a\\\"b\""}, {"back\\slash", "\"back\\\\slash\""},
+      {"line\nnext", "\"line\\nnext\""}, {std::string("nul\0x", 5), "\"nul\\u0000x\""}, {"tab\t", "\"tab\\u0009\""},
+      {"\xc3\xa9", "\"\xc3\xa9\""}};
   for (const auto& c : cases) {
     EXPECT_EQ(tool::jsonString(c.in), c.out);
     EXPECT_EQ(nlohmann::json::parse(tool::jsonString(c.in)).get<std::string>(), c.in);
@@ -196,11 +161,7 @@ TEST(Figures, FramesPerSecondCountTheLastSecondOnly) {
 }
 
 TEST(Figures, SharesSplitOneSecond) {
-  const struct {
-    double renderMs, encodeMs;
-    int speech, idle;
-    double render, encode, wait;
-  } cases[] = {
+  const struct { double renderMs, encodeMs; int speech, idle; double render, encode, wait; } cases[] = {
       {20.0, 2.0, 10, 15, 0.200, 0.050, 0.750},  // only rendered frames count for the director
       {0.0, 4.0, 0, 25, 0.000, 0.100, 0.900},
       {100.0, 2.0, 25, 0, 1.000, 0.000, 0.000},  // a director slower than real time

@@ -6,13 +6,11 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstring>
 #include <numbers>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
-#include "testkit/testkit.h"
 #include "tools/cli_run.h"
 #include "tools/mp4_writer.h"
 
@@ -29,11 +27,7 @@ std::vector<int16_t> tone(size_t n, double hz, double amp) {
 
 // "codec[,rate,channels],frames" a line per stream, the audio duration, and
 // the first audio stream decoded to float.
-struct Track {
-  std::string streams;
-  double seconds = 0;
-  std::vector<float> pcm;
-};
+struct Track { std::string streams; double seconds = 0; std::vector<float> pcm; };
 
 Track probe(const TempDir& tmp, const std::string& mp4) {
   Track t;

@@ -47,15 +47,9 @@ TEST(OutputFile, AnExistingFileSurvivesUntilTheNewOneIsCommitted) {
 TEST(OutputFile, PathsThatCannotBeWrittenAreRefusedWithTheReason) {
   TempDir tmp;
   writeFile(tmp / "file", "x");
-  const struct {
-    std::string path, reason;
-  } cases[] = {
-      {tmp / "missing/out.mp4", "does not exist"},
-      {tmp / "file/out.mp4", "is not a directory"},
-      {tmp.path(), "it is a directory"},
-      {tmp / "dir/", "not a file name"},
-      {"", "not a file name"},
-  };
+  const struct { std::string path, reason; } cases[] = {
+      {tmp / "missing/out.mp4", "does not exist"}, {tmp / "file/out.mp4", "is not a directory"},
+      {tmp.path(), "it is a directory"}, {tmp / "dir/", "not a file name"}, {"", "not a file name"}};
   for (const auto& c : cases) {
     const std::string m = errorOf([&] { tool::checkOutputPath(c.path, "report"); });
     EXPECT_NE(m.find("cannot write report " + c.path), std::string::npos) << m;

@@ -23,14 +23,8 @@
 namespace le::test {
 namespace {
 
-void put16(std::string& s, uint16_t v) {
-  s += char(v & 0xFF);
-  s += char(v >> 8);
-}
-void put32(std::string& s, uint32_t v) {
-  put16(s, uint16_t(v & 0xFFFF));
-  put16(s, uint16_t(v >> 16));
-}
+void put16(std::string& s, uint16_t v) { s += char(v & 0xFF), s += char(v >> 8); }
+void put32(std::string& s, uint32_t v) { put16(s, uint16_t(v & 0xFFFF)), put16(s, uint16_t(v >> 16)); }
 
 struct Wav {
   uint16_t format = 1, channels = 1, bits = 16;
@@ -103,12 +97,7 @@ TEST(SpeechReader, SixteenKilohertzMonoPcmComesThroughUnchanged) {
 }
 
 TEST(SpeechReader, AnyRateSampleFormatAndChannelCountBecomesSixteenKilohertzMono) {
-  struct Case {
-    uint32_t rate;
-    std::vector<double> level;  // per channel
-    uint16_t format;
-    double mono;                // the level the mono mix must reach
-  };
+  struct Case { uint32_t rate; std::vector<double> level; uint16_t format; double mono; };  // level per channel; mono: the mix
   const Case cases[] = {
       {44100, {8000, 4000}, 1, 6000},      // stereo: the mean of the sides
       {48000, {9000}, 3, 9000},            // float
@@ -149,8 +138,7 @@ TEST(WavReader, RawSamplesAreLittleEndianAndTheOddTailIsDropped) {
   std::rewind(f);
   int16_t out[8] = {};
   EXPECT_EQ(tool::readRawSamples(f, out, 2), 2u);
-  EXPECT_EQ(out[0], 1);
-  EXPECT_EQ(out[1], -1);
+  EXPECT_EQ(std::make_pair(out[0], out[1]), std::make_pair(int16_t(1), int16_t(-1)));
   EXPECT_EQ(tool::readRawSamples(f, out, 8), 1u);
   EXPECT_EQ(out[0], -32768);
   EXPECT_EQ(tool::readRawSamples(f, out, 8), 0u);
@@ -180,23 +168,14 @@ TEST(PushedAudio, FramesGetTheirSamplesAndTheFrontIsLetGo) {
   // Samples not pushed (yet) leave the frame as it was.
   int16_t sound[4] = {9, 9, 9, 9};
   a.take(a.total() - 2, sound, 4);
-  EXPECT_EQ(sound[2], 9);
-  EXPECT_EQ(sound[3], 9);
+  EXPECT_EQ(std::make_pair(sound[2], sound[3]), std::make_pair(int16_t(9), int16_t(9)));
 }
 
 TEST(WavBody, SniffsTheRiffWaveHeader) {
-  const struct {
-    std::string body;
-    bool wav;
-  } cases[] = {
-      {std::string("RIFF\x24\0\0\0WAVEfmt ", 16), true},
-      {std::string("RIFF\0\0\0\0WAVE", 12), true},
-      {std::string("RIFF\0\0\0\0WAV", 11), false},
-      {std::string("RIFX\0\0\0\0WAVE", 12), false},
-      {std::string("RIFF\0\0\0\0AVI LIST", 16), false},
-      {"ID3\x03 an mp3", false},
-      {"", false},
-  };
+  const struct { std::string body; bool wav; } cases[] = {
+      {std::string("RIFF\x24\0\0\0WAVEfmt ", 16), true}, {std::string("RIFF\0\0\0\0WAVE", 12), true},
+      {std::string("RIFF\0\0\0\0WAV", 11), false}, {std::string("RIFX\0\0\0\0WAVE", 12), false},
+      {std::string("RIFF\0\0\0\0AVI LIST", 16), false}, {"ID3\x03 an mp3", false}, {"", false}};
   for (const auto& c : cases) EXPECT_EQ(tool::isWavBody(c.body), c.wav) << testing::PrintToString(c.body);
 }
 

@@ -5,9 +5,11 @@
 #include <sys/wait.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstdlib>
 #include <map>
 #include <string>
+#include <vector>
 
 #include "testkit/testkit.h"
 
@@ -43,6 +45,21 @@ inline Cmd signalMidRun(const TempDir& tmp, const std::string& cmd, const std::s
   return run(tmp, "(" + cmd + " & p=$!; for i in $(seq 300); do s=$(stat -c %s " + quote(part) +
                       "$p 2>/dev/null || echo 0); [ \"$s\" -gt 20000 ] && break; sleep 0.2; done; kill -" + sig +
                       " $p; wait $p; echo status=$?)");
+}
+
+// ffprobe's csv lines of `entries` ("stream=codec_name,...") for the streams
+// `select` picks ("" for all), frames counted by decoding.
+inline std::string ffprobe(const TempDir& tmp, const std::string& file, const std::string& entries, const std::string& select = "") {
+  return run(tmp, "ffprobe -v error " + (select.empty() ? "" : "-select_streams " + select + " ") + "-count_frames -show_entries " +
+                      entries + " -of csv=p=0 " + quote(file)).out;
+}
+
+// The RMS of samples [from, to) of s, clipped to its end.
+template <class T>
+double rms(const std::vector<T>& s, size_t from, size_t to) {
+  double e = 0;
+  for (size_t i = from; i < std::min(to, s.size()); ++i) e += double(s[i]) * s[i];
+  return std::min(to, s.size()) > from ? std::sqrt(e / double(std::min(to, s.size()) - from)) : 0;
 }
 
 // The "key: value" lines of a tool's run report; empty when there is none.

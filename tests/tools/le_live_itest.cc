@@ -46,22 +46,14 @@ const LiveFixture& live() {
   return f;
 }
 
-// le-live on the demo bundle with the fixture speech and motion (or `audio`).
-Cmd leLive(const TempDir& tmp, const std::string& args, const std::string& audio = "") {
-  return run(tmp, quote(LE_LIVE_EXE) + " " + quote(demoContainer()) + " " + (audio.empty() ? quote(live().wav) : audio) +
-                      " --motion " + quote(live().motion) + " " + args);
+// le-live on the demo bundle with the fixture speech and motion.
+std::string liveCmd(const std::string& args) {
+  return quote(LE_LIVE_EXE) + " " + quote(demoContainer()) + " " + quote(live().wav) + " --motion " + quote(live().motion) + " " + args;
 }
+Cmd leLive(const TempDir& tmp, const std::string& args) { return run(tmp, liveCmd(args)); }
 
 std::string probeStreams(const TempDir& tmp, const std::string& mp4) {
-  return run(tmp, "ffprobe -v error -count_frames -show_entries stream=codec_name,sample_rate,nb_read_frames -of csv=p=0 " +
-                      quote(mp4)).out;
-}
-
-// The RMS of [from, to) of s (an MP4's sound, read by the speech reader).
-double rms(const std::vector<int16_t>& s, size_t from, size_t to) {
-  double e = 0;
-  for (size_t i = from; i < std::min(to, s.size()); ++i) e += double(s[i]) * s[i];
-  return std::min(to, s.size()) > from ? std::sqrt(e / double(std::min(to, s.size()) - from)) : 0;
+  return ffprobe(tmp, mp4, "stream=codec_name,sample_rate,nb_read_frames");
 }
 
 // Normalised correlation of a[ao ...] and b over b's length.
@@ -229,9 +221,8 @@ TEST(LeLive, SigintMidRunLeavesAPlayableVideoAndAReportMarkedInterrupted) {
   TempDir tmp;
   for (const char* sig : {"INT", "TERM"}) {
     SCOPED_TRACE(sig);
-    const Cmd r = signalMidRun(tmp, quote(LE_LIVE_EXE) + " " + quote(demoContainer()) + " " + quote(live().wav) + " -o " +
-                                         quote(tmp / "x.mp4") + " --motion " + quote(live().motion) + " --tail 20 --report " +
-                                         quote(tmp / "r.txt"), tmp / ".x.mp4.part-", sig);
+    const Cmd r = signalMidRun(tmp, liveCmd("-o " + quote(tmp / "x.mp4") + " --tail 20 --report " + quote(tmp / "r.txt")),
+                               tmp / ".x.mp4.part-", sig);
     EXPECT_NE(r.out.find("status=130"), std::string::npos) << r.out << r.err;
     const auto rep = readReport(tmp / "r.txt");
     EXPECT_EQ(rep.at("run_status"), std::string("interrupted (SIG") + sig + ")");
@@ -250,8 +241,7 @@ TEST(LeLive, DashOutputStreamsMatroskaToAPipeUnderTheTerminalsProgressLine) {
   ASSERT_TRUE(live().ok);
   TempDir tmp;
   if (run(tmp, "command -v script").status != 0) GTEST_SKIP() << "no script(1) for a pseudo-terminal";
-  const std::string cmd = quote(LE_LIVE_EXE) + " " + quote(demoContainer()) + " " + quote(live().wav) +
-                          " -o - --fast --tail 0.2 --motion " + quote(live().motion);
+  const std::string cmd = liveCmd("-o - --fast --tail 0.2");
   const Cmd r = run(tmp, "script -qec " + quote(cmd + " | ffprobe -v error -show_entries stream=codec_name:format=format_name "
                                                       "-of csv=p=0 -") + " /dev/null");
   EXPECT_EQ(r.status, 0) << r.out;

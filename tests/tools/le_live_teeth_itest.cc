@@ -45,8 +45,7 @@ TEST(LeLiveTeeth, BorrowsEverySpeechAndRampCropAndRefusesABundleWithoutTheMember
     // is released by the idle frame after it).
     EXPECT_EQ(std::stoi(m["borrow_ok"]), speech + ramp);
     EXPECT_EQ(std::make_pair(m["borrow_failures"], m["borrow_status"]), std::make_pair(std::string("0"), std::string("ok")));
-    EXPECT_NE(r.err.find("le-live: teeth: borrowed " + std::to_string(speech + ramp) + " crops, 0 failures\n"),
-              std::string::npos)
+    EXPECT_NE(r.err.find("le-live: teeth: borrowed " + std::to_string(speech + ramp) + " crops, 0 failures\n"), std::string::npos)
         << r.err;
     if (*pipe == '1') {
       EXPECT_EQ(m["stage_report"].rfind("[le_utt-stage] pipe=1 jobsB=", 0), 0u) << m["stage_report"];

@@ -19,15 +19,12 @@ namespace {
 
 // {video frames, audio codec, audio rate, audio seconds} of an MP4.
 std::tuple<int, std::string, int, double> probe(const TempDir& tmp, const std::string& mp4) {
-  const Cmd v = run(tmp, "ffprobe -v error -select_streams v:0 -count_frames -show_entries stream=nb_read_frames -of csv=p=0 " +
-                             quote(mp4));
-  const Cmd a = run(tmp, "ffprobe -v error -select_streams a:0 -show_entries stream=codec_name,sample_rate,duration -of csv=p=0 " +
-                             quote(mp4));
+  const std::string v = ffprobe(tmp, mp4, "stream=nb_read_frames", "v:0"),
+                    a = ffprobe(tmp, mp4, "stream=codec_name,sample_rate,duration", "a:0");
   int frames = 0, rate = 0;
   double seconds = 0;
   char codec[32] = {};
-  EXPECT_EQ(std::sscanf(v.out.c_str(), "%d", &frames) + std::sscanf(a.out.c_str(), "%31[^,],%d,%lf", codec, &rate, &seconds), 4)
-      << v.out << a.out;
+  EXPECT_EQ(std::sscanf(v.c_str(), "%d", &frames) + std::sscanf(a.c_str(), "%31[^,],%d,%lf", codec, &rate, &seconds), 4) << v << a;
   return {frames, codec, rate, seconds};
 }
 

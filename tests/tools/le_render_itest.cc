@@ -34,13 +34,24 @@ std::string decode(const TempDir& tmp, const std::string& mp4, int frames) {
   return exists(raw) ? readFile(raw) : "";
 }
 
+// The first n frames of a rendered video and of the demo's driver under it, RGB24.
+struct Decoded {
+  std::string out, drv;
+  size_t fb;  // bytes a frame
+  const uint8_t* a(int k) const { return reinterpret_cast<const uint8_t*>(out.data() + k * fb); }
+  const uint8_t* b(int k) const { return reinterpret_cast<const uint8_t*>(drv.data() + k * fb); }
+  bool whole(int n) const { return out.size() == n * fb && drv.size() == n * fb; }
+};
+Decoded decodeBoth(const TempDir& tmp, const std::string& mp4, const Manifest& m, int n) {
+  return {decode(tmp, mp4, n), decode(tmp, m.dir + "/target_frames.mp4", n), static_cast<size_t>(m.W) * m.H * 3};
+}
+
 struct Probe { int w = 0, h = 0, frames = 0; };
 
 Probe probe(const TempDir& tmp, const std::string& mp4) {
-  const Cmd r = run(tmp, "ffprobe -v error -select_streams v:0 -count_frames -show_entries "
-                         "stream=width,height,nb_read_frames -of csv=p=0 " + quote(mp4));
+  const std::string out = ffprobe(tmp, mp4, "stream=width,height,nb_read_frames", "v:0");
   Probe p;
-  EXPECT_EQ(std::sscanf(r.out.c_str(), "%d,%d,%d", &p.w, &p.h, &p.frames), 3) << r.out << r.err;
+  EXPECT_EQ(std::sscanf(out.c_str(), "%d,%d,%d", &p.w, &p.h, &p.frames), 3) << out;
   return p;
 }
 
@@ -119,18 +130,15 @@ TEST(LeRender, RendersTwentyDemoFramesThatOpenTheMouthAndKeepTheRest) {
   const Drive d = loadDrive(m);
   const Probe p = probe(tmp, mp4);
   EXPECT_EQ(std::make_tuple(p.w, p.h, p.frames), std::make_tuple(m.W, m.H, 20));
-  const std::string out = decode(tmp, mp4, 20);
-  const std::string drv = decode(tmp, m.dir + "/target_frames.mp4", 20);
-  const size_t fb = static_cast<size_t>(m.W) * m.H * 3;
-  ASSERT_EQ(std::make_pair(out.size(), drv.size()), std::make_pair(20 * fb, 20 * fb));
+  const Decoded frames = decodeBoth(tmp, mp4, m, 20);
+  ASSERT_TRUE(frames.whole(20)) << frames.out.size() << " " << frames.drv.size();
 
   const int S = m.crop;
   int opened = 0, closed = 0;
   double closedMax = 0, openMin = 1e9;
   for (int k = 0; k < 20; ++k) {
     SCOPED_TRACE(k);
-    const auto* a = reinterpret_cast<const uint8_t*>(out.data() + k * fb);
-    const auto* b = reinterpret_cast<const uint8_t*>(drv.data() + k * fb);
+    const uint8_t *a = frames.a(k), *b = frames.b(k);
     const float* xs = &d.xs[static_cast<size_t>(k) * 63];
     const float* xd = &d.xd[static_cast<size_t>(k) * 63];
     const double open = (xd[kLowerLip * 3 + 1] - xd[kUpperLip * 3 + 1]) - (xs[kLowerLip * 3 + 1] - xs[kUpperLip * 3 + 1]);
@@ -165,15 +173,10 @@ TEST(LeRender, RendersKeypointRowsFromAFile) {
   ASSERT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(r.err, "") << "--quiet printed";
   EXPECT_EQ(probe(tmp, mp4).frames, 3);
-  const std::string out = decode(tmp, mp4, 3), drv = decode(tmp, m.dir + "/target_frames.mp4", 3);
-  const size_t fb = static_cast<size_t>(m.W) * m.H * 3;
-  ASSERT_EQ(std::make_pair(out.size(), drv.size()), std::make_pair(3 * fb, 3 * fb));
+  const Decoded frames = decodeBoth(tmp, mp4, m, 3);
+  ASSERT_TRUE(frames.whole(3)) << frames.out.size() << " " << frames.drv.size();
   Identity id(m, driver::openPriorStream);
-  for (int k = 0; k < 3; ++k)
-    EXPECT_GT(mouthDiff(reinterpret_cast<const uint8_t*>(out.data() + k * fb),
-                        reinterpret_cast<const uint8_t*>(drv.data() + k * fb), m, id.M(k), d.xs.data()),
-              25.0)
-        << k;
+  for (int k = 0; k < 3; ++k) EXPECT_GT(mouthDiff(frames.a(k), frames.b(k), m, id.M(k), d.xs.data()), 25.0) << k;
 }
 
 TEST(LeRender, RefusesBadUsageWithOneLineErrors) {
@@ -236,9 +239,7 @@ TEST(LeRender, SigintKeepsWhatWasEncoded) {
   ASSERT_EQ(std::sscanf(r.err.c_str() + at, "le-render: SIGINT: stopped after %d of %d", &done, &total), 2);
   EXPECT_EQ(total, 400);
   EXPECT_GT(done, 0);
-  const Cmd probe = run(tmp, "ffprobe -v error -count_frames -show_entries stream=nb_read_frames -of csv=p=0 " +
-                                 quote(mp4));
-  EXPECT_EQ(probe.out, std::to_string(done) + "\n") << probe.err;
+  EXPECT_EQ(ffprobe(tmp, mp4, "stream=nb_read_frames"), std::to_string(done) + "\n");
 }
 
 }  // namespace

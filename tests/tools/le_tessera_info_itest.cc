@@ -9,9 +9,7 @@
 namespace le::test {
 namespace {
 
-Cmd info(const TempDir& tmp, const std::string& args) {
-  return run(tmp, quote(LE_TESSERA_INFO_EXE) + " " + args);
-}
+Cmd info(const TempDir& tmp, const std::string& args) { return run(tmp, quote(LE_TESSERA_INFO_EXE) + " " + args); }
 
 TEST(LeTesseraInfo, DescribesAFixtureBundleAndRefusesOneWithoutAMember) {
   TempDir t;
@@ -33,10 +31,7 @@ TEST(LeTesseraInfo, DescribesAFixtureBundleAndRefusesOneWithoutAMember) {
   EXPECT_EQ(refused.status, 1);
   EXPECT_EQ(countOf(refused.err, "\n"), 1) << refused.err;
   EXPECT_EQ(refused.err.rfind("le-tessera-info: missing teeth member(s): head_config (" + t / "b/tessera_head.v1.json" +
-                                  ") — carries 3 of 4 and declares",
-                              0),
-            0u)
-      << refused.err;
+                              ") — carries 3 of 4 and declares", 0), 0u) << refused.err;
   EXPECT_NE(refused.out.find("  head_config   missing  "), std::string::npos) << refused.out;
   EXPECT_FALSE(exists(t / "sheet.png"));
   const Cmd usage = info(t, "");

@@ -29,8 +29,7 @@ class Failure(Exception):
 
 
 def check(cond, what):
-    if not cond:
-        raise Failure(what)
+    if not cond: raise Failure(what)
 
 
 def wait_for(what, fn, timeout):

@@ -31,21 +31,12 @@ struct Track { std::string streams; double seconds = 0; std::vector<float> pcm; 
 
 Track probe(const TempDir& tmp, const std::string& mp4) {
   Track t;
-  const Cmd s = run(tmp, "ffprobe -v error -count_frames -show_entries stream=codec_name,sample_rate,channels,nb_read_frames "
-                         "-of csv=p=0 " + quote(mp4));
-  EXPECT_EQ(s.status, 0) << s.err;
-  t.streams = s.out;
-  const Cmd d = run(tmp, "ffprobe -v error -select_streams a:0 -show_entries stream=duration -of csv=p=0 " + quote(mp4));
-  t.seconds = d.out.empty() ? -1 : std::stod(d.out);
+  t.streams = ffprobe(tmp, mp4, "stream=codec_name,sample_rate,channels,nb_read_frames");
+  const std::string d = ffprobe(tmp, mp4, "stream=duration", "a:0");
+  t.seconds = d.empty() ? -1 : std::stod(d);
   if (run(tmp, "ffmpeg -nostdin -v error -y -i " + quote(mp4) + " -vn -f f32le " + quote(tmp / "a.f32")).status == 0)
     t.pcm = readF32(tmp / "a.f32");
   return t;
-}
-
-double rms(const std::vector<float>& s, size_t from, size_t to) {
-  double e = 0;
-  for (size_t i = from; i < to; ++i) e += double(s[i]) * s[i];
-  return to > from ? std::sqrt(e / double(to - from)) : 0;
 }
 
 // Amplitude of the `hz` component over [from, to) (a single DFT bin).

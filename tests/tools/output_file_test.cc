@@ -2,8 +2,8 @@
 // never commits, and a path that cannot be written is refused before any work.
 #include <gtest/gtest.h>
 
-#include <dirent.h>
-
+#include <filesystem>
+#include <iterator>
 #include <stdexcept>
 #include <string>
 
@@ -13,14 +13,7 @@
 namespace le::test {
 namespace {
 
-int entries(const std::string& dir) {
-  int n = 0;
-  DIR* d = opendir(dir.c_str());
-  while (const dirent* e = d ? readdir(d) : nullptr)
-    if (std::string(e->d_name) != "." && std::string(e->d_name) != "..") ++n;
-  if (d) closedir(d);
-  return n;
-}
+long entries(const std::string& dir) { return std::distance(std::filesystem::directory_iterator(dir), {}); }
 
 TEST(OutputFile, AnExistingFileSurvivesUntilTheNewOneIsCommitted) {
   TempDir tmp;

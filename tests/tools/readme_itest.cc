@@ -3,9 +3,10 @@
 // demo identity and its speech, the way `make demo` leaves them.
 #include <gtest/gtest.h>
 
-#include <dirent.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -32,14 +33,9 @@ std::vector<std::string> shellBlocks(const std::string& markdown) {
 bool scratchRoot(const TempDir& root) {
   const std::string build = root / "build";
   if (::mkdir(build.c_str(), 0777) != 0 || ::mkdir((build + "/demo").c_str(), 0777) != 0) return false;
-  DIR* d = opendir(LE_BINARY_DIR);
-  if (!d) return false;
-  while (const dirent* e = readdir(d)) {
-    const std::string n = e->d_name;
-    if (n == "." || n == ".." || n == "demo") continue;
-    if (::symlink((std::string(LE_BINARY_DIR) + "/" + n).c_str(), (build + "/" + n).c_str()) != 0) return false;
-  }
-  closedir(d);
+  for (const auto& e : std::filesystem::directory_iterator(LE_BINARY_DIR))
+    if (e.path().filename() != "demo" && ::symlink(e.path().c_str(), (build + "/" + e.path().filename().string()).c_str()) != 0)
+      return false;
   for (const char* dir : {"tests", "scripts"})
     if (::symlink((std::string(LE_SOURCE_DIR) + "/" + dir).c_str(), (root / dir).c_str()) != 0) return false;
   return ::symlink(demoContainer().c_str(), (build + "/demo/demo.imx").c_str()) == 0 &&

@@ -191,17 +191,13 @@ TEST(LeRender, RefusesBadUsageWithOneLineErrors) {
   const std::string demo = quote(demoContainer()) + " -o " + quote(tmp / "x.mp4") + " --keypoints ";
   struct Case { std::string args; int status; std::string says; };
   const std::vector<Case> cases = {
-      {"", 2, "no BUNDLE given"},
-      {"b", 2, "no output given"},
+      {"", 2, "no BUNDLE given"}, {"b", 2, "no output given"},
       {"b -o x.mp4 --audio speech.wav --frames 3", 2, "--frames does not go with --audio"},
       {"b -o x.mp4 --audio " + quote(tmp / "none.wav"), 1, "cannot open audio " + tmp / "none.wav" + ": No such file"},
       {"b -o " + quote(tmp / "no/x.mp4"), 1, "cannot write video " + tmp / "no/x.mp4" + ": directory"},
-      {"b -o x.mp4 --frames 0", 2, "--frames wants a whole number in [1, "},
-      {"b -o x.mp4 --threads 2x", 2, "--threads wants a whole number"},
-      {"b -o x.mp4 --crf 52", 2, "--crf wants a whole number in [0, 51]"},
-      {"b -o x.mp4 --png-every 5", 2, "--png-every wants two values"},
-      {"b -o x.mp4 --sheet-frames 1,,2", 2, "--sheet-frames wants a whole number"},
-      {"b -o x.mp4 --bogus", 2, "unknown option --bogus"},
+      {"b -o x.mp4 --frames 0", 2, "--frames wants a whole number in [1, "}, {"b -o x.mp4 --threads 2x", 2, "--threads wants a whole number"},
+      {"b -o x.mp4 --crf 52", 2, "--crf wants a whole number in [0, 51]"}, {"b -o x.mp4 --png-every 5", 2, "--png-every wants two values"},
+      {"b -o x.mp4 --sheet-frames 1,,2", 2, "--sheet-frames wants a whole number"}, {"b -o x.mp4 --bogus", 2, "unknown option --bogus"},
       {"b -o - --sheet -", 2, "--sheet - : standard output carries only the video"},
       {quote(tmp / "missing") + " -o " + quote(tmp / "x.mp4"), 1, "cannot list"},
       {quote(tmp.path()) + " --model nothere -o " + quote(tmp / "x.mp4"), 1, "cannot open the bundle: le_create: "},

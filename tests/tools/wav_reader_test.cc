@@ -52,31 +52,20 @@ std::string build(const Wav& w) {
   return s;
 }
 
-// Builds a WAV of `frames` frames whose channel c holds the constant level[c]
-// (16-bit PCM, or 32-bit float with format 3), writes it to path.
-std::string constantWav(const TempDir& tmp, const std::string& name, uint32_t rate, std::vector<double> level,
-                        uint16_t format, size_t frames) {
-  Wav w;
-  w.rate = rate;
-  w.channels = uint16_t(level.size());
-  w.format = format;
-  w.bits = format == 3 ? 32 : 16;
-  w.samples.clear();
-  for (size_t i = 0; i < frames; ++i)
+// A WAV at `rate` of one second whose channel c holds the constant level[c]
+// (16-bit PCM, or 32-bit float with format 3), written to tmp/x.wav.
+std::string constantWav(const TempDir& tmp, uint32_t rate, std::vector<double> level, uint16_t format) {
+  Wav w{format, uint16_t(level.size()), uint16_t(format == 3 ? 32 : 16), rate, {}};
+  for (size_t i = 0; i < rate; ++i)
     for (double v : level) {
-      if (format == 3) {
-        float f = float(v / 32768.0);
-        uint32_t u;
-        std::memcpy(&u, &f, 4);
-        w.samples.push_back(int16_t(u & 0xFFFF));
-        w.samples.push_back(int16_t(u >> 16));
-      } else {
-        w.samples.push_back(int16_t(v));
-      }
+      const float f = float(v / 32768.0);
+      uint32_t u;
+      std::memcpy(&u, &f, 4);
+      if (format == 3) w.samples.insert(w.samples.end(), {int16_t(u & 0xFFFF), int16_t(u >> 16)});
+      else w.samples.push_back(int16_t(v));
     }
-  const std::string path = tmp / name;
-  writeFile(path, build(w));
-  return path;
+  writeFile(tmp / "x.wav", build(w));
+  return tmp / "x.wav";
 }
 
 TEST(SpeechReader, SixteenKilohertzMonoPcmComesThroughUnchanged) {
@@ -104,9 +93,7 @@ TEST(SpeechReader, AnyRateSampleFormatAndChannelCountBecomesSixteenKilohertzMono
   };
   TempDir tmp;
   for (const Case& c : cases) {
-    const size_t frames = c.rate;  // one second
-    const std::string path = constantWav(tmp, "x.wav", c.rate, c.level, c.format, frames);
-    const std::vector<int16_t> got = tool::readSpeech(path);
+    const std::vector<int16_t> got = tool::readSpeech(constantWav(tmp, c.rate, c.level, c.format));
     SCOPED_TRACE(std::to_string(c.rate) + " Hz, " + std::to_string(c.level.size()) + " channel(s)");
     EXPECT_NEAR(double(got.size()), 16000.0, 40.0);
     ASSERT_GT(got.size(), 12000u);

@@ -256,7 +256,6 @@ TEST(JpegEncoder, QualityIsHeldAndChecked) {
   const size_t n85 = q85.encode(noise.data(), 64, 64).size();
   EXPECT_LT(q20.encode(noise.data(), 64, 64).size(), n85);
   EXPECT_GT(q100.encode(noise.data(), 64, 64).size(), n85);
-  EXPECT_EQ(q85.encode(noise.data(), 64, 64).size(), n85);  // the handle is reusable
   tool::JpegEncoder stream;  // the stream's default
   EXPECT_EQ(stream.encode(noise.data(), 64, 64), q85.encode(noise.data(), 64, 64));
   for (const int q : {0, 101, -5}) EXPECT_THROW(tool::JpegEncoder{q}, std::invalid_argument) << q;

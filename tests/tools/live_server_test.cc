@@ -144,17 +144,17 @@ nlohmann::json figuresAt(tool::LiveFigures& f, double now, const le_utt_stats& s
   return nlohmann::json::parse(f.json(now, st, lib, viewers));
 }
 
+// Each field of want, as j carries it.
+void expectFields(const nlohmann::json& j, const nlohmann::json& want) {
+  for (const auto& [key, value] : want.items()) EXPECT_EQ(j[key], value) << key;
+}
+
 TEST(Figures, FramesPerSecondCountTheLastSecondOnly) {
   tool::LiveFigures f;
   le_utt_stats st{};
-  EXPECT_EQ(figuresAt(f, 0, st)["fps"], 0);
-  EXPECT_EQ(figuresAt(f, 0, st)["kind"], "none");
+  expectFields(figuresAt(f, 0, st), {{"fps", 0}, {"kind", "none"}});
   for (int i = 0; i < 100; ++i) f.onFrame(i * 0.04, i < 60 ? LE_UTT_IDLE : LE_UTT_SPEECH, 0.0);  // 4 s at 25 fps
-  const auto j = figuresAt(f, 3.97, st);
-  EXPECT_EQ(j["fps"], 25);
-  EXPECT_EQ(j["frames"], 100);
-  EXPECT_EQ(j["speech_frames"], 40);
-  EXPECT_EQ(j["kind"], "speech");
+  expectFields(figuresAt(f, 3.97, st), {{"fps", 25}, {"frames", 100}, {"speech_frames", 40}, {"kind", "speech"}});
   EXPECT_EQ(figuresAt(f, 4.5, st)["fps"], 12);  // frames after 3.5 s
   EXPECT_EQ(figuresAt(f, 10.0, st)["fps"], 0);   // a stalled producer shows 0
   EXPECT_EQ(f.frames(), 100u);
@@ -194,7 +194,7 @@ TEST(Figures, CarryTheLibrarysCountersAndLines) {
                                {"speech_delivered", 5}, {"state", "ramping"}, {"kind", "ramp"}, {"ramp_frames", 1},
                                {"render_failures", 2}, {"render_status", "paste \"failed\""}, {"log", "[le_utt] line\nnext"},
                                {"log_warnings", 4}, {"viewers", 3}};
-  for (const auto& [key, value] : want.items()) EXPECT_EQ(j[key], value) << key;
+  expectFields(j, want);
   st.first_frames = 2;
   st.first_frame_latency_ms = 412.25;
   j = figuresAt(f, 0.2, st);
@@ -210,8 +210,7 @@ double decodedError(const std::string& jpeg, const std::vector<uint8_t>& rgb, in
   int jw = 0, jh = 0, sub = 0, cs = 0;
   const auto* src = reinterpret_cast<const unsigned char*>(jpeg.data());
   EXPECT_EQ(tjDecompressHeader3(d, src, jpeg.size(), &jw, &jh, &sub, &cs), 0);
-  EXPECT_EQ(jw, w);
-  EXPECT_EQ(jh, h);
+  EXPECT_EQ(std::make_pair(jw, jh), std::make_pair(w, h));
   std::vector<uint8_t> out(rgb.size());
   EXPECT_EQ(tjDecompress2(d, src, jpeg.size(), out.data(), w, 0, h, TJPF_RGB, 0), 0);
   tjDestroy(d);

@@ -28,7 +28,7 @@ void put32(std::string& s, uint32_t v) { put16(s, uint16_t(v & 0xFFFF)), put16(s
 struct Wav {
   uint16_t format = 1, channels = 1, bits = 16;
   uint32_t rate = 16000;
-  std::vector<int16_t> samples{1, -2, 300, -32768, 32767};
+  std::vector<int16_t> samples;
   size_t cut = 0;                    // bytes cut off the end
 };
 
@@ -71,7 +71,6 @@ std::string constantWav(const TempDir& tmp, uint32_t rate, std::vector<double> l
 TEST(SpeechReader, SixteenKilohertzMonoPcmComesThroughUnchanged) {
   TempDir tmp;
   Wav w;
-  w.samples.clear();
   for (int i = 0; i < 4000; ++i) w.samples.push_back(int16_t((i * 37) % 20001 - 10000));
   writeFile(tmp / "a.wav", build(w));
   EXPECT_EQ(tool::readSpeech(tmp / "a.wav"), w.samples);

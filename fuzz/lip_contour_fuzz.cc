@@ -2,13 +2,10 @@
 // error; a template built from fuzzed numbers (vertices, feather, map
 // coefficients) rasterises fuzzed keypoints inside the canvas, with values in
 // [0, 1], and the delivered mask is never lit outside the pi mask.
-#include <algorithm>
 #include <cmath>
-#include <cstdio>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
-#include <cstring>
-#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -18,10 +15,9 @@
 
 namespace {
 
+using le::fuzz::Bytes;
 using le::tessera::LipContour;
 using le::tessera::UnifiedPi;
-
-using le::fuzz::Bytes;
 
 std::string number(Bytes& b) {
   const float f = b.f32();
@@ -59,20 +55,9 @@ std::string skeleton(Bytes& b, int canvas) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   Bytes b{data, size};
   const int canvas = 1 + b.u8() % 64;
-  std::string text;
-  if (b.u8() & 1) {
-    const size_t len = std::min<size_t>(size_t(b.u8()) * 8, b.n);
-    text.assign(reinterpret_cast<const char*>(b.p), len);
-    b.p += len, b.n -= len;
-  } else {
-    text = skeleton(b, canvas);
-  }
+  const std::string text = b.u8() & 1 ? b.text(size_t(b.u8()) * 8) : skeleton(b, canvas);
   std::vector<LipContour> lc;
-  try {
-    lc.push_back(LipContour::fromTemplateJson(text, canvas));
-  } catch (const std::runtime_error&) {
-    return 0;
-  }
+  if (le::fuzz::refused([&] { lc.push_back(LipContour::fromTemplateJson(text, canvas)); })) return 0;
   const UnifiedPi pi = UnifiedPi::fromManifestJson(
       "{\"unified\":{\"pi\":{\"mode\":\"prop\",\"prop_gate_scale\":1,\"lip_idx\":[6,12,14,17,19,20],"
       "\"lip_geom_params\":[0.1,0.08,0.074]}}}",

@@ -6,7 +6,6 @@
 // (pass-through slots untouched), or 1 with a "teeth" message and outputs
 // untouched by a refusal of the arguments.
 #include <algorithm>
-#include <cstdio>
 #include <cstdlib>
 #include <string>
 #include <vector>

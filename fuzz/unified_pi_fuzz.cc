@@ -2,13 +2,10 @@
 // runtime error; for fuzzed keypoints (at and past the edges, huge,
 // non-finite) the masks stay inside the canvas, the boxed form equals the
 // full one, and the corpus match refuses or names a geometry.
-#include <algorithm>
-#include <cmath>
-#include <cstdio>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -17,10 +14,9 @@
 
 namespace {
 
+using le::fuzz::Bytes;  // numbers for the skeleton, then keypoints
 using le::tessera::Box;
 using le::tessera::UnifiedPi;
-
-using le::fuzz::Bytes;  // numbers for the skeleton, then keypoints
 
 std::string skeleton(Bytes& b) {
   char buf[512];
@@ -60,21 +56,9 @@ void frame(const UnifiedPi& u, const float* kp, Bytes& b) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   Bytes b{data, size};
   const int canvas = 1 + b.u8() % 64;
-  const bool raw = b.u8() & 1;
-  std::string text;
-  if (raw) {
-    const size_t len = std::min<size_t>(b.u8() * 4, b.n);
-    text.assign(reinterpret_cast<const char*>(b.p), len);
-    b.p += len, b.n -= len;
-  } else {
-    text = skeleton(b);
-  }
+  const std::string text = b.u8() & 1 ? b.text(size_t(b.u8()) * 4) : skeleton(b);
   UnifiedPi u;
-  try {
-    u = UnifiedPi::fromManifestJson(text, canvas);
-  } catch (const std::runtime_error&) {
-    return 0;
-  }
+  if (le::fuzz::refused([&] { u = UnifiedPi::fromManifestJson(text, canvas); })) return 0;
   std::vector<float> frames;
   while (b.n >= 4 && frames.size() < 63 * 4) frames.push_back(b.f32());
   frames.resize((frames.size() / 63 + 1) * 63, 0.f);
@@ -82,10 +66,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   for (int f = 0; f < nFrames; ++f) frame(u, frames.data() + 63 * f, b);
   const double canon[2] = {canvas / 2.0, canvas / 2.0};
   std::string name;
-  try {
+  (void)le::fuzz::refused([&] {
     UnifiedPi::corpusFromManifestJson(text, canvas, frames.data(), nFrames, canon, &name);
     if (name != "v1" && name != "v2" && name != "v3") std::abort();
-  } catch (const std::runtime_error&) {
-  }
+  });
   return 0;
 }

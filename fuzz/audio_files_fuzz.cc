@@ -27,7 +27,9 @@ namespace {
 
 using le::fuzz::refused;
 
-const std::string& scratch() { return le::fuzz::scratchDir("audio_fuzz", [](const std::string&) { ::unsetenv("W2V_ONNX"); }); }
+const std::string& scratch() {
+  return le::fuzz::scratchDir("audio_fuzz", [](const std::string&) { ::unsetenv("W2V_ONNX"); });
+}
 
 void checkMetas(const std::string& text) {
   for (const char* key : {"h", "window", "left", "layers", "width", "silence_prime"}) {

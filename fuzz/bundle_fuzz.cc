@@ -10,9 +10,7 @@
 #include <unistd.h>
 
 #include <cstdint>
-#include <cstdio>
 #include <cstdlib>
-#include <functional>
 #include <map>
 #include <memory>
 #include <string>
@@ -20,7 +18,6 @@
 
 #include "fuzz_scratch.h"
 #include "le/bundle/fsutil.h"
-#include "le/bundle/member.h"
 #include "le/le.h"
 
 // onnxruntime 1.29 keeps 14 bytes from its first environment until exit.
@@ -31,6 +28,22 @@ extern "C" __attribute__((visibility("default"), used)) const char* __lsan_defau
 namespace {
 
 using Members = std::map<std::string, std::string>;
+
+void writeFile(const std::string& path, const std::string& bytes) {
+  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0644);
+  if (fd < 0) return;
+  (void)!::write(fd, bytes.data(), bytes.size());
+  ::close(fd);
+}
+
+// The process's scratch directory, with a file beside (not in) the bundle
+// that no member may reach.
+const std::string& scratch() {
+  return le::fuzz::scratchDir("bundle_fuzz", [](const std::string& t) {
+    le::fs::mkdirs(t + "/outside");
+    writeFile(t + "/outside/secret", "outside the bundle");
+  });
+}
 
 void walk(const std::string& root, const std::string& rel, Members& out) {
   const std::string dir = rel.empty() ? root : root + "/" + rel;
@@ -53,7 +66,7 @@ const Members& seed() {
     if (const char* given = std::getenv("LE_FUZZ_BUNDLE_SEED"); given && *given) {
       dir = given;
     } else {
-      dir = le::fuzz::scratchDir("bundle_fuzz") + "/seed";
+      dir = scratch() + "/seed";
       le::fuzz::runFixture("bundle --out " + dir + " --nt 2 --frames 3 --crop 16 --size 32 24 --identity pooled,P "
                            "--drive-old-names --legacy-names");
       le::fuzz::runFixture("video jpgdir --out " + dir + "/target_frames --nt 2 --size 32 24");
@@ -118,13 +131,6 @@ std::map<std::string, Entry> edited(const uint8_t* data, size_t size) {
   return b;
 }
 
-void writeFile(const std::string& path, const std::string& bytes) {
-  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0644);
-  if (fd < 0) return;
-  (void)!::write(fd, bytes.data(), bytes.size());
-  ::close(fd);
-}
-
 void materialise(const std::string& dir, const std::map<std::string, Entry>& b) {
   le::fs::rmTree(dir);
   le::fs::mkdirs(dir);
@@ -144,17 +150,8 @@ void materialise(const std::string& dir, const std::map<std::string, Entry>& b) 
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  const Members& base = seed();
-  (void)base;
-  const std::string& scratch = le::fuzz::scratchDir("bundle_fuzz");
-  const std::string secret = scratch + "/outside/secret";
-  static const bool outside = [&] {
-    le::fs::mkdirs(scratch + "/outside");
-    writeFile(secret, "outside the bundle");
-    return true;
-  }();
-  (void)outside;
-  const std::string dir = scratch + "/b";  // "../outside/secret" from a member reaches the secret
+  const std::string secret = scratch() + "/outside/secret";
+  const std::string dir = scratch() + "/b";  // "../outside/secret" from a member reaches the secret
   materialise(dir, edited(data, size));
 
   le_log_set([](int, const char*, void*) {}, nullptr);

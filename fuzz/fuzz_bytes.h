@@ -1,11 +1,26 @@
-// A fuzz input read front to back as small typed values.
+// A fuzz input read front to back as small typed values, and the library's
+// refusal convention.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <stdexcept>
+#include <string>
 
 namespace le::fuzz {
+
+// Runs f; true when it refused with a std::runtime_error. Any other
+// exception escapes and ends the run as a finding.
+template <class F>
+bool refused(F&& f) {
+  try {
+    f();
+    return false;
+  } catch (const std::runtime_error&) {
+    return true;
+  }
+}
 
 // Reads the input front to back; past the end everything reads 0.
 struct Bytes {
@@ -23,6 +38,13 @@ struct Bytes {
     for (uint8_t& x : b) x = u8();
     std::memcpy(&v, b, sizeof v);
     return v;
+  }
+  // The next `len` bytes (fewer at the end) as text.
+  std::string text(size_t len) {
+    len = len < n ? len : n;
+    const std::string s(reinterpret_cast<const char*>(p), len);
+    p += len, n -= len;
+    return s;
   }
   // Four bytes as a float while four remain, else 0.
   float f32() {

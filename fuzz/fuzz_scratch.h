@@ -1,7 +1,7 @@
 // The scratch directory of one fuzz process: under $LE_FUZZ_SCRATCH when the
 // runner gives one (scripts/run-fuzz.sh removes it afterwards, whatever the
 // process did), else under /dev/shm (or /tmp). Removed when the process
-// exits normally.
+// exits normally; `setup` runs once, when it is made.
 #pragma once
 
 #include <unistd.h>
@@ -14,11 +14,11 @@
 
 namespace le::fuzz {
 
-inline const std::string& scratchDir(const char* name) {
-  static const std::string dir = [name] {
+inline const std::string& scratchDir(const char* name, void (*setup)(const std::string&) = nullptr) {
+  static const std::string dir = [name, setup] {
     const char* given = std::getenv("LE_FUZZ_SCRATCH");
     std::string t;
-    for (const std::string base : {std::string(given && *given ? given : "/dev/shm"), std::string("/tmp")}) {
+    for (const std::string& base : {std::string(given && *given ? given : "/dev/shm"), std::string("/tmp")}) {
       t = base + "/le_" + name + ".XXXXXX";
       if (::mkdtemp(t.data())) break;
       t.clear();
@@ -27,6 +27,7 @@ inline const std::string& scratchDir(const char* name) {
     static std::string forExit;
     forExit = t;
     std::atexit([] { le::fs::rmTree(forExit); });
+    if (setup) setup(t);
     return t;
   }();
   return dir;

@@ -1,35 +1,24 @@
 // Container reader and unwrap: any bytes as a container must unwrap or be
 // refused, and never write outside the unwrap root.
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <cstdint>
-#include <cstdio>
 #include <cstdlib>
+#include <exception>
 #include <string>
 
 #include "fuzz_scratch.h"
 #include "le/bundle/fsutil.h"
 #include "le/bundle/paths.h"
 
-namespace {
-const std::string& scratch() {
-  static const std::string dir = [] {
-    const std::string t = le::fuzz::scratchDir("imx_fuzz");
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  const std::string& dir = le::fuzz::scratchDir("imx_fuzz", [](const std::string& t) {
     ::mkdir((t + "/root").c_str(), 0755);
     ::setenv("LE_IMX_UNWRAP_ROOT", (t + "/root").c_str(), 1);
-    return t;
-  }();
-  return dir;
-}
-}  // namespace
-
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  const std::string& dir = scratch();
-  const std::string C = dir + "/c.imx";
-  le::fuzz::writeFile(C, data, size);
+  });
+  le::fuzz::writeFile(dir + "/c.imx", data, size);
   try {
-    le::imx::unwrapOnce(C);
+    le::imx::unwrapOnce(dir + "/c.imx");
   } catch (const std::exception&) {
   }
   // Only the unwrap directory, its marker and its lock may appear under the root.

@@ -1,29 +1,16 @@
 // Manifest key scanner and loader: any text must load or be refused, every
 // hit must lie inside the text, and lookups must agree with the scan.
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <cmath>
 #include <cstdint>
-#include <cstdio>
 #include <cstdlib>
-#include <stdexcept>
 #include <string>
 
+#include "fuzz_bytes.h"
 #include "fuzz_scratch.h"
 #include "le/bundle/manifest.h"
 #include "le/bundle/manifest_key.h"
 
 namespace {
-
-const std::string& scratch() {
-  static const std::string dir = [] {
-    const std::string t = le::fuzz::scratchDir("manifest_fuzz");
-    ::unsetenv("CADENZA2_MSRC_MISSING_OK");
-    return t;
-  }();
-  return dir;
-}
 
 constexpr const char* kKeys[] = {"format", "agent", "NT", "frame_count", "H", "W", "crop",
                                  "crop_size", "amount", "sigma", "ksize", "frames", "M_src_w",
@@ -36,11 +23,7 @@ void checkKey(const std::string& text, const char* key) {
     if (h.scalar && h.pos >= text.size()) std::abort();
   }
   uint64_t pos = le::manifest_key::kAbsent;
-  try {
-    pos = le::manifest_key::scalarValuePos(text, key);
-  } catch (const std::runtime_error&) {
-    return;
-  }
+  if (le::fuzz::refused([&] { pos = le::manifest_key::scalarValuePos(text, key); })) return;
   if (pos != le::manifest_key::kAbsent) {
     bool listed = false;
     for (const auto& h : hits) listed |= h.scalar && h.pos == pos;
@@ -58,17 +41,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string text(reinterpret_cast<const char*>(data), size);
   for (const char* k : kKeys) checkKey(text, k);
 
-  const std::string& dir = scratch();
-  const std::string path = dir + "/manifest.json";
-  le::fuzz::writeFile(path, data, size);
-  try {
+  const std::string& dir =
+      le::fuzz::scratchDir("manifest_fuzz", [](const std::string&) { ::unsetenv("CADENZA2_MSRC_MISSING_OK"); });
+  le::fuzz::writeFile(dir + "/manifest.json", data, size);
+  (void)le::fuzz::refused([&] {
     const le::Manifest m = le::loadManifest(dir);
-    if (m.NT < 1 || m.H < 1 || m.W < 1 || m.crop < 1 || m.frames < 0 || m.srcW < 1 ||
-        m.srcH < 1 || m.unsharp.ksize < 1 || m.unsharp.ksize % 2 == 0 ||
-        !(m.unsharp.sigma > 0.0f) || !std::isfinite(m.unsharp.sigma) ||
-        !std::isfinite(m.unsharp.amount))
+    if (m.NT < 1 || m.H < 1 || m.W < 1 || m.crop < 1 || m.frames < 0 || m.srcW < 1 || m.srcH < 1 ||
+        m.unsharp.ksize < 1 || m.unsharp.ksize % 2 == 0 || !(m.unsharp.sigma > 0.0f) ||
+        !std::isfinite(m.unsharp.sigma) || !std::isfinite(m.unsharp.amount))
       std::abort();
-  } catch (const std::runtime_error&) {
-  }
+  });
   return 0;
 }

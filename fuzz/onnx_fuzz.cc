@@ -1,18 +1,28 @@
-// Any bytes as a model: every reader either answers within the buffer or
-// throws std::runtime_error (the sanitizers catch a read outside it). Then,
-// under an edit chosen by the first two bytes, the rest as a model: a rebuild
-// either throws std::runtime_error or writes a model that reads back cleanly,
-// rebuilds to itself when unedited, and keeps every top-level field.
+// Any bytes as a model. Every reader either answers within the buffer or
+// throws std::runtime_error (the sanitizers catch a read outside it). Under
+// an edit chosen by the first two bytes, the rest as a model: a rebuild
+// either throws or writes a model that reads back cleanly, rebuilds to itself
+// when unedited, and keeps every top-level field. The whole input as a
+// director through every graph rewrite: the node-level ones (GridSample,
+// student blend, head cubic, the baked check) and those that walk the source
+// cone (warp block, lip binding, source-cone hoist). Each either throws with
+// the bytes untouched, refuses with them untouched (saying why, where it
+// can), or writes a model that reads back; a node-level rewrite also changes
+// the bytes and leaves nothing for a second pass. Seed the corpus with
+// fixture directors: python3 -m lefix director --crop 8 --out CORPUS_DIR.
 #include <cstdint>
 #include <cstdlib>
-#include <stdexcept>
 #include <string>
 #include <vector>
 
+#include "fuzz_bytes.h"
 #include "le/render/onnx_model.h"
 #include "le/render/onnx_wire.h"
+#include "le/render/rewrites.h"
 
 namespace {
+
+using le::fuzz::refused;
 
 void readGraph(le::GsSlice graph) {
   std::vector<std::string> names;
@@ -70,27 +80,74 @@ void rebuild(const uint8_t* data, size_t size) {
   if (flags & 8) edit.valueInfo = le::GsValueInfo{"P_rgb", {}, static_cast<size_t>(flags >> 4), 12};
   if (flags & 16) edit.valueInfo = le::GsValueInfo{"x", {1, -1, 7}, 3, 11};
 
-  std::vector<uint8_t> out;
-  size_t fields;
-  try {
-    fields = topLevelFields(model);
-    le::gsRebuild(model, edit, out);
-  } catch (const std::runtime_error&) {
-    return;
-  }
+  std::vector<uint8_t> out, again;
+  size_t fields = 0;
+  if (refused([&] { fields = topLevelFields(model), le::gsRebuild(model, edit, out); })) return;
   // What was written parses, keeps the field count and is a fixed point of
   // the empty edit.
-  std::vector<uint8_t> again;
-  try {
-    if (topLevelFields(out) != fields) std::abort();
-    le::gsRebuild(out, {}, again);
-  } catch (const std::runtime_error&) {
+  if (refused([&] {
+        if (topLevelFields(out) != fields) std::abort();
+        le::gsRebuild(out, {}, again);
+      }) || again != out)
     std::abort();
-  }
-  if (again != out) std::abort();
   if (!edit.valueInfo && edit.dropNode == std::vector<bool>(8, false) && !(flags & 7) &&
       out.size() > model.size())
     std::abort();  // an empty edit can only shorten a non-minimal length prefix
+}
+
+void readsBack(const le::GsBytes& m) {
+  le::GsGraphInfo g;
+  if (refused([&] { if (!le::gsReadGraph(m, g)) std::abort(); })) std::abort();
+}
+
+// rewrite(m, reason) returns what it applied; a refusal of a rewrite that
+// gives reasons names one.
+template <class Rewrite>
+void check(const le::GsBytes& orig, bool givesReasons, bool idempotent, Rewrite rewrite) {
+  le::GsBytes m = orig;
+  std::string reason;
+  size_t n = 0;
+  if (refused([&] { n = rewrite(m, reason); })) {
+    if (m != orig) std::abort();  // a throw must not leave half a rewrite
+    return;
+  }
+  if (n == 0) {
+    if (m != orig || (givesReasons && reason.empty())) std::abort();
+    return;
+  }
+  readsBack(m);
+  if (!idempotent) return;
+  if (m == orig) std::abort();  // applied means changed
+  le::GsBytes again = m;
+  if (rewrite(again, reason) != 0) std::abort();  // nothing left to rewrite
+}
+
+void rewrites(const le::GsBytes& orig) {
+  check(orig, false, true, [](le::GsBytes& m, std::string&) { return le::rewriteGridSampleToFast(m); });
+  check(orig, false, true, [](le::GsBytes& m, std::string&) { return le::normaliseStudentBlend(m); });
+  check(orig, false, true, [](le::GsBytes& m, std::string&) { return le::rewriteHeadCubicResize(m); });
+  check(orig, true, false, [](le::GsBytes& m, std::string& r) { return le::rewriteWarpBlockToCustomOp(m, r); });
+  check(orig, true, false, [](le::GsBytes& m, std::string& r) {
+    int canvas = 0, batch = 0;
+    const size_t n = le::rewriteBindLipContour(m, r, &canvas, &batch);
+    if (n && canvas < 1) std::abort();
+    return n;
+  });
+  (void)refused([&] { (void)le::graphHasBakedGridSampleFast(orig); });
+  le::GsBytes m = orig;
+  (void)refused([&] {
+    if (le::rewriteGridSampleToFast(m) && !le::graphHasBakedGridSampleFast(m)) std::abort();
+  });
+  (void)refused([&] {
+    std::string boundary, reason;
+    if (le::findSourceConeBoundary(orig, boundary) != 1) return;
+    le::GsBytes prep, perFrame;
+    if (le::buildSourceConePrep(orig, boundary, prep, reason)) readsBack(prep);
+    else if (reason.empty()) std::abort();
+    const int64_t dims[4] = {1, 12, 8, 8};
+    if (le::buildSourceConePerFrame(orig, boundary, dims, 4, perFrame, reason)) readsBack(perFrame);
+    else if (reason.empty()) std::abort();
+  });
 }
 
 }  // namespace
@@ -98,16 +155,13 @@ void rebuild(const uint8_t* data, size_t size) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // A copy of exactly size bytes so that any over-read hits the redzone.
   const std::vector<uint8_t> model(data, data + size);
-  try {
-    readGraph(le::gsGraphOf(model));
-  } catch (const std::runtime_error&) {
-  }
-  try {
+  (void)refused([&] { readGraph(le::gsGraphOf(model)); });
+  (void)refused([&] {
     le::OnnxModel m = le::OnnxModel::parse(model);
     for (const le::OnnxInit& i : m.initializers())
       if (m.get(i.name).name != i.name) std::abort();  // every initializer is found by its name
-  } catch (const std::runtime_error&) {
-  }
+  });
   rebuild(data, size);
+  rewrites(model);
   return 0;
 }

@@ -2,28 +2,16 @@
 // at its first NUL byte) beside fixed members must load into coherent inputs
 // or be refused; the carriage never refuses.
 #include <cstdint>
-#include <cstdio>
 #include <cstdlib>
-#include <stdexcept>
 #include <string>
+#include <vector>
 
+#include "fuzz_bytes.h"
 #include "fuzz_scratch.h"
 #include "le/le.h"
 #include "le/tessera/bundle_tessera.h"
 
 namespace {
-
-const std::string& scratch() {
-  static const std::string dir = [] {
-    le_log_set([](int, const char*, void*) {}, nullptr);  // refusals of fuzzed names
-    const std::string t = le::fuzz::scratchDir("tessera_members");
-    le::fuzz::writeFile(t + "/tessera_bank.v1.mp4", "track");
-    le::fuzz::writeFile(t + "/tessera_head.v1.pt", "head");
-    le::fuzz::writeFile(t + "/tessera_head.v1.json", "{}");
-    return t;
-  }();
-  return dir;
-}
 
 void checkLoaded(const le::TesseraAttachInputs& in) {
   const size_t n = size_t(in.n_donors);
@@ -43,18 +31,19 @@ void checkLoaded(const le::TesseraAttachInputs& in) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string text(reinterpret_cast<const char*>(data), size);
   const size_t cut = text.find('\0');
-  const std::string& dir = scratch();
+  const std::string& dir = le::fuzz::scratchDir("tessera_members", [](const std::string& t) {
+    le_log_set([](int, const char*, void*) {}, nullptr);  // refusals of fuzzed names
+    le::fuzz::writeFile(t + "/tessera_bank.v1.mp4", "track");
+    le::fuzz::writeFile(t + "/tessera_head.v1.pt", "head");
+    le::fuzz::writeFile(t + "/tessera_head.v1.json", "{}");
+  });
   le::fuzz::writeFile(dir + "/manifest.json", text.substr(0, cut));
   le::fuzz::writeFile(dir + "/tessera_bank.v1.json", cut == std::string::npos ? "" : text.substr(cut + 1));
   const le::TesseraCarriage c = le::tesseraCarriage(dir);
   for (const std::string& m : c.missing)
     if (m != "bank_track" && m != "bank_sidecar" && m != "head_weights" && m != "head_config") std::abort();
   le::TesseraAttachInputs in;
-  try {
-    in = le::loadTesseraMembers(dir);
-  } catch (const std::runtime_error&) {
-    return 0;  // refused (MissingTesseraMember too: a renamed member that is not there)
-  }
-  checkLoaded(in);
+  // Refused (MissingTesseraMember too: a renamed member that is not there), or coherent.
+  if (!le::fuzz::refused([&] { in = le::loadTesseraMembers(dir); })) checkLoaded(in);
   return 0;
 }

@@ -6,7 +6,6 @@
 // (pass-through slots untouched), or 1 with a "teeth" message and outputs
 // untouched by a refusal of the arguments.
 #include <algorithm>
-#include <cstdio>
 #include <cstdlib>
 #include <string>
 #include <vector>
@@ -83,7 +82,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const int64_t window = coherent ? int64_t(s.window_w) * s.window_h * 3 : 0;
   std::vector<uint8_t> track(count(band * n_donors), uint8_t(in.u8()));
   for (size_t i = 0; i < track.size(); ++i) track[i] = uint8_t(track[i] + i * 7);
-  std::vector<double> canon = {in.real(12, 16), in.real(12, 16)}, cent(count(2 * int64_t(n_donors))), aperture(count(n_donors));
+  std::vector<double> canon = {in.real(12, 16), in.real(12, 16)}, cent(count(2 * int64_t(n_donors))),
+                      aperture(count(n_donors));
   for (size_t i = 0; i < cent.size(); ++i) cent[i] = in.real(canon[i % 2], 8);
   for (double& a : aperture) a = in.real(5, 10);
   const std::string json = jsonOf(in);

@@ -263,8 +263,9 @@ TEST(PipelineStaleness, InterruptWhileTheEngineWorksDropsItsAnswer) {
   ASSERT_TRUE(held());
   le_utt_interrupt(d.u);
   // Frames pulled after the interrupt and the new utterance's audio: the run
-  // thread has taken both in before the engine answers.
-  for (const Frame& f : play(d.u, "p3 s3 e p3")) fs.push_back(f);
+  // thread has taken both in before the engine answers. Once the audio is
+  // taken no idle frame is made, so three wait in the ring before the push.
+  for (const Frame& f : play(d.u, "p3 f3 s3 e p3")) fs.push_back(f);
   EXPECT_EQ(kindsOf(fs), std::string(fs.size(), 'I'));
   {
     std::lock_guard<std::mutex> lk(rig.engine.holdMu);

@@ -287,6 +287,8 @@ TEST(DriverCursorShutdown, DestroyWhileTheProducerWaitsOrDecodes) {
     int idx = -1;
     c->pull(&idx);
     ASSERT_TRUE(waiting->waitNexts(3));  // look-ahead full: the producer waits for demand
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_EQ(waiting->locked([&] { return waiting->nexts; }), 3);  // and decodes no frame past it
   }
   EXPECT_TRUE(waiting->locked([&] { return waiting->destroyed; }));
   auto p = std::make_shared<Probe>();

@@ -376,15 +376,12 @@ TEST(A2xPaths, LegacyAndShortWindowFrontiersAndGeometry) {
     for (int64_t f = 0; f < F; ++f)
       for (int64_t i = 0; i < audio::kFeatRow; ++i) ASSERT_EQ(audio::roundToHalf(a->features().row(f)[i]), a->features().row(f)[i]) << f << " " << i;
   }
-  double cov = 0, va = 0, vb = 0, ma = 0, mb = 0;
-  const auto loud = [&](const A2x& a, int64_t f) { return double(a.features().row(f)[0]); };
-  for (int64_t f = 0; f < F; ++f) ma += loud(legacy, f) / double(F), mb += loud(shortw, f) / double(F);
+  double sa = 0, sb = 0, saa = 0, sbb = 0, sab = 0, n = double(F);  // the loudness channels' correlation
   for (int64_t f = 0; f < F; ++f) {
-    cov += (loud(legacy, f) - ma) * (loud(shortw, f) - mb);
-    va += (loud(legacy, f) - ma) * (loud(legacy, f) - ma);
-    vb += (loud(shortw, f) - mb) * (loud(shortw, f) - mb);
+    const double a = legacy.features().row(f)[0], b = shortw.features().row(f)[0];
+    sa += a, sb += b, saa += a * a, sbb += b * b, sab += a * b;
   }
-  EXPECT_GT(cov / std::sqrt(va * vb), 0.7);
+  EXPECT_GT((n * sab - sa * sb) / std::sqrt((n * saa - sa * sa) * (n * sbb - sb * sb)), 0.7);
 }
 
 TEST(A2xPaths, NumpyReferencesOfNormalisationAndResampling) {

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <functional>
@@ -49,15 +50,11 @@ inline std::vector<float> speechLong() { return readF32(a2xPath("speech_long.f32
 struct Pulled { std::vector<int> idx; std::vector<float> src, drv, wn; size_t frames() const { return idx.size(); } };
 
 inline int pullInto(le_a2x* a, Pulled& p, int n) {
-  std::vector<int> idx(static_cast<size_t>(n));
-  std::vector<float> src(static_cast<size_t>(n) * 63), drv(src.size()), wn(static_cast<size_t>(n));
-  const int got = le_a2x_pull_wn(a, idx.data(), src.data(), drv.data(), wn.data(), n);
-  for (int i = 0; i < got; ++i) {
-    p.idx.push_back(idx[static_cast<size_t>(i)]);
-    p.src.insert(p.src.end(), src.begin() + i * 63, src.begin() + (i + 1) * 63);
-    p.drv.insert(p.drv.end(), drv.begin() + i * 63, drv.begin() + (i + 1) * 63);
-    p.wn.push_back(wn[static_cast<size_t>(i)]);
-  }
+  const size_t at = p.frames(), k = static_cast<size_t>(n);
+  p.idx.resize(at + k), p.src.resize((at + k) * 63), p.drv.resize(p.src.size()), p.wn.resize(at + k);
+  const int got = le_a2x_pull_wn(a, p.idx.data() + at, p.src.data() + at * 63, p.drv.data() + at * 63, p.wn.data() + at, n);
+  const size_t kept = at + static_cast<size_t>(std::max(got, 0));
+  p.idx.resize(kept), p.src.resize(kept * 63), p.drv.resize(kept * 63), p.wn.resize(kept);
   return got;
 }
 
@@ -73,14 +70,10 @@ inline Pulled streamWhole(le_a2x* a, const std::vector<float>& audio, int n = 64
 
 // Environment for a test process: W2V_ONNX in one of the frontend directories.
 struct A2xEnv {
-  explicit A2xEnv(const std::string& frontend)
-      : w2v("W2V_ONNX", a2xPath(frontend + "/w2v.onnx")),
-        win("LE_A2X_W2V_WIN_ONNX", std::nullopt),
-        head("LE_A2X_W2V_HEAD_ONNX", std::nullopt),
-        right("LE_A2X_W2V_RIGHT", std::nullopt),
-        prime("LE_A2X_SILENCE_PRIME", std::nullopt),
-        cuda("LE_A2X_CUDA", std::nullopt) {}
-  ScopedEnv w2v, win, head, right, prime, cuda;
+  explicit A2xEnv(const std::string& frontend) : w2v("W2V_ONNX", a2xPath(frontend + "/w2v.onnx")) {}
+  ScopedEnv w2v, win{"LE_A2X_W2V_WIN_ONNX", std::nullopt}, head{"LE_A2X_W2V_HEAD_ONNX", std::nullopt},
+      right{"LE_A2X_W2V_RIGHT", std::nullopt}, prime{"LE_A2X_SILENCE_PRIME", std::nullopt},
+      cuda{"LE_A2X_CUDA", std::nullopt};
 };
 
 }  // namespace le::test

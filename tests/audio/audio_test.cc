@@ -18,6 +18,7 @@
 
 #include "le/audio/a2x.h"
 #include "le/audio/fca_engine.h"
+#include "le/audio/frame_rows.h"
 #include "le/audio/frontend.h"
 #include "le/audio/mel.h"
 #include "le/audio/motion_engine.h"
@@ -144,6 +145,26 @@ TEST(A2xFrontendMath, RoundingNormalisationAndTrunkPositions) {
       const double p = trunkPosition(done + r, (done + 20) * 640);
       ASSERT_TRUE(p >= 0.0 && p < 399.0) << done + r << ": " << p;
     }
+}
+
+// Rows are read only while held; the front goes once it is kMinDrop long
+// and no shorter than what stays, the kept rows moving with it.
+TEST(A2xFrameRows, HeldFramesAndWhenTheFrontIsDropped) {
+  // {frames held, drop before, base after}
+  for (const auto& [end, before, base] :
+       {std::tuple{600, 299, 0}, {600, 300, 300}, {300, 255, 0}, {300, 256, 256}, {300, 999, 300}}) {
+    FrameRows r(2);
+    r.growTo(end);
+    for (int f = 0; f < end; ++f) r.row(f)[1] = float(f);
+    r.dropBefore(before);
+    EXPECT_EQ(std::make_pair(r.base(), r.end()), std::make_pair(int64_t(base), int64_t(end))) << end << " " << before;
+    if (base < end) {
+      EXPECT_EQ(r.row(base)[1], float(base)) << end << " " << before;
+    }
+    EXPECT_EQ(errorOf([&] { r.row(end); }), "frame " + std::to_string(end) + " is not held (frames " +
+                                                 std::to_string(base) + ".." + std::to_string(end) + ")");
+    EXPECT_NE(errorOf([&] { r.row(base - 1); }), "(no error)");
+  }
 }
 
 TEST(A2xGpuPolicy, CudaOnlyOnExactOneForTheFrontendWithItsFallBackLine) {

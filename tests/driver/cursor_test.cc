@@ -11,12 +11,12 @@
 #include <climits>
 #include <condition_variable>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <memory>
 #include <mutex>
 #include <new>
-#include <sstream>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -287,6 +287,8 @@ TEST(DriverCursorShutdown, DestroyWhileTheProducerWaitsOrDecodes) {
     int idx = -1;
     c->pull(&idx);
     ASSERT_TRUE(waiting->waitNexts(3));  // look-ahead full: the producer waits for demand
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_EQ(waiting->locked([&] { return waiting->nexts; }), 3);  // and decodes no frame past it
   }
   EXPECT_TRUE(waiting->locked([&] { return waiting->destroyed; }));
   auto p = std::make_shared<Probe>();
@@ -372,24 +374,6 @@ TEST(RingMemoryDeathTest, AWritePastASlotIsCaughtByTheAddressSanitizer) {
 }
 #endif
 
-// The smaps record of the mapping holding addr, or "" when not found.
-std::string smapsRecord(const void* addr) {
-  std::ifstream in("/proc/self/smaps");
-  std::string line, rec;
-  bool inside = false;
-  const auto a = reinterpret_cast<uintptr_t>(addr);
-  while (std::getline(in, line)) {
-    unsigned long lo = 0, hi = 0;
-    if (std::sscanf(line.c_str(), "%lx-%lx ", &lo, &hi) == 2) {
-      if (inside) return rec;
-      inside = a >= lo && a < hi;
-      rec.clear();
-    }
-    if (inside) rec += line + "\n";
-  }
-  return inside ? rec : "";
-}
-
 TEST(RingMemory, TheKernelMayBackTheRingWithHugePages) {
   std::ifstream mode("/sys/kernel/mm/transparent_hugepage/enabled");
   std::string m;
@@ -398,13 +382,19 @@ TEST(RingMemory, TheKernelMayBackTheRingWithHugePages) {
     GTEST_SKIP() << "transparent huge pages are off here: " << m;
   RingMemory r(3, 6 << 20);
   r.slot(0)[0] = 1;
-  const std::string rec = smapsRecord(r.slot(0));
-  ASSERT_NE(rec, "") << "no smaps record for the ring";
-  const size_t at = rec.find("THPeligible:");
-  if (at == std::string::npos) GTEST_SKIP() << "this kernel's smaps has no THPeligible line";
+  // The THPeligible line of the smaps record whose range holds the ring.
+  std::ifstream in("/proc/self/smaps");
+  const auto at = reinterpret_cast<uintptr_t>(r.slot(0));
+  bool inside = false, found = false;
   int eligible = -1;
-  std::istringstream(rec.substr(at + 12)) >> eligible;
-  EXPECT_EQ(eligible, 1) << rec;
+  for (std::string line; std::getline(in, line);) {
+    unsigned long lo = 0, hi = 0;
+    if (std::sscanf(line.c_str(), "%lx-%lx ", &lo, &hi) == 2) found |= inside = at >= lo && at < hi;
+    else if (inside && line.rfind("THPeligible:", 0) == 0) eligible = std::atoi(line.c_str() + 12);
+  }
+  ASSERT_TRUE(found) << "no smaps record for the ring";
+  if (eligible < 0) GTEST_SKIP() << "this kernel's smaps has no THPeligible line";
+  EXPECT_EQ(eligible, 1);
 }
 
 }  // namespace

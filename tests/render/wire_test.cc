@@ -431,15 +431,11 @@ TEST(Rewrites, RefusalsOfGraphsNoDirectorCarries) {
 // graph attribute, whose nodes could read any outer tensor.
 TEST(DropUnusedInitializers, OnlyTheUnreadGoWithTheirInputs) {
   for (const bool subgraph : {false, true}) {
-    GsBytes attrs, g;
-    if (subgraph) attrs = lenField(5, cat({lenField(1, str("then_branch")), lenField(6, {})}));
-    hcNode(g, "Add", {"x", "w"}, "y", "add", attrs);
+    GsBytes inits;
     const float one = 1.0f;
-    for (const char* name : {"u1", "w", "c", "u2"}) hcInit(g, name, 1, {1}, &one, sizeof one);
-    const int64_t dims[1] = {1};
-    for (const char* in : {"x", "u2"}) gsPutTensorValueInfo(g, 11, in, dims, 1);
-    for (const char* out : {"y", "c"}) gsPutTensorValueInfo(g, 12, out, dims, 1);
-    const GsBytes orig = cat({GsBytes{0x08, 0x08}, lenField(7, g), lenField(14, lenField(1, str("k")))});
+    for (const char* name : {"u1", "w", "c", "u2"}) hcInit(inits, name, 1, {1}, &one, sizeof one);
+    const GsBytes then = lenField(5, cat({lenField(1, str("then_branch")), lenField(6, {})}));
+    const GsBytes orig = model({{"Add", {"x", "w"}, "y", "add", subgraph ? then : GsBytes{}}}, {"x", "u2"}, {"y", "c"}, inits);
     GsBytes m = orig;
     EXPECT_EQ(rwDropUnusedInitializers(m), subgraph ? 0u : 2u);
     GsBytes once = m;

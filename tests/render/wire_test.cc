@@ -366,18 +366,21 @@ TEST(Rewrites, RefusalsOfGraphsNoDirectorCarries) {
   EXPECT_THROW(rewriteWarpBlockToCustomOp(cut, reason), std::runtime_error);
   EXPECT_THROW(rewriteBindLipContour(cut, reason, nullptr, nullptr), std::runtime_error);
   EXPECT_THROW(findSourceConeBoundary(cut, reason), std::runtime_error);
-  // Only bilinear (or linear), border, align_corners 0 (or absent) becomes
-  // GridSampleFast; its opset import goes after every other top-level field.
+  // Only bilinear (or linear), border, align_corners 0 (or absent) in the
+  // standard domain becomes GridSampleFast; its opset import goes after every
+  // other top-level field.
+  const GsBytes foreign = lenField(1, cat({lenField(1, str("x")), lenField(1, str("g")), lenField(2, str("h")),
+                                           lenField(4, str("GridSample")), gsAttrs(), lenField(7, str("com.other"))}));
   GsBytes gs = model({{"GridSample", {"x", "g"}, "a", "a", gsAttrs(nullptr)}, {"GridSample", {"x", "g"}, "b", "b", gsAttrs("linear", "border", 0)},
                       {"GridSample", {"x", "g"}, "c", "c", gsAttrs("bilinear", nullptr)}, {"GridSample", {"x", "g"}, "d", "d", gsAttrs("cubic")},
                       {"GridSample", {"x", "g"}, "e", "e", gsAttrs("bilinear", "border", 1)}, {"GridSample", {"x", "g"}, "f", "f", gsAttrs()}},
-                     {"x", "g"}, {"a", "b", "c", "d", "e", "f"});
+                     {"x", "g"}, {"a", "b", "c", "d", "e", "f"}, foreign);
   ASSERT_EQ(rewriteGridSampleToFast(gs), 2u);
   GsGraphInfo g;
   ASSERT_TRUE(gsReadGraph(gs, g));
   std::vector<std::string> ops;
   for (const auto& n : g.nodes) ops.push_back(n.opType);
-  EXPECT_EQ(ops, (std::vector<std::string>{"GridSample", "GridSampleFast", "GridSample", "GridSample", "GridSample", "GridSampleFast"}));
+  EXPECT_EQ(ops, (std::vector<std::string>{"GridSample", "GridSampleFast", "GridSample", "GridSample", "GridSample", "GridSampleFast", "GridSample"}));
   std::vector<uint32_t> top;
   GsReader r(gs);
   for (GsField f; r.next(f);) top.push_back(f.number);

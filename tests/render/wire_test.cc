@@ -369,18 +369,26 @@ TEST(Rewrites, RefusalsOfGraphsNoDirectorCarries) {
   // Only bilinear (or linear), border, align_corners 0 (or absent) in the
   // standard domain becomes GridSampleFast; its opset import goes after every
   // other top-level field.
-  const GsBytes foreign = lenField(1, cat({lenField(1, str("x")), lenField(1, str("g")), lenField(2, str("h")),
-                                           lenField(4, str("GridSample")), gsAttrs(), lenField(7, str("com.other"))}));
+  const auto inDomain = [](const char* op, const char* out, const char* domain, const GsBytes& attrs) {
+    return lenField(1, cat({lenField(1, str("x")), lenField(1, str("g")), lenField(2, str(out)), lenField(3, str(out)),
+                            lenField(4, str(op)), attrs, lenField(7, str(domain))}));
+  };
+  const GsBytes domains = cat({inDomain("GridSample", "h", "com.other", gsAttrs()), inDomain("GridSample", "i", "ai.onnx", gsAttrs())});
   GsBytes gs = model({{"GridSample", {"x", "g"}, "a", "a", gsAttrs(nullptr)}, {"GridSample", {"x", "g"}, "b", "b", gsAttrs("linear", "border", 0)},
                       {"GridSample", {"x", "g"}, "c", "c", gsAttrs("bilinear", nullptr)}, {"GridSample", {"x", "g"}, "d", "d", gsAttrs("cubic")},
                       {"GridSample", {"x", "g"}, "e", "e", gsAttrs("bilinear", "border", 1)}, {"GridSample", {"x", "g"}, "f", "f", gsAttrs()}},
-                     {"x", "g"}, {"a", "b", "c", "d", "e", "f"}, foreign);
-  ASSERT_EQ(rewriteGridSampleToFast(gs), 2u);
+                     {"x", "g"}, {"a", "b", "c", "d", "e", "f"}, domains);
+  ASSERT_EQ(rewriteGridSampleToFast(gs), 3u);
   GsGraphInfo g;
   ASSERT_TRUE(gsReadGraph(gs, g));
   std::vector<std::string> ops;
   for (const auto& n : g.nodes) ops.push_back(n.opType);
-  EXPECT_EQ(ops, (std::vector<std::string>{"GridSample", "GridSampleFast", "GridSample", "GridSample", "GridSample", "GridSampleFast", "GridSample"}));
+  const std::string gs0 = "GridSample", gs1 = "GridSampleFast";
+  EXPECT_EQ(ops, (std::vector<std::string>{gs0, gs1, gs0, gs0, gs0, gs1, gs0, gs1}));
+  for (const char* domain : {"", "ai.onnx", "com.other"}) {  // the student blend likewise
+    GsBytes blend = model({}, {"x", "g"}, {"/s2/blend"}, inDomain("MatMul", "/s2/blend", domain, {}));
+    EXPECT_EQ(normaliseStudentBlend(blend), std::string(domain) == "com.other" ? 0u : 1u) << domain;
+  }
   std::vector<uint32_t> top;
   GsReader r(gs);
   for (GsField f; r.next(f);) top.push_back(f.number);

@@ -225,6 +225,8 @@ TEST_F(Rewrites, HoistedPrepAndPerFrameGraphsChainToTheOriginal) {
   const auto want = runModel(orig, feeds);
   const auto tip = runModel(prep, feeds).at(boundary);
   EXPECT_EQ(tip.first, (std::vector<int64_t>{1, 12, kCrop, kCrop}));
+  EXPECT_FALSE(buildSourceConePerFrame(orig, boundary, nullptr, 0, perFrame, reason));
+  EXPECT_EQ(reason, "no boundary shape");
   ASSERT_TRUE(buildSourceConePerFrame(orig, boundary, tip.first.data(), 4, perFrame, reason)) << reason;
   const GsGraphInfo fg = graphOf(perFrame);
   std::vector<int64_t> dims;

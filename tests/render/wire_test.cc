@@ -407,7 +407,8 @@ TEST(Rewrites, RefusalsOfGraphsNoDirectorCarries) {
       {model({smallest.begin() + 1, smallest.end()}, {"P_rgb", "grid"}, {"y"}), "the grid has no producer"},
       {model({{"Concat", {"P_rgb"}, "tip", "c", {}}, {"GridSample", {"tip", "grid"}, "", "gs", gsAttrs()}}, {"P_rgb", "grid"}, {"tip"}),
        "the fused GridSample has no output"},
-      {model(leak, {"P_rgb", "g0"}, {"y", "z"}), "the GridSample's output escapes the block to leak"}};
+      {model(leak, {"P_rgb", "g0"}, {"y", "z"}), "the GridSample's output escapes the block to leak"},
+      {model(smallest, {"P_rgb", "g0"}, {"y", "s"}), "the GridSample's output escapes the block to the graph outputs"}};
   for (const auto& [before, want] : warps) {
     GsBytes w = before;
     reason.clear();

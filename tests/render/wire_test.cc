@@ -421,17 +421,22 @@ TEST(Rewrites, RefusalsOfGraphsNoDirectorCarries) {
   ASSERT_TRUE(gsReadGraph(ok, g));
   ASSERT_EQ(g.nodes.size(), 3u);
   EXPECT_EQ(std::make_pair(g.nodes[1].name, g.nodes[1].outputs[0]), std::make_pair(std::string("le_warp_director"), std::string("s0")));
-  // A compose alpha that is a graph input has no producer to bind after.
-  GsBytes one;
+  // A compose alpha that is a graph input has no producer to bind after; a
+  // tensor named as the bound alpha would be its second producer.
+  GsBytes one, taken;
   const float v = 1.f;
   hcInit(one, "one", 1, {}, &v, 4);
-  const GsBytes lip = model({{"Mul", {"a", "gen"}, "ga", "ga", {}}, {"Sub", {"one", "a"}, "na", "na", {}},
-                             {"Mul", {"na", "warped"}, "wa", "wa", {}}, {"Add", {"ga", "wa"}, "rgb", "add", {}}},
-                            {"a", "gen", "warped", "P_rgb"}, {"rgb"}, one);
-  GsBytes lm = lip;
-  EXPECT_EQ(rewriteBindLipContour(lm, reason, nullptr, nullptr), 0u);
-  EXPECT_EQ(reason, "the compose alpha 'a' has no producer node");
-  EXPECT_EQ(lm, lip);
+  hcInit(taken, "tessera_lipdel_alpha", 1, {}, &v, 4);
+  const std::vector<Node> compose = {{"Mul", {"a", "gen"}, "ga", "ga", {}}, {"Sub", {"one", "a"}, "na", "na", {}},
+                                     {"Mul", {"na", "warped"}, "wa", "wa", {}}, {"Add", {"ga", "wa"}, "rgb", "add", {}}};
+  for (const auto& [extra, want] : {std::pair{one, "the compose alpha 'a' has no producer node"},
+                                    {cat({one, taken}), "the graph already carries a tensor named tessera_lipdel_alpha"}}) {
+    const GsBytes lip = model(compose, {"a", "gen", "warped", "P_rgb"}, {"rgb"}, extra);
+    GsBytes lm = lip;
+    EXPECT_EQ(rewriteBindLipContour(lm, reason, nullptr, nullptr), 0u);
+    EXPECT_EQ(reason, want);
+    EXPECT_EQ(lm, lip);
+  }
   // The head's cubic taps: the Keys kernel at distances 1.75, 0.75, 0.25, 1.25
   // (the other phase is Rewrites.EachRewriteOnEachVariantAppliesOrRefusesWholly's).
   EXPECT_EQ(hcTaps(0.75, -0.75), (std::array<float, 4>{-0.03515625f, 0.26171875f, 0.87890625f, -0.10546875f}));

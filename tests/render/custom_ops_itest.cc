@@ -37,9 +37,8 @@ std::vector<float> runOn(Ort::Session& s, const Feed& r) {
 }
 
 // Each operator against the rule, batched, on one and two threads; 37 and 33
-// rows leave a short last band, the wide grids reach far past every border
-// (for the warp only a little: far out its A and B hang on the low bits of the
-// position).
+// rows leave a short last band. Far and non-finite grids are the bands' own
+// sweep (CustomOpBands): here the node hands them its tensors.
 TEST(CustomOps, EachOperatorEqualsTheRule) {
   const std::pair<const char*, std::vector<std::array<int64_t, 4>>> ops[] = {  // {model, N C H W shapes}
       {"gridsample_fast.onnx", {{1, 3, 37, 29}, {2, 5, 16, 16}, {1, 1, 1, 1}, {1, 2, 1, 9}, {3, 4, 33, 17}, {1, 32, 20, 20}}},
@@ -49,13 +48,9 @@ TEST(CustomOps, EachOperatorEqualsTheRule) {
       const bool warp = name == std::string("warp_director.onnx");
       Ort::Session op = session(name, threads);
       for (const auto& [N, C, H, W] : shapes)
-        for (float range : warp ? std::vector<float>{1.2f, 3.f} : std::vector<float>{1.2f, 40.f, 1e5f}) {
+        for (float range : {1.2f, warp ? 3.f : 40.f}) {
           SCOPED_TRACE(std::string(name) + " " + std::to_string(N) + "x" + std::to_string(C) + "x" + std::to_string(H) + "x" + std::to_string(W));
-          Feed r = randomFeed(N, C, H, W, range, uint32_t(H * 31 + W));
-          if (range > 1e4f) {
-            const float far[] = {3.3e9f, -3.3e9f, 2.2e10f, -1e30f, 1e30f, 4.2e9f};
-            for (size_t i = 0; i < r.grid.size(); ++i) r.grid[i] = far[i % 6] * (i % 5 == 0 ? 1.f : 0.5f);
-          }
+          const Feed r = randomFeed(N, C, H, W, range, uint32_t(H * 31 + W));
           EXPECT_LT(maxRelError(runOn(op, r), warp ? refWarpDirector(r.x, r.grid, int(N), int(H), int(W))
                                              : refGridSample(r.x, r.grid, int(N), int(C), int(H), int(W))), kRoundOff);
         }

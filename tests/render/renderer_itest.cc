@@ -122,6 +122,9 @@ TEST(RendererRender, LogsEachRewriteAndTheEp) {
 TEST(RendererLoad, RefusalsOfProvidersGraphsAndBundles) {
   const std::string dir = bundle(1);
   const std::string baked = loadManifest(dir).modelPath("baked");
+  std::string renamed = test::readFile(dir + "/model_plain.onnx");  // kp_source under another name
+  for (size_t at; (at = renamed.find("kp_source")) != std::string::npos;) renamed[at + 8] = 'X';
+  test::writeFile(dir + "/model_renamed.onnx", renamed);
   const std::tuple<std::string, const char*, const char*, const char*, std::string> refusals[] = {
       {dir, "plain", "xnnpack", nullptr,
        "Renderer: ep 'xnnpack' is REFUSED. This renderer rewrites its graph to quillFin custom-domain nodes "
@@ -134,6 +137,7 @@ TEST(RendererLoad, RefusalsOfProvidersGraphsAndBundles) {
       {dir, "plain", "cpu", nullptr, "Renderer: unknown ep 'cpu'"},
       {dir, "named_batch", "", nullptr, "pooled64 input not found / bad shape"},  // a named batch cannot size the buffers
       {dir, "missing", "", nullptr, "Renderer: cannot open " + loadManifest(dir).modelPath("missing")},
+      {dir, "renamed", "", nullptr, "Renderer: " + loadManifest(dir).modelPath("renamed") + " has no input 'kp_source'"},
       {dir, "baked", "", "0",
        "Renderer: LE_GS_FAST=0 (or QUILLFIN_CADENZA2_GRIDSAMPLE_FAST=0, which sets it) was asked for, but " + baked +
            " has com.quillfin::GridSampleFast BAKED INTO THE GRAPH. That flag disables the custom-op registration, so there "
@@ -179,13 +183,13 @@ TEST(RendererRender, ArgumentChecksComeBeforeAnyRead) {
       {{0, 1, 2, kNT}, 4, "render: bad si"}, {{1 << 30}, 1, "render: bad si"}};
   for (const auto& [si, n, want] : calls)
     EXPECT_EQ(test::errorOf([&] { l.renderer->render(si.data(), k.data(), k.data(), n); }), want) << n;
-  EXPECT_EQ(l.renderer->impl().runFrames, 0);
   const int32_t ok[] = {0, 5, 2};
+  for (int null = 0; null < 3; ++null)  // si, ks, kd
+    EXPECT_EQ(test::errorOf([&] { l.renderer->render(null ? ok : nullptr, null == 1 ? nullptr : k.data(), null == 2 ? nullptr : k.data(), 3); }),
+              "render: null argument") << null;
+  EXPECT_EQ(l.renderer->impl().runFrames, 0);
   EXPECT_NE(l.renderer->render(ok, k.data(), k.data(), 3), nullptr);
   EXPECT_EQ(l.renderer->impl().runFrames, 1);
-  Loaded h = load(bundle(1), "plain");
-  ASSERT_TRUE(h.renderer->impl().ring);
-  EXPECT_EQ(test::errorOf([&] { h.renderer->render(&kNT, k.data(), k.data(), 1); }), "render: bad si");
 }
 
 // ---- the source-cone hoist (also run under the thread sanitizer) ----------

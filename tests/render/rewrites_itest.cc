@@ -186,6 +186,31 @@ TEST_F(Rewrites, WhatEachRewriteBuilds) {
   EXPECT_LT(maxRelError(runModel(warp, all, 2).at("rgb").second, plain.at("rgb").second), kFilter);
 }
 
+// The plain director's cubic Resize with one more attribute: {attribute,
+// rewritten}. Only the values a convolution computes alike are rewritten.
+TEST_F(Rewrites, HeadResizeOfAnyOtherKindIsLeftAlone) {
+  const GsBytes plain = load("plain");
+  const int64_t axes[] = {2, 3};
+  const std::pair<std::function<void(GsBytes&)>, size_t> cases[] = {
+      {[](GsBytes& a) { hcAttrI(a, "exclude_outside", 0), hcAttrI(a, "antialias", 0); }, 1},
+      {[](GsBytes& a) { hcAttrS(a, "keep_aspect_ratio_policy", "stretch"); }, 1},
+      {[](GsBytes& a) { hcAttrI(a, "exclude_outside", 1); }, 0}, {[](GsBytes& a) { hcAttrI(a, "antialias", 1); }, 0},
+      {[](GsBytes& a) { hcAttrS(a, "keep_aspect_ratio_policy", "not_larger"); }, 0},
+      {[&](GsBytes& a) { hcAttrIs(a, "axes", axes, 2); }, 0}};
+  for (size_t i = 0; i < std::size(cases); ++i) {
+    const auto& [add, applied] = cases[i];
+    GsBytes graph, m;
+    GsReader r(gsGraphOf(plain));
+    for (GsField f; r.next(f);) {
+      GsBytes node(f.payload.p, f.payload.p + f.payload.n);
+      if (f.number == 1 && gsFirstStr(f.payload, 3) == "/head/up") add(node), gsPutBytes(graph, 1, node.data(), node.size());
+      else gsPutRaw(graph, f.raw);
+    }
+    rwReplaceGraph(plain, graph, false, m);
+    EXPECT_EQ(rewriteHeadCubicResize(m), applied) << "row " << i;
+  }
+}
+
 TEST_F(Rewrites, HoistedPrepAndPerFrameGraphsChainToTheOriginal) {
   const GsBytes orig = load("plain");
   std::string boundary, reason;
@@ -200,6 +225,8 @@ TEST_F(Rewrites, HoistedPrepAndPerFrameGraphsChainToTheOriginal) {
   const auto want = runModel(orig, feeds);
   const auto tip = runModel(prep, feeds).at(boundary);
   EXPECT_EQ(tip.first, (std::vector<int64_t>{1, 12, kCrop, kCrop}));
+  EXPECT_FALSE(buildSourceConePerFrame(orig, boundary, nullptr, 0, perFrame, reason));
+  EXPECT_EQ(reason, "no boundary shape");
   ASSERT_TRUE(buildSourceConePerFrame(orig, boundary, tip.first.data(), 4, perFrame, reason)) << reason;
   const GsGraphInfo fg = graphOf(perFrame);
   std::vector<int64_t> dims;

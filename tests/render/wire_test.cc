@@ -366,18 +366,29 @@ TEST(Rewrites, RefusalsOfGraphsNoDirectorCarries) {
   EXPECT_THROW(rewriteWarpBlockToCustomOp(cut, reason), std::runtime_error);
   EXPECT_THROW(rewriteBindLipContour(cut, reason, nullptr, nullptr), std::runtime_error);
   EXPECT_THROW(findSourceConeBoundary(cut, reason), std::runtime_error);
-  // Only bilinear (or linear), border, align_corners 0 (or absent) becomes
-  // GridSampleFast; its opset import goes after every other top-level field.
+  // Only bilinear (or linear), border, align_corners 0 (or absent) in the
+  // standard domain becomes GridSampleFast; its opset import goes after every
+  // other top-level field.
+  const auto inDomain = [](const char* op, const char* out, const char* domain, const GsBytes& attrs) {
+    return lenField(1, cat({lenField(1, str("x")), lenField(1, str("g")), lenField(2, str(out)), lenField(3, str(out)),
+                            lenField(4, str(op)), attrs, lenField(7, str(domain))}));
+  };
+  const GsBytes domains = cat({inDomain("GridSample", "h", "com.other", gsAttrs()), inDomain("GridSample", "i", "ai.onnx", gsAttrs())});
   GsBytes gs = model({{"GridSample", {"x", "g"}, "a", "a", gsAttrs(nullptr)}, {"GridSample", {"x", "g"}, "b", "b", gsAttrs("linear", "border", 0)},
                       {"GridSample", {"x", "g"}, "c", "c", gsAttrs("bilinear", nullptr)}, {"GridSample", {"x", "g"}, "d", "d", gsAttrs("cubic")},
                       {"GridSample", {"x", "g"}, "e", "e", gsAttrs("bilinear", "border", 1)}, {"GridSample", {"x", "g"}, "f", "f", gsAttrs()}},
-                     {"x", "g"}, {"a", "b", "c", "d", "e", "f"});
-  ASSERT_EQ(rewriteGridSampleToFast(gs), 2u);
+                     {"x", "g"}, {"a", "b", "c", "d", "e", "f"}, domains);
+  ASSERT_EQ(rewriteGridSampleToFast(gs), 3u);
   GsGraphInfo g;
   ASSERT_TRUE(gsReadGraph(gs, g));
   std::vector<std::string> ops;
   for (const auto& n : g.nodes) ops.push_back(n.opType);
-  EXPECT_EQ(ops, (std::vector<std::string>{"GridSample", "GridSampleFast", "GridSample", "GridSample", "GridSample", "GridSampleFast"}));
+  const std::string gs0 = "GridSample", gs1 = "GridSampleFast";
+  EXPECT_EQ(ops, (std::vector<std::string>{gs0, gs1, gs0, gs0, gs0, gs1, gs0, gs1}));
+  for (const char* domain : {"", "ai.onnx", "com.other"}) {  // the student blend likewise
+    GsBytes blend = model({}, {"x", "g"}, {"/s2/blend"}, inDomain("MatMul", "/s2/blend", domain, {}));
+    EXPECT_EQ(normaliseStudentBlend(blend), std::string(domain) == "com.other" ? 0u : 1u) << domain;
+  }
   std::vector<uint32_t> top;
   GsReader r(gs);
   for (GsField f; r.next(f);) top.push_back(f.number);
@@ -396,7 +407,8 @@ TEST(Rewrites, RefusalsOfGraphsNoDirectorCarries) {
       {model({smallest.begin() + 1, smallest.end()}, {"P_rgb", "grid"}, {"y"}), "the grid has no producer"},
       {model({{"Concat", {"P_rgb"}, "tip", "c", {}}, {"GridSample", {"tip", "grid"}, "", "gs", gsAttrs()}}, {"P_rgb", "grid"}, {"tip"}),
        "the fused GridSample has no output"},
-      {model(leak, {"P_rgb", "g0"}, {"y", "z"}), "the GridSample's output escapes the block to leak"}};
+      {model(leak, {"P_rgb", "g0"}, {"y", "z"}), "the GridSample's output escapes the block to leak"},
+      {model(smallest, {"P_rgb", "g0"}, {"y", "s"}), "the GridSample's output escapes the block to the graph outputs"}};
   for (const auto& [before, want] : warps) {
     GsBytes w = before;
     reason.clear();
@@ -409,17 +421,22 @@ TEST(Rewrites, RefusalsOfGraphsNoDirectorCarries) {
   ASSERT_TRUE(gsReadGraph(ok, g));
   ASSERT_EQ(g.nodes.size(), 3u);
   EXPECT_EQ(std::make_pair(g.nodes[1].name, g.nodes[1].outputs[0]), std::make_pair(std::string("le_warp_director"), std::string("s0")));
-  // A compose alpha that is a graph input has no producer to bind after.
-  GsBytes one;
+  // A compose alpha that is a graph input has no producer to bind after; a
+  // tensor named as the bound alpha would be its second producer.
+  GsBytes one, taken;
   const float v = 1.f;
   hcInit(one, "one", 1, {}, &v, 4);
-  const GsBytes lip = model({{"Mul", {"a", "gen"}, "ga", "ga", {}}, {"Sub", {"one", "a"}, "na", "na", {}},
-                             {"Mul", {"na", "warped"}, "wa", "wa", {}}, {"Add", {"ga", "wa"}, "rgb", "add", {}}},
-                            {"a", "gen", "warped", "P_rgb"}, {"rgb"}, one);
-  GsBytes lm = lip;
-  EXPECT_EQ(rewriteBindLipContour(lm, reason, nullptr, nullptr), 0u);
-  EXPECT_EQ(reason, "the compose alpha 'a' has no producer node");
-  EXPECT_EQ(lm, lip);
+  hcInit(taken, "tessera_lipdel_alpha", 1, {}, &v, 4);
+  const std::vector<Node> compose = {{"Mul", {"a", "gen"}, "ga", "ga", {}}, {"Sub", {"one", "a"}, "na", "na", {}},
+                                     {"Mul", {"na", "warped"}, "wa", "wa", {}}, {"Add", {"ga", "wa"}, "rgb", "add", {}}};
+  for (const auto& [extra, want] : {std::pair{one, "the compose alpha 'a' has no producer node"},
+                                    {cat({one, taken}), "the graph already carries a tensor named tessera_lipdel_alpha"}}) {
+    const GsBytes lip = model(compose, {"a", "gen", "warped", "P_rgb"}, {"rgb"}, extra);
+    GsBytes lm = lip;
+    EXPECT_EQ(rewriteBindLipContour(lm, reason, nullptr, nullptr), 0u);
+    EXPECT_EQ(reason, want);
+    EXPECT_EQ(lm, lip);
+  }
   // The head's cubic taps: the Keys kernel at distances 1.75, 0.75, 0.25, 1.25
   // (the other phase is Rewrites.EachRewriteOnEachVariantAppliesOrRefusesWholly's).
   EXPECT_EQ(hcTaps(0.75, -0.75), (std::array<float, 4>{-0.03515625f, 0.26171875f, 0.87890625f, -0.10546875f}));
@@ -431,15 +448,11 @@ TEST(Rewrites, RefusalsOfGraphsNoDirectorCarries) {
 // graph attribute, whose nodes could read any outer tensor.
 TEST(DropUnusedInitializers, OnlyTheUnreadGoWithTheirInputs) {
   for (const bool subgraph : {false, true}) {
-    GsBytes attrs, g;
-    if (subgraph) attrs = lenField(5, cat({lenField(1, str("then_branch")), lenField(6, {})}));
-    hcNode(g, "Add", {"x", "w"}, "y", "add", attrs);
+    GsBytes inits;
     const float one = 1.0f;
-    for (const char* name : {"u1", "w", "c", "u2"}) hcInit(g, name, 1, {1}, &one, sizeof one);
-    const int64_t dims[1] = {1};
-    for (const char* in : {"x", "u2"}) gsPutTensorValueInfo(g, 11, in, dims, 1);
-    for (const char* out : {"y", "c"}) gsPutTensorValueInfo(g, 12, out, dims, 1);
-    const GsBytes orig = cat({GsBytes{0x08, 0x08}, lenField(7, g), lenField(14, lenField(1, str("k")))});
+    for (const char* name : {"u1", "w", "c", "u2"}) hcInit(inits, name, 1, {1}, &one, sizeof one);
+    const GsBytes then = lenField(5, cat({lenField(1, str("then_branch")), lenField(6, {})}));
+    const GsBytes orig = model({{"Add", {"x", "w"}, "y", "add", subgraph ? then : GsBytes{}}}, {"x", "u2"}, {"y", "c"}, inits);
     GsBytes m = orig;
     EXPECT_EQ(rwDropUnusedInitializers(m), subgraph ? 0u : 2u);
     GsBytes once = m;

@@ -21,6 +21,7 @@ struct Ctx {
   Ctx(const Ctx&) = delete;
   Ctx& operator=(const Ctx&) = delete;
 };
+inline std::string err() { return le_last_error(); }
 
 struct BundleShape {
   int nt = 4;
@@ -31,11 +32,6 @@ struct BundleShape {
   int64_t maskBytes = -1;  // -1: crop x crop; 0: no mask member
   std::string extraKeys;   // more manifest keys, each with a leading comma
 };
-
-template <class T>
-std::string bytesOf(const std::vector<T>& v) {
-  return std::string(reinterpret_cast<const char*>(v.data()), v.size() * sizeof(T));
-}
 
 inline uint8_t pixel(int frame, int x, int y, int c) { return uint8_t((frame * 53 + x * 7 + y * 13 + c * 71) & 255); }
 

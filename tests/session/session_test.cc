@@ -118,7 +118,7 @@ TEST(SessionFrames, GettersFramesAndThePastedFootprint) {
       for (int x = 0; x < s.w; x += 5)
         ASSERT_EQ(f[(size_t(y) * s.w + x) * 3 + 1], pixel(si, x, y, 1)) << si << " " << x << "," << y;
   }
-  // A white crop changes the frame inside its footprint [8, 24) x [6, 22) only.
+  // A white crop changes the frame inside frame 1's footprint [9, 25) x [6, 22) only.
   const std::vector<float> crop(3 * 16 * 16, 1.0f);
   std::vector<uint8_t> out(size_t(s.w) * s.h * 3, 0);
   ASSERT_EQ(le_paste_crop(ctx.p, 1, crop.data(), out.data(), out.size()), 1) << err();
@@ -128,7 +128,7 @@ TEST(SessionFrames, GettersFramesAndThePastedFootprint) {
     for (int x = 0; x < s.w; ++x)
       for (int c = 0; c < 3; ++c) {
         const bool same = out[(size_t(y) * s.w + x) * 3 + c] == pixel(1, x, y, c);
-        ASSERT_TRUE(same || (x >= 8 && x < 24 && y >= 6 && y < 22)) << x << "," << y;
+        ASSERT_TRUE(same || (x >= 9 && x < 25 && y >= 6 && y < 22)) << x << "," << y;
         changed += !same;
       }
   EXPECT_GT(changed, 0);

@@ -22,6 +22,7 @@
 namespace le {
 namespace {
 
+using test::bytesOf;
 using test::errorOf;
 using test::TempDir;
 using test::writeFile;
@@ -33,11 +34,6 @@ constexpr size_t kP = 3 * kCrop * kCrop;
 // Value j of frame i of a member with this salt, exact in binary16.
 uint16_t pattern(uint64_t i, uint64_t j, int salt) {
   return half::fromFloat(float((i * 131 + j * 7 + 17 * uint64_t(salt)) % 1000) / 8.0f);
-}
-
-template <class T>
-std::string bytesOf(const std::vector<T>& v) {
-  return std::string(reinterpret_cast<const char*>(v.data()), v.size() * sizeof(T));
 }
 
 std::string halves(size_t perFrame, int salt) {

@@ -5,7 +5,6 @@
 
 #include <cstring>
 #include <functional>
-#include <stdexcept>
 
 #include "le/capi.h"
 #include "le/le.h"
@@ -18,15 +17,10 @@ using le::capi::Family;
 using le::test::TempDir;
 using le::test::writeFile;
 
+// Exceptions and refusals with their messages: every entry point's tables.
 TEST(ErrorConvention, CatchesEverythingAndNamesTheFunction) {
-  EXPECT_EQ(le::capi::guard(Family::Core, "le_x", -1, [](const auto&) -> int { throw std::runtime_error("boom"); }), -1);
-  EXPECT_STREQ(le_last_error(), "le_x: boom");
   EXPECT_EQ(le::capi::guard(Family::Core, "le_y", 0, [](const auto&) -> int { throw 42; }), 0);
   EXPECT_STREQ(le_last_error(), "le_y: unknown error");
-  EXPECT_EQ(le::capi::guard(Family::Core, "le_z", -1, [](const auto& call) { return call.reject("bad args"); }), -1);
-  EXPECT_STREQ(le_last_error(), "le_z: bad args");
-  EXPECT_EQ(le::capi::guard(Family::Core, "le_z", -1, [](const auto&) { return 7; }), 7);
-  EXPECT_STREQ(le_last_error(), "");
 }
 
 TEST(ErrorConvention, FamiliesAndThreadsAreSeparate) {
@@ -117,7 +111,6 @@ TEST_F(ResolveC, MembersOutsideTheBundleAreRefused) {
   ASSERT_EQ(::symlink((outside / "secret").c_str(), (t / "out_link").c_str()), 0);
   ASSERT_EQ(::symlink(outside.path().c_str(), (t / "out_dir").c_str()), 0);
   ASSERT_EQ(::symlink("inside.bin", (t / "in_link").c_str()), 0);
-  ASSERT_EQ(::mkfifo((t / "fifo").c_str(), 0644), 0);
   const std::string dir = t.path();
   auto refused = [&](const std::string& name, const std::string& reason) {
     return "le_bundle_resolve_member: member '" + name + "' leaves the bundle directory " + dir + " (" +
@@ -135,13 +128,9 @@ TEST_F(ResolveC, MembersOutsideTheBundleAreRefused) {
       {"out_link", -1, "", refused("out_link", "through a symbolic link to " + outside / "secret")},
       {"out_dir/secret", -1, "", refused("out_dir/secret", "through a symbolic link to " + outside / "secret")},
       {"out_dir/absent", -1, "", refused("out_dir/absent", "through a symbolic link to " + outside.path())},
-      {"drive/../../x.f32", -1, "", refused("drive/../../x.f32", "'..' climbs above it")},
       {"sub/../inside.bin", 1, dir + "/sub/../inside.bin", ""},
       {"in_link", 1, dir + "/in_link", ""},
-      {"sub/absent", 0, dir + "/sub/absent", ""},
-      // There but nothing to read: answered at once, never waiting on a writer.
-      {"fifo", 0, dir + "/fifo", ""},
-      {"sub", 0, dir + "/sub", ""},
+      {"sub/absent", 0, dir + "/sub/absent", ""},  // FIFOs and directories: the readable table
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.member);

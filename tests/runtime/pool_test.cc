@@ -103,18 +103,6 @@ TEST(PoolRun, EveryIndexExactlyOnceOverManyGenerations) {
   Pool unused(4);  // never posted to: destruction must not wait for a job
 }
 
-TEST(ParallelRange, CoversTheRangeAndSmallRangesStayInline) {
-  Recorder small, empty, r;
-  le::pool::parallelRange(5, 4, small);  // n / grain = 1: never splits
-  le::pool::parallelRange(0, 1, empty);
-  le::pool::parallelRange(1000, 10, r);
-  EXPECT_EQ(std::make_pair(small.sorted(), empty.sorted()), std::make_pair(std::vector<Range>{{0, 5}}, std::vector<Range>{{0, 0}}));
-  const auto calls = r.sorted();
-  ASSERT_EQ(int(calls.size()), le::pool::parts(1000, 10));
-  for (size_t i = 0; i < calls.size(); ++i) EXPECT_EQ(calls[i].first, i ? calls[i - 1].second : 0);
-  EXPECT_EQ(calls.back().second, 1000u);
-}
-
 TEST(ParallelRange, NestedCallsRunInlineOnTheCallerAndSplitOnAWorker) {
   if (le::pool::threads() < 2) GTEST_SKIP() << "one thread: nothing splits";
   const std::thread::id caller = std::this_thread::get_id();

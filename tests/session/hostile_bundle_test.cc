@@ -16,12 +16,10 @@ namespace le {
 namespace {
 
 using test::BundleShape;
+using test::Ctx;
+using test::err;
 using test::TempDir;
 using test::writeBundle;
-
-std::string err() { return le_last_error(); }
-
-using test::Ctx;
 
 // What opening a bundle and using it once answers: le_create's error, the
 // first frame's, the first render's, or "rendered".

@@ -1,6 +1,6 @@
 // A bundle written byte by byte for session tests: frames as a lossless
 // image directory (PNG under the .jpg names), no director model, paste
-// matrices that place the crop at (8, 6) unscaled.
+// matrices that place the crop at (8 + frame, 6) unscaled.
 #pragma once
 
 #include <sys/stat.h>
@@ -21,6 +21,7 @@ struct Ctx {
   Ctx(const Ctx&) = delete;
   Ctx& operator=(const Ctx&) = delete;
 };
+inline std::string err() { return le_last_error(); }
 
 struct BundleShape {
   int nt = 4;
@@ -32,15 +33,10 @@ struct BundleShape {
   std::string extraKeys;   // more manifest keys, each with a leading comma
 };
 
-template <class T>
-std::string bytesOf(const std::vector<T>& v) {
-  return std::string(reinterpret_cast<const char*>(v.data()), v.size() * sizeof(T));
-}
-
 inline uint8_t pixel(int frame, int x, int y, int c) { return uint8_t((frame * 53 + x * 7 + y * 13 + c * 71) & 255); }
 
-// A bundle whose paste matrices scale the crop by 1 at (8, 6): the footprint
-// is [8, 24) x [6, 22), everything else is the driver frame untouched.
+// A bundle whose paste matrices scale the crop by 1 at (8 + frame, 6): frame
+// 1's footprint is [9, 25) x [6, 22), everything else the driver frame untouched.
 inline void writeBundle(const std::string& dir, const BundleShape& s) {
   char manifest[512];
   std::snprintf(manifest, sizeof manifest,
@@ -54,7 +50,7 @@ inline void writeBundle(const std::string& dir, const BundleShape& s) {
   le::test::writeFile(dir + "/pooled64.f16", std::string(size_t(s.nt) * 65536 * 2, '\0'));
   le::test::writeFile(dir + "/P.f16", std::string(size_t(s.nt) * 3 * crop2 * 2, '\0'));
   std::vector<float> M, kp(size_t(s.nt) * 63, 0.1f);
-  for (int i = 0; i < s.nt; ++i) M.insert(M.end(), {1.f, 0.f, 8.f, 0.f, 1.f, 6.f});
+  for (int i = 0; i < s.nt; ++i) M.insert(M.end(), {1.f, 0.f, 8.f + float(i), 0.f, 1.f, 6.f});
   le::test::writeFile(dir + "/M.f32", bytesOf(M));
   le::test::writeFile(dir + "/xs_target.bin", bytesOf(kp));
   if (s.maskBytes != 0) {

@@ -59,7 +59,7 @@ std::vector<float> readF32(const std::string& path) {
 }
 
 void writeF32(const std::string& path, const std::vector<float>& v) {
-  writeFile(path, std::string(reinterpret_cast<const char*>(v.data()), v.size() * 4));
+  writeFile(path, bytesOf(v));
 }
 
 bool exists(const std::string& path) {

@@ -53,6 +53,11 @@ std::string readFile(const std::string& path);
 std::vector<float> readF32(const std::string& path);
 void writeF32(const std::string& path, const std::vector<float>& v);
 bool exists(const std::string& path);
+// A vector's bytes as they lie in memory, for writing raw members.
+template <class T>
+std::string bytesOf(const std::vector<T>& v) {
+  return std::string(reinterpret_cast<const char*>(v.data()), v.size() * sizeof(T));
+}
 // Names in a directory (without "." and ".."), sorted; empty when unreadable.
 std::vector<std::string> listDir(const std::string& dir);
 

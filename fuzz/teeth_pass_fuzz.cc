@@ -23,9 +23,7 @@ using le::fuzz::Bytes;
 // nudged, so both coherent and hostile stamps reach the pass.
 le::tessera::GeometryStamp stampOf(Bytes& in) {
   le::tessera::GeometryStamp s;
-  const int32_t base[12] = {40, 40, 8, 12, 24, 16, 4, 2, 14, 4, 20, 2};
-  int32_t* f = &s.canvas_w;
-  for (int i = 0; i < 12; ++i) f[i] = in.nudged(base[i]);
+  in.nudgedFields(&s.canvas_w, {40, 40, 8, 12, 24, 16, 4, 2, 14, 4, 20, 2});
   return s;
 }
 
@@ -82,9 +80,7 @@ void runFrames(le::tessera::TeethPass& pass, const le::tessera::GeometryStamp& s
       std::abort();
   };
   for (int f = 0; f < frames; ++f) {
-    const uint8_t seed = in.u8(), step = in.u8();
-    for (size_t i = 0; i < rgb.size(); ++i) rgb[i] = static_cast<uint8_t>(seed + i * step);
-    for (size_t i = 0; i < mask.size(); ++i) mask[i] = static_cast<uint8_t>((i * (step | 1) + seed) >> 2);
+    in.frameAndMask(rgb, mask);
     const uint8_t how = in.u8();
     int shift[2] = {in.coord(12), in.coord(12)};
     le::tessera::FrameResult out;

@@ -6,7 +6,9 @@
 #include <cstdint>
 #include <cstring>
 #include <stdexcept>
+#include <initializer_list>
 #include <string>
+#include <vector>
 
 namespace le::fuzz {
 
@@ -63,6 +65,17 @@ struct Bytes {
   int32_t nudged(int32_t base) {
     const uint8_t k = u8();
     return k == 255 ? raw<int32_t>() : k >= 200 ? base + (k - 227) : base;
+  }
+  // A geometry stamp's fields in order, each nudged from its coherent value.
+  void nudgedFields(int32_t* out, std::initializer_list<int32_t> base) {
+    for (const int32_t b : base) *out++ = nudged(b);
+  }
+  // A canvas (bytes seed + i * step) and its mask (a slower ramp of the same
+  // two input bytes, so it crosses the 128 cut in bands).
+  void frameAndMask(std::vector<uint8_t>& rgb, std::vector<uint8_t>& mask) {
+    const uint8_t seed = u8(), step = u8();
+    for (size_t i = 0; i < rgb.size(); ++i) rgb[i] = static_cast<uint8_t>(seed + i * step);
+    for (size_t i = 0; i < mask.size(); ++i) mask[i] = static_cast<uint8_t>((i * (step | 1u) + seed) >> 2);
   }
   double real(double base, double spread) {
     const uint8_t k = u8();

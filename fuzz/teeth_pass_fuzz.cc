@@ -18,17 +18,6 @@ namespace {
 
 using le::fuzz::Bytes;
 
-// A coherent stamp on a 40-pixel canvas (window 24 x 16 at (8, 12), band
-// rows 2..14 and columns 4..20, pad 4, margin 2) with each field sometimes
-// nudged, so both coherent and hostile stamps reach the pass.
-le::tessera::GeometryStamp stampOf(Bytes& in) {
-  le::tessera::GeometryStamp s;
-  const int32_t base[12] = {40, 40, 8, 12, 24, 16, 4, 2, 14, 4, 20, 2};
-  int32_t* f = &s.canvas_w;
-  for (int i = 0; i < 12; ++i) f[i] = in.nudged(base[i]);
-  return s;
-}
-
 // Weights from a seed: small random values, sometimes one non-finite one,
 // one tensor short, or the syn tensors of the larger architecture.
 le::tessera::HeadWeights headOf(Bytes& in) {
@@ -82,9 +71,7 @@ void runFrames(le::tessera::TeethPass& pass, const le::tessera::GeometryStamp& s
       std::abort();
   };
   for (int f = 0; f < frames; ++f) {
-    const uint8_t seed = in.u8(), step = in.u8();
-    for (size_t i = 0; i < rgb.size(); ++i) rgb[i] = static_cast<uint8_t>(seed + i * step);
-    for (size_t i = 0; i < mask.size(); ++i) mask[i] = static_cast<uint8_t>((i * (step | 1) + seed) >> 2);
+    in.frameAndMask(rgb, mask);
     const uint8_t how = in.u8();
     int shift[2] = {in.coord(12), in.coord(12)};
     le::tessera::FrameResult out;
@@ -100,7 +87,10 @@ void runFrames(le::tessera::TeethPass& pass, const le::tessera::GeometryStamp& s
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   Bytes in{data, size};
   le::tessera::BankData bank;
-  bank.stamp = stampOf(in);
+  // A coherent stamp on a 40-pixel canvas (window 24 x 16 at (8, 12), band
+  // rows 2..14 and columns 4..20, pad 4, margin 2) with each field sometimes
+  // nudged, so both coherent and hostile stamps reach the pass.
+  in.nudgedFields(&bank.stamp.canvas_w, {40, 40, 8, 12, 24, 16, 4, 2, 14, 4, 20, 2});
   bank.n_donors = static_cast<int32_t>(in.u8() % 6) - 1;
   const int64_t bw = int64_t{bank.stamp.band_c1} - bank.stamp.band_c0 + 2 * int64_t{bank.stamp.shift_margin};
   const int64_t bh = int64_t{bank.stamp.band_r1} - bank.stamp.band_r0 + 2 * int64_t{bank.stamp.shift_margin};

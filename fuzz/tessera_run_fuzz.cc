@@ -31,14 +31,6 @@ const std::vector<uint8_t>& validHead() {
   return pt;
 }
 
-// Canvas 24, window 16 x 12 at (4, 6), band rows 2..10 and columns 3..13,
-// pad 3, margin 2; fields sometimes moved by -27..27 or any int32.
-std::vector<int32_t> stampOf(Bytes& in) {
-  std::vector<int32_t> s = {24, 24, 4, 6, 16, 12, 3, 2, 10, 3, 13, 2};
-  for (int32_t& f : s) f = in.nudged(f);
-  return s;
-}
-
 std::string jsonOf(Bytes& in) {
   const uint8_t k = in.u8();
   if (k == 255) {
@@ -57,7 +49,10 @@ std::string jsonOf(Bytes& in) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   Bytes in{data, size};
-  const std::vector<int32_t> stamp = stampOf(in);
+  // Canvas 24, window 16 x 12 at (4, 6), band rows 2..10 and columns 3..13,
+  // pad 3, margin 2; fields sometimes moved by -27..27 or any int32.
+  std::vector<int32_t> stamp(12);
+  in.nudgedFields(stamp.data(), {24, 24, 4, 6, 16, 12, 3, 2, 10, 3, 13, 2});
   le::tessera::GeometryStamp s;
   std::copy(stamp.begin(), stamp.end(), &s.canvas_w);
   bool coherent = true;
@@ -95,9 +90,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
   const int64_t headLen = hk == 249 ? -int64_t(in.u8()) : int64_t(head.size());
   std::vector<uint8_t> frames(count(area * 3 * n_frames)), masks(count(area * n_frames));
-  const uint8_t seed = in.u8(), step = in.u8();
-  for (size_t i = 0; i < frames.size(); ++i) frames[i] = uint8_t(seed + i * step);
-  for (size_t i = 0; i < masks.size(); ++i) masks[i] = uint8_t((i * (step | 1u) + seed) >> 2);
+  in.frameAndMask(frames, masks);
   const bool shifted = in.u8() & 1;
   std::vector<int32_t> shifts(count(2 * n_frames));
   for (size_t i = 0; i < shifts.size(); i += 2) {

@@ -73,10 +73,11 @@ class BatchRun : public ::testing::Test {
   }
 };
 
-// No shifts, all-derive pairs and le_tessera_run are one computation; a
-// given shift one beyond the pad passes its frame through, (pad, -pad) not.
+// No shifts, all-derive pairs (the mark in dy alone) and le_tessera_run are
+// one computation; given shifts reach the pass (its bounds are teeth_pass_test's).
 TEST_F(BatchRun, ShiftMarksAndRangeEdges) {
-  const std::vector<int32_t> derive(2 * size_t(c.frames), kDerive);
+  std::vector<int32_t> derive(2 * size_t(c.frames), 3);
+  for (size_t i = 0; i < derive.size(); i += 2) derive[i] = kDerive;
   const Out viaNull = run(c.bank, c.masks, nullptr);
   const Out viaMarks = run(c.bank, c.masks, derive.data());
   const Out viaRun = run(c.bank, c.masks, nullptr, true);
@@ -85,8 +86,7 @@ TEST_F(BatchRun, ShiftMarksAndRangeEdges) {
     EXPECT_TRUE(o->windows == viaNull.windows && o->pass == viaNull.pass) << (o == &viaRun ? "run" : "marks");
 
   const int pad = c.bank.stamp.pad;
-  for (const auto& [dy, dx, pass] : std::vector<std::tuple<int32_t, int32_t, int32_t>>{
-           {pad + 1, 0, 1}, {0, -pad - 1, 1}, {pad, -pad, 0}, {-pad, pad, 0}, {INT32_MIN, 0, 1}, {0, INT32_MAX, 1}}) {
+  for (const auto& [dy, dx, pass] : std::vector<std::tuple<int32_t, int32_t, int32_t>>{{pad + 1, 0, 1}, {pad, -pad, 0}}) {
     std::vector<int32_t> pairs = casePairs();
     const size_t frame = 3;
     pairs[2 * frame] = dy, pairs[2 * frame + 1] = dx;

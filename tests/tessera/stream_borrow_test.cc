@@ -153,7 +153,7 @@ TEST(StreamBorrow, WritesBackOnlyTheByteChange) {
       {kInf, 10, 10.f / 255.f},  {-kInf, 200, 200.f / 255.f}, {-0.5f, 3, 0.f}, {1.2f, 255, 1.f},
       {0.999f, 0, 0.f}, {0.001f, 255, 1.f}};
   const GeometryStamp s = Rig().bank.stamp;
-  for (const int stride : {64, 71}) {
+  for (const int stride : {44, 71}) {  // 44: the window's right edge, the narrowest stride allowed
     const size_t plane = size_t(stride) * 64;
     std::vector<float> planes(3 * plane);
     for (size_t i = 0; i < planes.size(); ++i) planes[i] = float(i % 97) / 97.f;

@@ -146,8 +146,10 @@ TEST(TeethPassShift, GivenAndDerived) {
   // {the given shift (empty: derive from the mask), the mask placed at c_canon
   // + (maskDy, maskDx) (INT_MIN: no mask), found, dy, dx, reason}
   const std::vector<std::tuple<std::vector<int>, int, int, bool, int, int, const char*>> rows = {
-      {{5, 0}, INT_MIN, 0, false, 0, 0, "shift-out-of-range"}, {{4, -4}, INT_MIN, 0, true, 4, -4, ""},
-      {{-4, 5}, INT_MIN, 0, false, 0, 0, "shift-out-of-range"},
+      // Pad 4: each of the four bounds just inside and just past.
+      {{4, -4}, INT_MIN, 0, true, 4, -4, ""}, {{-4, 4}, INT_MIN, 0, true, -4, 4, ""},
+      {{5, 0}, INT_MIN, 0, false, 0, 0, "shift-out-of-range"}, {{-5, 0}, INT_MIN, 0, false, 0, 0, "shift-out-of-range"},
+      {{0, 5}, INT_MIN, 0, false, 0, 0, "shift-out-of-range"}, {{0, -5}, INT_MIN, 0, false, 0, 0, "shift-out-of-range"},
       {{INT_MIN, 0}, INT_MIN, 0, false, 0, 0, "shift-out-of-range"},
       {{0, INT_MIN}, INT_MIN, 0, false, 0, 0, "shift-out-of-range"},
       {{INT_MAX, INT_MAX}, INT_MIN, 0, false, 0, 0, "shift-out-of-range"},

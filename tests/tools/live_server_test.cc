@@ -182,6 +182,13 @@ TEST(Figures, SharesSplitOneSecond) {
   }
 }
 
+// {number, its state name, its frame kind name}: the page shows both.
+TEST(Figures, NameEveryStateAndFrameKind) {
+  for (const auto& [n, state, kind] : {std::tuple{0, "idle", "idle"}, {1, "starting", "speech"}, {2, "speaking", "ramp"},
+                                       {3, "ramping", "none"}, {-1, "idle", "none"}})
+    EXPECT_EQ(std::string(tool::uttStateName(n)) + "/" + tool::frameKindName(n), std::string(state) + "/" + kind) << n;
+}
+
 TEST(Figures, CarryTheLibrarysCountersAndLines) {
   tool::LiveFigures f;
   f.onFrame(0.1, LE_UTT_RAMP, 1.0);

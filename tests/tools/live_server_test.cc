@@ -134,7 +134,7 @@ TEST(Figures, JsonStringsEscape) {
   const struct { std::string in, out; } cases[] = {
       {"", "\"\""}, {"plain", "\"plain\""}, {"a\"b", "\"a\\\"b\""}, {"back\\slash", "\"back\\\\slash\""},
       {"line\nnext", "\"line\\nnext\""}, {std::string("nul\0x", 5), "\"nul\\u0000x\""}, {"tab\t", "\"tab\\u0009\""},
-      {"\xc3\xa9", "\"\xc3\xa9\""}};
+      {"\xc3\xa9", "\"\xc3\xa9\""}, {"del\x7f", "\"del\\u007f\""}};
   for (const auto& c : cases) {
     EXPECT_EQ(tool::jsonString(c.in), c.out);
     EXPECT_EQ(nlohmann::json::parse(tool::jsonString(c.in)).get<std::string>(), c.in);

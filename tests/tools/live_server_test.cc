@@ -160,6 +160,8 @@ TEST(Figures, FramesPerSecondCountTheLastSecondOnly) {
   EXPECT_EQ(figuresAt(f, 4.5, st)["fps"], 12);  // frames after 3.5 s
   EXPECT_EQ(figuresAt(f, 10.0, st)["fps"], 0);   // a stalled producer shows 0
   EXPECT_EQ(f.frames(), 100u);
+  f.onFrame(10.0, LE_UTT_IDLE, 0.0);
+  EXPECT_EQ(figuresAt(f, 11.0, st)["fps"], 0);  // a frame exactly a second old is out
 }
 
 TEST(Figures, SharesSplitOneSecond) {

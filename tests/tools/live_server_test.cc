@@ -208,9 +208,10 @@ TEST(Figures, CarryTheLibrarysCountersAndLines) {
   expectFields(j, want);
   st.first_frames = 2;
   st.first_frame_latency_ms = 412.25;
+  st.render_ms = 12.346;  // two decimals
   j = figuresAt(f, 0.2, st);
   EXPECT_NEAR(j["first_frame_latency_ms"].get<double>(), 412.2, 0.06);
-  EXPECT_EQ(j["utterances"], 2);
+  EXPECT_EQ(std::make_pair(j["utterances"], j["render_ms"]), std::make_pair(nlohmann::json(2), nlohmann::json(12.35)));
   EXPECT_EQ(j["render_status"], "ok");
 }
 

@@ -64,6 +64,7 @@ TEST(SpeakText, CountsUtf8CodePoints) {
       {"\x80", std::string::npos},       // a lone continuation
       {"a\xc3", std::string::npos}, {"\xe2\x82", std::string::npos},  // cut short
       {"\xc0\xaf", std::string::npos},   // overlong '/'
+      {"\xe0\x83\xa9", std::string::npos}, {"\xf0\x82\x82\xac", std::string::npos},  // é and € overlong
       {"\xed\xa0\x80", std::string::npos},  // a surrogate
       {"\xf4\x90\x80\x80", std::string::npos},  // past U+10FFFF
       {"\xc3\x28", std::string::npos},   // a continuation that is not one

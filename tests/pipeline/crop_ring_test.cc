@@ -41,13 +41,6 @@ TEST(StreamPlan, DriverIndicesWrapAndClipFramesRoundUp) {
     EXPECT_EQ(le::stream::clipFrames(samples), frames) << samples;
 }
 
-TEST(StreamPlan, DrivenRowIsTargetPlusScaledDelta) {
-  std::vector<float> t(63), d(63), out(63);
-  for (int k = 0; k < 63; ++k) t[size_t(k)] = float(k), d[size_t(k)] = float(k % 5) - 2.0f;
-  le::stream::drivenRow(t.data(), d.data(), 0.5f, out.data());
-  for (int k = 0; k < 63; ++k) EXPECT_EQ(out[size_t(k)], float(k) + 0.5f * (float(k % 5) - 2.0f)) << k;
-}
-
 TEST(StreamRing, CropsArriveInOrderWithAtMostFourWaiting) {
   constexpr int kN = 200;
   CropRing ring(64);

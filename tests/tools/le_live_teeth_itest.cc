@@ -17,13 +17,7 @@ constexpr int kNT = 6;
 TEST(LeLiveTeeth, BorrowsEverySpeechAndRampCropAndRefusesABundleWithoutTheMembers) {
   TempDir dir;
   const std::string bundle = dir / "b", bare = dir / "bare", motion = dir / "m", wav = dir / "speech.wav";
-  ASSERT_EQ(runFixture({"bundle", "--out", bundle, "--nt", std::to_string(kNT), "--crop", "128", "--size", "160", "144",
-                        "--legacy-names"}), 0);
-  ASSERT_EQ(runFixture({"video", "mp4", "--out", bundle + "/target_frames.mp4", "--nt", std::to_string(kNT), "--size", "160",
-                        "144"}), 0);
-  ASSERT_EQ(runFixture({"director", "--variant", "plain", "--crop", "128", "--out", bundle + "/model_plain.onnx"}), 0);
-  writeFile(bundle + "/pooled64.f16", halfFile(size_t(kNT) * 65536, 1));
-  writeFile(bundle + "/P.f16", halfFile(size_t(kNT) * 3 * 128 * 128, 2));
+  writeSessionBundle(bundle, kNT, 160, 144, 128);
   ASSERT_EQ(std::system(("cp -r " + quote(bundle) + " " + quote(bare) + " && mkdir -p " + quote(motion) + " && cp " +
                          quote(bundle + "/xs_target.bin") + " " + quote(motion)).c_str()), 0);
   ASSERT_EQ(runFixture({"speech", "--out", wav, "--text", "Hello there."}), 0);

@@ -64,6 +64,7 @@ TEST(SpeakText, CountsUtf8CodePoints) {
       {"\x80", std::string::npos},       // a lone continuation
       {"a\xc3", std::string::npos}, {"\xe2\x82", std::string::npos},  // cut short
       {"\xc0\xaf", std::string::npos},   // overlong '/'
+      {"\xe0\x83\xa9", std::string::npos}, {"\xf0\x82\x82\xac", std::string::npos},  // é and € overlong
       {"\xed\xa0\x80", std::string::npos},  // a surrogate
       {"\xf4\x90\x80\x80", std::string::npos},  // past U+10FFFF
       {"\xc3\x28", std::string::npos},   // a continuation that is not one
@@ -134,7 +135,7 @@ TEST(Figures, JsonStringsEscape) {
   const struct { std::string in, out; } cases[] = {
       {"", "\"\""}, {"plain", "\"plain\""}, {"a\"b", "\"a\\\"b\""}, {"back\\slash", "\"back\\\\slash\""},
       {"line\nnext", "\"line\\nnext\""}, {std::string("nul\0x", 5), "\"nul\\u0000x\""}, {"tab\t", "\"tab\\u0009\""},
-      {"\xc3\xa9", "\"\xc3\xa9\""}};
+      {"\xc3\xa9", "\"\xc3\xa9\""}, {"del\x7f", "\"del\\u007f\""}};
   for (const auto& c : cases) {
     EXPECT_EQ(tool::jsonString(c.in), c.out);
     EXPECT_EQ(nlohmann::json::parse(tool::jsonString(c.in)).get<std::string>(), c.in);
@@ -160,6 +161,8 @@ TEST(Figures, FramesPerSecondCountTheLastSecondOnly) {
   EXPECT_EQ(figuresAt(f, 4.5, st)["fps"], 12);  // frames after 3.5 s
   EXPECT_EQ(figuresAt(f, 10.0, st)["fps"], 0);   // a stalled producer shows 0
   EXPECT_EQ(f.frames(), 100u);
+  f.onFrame(10.0, LE_UTT_IDLE, 0.0);
+  EXPECT_EQ(figuresAt(f, 11.0, st)["fps"], 0);  // a frame exactly a second old is out
 }
 
 TEST(Figures, SharesSplitOneSecond) {
@@ -182,6 +185,13 @@ TEST(Figures, SharesSplitOneSecond) {
   }
 }
 
+// {number, its state name, its frame kind name}: the page shows both.
+TEST(Figures, NameEveryStateAndFrameKind) {
+  for (const auto& [n, state, kind] : {std::tuple{0, "idle", "idle"}, {1, "starting", "speech"}, {2, "speaking", "ramp"},
+                                       {3, "ramping", "none"}, {-1, "idle", "none"}})
+    EXPECT_EQ(std::string(tool::uttStateName(n)) + "/" + tool::frameKindName(n), std::string(state) + "/" + kind) << n;
+}
+
 TEST(Figures, CarryTheLibrarysCountersAndLines) {
   tool::LiveFigures f;
   f.onFrame(0.1, LE_UTT_RAMP, 1.0);
@@ -199,9 +209,10 @@ TEST(Figures, CarryTheLibrarysCountersAndLines) {
   expectFields(j, want);
   st.first_frames = 2;
   st.first_frame_latency_ms = 412.25;
+  st.render_ms = 12.346;  // two decimals
   j = figuresAt(f, 0.2, st);
   EXPECT_NEAR(j["first_frame_latency_ms"].get<double>(), 412.2, 0.06);
-  EXPECT_EQ(j["utterances"], 2);
+  EXPECT_EQ(std::make_pair(j["utterances"], j["render_ms"]), std::make_pair(nlohmann::json(2), nlohmann::json(12.35)));
   EXPECT_EQ(j["render_status"], "ok");
 }
 

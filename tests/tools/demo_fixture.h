@@ -1,10 +1,13 @@
 // The demo identity for tests: written by `lefix demo` into a per-process
 // temporary directory the first time a test asks for it (it takes seconds),
-// plus the crop-to-frame helpers le-render's pixel checks use.
+// plus small image helpers shared by the demo tests.
 #pragma once
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -23,6 +26,17 @@ inline const std::string& demoContainer() {
     return p;
   }();
   return path;
+}
+
+// Bilinear sample of an RGB24 frame at (x, y), channel c; edges clamp.
+inline float sampleRGB(const uint8_t* rgb, int w, int h, double x, double y, int c) {
+  x = std::clamp(x, 0.0, w - 1.0);
+  y = std::clamp(y, 0.0, h - 1.0);
+  const int x0 = std::min(static_cast<int>(x), w - 2), y0 = std::min(static_cast<int>(y), h - 2);
+  const double fx = x - x0, fy = y - y0;
+  auto at = [&](int xx, int yy) { return static_cast<double>(rgb[(static_cast<size_t>(yy) * w + xx) * 3 + c]); };
+  return static_cast<float>((at(x0, y0) * (1 - fx) + at(x0 + 1, y0) * fx) * (1 - fy) +
+                            (at(x0, y0 + 1) * (1 - fx) + at(x0 + 1, y0 + 1) * fx) * fy);
 }
 
 // Frame position of crop pixel (u, v) through the 2 x 3 matrix m.

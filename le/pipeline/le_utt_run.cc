@@ -232,9 +232,7 @@ bool Pipeline::requestMore(bool engineReady, bool active, bool finishWanted, con
   req.generation = servedGen_;
   req.utterance = uttSerial_;
   if (settings_.hybrid) {
-    const int32_t backlog = b.pending + engineAvail_;
-    if (backlog > 23) hybridEager_ = 24;
-    else if (backlog < 12) hybridEager_ = 3;
+    hybridEager_ = hybridEager(b.pending + engineAvail_, hybridEager_);
     req.eager = hybridEager_ != sentEager_ ? hybridEager_ : 0;
   }
   if (!mailbox_.post(std::move(req))) return false;

@@ -27,6 +27,13 @@ struct Settings {
   int32_t pipelinePaste = -1;  // -1: on exactly for the a2x engine; 0 off; 1 on
 };
 
+// Hybrid eager: 3 frames normally, 24 once the backlog (frames pending and
+// in the engine) passes 23, back to 3 below 12; in between it holds, so a
+// backlog near one edge does not flip it on every request.
+constexpr int32_t hybridEager(int32_t backlog, int32_t current) {
+  return backlog > 23 ? 24 : backlog < 12 ? 3 : current;
+}
+
 // The value of an environment variable, nullopt when unset.
 using EnvFn = std::function<std::optional<std::string>(const char*)>;
 

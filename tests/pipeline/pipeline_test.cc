@@ -292,6 +292,9 @@ TEST(PipelineSettings, TheEnvironmentSwitchesAndTheStageReport) {
     vars["LE_UTT_HYBRID"] = hybrid;
     EXPECT_EQ(utt::resolveSettings(o, 1, env).hybrid, want) << eager << " '" << hybrid << "'";
   }
+  // {backlog, hybrid eager, the next one}: up past 23, down below 12, held between.
+  for (const auto& [backlog, now, next] : {std::tuple{24, 3, 24}, {23, 3, 3}, {23, 24, 24}, {12, 24, 24}, {11, 24, 3}})
+    EXPECT_EQ(utt::hybridEager(backlog, now), next) << backlog << " " << now;
   // {LE_UTT_PIPELINE_PASTE, setting}: a number, on or off; anything else: the engine decides.
   for (const auto& [text, want] : {std::pair{"2", 1}, {"0", 0}, {"yes", -1}, {"", -1}}) {
     vars["LE_UTT_PIPELINE_PASTE"] = text;

@@ -408,7 +408,13 @@ TEST(Rewrites, RefusalsOfGraphsNoDirectorCarries) {
       {model({{"Concat", {"P_rgb"}, "tip", "c", {}}, {"GridSample", {"tip", "grid"}, "", "gs", gsAttrs()}}, {"P_rgb", "grid"}, {"tip"}),
        "the fused GridSample has no output"},
       {model(leak, {"P_rgb", "g0"}, {"y", "z"}), "the GridSample's output escapes the block to leak"},
-      {model(smallest, {"P_rgb", "g0"}, {"y", "s"}), "the GridSample's output escapes the block to the graph outputs"}};
+      {model(smallest, {"P_rgb", "g0"}, {"y", "s"}), "the GridSample's output escapes the block to the graph outputs"},
+      {model({smallest[1], smallest[2], smallest[3], smallest[4], smallest[0]}, {"P_rgb", "g0"}, {"y"}),
+       "the exit 's0' is read by r before the grid is produced"},
+      {model({smallest[1], smallest[2], smallest[3], {"Identity", {"s0"}, "grid", "gp", {}}, smallest[4]}, {"P_rgb"}, {"y"}),
+       "the exit 's0' is read by gp before the grid is produced"},  // the grid made from the exit
+      {model({smallest[1], smallest[2], smallest[3], {"Mul", {"s0", "g0"}, "grid", "m", {}}, smallest[4]}, {"P_rgb", "g0"}, {"y"}),
+       "the grid is computed inside the warp block"}};  // a cycle through the block
   for (const auto& [before, want] : warps) {
     GsBytes w = before;
     reason.clear();

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <functional>
+#include <sstream>
 #include <string>
 #include <tuple>
 #include <utility>
@@ -101,13 +102,6 @@ const std::string kPredicateTail =
     "rendering mode that proceeds without them (cadenza-2 IS borrowed teeth). Re-stage the bundle "
     "with the bank builder.";
 
-TEST(TesseraSlots, Lookups) {
-  const Bundle b;
-  const le::TesseraCarriage c = le::tesseraCarriage(b.dir);
-  EXPECT_EQ(c.path("head_weights"), b.dir + "/tessera_head.v1.pt");
-  EXPECT_EQ(errorOf([&] { c.path("bank"); }), "teeth: no such member slot 'bank'");
-}
-
 TEST(TesseraCarriage, WhatABundleCarries) {
   const std::tuple<const char*, std::function<void(Bundle&)>, bool, bool, std::vector<std::string>> cases[] = {
       {"all four, declared", [](Bundle&) {}, true, true, {}},
@@ -150,6 +144,11 @@ TEST(TesseraCarriage, WhatABundleCarries) {
          ::mkfifo((b.t / "fifo.json").c_str(), 0644);
          b.members.set("bank_sidecar", "\"fifo.json\"");
        }, false, true, {"bank_sidecar"}},
+      {"a FIFO manifest is never opened (it would block): meta.json is read", [](Bundle& b) {
+         b.withManifest = false;
+         ASSERT_EQ(::mkfifo((b.t / "manifest.json").c_str(), 0644), 0);
+         le::test::writeFile(b.t / "meta.json", R"({"tessera": {"planes": ["live", "batch"]}})");
+       }, true, true, {}},
   };
   for (const auto& [what, edit, complete, declared, missing] : cases) {
     const Bundle b(edit);
@@ -159,15 +158,6 @@ TEST(TesseraCarriage, WhatABundleCarries) {
       EXPECT_EQ(car.planes, (std::vector<std::string>{"live", "batch"})) << what;
     }
   }
-}
-
-TEST(TesseraCarriage, AFifoManifestIsNeverOpened) {
-  const Bundle b([](Bundle& e) { e.withManifest = false; });
-  ASSERT_EQ(::mkfifo((b.t / "manifest.json").c_str(), 0644), 0);
-  le::test::writeFile(b.t / "meta.json", R"({"tessera": {"planes": ["meta"]}})");
-  const le::TesseraCarriage c = le::tesseraCarriage(b.dir);  // would block on the FIFO
-  EXPECT_TRUE(c.declared);
-  EXPECT_EQ(c.planes, std::vector<std::string>{"meta"});
 }
 
 TEST(TesseraCarriage, OnePredicate) {
@@ -204,7 +194,10 @@ TEST(TesseraMembers, LoadsEveryField) {
   const Bundle b;
   le::Manifest m;  // the manifest overload reads the same directory
   m.dir = b.dir;
-  EXPECT_TRUE(le::tesseraCarriage(m).complete);
+  const le::TesseraCarriage c = le::tesseraCarriage(m);
+  EXPECT_TRUE(c.complete);
+  EXPECT_EQ(c.path("head_weights"), b.dir + "/tessera_head.v1.pt");
+  EXPECT_EQ(errorOf([&] { c.path("bank"); }), "teeth: no such member slot 'bank'");
   const le::TesseraAttachInputs in = le::loadTesseraMembers(m);
   EXPECT_EQ(in.n_donors, 3);
   EXPECT_EQ(in.track_order, (std::vector<int32_t>{2, 0, 1}));
@@ -348,20 +341,10 @@ TEST(TesseraMembers, AContainerBundleLoads) {
             t / "bad.imx" + ": truncated payload for member manifest.json");
 }
 
-TEST(TesseraReorder, CopiesEachFrameIntoItsDonorSlot) {
-  le::TesseraAttachInputs in;
-  in.n_donors = 3;
-  in.track_order = {2, 0, 1};
-  in.band_w = 2;
-  in.band_h = 1;
-  const std::vector<uint8_t> track = {10, 11, 12, 13, 14, 15, 20, 21, 22, 23, 24, 25, 30, 31, 32, 33, 34, 35};
-  std::vector<uint8_t> donor(track.size(), 0);
-  le::reorderTrackToDonor(in, track.data(), donor.data());
-  EXPECT_EQ(donor, (std::vector<uint8_t>{20, 21, 22, 23, 24, 25, 30, 31, 32, 33, 34, 35, 10, 11, 12, 13, 14, 15}));
-}
-
-TEST(TesseraReorder, Refusals) {
-  std::vector<uint8_t> buf(64, 0), out(64, 0);
+// Three bands of 2 x 1 pixels (6 bytes each, 18 in all), bytes 0..17 in track order.
+TEST(TesseraReorder, CopiesEachBandIntoItsDonorSlotOrRefuses) {
+  std::vector<uint8_t> buf(64), out(64, 0);
+  for (size_t i = 0; i < buf.size(); ++i) buf[i] = uint8_t(i);
   using Edit = std::function<void(le::TesseraAttachInputs&)>;
   const std::tuple<const char*, Edit, const uint8_t*, uint8_t*, const char*> cases[] = {
       {"null track", [](auto&) {}, nullptr, out.data(), "teeth: null band buffer"},
@@ -374,29 +357,27 @@ TEST(TesseraReorder, Refusals) {
        "teeth: track_order is not a permutation"},
       {"donor starts inside the track", [](auto&) {}, buf.data(), buf.data() + 17, "teeth: band buffers overlap"},
       {"track starts inside the donor", [](auto&) {}, buf.data() + 17, buf.data(), "teeth: band buffers overlap"},
-      {"adjacent buffers do not overlap", [](auto& in) { in.n_donors = 1, in.track_order = {0}; }, buf.data(),
-       buf.data() + 18, "(no error)"},
+      {"adjacent buffers do not overlap", [](auto&) {}, buf.data(), buf.data() + 18, "(no error)"},
   };
   for (const auto& [what, edit, track, donor, expected] : cases) {
     le::TesseraAttachInputs in;
     in.n_donors = 3;
     in.track_order = {2, 0, 1};
     in.band_w = 2;
-    in.band_h = 3;  // 18 bytes a band
+    in.band_h = 1;
     edit(in);
     EXPECT_EQ(errorOf([&] { le::reorderTrackToDonor(in, track, donor); }), expected) << what;
   }
+  EXPECT_EQ(out, std::vector<uint8_t>(64, 0)) << "a refusal wrote";
+  // The last row copied track band i into donor slot track_order[i].
+  std::vector<uint8_t> want(buf.begin(), buf.begin() + 18);
+  for (uint8_t i = 0; i < 18; ++i) want.push_back(uint8_t((i + 6) % 18));
+  want.insert(want.end(), buf.begin() + 36, buf.end());
+  EXPECT_EQ(buf, want);
 }
 
-TEST(ServeConfig, ReadsTheV1Schema) {
-  const auto c = le::tessera::ServeConfig::fromHeadMemberJson(
-      " \n{\"retrieval\": {\"kshort\": 300.9, \"aperture_tol\": 0.25, \"cut\": 40, \"K\": 16},"
-      " \"temporal\": {\"hysteresis\": 3, \"lookahead\": 16}, \"decode\": {\"envelope_clamp_255\": 12.0000005}}");
-  EXPECT_EQ(std::make_tuple(c.kshort, c.aperture_tol, c.cut, c.K, c.hysteresis, c.lookahead),
-            std::make_tuple(300, 0.25, 40, 16, 3, 16));  // kshort truncated
-}
-
-TEST(ServeConfig, Refusals) {
+// A row expects the refusal, or the values read (kshort, aperture_tol, cut, K, hysteresis, lookahead).
+TEST(ServeConfig, ReadsTheV1SchemaOrRefuses) {
   const auto head = [](const std::string& retrieval, const std::string& temporal, const std::string& rest = "") {
     return "{\"retrieval\": {" + retrieval + "}, \"temporal\": {" + temporal + "}" + rest + "}";
   };
@@ -408,8 +389,10 @@ TEST(ServeConfig, Refusals) {
   const std::string envelope =
       "teeth: member envelope_clamp_255 != the envelope of record (12/255) — the envelope is a gated quantity";
   const std::pair<std::string, std::string> cases[] = {
-      {head(r, t), "(no error)"},
-      {head(r, t, R"(, "decode": {"envelope_clamp_255": 12})"), "(no error)"},
+      {" \n{\"retrieval\": {\"kshort\": 300.9, \"aperture_tol\": 0.25, \"cut\": 40, \"K\": 16}, \"temporal\": "
+       "{\"hysteresis\": 3, \"lookahead\": 16}, \"decode\": {\"envelope_clamp_255\": 12.0000005}}",
+       "300 0.25 40 16 3 16"},  // kshort truncated
+      {head(r, t, R"(, "decode": {"envelope_clamp_255": 12})"), "512 0.3 96 64 8 8"},
       {head(r, t, R"(, "decode": {"envelope_clamp_255": 12.5})"), envelope},
       {R"({"retrieval": {"kshort": 1}})", w301},
       {R"({"temporal": {}, "retrieval": 5})", w301},
@@ -417,17 +400,23 @@ TEST(ServeConfig, Refusals) {
       {head(R"("kshort": 512, "aperture_tol": 0.3, "K": 64)", t), "teeth: member JSON lacks key 'cut'"},
       {head(R"("kshort": 0, "aperture_tol": 0.3, "cut": 96, "K": 64)", t), "teeth: member kshort out of range"},
       {head(R"("kshort": 4097, "aperture_tol": 0.3, "cut": 96, "K": 64)", t), "teeth: member kshort out of range"},
-      {head(R"("kshort": 4096.5, "aperture_tol": 0.3, "cut": 96, "K": 64)", t), "(no error)"},
+      {head(R"("kshort": 4096.5, "aperture_tol": 0.3, "cut": 96, "K": 64)", t), "4096 0.3 96 64 8 8"},
       {head(R"("kshort": 512, "aperture_tol": -0.1, "cut": 96, "K": 64)", t), "teeth: member aperture_tol out of range"},
       {head(R"("kshort": 512, "aperture_tol": 0.3, "cut": 0.5, "K": 64)", t), "teeth: member cut out of range"},
       {head(R"("kshort": 512, "aperture_tol": 0.3, "cut": 3e9, "K": 64)", t), "teeth: member cut out of range"},
       {head(R"("kshort": 512, "aperture_tol": 0.3, "cut": 96, "K": 1025)", t), "teeth: member K out of range"},
       {head(r, R"("hysteresis": 65, "lookahead": 8)"), "teeth: member hysteresis out of range"},
       {head(r, R"("hysteresis": 8, "lookahead": -1)"), "teeth: member lookahead out of range"},
-      {head(r, R"("hysteresis": 64, "lookahead": 64)"), "(no error)"},
+      {head(r, R"("hysteresis": 64, "lookahead": 64)"), "512 0.3 96 64 64 64"},
   };
-  for (const auto& [text, expected] : cases)
-    EXPECT_EQ(errorOf([&] { le::tessera::ServeConfig::fromHeadMemberJson(text); }), expected) << text;
+  for (const auto& [text, expected] : cases) {
+    std::ostringstream read;
+    const std::string err = errorOf([&] {
+      const auto c = le::tessera::ServeConfig::fromHeadMemberJson(text);
+      read << c.kshort << " " << c.aperture_tol << " " << c.cut << " " << c.K << " " << c.hysteresis << " " << c.lookahead;
+    });
+    EXPECT_EQ(read.str().empty() ? err : read.str(), expected) << text;
+  }
 }
 
 }  // namespace

@@ -366,22 +366,4 @@ TEST(TeethMath, ByteConversionAndOrderings) {
   EXPECT_EQ(stableOrder(std::vector<double>{-1, -INFINITY, NAN, -1}), (std::vector<int>{1, 0, 3, 2}));
 }
 
-TEST(TeethTable, EntriesAreTheHalfRoundedDifferences) {
-  // h[i] = half of i / 255 and |round to half (h[b] - h[a])|, through the
-  // vector conversions rather than the scalar forms the table is built with.
-  std::vector<float> v(256), h(256);
-  std::vector<uint16_t> bits(256);
-  for (int i = 0; i < 256; ++i) v[i] = static_cast<float>(i) / 255.0f;
-  le::simd::f32ToF16(v.data(), bits.data(), 256);
-  le::simd::f16ToF32(bits.data(), h.data(), 256);
-  const float* t = TeethPass::dTable();
-  std::vector<float> diff(256), want(256);
-  for (int a = 0; a < 256; ++a) {
-    for (int b = 0; b < 256; ++b) diff[b] = h[b] - h[a];
-    le::simd::f32ToF16(diff.data(), bits.data(), 256);
-    le::simd::f16ToF32(bits.data(), want.data(), 256);
-    for (int b = 0; b < 256; ++b) ASSERT_EQ(t[a * 256 + b], std::fabs(want[b])) << a << "," << b;
-  }
-}
-
 }  // namespace

@@ -49,8 +49,7 @@ Zip zipOf(const std::vector<Rec>& recs, const std::string& comment = "") {
     z.local.push_back(z.bytes.size());
     z.bytes += le32(0x04034B50) + le16(20) + le16(0) + le16(0) + le32(0) + le32(0) +
                le32(uint32_t(r.data.size())) + le32(uint32_t(r.data.size())) +
-               le16(uint32_t(r.name.size())) + le16(uint32_t(r.extra.size())) + r.name + r.extra +
-               r.data;
+               le16(uint32_t(r.name.size())) + le16(uint32_t(r.extra.size())) + r.name + r.extra + r.data;
   }
   const size_t cd = z.bytes.size();
   for (size_t i = 0; i < recs.size(); ++i) {
@@ -133,14 +132,12 @@ const std::string kMark = "(", kTuple = "t", kStop = ".", kSetItem = "s", kSetIt
                   kEmptyDict = "}", kReduce = "R", kPersId = "Q";
 
 std::string storage(const std::string& key, const std::string& type = "FloatStorage") {
-  return kMark + str("storage") + global("torch", type) + str(key) + str("cpu") + int1(4) +
-         kTuple + kPersId;
+  return kMark + str("storage") + global("torch", type) + str(key) + str("cpu") + int1(4) + kTuple + kPersId;
 }
 // _rebuild_tensor_v2(storage, offset, sizes, stride, False, OrderedDict())
 std::string tensor(const std::string& key, const std::string& offset, const std::string& sizes) {
   return global("torch._utils", "_rebuild_tensor_v2") + kMark + storage(key) + offset + sizes +
-         op(0x29) + op(0x89) + global("collections", "OrderedDict") + op(0x29) + kReduce + kTuple +
-         kReduce;
+         op(0x29) + op(0x89) + global("collections", "OrderedDict") + op(0x29) + kReduce + kTuple + kReduce;
 }
 
 std::vector<le::tessera::pt::StatePair> run(const std::string& s) {
@@ -187,10 +184,8 @@ TEST(HeadPickle, Refusals) {
       {"SETITEM on one value", proto() + "N" + kSetItem, underflowMsg},
       {"TUPLE2 reaching below a mark", proto() + "N" + kMark + "N" + op(0x86), underflowMsg},
       {"BINGET of a slot never set", proto() + "Nq\x02h\x01"s, "teeth: pickle BINGET out of range"},
-      {"LONG_BINGET past the memo", proto() + "Nq\x00j"s + le32(1),
-       "teeth: pickle LONG_BINGET out of range"},
-      {"BINPUT on an empty stack stores nothing", proto() + "q\x00h\x00"s,
-       "teeth: pickle BINGET out of range"},
+      {"LONG_BINGET past the memo", proto() + "Nq\x00j"s + le32(1), "teeth: pickle LONG_BINGET out of range"},
+      {"BINPUT on an empty stack stores nothing", proto() + "q\x00h\x00"s, "teeth: pickle BINGET out of range"},
       {"LONG_BINPUT far past the opcodes read", proto() + "Nr" + le32(1000000),
        "teeth: pickle memo index out of range"},
       {"65 nested tuples", nestedTuples(65), "teeth: pickle too deep"},
@@ -198,8 +193,7 @@ TEST(HeadPickle, Refusals) {
       {"2^20 + 1 values", tooLarge, "teeth: pickle too large"},
       {"2^20 + 1 marks", tooManyMarks, "teeth: pickle too large"},
       {"GLOBAL without its second line", proto() + "ctorch\nFloatStorage", "teeth: pickle truncated"},
-      {"BINUNICODE longer than the stream", proto() + op(0x58) + le32(100) + "abc",
-       "teeth: pickle truncated"},
+      {"BINUNICODE longer than the stream", proto() + op(0x58) + le32(100) + "abc", "teeth: pickle truncated"},
       {"REDUCE of an unmodelled global", proto() + global("os", "system") + str("ls") + op(0x85) + kReduce,
        "teeth: head .pt calls os system — this reader refuses code it does not model"},
       {"REDUCE of a string", proto() + str("eval") + op(0x29) + kReduce,
@@ -208,12 +202,10 @@ TEST(HeadPickle, Refusals) {
       {"persistent id not a tuple", proto() + str("storage") + kPersId, unexpectedId},
       {"persistent id of another kind", persId(str("module") + kFloat + str("0") + str("cpu") + int1(1)), unexpectedId},
       {"half storage", proto() + storage("0", "HalfStorage"),
-       "teeth: head .pt storage is torch HalfStorage, not torch FloatStorage — refusing to "
-       "reinterpret it"},
+       "teeth: head .pt storage is torch HalfStorage, not torch FloatStorage — refusing to reinterpret it"},
       {"storage type given as a string",
        persId(str("storage") + str("torch FloatStorage") + str("0") + str("cpu") + int1(1)),
-       "teeth: head .pt storage is 'torch FloatStorage', not torch FloatStorage — refusing to "
-       "reinterpret it"},
+       "teeth: head .pt storage is 'torch FloatStorage', not torch FloatStorage — refusing to reinterpret it"},
       {"storage key not a string", persId(str("storage") + kFloat + int1(0) + str("cpu") + int1(1)), unexpectedId},
       {"rebuild with three arguments", rebuild(storage("0") + int1(0) + op(0x29)), malformed},
       {"rebuild with a string offset", rebuild(storage("0") + str("0") + op(0x29) + op(0x29)), malformed},

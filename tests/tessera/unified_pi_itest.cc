@@ -121,8 +121,7 @@ TEST(UnifiedPiCorpus, MatchAmbiguityAndNoMatch) {
   const int c = ref.canvas;
   const std::string manifest = ref.text("manifest_v2.json");
   const UnifiedPi base = UnifiedPi::fromManifestJson(manifest, c);
-  const Point v1 = centroidOf(base, "v1", ref), v2 = centroidOf(base, "v2", ref),
-              v3 = centroidOf(base, "v3", ref);
+  const Point v1 = centroidOf(base, "v1", ref), v2 = centroidOf(base, "v2", ref), v3 = centroidOf(base, "v3", ref);
   const double d12 = dist(v1, v2), d23 = dist(v2, v3);
   EXPECT_NEAR(d12, 4.7, 0.3);  // the two downs differ by 0.059: 4.7 px at 160
   // v2 and v3 differ only in the horizontal pad, which leaves a symmetric

@@ -54,8 +54,7 @@ TEST(UnifiedPiManifest, RefusalsTable) {
       {manifest(kGoodPi), 0, "teeth-pi: canvas 0 is not a render size within 1..8192"},
       {manifest(kGoodPi), 8193, "teeth-pi: canvas 8193 is not a render size within 1..8192"},
       {"{\"unified\":", 160, "teeth: manifest.json is not readable JSON: teeth: JSON truncated"},
-      {"{}", 160, kNoUnified},
-      {"{\"unified\":[1]}", 160, kNoUnified},
+      {"{}", 160, kNoUnified}, {"{\"unified\":[1]}", 160, kNoUnified},
       {"{\"unified\":{}}", 160, "teeth: member JSON lacks key 'pi'"},
       {manifest("\"prop_gate_scale\":1," + rest), 160, "teeth: member JSON lacks key 'mode'"},
       {manifest(modeOk + rest), 160, "teeth: member JSON lacks key 'prop_gate_scale'"},
@@ -66,8 +65,7 @@ TEST(UnifiedPiManifest, RefusalsTable) {
       // Presence first, in key order: a bad mode does not hide a missing key.
       {manifest("\"mode\":\"ellipse\",\"lip_idx\":[6]"), 160, "teeth: member JSON lacks key 'prop_gate_scale'"},
       {manifest("\"mode\":3,\"prop_gate_scale\":1," + rest), 160, "teeth-pi: unified.pi.mode is not a string"},
-      {manifest("\"mode\":\"ellipse\",\"prop_gate_scale\":0,\"lip_idx\":[],\"lip_geom_params\":[]"), 160,
-       modeEllipse},
+      {manifest("\"mode\":\"ellipse\",\"prop_gate_scale\":0,\"lip_idx\":[],\"lip_geom_params\":[]"), 160, modeEllipse},
       {manifest(kGoodPi + ",\"corner_recovery\":\"yes\""), 160, corner},
       {manifest(kGoodPi + ",\"corner_recovery\":1"), 160, corner},
       {manifest(modeOk + "\"prop_gate_scale\":0," + rest), 160, gate},
@@ -94,9 +92,7 @@ TEST(UnifiedPiManifest, RefusalsTable) {
 TEST(UnifiedPiManifest, AcceptedForms) {
   // {appended to the pi block, appended to the unified block, corner recovery}
   const std::vector<std::tuple<std::string, std::string, bool>> cases = {
-      {"", "", false},
-      {",\"corner_recovery\":false", "", false},
-      {",\"corner_recovery\":true", "", true},
+      {"", "", false}, {",\"corner_recovery\":false", "", false}, {",\"corner_recovery\":true", "", true},
       {",\"corner_recovery\":\"lip_landmark_half\"", ",\"crop\":{\"canvas\":160.9}", true},
       {",\"corner_recovery\":true,\"corner_recovery\":\"junk\"", ",\"crop\":{}", true},
   };
@@ -154,21 +150,17 @@ TEST(UnifiedPiParams, TeethGateIsTheScaledGateEllipse) {
 TEST(UnifiedPiBoxes, EllBoxTable) {
   const float big = 1e30f;
   const std::vector<std::tuple<int, EllParams, Box>> cases = {
-      {160, {0, 0, 0.1f, 0.1f, 1}, {70, 70, 90, 90}},
-      {160, {-0.5f, 0.25f, 0.2f, 0.05f, 1}, {22, 94, 58, 106}},
+      {160, {0, 0, 0.1f, 0.1f, 1}, {70, 70, 90, 90}}, {160, {-0.5f, 0.25f, 0.2f, 0.05f, 1}, {22, 94, 58, 106}},
       {160, {5, 5, 0.1f, 0.1f, 1}, {160, 160, 160, 160}},      // past the far edge: empty
       {160, {-5, -5, 0.1f, 0.1f, 1}, {0, 0, 0, 0}},            // past the near edge: empty
-      {160, {0, 0, big, big, 1}, {0, 0, 160, 160}},
-      {160, {-big, big, 1, 1, 1}, {0, 160, 0, 160}},
+      {160, {0, 0, big, big, 1}, {0, 0, 160, 160}}, {160, {-big, big, 1, 1, 1}, {0, 160, 0, 160}},
       {160, {0, 0, kInf, 0.1f, 1}, {0, 0, 0, 0}},              // non-finite: empty
-      {160, {kNaN, 0, 0.1f, 0.1f, 1}, {0, 0, 0, 0}},
-      {2, {0, 0, 0.1f, 0.1f, 1}, {0, 0, 2, 2}},
+      {160, {kNaN, 0, 0.1f, 0.1f, 1}, {0, 0, 0, 0}}, {2, {0, 0, 0.1f, 0.1f, 1}, {0, 0, 2, 2}},
       {1, {kNaN, 0, 0, 0, 0}, {0, 0, 1, 1}},                   // a 1-pixel canvas is all box
   };
   for (const auto& [canvas, p, want] : cases) {
     const Box b = v2(canvas).ellBox(p);
-    EXPECT_EQ((std::vector<int>{b.x0, b.y0, b.x1, b.y1}),
-              (std::vector<int>{want.x0, want.y0, want.x1, want.y1}))
+    EXPECT_EQ((std::vector<int>{b.x0, b.y0, b.x1, b.y1}), (std::vector<int>{want.x0, want.y0, want.x1, want.y1}))
         << canvas << " " << p.cx << "," << p.cy << " r " << p.rx << "," << p.ry;
   }
 }
@@ -341,8 +333,7 @@ TEST(UnifiedPiCorpus, Refusals) {
       "teeth-pi: pi is empty on every source frame — cannot derive the canonical centroid this "
       "bundle's frame is identified by";
   const std::vector<std::tuple<std::string, const float*, int, const double*, std::string>> cases = {
-      {m, nullptr, 1, canon, noFrames}, {m, frames.data(), 0, canon, noFrames},
-      {m, frames.data(), -4, canon, noFrames},
+      {m, nullptr, 1, canon, noFrames}, {m, frames.data(), 0, canon, noFrames}, {m, frames.data(), -4, canon, noFrames},
       {m, frames.data(), 1, nullptr, "teeth-pi: c_canon is not a finite pair"},
       {m, frames.data(), 1, nanCanon, "teeth-pi: c_canon is not a finite pair"},
       {m, frames.data(), 1, infCanon, "teeth-pi: c_canon is not a finite pair"},
@@ -350,8 +341,7 @@ TEST(UnifiedPiCorpus, Refusals) {
   };
   for (const auto& [text, kp, n, cc, want] : cases)
     EXPECT_EQ(le::test::errorOf([&] { UnifiedPi::corpusFromManifestJson(text, 160, kp, n, cc, nullptr); }), want);
-  EXPECT_EQ(le::test::errorOf([&] { v2().canonicalCentroid(nanFrames.data(), 1, nullptr, nullptr); }),
-            empty);
+  EXPECT_EQ(le::test::errorOf([&] { v2().canonicalCentroid(nanFrames.data(), 1, nullptr, nullptr); }), empty);
   EXPECT_EQ(le::test::errorOf([&] { v2().canonicalCentroid(nullptr, 3, nullptr, nullptr); }), empty);
 }
 

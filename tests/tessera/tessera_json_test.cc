@@ -65,9 +65,22 @@ std::string parsed(const std::string& text) {
 
 const std::string kWrap = "ERR teeth: t is not readable JSON: ";
 
+std::string nested(int depth, char open, char close) {
+  return std::string(size_t(depth), open) + std::string(size_t(depth), close);
+}
+
 TEST(TesseraJson, EdgeCasesTable) {
   const std::string truncated = kWrap + "teeth: JSON truncated", object = kWrap + "teeth: malformed JSON object",
-                    array = kWrap + "teeth: malformed JSON array", bad = kWrap + "teeth: bad JSON number";
+                    array = kWrap + "teeth: malformed JSON array", bad = kWrap + "teeth: bad JSON number",
+                    deep = kWrap + "teeth: JSON nested deeper than 64";
+  const auto objs = [](const std::string& key) {  // 64 objects deep, around 1
+    std::string s;
+    for (int i = 0; i < 64; ++i) s += "{" + key + ":";
+    return s + "1" + std::string(64, '}');
+  };
+  std::string deeper, wide = "[";
+  for (int i = 0; i < 65; ++i) deeper += (i % 2) ? "[" : "{\"k\":";
+  for (int i = 0; i < 200; ++i) wide += (i ? "," : "") + nested(63, '[', ']');
   const std::vector<std::pair<std::string, std::string>> cases = {
       {"{} trailing", "{}"}, {"  \t\r\n[1, 2]x", "[1,2]"}, {"\"a\\u00e9b\"", "'a?b'"},
       {"\"\\u12\"", "'?'"},        // fewer than four digits: the quote still closes
@@ -86,30 +99,12 @@ TEST(TesseraJson, EdgeCasesTable) {
       {"[1,]", bad}, {"-", bad}, {"abc", bad}, {"tru", bad}, {"+-1", bad}, {"NaN", bad}, {"-Infinity", bad},
       {"1e400", bad}, {"0.001e312", bad}, {"1000000000e300", bad}, {"[1e99999999999999999999]", bad},
       {"[1e-99999999999999999999]", "[0]"},
+      // Nesting is capped at 64, arrays and objects together, however deep the text goes; siblings do not add up.
+      {nested(64, '[', ']'), nested(64, '[', ']')}, {nested(65, '[', ']'), deep},
+      {objs("\"k\""), objs("k")}, {deeper, deep},
+      {std::string(1 << 20, '['), deep}, {wide + "]", wide + "]"},
   };
   for (const auto& [in, want] : cases) EXPECT_EQ(parsed(in), want) << "input: " << in;
-}
-
-std::string nested(int depth, char open, char close) {
-  return std::string(size_t(depth), open) + std::string(size_t(depth), close);
-}
-
-TEST(TesseraJson, NestingIsCappedAt64) {
-  EXPECT_EQ(parsed(nested(64, '[', ']')).substr(0, 4), "[[[[");
-  EXPECT_EQ(parsed(nested(65, '[', ']')), kWrap + "teeth: JSON nested deeper than 64");
-  std::string objs;
-  for (int i = 0; i < 64; ++i) objs += "{\"k\":";
-  objs += "1" + std::string(64, '}');
-  EXPECT_EQ(parseJson(objs, "t").kind, JVal::kObj);
-  std::string deeper;
-  for (int i = 0; i < 65; ++i) deeper += (i % 2) ? "[" : "{\"k\":";
-  EXPECT_EQ(parsed(deeper), kWrap + "teeth: JSON nested deeper than 64");
-  // Far past the cap: refused before the stack is at risk.
-  EXPECT_EQ(parsed(std::string(1 << 20, '[')), kWrap + "teeth: JSON nested deeper than 64");
-  // Siblings do not add up: the count falls again when a container closes.
-  std::string wide = "[";
-  for (int i = 0; i < 200; ++i) wide += (i ? "," : "") + nested(63, '[', ']');
-  EXPECT_EQ(parseJson(wide + "]", "t").arr.size(), 200u);
 }
 
 // Every prefix of a valid text, copied into a heap buffer of exactly its size

@@ -176,6 +176,7 @@ TEST(HeadPickle, Refusals) {
   const std::tuple<const char*, std::string, std::string> cases[] = {
       {"PROTO without its byte", "\x80"s, "teeth: pickle truncated"},
       {"no STOP", proto() + kEmptyDict, "teeth: pickle truncated"},
+      {"BININT2 without its second byte", proto() + op(0x4D) + "\x01", "teeth: pickle truncated"},
       {"nothing collected", proto() + kEmptyDict + kStop, "teeth: head .pt state_dict is empty"},
       {"POP", proto() + "N0", "teeth: unsupported pickle opcode 0x30 in head .pt"},
       {"TUPLE without mark", proto() + "NN" + kTuple, "teeth: pickle mark missing"},

@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
-#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -110,12 +109,6 @@ Point placed(Point a, Point b, double ra, double rb) {
   return {a.x + along * ux - across * uy, a.y + along * uy + across * ux};
 }
 
-std::string two(double v) {
-  char buf[32];
-  std::snprintf(buf, sizeof buf, "%.2f", v);
-  return buf;
-}
-
 TEST(UnifiedPiCorpus, MatchAmbiguityAndNoMatch) {
   const Ref& ref = Ref::get();
   const int c = ref.canvas;
@@ -152,8 +145,9 @@ TEST(UnifiedPiCorpus, MatchAmbiguityAndNoMatch) {
   const double ux = (v1.x - v2.x) / d12, uy = (v1.y - v2.y) / d12;
   const Point far{v1.x + 8.01 * ux, v1.y + 8.01 * uy};
   const std::string none = run(far, &name);
-  const std::string noneHead = "teeth-pi: no corpus pi geometry matches this bank's c_canon (" + two(far.x) + "," +
-                               two(far.y) + ") within 8.00px — v1=8.01px v";
+  const std::string noneHead = "teeth-pi: no corpus pi geometry matches this bank's c_canon (" +
+                               le::tessera::json::fixedText(far.x, 2) + "," + le::tessera::json::fixedText(far.y, 2) +
+                               ") within 8.00px — v1=8.01px v";
   EXPECT_EQ(none.rfind(noneHead, 0), 0u) << none;
   EXPECT_NE(none.find("px — the bank's pi frame is unknown and donors will NOT be placed against a frame nobody "
                       "can name"), std::string::npos) << none;

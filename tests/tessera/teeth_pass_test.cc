@@ -1,7 +1,7 @@
 // The teeth pass on small hand-built banks: every refusal of its
 // construction, the shift rules, the teeth weights, the coordinates at the
-// canvas edge, the selection, the one-frame delay, the held set and the
-// numeric rules (byte conversion, NaN-last orderings).
+// canvas edge, the selection, the delay's refusals, the held set and the
+// NaN-last orderings.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -340,14 +340,10 @@ TEST(TeethPassIndex, OddWindowsFloorTheirPools) {
   EXPECT_EQ(out.window.size(), 23u * 13 * 3);
 }
 
-TEST(TeethMath, ByteConversionAndOrderings) {
+// NaN last, ties in index order. (Byte conversion is checked where the stream
+// borrow converts its planes.)
+TEST(TeethMath, StableOrderingsPutNaNLast) {
   using le::tessera::teeth::stableOrder;
-  using le::tessera::teeth::toByte;
-  const std::vector<std::pair<float, int>> bytes = {
-      {NAN, 0},     {-NAN, 0},     {-1.0f, 0},      {0.0f, 0},      {-0.0f, 0},     {1e-30f, 0},
-      {1.0f, 255},  {1e30f, 255},  {INFINITY, 255}, {0.5f, 128},    {0.25f, 64},    {0.002f, 1},
-      {0.001f, 0},  {0.999f, 255}, {0.997f, 254}};
-  for (const auto& [v, want] : bytes) EXPECT_EQ(toByte(v), want) << v;
   EXPECT_EQ(stableOrder(std::vector<float>{3, NAN, 1, 1, NAN, 2}), (std::vector<int>{2, 3, 5, 0, 1, 4}));
   EXPECT_EQ(stableOrder(std::vector<double>{-1, -INFINITY, NAN, -1}), (std::vector<int>{1, 0, 3, 2}));
 }

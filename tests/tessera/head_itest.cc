@@ -50,7 +50,7 @@ TEST(HeadCheckpoints, VariantsLoadToTheirExactFloats) {
 TEST(HeadCheckpoints, Refusals) {
   const std::pair<const char*, const char*> cases[] = {
       {"big_endian", "teeth: head .pt byteorder is 'big', storages are read as little-endian"},
-      {"no_storage", "teeth: head storage 3 missing"}, {"empty", "teeth: head .pt state_dict is empty"},
+      {"no_storage", "teeth: head storage 3 missing"},
       {"wrong_shape", "teeth: head 'cand.0.weight' has shape [16,8,3,3] — not the BlendHead(16) arch"},
       {"small_storage", "teeth: head storage 1 too small"}, {"syn_partial", "teeth: head .pt lacks 'syn.0.weight'"},
       {"cand_missing", "teeth: head .pt lacks 'cand.4.bias'"},

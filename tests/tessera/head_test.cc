@@ -32,7 +32,7 @@ void put16(std::string& s, size_t at, uint32_t v) { s.replace(at, 2, le16(v)); }
 void put32(std::string& s, size_t at, uint32_t v) { s.replace(at, 4, le32(v)); }
 
 struct Rec {
-  std::string name, data, extra;
+  std::string name, data;
 };
 
 // Stored records, sizes in both headers; returns the archive and where each
@@ -49,7 +49,7 @@ Zip zipOf(const std::vector<Rec>& recs, const std::string& comment = "") {
     z.local.push_back(z.bytes.size());
     z.bytes += le32(0x04034B50) + le16(20) + le16(0) + le16(0) + le32(0) + le32(0) +
                le32(uint32_t(r.data.size())) + le32(uint32_t(r.data.size())) +
-               le16(uint32_t(r.name.size())) + le16(uint32_t(r.extra.size())) + r.name + r.extra + r.data;
+               le16(uint32_t(r.name.size())) + le16(0) + r.name + r.data;
   }
   const size_t cd = z.bytes.size();
   for (size_t i = 0; i < recs.size(); ++i) {
@@ -71,26 +71,19 @@ std::vector<le::tessera::pt::ZipEntry> walk(const std::string& s) {
   return readZip(reinterpret_cast<const uint8_t*>(s.data()), s.size());
 }
 
-TEST(HeadZip, EntriesAndDataOffsets) {
-  // A local extra (torch's alignment padding) moves the data, not the name.
-  const Zip z = zipOf({{"a/data.pkl", "PKL", "FB\x03\x00ZZZ"s}, {"a/data/0", "0123456789", ""}},
-                      "a comment with PK\x05\x06 inside");
+// Names, and data placed past torch's local extras, meet python's zipfile in
+// head_itest; here what its checkpoints never hold: a comment carrying the end
+// record's signature, and an uncompressed size of 0 (the compressed one counts).
+TEST(HeadZip, ACommentAndAZeroUncompressedSize) {
+  Zip z = zipOf({{"a/data.pkl", "PKL"}, {"a/data/0", "0123456789"}}, "a comment with PK\x05\x06 inside");
+  put32(z.bytes, z.central[1] + 24, 0);
   const auto e = walk(z.bytes);
   ASSERT_EQ(e.size(), 2u);
-  EXPECT_EQ(e[0].name, "a/data.pkl");
-  EXPECT_EQ(e[0].offset, z.local[0] + 30 + 10 + 7);
-  EXPECT_EQ(z.bytes.substr(e[0].offset, e[0].size), "PKL");
-  EXPECT_EQ(e[1].name, "a/data/0");
   EXPECT_EQ(z.bytes.substr(e[1].offset, e[1].size), "0123456789");
-  // An uncompressed size of 0 falls back to the compressed one.
-  Zip one = zipOf({{"a/data/0", "abcd", ""}});
-  put32(one.bytes, one.central[0] + 24, 0);
-  ASSERT_EQ(walk(one.bytes).size(), 1u);
-  EXPECT_EQ(walk(one.bytes)[0].size, 4u);
 }
 
 TEST(HeadZip, Refusals) {
-  const Zip base = zipOf({{"a/data.pkl", "PKL", ""}, {"a/data/0", "0123", ""}});
+  const Zip base = zipOf({{"a/data.pkl", "PKL"}, {"a/data/0", "0123"}});
   const std::string malformed = "teeth: head .pt central directory is malformed",
                     localRange = "teeth: head .pt local header out of range",
                     entryRange = "teeth: head .pt entry out of range";
@@ -235,7 +228,7 @@ std::vector<uint8_t> blendHead8() {
       {"cand.0.weight", {16, 7, 3, 3}}, {"cand.0.bias", {16}}, {"cand.2.weight", {16, 16, 3, 3}},
       {"cand.2.bias", {16}},            {"cand.4.weight", {1, 16, 3, 3}}, {"cand.4.bias", {1}}};
   std::string p = proto() + kEmptyDict + kMark;
-  std::vector<Rec> recs{{"h/data.pkl", "", ""}, {"h/byteorder", "little", ""}};
+  std::vector<Rec> recs{{"h/data.pkl", ""}, {"h/byteorder", "little"}};
   for (int i = 0; i < 6; ++i) {
     std::string sizes = kMark, data;
     int n = 1;
@@ -245,7 +238,7 @@ std::vector<uint8_t> blendHead8() {
       data.append(reinterpret_cast<const char*>(&v), 4);  // the test machines are little-endian
     }
     p += str(kCand[i].first) + tensor(std::to_string(i), int1(0), sizes + kTuple);
-    recs.push_back({"h/data/" + std::to_string(i), data, ""});
+    recs.push_back({"h/data/" + std::to_string(i), data});
   }
   recs[0].data = p + kSetItems + kStop;
   const std::string z = zipOf(recs).bytes;

@@ -101,8 +101,7 @@ TEST(TesseraJson, EdgeCasesTable) {
       {"[1e-99999999999999999999]", "[0]"},
       // Nesting is capped at 64, arrays and objects together, however deep the text goes; siblings do not add up.
       {nested(64, '[', ']'), nested(64, '[', ']')}, {nested(65, '[', ']'), deep},
-      {objs("\"k\""), objs("k")}, {deeper, deep},
-      {std::string(1 << 20, '['), deep}, {wide + "]", wide + "]"},
+      {objs("\"k\""), objs("k")}, {deeper, deep}, {std::string(1 << 20, '['), deep}, {wide + "]", wide + "]"},
   };
   for (const auto& [in, want] : cases) EXPECT_EQ(parsed(in), want) << "input: " << in;
 }

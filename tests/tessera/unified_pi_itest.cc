@@ -124,8 +124,7 @@ TEST(UnifiedPiCorpus, MatchAmbiguityAndNoMatch) {
   auto run = [&](Point canon, std::string* name) {
     const double cc[2] = {canon.x, canon.y};
     return le::test::errorOf([&] {
-      const UnifiedPi u =
-          UnifiedPi::corpusFromManifestJson(manifest, c, ref.kp.data(), ref.labelled, cc, name);
+      const UnifiedPi u = UnifiedPi::corpusFromManifestJson(manifest, c, ref.kp.data(), ref.labelled, cc, name);
       EXPECT_EQ(u.pad_x, *name == "v1" ? 0.05f : 0.1f);
     });
   };

@@ -40,8 +40,7 @@ TEST(UnifiedPiManifest, RefusalsTable) {
   const std::string modeEllipse =
       "teeth-pi: unified.pi.mode 'ellipse' is a compose-mask geometry this port cannot name — fail "
       "loud, never adapt (the stamped-geometry rule)";
-  const std::string corner =
-      "teeth-pi: unknown unified.pi.corner_recovery — a compose-mask geometry a consumer cannot "
+  const std::string corner = "teeth-pi: unknown unified.pi.corner_recovery — a compose-mask geometry a consumer cannot "
       "name must never be guessed";
   const std::string gate = "teeth-pi: unified.pi.prop_gate_scale must be a positive number";
   const std::string idxArr = "teeth-pi: unified.pi.lip_idx is not a non-empty array";
@@ -85,8 +84,7 @@ TEST(UnifiedPiManifest, RefusalsTable) {
       {manifest(kGoodPi, ",\"crop\":{\"canvas\":\"160\"}"), 160, crop + "not a number"},
   };
   for (const auto& [text, canvas, want] : cases)
-    EXPECT_EQ(le::test::errorOf([&] { UnifiedPi::fromManifestJson(text, canvas); }), want)
-        << text << " @" << canvas;
+    EXPECT_EQ(le::test::errorOf([&] { UnifiedPi::fromManifestJson(text, canvas); }), want) << text << " @" << canvas;
 }
 
 TEST(UnifiedPiManifest, AcceptedForms) {
@@ -317,11 +315,9 @@ TEST(UnifiedPiCorpus, Refusals) {
   const double canon[2] = {80, 100};
   const double nanCanon[2] = {kNaN, 100};
   const double infCanon[2] = {80, -kInf};
-  const std::string noFrames =
-      "teeth-pi: the corpus frame is identified from the bundle's own xs_target and none was "
+  const std::string noFrames = "teeth-pi: the corpus frame is identified from the bundle's own xs_target and none was "
       "supplied — refusing to fall back to the stamped geometry, which is the GRAPH's compose field";
-  const std::string empty =
-      "teeth-pi: pi is empty on every source frame — cannot derive the canonical centroid this "
+  const std::string empty = "teeth-pi: pi is empty on every source frame — cannot derive the canonical centroid this "
       "bundle's frame is identified by";
   const std::vector<std::tuple<std::string, const float*, int, const double*, std::string>> cases = {
       {m, nullptr, 1, canon, noFrames}, {m, frames.data(), 0, canon, noFrames}, {m, frames.data(), -4, canon, noFrames},

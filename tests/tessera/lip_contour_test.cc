@@ -185,9 +185,6 @@ TEST(LipContourMask, HostileFramesStayInsideTheCanvas) {
       lc.polygon(frames[f].data(), poly);
       const Box b = lc.box(poly);
       ASSERT_TRUE(b.x0 >= 0 && b.x1 <= 160 && b.y0 >= 0 && b.y1 <= 160 && b.x0 <= b.x1 && b.y0 <= b.y1);
-      if (f == 4) {
-        EXPECT_TRUE(b.empty());
-      }
     }
 }
 

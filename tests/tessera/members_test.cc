@@ -406,7 +406,8 @@ TEST(ServeConfig, ReadsTheV1SchemaOrRefuses) {
     std::ostringstream read;
     const std::string err = errorOf([&] {
       const auto c = le::tessera::ServeConfig::fromHeadMemberJson(text);
-      read << c.kshort << " " << c.aperture_tol << " " << c.cut << " " << c.K << " " << c.hysteresis << " " << c.lookahead;
+      read << c.kshort << " " << c.aperture_tol << " " << c.cut << " " << c.K << " " << c.hysteresis << " "
+           << c.lookahead;
     });
     EXPECT_EQ(read.str().empty() ? err : read.str(), expected) << text;
   }

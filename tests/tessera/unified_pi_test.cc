@@ -273,7 +273,7 @@ TEST(UnifiedPiShift, RoundsHalfToEvenAndClamps) {
   double cx, cy;
   ASSERT_TRUE(u.piU8Centroid(mask.data(), &cx, &cy));
   // {centroid - c_canon, shift}; a non-finite c_canon x gives no shift, and the mask still.
-  const std::vector<std::pair<double, int>> cases = {{0.5, 0},  {1.5, 2},   {2.5, 2}, {-1.5, -2}, {0.51, 1}, {-3.51, -4},
+  const std::vector<std::pair<double, int>> cases = {{0.5, 0}, {1.5, 2}, {2.5, 2}, {-1.5, -2}, {0.51, 1}, {-3.51, -4},
                                                      {1e300, 1000000000}, {-1e300, -1000000000}, {kNaN, 0}, {kInf, 0}};
   for (const auto& [off, shift] : cases) {
     const double canon[2] = {cx - off, std::isfinite(off) ? cy + off : 3.0};

@@ -15,7 +15,8 @@ TEST(BankMemoryReader, SeeksWithinTheBytesOnly) {
   const std::tuple<int64_t, int64_t, int, int64_t, int64_t> cases[] = {
       {7, 0, SEEK_SET, 0, 0}, {7, 100, SEEK_SET, 100, 100}, {7, 101, SEEK_SET, -1, 7}, {7, -1, SEEK_SET, -1, 7},
       {7, 5, SEEK_CUR, 12, 12}, {7, -7, SEEK_CUR, 0, 0}, {7, -8, SEEK_CUR, -1, 7}, {7, 93, SEEK_CUR, 100, 100},
-      {7, 94, SEEK_CUR, -1, 7}, {7, -100, SEEK_END, 0, 0}, {7, 0, SEEK_END, 100, 100}, {7, 1, SEEK_END, -1, 7},
+      {7, 94, SEEK_CUR, -1, 7},
+      {7, -100, SEEK_END, 0, 0}, {7, 0, SEEK_END, 100, 100}, {7, 1, SEEK_END, -1, 7},
       {7, 0, AVSEEK_SIZE, 100, 7}, {7, 0, AVSEEK_SIZE | AVSEEK_FORCE, 100, 7},
       {7, 30, SEEK_SET | AVSEEK_FORCE, 30, 30}, {7, 0, 7, -1, 7},
       {7, INT64_MAX, SEEK_CUR, -1, 7}, {7, INT64_MIN, SEEK_CUR, -1, 7}, {7, INT64_MIN, SEEK_END, -1, 7},

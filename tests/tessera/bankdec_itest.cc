@@ -74,9 +74,11 @@ TEST(BankTracks, Refusals) {
        "bank track decoded to " + std::to_string(n - 1) + " frames, expected " + std::to_string(n) +
            " — geometry/N mismatch, refusing to serve"},
       {"a frame over", "over.mp4", n, h, w, {},
-       "bank track carries more frames than the sidecar's n_donors — sidecar/track mismatch, refusing to serve"},
+       "bank track carries more frames than the sidecar's n_donors — sidecar/track mismatch, "
+       "refusing to serve"},
       {"64x48 against a 64x64 stamp", "size64x48.mp4", n, 64, 64, {},
-       "reference bank track is 64x48, the geometry stamp says 64x64 — geometry mismatch, refusing to serve"},
+       "reference bank track is 64x48, the geometry stamp says 64x64 — geometry mismatch, refusing "
+       "to serve"},
       {"pixel format changes", "mixed.h264", n, h, w, {},
        "reference bank frame changed pixel format mid-track — refusing to serve"},
       {"MPEG-TS is not self-contained", "lossless.ts", n, h, w, {},
@@ -91,8 +93,10 @@ TEST(BankTracks, Refusals) {
        "reference bank sidecar track_order has 2 entries, expected " + std::to_string(n) +
            " — sidecar/track mismatch, refusing to serve"},
       {"no donors", "lossless.mp4", 0, h, w, {}, "reference bank geometry is not positive — refusing to serve"},
-      {"negative width", "lossless.mp4", n, h, -w, {}, "reference bank geometry is not positive — refusing to serve"},
-      {"1025 donors", "lossless.mp4", 1025, h, w, {}, "reference bank geometry is too large — refusing to serve"},
+      {"negative width", "lossless.mp4", n, h, -w, {},
+       "reference bank geometry is not positive — refusing to serve"},
+      {"1025 donors", "lossless.mp4", 1025, h, w, {},
+       "reference bank geometry is too large — refusing to serve"},
       {"over 1 GiB", "lossless.mp4", 1024, 16384, 16384, {},
        "reference bank geometry is too large — refusing to serve"},
   };
@@ -130,7 +134,8 @@ bool listed(const std::string& msg) {
       "reference bank track is not a readable container", "reference bank track carries no stream info",
       "reference bank track has no video stream",          "reference bank track is ",
       "no decoder for the reference bank track",            "reference bank decode: ",
-      "reference bank frame changed ",                      "bank track carries more frames", "bank track decoded to ",
+      "reference bank frame changed ",                      "bank track carries more frames",
+      "bank track decoded to ",
   };
   for (const char* p : kPrefixes)
     if (msg.rfind(p, 0) == 0) return true;

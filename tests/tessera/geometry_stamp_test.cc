@@ -36,7 +36,8 @@ TEST(GeometryStamp, RulesAloneAndTogetherInOrder) {
   using Stamp = GeometryStamp;
   // {what, edit, the problems listed; "" = coherent}
   const std::vector<std::tuple<const char*, std::function<void(Stamp&)>, std::string>> cases = {
-      {"coherent", [](Stamp&) {}, ""}, {"margin 0, pad 1", [](Stamp& s) { s.shift_margin = 0, s.pad = 1; }, ""},
+      {"coherent", [](Stamp&) {}, ""},
+      {"margin 0, pad 1", [](Stamp& s) { s.shift_margin = 0, s.pad = 1; }, ""},
       {"window at the canvas edge", [](Stamp& s) { s.window_x0 = 256, s.window_y0 = 384; }, ""},
       {"x-range right", [](Stamp& s) { s.window_x0 = 257; }, kX},
       {"x-range left", [](Stamp& s) { s.window_x0 = -1; }, kX},

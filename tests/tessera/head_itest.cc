@@ -56,7 +56,8 @@ TEST(HeadCheckpoints, Refusals) {
       {"cand_missing", "teeth: head .pt lacks 'cand.4.bias'"},
       {"nan", "teeth: head 'cand.4.bias' carries a non-finite weight"},
       {"duplicate", "teeth: head .pt names 'cand.0.bias' 2 times — ambiguous"},
-      {"parameter", "teeth: head .pt calls torch._utils _rebuild_parameter — this reader refuses code it does "
+      {"parameter",
+       "teeth: head .pt calls torch._utils _rebuild_parameter — this reader refuses code it does "
        "not model"},
       {"negative_offset", "teeth: head storage 1 offset out of range"},
   };

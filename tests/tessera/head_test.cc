@@ -214,7 +214,8 @@ TEST(HeadPickle, MessagesCutLongValues) {
   std::string p = proto() + str(std::string(100000, 'x')) + "q\x00"s;
   for (int i = 0; i < 20; ++i) p += "h\x00h\x00"s + op(0x86) + "q\x00"s;
   const std::string msg = errorOf([&] { run(p + op(0x29) + kReduce); });
-  EXPECT_EQ(msg.rfind("teeth: head .pt calls " + std::string(20, '(') + "'xxx", 0), 0u) << msg.substr(0, 80);
+  EXPECT_EQ(msg.rfind("teeth: head .pt calls " + std::string(20, '(') + "'xxx", 0), 0u)
+      << msg.substr(0, 80);
   EXPECT_LT(msg.size(), 300u);
 }
 

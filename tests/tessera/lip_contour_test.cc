@@ -69,7 +69,8 @@ TEST(LipTemplate, RefusalsAndAcceptedForms) {
   const std::vector<std::pair<std::string, std::string>> cases = {
       {"{\"format\":", H + "is not parseable JSON (teeth: lip_template.v1.json is not readable JSON: "
                            "teeth: JSON truncated)"},
-      {"[1]", H + "is not a JSON object"}, {tpl("\"format\":2", {"format"}), H + "carries no string `format`"},
+      {"[1]", H + "is not a JSON object"},
+      {tpl("\"format\":2", {"format"}), H + "carries no string `format`"},
       {tpl("\"format\":\"lip-template-v2\"", {"format"}),
        H + "declares format 'lip-template-v2', not 'lip-template-v1' — this runtime cannot read it"},
       {tpl("\"edge\":\"inward\""), H + "declares edge 'inward', and the contour feather is OUTWARD — refusing "
@@ -91,8 +92,10 @@ TEST(LipTemplate, RefusalsAndAcceptedForms) {
       {tpl("\"lip_map\":{\"schema\":\"lip-map-v2\"}"),
        H + "lip_map declares schema 'lip-map-v2', not 'lip-map-v1' — this runtime cannot evaluate it"},
       {tpl("\"lip_map\":{\"schema\":\"lip-map-v1\",\"kind\":\"affine\"}"), H + "lip_map kind is not 'anchor-linear'"},
-      {tpl(map("[]", w8)), mapIdx}, {tpl(map("[1,2,3,4,5,6,7,8,9]", w8)), mapIdx},
-      {tpl(map("[6.5]", w8)), mapRow}, {tpl(map("[21]", w8)), mapRow},
+      {tpl(map("[]", w8)), mapIdx},
+      {tpl(map("[1,2,3,4,5,6,7,8,9]", w8)), mapIdx},
+      {tpl(map("[6.5]", w8)), mapRow},
+      {tpl(map("[21]", w8)), mapRow},
       {tpl(map("[6]", "{}")), H + "lip_map carries no W/b arrays"},
       {tpl(map("[6]", w8, "{}")), H + "lip_map carries no W/b arrays"},
       {tpl(map("[6]", w8, "[0,0,0,0,0,0,0]")), H + "lip_map W/b have 8/7 rows, not 2*nv=8"},
@@ -112,7 +115,8 @@ TEST(LipTemplate, RefusalsAndAcceptedForms) {
   const std::vector<int32_t> six = {6, 12, 14, 17, 19, 20};
   const std::vector<std::tuple<std::string, std::vector<int32_t>, int>> ok = {
       {tpl("\"edge\":\"outward\",\"canvas\":160.9,\"lip_idx\":[6.9,-0.5,20.2]", {"lip_idx", "canvas"}), {6, 0, 20}, 0},
-      {tpl("\"feather_px\":160", {"feather_px"}), six, 0}, {tpl(map("[6]", w8)), {6}, 2},
+      {tpl("\"feather_px\":160", {"feather_px"}), six, 0},
+      {tpl(map("[6]", w8)), {6}, 2},
       {tpl(map("[6,12,14,17,19,20,6,12]", rows(8, rows(16, "0.5")), "[0,0,0,0,0,0,0,0],\"canvas\":160")), {6, 12, 14, 17, 19, 20, 6, 12}, 16},
   };
   for (const auto& [text, idx, mapCols] : ok) {

@@ -109,7 +109,8 @@ TEST(TesseraCarriage, WhatABundleCarries) {
       {"meta.json instead", [](Bundle& b) { b.manifestName = "meta.json"; }, true, true, {}},
       {"unparsable manifest", [](Bundle& b) { b.manifestRaw = R"({"tessera": {"planes": [)"; }, true, false, {}},
       {"tessera not an object", [](Bundle& b) { b.manifestRaw = R"({"tessera": [1]})"; }, true, false, {}},
-      {"empty member name keeps the default", [](Bundle& b) { b.members.set("head_weights", "\"\""); }, true, true, {}},
+      {"empty member name keeps the default",
+       [](Bundle& b) { b.members.set("head_weights", "\"\""); }, true, true, {}},
       {"member renamed to a file that is not there",
        [](Bundle& b) { b.members.set("head_weights", "\"w.pt\""); }, false, true, {"head_weights"}},
       {"a member in a subfolder", [](Bundle& b) {
@@ -166,12 +167,14 @@ TEST(TesseraCarriage, OnePredicate) {
        "(DIR/tessera_head.v1.pt) — carries 2 of 4 and declares a manifest.tessera block the members "
        "do not keep" + kPredicateTail,
        {"bank_track", "head_weights"}},
-      {"one of four, no manifest", [](Bundle& b) {
+      {"one of four, no manifest",
+       [](Bundle& b) {
          b.withManifest = false;
          b.skip = {"tessera_bank.v1.mp4", "tessera_bank.v1.json", "tessera_head.v1.json"};
        },
        "missing teeth member(s): bank_track (DIR/tessera_bank.v1.mp4), bank_sidecar "
-       "(DIR/tessera_bank.v1.json), head_config (DIR/tessera_head.v1.json) — carries 1 of 4" + kPredicateTail,
+       "(DIR/tessera_bank.v1.json), head_config (DIR/tessera_head.v1.json) — carries 1 of 4" +
+           kPredicateTail,
        {"bank_track", "bank_sidecar", "head_config"}},
   };
   for (const auto& [what, edit, expected, missing] : cases) {
@@ -237,7 +240,8 @@ TEST(TesseraMembers, Refusals) {
   const std::string noPixFmt =
       "DIR: neither manifest.tessera.bank_pix_fmt nor " + S + ".codec.pix_fmt states the reference "
       "track's pixel format. A decoder handed no format negotiates one, and the one it settles on "
-      "is 4:2:0 — lossy chroma on reference pixels IS the borrow degrading. Refusing rather than letting it guess.";
+      "is 4:2:0 — lossy chroma on reference pixels IS the borrow degrading. Refusing rather than "
+      "letting it guess.";
   const auto format = [&](const std::string& f) {
     return S + " declares format '" + f + "', not 'tessera_bank.v1' — this reader does not know that "
                "generation and will not guess at its keys.";
@@ -259,7 +263,8 @@ TEST(TesseraMembers, Refusals) {
        "teeth: " + S + ".geometry lacks numeric 'pad'"},
       {"geometry past int32", [](Bundle& b) { b.sidecar.set("geometry", stamp().set("canvas_w", "3e9").text()); },
        "teeth: " + S + ".geometry 'canvas_w' is outside the int32 range"},
-      {"manifest geometry off by one", [](Bundle& b) { b.block.set("geometry", stamp().set("band_c1", "29").text()); },
+      {"manifest geometry off by one",
+       [](Bundle& b) { b.block.set("geometry", stamp().set("band_c1", "29").text()); },
        std::string("teeth geometry DISAGREES between the manifest and the bank sidecar — manifest ") +
            "{canvas_w=64, canvas_h=64, window_x0=16, window_y0=32, window_w=32, window_h=24, pad=4, "
            "band_r0=2, band_r1=18, band_c0=4, band_c1=29, shift_margin=3} vs " + S + " " + kStampText +
@@ -388,8 +393,10 @@ TEST(ServeConfig, ReadsTheV1SchemaOrRefuses) {
        "{\"hysteresis\": 3, \"lookahead\": 16}, \"decode\": {\"envelope_clamp_255\": 12.0000005}}",
        "300 0.25 40 16 3 16"},  // kshort truncated
       {head(r, t, R"(, "decode": {"envelope_clamp_255": 12})"), "512 0.3 96 64 8 8"},
-      {head(r, t, R"(, "decode": {"envelope_clamp_255": 12.5})"), envelope}, {R"({"retrieval": {"kshort": 1}})", w301},
-      {R"({"temporal": {}, "retrieval": 5})", w301}, {"{\"retrieval\": {", "teeth: JSON truncated"},
+      {head(r, t, R"(, "decode": {"envelope_clamp_255": 12.5})"), envelope},
+      {R"({"retrieval": {"kshort": 1}})", w301},
+      {R"({"temporal": {}, "retrieval": 5})", w301},
+      {"{\"retrieval\": {", "teeth: JSON truncated"},
       {head(R"("kshort": 512, "aperture_tol": 0.3, "K": 64)", t), "teeth: member JSON lacks key 'cut'"},
       {head(R"("kshort": 0, "aperture_tol": 0.3, "cut": 96, "K": 64)", t), "teeth: member kshort out of range"},
       {head(R"("kshort": 4097, "aperture_tol": 0.3, "cut": 96, "K": 64)", t), "teeth: member kshort out of range"},
@@ -406,8 +413,7 @@ TEST(ServeConfig, ReadsTheV1SchemaOrRefuses) {
     std::ostringstream read;
     const std::string err = errorOf([&] {
       const auto c = le::tessera::ServeConfig::fromHeadMemberJson(text);
-      read << c.kshort << " " << c.aperture_tol << " " << c.cut << " " << c.K << " " << c.hysteresis << " "
-           << c.lookahead;
+      read << c.kshort << " " << c.aperture_tol << " " << c.cut << " " << c.K << " " << c.hysteresis << " " << c.lookahead;
     });
     EXPECT_EQ(read.str().empty() ? err : read.str(), expected) << text;
   }

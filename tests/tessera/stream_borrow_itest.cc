@@ -110,7 +110,8 @@ std::vector<float> mouthFrames(int n) {
   return kp;
 }
 
-const char kTemplate[] = "{\"format\":\"lip-template-v1\",\"canvas\":256,\"feather_px\":3,"
+const char kTemplate[] =
+    "{\"format\":\"lip-template-v1\",\"canvas\":256,\"feather_px\":3,"
     "\"u_canon\":[[-1.1,0],[-0.6,-1.2],[0,-1.3],[0.6,-1.2],[1.1,0],[0.6,1.2],[0,1.3],[-0.6,1.2]],"
     "\"lip_idx\":[6,12,14,17,19,20]}";
 

@@ -188,7 +188,8 @@ TEST(StreamBorrow, WrongWindowOrStrideThrowsAndChangesNothing) {
   const GeometryStamp s = Rig().bank.stamp;
   const std::string tail = " bytes does not match the stamp window 16x24 — refusing to write back";
   for (const auto& [size, stride, want] : std::vector<std::tuple<size_t, int, std::string>>{
-           {0, 64, "teeth stream: window 0" + tail}, {1151, 64, "teeth stream: window 1151" + tail},
+           {0, 64, "teeth stream: window 0" + tail},
+           {1151, 64, "teeth stream: window 1151" + tail},
            {1155, 64, "teeth stream: window 1155" + tail},
            {1152, 43, "teeth stream: stride 43 is narrower than the window's right edge 44 — refusing to write back"}}) {
     for (const bool passthrough : {false, true}) {

@@ -94,14 +94,16 @@ TEST(TesseraJson, EdgeCasesTable) {
       {"0x10", "0"},                // hexadecimal is not a JSON number: the 0 is read
       {"1e-400", "0"},              // underflow reads zero
       {"-1e-400", "-0"},            // the sign survives underflow
-      {"+1e-400", "0"}, {"", truncated}, {"{\"a\":1,", truncated}, {"{\"a\":", truncated}, {"[1,", truncated},
+      {"+1e-400", "0"},
+      {"", truncated}, {"{\"a\":1,", truncated}, {"{\"a\":", truncated}, {"[1,", truncated},
       {"{\"a\":1", object}, {"{\"a\":1 \"b\":2}", object}, {"[1,2", array}, {"[1 2]", array},
       {"[1,]", bad}, {"-", bad}, {"abc", bad}, {"tru", bad}, {"+-1", bad}, {"NaN", bad}, {"-Infinity", bad},
       {"1e400", bad}, {"0.001e312", bad}, {"1000000000e300", bad}, {"[1e99999999999999999999]", bad},
       {"[1e-99999999999999999999]", "[0]"},
       // Nesting is capped at 64, arrays and objects together, however deep the text goes; siblings do not add up.
       {nested(64, '[', ']'), nested(64, '[', ']')}, {nested(65, '[', ']'), deep},
-      {objs("\"k\""), objs("k")}, {deeper, deep}, {std::string(1 << 20, '['), deep}, {wide + "]", wide + "]"},
+      {objs("\"k\""), objs("k")}, {deeper, deep},
+      {std::string(1 << 20, '['), deep}, {wide + "]", wide + "]"},
   };
   for (const auto& [in, want] : cases) EXPECT_EQ(parsed(in), want) << "input: " << in;
 }
@@ -114,7 +116,8 @@ TEST(TesseraJson, EveryPrefixReadsInsideItsBuffer) {
       "{\"format\":\"lip-template-v1\",\"canvas\":512,\"feather_px\":4.5,"
       "\"u_canon\":[[-1,0],[0,-1],[1,0],[0,1]],\"lip_idx\":[6,12,14,17,19,20]}",
       "{\"a\":[true,false,null,-1.5e-3,+2,\"x\\u0041y\\n\\\\\"],\"b\":{\"c\":{}}}",
-      "[\"\\u12\",\"q\\\"\",1e5,0.5,{\"k\" 3}]", "  \"tail\\",
+      "[\"\\u12\",\"q\\\"\",1e5,0.5,{\"k\" 3}]",
+      "  \"tail\\",
   };
   const std::set<std::string> listed = {"teeth: JSON truncated", "teeth: malformed JSON object",
                                         "teeth: malformed JSON array", "teeth: bad JSON number"};
@@ -150,10 +153,12 @@ TEST(TesseraJson, CursorStopsAfterTheValue) {
 }
 
 TEST(TesseraJsonLookup, FirstPairWinsEverywhere) {
-  const JVal v = parseJson("{\"n\":1,\"n\":2,\"s\":\"\",\"s\":\"late\",\"x\":\"str\",\"x\":3,\"arr\":[1]}", "t");
+  const JVal v = parseJson(
+      "{\"n\":1,\"n\":2,\"s\":\"\",\"s\":\"late\",\"x\":\"str\",\"x\":3,\"arr\":[1]}", "t");
   // {key, reqNum's value or its message, optStr with default "dflt", req's value or its message}
   const std::vector<std::tuple<std::string, std::string, std::string, std::string>> cases = {
-      {"n", "1", "dflt", "1"}, {"s", "ERR teeth: side.json lacks numeric 's'", "", "''"},
+      {"n", "1", "dflt", "1"},
+      {"s", "ERR teeth: side.json lacks numeric 's'", "", "''"},
       {"x", "ERR teeth: side.json lacks numeric 'x'", "str", "'str'"},
       {"arr", "ERR teeth: side.json lacks numeric 'arr'", "dflt", "[1]"},
       {"missing", "ERR teeth: side.json lacks numeric 'missing'", "dflt", "ERR teeth: member JSON lacks key 'missing'"},

@@ -114,7 +114,8 @@ TEST(UnifiedPiCorpus, MatchAmbiguityAndNoMatch) {
   const int c = ref.canvas;
   const std::string manifest = ref.text("manifest_v2.json");
   const UnifiedPi base = UnifiedPi::fromManifestJson(manifest, c);
-  const Point v1 = centroidOf(base, "v1", ref), v2 = centroidOf(base, "v2", ref), v3 = centroidOf(base, "v3", ref);
+  const Point v1 = centroidOf(base, "v1", ref), v2 = centroidOf(base, "v2", ref),
+              v3 = centroidOf(base, "v3", ref);
   const double d12 = dist(v1, v2), d23 = dist(v2, v3);
   EXPECT_NEAR(d12, 4.7, 0.3);  // the two downs differ by 0.059: 4.7 px at 160
   // v2 and v3 differ only in the horizontal pad, which leaves a symmetric
@@ -124,7 +125,8 @@ TEST(UnifiedPiCorpus, MatchAmbiguityAndNoMatch) {
   auto run = [&](Point canon, std::string* name) {
     const double cc[2] = {canon.x, canon.y};
     return le::test::errorOf([&] {
-      const UnifiedPi u = UnifiedPi::corpusFromManifestJson(manifest, c, ref.kp.data(), ref.labelled, cc, name);
+      const UnifiedPi u =
+          UnifiedPi::corpusFromManifestJson(manifest, c, ref.kp.data(), ref.labelled, cc, name);
       EXPECT_EQ(u.pad_x, *name == "v1" ? 0.05f : 0.1f);
     });
   };

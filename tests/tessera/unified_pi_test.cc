@@ -40,7 +40,8 @@ TEST(UnifiedPiManifest, RefusalsTable) {
   const std::string modeEllipse =
       "teeth-pi: unified.pi.mode 'ellipse' is a compose-mask geometry this port cannot name — fail "
       "loud, never adapt (the stamped-geometry rule)";
-  const std::string corner = "teeth-pi: unknown unified.pi.corner_recovery — a compose-mask geometry a consumer cannot "
+  const std::string corner =
+      "teeth-pi: unknown unified.pi.corner_recovery — a compose-mask geometry a consumer cannot "
       "name must never be guessed";
   const std::string gate = "teeth-pi: unified.pi.prop_gate_scale must be a positive number";
   const std::string idxArr = "teeth-pi: unified.pi.lip_idx is not a non-empty array";
@@ -53,7 +54,8 @@ TEST(UnifiedPiManifest, RefusalsTable) {
       {manifest(kGoodPi), 0, "teeth-pi: canvas 0 is not a render size within 1..8192"},
       {manifest(kGoodPi), 8193, "teeth-pi: canvas 8193 is not a render size within 1..8192"},
       {"{\"unified\":", 160, "teeth: manifest.json is not readable JSON: teeth: JSON truncated"},
-      {"{}", 160, kNoUnified}, {"{\"unified\":[1]}", 160, kNoUnified},
+      {"{}", 160, kNoUnified},
+      {"{\"unified\":[1]}", 160, kNoUnified},
       {"{\"unified\":{}}", 160, "teeth: member JSON lacks key 'pi'"},
       {manifest("\"prop_gate_scale\":1," + rest), 160, "teeth: member JSON lacks key 'mode'"},
       {manifest(modeOk + rest), 160, "teeth: member JSON lacks key 'prop_gate_scale'"},
@@ -64,7 +66,8 @@ TEST(UnifiedPiManifest, RefusalsTable) {
       // Presence first, in key order: a bad mode does not hide a missing key.
       {manifest("\"mode\":\"ellipse\",\"lip_idx\":[6]"), 160, "teeth: member JSON lacks key 'prop_gate_scale'"},
       {manifest("\"mode\":3,\"prop_gate_scale\":1," + rest), 160, "teeth-pi: unified.pi.mode is not a string"},
-      {manifest("\"mode\":\"ellipse\",\"prop_gate_scale\":0,\"lip_idx\":[],\"lip_geom_params\":[]"), 160, modeEllipse},
+      {manifest("\"mode\":\"ellipse\",\"prop_gate_scale\":0,\"lip_idx\":[],\"lip_geom_params\":[]"), 160,
+       modeEllipse},
       {manifest(kGoodPi + ",\"corner_recovery\":\"yes\""), 160, corner},
       {manifest(kGoodPi + ",\"corner_recovery\":1"), 160, corner},
       {manifest(modeOk + "\"prop_gate_scale\":0," + rest), 160, gate},
@@ -84,13 +87,16 @@ TEST(UnifiedPiManifest, RefusalsTable) {
       {manifest(kGoodPi, ",\"crop\":{\"canvas\":\"160\"}"), 160, crop + "not a number"},
   };
   for (const auto& [text, canvas, want] : cases)
-    EXPECT_EQ(le::test::errorOf([&] { UnifiedPi::fromManifestJson(text, canvas); }), want) << text << " @" << canvas;
+    EXPECT_EQ(le::test::errorOf([&] { UnifiedPi::fromManifestJson(text, canvas); }), want)
+        << text << " @" << canvas;
 }
 
 TEST(UnifiedPiManifest, AcceptedForms) {
   // {appended to the pi block, appended to the unified block, corner recovery}
   const std::vector<std::tuple<std::string, std::string, bool>> cases = {
-      {"", "", false}, {",\"corner_recovery\":false", "", false}, {",\"corner_recovery\":true", "", true},
+      {"", "", false},
+      {",\"corner_recovery\":false", "", false},
+      {",\"corner_recovery\":true", "", true},
       {",\"corner_recovery\":\"lip_landmark_half\"", ",\"crop\":{\"canvas\":160.9}", true},
       {",\"corner_recovery\":true,\"corner_recovery\":\"junk\"", ",\"crop\":{}", true},
   };
@@ -148,17 +154,21 @@ TEST(UnifiedPiParams, TeethGateIsTheScaledGateEllipse) {
 TEST(UnifiedPiBoxes, EllBoxTable) {
   const float big = 1e30f;
   const std::vector<std::tuple<int, EllParams, Box>> cases = {
-      {160, {0, 0, 0.1f, 0.1f, 1}, {70, 70, 90, 90}}, {160, {-0.5f, 0.25f, 0.2f, 0.05f, 1}, {22, 94, 58, 106}},
+      {160, {0, 0, 0.1f, 0.1f, 1}, {70, 70, 90, 90}},
+      {160, {-0.5f, 0.25f, 0.2f, 0.05f, 1}, {22, 94, 58, 106}},
       {160, {5, 5, 0.1f, 0.1f, 1}, {160, 160, 160, 160}},      // past the far edge: empty
       {160, {-5, -5, 0.1f, 0.1f, 1}, {0, 0, 0, 0}},            // past the near edge: empty
-      {160, {0, 0, big, big, 1}, {0, 0, 160, 160}}, {160, {-big, big, 1, 1, 1}, {0, 160, 0, 160}},
+      {160, {0, 0, big, big, 1}, {0, 0, 160, 160}},
+      {160, {-big, big, 1, 1, 1}, {0, 160, 0, 160}},
       {160, {0, 0, kInf, 0.1f, 1}, {0, 0, 0, 0}},              // non-finite: empty
-      {160, {kNaN, 0, 0.1f, 0.1f, 1}, {0, 0, 0, 0}}, {2, {0, 0, 0.1f, 0.1f, 1}, {0, 0, 2, 2}},
+      {160, {kNaN, 0, 0.1f, 0.1f, 1}, {0, 0, 0, 0}},
+      {2, {0, 0, 0.1f, 0.1f, 1}, {0, 0, 2, 2}},
       {1, {kNaN, 0, 0, 0, 0}, {0, 0, 1, 1}},                   // a 1-pixel canvas is all box
   };
   for (const auto& [canvas, p, want] : cases) {
     const Box b = v2(canvas).ellBox(p);
-    EXPECT_EQ((std::vector<int>{b.x0, b.y0, b.x1, b.y1}), (std::vector<int>{want.x0, want.y0, want.x1, want.y1}))
+    EXPECT_EQ((std::vector<int>{b.x0, b.y0, b.x1, b.y1}),
+              (std::vector<int>{want.x0, want.y0, want.x1, want.y1}))
         << canvas << " " << p.cx << "," << p.cy << " r " << p.rx << "," << p.ry;
   }
 }
@@ -273,7 +283,7 @@ TEST(UnifiedPiShift, RoundsHalfToEvenAndClamps) {
   double cx, cy;
   ASSERT_TRUE(u.piU8Centroid(mask.data(), &cx, &cy));
   // {centroid - c_canon, shift}; a non-finite c_canon x gives no shift, and the mask still.
-  const std::vector<std::pair<double, int>> cases = {{0.5, 0}, {1.5, 2}, {2.5, 2}, {-1.5, -2}, {0.51, 1}, {-3.51, -4},
+  const std::vector<std::pair<double, int>> cases = {{0.5, 0},  {1.5, 2},   {2.5, 2}, {-1.5, -2}, {0.51, 1}, {-3.51, -4},
                                                      {1e300, 1000000000}, {-1e300, -1000000000}, {kNaN, 0}, {kInf, 0}};
   for (const auto& [off, shift] : cases) {
     const double canon[2] = {cx - off, std::isfinite(off) ? cy + off : 3.0};
@@ -296,12 +306,15 @@ TEST(UnifiedPiCorpus, Refusals) {
   const double canon[2] = {80, 100};
   const double nanCanon[2] = {kNaN, 100};
   const double infCanon[2] = {80, -kInf};
-  const std::string noFrames = "teeth-pi: the corpus frame is identified from the bundle's own xs_target and none was "
+  const std::string noFrames =
+      "teeth-pi: the corpus frame is identified from the bundle's own xs_target and none was "
       "supplied — refusing to fall back to the stamped geometry, which is the GRAPH's compose field";
-  const std::string empty = "teeth-pi: pi is empty on every source frame — cannot derive the canonical centroid this "
+  const std::string empty =
+      "teeth-pi: pi is empty on every source frame — cannot derive the canonical centroid this "
       "bundle's frame is identified by";
   const std::vector<std::tuple<std::string, const float*, int, const double*, std::string>> cases = {
-      {m, nullptr, 1, canon, noFrames}, {m, frames.data(), 0, canon, noFrames}, {m, frames.data(), -4, canon, noFrames},
+      {m, nullptr, 1, canon, noFrames}, {m, frames.data(), 0, canon, noFrames},
+      {m, frames.data(), -4, canon, noFrames},
       {m, frames.data(), 1, nullptr, "teeth-pi: c_canon is not a finite pair"},
       {m, frames.data(), 1, nanCanon, "teeth-pi: c_canon is not a finite pair"},
       {m, frames.data(), 1, infCanon, "teeth-pi: c_canon is not a finite pair"},
@@ -309,7 +322,8 @@ TEST(UnifiedPiCorpus, Refusals) {
   };
   for (const auto& [text, kp, n, cc, want] : cases)
     EXPECT_EQ(le::test::errorOf([&] { UnifiedPi::corpusFromManifestJson(text, 160, kp, n, cc, nullptr); }), want);
-  EXPECT_EQ(le::test::errorOf([&] { v2().canonicalCentroid(nanFrames.data(), 1, nullptr, nullptr); }), empty);
+  EXPECT_EQ(le::test::errorOf([&] { v2().canonicalCentroid(nanFrames.data(), 1, nullptr, nullptr); }),
+            empty);
   EXPECT_EQ(le::test::errorOf([&] { v2().canonicalCentroid(nullptr, 3, nullptr, nullptr); }), empty);
 }
 

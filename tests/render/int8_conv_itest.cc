@@ -2,16 +2,15 @@
 // package): every fixture case against onnxruntime's own float Conv of the
 // dequantised operands, absent attributes against the reference with Conv's
 // defaults, the refusal matrices of inputs and attributes naming the node,
-// sessions made on several threads. Every session registers the operator twice.
+// sessions made on several threads.
 
 #include <fstream>
 #include <functional>
 #include <numeric>
 #include <sstream>
 
-#include "le/runtime/ort_env.h"
 #include "render/int8_reference.h"
-#include "testkit/testkit.h"
+#include "render/rewrite_runner.h"
 
 namespace le::test {
 namespace {
@@ -23,14 +22,7 @@ const TempDir& models() {
   return dir;
 }
 
-Ort::Session session(const std::string& name, int threads = 1) {
-  Ort::SessionOptions so;
-  so.SetIntraOpNumThreads(threads);
-  so.SetInterOpNumThreads(1);
-  registerInt8ConvVNNI(so);
-  registerInt8ConvVNNI(so);  // twice on one options object is harmless
-  return Ort::Session(ort::env(), (models() / name).c_str(), so);
-}
+Ort::Session session(const std::string& name, int threads = 1) { return sessionOf(readModel(models() / name), threads); }
 
 struct Tensor {
   std::vector<int64_t> shape;

@@ -97,15 +97,12 @@ TEST(Int8Op, AbsentAttributesTakeConvDefaults) {
 TEST(Int8Op, MisfitInputsAndBadAttributesFailNamingTheNode) {
   Ort::Session loose = session("loose.onnx");
   // The shape rules themselves are Int8Conv.RefusalMatrix's; here each input
-  // reaches them from its own tensor. Operands of the given shapes: x in
-  // [-1, 1), weights cycling through int8.
+  // reaches them from its own tensor: operands of the given shapes, whose
+  // values no rule reads.
   auto shaped = [](std::vector<int64_t> x, std::vector<int64_t> w, int64_t scales, int64_t biases) {
     auto count = [](const std::vector<int64_t>& s) { return size_t(std::accumulate(s.begin(), s.end(), int64_t{1}, std::multiplies<>())); };
-    std::vector<float> xv(count(x));
-    for (size_t i = 0; i < xv.size(); ++i) xv[i] = float(int(i * 13 % 200) - 100) / 100.f;
-    std::vector<int8_t> wv(count(w));
-    for (size_t i = 0; i < wv.size(); ++i) wv[i] = int8_t(int(i * 37 % 255) - 127);
-    return std::vector<Tensor>{floats(x, xv), int8s(w, wv), floats({scales}, std::vector<float>(size_t(scales), 0.01f)),
+    return std::vector<Tensor>{floats(x, std::vector<float>(count(x), 0.5f)), int8s(w, std::vector<int8_t>(count(w), 3)),
+                               floats({scales}, std::vector<float>(size_t(scales), 0.01f)),
                                floats({biases}, std::vector<float>(size_t(biases), 0.5f))};
   };
   const std::vector<int64_t> x{1, 4, 6, 6}, w{3, 4, 3, 3};

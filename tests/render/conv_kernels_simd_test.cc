@@ -152,17 +152,15 @@ TEST(ConvKernels, StagingEveryTargetEqualsTheReference) {
             const uint16_t* s1 = s0 + 2 * srcPix * n + srcPix;  // a second row of 2n pixels
             std::vector<float> dst(shift + dstPix * n + 8, kNaN);
             float* d = dst.data() + shift;
-            // The c channels of n pixels equal want(x, ch) within tol; the
-            // rest of dst is untouched.
+            // The c channels of n pixels equal want(x, ch) within tol, each
+            // marked checked; the rest of dst is untouched.
             auto expectRow = [&](const std::string& what, double tol, auto want) {
-              for (size_t i = 0; i < dst.size(); ++i) {
-                const size_t j = i - shift;
-                if (i < shift || j >= dstPix * n || j % dstPix >= static_cast<size_t>(c))
-                  ASSERT_TRUE(std::isnan(dst[i])) << what << " wrote outside at " << i;
-                else
-                  ASSERT_NEAR(dst[i], want(j / dstPix, j % dstPix), tol) << what << " at " << j;
-              }
-              std::fill(dst.begin(), dst.end(), kNaN);
+              for (size_t x = 0; x < size_t(n); ++x)
+                for (size_t ch = 0; ch < size_t(c); ++ch) {
+                  ASSERT_NEAR(d[x * dstPix + ch], want(x, ch), tol) << what << " at " << x << ", " << ch;
+                  d[x * dstPix + ch] = kNaN;
+                }
+              for (size_t i = 0; i < dst.size(); ++i) ASSERT_TRUE(std::isnan(dst[i])) << what << " wrote outside at " << i;
             };
             auto px = [&](const uint16_t* row, size_t x, size_t ch) {
               return static_cast<double>(toFloat(row[x * srcPix + ch]));

@@ -29,7 +29,7 @@ TEST(ConvEngineOrt, Crop512Matches) {
   const std::string model = test::m4bModel("plain", 512, 1);
   M4bFrames in(512, 1, 9);
   auto e = ConvBackend::create(model, 2);
-  const Diff d = test::diffOf(renderAll(*e, in, 0, 1).data(), test::ortRun(model, in, 0, 1).at("rgb").second.data(),
+  const Diff d = test::diffOf(renderAll(*e, in, 0, 1).data(), test::ortRun(model, in).at("rgb").second.data(),
                               3 * 512 * 512);
   EXPECT_LE(d.max, kMaxTol);
   EXPECT_LE(d.mean, kMeanTol);
@@ -52,7 +52,7 @@ TEST(ConvEngineOrt, EveryStageMatches) {
     auto e = ConvBackend::create(model, 2);
     got = renderAll(*e, in, 0, 1);
   }
-  const test::Tensors ref = test::ortRun(model, in, 0, 1);
+  const test::Tensors ref = test::ortRun(model, in);
   for (const std::string& st : stages) {
     SCOPED_TRACE(st);
     const auto& [shape, r] = ref.at(st);

@@ -94,29 +94,23 @@ void checkConv(const Kernels& kr, const ConvCase& c, std::mt19937& rng) {
   kr.convBlock({.in = in, .inPix = inPix, .inRow = inRow, .ci = c.ci, .k = c.k, .rows = c.rows, .width = c.width,
                 .w = packed.data(), .bias = bias.data(), .block = c.block, .valid = c.valid, .act = c.act, .out = out,
                 .outPix = outPix, .outRow = outRow});
-  for (size_t i = 0; i < outBuf.size(); ++i) {
-    const size_t j = i - c.outShift;
-    const bool stored = i >= c.outShift && j / outRow < static_cast<size_t>(c.rows) &&
-                        (j % outRow) / outPix < static_cast<size_t>(c.width) &&
-                        (j % outRow) % outPix < static_cast<size_t>(c.valid) && (j % outRow) < outPix * c.width;
-    if (!stored) {
-      ASSERT_EQ(outBuf[i], kCanary) << "written outside the block at " << i;
-      continue;
-    }
-    const int y = static_cast<int>(j / outRow), x = static_cast<int>((j % outRow) / outPix);
-    const int o = static_cast<int>((j % outRow) % outPix);
-    double acc = bias[o], mag = std::fabs(bias[o]);
-    for (int ky = 0; ky < c.k; ++ky)
-      for (int kx = 0; kx < c.k; ++kx)
-        for (int ch = 0; ch < c.ci; ++ch) {
-          const double t = in[(y + ky) * inRow + (x + kx) * inPix + ch] *
-                           w[(static_cast<size_t>(o) * c.ci + ch) * c.k * c.k + ky * c.k + kx];
-          acc += t;
-          mag += std::fabs(t);
-        }
-    ASSERT_TRUE(nearHalf(toFloat(outBuf[i]), actOf(c.act, acc), 1e-6 * mag))
-        << "pixel (" << y << ", " << x << ") channel " << o;
-  }
+  for (int y = 0; y < c.rows; ++y)
+    for (int x = 0; x < c.width; ++x)
+      for (int o = 0; o < c.valid; ++o) {
+        double acc = bias[o], mag = std::fabs(bias[o]);
+        for (int ky = 0; ky < c.k; ++ky)
+          for (int kx = 0; kx < c.k; ++kx)
+            for (int ch = 0; ch < c.ci; ++ch) {
+              const double t = in[(y + ky) * inRow + (x + kx) * inPix + ch] *
+                               w[(static_cast<size_t>(o) * c.ci + ch) * c.k * c.k + ky * c.k + kx];
+              acc += t;
+              mag += std::fabs(t);
+            }
+        uint16_t& got = out[y * outRow + x * outPix + o];
+        ASSERT_TRUE(nearHalf(toFloat(got), actOf(c.act, acc), 1e-6 * mag)) << "pixel (" << y << ", " << x << ") channel " << o;
+        got = kCanary;  // checked: what is left must be untouched
+      }
+  for (size_t i = 0; i < outBuf.size(); ++i) ASSERT_EQ(outBuf[i], kCanary) << "written outside the block at " << i;
 }
 
 TEST(ConvKernels, ConvBlockEveryTargetEqualsTheReference) {
@@ -158,17 +152,15 @@ TEST(ConvKernels, StagingEveryTargetEqualsTheReference) {
             const uint16_t* s1 = s0 + 2 * srcPix * n + srcPix;  // a second row of 2n pixels
             std::vector<float> dst(shift + dstPix * n + 8, kNaN);
             float* d = dst.data() + shift;
-            // The c channels of n pixels equal want(x, ch) within tol; the
-            // rest of dst is untouched.
+            // The c channels of n pixels equal want(x, ch) within tol, each
+            // marked checked; the rest of dst is untouched.
             auto expectRow = [&](const std::string& what, double tol, auto want) {
-              for (size_t i = 0; i < dst.size(); ++i) {
-                const size_t j = i - shift;
-                if (i < shift || j >= dstPix * n || j % dstPix >= static_cast<size_t>(c))
-                  ASSERT_TRUE(std::isnan(dst[i])) << what << " wrote outside at " << i;
-                else
-                  ASSERT_NEAR(dst[i], want(j / dstPix, j % dstPix), tol) << what << " at " << j;
-              }
-              std::fill(dst.begin(), dst.end(), kNaN);
+              for (size_t x = 0; x < size_t(n); ++x)
+                for (size_t ch = 0; ch < size_t(c); ++ch) {
+                  ASSERT_NEAR(d[x * dstPix + ch], want(x, ch), tol) << what << " at " << x << ", " << ch;
+                  d[x * dstPix + ch] = kNaN;
+                }
+              for (size_t i = 0; i < dst.size(); ++i) ASSERT_TRUE(std::isnan(dst[i])) << what << " wrote outside at " << i;
             };
             auto px = [&](const uint16_t* row, size_t x, size_t ch) {
               return static_cast<double>(toFloat(row[x * srcPix + ch]));

@@ -37,26 +37,17 @@ inline std::string m4bModel(const std::string& variant, int crop, int batch, boo
   return path;
 }
 
-// onnxruntime's outputs for frames [f0, f0 + batch) of `in` in one run of a
-// graph of that batch (frames past in.n repeat the last one).
-inline Tensors ortRun(const std::string& model, const M4bFrames& in, int f0, int batch, int threads = 1) {
-  Ort::Session s = sessionOf(readModel(model), threads);
-  Feeds feeds(1, batch);
-  std::vector<float> pooled, prior, ks, kd;
-  for (int b = 0; b < batch; ++b) {
-    const int f = std::min(f0 + b, in.n - 1);
-    for (auto [to, h] : {std::pair{&pooled, &in.pooled[size_t(f)]}, {&prior, &in.prior[size_t(f)]}}) {  // binary16 as float
-      to->resize(to->size() + h->size());
-      le::halfToFloat(h->data(), to->data() + to->size() - h->size(), h->size());
-    }
-    ks.insert(ks.end(), in.ks.begin() + f * 63, in.ks.begin() + (f + 1) * 63);
-    kd.insert(kd.end(), in.kd.begin() + f * 63, in.kd.begin() + (f + 1) * 63);
-  }
-  const int64_t B = batch, C = in.crop;
-  feeds.set("pooled64", {B, 64, 32, 32}, pooled);
-  feeds.set("P_rgb", {B, 3, C, C}, prior);
-  feeds.set("kp_source", {B, 21, 3}, ks);
-  feeds.set("kp_driving", {B, 21, 3}, kd);
+// onnxruntime's outputs for frame 0 of `in` on a graph of batch 1.
+inline Tensors ortRun(const std::string& model, const M4bFrames& in) {
+  Ort::Session s = sessionOf(readModel(model));
+  Feeds feeds(1);
+  std::vector<float> pooled(in.pooled[0].size()), prior(in.prior[0].size());  // binary16 as float
+  le::halfToFloat(in.pooled[0].data(), pooled.data(), pooled.size());
+  le::halfToFloat(in.prior[0].data(), prior.data(), prior.size());
+  feeds.set("pooled64", {1, 64, 32, 32}, pooled);
+  feeds.set("P_rgb", {1, 3, in.crop, in.crop}, prior);
+  feeds.set("kp_source", {1, 21, 3}, {in.ks.begin(), in.ks.begin() + 63});
+  feeds.set("kp_driving", {1, 21, 3}, {in.kd.begin(), in.kd.begin() + 63});
   return runAll(s, feeds);
 }
 

@@ -1,4 +1,4 @@
-// Runs model bytes through onnxruntime with the com.quillfin domain, on
+// Runs model bytes through onnxruntime with the custom domains, on
 // random inputs that stay the same for every graph of one test, and checks
 // node order.
 #pragma once
@@ -8,6 +8,7 @@
 #include <random>
 
 #include "le/render/le_custom_ops.h"
+#include "le/render/le_int8_conv.h"
 #include "le/render/rewrites.h"
 #include "le/runtime/ort_env.h"
 #include "testkit/testkit.h"
@@ -25,8 +26,11 @@ inline Ort::Session sessionOf(const GsBytes& model, int threads = 1) {
   Ort::SessionOptions so;
   so.SetIntraOpNumThreads(threads);
   so.SetInterOpNumThreads(1);
-  le::registerGridSampleFast(so);
-  le::registerWarpDirector(so);
+  for (int twice = 0; twice < 2; ++twice) {  // a second registration is harmless
+    le::registerGridSampleFast(so);
+    le::registerWarpDirector(so);
+    le::registerInt8ConvVNNI(so);
+  }
   return Ort::Session(le::ort::env(), model.data(), model.size(), so);
 }
 

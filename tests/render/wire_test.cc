@@ -396,29 +396,42 @@ TEST(Rewrites, RefusalsOfGraphsNoDirectorCarries) {
   EXPECT_EQ(rewriteGridSampleToFast(gs), 0u);
   const GsBytes other = cat({lenField(1, str("x")), lenField(2, str("y")), lenField(4, str("GridSampleFast")), lenField(7, str("com.other"))});
   EXPECT_FALSE(graphHasBakedGridSampleFast(lenField(7, lenField(1, other))));  // baked means the com.quillfin domain
-  // Warp blocks of odd shapes: {graph, reason}; a refusal changes nothing.
+  // Warp blocks of odd shapes, and compose tails the lip binding cannot bind:
+  // {graph, the lip binding, reason}; a refusal changes nothing.
   const std::vector<Node> smallest = {{"Identity", {"g0"}, "grid", "gp", {}}, {"Concat", {"P_rgb"}, "tip", "c", {}},
                                       {"GridSample", {"tip", "grid"}, "s", "gs", gsAttrs()}, {"Slice", {"s"}, "s0", "sl", {}},
                                       {"Relu", {"s0"}, "y", "r", {}}};
   std::vector<Node> leak = smallest;
   leak.insert(leak.begin() + 4, {"Relu", {"s"}, "z", "leak", {}});
-  const std::pair<GsBytes, std::string> warps[] = {
-      {model({{"Concat", {"P_rgb", "P_rgb"}, "tip", "c", {}}, {"Relu", {"tip"}, "y", "r", {}}}, {"P_rgb"}, {"y"}), "no GridSample consuming 'tip'"},
-      {model({smallest.begin() + 1, smallest.end()}, {"P_rgb", "grid"}, {"y"}), "the grid has no producer"},
-      {model({{"Concat", {"P_rgb"}, "tip", "c", {}}, {"GridSample", {"tip", "grid"}, "", "gs", gsAttrs()}}, {"P_rgb", "grid"}, {"tip"}),
+  GsBytes one, taken;
+  const float v = 1.f;
+  hcInit(one, "one", 1, {}, &v, 4);
+  hcInit(taken, "tessera_lipdel_alpha", 1, {}, &v, 4);
+  const std::vector<Node> compose = {{"Mul", {"a", "gen"}, "ga", "ga", {}}, {"Sub", {"one", "a"}, "na", "na", {}},
+                                     {"Mul", {"na", "warped"}, "wa", "wa", {}}, {"Add", {"ga", "wa"}, "rgb", "add", {}}};
+  const std::vector<std::string> lipIn = {"a", "gen", "warped", "P_rgb"};
+  const std::tuple<GsBytes, bool, std::string> odd[] = {
+      {model({{"Concat", {"P_rgb", "P_rgb"}, "tip", "c", {}}, {"Relu", {"tip"}, "y", "r", {}}}, {"P_rgb"}, {"y"}), false,
+       "no GridSample consuming 'tip'"},
+      {model({smallest.begin() + 1, smallest.end()}, {"P_rgb", "grid"}, {"y"}), false, "the grid has no producer"},
+      {model({{"Concat", {"P_rgb"}, "tip", "c", {}}, {"GridSample", {"tip", "grid"}, "", "gs", gsAttrs()}}, {"P_rgb", "grid"}, {"tip"}), false,
        "the fused GridSample has no output"},
-      {model(leak, {"P_rgb", "g0"}, {"y", "z"}), "the GridSample's output escapes the block to leak"},
-      {model(smallest, {"P_rgb", "g0"}, {"y", "s"}), "the GridSample's output escapes the block to the graph outputs"},
-      {model({smallest[1], smallest[2], smallest[3], smallest[4], smallest[0]}, {"P_rgb", "g0"}, {"y"}),
+      {model(leak, {"P_rgb", "g0"}, {"y", "z"}), false, "the GridSample's output escapes the block to leak"},
+      {model(smallest, {"P_rgb", "g0"}, {"y", "s"}), false, "the GridSample's output escapes the block to the graph outputs"},
+      {model({smallest[1], smallest[2], smallest[3], smallest[4], smallest[0]}, {"P_rgb", "g0"}, {"y"}), false,
        "the exit 's0' is read by r before the grid is produced"},
-      {model({smallest[1], smallest[2], smallest[3], {"Identity", {"s0"}, "grid", "gp", {}}, smallest[4]}, {"P_rgb"}, {"y"}),
+      {model({smallest[1], smallest[2], smallest[3], {"Identity", {"s0"}, "grid", "gp", {}}, smallest[4]}, {"P_rgb"}, {"y"}), false,
        "the exit 's0' is read by gp before the grid is produced"},  // the grid made from the exit
-      {model({smallest[1], smallest[2], smallest[3], {"Mul", {"s0", "g0"}, "grid", "m", {}}, smallest[4]}, {"P_rgb", "g0"}, {"y"}),
-       "the grid is computed inside the warp block"}};  // a cycle through the block
-  for (const auto& [before, want] : warps) {
+      {model({smallest[1], smallest[2], smallest[3], {"Mul", {"s0", "g0"}, "grid", "m", {}}, smallest[4]}, {"P_rgb", "g0"}, {"y"}), false,
+       "the grid is computed inside the warp block"},  // a cycle through the block
+      // A compose alpha that is a graph input has no producer to bind after; a
+      // tensor named as the bound alpha would be its second producer.
+      {model(compose, lipIn, {"rgb"}, one), true, "the compose alpha 'a' has no producer node"},
+      {model(compose, lipIn, {"rgb"}, cat({one, taken})), true, "the graph already carries a tensor named tessera_lipdel_alpha"}};
+  for (const auto& [before, lip, want] : odd) {
     GsBytes w = before;
     reason.clear();
-    EXPECT_EQ(rewriteWarpBlockToCustomOp(w, reason), 0u) << want;
+    EXPECT_EQ(lip ? rewriteBindLipContour(w, reason, nullptr, nullptr) : rewriteWarpBlockToCustomOp(w, reason), 0u) << want;
     EXPECT_EQ(reason, want);
     EXPECT_EQ(w, before);
   }
@@ -427,22 +440,6 @@ TEST(Rewrites, RefusalsOfGraphsNoDirectorCarries) {
   ASSERT_TRUE(gsReadGraph(ok, g));
   ASSERT_EQ(g.nodes.size(), 3u);
   EXPECT_EQ(std::make_pair(g.nodes[1].name, g.nodes[1].outputs[0]), std::make_pair(std::string("le_warp_director"), std::string("s0")));
-  // A compose alpha that is a graph input has no producer to bind after; a
-  // tensor named as the bound alpha would be its second producer.
-  GsBytes one, taken;
-  const float v = 1.f;
-  hcInit(one, "one", 1, {}, &v, 4);
-  hcInit(taken, "tessera_lipdel_alpha", 1, {}, &v, 4);
-  const std::vector<Node> compose = {{"Mul", {"a", "gen"}, "ga", "ga", {}}, {"Sub", {"one", "a"}, "na", "na", {}},
-                                     {"Mul", {"na", "warped"}, "wa", "wa", {}}, {"Add", {"ga", "wa"}, "rgb", "add", {}}};
-  for (const auto& [extra, want] : {std::pair{one, "the compose alpha 'a' has no producer node"},
-                                    {cat({one, taken}), "the graph already carries a tensor named tessera_lipdel_alpha"}}) {
-    const GsBytes lip = model(compose, {"a", "gen", "warped", "P_rgb"}, {"rgb"}, extra);
-    GsBytes lm = lip;
-    EXPECT_EQ(rewriteBindLipContour(lm, reason, nullptr, nullptr), 0u);
-    EXPECT_EQ(reason, want);
-    EXPECT_EQ(lm, lip);
-  }
   // The head's cubic taps: the Keys kernel at distances 1.75, 0.75, 0.25, 1.25
   // (the other phase is Rewrites.EachRewriteOnEachVariantAppliesOrRefusesWholly's).
   EXPECT_EQ(hcTaps(0.75, -0.75), (std::array<float, 4>{-0.03515625f, 0.26171875f, 0.87890625f, -0.10546875f}));

@@ -96,11 +96,9 @@ TEST(DemoSpeaks, LivePipelineIdlesThenOpensTheMouthOnVoicedFramesOnly) {
   ASSERT_EQ(le_utt_push_audio(u.get(), pcm.data(), int(pcm.size())), 1);
   le_utt_end_utterance(u.get());
   std::vector<double> dark(static_cast<size_t>(speechFrames));
-  int last = info.driver_index, spoken = 0, ramp = 0;
+  int spoken = 0, ramp = 0;
   while (ramp < 6) {
     ASSERT_TRUE(pull()) << "no frame after " << spoken << " speech frames";
-    EXPECT_EQ(info.driver_index, (last + 1) % NT);
-    last = info.driver_index;
     if (info.kind == LE_UTT_SPEECH) {
       ASSERT_EQ(std::make_pair(info.speech_number, ramp), std::make_pair(spoken, 0));
       dark[size_t(spoken++)] = darkMouth(xs, m, crop, rgb.data(), W, H, info.driver_index);
@@ -109,8 +107,6 @@ TEST(DemoSpeaks, LivePipelineIdlesThenOpensTheMouthOnVoicedFramesOnly) {
       ++ramp;
     }
   }
-  ASSERT_TRUE(pull());
-  EXPECT_EQ(info.kind, LE_UTT_IDLE);
   char msg[256] = {};
   EXPECT_EQ(le_utt_render_status(u.get(), msg, sizeof msg, nullptr), 0) << msg;
   u.reset();  // the context is locked while a pipeline drives it

@@ -274,11 +274,7 @@ inline std::vector<Frame> play(le_utt* u, const std::string& script) {
     switch (t[0]) {
       case 'w': EXPECT_TRUE(waitReady(u)) << le_utt_last_error(); break;
       case 'p': until([&, k = 0](const Frame&) mutable { return ++k == n; }); break;
-      case 's': {
-        const auto a = speech(n);
-        EXPECT_EQ(le_utt_push_audio(u, a.data(), int(a.size())), 1);
-        break;
-      }
+      case 's': EXPECT_EQ(le_utt_push_audio(u, speech(n).data(), n * 640), 1); break;
       case 'e': le_utt_end_utterance(u); break;
       case 'x': le_utt_interrupt(u); break;
       case 'r': until([&](const Frame& f) { return f.info.kind == LE_UTT_RAMP && ++ramps == n; }); break;

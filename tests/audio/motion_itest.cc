@@ -32,8 +32,7 @@ using test::writeF32;
 
 struct Fixture {
   test::TempDir tmp;
-  std::string dir = tmp / "motion";
-  std::string speechPath = tmp / "speech.f32";
+  std::string dir = tmp / "motion", speechPath = tmp / "speech.f32";
   std::vector<float> speech;
   Fixture() {
     if (test::runFixture({"motion", "dir", "--out", dir}) != 0) std::abort();
@@ -211,8 +210,7 @@ TEST(MotionUtterance, FramesFollowTheGeneratedExpressionWhateverThePushSizes) {
   ASSERT_EQ(f.idx.size(), F);
   EXPECT_EQ(le_motion_total(h.m), int(F));
   EXPECT_EQ(std::tie(f1000.idx, f1000.src, f1000.drv), std::tie(f.idx, f.src, f.drv));
-  const std::vector<float> target = readF32(fx().dir + "/xs_target.bin");
-  const std::vector<float> fin = readF32(dumpDir / "final.bin");
+  const std::vector<float> target = readF32(fx().dir + "/xs_target.bin"), fin = readF32(dumpDir / "final.bin");
   ASSERT_EQ(fin.size(), F * kMotionDim);
   const std::vector<float> src = readF32(fx().dir + "/src_xs_info.bin");
   const float lip = 1.2f / src[kRecScale];  // ch scale / first driver frame's scale
@@ -232,8 +230,7 @@ TEST(MotionUtterance, FramesFollowTheGeneratedExpressionWhateverThePushSizes) {
   EXPECT_GT(moved, 1e-3f);  // speech opens the lips
   EXPECT_EQ(readF32(dumpDir / "xdla.bin"), f.drv);
   // Clamping: final rows lie inside v_min_max, res_post is the same rows before it.
-  const std::vector<float> mm = readF32(fx().dir + "/v_min_max.bin");
-  const std::vector<float> post = readF32(dumpDir / "res_post.bin");
+  const std::vector<float> mm = readF32(fx().dir + "/v_min_max.bin"), post = readF32(dumpDir / "res_post.bin");
   for (size_t t = 0; t < F; ++t)
     for (int c = 0; c < kMotionDim; ++c)
       ASSERT_EQ(fin[t * kMotionDim + c], std::min(mm[kMotionDim + c], std::max(mm[c], post[t * kMotionDim + c])));

@@ -199,18 +199,13 @@ TEST(PipelineLoad, TwoHostThreadsAtUnevenPacesLoseNothing) {
   EXPECT_TRUE(speech > 100 && utterances > 2) << speech << " " << utterances;
 }
 
-int threadsOfThisProcess() { return int(le::test::threadNames().size()); }
-
-// A joined thread may stay listed in /proc/self/task for a moment: the join
-// returns when the kernel clears its thread id, before the task is reaped.
-// A thread left running never leaves the list, so a second is plenty.
+// The threads of this process, once `want` or after a second. A joined thread
+// may stay listed in /proc/self/task for a moment: the join returns when the
+// kernel clears its thread id, before the task is reaped. A thread left
+// running never leaves the list, so a second is plenty.
 int threadsSettledAt(int want) {
-  int n = threadsOfThisProcess();
-  for (int i = 0; i < 200 && n != want; ++i) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    n = threadsOfThisProcess();
-  }
-  return n;
+  for (int i = 0; i < 200 && int(threadNames().size()) != want; ++i) std::this_thread::sleep_for(5ms);
+  return int(threadNames().size());
 }
 
 // Created and destroyed mid-speech, before and after the warm-up, with and
@@ -221,7 +216,7 @@ TEST(PipelineLoad, CreateDestroyMidSpeechFiftyTimes) {
     Rig warmRig;
     Destroy warm{warmRig.make()};
   }
-  const int before = threadsOfThisProcess();
+  const int before = int(threadNames().size());
   int pulled = 0;
   for (int i = 0; i < 50; ++i) {
     Rig rig(i % 2);

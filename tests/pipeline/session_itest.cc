@@ -12,16 +12,13 @@
 
 #include "le/le_tessera.h"
 #include "le/pipeline/session_bind.h"
-#include "le/pipeline/utt_handle.h"
 #include "le/tessera/bankdec.h"
+#include "pipeline/utt_fakes.h"
 #include "render/renderer_fixture.h"
 #include "session/session_bundle.h"
-#include "testkit/testkit.h"
 
 namespace le::test {
 namespace {
-
-using namespace std::chrono_literals;
 
 constexpr int kNT = 6, kW = 160, kH = 144, kCrop = 128;
 constexpr float kMove = 0.03f;
@@ -32,39 +29,6 @@ std::string writeBundle(const TempDir& t) {
   EXPECT_EQ(runFixture({"tessera", "live", "--out", dir}), 0);
   return dir;
 }
-
-// An audio engine giving rows straight from the bundle: the target row and
-// the same row moved by kMove, one per 640 pushed samples. Every utterance
-// starts at row 0 whatever the pipeline's start row (which depends on when
-// speech arrives), so runs compare frame by frame.
-class RowEngine : public le::utt::Engine {
- public:
-  explicit RowEngine(std::vector<float> xs) : xs_(std::move(xs)) {}
-  void reset(int32_t, int32_t) override { samples_ = 0, pulled_ = 0, done_ = false; }
-  void setEager(int32_t) override {}
-  void push(const float*, int64_t n) override { samples_ += n; }
-  void finish() override { done_ = true; }
-  int32_t avail() override { return int32_t(done_ ? (samples_ + 639) / 640 : samples_ / 640) - pulled_; }
-  int32_t pull(int32_t* idx, float* t, float* d, int32_t n) override {
-    int32_t w = 0;
-    for (; w < n && w < avail(); ++w, ++pulled_) {
-      idx[w] = pulled_ % kNT;
-      for (int j = 0; j < 63; ++j) {
-        t[w * 63 + j] = xs_[size_t(idx[w]) * 63 + size_t(j)];
-        d[w * 63 + j] = t[w * 63 + j] + kMove;
-      }
-    }
-    return w;
-  }
-  int32_t total() override { return done_ ? int32_t((samples_ + 639) / 640) : -1; }
-  int32_t nt() override { return kNT; }
-
- private:
-  std::vector<float> xs_;
-  int64_t samples_ = 0;
-  int32_t pulled_ = 0;
-  bool done_ = false;
-};
 
 struct Members {
   le_tessera_members* m = nullptr;
@@ -118,9 +82,14 @@ std::vector<Pulled> speakBorrowed(le_ctx* ctx, const std::string& dir, const Mem
   o.motionDir = dir.c_str(), o.steadyModel = "-", o.gapS = -1;
   utt::Settings s = utt::resolveSettings(o, 2, [](const char*) -> std::optional<std::string> { return std::nullopt; });
   s.pipelinePaste = pipe;
+  // The bundle's target rows moved by kMove; every utterance starts at row 0
+  // whatever the pipeline's start row (which depends on when speech arrives),
+  // so runs compare frame by frame.
+  EngineKnobs rows;
+  rows.nt = kNT, rows.xs = xs, rows.delta = kMove, rows.fromZero = true;
   auto u = std::make_unique<le_utt>();
   utt::Stages st = utt::bindSession(*ctx, s, *u);
-  st.makeEngine = [xs] { return std::make_unique<RowEngine>(xs); };
+  st.makeEngine = [&rows] { return std::make_unique<FakeEngine>(rows); };
   u->pipeline = std::make_unique<utt::Pipeline>(std::move(st), std::move(s));
   std::string err;
   EXPECT_EQ(attach(u.get(), mb, &err), 0) << err;

@@ -50,34 +50,29 @@ int record(void* user, int index, const uint8_t* rgb, int w, int h) {
 
 // What the stream must deliver as frame i: the planned row rendered and
 // pasted on a session of its own.
-class Reference {
- public:
+struct Reference {
   Reference()
-      : ctx_(le_create(streamBundle().c_str(), "render", 2, "")),
-        fca_(le_fca_create(frontend().c_str(), (streamBundle() + "/fca_stream.onnx").c_str(), 2)),
-        xs_(le::test::readF32(streamBundle() + "/xs_target.bin")) {
-    deltas_.resize(size_t(kSpeechFrames) * 63);
-    ok_ = ctx_ && fca_ &&
-          le_fca_deltas(fca_, streamSpeech().data(), int(streamSpeech().size()), deltas_.data(),
-                        kSpeechFrames) == kSpeechFrames;
+      : ctx(le_create(streamBundle().c_str(), "render", 2, "")),
+        fca(le_fca_create(frontend().c_str(), (streamBundle() + "/fca_stream.onnx").c_str(), 2)),
+        xs(le::test::readF32(streamBundle() + "/xs_target.bin")) {
+    deltas.resize(size_t(kSpeechFrames) * 63);
+    ok = ctx && fca &&
+         le_fca_deltas(fca, streamSpeech().data(), int(streamSpeech().size()), deltas.data(), kSpeechFrames) == kSpeechFrames;
   }
-  ~Reference() { le_fca_destroy(fca_); le_destroy(ctx_); }
-  bool ok() const { return ok_; }
+  ~Reference() { le_fca_destroy(fca); le_destroy(ctx); }
   std::vector<uint8_t> frame(int j, float gain) {
     const int d = j % kStreamNT;
     std::vector<float> kd(63);
-    for (int k = 0; k < 63; ++k) kd[size_t(k)] = xs_[size_t(d) * 63 + size_t(k)] + gain * deltas_[size_t(j) * 63 + size_t(k)];
-    std::vector<uint8_t> out(size_t(le_width(ctx_)) * size_t(le_height(ctx_)) * 3);
-    const float* crop = le_render_kp_crop(ctx_, d, &xs_[size_t(d) * 63], kd.data());
-    EXPECT_TRUE(crop && le_paste_crop(ctx_, d, crop, out.data(), out.size()) == 1) << le_last_error();
+    for (int k = 0; k < 63; ++k) kd[size_t(k)] = xs[size_t(d) * 63 + size_t(k)] + gain * deltas[size_t(j) * 63 + size_t(k)];
+    std::vector<uint8_t> out(size_t(le_width(ctx)) * size_t(le_height(ctx)) * 3);
+    const float* crop = le_render_kp_crop(ctx, d, &xs[size_t(d) * 63], kd.data());
+    EXPECT_TRUE(crop && le_paste_crop(ctx, d, crop, out.data(), out.size()) == 1) << le_last_error();
     return out;
   }
-
- private:
-  le_ctx* ctx_;
-  le_fca* fca_;
-  std::vector<float> xs_, deltas_;
-  bool ok_ = false;
+  le_ctx* ctx;
+  le_fca* fca;
+  std::vector<float> xs, deltas;
+  bool ok = false;
 };
 
 int maxDiff(const std::vector<uint8_t>& a, const std::vector<uint8_t>& b) {
@@ -100,7 +95,7 @@ constexpr float kGain = 0.04f;
 TEST(StreamRun, DeliversEveryPlannedFrameInOrder) {
   ASSERT_EQ(int(streamSpeech().size() + 639) / 640, kSpeechFrames);
   Reference ref;
-  ASSERT_TRUE(ref.ok()) << le_last_error() << le_fca_last_error();
+  ASSERT_TRUE(ref.ok) << le_last_error() << le_fca_last_error();
   EXPECT_GT(maxDiff(ref.frame(20, kGain), ref.frame(20, 0.0f)), 8);
   const struct {
     int skip;

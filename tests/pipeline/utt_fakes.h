@@ -43,13 +43,16 @@ struct EngineKnobs {
   std::atomic<bool> createThrows{false};
   std::mutex heardMu;
   std::vector<float> heard;  // the first samples pushed, as the engine got them
+  std::vector<float> xs;     // target rows; empty: fakeXs(nt)
+  float delta = kDelta;      // driven = target + delta
+  bool fromZero = false;     // every utterance walks from driver row 0, whatever the start asked
 };
 
 class FakeEngine : public le::utt::Engine {
  public:
-  explicit FakeEngine(EngineKnobs& k) : k_(k), xs_(fakeXs(k.nt)) {}
+  explicit FakeEngine(EngineKnobs& k) : k_(k), xs_(k.xs.empty() ? fakeXs(k.nt) : k.xs) {}
   void reset(int32_t start, int32_t direction) override {
-    samples_ = 0, finished_ = false, pulled_ = 0, start_ = start, dir_ = direction;
+    samples_ = 0, finished_ = false, pulled_ = 0, start_ = k_.fromZero ? 0 : start, dir_ = direction;
   }
   void setEager(int32_t v) override { k_.eager = v; }
   void push(const float* x, int64_t n) override {
@@ -84,7 +87,7 @@ class FakeEngine : public le::utt::Engine {
       idx[w] = pulled_ == k_.badIndexAt ? k_.nt : i;
       for (int j = 0; j < 63; ++j) {
         t[size_t(w) * 63 + size_t(j)] = xs_[size_t(i) * 63 + size_t(j)];
-        d[size_t(w) * 63 + size_t(j)] = xs_[size_t(i) * 63 + size_t(j)] + kDelta;
+        d[size_t(w) * 63 + size_t(j)] = xs_[size_t(i) * 63 + size_t(j)] + k_.delta;
       }
       ++w;
       ++pulled_;
@@ -271,11 +274,7 @@ inline std::vector<Frame> play(le_utt* u, const std::string& script) {
     switch (t[0]) {
       case 'w': EXPECT_TRUE(waitReady(u)) << le_utt_last_error(); break;
       case 'p': until([&, k = 0](const Frame&) mutable { return ++k == n; }); break;
-      case 's': {
-        const auto a = speech(n);
-        EXPECT_EQ(le_utt_push_audio(u, a.data(), int(a.size())), 1);
-        break;
-      }
+      case 's': EXPECT_EQ(le_utt_push_audio(u, speech(n).data(), n * 640), 1); break;
       case 'e': le_utt_end_utterance(u); break;
       case 'x': le_utt_interrupt(u); break;
       case 'r': until([&](const Frame& f) { return f.info.kind == LE_UTT_RAMP && ++ramps == n; }); break;

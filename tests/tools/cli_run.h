@@ -8,6 +8,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <map>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -65,13 +66,9 @@ double rms(const std::vector<T>& s, size_t from, size_t to) {
 // The "key: value" lines of a tool's run report; empty when there is none.
 inline std::map<std::string, std::string> readReport(const std::string& path) {
   std::map<std::string, std::string> r;
-  const std::string text = exists(path) ? readFile(path) : "";
-  for (size_t at = 0; at < text.size();) {
-    const size_t nl = std::min(text.find('\n', at), text.size());
-    const std::string line = text.substr(at, nl - at);
+  std::istringstream text(exists(path) ? readFile(path) : "");
+  for (std::string line; std::getline(text, line);)
     if (const size_t colon = line.find(": "); colon != std::string::npos) r[line.substr(0, colon)] = line.substr(colon + 2);
-    at = nl + 1;
-  }
   return r;
 }
 

@@ -6,10 +6,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cmath>
 #include <cstdint>
 #include <string>
-#include <vector>
 
 #include "testkit/testkit.h"
 

@@ -7,7 +7,6 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
-#include <algorithm>
 #include <cmath>
 #include <string>
 #include <vector>

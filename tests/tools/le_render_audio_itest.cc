@@ -38,8 +38,7 @@ TEST(LeRenderAudio, AnyAudioFileBecomesOneFramePerFortiethOfASecondBesideItsSpee
   const std::string wav = tmp / "s.wav";
   ASSERT_EQ(runFixture({"speech", "--out", wav, "--text", "audio for the whole clip"}), 0);
   ASSERT_EQ(run(tmp, "ffmpeg -nostdin -v error -i " + quote(wav) + " -ar 22050 -c:a libmp3lame " + quote(tmp / "s.mp3")).status, 0);
-  const int samples = int(tool::readSpeech(wav).size());
-  const int frames = (samples + 639) / 640;
+  const int samples = int(tool::readSpeech(wav).size()), frames = (samples + 639) / 640;
   ASSERT_GT(frames, 10);
   // {file, extra video frames allowed}: an MP3 encoder pads. Rates and
   // channel counts are the speech reader's own tests.

@@ -1,6 +1,6 @@
 // The demo identity speaks end to end: the live pipeline on the demo bundle
-// idles before any speech, then opens the drawn mouth on voiced stretches of espeak-ng speech and closes it in the pause
-// between two sentences.
+// idles before any speech, then opens the drawn mouth on voiced stretches of
+// espeak-ng speech and closes it in the pause between two sentences.
 #include <gtest/gtest.h>
 
 #include <chrono>

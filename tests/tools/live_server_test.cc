@@ -57,7 +57,7 @@ TEST(ServeAddress, ParsesRefusesAndTellsAnAddressFromABundlePath) {
     EXPECT_EQ(tool::looksLikeServeAddress(text), address) << text;
 }
 
-TEST(SpeakText, CountsUtf8CodePointsAndAcceptsSentencesUpToTheLimitInCharacters) {
+TEST(SpeakText, CountsUtf8CodePoints) {
   const struct { std::string text; size_t chars; } cases[] = {
       {"", 0}, {"abc", 3}, {"\xc3\xa9", 1}, {"\xe2\x82\xac 5", 3}, {"\xf0\x9f\x98\x80!", 2},  // é, € 5, an emoji and !
       {"\xff", std::string::npos},       // not a lead byte
@@ -70,17 +70,19 @@ TEST(SpeakText, CountsUtf8CodePointsAndAcceptsSentencesUpToTheLimitInCharacters)
       {"\xc3\x28", std::string::npos},   // a continuation that is not one
   };
   for (const auto& c : cases) EXPECT_EQ(tool::utf8Chars(c.text), c.chars) << testing::PrintToString(c.text);
-  // Sentences are taken up to the limit in characters.
+}
+
+TEST(SpeakText, AcceptsSentencesUpToTheLimitInCharacters) {
   const std::string e = "\xc3\xa9";
   std::string e500;
   for (int i = 0; i < 500; ++i) e500 += e;
   const std::string e501 = e500 + e;
-  const struct { std::string text; const char* problem; } sentences[] = {  // problem: a piece of the reason; "" for none
+  const struct { std::string text; const char* problem; } cases[] = {  // problem: a piece of the reason; "" for none
       {"Hello there.", ""}, {std::string(500, 'a'), ""}, {e500, ""} /* 1000 bytes, 500 characters */, {"a\tb\nc\r\n", ""},
       {"$(touch /tmp/x); rm -rf x `id` | cat > y", ""}, {"-w /tmp/x", ""}, {"", "no text"}, {" \n\t\r ", "no text"},
       {std::string(501, 'a'), "at most 500"}, {e501, "501 characters"}, {std::string("a\0b", 3), "control characters"},
       {"bell\x07", "control characters"}, {"del\x7f", "control characters"}, {"\xff\xfe", "not UTF-8"}};
-  for (const auto& c : sentences) {
+  for (const auto& c : cases) {
     const std::string problem = tool::speakTextProblem(c.text);
     if (*c.problem == 0) EXPECT_EQ(problem, "") << c.text.size() << " bytes";
     else EXPECT_NE(problem.find(c.problem), std::string::npos) << problem;
@@ -183,7 +185,14 @@ TEST(Figures, SharesSplitOneSecond) {
   }
 }
 
-TEST(Figures, CarryTheLibrarysCountersLinesAndNames) {
+// {number, its state name, its frame kind name}: the page shows both.
+TEST(Figures, NameEveryStateAndFrameKind) {
+  for (const auto& [n, state, kind] : {std::tuple{0, "idle", "idle"}, {1, "starting", "speech"}, {2, "speaking", "ramp"},
+                                       {3, "ramping", "none"}, {-1, "idle", "none"}})
+    EXPECT_EQ(std::string(tool::uttStateName(n)) + "/" + tool::frameKindName(n), std::string(state) + "/" + kind) << n;
+}
+
+TEST(Figures, CarryTheLibrarysCountersAndLines) {
   tool::LiveFigures f;
   f.onFrame(0.1, LE_UTT_RAMP, 1.0);
   le_utt_stats st{};
@@ -205,10 +214,6 @@ TEST(Figures, CarryTheLibrarysCountersLinesAndNames) {
   EXPECT_NEAR(j["first_frame_latency_ms"].get<double>(), 412.2, 0.06);
   EXPECT_EQ(std::make_pair(j["utterances"], j["render_ms"]), std::make_pair(nlohmann::json(2), nlohmann::json(12.35)));
   EXPECT_EQ(j["render_status"], "ok");
-  // {number, its state name, its frame kind name}: the page shows both.
-  for (const auto& [n, state, kind] : {std::tuple{0, "idle", "idle"}, {1, "starting", "speech"}, {2, "speaking", "ramp"},
-                                       {3, "ramping", "none"}, {-1, "idle", "none"}})
-    EXPECT_EQ(std::string(tool::uttStateName(n)) + "/" + tool::frameKindName(n), std::string(state) + "/" + kind) << n;
 }
 
 #ifdef LE_LIVE_SERVE
@@ -240,7 +245,7 @@ std::vector<uint8_t> gradient(int w, int h) {
   return rgb;
 }
 
-TEST(JpegEncoder, RoundTripsFramesOfAnySizeAtTheQualityAsked) {
+TEST(JpegEncoder, RoundTripsFramesOfAnySize) {
   tool::JpegEncoder enc;
   const int sizes[][2] = {{1, 1}, {2, 2}, {17, 9}, {9, 17}, {64, 48}, {333, 201}, {1280, 720}};
   for (const auto& s : sizes) {
@@ -252,8 +257,10 @@ TEST(JpegEncoder, RoundTripsFramesOfAnySizeAtTheQualityAsked) {
     EXPECT_EQ(jpeg.substr(jpeg.size() - 2), "\xff\xd9");
     EXPECT_LT(decodedError(jpeg, rgb, s[0], s[1]), 10.0);  // above 38 dB on a smooth image
   }
-  // The quality is held and checked. Noise: every coefficient costs bytes, so
-  // quality shows in the size.
+}
+
+TEST(JpegEncoder, QualityIsHeldAndChecked) {
+  // Noise: every coefficient costs bytes, so quality shows in the size.
   std::vector<uint8_t> noise(64 * 64 * 3);
   uint32_t r = 12345;
   for (auto& v : noise) v = static_cast<uint8_t>((r = r * 1664525u + 1013904223u) >> 24);
@@ -261,7 +268,8 @@ TEST(JpegEncoder, RoundTripsFramesOfAnySizeAtTheQualityAsked) {
   const size_t n85 = q85.encode(noise.data(), 64, 64).size();
   EXPECT_LT(q20.encode(noise.data(), 64, 64).size(), n85);
   EXPECT_GT(q100.encode(noise.data(), 64, 64).size(), n85);
-  EXPECT_EQ(enc.encode(noise.data(), 64, 64), q85.encode(noise.data(), 64, 64));  // the stream's default
+  tool::JpegEncoder stream;  // the stream's default
+  EXPECT_EQ(stream.encode(noise.data(), 64, 64), q85.encode(noise.data(), 64, 64));
   for (const int q : {0, 101, -5}) EXPECT_THROW(tool::JpegEncoder{q}, std::invalid_argument) << q;
   EXPECT_THROW(q85.encode(nullptr, 4, 4), std::runtime_error);
   EXPECT_THROW(q85.encode(noise.data(), 0, 4), std::runtime_error);
